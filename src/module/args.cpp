@@ -1,0 +1,119 @@
+#include "module/args.hpp"
+
+#include <string>
+
+#include "python/errors.hpp"
+
+namespace bitloom::module {
+namespace {
+
+std::string quoted_list(const FunctionSpec& spec, const bool* missing) {
+    int names[kMaxParams];
+    int k = 0;
+    for (int i = 0; i < spec.nrequired; ++i) {
+        if (missing[i]) names[k++] = i;
+    }
+    std::string out;
+    for (int j = 0; j < k; ++j) {
+        if (j > 0) {
+            if (k == 2) {
+                out += " and ";
+            } else if (j == k - 1) {
+                out += ", and ";
+            } else {
+                out += ", ";
+            }
+        }
+        out += '\'';
+        out += spec.params[names[j]];
+        out += '\'';
+    }
+    return out;
+}
+
+[[gnu::cold]] bool too_many_positional(const FunctionSpec& spec, Py_ssize_t given) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (spec.nrequired == spec.nparams) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
+                     spec.name, spec.nparams, given, verb);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() takes from %d to %d positional arguments but %zd %s given", spec.name,
+                     spec.nrequired, spec.nparams, given, verb);
+    }
+    return false;
+}
+
+[[gnu::cold]] bool missing_required(const FunctionSpec& spec, PyObject** argv) {
+    bool missing[kMaxParams] = {};
+    int k = 0;
+    for (int i = 0; i < spec.nrequired; ++i) {
+        if (argv[i] == nullptr) {
+            missing[i] = true;
+            ++k;
+        }
+    }
+    std::string list = quoted_list(spec, missing);
+    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional %s: %s", spec.name, k,
+                 k == 1 ? "argument" : "arguments", list.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool match_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, PyObject** argv) {
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    if (given > spec.nparams) [[unlikely]] return too_many_positional(spec, given);
+    for (int i = 0; i < spec.nparams; ++i) argv[i] = i < given ? args[i] : nullptr;
+
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            int slot = -1;
+            for (int i = 0; i < spec.nparams; ++i) {
+                if (PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0) {
+                    slot = i;
+                    break;
+                }
+            }
+            if (slot < 0) [[unlikely]] {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             spec.name, key);
+                return false;
+            }
+            if (argv[slot] != nullptr) [[unlikely]] {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'",
+                             spec.name, key);
+                return false;
+            }
+            argv[slot] = args[given + k];
+        }
+    }
+    for (int i = 0; i < spec.nrequired; ++i) {
+        if (argv[i] == nullptr) [[unlikely]] return missing_required(spec, argv);
+    }
+    return true;
+}
+
+void prefix_argument_error(const FunctionSpec& spec, int index) {
+    py::ensure_error_set();
+    py::Ref exc(py::shim::get_raised_exception());
+    if (!exc) return;
+    if (Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        py::shim::set_raised_exception(exc.release());
+        return;
+    }
+    py::Ref text(py::str_or_unprintable(exc.get()));
+    if (!text) return;
+    py::Ref message(PyUnicode_FromFormat("argument '%s': %U", spec.params[index], text.get()));
+    if (!message) return;
+    py::Ref wrapped(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!wrapped) return;
+    PyException_SetContext(wrapped.get(), Py_NewRef(exc.get()));
+    PyException_SetCause(wrapped.get(), exc.release());
+    py::shim::set_raised_exception(wrapped.release());
+}
+
+}  // namespace bitloom::module

@@ -1,0 +1,44 @@
+// Matching vector-call arguments to a function's parameters, and the argument
+// prefix of conversion errors.
+#pragma once
+
+#include <cstdint>
+
+#include "python/convert.hpp"
+
+namespace bitloom::module {
+
+struct FunctionSpec;
+using Impl = PyObject* (*)(const FunctionSpec& spec, PyObject* const* argv);
+
+struct FunctionSpec {
+    const char* name;
+    const char* params[3];
+    std::uint8_t nparams;
+    std::uint8_t nrequired;     // the first `nrequired` parameters must be given
+    const char* encoding;       // recipe encoding name for codec-table functions, else nullptr
+    Impl impl;
+};
+
+constexpr int kMaxParams = 3;
+
+// Fill argv[0..nparams) with borrowed references (nullptr for an optional
+// parameter that was not given). False with TypeError set on a mismatch.
+bool match_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, PyObject** argv);
+
+// After a conversion of parameter `index` failed: an exception of exactly type
+// TypeError is replaced by TypeError "argument '{name}': {message}" caused by
+// the original; any other exception is left as it is.
+void prefix_argument_error(const FunctionSpec& spec, int index);
+
+// Convert parameter `index` with `rule`, prefixing a TypeError.
+template <class T>
+inline bool convert_arg(const FunctionSpec& spec, int index, PyObject* const* argv,
+                        bool (*rule)(PyObject*, T&), T& out) {
+    if (rule(argv[index], out)) return true;
+    prefix_argument_error(spec, index);
+    return false;
+}
+
+}  // namespace bitloom::module

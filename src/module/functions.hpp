@@ -1,0 +1,16 @@
+// The registry: the 62 module functions in registration order.
+#pragma once
+
+#include <span>
+
+#include "module/args.hpp"
+
+namespace bitloom::module {
+
+std::span<const FunctionSpec> function_table() noexcept;
+
+// The vector-call entry point of function number `index` of the table.
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+Entry function_entry(std::size_t index) noexcept;
+
+}  // namespace bitloom::module

@@ -1,0 +1,123 @@
+// The one place that knows about CPython versions. Everything else calls the
+// modern API names; on older interpreters these fallbacks give the same results
+// and the same exception texts.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+
+namespace bitloom::py::shim {
+
+// PyDict_GetItemRef (3.13+): 1 and a new reference, 0 when absent, -1 on error.
+inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    PyObject* item = PyDict_GetItemWithError(dict, key);
+    if (item != nullptr) {
+        *result = Py_NewRef(item);
+        return 1;
+    }
+    *result = nullptr;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// PyErr_GetRaisedException (3.12+): the pending exception object (normalised,
+// traceback attached) or nullptr; clears the indicator.
+inline PyObject* get_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// PyErr_SetRaisedException (3.12+): steals the reference.
+inline void set_raised_exception(PyObject* exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+    PyObject* tb = PyException_GetTraceback(exc);
+    PyErr_Restore(type, exc, tb);
+#endif
+}
+
+// PyUnicode_EqualToUTF8AndSize (3.13+): 1 when the str equals the UTF-8 text.
+inline int unicode_equal_to_utf8(PyObject* str, const char* text, Py_ssize_t size) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyUnicode_EqualToUTF8AndSize(str, text, size);
+#else
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &len);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return 0;
+    }
+    return len == size && std::memcmp(utf8, text, static_cast<size_t>(size)) == 0;
+#endif
+}
+
+// The qualified name of a type as a new str (PyType_GetQualName, 3.11+).
+inline PyObject* type_qualname(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyType_GetQualName(type);
+#else
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
+#endif
+}
+
+// Write a non-negative int of at most 128 bits as 16 little-endian bytes, as
+// PyLong_AsNativeBytes(v, buf, 16, NATIVE | UNSIGNED_BUFFER | REJECT_NEGATIVE)
+// does. Returns 0 on success; -1 with ValueError (negative) or OverflowError
+// "Python int larger than 128 bits".
+inline int long_as_u128(PyObject* v, unsigned char out[16]) {
+#if PY_VERSION_HEX >= 0x030D0000
+    static_assert(PY_LITTLE_ENDIAN, "the 128-bit conversion assumes a little-endian host");
+    Py_ssize_t need = PyLong_AsNativeBytes(
+        v, out, 16,
+        Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+            Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    if (need < 0) return -1;
+    if (need > 16) {
+        PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
+        return -1;
+    }
+    return 0;
+#else
+    int sign = _PyLong_Sign(v);
+    if (sign < 0) {
+        PyErr_SetString(PyExc_ValueError, "Cannot convert negative int");
+        return -1;
+    }
+    size_t nbits = _PyLong_NumBits(v);
+    if (nbits == static_cast<size_t>(-1) && PyErr_Occurred()) return -1;
+    if (nbits > 128) {
+        PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
+        return -1;
+    }
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), out, 16, 1, 0);
+#endif
+}
+
+// Declare that the module needs the GIL (free-threaded builds only).
+inline int module_declare_gil_used(PyObject* module) {
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+#else
+    (void)module;
+    return 0;
+#endif
+}
+
+}  // namespace bitloom::py::shim

@@ -1,0 +1,22 @@
+// Text codecs seen from Python: bytes -> str and UTF-8 text -> bytes for every
+// text encoding of the recipe format. Used by the standalone functions and by
+// both packet paths.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "core/encodings.hpp"
+#include "python/ref.hpp"
+
+namespace bitloom::py {
+
+// Decode `len` bytes with `codec` into a new str; nullptr with an exception set.
+PyObject* decode_text(core::TextCodec codec, const unsigned char* data, std::size_t len);
+
+// Encode the UTF-8 text with `codec`, appending the bytes to `out`; false with
+// an exception set when the text cannot be represented.
+bool encode_text(core::TextCodec codec, std::string_view utf8, std::string& out);
+
+}  // namespace bitloom::py

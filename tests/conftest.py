@@ -1,0 +1,7 @@
+import bitloom
+import pytest
+
+
+@pytest.fixture(scope="session")
+def bl():
+    return bitloom

@@ -1,10 +1,171 @@
 #include "decoder/process_recipe.hpp"
 
+#include <string>
+
+#include "core/bcd.hpp"
+#include "core/bits.hpp"
+#include "core/encodings.hpp"
+#include "core/ieee754.hpp"
+#include "core/integer.hpp"
 #include "python/errors.hpp"
+#include "python/recipe.hpp"
+#include "python/text.hpp"
 
 namespace bitloom::decoder {
-PyObject* unpack_parameters(std::string_view, std::uint32_t, const py::ItemList&) {
-    py::raise(PyExc_NotImplementedError, "unpack_parameters is not available yet");
+namespace {
+
+using core::Codec;
+using py::Key;
+using py::Ref;
+
+constexpr std::size_t kNameCap = 32;
+
+PyObject* from_result(core::Result<std::int64_t>&& r) {
+    if (!r) [[unlikely]] {
+        py::raise(r.error());
+        return nullptr;
+    }
+    return PyLong_FromLongLong(r.value());
+}
+
+// Decode a numeric field from its raw value.
+PyObject* decode_numeric(const core::EncodingRow& row, std::uint64_t raw, std::uint32_t bits) {
+    switch (row.codec) {
+        case Codec::Unsigned: return PyLong_FromUnsignedLongLong(raw);
+        case Codec::TwosComplement:
+            return PyLong_FromLongLong(core::decode_twos_complement(raw, bits));
+        case Codec::OnesComplement:
+            return PyLong_FromLongLong(core::decode_ones_complement(raw, bits));
+        case Codec::SignMagnitude:
+            return PyLong_FromLongLong(core::decode_sign_magnitude(raw, bits));
+        case Codec::PackedBcd:
+        case Codec::PackedBcdSigned:
+            return from_result(
+                core::decode_packed_bcd(raw, bits, row.codec == Codec::PackedBcdSigned));
+        case Codec::UnpackedBcd:
+        case Codec::UnpackedBcdSigned:
+            return from_result(
+                core::decode_unpacked_bcd(raw, bits, row.codec == Codec::UnpackedBcdSigned));
+        case Codec::F16:
+            return PyFloat_FromDouble(core::decode_f16(static_cast<std::uint16_t>(raw)));
+        case Codec::F32:
+            return PyFloat_FromDouble(core::decode_f32(static_cast<std::uint32_t>(raw)));
+        case Codec::F64: return PyFloat_FromDouble(core::decode_f64(raw));
+        case Codec::F128:
+            if (bits > 64) {
+                py::raise(PyExc_ValueError,
+                          "IEEE 754 f128 requires special handling for >64 bits (not yet "
+                          "implemented in process_recipe)");
+                return nullptr;
+            }
+            // The raw value is the low half of a binary128 pattern whose high
+            // half (and so its exponent) is zero: always +0.0.
+            return PyFloat_FromDouble(0.0);
+        case Codec::UnimplementedFloat:
+            py::raise(PyExc_NotImplementedError, core::unimplemented_decode_message(row));
+            return nullptr;
+        case Codec::Text: break;
+    }
+    py::raise_panic("decode_numeric called for a text encoding");
     return nullptr;
 }
+
+PyObject* decode_text_field(const core::EncodingRow& row, const std::uint8_t* packet,
+                            std::uint64_t start, std::uint32_t bits, bool little) {
+    const std::size_t n = (static_cast<std::size_t>(bits) + 7) / 8;
+    if (!little && start % 8 == 0 && bits % 8 == 0) {
+        // The window is the packet's own bytes.
+        return py::decode_text(row.text, packet + start / 8, n);
+    }
+    std::string window(n, '\0');
+    auto* w = reinterpret_cast<std::uint8_t*>(window.data());
+    core::field_window(packet, start, bits, little, w);
+    return py::decode_text(row.text, w, n);
+}
+
+bool invalid_byte_order(std::string_view written) {
+    std::string message = "Invalid byte_order '";
+    message.append(written);
+    message += "': must be 'big' or 'little'";
+    py::raise(PyExc_ValueError, message);
+    return false;
+}
+
+// One item: its keys, its field, its decoded value stored under its name.
+bool process_item(PyObject* item, std::string_view packet, std::uint64_t base,
+                  std::uint64_t& position, PyObject* result) {
+    Ref name_obj, encoding_obj, order_obj;
+    std::string_view name, encoding, order;
+    std::uint32_t bits = 0, offset = 0;
+    bool reverse = false, has_offset = false;
+    if (!py::require_dict(item) || !py::get_required_field(item, Key::Name, name_obj, name) ||
+        !py::get_required_field(item, Key::Encoding, encoding_obj, encoding) ||
+        !py::get_required_field(item, Key::Bits, bits) ||
+        !py::get_required_field(item, Key::ByteOrder, order_obj, order) ||
+        !py::get_required_bool(item, Key::ReverseBits, reverse) ||
+        !py::get_optional_u32(item, Key::OffsetBits, has_offset, offset)) {
+        return false;
+    }
+    const std::uint64_t start = has_offset ? base + offset : position;
+
+    // Field extraction: bounds first, then the byte order.
+    if (auto error = core::check_field_bounds(start, bits, packet.size())) {
+        py::raise(*error);
+        return false;
+    }
+    char buf[kNameCap];
+    std::string_view lowered;
+    if (!py::lower_short_name(order_obj.get(), order, buf, sizeof buf, lowered)) return false;
+    bool little = false;
+    if (lowered == "little") {
+        little = true;
+    } else if (lowered != "big") {
+        return invalid_byte_order(order);
+    }
+    const auto* data = reinterpret_cast<const std::uint8_t*>(packet.data());
+
+    if (!py::lower_short_name(encoding_obj.get(), encoding, buf, sizeof buf, lowered)) return false;
+    const core::EncodingRow* row = core::find_encoding(lowered);
+    if (row == nullptr) {
+        std::string message = "Unsupported encoding type: ";
+        message.append(encoding);
+        py::raise(PyExc_ValueError, message);
+        return false;
+    }
+    Ref decoded(row->codec == Codec::Text
+                    ? decode_text_field(*row, data, start, bits, little)
+                    : decode_numeric(*row, core::field_raw_value(data, start, bits, little, reverse),
+                                     bits));
+    if (!decoded) return false;
+
+    // The key is a plain str equal to the name (the name object itself when it is one).
+    Ref key = PyUnicode_CheckExact(name_obj.get())
+                  ? name_obj
+                  : Ref(PyUnicode_FromStringAndSize(name.data(),
+                                                    static_cast<Py_ssize_t>(name.size())));
+    if (!key || PyDict_SetItem(result, key.get(), decoded.get()) < 0) return false;
+    position = start + bits;
+    return true;
+}
+
+PyObject* process_recipe(std::string_view packet, std::uint32_t base_offset,
+                         const py::ItemList& items) {
+    Ref result(PyDict_New());
+    if (!result) return nullptr;
+    std::uint64_t position = base_offset;
+    for (const Ref& item : items) {
+        if (!process_item(item.get(), packet, base_offset, position, result.get())) return nullptr;
+    }
+    return result.release();
+}
+
+}  // namespace
+
+PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset,
+                            const py::ItemList& items) {
+    PyObject* result = process_recipe(packet, base_offset, items);
+    if (result == nullptr) [[unlikely]] py::rewrap_pending_error();
+    return result;
+}
+
 }  // namespace bitloom::decoder

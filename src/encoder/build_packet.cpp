@@ -1,10 +1,216 @@
 #include "encoder/build_packet.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "core/bcd.hpp"
+#include "core/bits.hpp"
+#include "core/encodings.hpp"
+#include "core/ieee754.hpp"
+#include "core/integer.hpp"
 #include "python/errors.hpp"
+#include "python/recipe.hpp"
+#include "python/text.hpp"
 
 namespace bitloom::encoder {
-PyObject* pack_parameters(const py::ItemList&) {
-    py::raise(PyExc_NotImplementedError, "pack_parameters is not available yet");
-    return nullptr;
+namespace {
+
+using core::Codec;
+using py::Key;
+using py::Ref;
+
+constexpr std::size_t kNameCap = 32;  // longer than any encoding name or byte order
+
+// Failure of a core encoder: raise it and stop.
+template <class T>
+bool take(core::Result<T>&& r, T& out) {
+    if (!r) [[unlikely]] {
+        py::raise(r.error());
+        return false;
+    }
+    out = r.value();
+    return true;
 }
+
+// The integer value of a numeric field, per the encoding's row.
+bool numeric_value(Codec codec, PyObject* value, std::uint32_t bits, std::uint64_t& out) {
+    std::int64_t i = 0;
+    switch (codec) {
+        case Codec::Unsigned: {
+            std::uint64_t u = 0;
+            return py::to_u64(value, u) && take(core::encode_unsigned(u, bits), out);
+        }
+        case Codec::TwosComplement:
+            return py::to_i64(value, i) && take(core::encode_twos_complement(i, bits), out);
+        case Codec::OnesComplement:
+            return py::to_i64(value, i) && take(core::encode_ones_complement(i, bits), out);
+        case Codec::SignMagnitude:
+            return py::to_i64(value, i) && take(core::encode_sign_magnitude(i, bits), out);
+        case Codec::PackedBcd:
+        case Codec::PackedBcdSigned:
+            return py::to_i64(value, i) &&
+                   take(core::encode_packed_bcd(i, bits, codec == Codec::PackedBcdSigned), out);
+        case Codec::UnpackedBcd:
+        case Codec::UnpackedBcdSigned:
+            return py::to_i64(value, i) &&
+                   take(core::encode_unpacked_bcd(i, bits, codec == Codec::UnpackedBcdSigned),
+                        out);
+        case Codec::F16: {
+            float f = 0;
+            if (!py::to_single(value, f)) return false;
+            out = core::encode_f16(f);
+            return true;
+        }
+        case Codec::F32: {
+            float f = 0;
+            if (!py::to_single(value, f)) return false;
+            out = core::f32_bits(f);
+            return true;
+        }
+        case Codec::F64: {
+            double f = 0;
+            if (!py::to_double(value, f)) return false;
+            out = core::f64_bits(f);
+            return true;
+        }
+        case Codec::F128:
+        case Codec::UnimplementedFloat:
+        case Codec::Text:
+            break;
+    }
+    py::raise_panic("numeric_value called for a non-numeric encoding");
+    return false;
+}
+
+bool invalid_byte_order(std::string_view written) {
+    std::string message = "Invalid byte_order '";
+    message.append(written);
+    message += "': must be 'big' or 'little'";
+    py::raise(PyExc_ValueError, message);
+    return false;
+}
+
+bool unsupported_encoding(std::string_view written) {
+    std::string message = "Unsupported encoding type: ";
+    message.append(written);
+    py::raise(PyExc_ValueError, message);
+    return false;
+}
+
+// "big" -> false, "little" -> true, after lower-casing.
+bool parse_byte_order(PyObject* obj, std::string_view text, bool& little) {
+    char buf[kNameCap];
+    std::string_view lowered;
+    if (!py::lower_short_name(obj, text, buf, sizeof buf, lowered)) return false;
+    if (lowered == "big") {
+        little = false;
+        return true;
+    }
+    if (lowered == "little") {
+        little = true;
+        return true;
+    }
+    return invalid_byte_order(text);
+}
+
+// Sizing pass: the largest end of any field, in bits.
+bool packet_bits(const py::ItemList& items, std::uint64_t& total) {
+    std::uint64_t largest = 0;
+    for (const Ref& ref : items) {
+        PyObject* item = ref.get();
+        std::uint32_t bits = 0, offset = 0;
+        bool has_offset = false;
+        if (!py::require_dict(item) || !py::get_required_field(item, Key::Bits, bits) ||
+            !py::get_optional_u32(item, Key::OffsetBits, has_offset, offset)) {
+            return false;
+        }
+        const std::uint64_t start = has_offset ? offset : largest;
+        largest = std::max(largest, start + bits);
+    }
+    total = largest;
+    return true;
+}
+
+// Placement pass for one item. `position` is the running position.
+bool place_item(PyObject* item, std::uint8_t* packet, std::uint64_t limit,
+                std::uint64_t& position) {
+    Ref name_obj, encoding_obj, order_obj, value;
+    std::string_view name, encoding, order;
+    std::uint32_t bits = 0, offset = 0;
+    bool reverse = false, has_offset = false;
+    if (!py::require_dict(item) || !py::get_required_field(item, Key::Name, name_obj, name) ||
+        !py::get_required_field(item, Key::Encoding, encoding_obj, encoding) ||
+        !py::get_required_field(item, Key::Bits, bits) ||
+        !py::get_required_field(item, Key::ByteOrder, order_obj, order) ||
+        !py::get_required_bool(item, Key::ReverseBits, reverse) ||
+        !py::get_optional_u32(item, Key::OffsetBits, has_offset, offset)) {
+        return false;
+    }
+    int found = py::lookup(item, Key::Value, value);
+    if (found < 0) return false;
+    if (found == 0) {
+        std::string message = "Recipe item '";
+        message.append(name);
+        message += "' missing required field: 'value'";
+        py::raise(PyExc_KeyError, message);
+        return false;
+    }
+    if (has_offset) position = offset;
+    const std::uint64_t start = position;
+
+    char buf[kNameCap];
+    std::string_view lowered;
+    if (!py::lower_short_name(encoding_obj.get(), encoding, buf, sizeof buf, lowered)) return false;
+    const core::EncodingRow* row = core::find_encoding(lowered);
+    if (row == nullptr || !row->packs) return unsupported_encoding(encoding);
+
+    bool little = false;
+    if (row->codec == Codec::Text) {
+        std::string_view text;
+        std::string image;
+        if (!py::to_text(value.get(), text) || !py::encode_text(row->text, text, image) ||
+            !parse_byte_order(order_obj.get(), order, little)) {
+            return false;
+        }
+        core::place_bytes(packet, limit, start, bits, reinterpret_cast<std::uint8_t*>(image.data()),
+                          image.size(), little);
+    } else {
+        std::uint64_t integer = 0;
+        if (!numeric_value(row->codec, value.get(), bits, integer) ||
+            !parse_byte_order(order_obj.get(), order, little)) {
+            return false;
+        }
+        core::place_integer(packet, limit, start, bits, integer, reverse, little);
+    }
+    position = start + bits;
+    return true;
+}
+
+// Both passes; a new bytes object or nullptr with the (un-wrapped) error set.
+PyObject* build_packet(const py::ItemList& items) {
+    std::uint64_t total_bits = 0;
+    if (!packet_bits(items, total_bits)) return nullptr;
+    const std::uint64_t length = (total_bits + 7) / 8;
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    // The packet is allocated once, at its final length, directly as the result.
+    Ref packet(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!packet) return nullptr;
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
+    std::memset(data, 0, length);
+    std::uint64_t position = 0;
+    for (const Ref& item : items) {
+        if (!place_item(item.get(), data, length * 8, position)) return nullptr;
+    }
+    return packet.release();
+}
+
+}  // namespace
+
+PyObject* pack_parameters(const py::ItemList& items) {
+    PyObject* packet = build_packet(items);
+    if (packet == nullptr) [[unlikely]] py::rewrap_pending_error();
+    return packet;
+}
+
 }  // namespace bitloom::encoder

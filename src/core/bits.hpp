@@ -1,0 +1,76 @@
+// Bit plumbing of packets. Bit position p is the bit of weight 0x80 >> (p % 8)
+// in byte p / 8, so position 0 is the most significant bit of the first byte.
+// Positions are 64-bit: fields near or beyond bit 2^32 are placed and read
+// exactly where the recipe says.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/result.hpp"
+
+namespace bitloom::core {
+
+constexpr std::uint64_t low_bits_mask(std::uint32_t bits) noexcept {
+    return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
+}
+
+// Mirror the low `bits` (1..64) bits of v; higher bits are dropped.
+std::uint64_t mirror_bits(std::uint64_t v, std::uint32_t bits) noexcept;
+
+// Read `count` (0..64) bits starting at `start`, first bit most significant.
+// Touches only the bytes that hold those bits.
+std::uint64_t read_bits(const std::uint8_t* data, std::uint64_t start, std::uint32_t count) noexcept;
+
+// Write the low `count` (0..64) bits of v at `start`, most significant first.
+// Positions at or beyond `limit` are not written.
+void write_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start, std::uint32_t count,
+                std::uint64_t v) noexcept;
+
+// Clear `count` bits from `start`, up to `limit`.
+void clear_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start,
+                std::uint64_t count) noexcept;
+
+// Copy `count` bits from src (from bit `src_start`) to dst (from bit `dst_start`),
+// whole bytes at a time where the alignment allows; nothing at or beyond `limit`.
+void copy_bits(std::uint8_t* dst, std::uint64_t limit, std::uint64_t dst_start,
+               const std::uint8_t* src, std::uint64_t src_start, std::uint64_t count) noexcept;
+
+// The integer image of a numeric field: ceil(bits / 8) bytes holding the value
+// right-aligned, big-endian; with `reverse_bits` the low `bits` bits of the
+// value reversed first (bits above 63 count as 0). Never fails.
+std::string encode_integer_to_bytes(std::uint64_t value, std::uint32_t bits, bool reverse_bits);
+
+// Place a numeric field: the integer image of `value`, its bytes reversed for
+// little-endian, then its low `bits` bits written at `start`. Equivalent to
+// place_bytes(encode_integer_to_bytes(...)) without building an image
+// proportional to the width.
+void place_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
+                   std::uint32_t bits, std::uint64_t value, bool reverse_bits,
+                   bool little_endian) noexcept;
+
+// Place a byte image: reversed as a whole for little-endian (in place), then
+// read as one big-endian number whose low `bits` bits are written at `start`.
+void place_bytes(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
+                 std::uint32_t bits, std::uint8_t* image, std::size_t size,
+                 bool little_endian) noexcept;
+
+// The bounds test of a field read from a packet of `len` bytes: an error
+// "range start index ..." / "range end index ..." when it does not lie inside.
+std::optional<Error> check_field_bounds(std::uint64_t start, std::uint32_t bits,
+                                        std::size_t len);
+
+// The raw value of a field inside the packet: the field window (its bytes,
+// right-aligned, reversed for little-endian) taken as one number, its low
+// `bits` bits kept (or mirrored over the width `bits` with `reverse_bits`),
+// and the low 64 bits of that.
+std::uint64_t field_raw_value(const std::uint8_t* packet, std::uint64_t start, std::uint32_t bits,
+                              bool little_endian, bool reverse_bits) noexcept;
+
+// The field window: (bits + 7) / 8 bytes written to `out`.
+void field_window(const std::uint8_t* packet, std::uint64_t start, std::uint32_t bits,
+                  bool little_endian, std::uint8_t* out) noexcept;
+
+}  // namespace bitloom::core

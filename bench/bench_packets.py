@@ -1,0 +1,162 @@
+"""pack_parameters / unpack_parameters next to peer libraries, as ratios in one run.
+
+Run: python bench/bench_packets.py [--quick]
+Peers (optional, skipped when absent): bitstruct (C extension, compiled and not),
+bitstring, construct, and the standard library's struct where it applies.
+Times are the best of several rounds, in nanoseconds per call.
+"""
+
+import argparse
+import struct
+import sys
+import timeit
+
+import bitloom
+
+try:
+    import bitstruct.c as bitstruct_c
+except ImportError:  # pragma: no cover
+    bitstruct_c = None
+try:
+    import bitstring
+except ImportError:  # pragma: no cover
+    bitstring = None
+try:
+    import construct
+except ImportError:  # pragma: no cover
+    construct = None
+
+
+def item(name, encoding, bits, value, byte_order="big"):
+    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
+            "reverse_bits": False, "value": value}
+
+
+# name, bitloom encoding, bits, bitstruct code, value
+TELEMETRY = [
+    ("version", "unsigned", 3, "u", 0),
+    ("type", "unsigned", 1, "u", 0),
+    ("sec_hdr", "unsigned", 1, "u", 1),
+    ("apid", "unsigned", 11, "u", 0x1AB),
+    ("seq_flags", "unsigned", 2, "u", 3),
+    ("seq_count", "unsigned", 14, "u", 1234),
+    ("length", "unsigned", 16, "u", 13),
+    ("seconds", "unsigned", 32, "u", 1_700_000_000),
+    ("temperature", "twos_complement", 16, "s", -273),
+    ("voltage", "ieee754_f32", 32, "f", 3.25),
+    ("status", "unsigned", 8, "u", 0x5A),
+    ("current", "twos_complement", 16, "s", -12),
+]
+SEVEN = [(f"p{i}", "unsigned", 7, "u", i % 128) for i in range(100)]
+ALIGNED = [
+    ("sync", "unsigned", 32, "u", 0x1ACFFC1D, "I"),
+    ("id", "unsigned", 16, "u", 513, "H"),
+    ("count", "unsigned", 16, "u", 7, "H"),
+    ("gain", "twos_complement", 16, "s", -3, "h"),
+    ("flags", "unsigned", 8, "u", 1, "B"),
+    ("mode", "unsigned", 8, "u", 2, "B"),
+    ("x", "ieee754_f32", 32, "f", 1.5, "f"),
+    ("y", "ieee754_f64", 64, "f", -2.25, "d"),
+]
+
+
+def best(fn, number, repeat):
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e9
+
+
+def bench_recipe(label, fields, number, repeat, struct_fmt=None):
+    recipe = [item(f[0], f[1], f[2], f[4]) for f in fields]
+    unpack_recipe = [{k: v for k, v in d.items() if k != "value"} for d in recipe]
+    values = [f[4] for f in fields]
+    names = [f[0] for f in fields]
+    packet = bitloom.pack_parameters(recipe)
+    fmt = "".join(f"{f[3]}{f[2]}" for f in fields)
+    pairs = list(zip(recipe, values))
+
+    def refresh():
+        for d, v in pairs:
+            d["value"] = v
+
+    def refresh_and_pack():
+        for d, v in pairs:
+            d["value"] = v
+        bitloom.pack_parameters(recipe)
+
+    rows = {}
+    t_refresh = best(refresh, number, repeat)
+    rows["bitloom pack (values refreshed)"] = best(refresh_and_pack, number, repeat) - t_refresh
+    rows["bitloom pack (recipe unchanged)"] = best(lambda: bitloom.pack_parameters(recipe), number, repeat)
+    rows["bitloom unpack"] = best(lambda: bitloom.unpack_parameters(packet, 0, unpack_recipe), number, repeat)
+
+    if bitstruct_c is not None:
+        compiled = bitstruct_c.compile(fmt, names=names)
+        compiled_plain = bitstruct_c.compile(fmt)
+        assert compiled_plain.pack(*values) == packet, "bitstruct disagrees on the packet"
+        rows["bitstruct.c compiled pack"] = best(lambda: compiled_plain.pack(*values), number, repeat)
+        rows["bitstruct.c pack(fmt)"] = best(lambda: bitstruct_c.pack(fmt, *values), number, repeat)
+        rows["bitstruct.c compiled unpack_dict"] = best(lambda: compiled.unpack(packet), number, repeat)
+        rows["bitstruct.c unpack(fmt)"] = best(lambda: bitstruct_c.unpack(fmt, packet), number, repeat)
+    if bitstring is not None:
+        bs_fmt = ", ".join(
+            f"{'uint' if f[3] == 'u' else 'int' if f[3] == 's' else 'float'}{f[2]}={f[0]}" for f in fields)
+        kw = dict(zip(names, values))
+        small = number // 10 or 1
+        rows["bitstring pack"] = best(lambda: bitstring.pack(bs_fmt, **kw), small, repeat)
+        un_fmt = [f"{'uint' if f[3] == 'u' else 'int' if f[3] == 's' else 'float'}{f[2]}" for f in fields]
+        rows["bitstring unpack"] = best(lambda: bitstring.BitArray(packet).unpack(un_fmt), small, repeat)
+    if construct is not None:
+        if all(f[3] != "f" for f in fields):
+            pad = -sum(f[2] for f in fields) % 8
+            cons = construct.BitStruct(
+                *[f[0] / construct.BitsInteger(f[2], signed=f[3] == "s") for f in fields],
+                *([construct.Padding(pad)] if pad else []))
+            small = number // 10 or 1
+            kw = dict(zip(names, values))
+            rows["construct build"] = best(lambda: cons.build(kw), small, repeat)
+            rows["construct parse"] = best(lambda: cons.parse(packet), small, repeat)
+    if struct_fmt is not None:
+        st = struct.Struct(struct_fmt)
+        assert st.pack(*values) == packet
+        rows["struct pack"] = best(lambda: st.pack(*values), number, repeat)
+        rows["struct unpack (tuple)"] = best(lambda: st.unpack(packet), number, repeat)
+        rows["struct unpack + dict"] = best(lambda: dict(zip(names, st.unpack(packet))), number, repeat)
+
+    print(f"\n== {label}: {len(fields)} fields, {len(packet)} bytes (ns per call)")
+    for name, ns in rows.items():
+        print(f"  {name:36s} {ns:10.0f}")
+    ratios = []
+    if bitstruct_c is not None:
+        ratios.append(("unpack / bitstruct.c compiled unpack_dict",
+                       rows["bitloom unpack"] / rows["bitstruct.c compiled unpack_dict"]))
+        ratios.append(("pack (refreshed) / bitstruct.c pack(fmt)",
+                       rows["bitloom pack (values refreshed)"] / rows["bitstruct.c pack(fmt)"]))
+        ratios.append(("pack (refreshed) / bitstruct.c compiled pack",
+                       rows["bitloom pack (values refreshed)"] / rows["bitstruct.c compiled pack"]))
+    if "bitstring pack" in rows:
+        ratios.append(("pack / bitstring pack", rows["bitloom pack (values refreshed)"] / rows["bitstring pack"]))
+        ratios.append(("unpack / bitstring unpack", rows["bitloom unpack"] / rows["bitstring unpack"]))
+    if "construct build" in rows:
+        ratios.append(("pack / construct build", rows["bitloom pack (values refreshed)"] / rows["construct build"]))
+        ratios.append(("unpack / construct parse", rows["bitloom unpack"] / rows["construct parse"]))
+    if "struct pack" in rows:
+        ratios.append(("pack / struct pack", rows["bitloom pack (values refreshed)"] / rows["struct pack"]))
+        ratios.append(("unpack / struct unpack + dict", rows["bitloom unpack"] / rows["struct unpack + dict"]))
+    for name, r in ratios:
+        print(f"  ratio {name:44s} {r:6.2f}")
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="fewer rounds (smoke run)")
+    args = parser.parse_args()
+    number, repeat = (2000, 3) if args.quick else (20000, 7)
+    print(f"Python {sys.version.split()[0]}, bitloom vs peers")
+    bench_recipe("telemetry (CCSDS-style header + data)", TELEMETRY, number, repeat)
+    bench_recipe("100 fields of 7 bits", SEVEN, number // 10, repeat)
+    bench_recipe("byte-aligned", [f[:5] for f in ALIGNED], number, repeat,
+                 struct_fmt=">" + "".join(f[5] for f in ALIGNED))
+
+
+if __name__ == "__main__":
+    main()

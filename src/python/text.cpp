@@ -1,25 +1,73 @@
 #include "python/text.hpp"
 
+#include "core/charset.hpp"
+#include "core/unicode.hpp"
 #include "python/errors.hpp"
 
 namespace bitloom::py {
+namespace {
 
-PyObject* decode_text(core::TextCodec codec, const unsigned char* data, std::size_t len) {
-    if (codec == core::TextCodec::Iso8859_1) {
-        return PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(data),
-                                      static_cast<Py_ssize_t>(len), nullptr);
+using core::TextCodec;
+
+core::Result<core::CheckedText> check_bytes(TextCodec codec, core::ByteView bytes) {
+    switch (codec) {
+        case TextCodec::Utf8: return core::decode_utf8(bytes);
+        case TextCodec::Utf16: return core::decode_utf16(bytes);
+        case TextCodec::Utf16le: return core::decode_utf16_with_endianness(bytes, true);
+        case TextCodec::Utf16be: return core::decode_utf16_with_endianness(bytes, false);
+        case TextCodec::Utf32: return core::decode_utf32(bytes);
+        case TextCodec::Utf32le: return core::decode_utf32_with_endianness(bytes, true);
+        case TextCodec::Utf32be: return core::decode_utf32_with_endianness(bytes, false);
+        case TextCodec::UsAscii: return core::decode_us_ascii(bytes);
+        case TextCodec::Iso8859_1: return core::decode_iso_8859_1(bytes);
+        case TextCodec::Windows1252: return core::decode_windows_1252(bytes);
     }
-    raise(PyExc_NotImplementedError, "this text codec is not available yet");
-    return nullptr;
+    return core::Error{core::ErrorKind::System, "unknown text codec"};
+}
+
+core::Result<std::size_t> append_encoded(TextCodec codec, std::string_view utf8,
+                                         std::string& out) {
+    switch (codec) {
+        case TextCodec::Utf8: return core::encode_utf8(utf8, out);
+        case TextCodec::Utf16: return core::encode_utf16(utf8, out);
+        case TextCodec::Utf16le: return core::encode_utf16_with_endianness(utf8, true, out);
+        case TextCodec::Utf16be: return core::encode_utf16_with_endianness(utf8, false, out);
+        case TextCodec::Utf32: return core::encode_utf32(utf8, out);
+        case TextCodec::Utf32le: return core::encode_utf32_with_endianness(utf8, true, out);
+        case TextCodec::Utf32be: return core::encode_utf32_with_endianness(utf8, false, out);
+        case TextCodec::UsAscii: return core::encode_us_ascii(utf8, out);
+        case TextCodec::Iso8859_1: return core::encode_iso_8859_1(utf8, out);
+        case TextCodec::Windows1252: return core::encode_windows_1252(utf8, out);
+    }
+    return core::Error{core::ErrorKind::System, "unknown text codec"};
+}
+
+}  // namespace
+
+// The str is created at its final size and kind (the range gives the largest
+// character) and filled in place: one pass to check, one to write, no second
+// validation by the interpreter.
+PyObject* decode_text(core::TextCodec codec, const unsigned char* data, std::size_t len) {
+    auto checked = check_bytes(codec, core::ByteView(data, len));
+    if (!checked) {
+        raise(checked.error());
+        return nullptr;
+    }
+    const core::CheckedText& text = checked.value();
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.length),
+                                  static_cast<Py_UCS4>(core::range_top(text.range)));
+    if (str == nullptr) return nullptr;
+    core::write_text(text, PyUnicode_DATA(str));
+    return str;
 }
 
 bool encode_text(core::TextCodec codec, std::string_view utf8, std::string& out) {
-    if (codec == core::TextCodec::Utf8) {
-        out.append(utf8);
-        return true;
+    auto appended = append_encoded(codec, utf8, out);
+    if (!appended) {
+        raise(appended.error());
+        return false;
     }
-    raise(PyExc_NotImplementedError, "this text codec is not available yet");
-    return false;
+    return true;
 }
 
 }  // namespace bitloom::py

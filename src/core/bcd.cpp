@@ -33,9 +33,8 @@ Error invalid_digit(unsigned digit) {
 // Splits `m` into `digits` decimal digits and places digit k at bit
 // `first_shift + k * stride`. Fails when the digits do not hold all of `m`.
 // `digits` never exceeds what fits into the image, so no shift reaches 64.
-Result<std::uint64_t> spread_digits(std::int64_t value, std::uint32_t digits,
-                                    unsigned first_shift, unsigned stride,
-                                    std::uint64_t zone) {
+Result<std::uint64_t> spread_digits(std::int64_t value, std::uint32_t digits, unsigned first_shift,
+                                    unsigned stride, std::uint64_t zone) {
     std::uint64_t m = magnitude(value);
     std::uint64_t image = 0;
     for (std::uint32_t k = 0; k < digits; ++k) {
@@ -68,8 +67,7 @@ Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, 
     return image.value() | (value < 0 ? kSignNegative : kSignPositive);
 }
 
-Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits,
-                                          bool is_signed) {
+Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
     if (bits < 8) return value_error("bits must be >= 8 for unpacked BCD");
     const std::uint32_t digits = std::min(bits / 8, kImageBytes);
     if (!is_signed) return spread_digits(value, digits, 0, 8, 0);
@@ -108,8 +106,7 @@ Result<std::int64_t> decode_packed_bcd(std::uint64_t image, std::uint32_t bits, 
     return with_sign(m, negative);
 }
 
-Result<std::int64_t> decode_unpacked_bcd(std::uint64_t image, std::uint32_t bits,
-                                         bool is_signed) {
+Result<std::int64_t> decode_unpacked_bcd(std::uint64_t image, std::uint32_t bits, bool is_signed) {
     if (bits < 8) return std::int64_t{0};
     const std::uint32_t n = bits / 8;
 

@@ -79,7 +79,8 @@ std::uint16_t encode_f16_software(float value) noexcept {
         std::uint32_t q = m >> shift;
         const std::uint32_t rest = m & ((1U << shift) - 1);
         const std::uint32_t half = 1U << (shift - 1);
-        if (rest > half || (rest == half && (q & 1U) != 0)) ++q;  // may carry into 2^-14: still right
+        if (rest > half || (rest == half && (q & 1U) != 0))
+            ++q;  // may carry into 2^-14: still right
         return static_cast<std::uint16_t>(sign | q);
     }
 

@@ -19,8 +19,7 @@ namespace {
 std::uint64_t g_passed = 0;
 std::uint64_t g_failed = 0;
 
-void check(bool ok, const char* what, std::uint64_t input, std::uint64_t got,
-           std::uint64_t want) {
+void check(bool ok, const char* what, std::uint64_t input, std::uint64_t got, std::uint64_t want) {
     if (ok) {
         ++g_passed;
         return;
@@ -85,7 +84,8 @@ constexpr DecodeCase kDecodeCases[] = {
     {0xFD55, 0xFFEAA000}, {0x8001, 0xB3800000}, {0x0155, 0x37AA8000},
 };
 
-void known_values(const char* path, std::uint16_t (*encode)(float), float (*decode)(std::uint16_t)) {
+void known_values(const char* path, std::uint16_t (*encode)(float),
+                  float (*decode)(std::uint16_t)) {
     char what[64];
     std::snprintf(what, sizeof what, "%s encode", path);
     for (const auto& c : kEncodeCases) {
@@ -152,8 +152,9 @@ int main() {
 
     known_values("software", sw_encode, sw_decode);
     // The dispatching entry points agree with the known values whichever path they take.
-    known_values("dispatch", [](float v) { return core::encode_f16(v); },
-                 [](std::uint16_t h) { return core::decode_f16(h); });
+    known_values(
+        "dispatch", [](float v) { return core::encode_f16(v); },
+        [](std::uint16_t h) { return core::decode_f16(h); });
 
     if (!core::has_f16c()) {
         std::printf("no F16C on this processor: hardware comparison skipped, software path only\n");

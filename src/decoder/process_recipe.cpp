@@ -8,6 +8,7 @@
 #include "core/ieee754.hpp"
 #include "core/integer.hpp"
 #include "python/errors.hpp"
+#include "python/plan.hpp"
 #include "python/recipe.hpp"
 #include "python/text.hpp"
 
@@ -91,6 +92,40 @@ bool invalid_byte_order(std::string_view written) {
     return false;
 }
 
+// Bounds, decoding and storing: what follows the reading of an item's keys
+// (and, for a direct reading, the byte-order test, done by the caller).
+bool decode_field(const core::EncodingRow& row, std::string_view packet, std::uint64_t start,
+                  std::uint32_t bits, bool little, bool reverse, PyObject* key,
+                  PyObject* result) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(packet.data());
+    Ref decoded(row.codec == Codec::Text
+                    ? decode_text_field(row, data, start, bits, little)
+                    : decode_numeric(row, core::field_raw_value(data, start, bits, little, reverse),
+                                     bits));
+    return decoded && PyDict_SetItem(result, key, decoded.get()) == 0;
+}
+
+bool out_of_packet(std::uint64_t start, std::uint32_t bits, std::size_t len) {
+    if (auto error = core::check_field_bounds(start, bits, len)) [[unlikely]] {
+        py::raise(*error);
+        return true;
+    }
+    return false;
+}
+
+// One item of a plan: its keys are known, only the packet is read.
+bool process_planned(const py::PlanItem& it, std::string_view packet, std::uint64_t base,
+                     std::uint64_t& position, PyObject* result) {
+    const std::uint64_t start = it.has_offset ? base + it.offset : position;
+    if (out_of_packet(start, it.bits, packet.size())) return false;
+    if (!decode_field(*it.row, packet, start, it.bits, it.little, it.reverse, it.result_key.get(),
+                      result)) {
+        return false;
+    }
+    position = start + it.bits;
+    return true;
+}
+
 // One item: its keys, its field, its decoded value stored under its name.
 bool process_item(PyObject* item, std::string_view packet, std::uint64_t base,
                   std::uint64_t& position, PyObject* result) {
@@ -109,10 +144,7 @@ bool process_item(PyObject* item, std::string_view packet, std::uint64_t base,
     const std::uint64_t start = has_offset ? base + offset : position;
 
     // Field extraction: bounds first, then the byte order.
-    if (auto error = core::check_field_bounds(start, bits, packet.size())) {
-        py::raise(*error);
-        return false;
-    }
+    if (out_of_packet(start, bits, packet.size())) return false;
     char buf[kNameCap];
     std::string_view lowered;
     if (!py::lower_short_name(order_obj.get(), order, buf, sizeof buf, lowered)) return false;
@@ -122,8 +154,6 @@ bool process_item(PyObject* item, std::string_view packet, std::uint64_t base,
     } else if (lowered != "big") {
         return invalid_byte_order(order);
     }
-    const auto* data = reinterpret_cast<const std::uint8_t*>(packet.data());
-
     if (!py::lower_short_name(encoding_obj.get(), encoding, buf, sizeof buf, lowered)) return false;
     const core::EncodingRow* row = core::find_encoding(lowered);
     if (row == nullptr) {
@@ -132,18 +162,14 @@ bool process_item(PyObject* item, std::string_view packet, std::uint64_t base,
         py::raise(PyExc_ValueError, message);
         return false;
     }
-    Ref decoded(row->codec == Codec::Text
-                    ? decode_text_field(*row, data, start, bits, little)
-                    : decode_numeric(*row, core::field_raw_value(data, start, bits, little, reverse),
-                                     bits));
-    if (!decoded) return false;
-
     // The key is a plain str equal to the name (the name object itself when it is one).
     Ref key = PyUnicode_CheckExact(name_obj.get())
                   ? name_obj
                   : Ref(PyUnicode_FromStringAndSize(name.data(),
                                                     static_cast<Py_ssize_t>(name.size())));
-    if (!key || PyDict_SetItem(result, key.get(), decoded.get()) < 0) return false;
+    if (!key || !decode_field(*row, packet, start, bits, little, reverse, key.get(), result)) {
+        return false;
+    }
     position = start + bits;
     return true;
 }
@@ -153,8 +179,16 @@ PyObject* process_recipe(std::string_view packet, std::uint32_t base_offset,
     Ref result(PyDict_New());
     if (!result) return nullptr;
     std::uint64_t position = base_offset;
-    for (const Ref& item : items) {
-        if (!process_item(item.get(), packet, base_offset, position, result.get())) return nullptr;
+    std::size_t i = 0;
+    if (py::PlanRef plan = py::find_plan(items)) {
+        for (; i < items.size() && plan->still_valid(); ++i) {
+            if (!process_planned(plan->items[i], packet, base_offset, position, result.get())) {
+                return nullptr;
+            }
+        }
+    }
+    for (; i < items.size(); ++i) {
+        if (!process_item(items[i], packet, base_offset, position, result.get())) return nullptr;
     }
     return result.release();
 }

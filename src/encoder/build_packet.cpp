@@ -10,6 +10,7 @@
 #include "core/ieee754.hpp"
 #include "core/integer.hpp"
 #include "python/errors.hpp"
+#include "python/plan.hpp"
 #include "python/recipe.hpp"
 #include "python/text.hpp"
 
@@ -117,8 +118,7 @@ bool parse_byte_order(PyObject* obj, std::string_view text, bool& little) {
 // Sizing pass: the largest end of any field, in bits.
 bool packet_bits(const py::ItemList& items, std::uint64_t& total) {
     std::uint64_t largest = 0;
-    for (const Ref& ref : items) {
-        PyObject* item = ref.get();
+    for (PyObject* item : items) {
         std::uint32_t bits = 0, offset = 0;
         bool has_offset = false;
         if (!py::require_dict(item) || !py::get_required_field(item, Key::Bits, bits) ||
@@ -129,6 +129,56 @@ bool packet_bits(const py::ItemList& items, std::uint64_t& total) {
         largest = std::max(largest, start + bits);
     }
     total = largest;
+    return true;
+}
+
+// Encode the value and place it: the part of the placement pass that follows the
+// reading of the keys. `position` is the running position.
+bool place_value(const core::EncodingRow& row, PyObject* value, std::uint32_t bits, bool reverse,
+                 PyObject* order_obj, std::string_view order, bool order_known_little,
+                 std::uint8_t* packet, std::uint64_t limit, std::uint64_t start) {
+    bool little = order_known_little;
+    if (row.codec == Codec::Text) {
+        std::string_view text;
+        std::string image;
+        if (!py::to_text(value, text) || !py::encode_text(row.text, text, image) ||
+            (order_obj != nullptr && !parse_byte_order(order_obj, order, little))) {
+            return false;
+        }
+        core::place_bytes(packet, limit, start, bits, reinterpret_cast<std::uint8_t*>(image.data()),
+                          image.size(), little);
+        return true;
+    }
+    std::uint64_t integer = 0;
+    if (!numeric_value(row.codec, value, bits, integer) ||
+        (order_obj != nullptr && !parse_byte_order(order_obj, order, little))) {
+        return false;
+    }
+    core::place_integer(packet, limit, start, bits, integer, reverse, little);
+    return true;
+}
+
+bool missing_value(std::string_view name) {
+    std::string message = "Recipe item '";
+    message.append(name);
+    message += "' missing required field: 'value'";
+    py::raise(PyExc_KeyError, message);
+    return false;
+}
+
+// Placement pass for one item of a plan: only its value is read.
+bool place_planned(const py::PlanItem& it, std::uint8_t* packet, std::uint64_t limit,
+                   std::uint64_t& position) {
+    Ref value;
+    int found = py::lookup(it.dict, Key::Value, value);
+    if (found <= 0) return found == 0 ? missing_value(it.name_text) : false;
+    if (it.has_offset) position = it.offset;
+    const std::uint64_t start = position;
+    if (!place_value(*it.row, value.get(), it.bits, it.reverse, nullptr, {}, it.little, packet,
+                     limit, start)) {
+        return false;
+    }
+    position = start + it.bits;
     return true;
 }
 
@@ -148,14 +198,7 @@ bool place_item(PyObject* item, std::uint8_t* packet, std::uint64_t limit,
         return false;
     }
     int found = py::lookup(item, Key::Value, value);
-    if (found < 0) return false;
-    if (found == 0) {
-        std::string message = "Recipe item '";
-        message.append(name);
-        message += "' missing required field: 'value'";
-        py::raise(PyExc_KeyError, message);
-        return false;
-    }
+    if (found <= 0) return found == 0 ? missing_value(name) : false;
     if (has_offset) position = offset;
     const std::uint64_t start = position;
 
@@ -165,23 +208,9 @@ bool place_item(PyObject* item, std::uint8_t* packet, std::uint64_t limit,
     const core::EncodingRow* row = core::find_encoding(lowered);
     if (row == nullptr || !row->packs) return unsupported_encoding(encoding);
 
-    bool little = false;
-    if (row->codec == Codec::Text) {
-        std::string_view text;
-        std::string image;
-        if (!py::to_text(value.get(), text) || !py::encode_text(row->text, text, image) ||
-            !parse_byte_order(order_obj.get(), order, little)) {
-            return false;
-        }
-        core::place_bytes(packet, limit, start, bits, reinterpret_cast<std::uint8_t*>(image.data()),
-                          image.size(), little);
-    } else {
-        std::uint64_t integer = 0;
-        if (!numeric_value(row->codec, value.get(), bits, integer) ||
-            !parse_byte_order(order_obj.get(), order, little)) {
-            return false;
-        }
-        core::place_integer(packet, limit, start, bits, integer, reverse, little);
+    if (!place_value(*row, value.get(), bits, reverse, order_obj.get(), order, false, packet, limit,
+                     start)) {
+        return false;
     }
     position = start + bits;
     return true;
@@ -189,8 +218,14 @@ bool place_item(PyObject* item, std::uint8_t* packet, std::uint64_t limit,
 
 // Both passes; a new bytes object or nullptr with the (un-wrapped) error set.
 PyObject* build_packet(const py::ItemList& items) {
+    py::PlanRef plan = py::find_plan(items);
+    if (plan && !plan->packable) plan = nullptr;
     std::uint64_t total_bits = 0;
-    if (!packet_bits(items, total_bits)) return nullptr;
+    if (plan) {
+        total_bits = plan->packet_bits;
+    } else if (!packet_bits(items, total_bits)) {
+        return nullptr;
+    }
     const std::uint64_t length = (total_bits + 7) / 8;
     if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
     // The packet is allocated once, at its final length, directly as the result.
@@ -199,8 +234,16 @@ PyObject* build_packet(const py::ItemList& items) {
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
     std::memset(data, 0, length);
     std::uint64_t position = 0;
-    for (const Ref& item : items) {
-        if (!place_item(item.get(), data, length * 8, position)) return nullptr;
+    std::size_t i = 0;
+    if (plan) {
+        // A value's own conversion code may change the recipe: the plan is
+        // checked before every item and the rest read directly once it is gone.
+        for (; i < items.size() && plan->still_valid(); ++i) {
+            if (!place_planned(plan->items[i], data, length * 8, position)) return nullptr;
+        }
+    }
+    for (; i < items.size(); ++i) {
+        if (!place_item(items[i], data, length * 8, position)) return nullptr;
     }
     return packet.release();
 }

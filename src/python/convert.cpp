@@ -145,6 +145,14 @@ bool to_sequence(PyObject* obj, ItemList& out) {
         return false;
     }
     out.clear();
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Iterating an exact list or tuple has no side effects: copy the items.
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+        out.reserve(static_cast<size_t>(n));
+        PyObject** items = PySequence_Fast_ITEMS(obj);
+        for (Py_ssize_t i = 0; i < n; ++i) out.push_back(Py_NewRef(items[i]));
+        return true;
+    }
     Py_ssize_t size = PyObject_Size(obj);
     if (size < 0) {
         PyErr_Clear();  // the length only reserves room
@@ -154,7 +162,7 @@ bool to_sequence(PyObject* obj, ItemList& out) {
     }
     Ref iter(PyObject_GetIter(obj));
     if (!iter) return false;
-    while (PyObject* item = PyIter_Next(iter.get())) out.emplace_back(item);
+    while (PyObject* item = PyIter_Next(iter.get())) out.push_back(item);
     return !PyErr_Occurred();
 }
 

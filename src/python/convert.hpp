@@ -5,8 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <algorithm>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 #include "python/ref.hpp"
 
@@ -26,8 +27,51 @@ bool to_single(PyObject* obj, float& out);
 // True/False, or a numpy bool scalar.
 bool to_bool(PyObject* obj, bool& out);
 
+// The elements of a sequence argument: owned references, in order. Short
+// recipes live in inline storage, so collecting them allocates nothing.
+class ItemList {
+public:
+    ItemList() noexcept = default;
+    ItemList(const ItemList&) = delete;
+    ItemList& operator=(const ItemList&) = delete;
+    ~ItemList() { clear(); }
+
+    // Takes ownership of a new reference.
+    void push_back(PyObject* owned) {
+        if (size_ == capacity_) grow(capacity_ * 2);
+        data_[size_++] = owned;
+    }
+    void reserve(std::size_t n) {
+        if (n > capacity_) grow(n);
+    }
+    void clear() noexcept {
+        for (std::size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
+        size_ = 0;
+    }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    PyObject* operator[](std::size_t i) const noexcept { return data_[i]; }
+    PyObject* const* begin() const noexcept { return data_; }
+    PyObject* const* end() const noexcept { return data_ + size_; }
+
+private:
+    void grow(std::size_t capacity) {
+        auto bigger = std::make_unique<PyObject*[]>(capacity);
+        std::copy(data_, data_ + size_, bigger.get());
+        heap_ = std::move(bigger);
+        data_ = heap_.get();
+        capacity_ = capacity;
+    }
+
+    static constexpr std::size_t kInline = 32;
+    PyObject* inline_[kInline];
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject** data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInline;
+};
+
 // A sequence (never a str) collected into owned references, in order.
-using ItemList = std::vector<Ref>;
 bool to_sequence(PyObject* obj, ItemList& out);
 
 // Fast paths for values that are already of the exact type.

@@ -35,10 +35,29 @@ std::uint64_t read_bits(const std::uint8_t* data, std::uint64_t start,
     const std::uint8_t* p = data + start / 8;
     const unsigned shift = static_cast<unsigned>(start % 8);
     const unsigned span = (shift + count + 7) / 8;  // at most 9 bytes
+    if (span <= 8) {
+        std::uint64_t acc = 0;
+        for (unsigned i = 0; i < span; ++i) acc = (acc << 8) | p[i];
+        return (acc >> (8 * span - shift - count)) & low_bits_mask(count);
+    }
     u128 acc = 0;
     for (unsigned i = 0; i < span; ++i) acc = (acc << 8) | p[i];
     acc >>= (8 * span - shift - count);
     return static_cast<std::uint64_t>(acc) & low_bits_mask(count);
+}
+
+std::uint64_t read_bits(const std::uint8_t* data, std::size_t size, std::uint64_t start,
+                        std::uint32_t count) noexcept {
+    const std::uint64_t first = start / 8;
+    const unsigned shift = static_cast<unsigned>(start % 8);
+    if (count != 0 && shift + count <= 64 && first + 8 <= size) {
+        // One unaligned 8-byte load covers the field.
+        std::uint64_t word;
+        std::memcpy(&word, data + first, 8);
+        word = __builtin_bswap64(word);
+        return (word << shift) >> (64 - count);
+    }
+    return read_bits(data, start, count);
 }
 
 void write_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start, std::uint32_t count,
@@ -53,6 +72,18 @@ void write_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start, st
     v &= low_bits_mask(count);
     std::uint8_t* p = data + start / 8;
     const unsigned shift = static_cast<unsigned>(start % 8);
+    if (shift + count <= 64 && start / 8 + 8 <= (limit + 7) / 8) {
+        // One unaligned 8-byte read-modify-write covers the field.
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        word = __builtin_bswap64(word);
+        const unsigned tail = 64 - shift - count;
+        const std::uint64_t mask = low_bits_mask(count) << tail;
+        word = (word & ~mask) | (v << tail);
+        word = __builtin_bswap64(word);
+        std::memcpy(p, &word, 8);
+        return;
+    }
     if (shift == 0 && count % 8 == 0) {
         for (unsigned i = count / 8; i-- > 0;) {
             p[i] = static_cast<std::uint8_t>(v);
@@ -231,12 +262,12 @@ std::uint8_t field_byte(const std::uint8_t* packet, std::uint64_t start, std::ui
 
 }  // namespace
 
-std::uint64_t field_raw_value(const std::uint8_t* packet, std::uint64_t start, std::uint32_t bits,
-                              bool little_endian, bool reverse_bits) noexcept {
+std::uint64_t field_raw_value(const std::uint8_t* packet, std::size_t len, std::uint64_t start,
+                              std::uint32_t bits, bool little_endian, bool reverse_bits) noexcept {
     if (bits == 0) return 0;
     const std::uint64_t n = (static_cast<std::uint64_t>(bits) + 7) / 8;
     if (bits <= 64) {
-        std::uint64_t raw = read_bits(packet, start, bits);
+        std::uint64_t raw = read_bits(packet, len, start, bits);
         if (little_endian) {
             raw = swap_low_bytes(raw, static_cast<std::uint32_t>(n)) & low_bits_mask(bits);
         }

@@ -23,9 +23,12 @@ std::uint64_t mirror_bits(std::uint64_t v, std::uint32_t bits) noexcept;
 // Read `count` (0..64) bits starting at `start`, first bit most significant.
 // Touches only the bytes that hold those bits.
 std::uint64_t read_bits(const std::uint8_t* data, std::uint64_t start, std::uint32_t count) noexcept;
+// The same, for a buffer of `size` bytes: whole-word loads where they stay inside.
+std::uint64_t read_bits(const std::uint8_t* data, std::size_t size, std::uint64_t start,
+                        std::uint32_t count) noexcept;
 
 // Write the low `count` (0..64) bits of v at `start`, most significant first.
-// Positions at or beyond `limit` are not written.
+// Positions at or beyond `limit` are not written; data holds ceil(limit / 8) bytes.
 void write_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start, std::uint32_t count,
                 std::uint64_t v) noexcept;
 
@@ -66,8 +69,8 @@ std::optional<Error> check_field_bounds(std::uint64_t start, std::uint32_t bits,
 // right-aligned, reversed for little-endian) taken as one number, its low
 // `bits` bits kept (or mirrored over the width `bits` with `reverse_bits`),
 // and the low 64 bits of that.
-std::uint64_t field_raw_value(const std::uint8_t* packet, std::uint64_t start, std::uint32_t bits,
-                              bool little_endian, bool reverse_bits) noexcept;
+std::uint64_t field_raw_value(const std::uint8_t* packet, std::size_t len, std::uint64_t start,
+                              std::uint32_t bits, bool little_endian, bool reverse_bits) noexcept;
 
 // The field window: (bits + 7) / 8 bytes written to `out`.
 void field_window(const std::uint8_t* packet, std::uint64_t start, std::uint32_t bits,

@@ -100,7 +100,7 @@ bool decode_field(const core::EncodingRow& row, std::string_view packet, std::ui
     const auto* data = reinterpret_cast<const std::uint8_t*>(packet.data());
     Ref decoded(row.codec == Codec::Text
                     ? decode_text_field(row, data, start, bits, little)
-                    : decode_numeric(row, core::field_raw_value(data, start, bits, little, reverse),
+                    : decode_numeric(row, core::field_raw_value(data, packet.size(), start, bits, little, reverse),
                                      bits));
     return decoded && PyDict_SetItem(result, key, decoded.get()) == 0;
 }

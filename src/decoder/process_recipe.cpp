@@ -176,7 +176,8 @@ bool process_item(PyObject* item, std::string_view packet, std::uint64_t base,
 
 PyObject* process_recipe(std::string_view packet, std::uint32_t base_offset,
                          const py::ItemList& items) {
-    Ref result(PyDict_New());
+    // Room for one entry per item: the dict never resizes while it fills.
+    Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(items.size())));
     if (!result) return nullptr;
     std::uint64_t position = base_offset;
     std::size_t i = 0;

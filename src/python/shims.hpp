@@ -110,6 +110,16 @@ inline int long_as_u128(PyObject* v, unsigned char out[16]) {
 #endif
 }
 
+// A new dict with room for `size` entries without resizing.
+inline PyObject* dict_new_presized(Py_ssize_t size) {
+#if PY_VERSION_HEX < 0x030F0000
+    return _PyDict_NewPresized(size);
+#else
+    (void)size;
+    return PyDict_New();
+#endif
+}
+
 // Declare that the module needs the GIL (free-threaded builds only).
 inline int module_declare_gil_used(PyObject* module) {
 #ifdef Py_GIL_DISABLED

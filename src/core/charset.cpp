@@ -1,6 +1,8 @@
 #include "core/charset.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "core/format.hpp"
 #include "core/text_blocks.hpp"
@@ -58,44 +60,46 @@ int windows_1252_byte(std::uint32_t cp) noexcept {
 
 // ---- encoding ----------------------------------------------------------------------
 
-// Appends one byte per character: `byte_of(cp)` gives the byte or -1, and
-// `refuse(utf8_char, cp)` the error for a character without one.
+// Encodes one byte per character: `byte_of(cp)` gives the byte or -1, and
+// `refuse(utf8_char, cp)` the error for the first character without one.
 template <class ByteOf, class Refuse>
-Result<std::size_t> append_single_byte(std::string_view text, std::string& out, ByteOf byte_of,
+Result<std::size_t> append_single_byte(std::string_view text, ByteSink& out, ByteOf byte_of,
                                        Refuse refuse) {
     const auto* const start = reinterpret_cast<const std::uint8_t*>(text.data());
     const auto* const end = start + text.size();
-    const std::size_t old = out.size();
-    // At most one byte per input byte; every write lands at or behind the
-    // position of the input byte it comes from.
-    out.resize(old + text.size());
-    auto* const o_start = reinterpret_cast<std::uint8_t*>(out.data()) + old;
-    auto* o = o_start;
-    const std::uint8_t* p = start;
-    while (p < end) {
+    // Check and count the characters.
+    std::size_t chars = 0;
+    for (const std::uint8_t* p = start;;) {
+        const std::size_t run = ascii_prefix(p, static_cast<std::size_t>(end - p));
+        p += run;
+        chars += run;
+        if (p == end) break;
+        const Utf8Step step = read_utf8(p, end);
+        if (step.fault != Utf8Fault::None) {
+            return utf8_error(static_cast<std::size_t>(p - start),
+                              step.fault == Utf8Fault::Incomplete, step.len);
+        }
+        if (byte_of(step.cp) < 0) {
+            return refuse(std::string_view(reinterpret_cast<const char*>(p), step.len), step.cp);
+        }
+        ++chars;
+        p += step.len;
+    }
+    std::uint8_t* o = out.reserve(chars);
+    if (o == nullptr) return sink_failure();
+    // Write them.
+    const std::uint8_t* const o_end = o + chars;
+    for (const std::uint8_t* p = start; p < end;) {
         if (*p < 0x80) {
-            const std::size_t k = copy_ascii_prefix(p, static_cast<std::size_t>(end - p), o);
+            const auto room = static_cast<std::size_t>(std::min(end - p, o_end - o));
+            const std::size_t k = copy_ascii_prefix(p, room, o);
             p += k;
             o += k;
             continue;
         }
-        const Utf8Step step = read_utf8(p, end);
-        if (step.fault != Utf8Fault::None) {
-            out.resize(old);
-            return utf8_error(static_cast<std::size_t>(p - start),
-                              step.fault == Utf8Fault::Incomplete, step.len);
-        }
-        const int byte = byte_of(step.cp);
-        if (byte < 0) {
-            out.resize(old);
-            return refuse(std::string_view(reinterpret_cast<const char*>(p), step.len), step.cp);
-        }
-        *o++ = static_cast<std::uint8_t>(byte);
-        p += step.len;
+        *o++ = static_cast<std::uint8_t>(byte_of(read_utf8_trusted(p)));
     }
-    const std::size_t written = static_cast<std::size_t>(o - o_start);
-    out.resize(old + written);
-    return written;
+    return chars;
 }
 
 // ---- decoding ------------------------------------------------------------------------
@@ -162,12 +166,14 @@ Result<CheckedText> decode_windows_1252(ByteView bytes) {
     return CheckedText{TextForm::ByteTable, range, bytes.data(), n, n, kWindows1252.data()};
 }
 
-Result<std::size_t> encode_us_ascii(std::string_view text, std::string& out) {
+Result<std::size_t> encode_us_ascii(std::string_view text, ByteSink& out) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
     const std::size_t k = ascii_prefix(p, text.size());
     if (k == text.size()) {
-        out.append(text);
-        return text.size();
+        std::uint8_t* o = out.reserve(text.size());
+        if (o == nullptr) return sink_failure();
+        if (k != 0) std::memcpy(o, p, k);
+        return k;
     }
     const Utf8Step step = read_utf8(p + k, p + text.size());
     if (step.fault != Utf8Fault::None) {
@@ -176,13 +182,13 @@ Result<std::size_t> encode_us_ascii(std::string_view text, std::string& out) {
     return character_error(text.substr(k, step.len), step.cp, kUsAscii);
 }
 
-Result<std::size_t> encode_iso_8859_1(std::string_view text, std::string& out) {
+Result<std::size_t> encode_iso_8859_1(std::string_view text, ByteSink& out) {
     return append_single_byte(
         text, out, [](std::uint32_t cp) { return cp <= 0xFF ? static_cast<int>(cp) : -1; },
         [](std::string_view ch, std::uint32_t cp) { return character_error(ch, cp, kIso8859_1); });
 }
 
-Result<std::size_t> encode_windows_1252(std::string_view text, std::string& out) {
+Result<std::size_t> encode_windows_1252(std::string_view text, ByteSink& out) {
     return append_single_byte(text, out, windows_1252_byte, [](std::string_view, std::uint32_t) {
         return value_error(std::string(kWindows1252Encode));
     });

@@ -3,7 +3,7 @@
 // controls of the same value, so all 256 bytes have a character).
 //
 // Decoders return a CheckedText (core/unicode.hpp) for write_text; encoders take
-// UTF-8 text and append to a std::string, leaving it unchanged on failure.
+// UTF-8 text and fill a ByteSink, leaving it untouched on failure.
 #pragma once
 
 #include <cstddef>
@@ -26,9 +26,9 @@ CheckedText decode_iso_8859_1(ByteView bytes);
 Result<CheckedText> decode_windows_1252(ByteView bytes);
 
 // Error on the first character above U+007F / U+00FF.
-Result<std::size_t> encode_us_ascii(std::string_view text, std::string& out);
-Result<std::size_t> encode_iso_8859_1(std::string_view text, std::string& out);
+Result<std::size_t> encode_us_ascii(std::string_view text, ByteSink& out);
+Result<std::size_t> encode_iso_8859_1(std::string_view text, ByteSink& out);
 // Error when any character has no byte in the index.
-Result<std::size_t> encode_windows_1252(std::string_view text, std::string& out);
+Result<std::size_t> encode_windows_1252(std::string_view text, ByteSink& out);
 
 }  // namespace bitloom::core

@@ -93,7 +93,7 @@ inline std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
 
 // Copies the leading bytes of p[0, n) that are below 0x80 to o and returns how
 // many there were. o must have room for n bytes: whole blocks are stored, and
-// the bytes past the returned count are scratch for the caller to overwrite.
+// the bytes past the returned count are scratch that the caller overwrites.
 inline std::size_t copy_ascii_prefix(const std::uint8_t* p, std::size_t n,
                                      std::uint8_t* o) noexcept {
     std::size_t i = 0;

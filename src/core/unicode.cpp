@@ -26,6 +26,7 @@ constexpr std::string_view kUtf32Short =
     "UTF-32 requires a multiple of 4 bytes with at least 4 bytes";
 constexpr std::string_view kUtf32Length = "UTF-32 requires a multiple of 4 bytes";
 constexpr std::string_view kUtf32Invalid = "Invalid UTF-32 codepoint: 0x";
+constexpr std::string_view kSinkFailure = "no room for the encoded text";
 
 // ---- SSE2 helpers --------------------------------------------------------------
 
@@ -398,15 +399,14 @@ Result<CheckedText> check_utf32(const std::uint8_t* d, std::size_t size, bool li
 }
 
 template <bool Little>
-Result<std::size_t> append_utf16(std::string_view text, bool mark, std::string& out) {
+Result<std::size_t> append_utf16(std::string_view text, bool mark, ByteSink& out) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
     auto shape = measure_utf8(p, text.size());
     if (!shape) return std::move(shape).error();
     const std::size_t body = 2 * (shape.value().chars + shape.value().supplementary);
     const std::size_t total = body + (mark ? 2 : 0);
-    const std::size_t old = out.size();
-    out.resize(old + total);
-    auto* o = reinterpret_cast<std::uint8_t*>(out.data()) + old;
+    std::uint8_t* o = out.reserve(total);
+    if (o == nullptr) return sink_failure();
     if (mark) {
         store16(o, 0xFEFF, Little);
         o += 2;
@@ -416,15 +416,14 @@ Result<std::size_t> append_utf16(std::string_view text, bool mark, std::string& 
 }
 
 template <bool Little>
-Result<std::size_t> append_utf32(std::string_view text, bool mark, std::string& out) {
+Result<std::size_t> append_utf32(std::string_view text, bool mark, ByteSink& out) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
     auto shape = measure_utf8(p, text.size());
     if (!shape) return std::move(shape).error();
     const std::size_t body = 4 * shape.value().chars;
     const std::size_t total = body + (mark ? 4 : 0);
-    const std::size_t old = out.size();
-    out.resize(old + total);
-    auto* o = reinterpret_cast<std::uint8_t*>(out.data()) + old;
+    std::uint8_t* o = out.reserve(total);
+    if (o == nullptr) return sink_failure();
     if (mark) {
         store32(o, 0xFEFF, Little);
         o += 4;
@@ -557,27 +556,31 @@ Result<CheckedText> decode_utf32(ByteView bytes) {
     return decode_utf32_with_endianness(bytes, false);
 }
 
-std::size_t encode_utf8(std::string_view text, std::string& out) {
-    out.append(text);
+Error sink_failure() { return Error{ErrorKind::System, std::string(kSinkFailure)}; }
+
+Result<std::size_t> encode_utf8(std::string_view text, ByteSink& out) {
+    std::uint8_t* o = out.reserve(text.size());
+    if (o == nullptr) return sink_failure();
+    if (!text.empty()) std::memcpy(o, text.data(), text.size());
     return text.size();
 }
 
-Result<std::size_t> encode_utf16(std::string_view text, std::string& out) {
+Result<std::size_t> encode_utf16(std::string_view text, ByteSink& out) {
     return append_utf16<false>(text, true, out);
 }
 
 Result<std::size_t> encode_utf16_with_endianness(std::string_view text, bool little_endian,
-                                                 std::string& out) {
+                                                 ByteSink& out) {
     return little_endian ? append_utf16<true>(text, false, out)
                          : append_utf16<false>(text, false, out);
 }
 
-Result<std::size_t> encode_utf32(std::string_view text, std::string& out) {
+Result<std::size_t> encode_utf32(std::string_view text, ByteSink& out) {
     return append_utf32<false>(text, true, out);
 }
 
 Result<std::size_t> encode_utf32_with_endianness(std::string_view text, bool little_endian,
-                                                 std::string& out) {
+                                                 ByteSink& out) {
     return little_endian ? append_utf32<true>(text, false, out)
                          : append_utf32<false>(text, false, out);
 }

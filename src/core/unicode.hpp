@@ -91,21 +91,50 @@ Result<CheckedText> decode_utf32_with_endianness(ByteView bytes, bool little_end
 // ---- encoders ----------------------------------------------------------------
 //
 // The text is UTF-8. Text that is not well-formed UTF-8 is refused with the
-// decode_utf8 error (a str's UTF-8 always is). Each returns the number of bytes
-// appended.
+// decode_utf8 error (a str's UTF-8 always is). An encoder checks the whole text
+// first, then asks the sink once for exactly the bytes it produces and fills
+// them, so a failure leaves the sink untouched. Each returns the byte count.
 
-// Appends the text unchanged.
-std::size_t encode_utf8(std::string_view text, std::string& out);
+// Where an encoder puts its bytes.
+class ByteSink {
+public:
+    // Room for `size` more bytes, or nullptr when it cannot be had (the encoder
+    // then fails with sink_failure()).
+    virtual std::uint8_t* reserve(std::size_t size) = 0;
+
+protected:
+    ~ByteSink() = default;
+};
+
+// Appends to a std::string.
+class StringSink final : public ByteSink {
+public:
+    explicit StringSink(std::string& out) noexcept : out_(out) {}
+    std::uint8_t* reserve(std::size_t size) override {
+        const std::size_t old = out_.size();
+        out_.resize(old + size);
+        return reinterpret_cast<std::uint8_t*>(out_.data()) + old;
+    }
+
+private:
+    std::string& out_;
+};
+
+// The error of an encoder whose sink gave no room.
+Error sink_failure();
+
+// The text unchanged.
+Result<std::size_t> encode_utf8(std::string_view text, ByteSink& out);
 
 // FE FF, then UTF-16 big-endian.
-Result<std::size_t> encode_utf16(std::string_view text, std::string& out);
+Result<std::size_t> encode_utf16(std::string_view text, ByteSink& out);
 Result<std::size_t> encode_utf16_with_endianness(std::string_view text, bool little_endian,
-                                                 std::string& out);
+                                                 ByteSink& out);
 
 // 00 00 FE FF, then UTF-32 big-endian.
-Result<std::size_t> encode_utf32(std::string_view text, std::string& out);
+Result<std::size_t> encode_utf32(std::string_view text, ByteSink& out);
 Result<std::size_t> encode_utf32_with_endianness(std::string_view text, bool little_endian,
-                                                 std::string& out);
+                                                 ByteSink& out);
 
 // ---- UTF-8 measurement ---------------------------------------------------------
 

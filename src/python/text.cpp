@@ -26,7 +26,7 @@ core::Result<core::CheckedText> check_bytes(TextCodec codec, core::ByteView byte
 }
 
 core::Result<std::size_t> append_encoded(TextCodec codec, std::string_view utf8,
-                                         std::string& out) {
+                                         core::ByteSink& out) {
     switch (codec) {
         case TextCodec::Utf8: return core::encode_utf8(utf8, out);
         case TextCodec::Utf16: return core::encode_utf16(utf8, out);
@@ -41,6 +41,25 @@ core::Result<std::size_t> append_encoded(TextCodec codec, std::string_view utf8,
     }
     return core::Error{core::ErrorKind::System, "unknown text codec"};
 }
+
+// Builds the bytes object itself: the encoder asks for its exact size once.
+class BytesSink final : public core::ByteSink {
+public:
+    std::uint8_t* reserve(std::size_t size) override {
+        bytes_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!bytes_) {
+            failed_ = true;  // the interpreter's MemoryError is set
+            return nullptr;
+        }
+        return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_.get()));
+    }
+    Ref& bytes() noexcept { return bytes_; }
+    bool failed() const noexcept { return failed_; }
+
+private:
+    Ref bytes_;
+    bool failed_ = false;
+};
 
 }  // namespace
 
@@ -62,12 +81,23 @@ PyObject* decode_text(core::TextCodec codec, const unsigned char* data, std::siz
 }
 
 bool encode_text(core::TextCodec codec, std::string_view utf8, std::string& out) {
-    auto appended = append_encoded(codec, utf8, out);
+    core::StringSink sink(out);
+    auto appended = append_encoded(codec, utf8, sink);
     if (!appended) {
         raise(appended.error());
         return false;
     }
     return true;
+}
+
+PyObject* encode_text_bytes(core::TextCodec codec, std::string_view utf8) {
+    BytesSink sink;
+    auto encoded = append_encoded(codec, utf8, sink);
+    if (!encoded) {
+        if (!sink.failed()) raise(encoded.error());
+        return nullptr;
+    }
+    return sink.bytes().release();
 }
 
 }  // namespace bitloom::py

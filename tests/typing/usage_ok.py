@@ -18,12 +18,31 @@ class Register:
 
 
 telemetry: list[dict[str, Any]] = [
-    {"name": "apid", "encoding": "unsigned", "bits": 11, "byte_order": "big",
-     "reverse_bits": False, "value": 0x123},
-    {"name": "temp", "encoding": "ieee754_f32", "bits": 32, "byte_order": "little",
-     "reverse_bits": False, "offset_bits": 16, "value": 21.5},
-    {"name": "label", "encoding": "utf8", "bits": 32, "byte_order": "big",
-     "reverse_bits": False, "value": "ok"},
+    {
+        "name": "apid",
+        "encoding": "unsigned",
+        "bits": 11,
+        "byte_order": "big",
+        "reverse_bits": False,
+        "value": 0x123,
+    },
+    {
+        "name": "temp",
+        "encoding": "ieee754_f32",
+        "bits": 32,
+        "byte_order": "little",
+        "reverse_bits": False,
+        "offset_bits": 16,
+        "value": 21.5,
+    },
+    {
+        "name": "label",
+        "encoding": "utf8",
+        "bits": 32,
+        "byte_order": "big",
+        "reverse_bits": False,
+        "value": "ok",
+    },
 ]
 
 packet = bitloom.pack_parameters(telemetry)
@@ -31,10 +50,21 @@ assert_type(packet, bytes)
 fields = bitloom.unpack_parameters(packet, 0, telemetry)
 assert_type(fields, dict[str, Any])
 # A tuple of dicts is a recipe too, and a recipe literal needs no annotation.
-assert_type(bitloom.unpack_parameters(packet, offset_bits=8, recipe=tuple(telemetry)),
-            dict[str, Any])
-bitloom.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8,
-                          "byte_order": "big", "reverse_bits": False, "value": 1}])
+assert_type(
+    bitloom.unpack_parameters(packet, offset_bits=8, recipe=tuple(telemetry)), dict[str, Any]
+)
+bitloom.pack_parameters(
+    [
+        {
+            "name": "a",
+            "encoding": "unsigned",
+            "bits": 8,
+            "byte_order": "big",
+            "reverse_bits": False,
+            "value": 1,
+        }
+    ]
+)
 
 # Integer parameters take ints, bools and __index__ objects.
 assert_type(bitloom.encode_twos_complement(-1, 8), int)

@@ -60,8 +60,8 @@ std::uint64_t read_bits(const std::uint8_t* data, std::size_t size, std::uint64_
     return read_bits(data, start, count);
 }
 
-void write_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start, std::uint32_t count,
-                std::uint64_t v) noexcept {
+void write_bits_general(std::uint8_t* data, std::uint64_t limit, std::uint64_t start,
+                        std::uint32_t count, std::uint64_t v) noexcept {
     if (count == 0 || start >= limit) return;
     if (limit - start < count) {
         // Keep the leading bits that still lie inside.
@@ -72,18 +72,6 @@ void write_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start, st
     v &= low_bits_mask(count);
     std::uint8_t* p = data + start / 8;
     const unsigned shift = static_cast<unsigned>(start % 8);
-    if (shift + count <= 64 && start / 8 + 8 <= (limit + 7) / 8) {
-        // One unaligned 8-byte read-modify-write covers the field.
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        word = __builtin_bswap64(word);
-        const unsigned tail = 64 - shift - count;
-        const std::uint64_t mask = low_bits_mask(count) << tail;
-        word = (word & ~mask) | (v << tail);
-        word = __builtin_bswap64(word);
-        std::memcpy(p, &word, 8);
-        return;
-    }
     if (shift == 0 && count % 8 == 0) {
         for (unsigned i = count / 8; i-- > 0;) {
             p[i] = static_cast<std::uint8_t>(v);
@@ -194,19 +182,10 @@ void place_bytes(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
     }
 }
 
-void place_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
-                   std::uint32_t bits, std::uint64_t value, bool reverse_bits,
-                   bool little_endian) noexcept {
-    if (bits == 0) return;
+void place_wide_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
+                        std::uint32_t bits, std::uint64_t value, bool reverse_bits,
+                        bool little_endian) noexcept {
     const std::uint64_t n = (static_cast<std::uint64_t>(bits) + 7) / 8;
-    if (bits <= 64) {
-        const auto bytes = static_cast<std::uint32_t>(n);
-        std::uint64_t image = reverse_bits ? mirror_bits(value, bits) : value;
-        if (bytes < 8) image &= low_bits_mask(8 * bytes);
-        if (little_endian) image = swap_low_bytes(image, bytes);
-        write_bits(packet, limit, start, bits, image & low_bits_mask(bits));
-        return;
-    }
     // Wider than 64 bits: the image is zero but for at most nine bytes, `window`,
     // at byte offset `offset` of the n-byte image.
     const auto d = static_cast<std::uint32_t>(8 * n - bits);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -29,8 +30,27 @@ std::uint64_t read_bits(const std::uint8_t* data, std::size_t size, std::uint64_
 
 // Write the low `count` (0..64) bits of v at `start`, most significant first.
 // Positions at or beyond `limit` are not written; data holds ceil(limit / 8) bytes.
-void write_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start, std::uint32_t count,
-                std::uint64_t v) noexcept;
+void write_bits_general(std::uint8_t* data, std::uint64_t limit, std::uint64_t start,
+                        std::uint32_t count, std::uint64_t v) noexcept;
+
+inline void write_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start,
+                       std::uint32_t count, std::uint64_t v) noexcept {
+    const std::uint64_t first = start / 8;
+    const unsigned shift = static_cast<unsigned>(start % 8);
+    if (count != 0 && shift + count <= 64 && first + 8 <= limit / 8) [[likely]] {
+        // One unaligned 8-byte read-modify-write covers the field.
+        std::uint64_t word;
+        std::memcpy(&word, data + first, 8);
+        word = __builtin_bswap64(word);
+        const unsigned tail = 64 - shift - count;
+        const std::uint64_t mask = low_bits_mask(count) << tail;
+        word = (word & ~mask) | ((v << tail) & mask);
+        word = __builtin_bswap64(word);
+        std::memcpy(data + first, &word, 8);
+        return;
+    }
+    write_bits_general(data, limit, start, count, v);
+}
 
 // Clear `count` bits from `start`, up to `limit`.
 void clear_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start,
@@ -50,15 +70,35 @@ std::string encode_integer_to_bytes(std::uint64_t value, std::uint32_t bits, boo
 // little-endian, then its low `bits` bits written at `start`. Equivalent to
 // place_bytes(encode_integer_to_bytes(...)) without building an image
 // proportional to the width.
-void place_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
-                   std::uint32_t bits, std::uint64_t value, bool reverse_bits,
-                   bool little_endian) noexcept;
+void place_wide_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
+                        std::uint32_t bits, std::uint64_t value, bool reverse_bits,
+                        bool little_endian) noexcept;
+
+inline void place_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
+                          std::uint32_t bits, std::uint64_t value, bool reverse_bits,
+                          bool little_endian) noexcept {
+    if (bits == 0) return;
+    if (bits > 64) {
+        place_wide_integer(packet, limit, start, bits, value, reverse_bits, little_endian);
+        return;
+    }
+    const std::uint32_t bytes = (bits + 7) / 8;
+    std::uint64_t image = reverse_bits ? mirror_bits(value, bits) : value;
+    if (little_endian) image = __builtin_bswap64(image) >> (64 - 8 * bytes);
+    write_bits(packet, limit, start, bits, image & low_bits_mask(bits));
+}
 
 // Place a byte image: reversed as a whole for little-endian (in place), then
 // read as one big-endian number whose low `bits` bits are written at `start`.
 void place_bytes(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
                  std::uint32_t bits, std::uint8_t* image, std::size_t size,
                  bool little_endian) noexcept;
+
+// True when a field lies inside a packet of `len` bytes (the quick form of the
+// test below).
+constexpr bool field_in_packet(std::uint64_t start, std::uint32_t bits, std::size_t len) noexcept {
+    return bits == 0 ? start / 8 <= len : start + bits <= 8 * static_cast<std::uint64_t>(len);
+}
 
 // The bounds test of a field read from a packet of `len` bytes: an error
 // "range start index ..." / "range end index ..." when it does not lie inside.

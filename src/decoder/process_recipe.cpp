@@ -106,7 +106,8 @@ bool decode_field(const core::EncodingRow& row, std::string_view packet, std::ui
 }
 
 bool out_of_packet(std::uint64_t start, std::uint32_t bits, std::size_t len) {
-    if (auto error = core::check_field_bounds(start, bits, len)) [[unlikely]] {
+    if (core::field_in_packet(start, bits, len)) [[likely]] return false;
+    if (auto error = core::check_field_bounds(start, bits, len)) {
         py::raise(*error);
         return true;
     }
@@ -118,7 +119,14 @@ bool process_planned(const py::PlanItem& it, std::string_view packet, std::uint6
                      std::uint64_t& position, PyObject* result) {
     const std::uint64_t start = it.has_offset ? base + it.offset : position;
     if (out_of_packet(start, it.bits, packet.size())) return false;
-    if (!decode_field(*it.row, packet, start, it.bits, it.little, it.reverse, it.result_key.get(),
+    if (it.row->codec == Codec::Unsigned) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(packet.data());
+        Ref decoded(PyLong_FromUnsignedLongLong(
+            core::field_raw_value(data, packet.size(), start, it.bits, it.little, it.reverse)));
+        if (!decoded || PyDict_SetItem(result, it.result_key.get(), decoded.get()) < 0) {
+            return false;
+        }
+    } else if (!decode_field(*it.row, packet, start, it.bits, it.little, it.reverse, it.result_key.get(),
                       result)) {
         return false;
     }

@@ -169,14 +169,29 @@ bool missing_value(std::string_view name) {
 // Placement pass for one item of a plan: only its value is read.
 bool place_planned(const py::PlanItem& it, std::uint8_t* packet, std::uint64_t limit,
                    std::uint64_t& position) {
-    Ref value;
-    int found = py::lookup(it.dict, Key::Value, value);
-    if (found <= 0) return found == 0 ? missing_value(it.name_text) : false;
+    // Borrowed: nothing runs between this lookup and the use of an exact int
+    // or float; any other value is held while its conversion runs.
+    PyObject* value = PyDict_GetItemWithError(it.dict, py::key_object(Key::Value));
+    if (value == nullptr) [[unlikely]] {
+        return PyErr_Occurred() ? false : missing_value(it.name_text);
+    }
     if (it.has_offset) position = it.offset;
     const std::uint64_t start = position;
-    if (!place_value(*it.row, value.get(), it.bits, it.reverse, nullptr, {}, it.little, packet,
-                     limit, start)) {
-        return false;
+    const Codec codec = it.row->codec;
+    if (codec == Codec::Unsigned && PyLong_CheckExact(value)) {
+        const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        if (it.bits <= 63 && v >> it.bits != 0) [[unlikely]] {
+            std::uint64_t unused = 0;
+            return take(core::encode_unsigned(v, it.bits), unused);
+        }
+        core::place_integer(packet, limit, start, it.bits, v, it.reverse, it.little);
+    } else {
+        Ref held = Ref::borrow(value);
+        if (!place_value(*it.row, held.get(), it.bits, it.reverse, nullptr, {}, it.little, packet,
+                         limit, start)) {
+            return false;
+        }
     }
     position = start + it.bits;
     return true;

@@ -136,8 +136,8 @@ bool process_planned(const py::PlanItem& it, std::string_view packet, std::uint6
 
 // One item: its keys, its field, its decoded value stored under its name.
 bool process_item(PyObject* item, std::string_view packet, std::uint64_t base,
-                  std::uint64_t& position, PyObject* result) {
-    Ref name_obj, encoding_obj, order_obj;
+                  std::uint64_t& position, PyObject* result, Ref& name_obj) {
+    Ref encoding_obj, order_obj;
     std::string_view name, encoding, order;
     std::uint32_t bits = 0, offset = 0;
     bool reverse = false, has_offset = false;
@@ -183,21 +183,29 @@ bool process_item(PyObject* item, std::string_view packet, std::uint64_t base,
 }
 
 PyObject* process_recipe(std::string_view packet, std::uint32_t base_offset,
-                         const py::ItemList& items) {
+                         const py::ItemList& items, py::FailureSite& site) {
     // Room for one entry per item: the dict never resizes while it fills.
     Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(items.size())));
     if (!result) return nullptr;
     std::uint64_t position = base_offset;
     std::size_t i = 0;
+    site.in_item = true;
     if (py::PlanRef plan = py::find_plan(items)) {
         for (; i < items.size() && plan->still_valid(); ++i) {
-            if (!process_planned(plan->items[i], packet, base_offset, position, result.get())) {
+            if (!process_planned(plan->items[i], packet, base_offset, position, result.get()))
+                [[unlikely]] {
+                site.index = i;
+                site.name = plan->items[i].name;
                 return nullptr;
             }
         }
     }
     for (; i < items.size(); ++i) {
-        if (!process_item(items[i], packet, base_offset, position, result.get())) return nullptr;
+        site.index = i;
+        site.name = Ref();
+        if (!process_item(items[i], packet, base_offset, position, result.get(), site.name)) {
+            return nullptr;
+        }
     }
     return result.release();
 }
@@ -206,8 +214,9 @@ PyObject* process_recipe(std::string_view packet, std::uint32_t base_offset,
 
 PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset,
                             const py::ItemList& items) {
-    PyObject* result = process_recipe(packet, base_offset, items);
-    if (result == nullptr) [[unlikely]] py::rewrap_pending_error();
+    py::FailureSite site;
+    PyObject* result = process_recipe(packet, base_offset, items, site);
+    if (result == nullptr) [[unlikely]] py::rewrap_pending_error("unpacking", site);
     return result;
 }
 

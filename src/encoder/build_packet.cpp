@@ -116,9 +116,12 @@ bool parse_byte_order(PyObject* obj, std::string_view text, bool& little) {
 }
 
 // Sizing pass: the largest end of any field, in bits.
-bool packet_bits(const py::ItemList& items, std::uint64_t& total) {
+bool packet_bits(const py::ItemList& items, std::uint64_t& total, py::FailureSite& site) {
     std::uint64_t largest = 0;
-    for (PyObject* item : items) {
+    site.in_item = true;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i];
+        site.index = i;
         std::uint32_t bits = 0, offset = 0;
         bool has_offset = false;
         if (!py::require_dict(item) || !py::get_required_field(item, Key::Bits, bits) ||
@@ -129,6 +132,7 @@ bool packet_bits(const py::ItemList& items, std::uint64_t& total) {
         largest = std::max(largest, start + bits);
     }
     total = largest;
+    site.in_item = false;
     return true;
 }
 
@@ -199,8 +203,8 @@ bool place_planned(const py::PlanItem& it, std::uint8_t* packet, std::uint64_t l
 
 // Placement pass for one item. `position` is the running position.
 bool place_item(PyObject* item, std::uint8_t* packet, std::uint64_t limit,
-                std::uint64_t& position) {
-    Ref name_obj, encoding_obj, order_obj, value;
+                std::uint64_t& position, Ref& name_obj) {
+    Ref encoding_obj, order_obj, value;
     std::string_view name, encoding, order;
     std::uint32_t bits = 0, offset = 0;
     bool reverse = false, has_offset = false;
@@ -232,13 +236,13 @@ bool place_item(PyObject* item, std::uint8_t* packet, std::uint64_t limit,
 }
 
 // Both passes; a new bytes object or nullptr with the (un-wrapped) error set.
-PyObject* build_packet(const py::ItemList& items) {
+PyObject* build_packet(const py::ItemList& items, py::FailureSite& site) {
     py::PlanRef plan = py::find_plan(items);
     if (plan && !plan->packable) plan = nullptr;
     std::uint64_t total_bits = 0;
     if (plan) {
         total_bits = plan->packet_bits;
-    } else if (!packet_bits(items, total_bits)) {
+    } else if (!packet_bits(items, total_bits, site)) {
         return nullptr;
     }
     const std::uint64_t length = (total_bits + 7) / 8;
@@ -250,15 +254,22 @@ PyObject* build_packet(const py::ItemList& items) {
     std::memset(data, 0, length);
     std::uint64_t position = 0;
     std::size_t i = 0;
+    site.in_item = true;
     if (plan) {
         // A value's own conversion code may change the recipe: the plan is
         // checked before every item and the rest read directly once it is gone.
         for (; i < items.size() && plan->still_valid(); ++i) {
-            if (!place_planned(plan->items[i], data, length * 8, position)) return nullptr;
+            if (!place_planned(plan->items[i], data, length * 8, position)) [[unlikely]] {
+                site.index = i;
+                site.name = plan->items[i].name;
+                return nullptr;
+            }
         }
     }
     for (; i < items.size(); ++i) {
-        if (!place_item(items[i], data, length * 8, position)) return nullptr;
+        site.index = i;
+        site.name = Ref();
+        if (!place_item(items[i], data, length * 8, position, site.name)) return nullptr;
     }
     return packet.release();
 }
@@ -266,8 +277,9 @@ PyObject* build_packet(const py::ItemList& items) {
 }  // namespace
 
 PyObject* pack_parameters(const py::ItemList& items) {
-    PyObject* packet = build_packet(items);
-    if (packet == nullptr) [[unlikely]] py::rewrap_pending_error();
+    py::FailureSite site;
+    PyObject* packet = build_packet(items, site);
+    if (packet == nullptr) [[unlikely]] py::rewrap_pending_error("packing", site);
     return packet;
 }
 

@@ -106,13 +106,45 @@ bool lower_short_name(PyObject* obj, std::string_view text, char* buf, std::size
     return true;
 }
 
-void rewrap_pending_error() {
+namespace {
+
+// Attach "while {verb} recipe item {index} ('{name}')" to the exception (PEP 678:
+// add_note, or the __notes__ list where add_note does not exist yet). A failure
+// to attach it leaves the exception as it is.
+void add_site_note(PyObject* exc, const char* verb, const FailureSite& site) {
+    if (!site.in_item) return;
+    Ref note(site.name && PyUnicode_Check(site.name.get())
+                 ? PyUnicode_FromFormat("while %s recipe item %zu (%R)", verb, site.index,
+                                        site.name.get())
+                 : PyUnicode_FromFormat("while %s recipe item %zu", verb, site.index));
+    if (note) {
+#if PY_VERSION_HEX >= 0x030B0000
+        Ref r(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+#else
+        Ref notes(PyObject_GetAttrString(exc, "__notes__"));
+        if (!notes) {
+            PyErr_Clear();
+            notes = Ref(PyList_New(0));
+            if (notes && PyObject_SetAttrString(exc, "__notes__", notes.get()) < 0) notes = Ref();
+        }
+        if (notes && PyList_Check(notes.get())) PyList_Append(notes.get(), note.get());
+#endif
+    }
+    PyErr_Clear();
+}
+
+}  // namespace
+
+void rewrap_pending_error(const char* verb, const FailureSite& site) {
     ensure_error_set();
     Ref exc(shim::get_raised_exception());
     if (!exc) return;
     if (!PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)) ||
         PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_MemoryError))) {
         // Interrupts, exits, internal failures and memory exhaustion are not data errors.
+        if (!PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_MemoryError))) {
+            add_site_note(exc.get(), verb, site);
+        }
         shim::set_raised_exception(exc.release());
         return;
     }
@@ -134,6 +166,7 @@ void rewrap_pending_error() {
     exc = Ref();  // the original exception is discarded, not chained
     Ref wrapped(PyObject_CallOneArg(PyExc_ValueError, message.get()));
     if (!wrapped) return;
+    add_site_note(wrapped.get(), verb, site);
     PyErr_SetObject(PyExc_ValueError, wrapped.get());
 }
 

@@ -43,9 +43,17 @@ bool require_dict(PyObject* item);
 bool lower_short_name(PyObject* obj, std::string_view text, char* buf, std::size_t cap,
                       std::string_view& lowered);
 
+// Where in a recipe a call failed: the item's index and, once read, its name.
+struct FailureSite {
+    bool in_item = false;
+    std::size_t index = 0;
+    Ref name;
+};
+
 // The re-wrapping of pack_parameters / unpack_parameters: a pending Exception
 // (other than MemoryError) becomes ValueError("{TypeName}: {str(exc)}");
-// anything else passes through unchanged.
-void rewrap_pending_error();
+// anything else passes through unchanged. The exception raised carries a note
+// "while {verb} recipe item {index} ('{name}')" when the failure lies in an item.
+void rewrap_pending_error(const char* verb, const FailureSite& site);
 
 }  // namespace bitloom::py

@@ -60,8 +60,16 @@ ALIGNED = [
 ]
 
 
-def best(fn, number, repeat):
-    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e9
+def run_interleaved(contenders, number, repeat):
+    """Best time per call of each contender, rounds interleaved so that load on
+    the machine falls on all of them alike."""
+    best_ns = {name: float("inf") for name, _, _ in contenders}
+    for _ in range(repeat):
+        for name, fn, scale in contenders:
+            n = max(1, number // scale)
+            t = timeit.timeit(fn, number=n) / n * 1e9
+            best_ns[name] = min(best_ns[name], t)
+    return best_ns
 
 
 def bench_recipe(label, fields, number, repeat, struct_fmt=None):
@@ -82,44 +90,51 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
             d["value"] = v
         bitloom.pack_parameters(recipe)
 
-    rows = {}
-    t_refresh = best(refresh, number, repeat)
-    rows["bitloom pack (values refreshed)"] = best(refresh_and_pack, number, repeat) - t_refresh
-    rows["bitloom pack (recipe unchanged)"] = best(lambda: bitloom.pack_parameters(recipe), number, repeat)
-    rows["bitloom unpack"] = best(lambda: bitloom.unpack_parameters(packet, 0, unpack_recipe), number, repeat)
-
+    contenders = [
+        ("refresh only", refresh, 1),
+        ("refresh + bitloom pack", refresh_and_pack, 1),
+        ("bitloom pack (recipe unchanged)", lambda: bitloom.pack_parameters(recipe), 1),
+        ("bitloom unpack", lambda: bitloom.unpack_parameters(packet, 0, unpack_recipe), 1),
+    ]
     if bitstruct_c is not None:
         compiled = bitstruct_c.compile(fmt, names=names)
         compiled_plain = bitstruct_c.compile(fmt)
         assert compiled_plain.pack(*values) == packet, "bitstruct disagrees on the packet"
-        rows["bitstruct.c compiled pack"] = best(lambda: compiled_plain.pack(*values), number, repeat)
-        rows["bitstruct.c pack(fmt)"] = best(lambda: bitstruct_c.pack(fmt, *values), number, repeat)
-        rows["bitstruct.c compiled unpack_dict"] = best(lambda: compiled.unpack(packet), number, repeat)
-        rows["bitstruct.c unpack(fmt)"] = best(lambda: bitstruct_c.unpack(fmt, packet), number, repeat)
+        contenders += [
+            ("bitstruct.c compiled pack", lambda: compiled_plain.pack(*values), 1),
+            ("bitstruct.c pack(fmt)", lambda: bitstruct_c.pack(fmt, *values), 1),
+            ("bitstruct.c compiled unpack_dict", lambda: compiled.unpack(packet), 1),
+            ("bitstruct.c unpack(fmt)", lambda: bitstruct_c.unpack(fmt, packet), 1),
+        ]
     if bitstring is not None:
-        bs_fmt = ", ".join(
-            f"{'uint' if f[3] == 'u' else 'int' if f[3] == 's' else 'float'}{f[2]}={f[0]}" for f in fields)
+        kinds = ["uint" if f[3] == "u" else "int" if f[3] == "s" else "float" for f in fields]
+        bs_fmt = ", ".join(f"{k}{f[2]}={f[0]}" for k, f in zip(kinds, fields))
         kw = dict(zip(names, values))
-        small = number // 10 or 1
-        rows["bitstring pack"] = best(lambda: bitstring.pack(bs_fmt, **kw), small, repeat)
-        un_fmt = [f"{'uint' if f[3] == 'u' else 'int' if f[3] == 's' else 'float'}{f[2]}" for f in fields]
-        rows["bitstring unpack"] = best(lambda: bitstring.BitArray(packet).unpack(un_fmt), small, repeat)
-    if construct is not None:
-        if all(f[3] != "f" for f in fields):
-            pad = -sum(f[2] for f in fields) % 8
-            cons = construct.BitStruct(
-                *[f[0] / construct.BitsInteger(f[2], signed=f[3] == "s") for f in fields],
-                *([construct.Padding(pad)] if pad else []))
-            small = number // 10 or 1
-            kw = dict(zip(names, values))
-            rows["construct build"] = best(lambda: cons.build(kw), small, repeat)
-            rows["construct parse"] = best(lambda: cons.parse(packet), small, repeat)
+        un_fmt = [f"{k}{f[2]}" for k, f in zip(kinds, fields)]
+        contenders += [
+            ("bitstring pack", lambda: bitstring.pack(bs_fmt, **kw), 20),
+            ("bitstring unpack", lambda: bitstring.BitArray(packet).unpack(un_fmt), 20),
+        ]
+    if construct is not None and all(f[3] != "f" for f in fields):
+        pad = -sum(f[2] for f in fields) % 8
+        cons = construct.BitStruct(
+            *[f[0] / construct.BitsInteger(f[2], signed=f[3] == "s") for f in fields],
+            *([construct.Padding(pad)] if pad else []))
+        kw = dict(zip(names, values))
+        contenders += [
+            ("construct build", lambda: cons.build(kw), 20),
+            ("construct parse", lambda: cons.parse(packet), 20),
+        ]
     if struct_fmt is not None:
         st = struct.Struct(struct_fmt)
         assert st.pack(*values) == packet
-        rows["struct pack"] = best(lambda: st.pack(*values), number, repeat)
-        rows["struct unpack (tuple)"] = best(lambda: st.unpack(packet), number, repeat)
-        rows["struct unpack + dict"] = best(lambda: dict(zip(names, st.unpack(packet))), number, repeat)
+        contenders += [
+            ("struct pack", lambda: st.pack(*values), 1),
+            ("struct unpack (tuple)", lambda: st.unpack(packet), 1),
+            ("struct unpack + dict", lambda: dict(zip(names, st.unpack(packet))), 1),
+        ]
+    rows = run_interleaved(contenders, number, repeat)
+    rows["bitloom pack (values refreshed)"] = rows["refresh + bitloom pack"] - rows["refresh only"]
 
     print(f"\n== {label}: {len(fields)} fields, {len(packet)} bytes (ns per call)")
     for name, ns in rows.items():

@@ -75,7 +75,7 @@ for py in "${pythons[@]}"; do
   t0=$(now)
   venv=$work/venv-$ver
   "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q "$whl[test]"
+  "$venv/bin/python" -m pip install -q --prefer-binary "$whl[test]"
   t_install=$(elapsed "$t0")
 
   t0=$(now)
@@ -95,7 +95,7 @@ if "$work/tools/bin/python" -m build --sdist -o "$work/sdist" "$root" >"$work/sd
   src=$(ls -d "$work"/unpacked/bitloom-*)
   venv=$work/venv-sdist
   "$py" -m venv "$venv"
-  if "$venv/bin/python" -m pip install -q "$sdist" pytest hypothesis \
+  if "$venv/bin/python" -m pip install -q --prefer-binary "$sdist" pytest hypothesis \
      && run_tests "$venv" "$src/tests"; then
     summary+=("sdist: $(basename "$sdist") built, installed and tested with $("$py" --version) ($(elapsed "$t0")s)")
   else

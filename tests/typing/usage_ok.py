@@ -66,6 +66,13 @@ bitloom.pack_parameters(
     ]
 )
 
+# A recipe held in an unannotated variable (inferred as a list of dict[str, object]).
+plain_recipe = [
+    {"name": "flag", "encoding": "unsigned", "bits": 1, "byte_order": "big", "reverse_bits": True}
+]
+plain_recipe[0]["value"] = 1
+assert_type(bitloom.pack_parameters(plain_recipe), bytes)
+
 # Integer parameters take ints, bools and __index__ objects.
 assert_type(bitloom.encode_twos_complement(-1, 8), int)
 assert_type(bitloom.decode_twos_complement(Register(), bits=True), int)

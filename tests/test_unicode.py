@@ -169,6 +169,24 @@ def test_utf8_errors_match_cpython_random(data):
     check_utf8_against_cpython(data)
 
 
+@settings(max_examples=400)
+@given(
+    st.text(min_size=20, max_size=150),
+    st.integers(0, 10**6),
+    st.sampled_from([0x80, 0xBF, 0xC0, 0xC2, 0xE0, 0xED, 0xF0, 0xF4, 0xF5, 0xFF, 0x90, 0xA0]),
+    st.booleans(),
+)
+def test_utf8_one_corrupt_byte_in_long_text(text, where, byte, cut):
+    # Long well-formed text with a single bad byte (and possibly cut right after
+    # it): the first error may sit deep inside a block of any kind of character.
+    data = bytearray(text.encode())
+    at = where % len(data)
+    data[at] = byte
+    if cut:
+        del data[at + 1 :]
+    check_utf8_against_cpython(bytes(data))
+
+
 BAD_UTF8 = [b"\xff", b"\xe2\x82", b"\xed\xa0\x80", b"\xf0\x9f\x98A", b"\xc3", b"\xc3A"]
 
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(BITLOOM_NO_SIMD)
+#if defined(__SSE2__) && defined(__x86_64__) && !defined(BITLOOM_NO_SIMD)
 #include <emmintrin.h>
 #define BITLOOM_SSE2 1
 #else

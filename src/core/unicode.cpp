@@ -239,7 +239,7 @@ void utf32_to_ucs1(const std::uint8_t* d, std::size_t units, bool little,
 #if BITLOOM_SSE2
     for (; i + 16 <= units; i += 16) {
         __m128i v[4];
-        for (int k = 0; k < 4; ++k) {
+        for (std::size_t k = 0; k < 4; ++k) {
             v[k] = load128(d + 4 * i + 16 * k);
             if (!little) v[k] = swap32x4(v[k]);
         }
@@ -264,8 +264,7 @@ void utf32_to_ucs2(const std::uint8_t* d, std::size_t units, bool little,
             a = swap32x4(a);
             b = swap32x4(b);
         }
-        const __m128i packed =
-            _mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32));
+        const __m128i packed = _mm_packs_epi32(_mm_sub_epi32(a, bias32), _mm_sub_epi32(b, bias32));
         store128(o + 2 * i, _mm_add_epi16(packed, bias16));
     }
 #endif
@@ -448,8 +447,10 @@ inline __m128i utf8_violations(__m128i v, __m128i prev) noexcept {
     // Signed, A0 is -96 and 90 is -112.
     bad = _mm_or_si128(bad, _mm_and_si128(equals(b1, 0xE0), _mm_cmplt_epi8(v, _mm_set1_epi8(-96))));
     bad = _mm_or_si128(bad, _mm_and_si128(equals(b1, 0xED), _mm_cmpgt_epi8(v, _mm_set1_epi8(-97))));
-    bad = _mm_or_si128(bad, _mm_and_si128(equals(b1, 0xF0), _mm_cmplt_epi8(v, _mm_set1_epi8(-112))));
-    bad = _mm_or_si128(bad, _mm_and_si128(equals(b1, 0xF4), _mm_cmpgt_epi8(v, _mm_set1_epi8(-113))));
+    bad = _mm_or_si128(bad,
+                       _mm_and_si128(equals(b1, 0xF0), _mm_cmplt_epi8(v, _mm_set1_epi8(-112))));
+    bad = _mm_or_si128(bad,
+                       _mm_and_si128(equals(b1, 0xF4), _mm_cmpgt_epi8(v, _mm_set1_epi8(-113))));
     return bad;
 }
 
@@ -465,7 +466,8 @@ inline __m128i count_flags(__m128i acc, __m128i f0, __m128i f1, __m128i f2, __m1
 }
 #endif
 
-BlockScan scan_utf8_blocks(const std::uint8_t* const start, const std::uint8_t* const end) noexcept {
+BlockScan scan_utf8_blocks(const std::uint8_t* const start,
+                           const std::uint8_t* const end) noexcept {
     const std::uint8_t* p = start;
     std::size_t chars = 0;
     std::size_t supplementary = 0;
@@ -523,7 +525,7 @@ BlockScan scan_utf8_blocks(const std::uint8_t* const start, const std::uint8_t* 
         if (static_cast<std::size_t>(p - lead) < need) {
             p = lead;
             --chars;
-            supplementary -= *lead >= 0xF0;
+            if (*lead >= 0xF0) --supplementary;
         }
     }
 #else
@@ -593,7 +595,7 @@ Result<Utf8Shape> measure_utf8(const std::uint8_t* data, std::size_t size) {
                                   step.fault == Utf8Fault::Incomplete, step.len);
             }
             top = std::max(top, *p);
-            supplementary += step.len == 4;
+            if (step.len == 4) ++supplementary;
             ++chars;
             p += step.len;
         } while (p < end && *p >= 0x80);

@@ -425,3 +425,41 @@ def test_text_round_trip_needs_the_exact_width(encoding):
     recipe = [{"name": "t", "encoding": encoding, "bits": 8 * len(image), "byte_order": "little",
                "reverse_bits": True, "value": text}]
     assert bl.unpack_parameters(bl.pack_parameters(recipe), 0, recipe) == {"t": text}
+
+
+# ---- every function with random arguments ------------------------------------------
+
+ARGUMENTS = st.one_of(
+    odd_objects,
+    st.binary(max_size=24),
+    st.text(max_size=16),
+    st.integers(0, 2**64 - 1),
+    st.integers(-(2**63), 2**63 - 1),
+    st.integers(0, 2**128 + 5),
+    st.lists(chaos_item(for_pack=False), max_size=3),
+)
+
+
+@fuzz_settings
+@given(
+    st.sampled_from(bl.__all__),
+    st.lists(ARGUMENTS, max_size=4),
+    st.dictionaries(
+        st.sampled_from(["value", "bits", "signed", "text", "bytes", "_value", "recipe",
+                         "packet_bytes", "offset_bits", "mode", "\ud800"]),
+        ARGUMENTS, max_size=3,
+    ),
+)
+def test_every_function_with_random_arguments(name, args, kwargs):
+    func = getattr(bl, name)
+    try:
+        result = func(*args, **kwargs)
+    except (TypeError, ValueError, OverflowError, NotImplementedError, RuntimeError) as exc:
+        # RuntimeError only from the test's own objects that refuse a conversion.
+        assert str(exc) != ""
+        assert type(exc) is not RuntimeError or str(exc) in ("index refused", "float refused")
+    except BaseException as exc:  # noqa: BLE001
+        assert type(exc).__name__ == "PanicException" and name == "unpack_parameters", repr(exc)
+        assert RANGE.match(str(exc)), str(exc)
+    else:
+        assert type(result) in (int, float, str, bytes, dict)

@@ -3,11 +3,12 @@ packet functions with an error at every item position: the reference counts of
 the inputs stay as they were and memory stays flat (tracemalloc for Python
 allocations, the resident set size for everything else).
 
-BITLOOM_LEAK_CALLS sets the number of calls per case (default 10**4; the full
-check is BITLOOM_LEAK_CALLS=100000), of which the first BITLOOM_LEAK_TRACED run
-under tracemalloc (default 2000; tracing slows every allocation down). The
-resident-size check is skipped under the sanitizer build (BITLOOM_SANITIZED),
-whose allocator quarantines freed memory.
+BITLOOM_LEAK_CALLS sets the number of calls per case (default 10**4) and
+BITLOOM_LEAK_POSITION_CALLS that of the error-at-every-position cases (default a
+tenth of it); the full check sets both to 100000. The first BITLOOM_LEAK_TRACED
+calls of a case run under tracemalloc (default 2000: tracing slows every
+allocation down). The resident-size check is skipped under the sanitizer build
+(BITLOOM_SANITIZED), whose allocator quarantines freed memory.
 """
 
 import gc
@@ -21,6 +22,9 @@ import bitloom as bl
 
 CALLS = int(os.environ.get("BITLOOM_LEAK_CALLS", "10000"))
 TRACED = int(os.environ.get("BITLOOM_LEAK_TRACED", "2000"))
+# Calls per case of the error-at-every-position tests (184 cases).
+POSITION_CALLS = int(os.environ.get("BITLOOM_LEAK_POSITION_CALLS", str(CALLS // 10)))
+REPORT = os.environ.get("BITLOOM_LEAK_REPORT")  # a file that receives one line per case
 SANITIZED = bool(os.environ.get("BITLOOM_SANITIZED"))
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -216,6 +220,10 @@ def assert_flat(func, args, kwargs, expected, n):
     assert [sys.getrefcount(o) for o in objs] == refs
     # A leaked object per call would be traced_calls * 16 bytes at the very least.
     assert traced_growth < 4096, traced_growth
+    if REPORT:
+        with open(REPORT, "a") as out:
+            name = os.environ.get("PYTEST_CURRENT_TEST", "?").split("::")[-1].split(" ")[0]
+            out.write(f"{name}\t{n}\t{traced_calls}\t{traced_growth}\t{resident_growth}\n")
     if not SANITIZED:
         # Untraced (C++) memory: a 16-byte leak per call shows as n * 32 bytes.
         assert resident_growth < max(1 << 20, 8 * n), resident_growth
@@ -307,7 +315,7 @@ def faulty(position, kind):
 @pytest.mark.parametrize("kind", PACK_KINDS)
 def test_pack_error_at_every_position_leaks_nothing(kind, position):
     recipe = faulty(position, kind)
-    assert_flat(bl.pack_parameters, (recipe,), {}, ValueError, CALLS // 10)
+    assert_flat(bl.pack_parameters, (recipe,), {}, ValueError, POSITION_CALLS)
 
 
 @pytest.mark.parametrize("position", range(len(BASE_RECIPE)))
@@ -315,4 +323,4 @@ def test_pack_error_at_every_position_leaks_nothing(kind, position):
 def test_unpack_error_at_every_position_leaks_nothing(kind, position):
     recipe = faulty(position, kind)
     expected = PANIC if kind == "outside_packet" else ValueError
-    assert_flat(bl.unpack_parameters, (PACKET, 0, recipe), {}, expected, CALLS // 10)
+    assert_flat(bl.unpack_parameters, (PACKET, 0, recipe), {}, expected, POSITION_CALLS)

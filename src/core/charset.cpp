@@ -183,6 +183,18 @@ Result<std::size_t> encode_us_ascii(std::string_view text, ByteSink& out) {
 }
 
 Result<std::size_t> encode_iso_8859_1(std::string_view text, ByteSink& out) {
+    // Text of characters up to U+00FF, written one byte per character, is its
+    // ISO-8859-1 form: check it as UTF-8 a block at a time, then write it.
+    const ByteView bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    const auto checked = decode_utf8(bytes);
+    if (checked && unit_size(checked.value().range) == 1) {
+        const CheckedText& t = checked.value();
+        std::uint8_t* o = out.reserve(t.length);
+        if (o == nullptr) return sink_failure();
+        write_text(t, o);
+        return t.length;
+    }
+    // A character above U+00FF or an ill-formed sequence: the first decides.
     return append_single_byte(
         text, out, [](std::uint32_t cp) { return cp <= 0xFF ? static_cast<int>(cp) : -1; },
         [](std::string_view ch, std::uint32_t cp) { return character_error(ch, cp, kIso8859_1); });

@@ -66,21 +66,23 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 inline std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
     std::size_t i = 0;
 #if BITLOOM_SSE2
-    for (; i + 32 <= n; i += 32) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
-        if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0) {
-            unsigned ma = static_cast<unsigned>(_mm_movemask_epi8(a));
-            unsigned mb = static_cast<unsigned>(_mm_movemask_epi8(b));
-            unsigned long long m = ma | (static_cast<unsigned long long>(mb) << 16);
+    const auto block = [p](std::size_t at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    };
+    const auto high_bits = [](__m128i v) {
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(v)));
+    };
+    for (; i + 64 <= n; i += 64) {
+        const __m128i a = block(i), b = block(i + 16), c = block(i + 32), d = block(i + 48);
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) {
+            const std::uint64_t m = high_bits(a) | high_bits(b) << 16 | high_bits(c) << 32 |
+                                    high_bits(d) << 48;
             return i + static_cast<std::size_t>(std::countr_zero(m));
         }
     }
-    if (i + 16 <= n) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(a));
+    for (; i + 16 <= n; i += 16) {
+        const std::uint64_t m = high_bits(block(i));
         if (m != 0) return i + static_cast<std::size_t>(std::countr_zero(m));
-        i += 16;
     }
 #endif
     for (; i + 8 <= n; i += 8) {

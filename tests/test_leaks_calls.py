@@ -184,6 +184,13 @@ def call_loop(func, args, kwargs, expected, n):
             raise AssertionError(f"{func.__name__} did not raise {expected.__name__}")
 
 
+def shared(obj):
+    """Objects that the whole interpreter shares (small ints, True, None): before
+    3.12 their counts move with everything else that runs, and from 3.12 on they
+    are immortal, so they say nothing about these calls."""
+    return obj is None or type(obj) is bool or (type(obj) is int and -5 <= obj <= 256)
+
+
 def watched(args, kwargs):
     objs = list(args) + list(kwargs.values())
     for obj in list(objs):
@@ -192,7 +199,7 @@ def watched(args, kwargs):
             for entry in obj:
                 if isinstance(entry, dict):
                     objs += list(entry.values())
-    return objs
+    return [o for o in objs if not shared(o)]
 
 
 def assert_flat(func, args, kwargs, expected, n):

@@ -34,7 +34,6 @@ ubsan=$(g++ -print-file-name=libubsan.so)
 
 start=$SECONDS
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
 "$venv/bin/python" -m pip install -q pytest hypothesis
 # A fresh build each time (no cached build dir), with the sanitizers on.
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps . \

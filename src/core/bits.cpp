@@ -211,7 +211,8 @@ void place_wide_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t
     // Image byte i lands at field bit 8i - d; the first d image bits lie above the field.
     const std::uint64_t image_bit = 8 * offset;
     const std::uint64_t skip = image_bit < d ? d - image_bit : 0;
-    copy_bits(packet, limit, start + image_bit + skip - d, window, skip, 8 * width - skip);
+    copy_bits(packet, limit, start + image_bit + skip - d, window, skip,
+              8 * static_cast<std::uint64_t>(width) - skip);
 }
 
 std::optional<Error> check_field_bounds(std::uint64_t start, std::uint32_t bits,

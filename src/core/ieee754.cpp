@@ -23,14 +23,18 @@ constexpr std::uint16_t kF16Quiet = 0x0200;
 
 #if BITLOOM_X86
 bool detect_f16c() noexcept {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
     constexpr unsigned kOsxsave = 1U << 27;
     constexpr unsigned kAvx = 1U << 28;
     constexpr unsigned kF16c = 1U << 29;
     if ((ecx & (kOsxsave | kAvx | kF16c)) != (kOsxsave | kAvx | kF16c)) return false;
     // The instructions are VEX-encoded: the OS must save the SSE and AVX state.
-    unsigned lo = 0, hi = 0;
+    unsigned lo = 0;
+    unsigned hi = 0;
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
     return (lo & 0x6U) == 0x6U;
 }
@@ -107,7 +111,7 @@ float decode_f16_software(std::uint16_t image) noexcept {
         bits = sign;
     } else {
         // Subnormal f * 2^-24: normalise so that the leading bit p becomes implicit.
-        const int p = std::bit_width(f) - 1;  // 0 ... 9
+        const int p = static_cast<int>(std::bit_width(f)) - 1;  // 0 ... 9
         bits = sign | (static_cast<std::uint32_t>(p + 103) << 23) | ((f << (23 - p)) & 0x7F'FFFF);
     }
     return std::bit_cast<float>(bits);

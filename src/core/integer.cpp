@@ -1,5 +1,7 @@
 #include "core/integer.hpp"
 
+#include <algorithm>
+
 #include "core/format.hpp"
 
 namespace bitloom::core {
@@ -86,7 +88,7 @@ std::int64_t decode_ones_complement(std::uint64_t image, std::uint32_t bits) noe
 
 std::int64_t decode_sign_magnitude(std::uint64_t image, std::uint32_t bits) noexcept {
     if (bits == 0) return 0;
-    if (bits > 64) bits = 64;
+    bits = std::min<std::uint32_t>(bits, 64);
     const std::uint64_t sign = std::uint64_t{1} << (bits - 1);
     const auto m = static_cast<std::int64_t>(image & (sign - 1));
     return (image & sign) != 0 ? -m : m;

@@ -69,12 +69,14 @@ def make_text(size, extra, rate, seed=1):
 
 
 def best_pair(ours, theirs, env, repeat, setup="pass"):
-    """Best time per call of each statement; the two alternate, run by run, so
-    that both meet the same machine load."""
+    """Best time per call of each statement. Runs are short (a few ms) and the
+    two statements alternate, so that both meet the same machine load and the
+    minimum finds runs that were not interrupted."""
     timers = [timeit.Timer(stmt, setup=setup, globals=env) for stmt in (ours, theirs)]
     number = 1
     if setup == "pass":
-        number = max(1, min(t.autorange()[0] for t in timers) // 4)
+        per_call = min(t.timeit(1) for t in timers)
+        number = max(1, int(0.002 / max(per_call, 1e-9)))
     times = [[], []]
     for _ in range(repeat):
         for k, timer in enumerate(timers):
@@ -88,7 +90,7 @@ def row(label, ours, theirs):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--repeat", type=int, default=15)
+    ap.add_argument("--repeat", type=int, default=60)
     ap.add_argument("--size", type=int, default=1 << 20)
     args = ap.parse_args()
     n = args.size

@@ -484,7 +484,11 @@ BlockScan scan_utf8_blocks(const std::uint8_t* const start,
         const __m128i v3 = load128(p + 48);
         const __m128i any = _mm_or_si128(_mm_or_si128(v0, v1), _mm_or_si128(v2, v3));
         if (_mm_movemask_epi8(any) == 0) {
-            if (any_nonzero(utf8_violations(v0, prev))) break;
+            // Only a lead byte among the last three of the block before can
+            // reach into an ASCII stretch.
+            if ((_mm_movemask_epi8(prev) & 0xE000) != 0 && any_nonzero(utf8_violations(v0, prev))) {
+                break;
+            }
             prev = v3;
             p += 64;
             continue;

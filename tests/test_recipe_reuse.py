@@ -328,6 +328,22 @@ def test_items_reordered_or_refilled_are_read_anew(label, change):
         assert_read_as_fresh(recipe, packet)
 
 
+def test_items_with_many_keys_are_read_as_on_first_use():
+    packet = bytes(range(1, 40))
+    recipe = base_recipe()
+    recipe[1].update({f"note{i}": i for i in range(40)})
+    assert_read_as_fresh(recipe, packet)
+    recipe[1]["bits"] = 4
+    assert_read_as_fresh(recipe, packet)
+    for i in range(40):
+        del recipe[1][f"note{i}"]
+    assert_read_as_fresh(recipe, packet)
+    recipe[1]["bits"] = 6
+    assert_read_as_fresh(recipe, packet)
+    recipe[1].update({f"note{i}": i for i in range(40)}, bits=9)
+    assert_read_as_fresh(recipe, packet)
+
+
 class CollidingKey:
     """A key that the dict compares with any str key of the same hash."""
 

@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::size_t kCacheSize = 8;
 constexpr std::size_t kMaxItems = 4096;
+constexpr Py_ssize_t kMaxKeys = 32;  // snapshots: larger item dicts are read directly
 constexpr std::size_t kNameCap = 32;
 constexpr int kKeyCount = 7;
 
@@ -103,6 +104,7 @@ bool scan_item(PyObject* dict, std::array<PyObject*, kKeyCount>& found,
 // Read one item as the recipe paths would, succeeding only where that reading
 // runs no Python code and cannot fail.
 bool read_item(PyObject* dict, PlanItem& out, std::vector<SnapshotEntry>* entries) {
+    if (entries != nullptr && PyDict_GET_SIZE(dict) > kMaxKeys) return false;
     std::array<PyObject*, kKeyCount> found;
     if (!scan_item(dict, found, entries, out)) return false;
     auto at = [&found](Key key) { return found[static_cast<std::size_t>(key)]; };
@@ -291,6 +293,7 @@ bool still_unusable(const Plan& plan) {
     const PlanItem& it = plan.items[plan.blocker];
     if (!PyDict_Check(it.dict)) return !plan.blocker_is_dict;
     if (!plan.blocker_is_dict) return false;
+    if (plan.blocker_oversized) return PyDict_GET_SIZE(it.dict) > kMaxKeys;
     const std::uint64_t tag = shim::dict_version_tag(it.dict);
     return tag == it.seen_tag || plan.rescan(it, tag);
 }
@@ -312,7 +315,8 @@ std::shared_ptr<Plan> build_plan(const ItemList& items) {
             plan->blocker = i;
             plan->blocker_is_dict = is_dict;
             plan->entries.clear();
-            if (is_dict) {
+            plan->blocker_oversized = is_dict && PyDict_GET_SIZE(items[i]) > kMaxKeys;
+            if (is_dict && !plan->blocker_oversized) {
                 std::array<PyObject*, kKeyCount> found;
                 PlanItem& blocker = plan->items[i];
                 scan_item(items[i], found, &plan->entries, blocker);

@@ -79,6 +79,7 @@ struct Plan {
     bool usable = true;                   // false: these items are read directly every time
     bool holds_entries = false;           // entries hold references (usable snapshot plans)
     bool blocker_is_dict = false;         // unusable snapshot plans: see `blocker`
+    bool blocker_oversized = false;       // ... a dict with too many keys to keep
     std::size_t blocker = 0;              // unusable snapshot plans: the item that could not
                                           // be planned; only its change is looked for
     std::atomic<bool> valid{true};

@@ -170,11 +170,12 @@ bool missing_value(std::string_view name) {
     return false;
 }
 
-// Placement pass for one item of a plan: only its value is read. `value` is
-// the item's "value" (borrowed; nullptr: absent, or a lookup error). Sets
-// `code_ran` before converting a value whose conversion may run Python code.
-bool place_planned(const py::PlanItem& it, PyObject* value, std::uint8_t* packet,
-                   std::uint64_t limit, std::uint64_t& position, bool& code_ran) {
+// Placement pass for one item of a plan: only its value is read.
+bool place_planned(const py::PlanItem& it, std::uint8_t* packet, std::uint64_t limit,
+                   std::uint64_t& position) {
+    // Borrowed: nothing runs between this lookup and the use of an exact int
+    // or float; any other value is held while its conversion runs.
+    PyObject* value = PyDict_GetItemWithError(it.dict, py::key_object(Key::Value));
     if (value == nullptr) [[unlikely]] {
         return PyErr_Occurred() ? false : missing_value(it.name_text);
     }
@@ -190,13 +191,6 @@ bool place_planned(const py::PlanItem& it, PyObject* value, std::uint8_t* packet
         }
         core::place_integer(packet, limit, start, it.bits, v, it.reverse, it.little);
     } else {
-        // Exact ints, floats and strs convert without running Python code; any
-        // other value may run some (an __index__ or __float__), which may
-        // change the items still to come. The value is held while it converts.
-        if (!PyLong_CheckExact(value) && !PyFloat_CheckExact(value) &&
-            !PyUnicode_CheckExact(value)) {
-            code_ran = true;
-        }
         Ref held = Ref::borrow(value);
         if (!place_value(*it.row, held.get(), it.bits, it.reverse, nullptr, {}, it.little, packet,
                          limit, start)) {
@@ -262,15 +256,10 @@ PyObject* build_packet(const py::ItemList& items, py::FailureSite& site) {
     std::size_t i = 0;
     site.in_item = true;
     if (plan) {
-        // A value's own conversion code may change the recipe: once some may
-        // have run, every later item is checked against the plan before it is
-        // used, and the rest are read directly from the first that changed.
-        bool code_ran = false;
-        for (; i < items.size(); ++i) {
-            PyObject* value = nullptr;
-            if (!plan->item_value(i, code_ran, value)) break;
-            if (!place_planned(plan->items[i], value, data, length * 8, position, code_ran))
-                [[unlikely]] {
+        // A value's own conversion code may change the recipe: the plan is
+        // checked before every item and the rest read directly once it is gone.
+        for (; i < items.size() && plan->still_valid(); ++i) {
+            if (!place_planned(plan->items[i], data, length * 8, position)) [[unlikely]] {
                 site.index = i;
                 site.name = plan->items[i].name;
                 return nullptr;

@@ -1,19 +1,9 @@
 // Compiled recipes. A recipe whose items hold only plain values (str texts,
 // exact ints and bools) is read once into a plan, which later calls reuse while
-// no item dict has changed in anything but its "value". A plan is never used
-// where it could differ from what a fresh reading of the items would give:
-//
-// - CPython 3.12 and later: dict watchers report every change, and the plan is
-//   dropped the moment a watched dict changes in anything but its "value".
-//   Split-table dicts (an object's __dict__) are not planned: CPython 3.13.0
-//   stores attributes into them without telling the watchers.
-// - CPython 3.10 and 3.11: each planned item keeps the (key, value) pairs of
-//   its dict as read, holding a reference to every object it compares, and the
-//   dict's version tag. An item is current while the tag is unchanged, or
-//   while a walk of the dict finds the same key and value objects in the same
-//   order ("value" aside). Held objects cannot be replaced by new ones at the
-//   same address, so the same pointer means the same immutable object.
-// - Free-threaded builds: no plans; the items are always read afresh.
+// no item dict has changed in anything but its "value". Dict watchers report
+// every change, so a plan is dropped the moment it could differ from what a
+// fresh reading of the items would give. Interpreters without dict watchers,
+// and free-threaded builds, always read the items afresh.
 #pragma once
 
 #include <atomic>
@@ -24,23 +14,11 @@
 
 #include "core/encodings.hpp"
 #include "python/convert.hpp"
-#include "python/recipe.hpp"
-
-#if defined(Py_GIL_DISABLED)
-#define BITLOOM_PLANS_WATCHED 0
-#define BITLOOM_PLANS_SNAPSHOT 0
-#elif PY_VERSION_HEX >= 0x030C0000
-#define BITLOOM_PLANS_WATCHED 1
-#define BITLOOM_PLANS_SNAPSHOT 0
-#else
-#define BITLOOM_PLANS_WATCHED 0
-#define BITLOOM_PLANS_SNAPSHOT 1
-#endif
 
 namespace bitloom::py {
 
 struct PlanItem {
-    PyObject* dict;                 // borrowed: only compared, never read without a check
+    PyObject* dict;                 // borrowed: watched, the plan dies with any change
     Ref name;                       // the item's `name`
     std::string_view name_text;     // its UTF-8 text (owned by `name`)
     Ref result_key;                 // plain str used as the result dict's key
@@ -50,96 +28,24 @@ struct PlanItem {
     bool has_offset;
     bool reverse;
     bool little;
-
-    // Snapshot checking (3.10, 3.11): the item's pairs are
-    // Plan::entries[first_entry, first_entry + entry_count); value_entry is
-    // the position of its "value" key among them (-1: none). seen_tag is the
-    // dict's version tag when it was last found current, seen_value its
-    // "value" object then (borrowed: the dict holds it while the tag stands).
-    std::uint32_t first_entry = 0;
-    std::uint32_t entry_count = 0;
-    std::int32_t value_entry = -1;
-    mutable std::uint64_t seen_tag = 0;
-    mutable PyObject* seen_value = nullptr;
-};
-
-// One (key, value) pair of a planned dict. `value` is nullptr where the value
-// does not enter the reading (the "value" key, keys the recipe ignores).
-struct SnapshotEntry {
-    PyObject* key;
-    PyObject* value;
 };
 
 struct Plan {
     std::vector<PlanItem> items;
-    std::vector<PyObject*> dicts;         // watchers: sorted, for the membership test
-    std::vector<SnapshotEntry> entries;   // snapshots: the pairs of every item
-    std::uint64_t packet_bits = 0;        // result of the packer's sizing pass
-    bool packable = true;                 // every encoding is one the packer accepts
-    bool usable = true;                   // false: these items are read directly every time
-    bool holds_entries = false;           // entries hold references (usable snapshot plans)
-    bool blocker_is_dict = false;         // unusable snapshot plans: see `blocker`
-    bool blocker_oversized = false;       // ... a dict with too many keys to keep
-    std::size_t blocker = 0;              // unusable snapshot plans: the item that could not
-                                          // be planned; only its change is looked for
+    std::vector<PyObject*> dicts;   // sorted, for the watcher's membership test
+    std::uint64_t packet_bits = 0;  // result of the packer's sizing pass
+    bool packable = true;           // every encoding is one the packer accepts
+    bool usable = true;             // false: these items are read directly every time
     std::atomic<bool> valid{true};
 
-    Plan() = default;
-    Plan(const Plan&) = delete;
-    Plan& operator=(const Plan&) = delete;
-    ~Plan();
-
-    // False once a watched dict has changed (watchers); plans checked item by
-    // item (snapshots) answer true and are asked through item_value.
-    bool still_valid() const noexcept {
-#if BITLOOM_PLANS_WATCHED
-        return valid.load(std::memory_order_relaxed);
-#else
-        return true;
-#endif
-    }
-
-    // Snapshots: item i's dict is still as planned ("value" aside); records
-    // its tag and "value" when it is. Never runs Python code or raises.
-    bool item_current(std::size_t i) const noexcept {
-#if BITLOOM_PLANS_SNAPSHOT
-        const PlanItem& it = items[i];
-        if (!PyDict_Check(it.dict)) [[unlikely]] return false;
-        const std::uint64_t tag = shim::dict_version_tag(it.dict);
-        if (tag == it.seen_tag) [[likely]] return true;
-        return rescan(it, tag);
-#else
-        (void)i;
-        return still_valid();
-#endif
-    }
-
-    // Item i's "value" object for packing: borrowed, nullptr when absent (or,
-    // with watchers, on a lookup error, which is then set). False: the item no
-    // longer matches the plan and must be read directly. `recheck`: Python
-    // code may have run since the plan was last found current.
-    bool item_value(std::size_t i, bool recheck, PyObject*& value) const noexcept {
-#if BITLOOM_PLANS_SNAPSHOT
-        if (recheck && !item_current(i)) return false;
-        value = items[i].seen_value;
-        return true;
-#else
-        (void)recheck;
-        if (!still_valid()) return false;
-        value = PyDict_GetItemWithError(items[i].dict, key_object(Key::Value));
-        return true;
-#endif
-    }
-
-    // Snapshots: compare the dict's pairs with the item's (the tag changed).
-    bool rescan(const PlanItem& it, std::uint64_t tag) const noexcept;
+    bool still_valid() const noexcept { return valid.load(std::memory_order_relaxed); }
 };
 
 using PlanRef = std::shared_ptr<const Plan>;
 
-// The plan of these recipe items, built on first use and found current; nullptr
-// when the items must be read directly (plans unavailable, unusual values, or
-// any item that would fail). Runs no Python code and never leaves an exception set.
+// The plan of these recipe items, built on first use; nullptr when the items
+// must be read directly (plans unavailable, unusual values, or any item that
+// would fail). Never leaves an exception set.
 PlanRef find_plan(const ItemList& items);
 
 }  // namespace bitloom::py

@@ -224,7 +224,10 @@ def assert_flat(func, args, kwargs, expected, n):
     call_loop(func, args, kwargs, expected, n - traced_calls)
     gc.collect(0)
     resident_growth = resident_bytes() - resident
-    assert [sys.getrefcount(o) for o in objs] == refs
+    # A reference leaked per call moves a count by at least n; objects that the
+    # interpreter shares elsewhere (interned texts) may drift by one or two.
+    drift = [sys.getrefcount(o) - r for o, r in zip(objs, refs)]
+    assert all(abs(d) <= 2 for d in drift), drift
     # A leaked object per call would be traced_calls * 16 bytes at the very least.
     assert traced_growth < 4096, traced_growth
     if REPORT:

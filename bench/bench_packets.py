@@ -28,8 +28,14 @@ except ImportError:  # pragma: no cover
 
 
 def item(name, encoding, bits, value, byte_order="big"):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
-            "reverse_bits": False, "value": value}
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": byte_order,
+        "reverse_bits": False,
+        "value": value,
+    }
 
 
 # name, bitloom encoding, bits, bitstruct code, value
@@ -79,7 +85,7 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
     names = [f[0] for f in fields]
     packet = bitloom.pack_parameters(recipe)
     fmt = "".join(f"{f[3]}{f[2]}" for f in fields)
-    pairs = list(zip(recipe, values))
+    pairs = list(zip(recipe, values, strict=True))
 
     def refresh():
         for d, v in pairs:
@@ -108,9 +114,9 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
         ]
     if bitstring is not None:
         kinds = ["uint" if f[3] == "u" else "int" if f[3] == "s" else "float" for f in fields]
-        bs_fmt = ", ".join(f"{k}{f[2]}={f[0]}" for k, f in zip(kinds, fields))
-        kw = dict(zip(names, values))
-        un_fmt = [f"{k}{f[2]}" for k, f in zip(kinds, fields)]
+        bs_fmt = ", ".join(f"{k}{f[2]}={f[0]}" for k, f in zip(kinds, fields, strict=True))
+        kw = dict(zip(names, values, strict=True))
+        un_fmt = [f"{k}{f[2]}" for k, f in zip(kinds, fields, strict=True)]
         contenders += [
             ("bitstring pack", lambda: bitstring.pack(bs_fmt, **kw), 20),
             ("bitstring unpack", lambda: bitstring.BitArray(packet).unpack(un_fmt), 20),
@@ -119,8 +125,9 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
         pad = -sum(f[2] for f in fields) % 8
         cons = construct.BitStruct(
             *[f[0] / construct.BitsInteger(f[2], signed=f[3] == "s") for f in fields],
-            *([construct.Padding(pad)] if pad else []))
-        kw = dict(zip(names, values))
+            *([construct.Padding(pad)] if pad else []),
+        )
+        kw = dict(zip(names, values, strict=True))
         contenders += [
             ("construct build", lambda: cons.build(kw), 20),
             ("construct parse", lambda: cons.parse(packet), 20),
@@ -131,7 +138,7 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
         contenders += [
             ("struct pack", lambda: st.pack(*values), 1),
             ("struct unpack (tuple)", lambda: st.unpack(packet), 1),
-            ("struct unpack + dict", lambda: dict(zip(names, st.unpack(packet))), 1),
+            ("struct unpack + dict", lambda: dict(zip(names, st.unpack(packet), strict=True)), 1),
         ]
     rows = run_interleaved(contenders, number, repeat)
     rows["bitloom pack (values refreshed)"] = rows["refresh + bitloom pack"] - rows["refresh only"]
@@ -141,21 +148,51 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
         print(f"  {name:36s} {ns:10.0f}")
     ratios = []
     if bitstruct_c is not None:
-        ratios.append(("unpack / bitstruct.c compiled unpack_dict",
-                       rows["bitloom unpack"] / rows["bitstruct.c compiled unpack_dict"]))
-        ratios.append(("pack (refreshed) / bitstruct.c pack(fmt)",
-                       rows["bitloom pack (values refreshed)"] / rows["bitstruct.c pack(fmt)"]))
-        ratios.append(("pack (refreshed) / bitstruct.c compiled pack",
-                       rows["bitloom pack (values refreshed)"] / rows["bitstruct.c compiled pack"]))
+        ratios.append(
+            (
+                "unpack / bitstruct.c compiled unpack_dict",
+                rows["bitloom unpack"] / rows["bitstruct.c compiled unpack_dict"],
+            )
+        )
+        ratios.append(
+            (
+                "pack (refreshed) / bitstruct.c pack(fmt)",
+                rows["bitloom pack (values refreshed)"] / rows["bitstruct.c pack(fmt)"],
+            )
+        )
+        ratios.append(
+            (
+                "pack (refreshed) / bitstruct.c compiled pack",
+                rows["bitloom pack (values refreshed)"] / rows["bitstruct.c compiled pack"],
+            )
+        )
     if "bitstring pack" in rows:
-        ratios.append(("pack / bitstring pack", rows["bitloom pack (values refreshed)"] / rows["bitstring pack"]))
-        ratios.append(("unpack / bitstring unpack", rows["bitloom unpack"] / rows["bitstring unpack"]))
+        ratios.append(
+            (
+                "pack / bitstring pack",
+                rows["bitloom pack (values refreshed)"] / rows["bitstring pack"],
+            )
+        )
+        ratios.append(
+            ("unpack / bitstring unpack", rows["bitloom unpack"] / rows["bitstring unpack"])
+        )
     if "construct build" in rows:
-        ratios.append(("pack / construct build", rows["bitloom pack (values refreshed)"] / rows["construct build"]))
-        ratios.append(("unpack / construct parse", rows["bitloom unpack"] / rows["construct parse"]))
+        ratios.append(
+            (
+                "pack / construct build",
+                rows["bitloom pack (values refreshed)"] / rows["construct build"],
+            )
+        )
+        ratios.append(
+            ("unpack / construct parse", rows["bitloom unpack"] / rows["construct parse"])
+        )
     if "struct pack" in rows:
-        ratios.append(("pack / struct pack", rows["bitloom pack (values refreshed)"] / rows["struct pack"]))
-        ratios.append(("unpack / struct unpack + dict", rows["bitloom unpack"] / rows["struct unpack + dict"]))
+        ratios.append(
+            ("pack / struct pack", rows["bitloom pack (values refreshed)"] / rows["struct pack"])
+        )
+        ratios.append(
+            ("unpack / struct unpack + dict", rows["bitloom unpack"] / rows["struct unpack + dict"])
+        )
     for name, r in ratios:
         print(f"  ratio {name:44s} {r:6.2f}")
     return rows
@@ -169,8 +206,13 @@ def main():
     print(f"Python {sys.version.split()[0]}, bitloom vs peers")
     bench_recipe("telemetry (CCSDS-style header + data)", TELEMETRY, number, repeat)
     bench_recipe("100 fields of 7 bits", SEVEN, number // 10, repeat)
-    bench_recipe("byte-aligned", [f[:5] for f in ALIGNED], number, repeat,
-                 struct_fmt=">" + "".join(f[5] for f in ALIGNED))
+    bench_recipe(
+        "byte-aligned",
+        [f[:5] for f in ALIGNED],
+        number,
+        repeat,
+        struct_fmt=">" + "".join(f[5] for f in ALIGNED),
+    )
 
 
 if __name__ == "__main__":

@@ -9,13 +9,19 @@ import bitloom
 
 
 def field(name, encoding, bits, **extra):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big",
-            "reverse_bits": False, **extra}
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": "big",
+        "reverse_bits": False,
+        **extra,
+    }
 
 
 COMMAND = [
     field("opcode", "unsigned", 8),
-    field("time_code", "packed_bcd", 56),          # 14 digits: YYYYDDDHHMMSS plus one spare
+    field("time_code", "packed_bcd", 56),  # 14 digits: YYYYDDDHHMMSS plus one spare
     field("set_point", "unpacked_bcd_signed", 32),  # 4 zoned digits, sign in the last byte
     field("note", "windows_1252", 24 * 8),
     field("checksum", "unsigned", 8),
@@ -24,8 +30,13 @@ COMMAND = [
 
 def build(opcode, year, day, hour, minute, second, set_point, note):
     time_code = int(f"{year:04d}{day:03d}{hour:02d}{minute:02d}{second:02d}0")
-    values = {"opcode": opcode, "time_code": time_code, "set_point": set_point, "note": note,
-              "checksum": 0}
+    values = {
+        "opcode": opcode,
+        "time_code": time_code,
+        "set_point": set_point,
+        "note": note,
+        "checksum": 0,
+    }
     for item in COMMAND:
         item["value"] = values[item["name"]]
     body = bitloom.pack_parameters(COMMAND)

@@ -16,7 +16,7 @@ import time
 import bitloom
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from telemetry import PACKET_BYTES, TELEMETRY, pack  # noqa: E402
+from telemetry import PACKET_BYTES, TELEMETRY, pack
 
 try:
     import dask.bag as db
@@ -56,17 +56,23 @@ def combine(summaries):
 
 def main():
     blob = pickle.dumps(bitloom.unpack_parameters)
-    print(f"bitloom.unpack_parameters pickles to {len(blob)} bytes, by reference:",
-          pickle.loads(blob) is bitloom.unpack_parameters)
+    print(
+        f"bitloom.unpack_parameters pickles to {len(blob)} bytes, by reference:",
+        pickle.loads(blob) is bitloom.unpack_parameters,
+    )
 
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "telemetry.bin")
         with open(path, "wb") as f:
             for n in range(PACKETS):
-                f.write(pack(n % 16384, 1_700_000_000 + n, n % 100 - 50, 28.0, n % 256, -(n % 1000)))
+                f.write(
+                    pack(n % 16384, 1_700_000_000 + n, n % 100 - 50, 28.0, n % 256, -(n % 1000))
+                )
         recipe = [{k: v for k, v in item.items() if k != "value"} for item in TELEMETRY]
-        tasks = [(path, first, min(CHUNK, PACKETS - first), bitloom.unpack_parameters, recipe)
-                 for first in range(0, PACKETS, CHUNK)]
+        tasks = [
+            (path, first, min(CHUNK, PACKETS - first), bitloom.unpack_parameters, recipe)
+            for first in range(0, PACKETS, CHUNK)
+        ]
 
         t0 = time.perf_counter()
         serial = combine([decode_chunk(task) for task in tasks])
@@ -90,8 +96,10 @@ def main():
     assert parallel == serial and parallel["packets"] == PACKETS
     assert parallel["last_seconds"] == 1_700_000_000 + PACKETS - 1
     print("summary:", parallel)
-    print(f"{PACKETS} packets: serial {t_serial:.3f} s, {how} {t_parallel:.3f} s "
-          f"(including worker start-up)")
+    print(
+        f"{PACKETS} packets: serial {t_serial:.3f} s, {how} {t_parallel:.3f} s "
+        f"(including worker start-up)"
+    )
 
 
 if __name__ == "__main__":

@@ -8,8 +8,14 @@ import bitloom
 
 
 def field(name, encoding, bits, **extra):
-    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big",
-            "reverse_bits": False, **extra}
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": "big",
+        "reverse_bits": False,
+        **extra,
+    }
 
 
 # Primary header (48 bits) and a data field; built once, values refreshed per packet.
@@ -32,9 +38,18 @@ PACKET_BYTES = sum(f["bits"] for f in TELEMETRY) // 8
 
 def pack(seq_count, seconds, temperature, voltage, status, current):
     values = {
-        "version": 0, "type": 0, "sec_hdr_flag": 1, "apid": 0x1AB, "seq_flags": 3,
-        "seq_count": seq_count, "data_length": PACKET_BYTES - 7, "seconds": seconds,
-        "temperature": temperature, "bus_voltage": voltage, "status": status, "current": current,
+        "version": 0,
+        "type": 0,
+        "sec_hdr_flag": 1,
+        "apid": 0x1AB,
+        "seq_flags": 3,
+        "seq_count": seq_count,
+        "data_length": PACKET_BYTES - 7,
+        "seconds": seconds,
+        "temperature": temperature,
+        "bus_voltage": voltage,
+        "status": status,
+        "current": current,
     }
     for item in TELEMETRY:
         item["value"] = values[item["name"]]
@@ -46,15 +61,23 @@ def main():
     print(f"one packet ({len(packet)} bytes):", packet.hex(" "))
     decoded = bitloom.unpack_parameters(packet, 0, TELEMETRY)
     print("decoded:", decoded)
-    assert decoded["apid"] == 0x1AB and decoded["temperature"] == -12 and decoded["bus_voltage"] == 28.5
+    assert (
+        decoded["apid"] == 0x1AB
+        and decoded["temperature"] == -12
+        and decoded["bus_voltage"] == 28.5
+    )
 
     # A stream of packets back to back: the offset argument moves through it.
-    stream = b"".join(pack(n, 1_700_000_000 + n, n - 50, 28.0 + n / 4, n % 256, -n) for n in range(5))
+    stream = b"".join(
+        pack(n, 1_700_000_000 + n, n - 50, 28.0 + n / 4, n % 256, -n) for n in range(5)
+    )
     for n in range(5):
         frame = bitloom.unpack_parameters(stream, n * PACKET_BYTES * 8, TELEMETRY)
         assert frame["seq_count"] == n and frame["current"] == -n
-        print(f"packet {n}: seq {frame['seq_count']}, t={frame['seconds']}, "
-              f"T={frame['temperature']} degC, U={frame['bus_voltage']} V")
+        print(
+            f"packet {n}: seq {frame['seq_count']}, t={frame['seconds']}, "
+            f"T={frame['temperature']} degC, U={frame['bus_voltage']} V"
+        )
 
     # A truncated packet is ordinary bad input.
     try:

@@ -1,5 +1,6 @@
-import bitloom
 import pytest
+
+import bitloom
 
 
 @pytest.fixture(scope="session")

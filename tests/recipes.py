@@ -1,10 +1,23 @@
 """Helpers for building recipe items in tests."""
 
 
-def item(name="f", encoding="unsigned", bits=8, value=None, byte_order="big",
-         reverse_bits=False, offset_bits=None, **extra):
-    d = {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
-         "reverse_bits": reverse_bits}
+def item(
+    name="f",
+    encoding="unsigned",
+    bits=8,
+    value=None,
+    byte_order="big",
+    reverse_bits=False,
+    offset_bits=None,
+    **extra,
+):
+    d = {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": byte_order,
+        "reverse_bits": reverse_bits,
+    }
     if value is not None:
         d["value"] = value
     if offset_bits is not None:

@@ -1,9 +1,9 @@
 """Failures inside a recipe say where: a note naming the item's index and name."""
 
 import pytest
+from recipes import item, without
 
 import bitloom
-from recipes import item, without
 
 RECIPE = [item("a", bits=8, value=1), item("seconds", bits=8, value=300)]
 
@@ -17,17 +17,32 @@ def raised(fn, *args):
 @pytest.mark.parametrize(
     "call, note, text",
     [
-        (lambda: bitloom.pack_parameters(RECIPE), "while packing recipe item 1 ('seconds')",
-         "ValueError: Value 300 is too large for 8 bits"),
-        (lambda: bitloom.unpack_parameters(b"\x01", 0, RECIPE), "while unpacking recipe item 1 ('seconds')",
-         "ValueError: range end index 2 out of range for slice of length 1"),
+        (
+            lambda: bitloom.pack_parameters(RECIPE),
+            "while packing recipe item 1 ('seconds')",
+            "ValueError: Value 300 is too large for 8 bits",
+        ),
+        (
+            lambda: bitloom.unpack_parameters(b"\x01", 0, RECIPE),
+            "while unpacking recipe item 1 ('seconds')",
+            "ValueError: range end index 2 out of range for slice of length 1",
+        ),
         # The sizing pass reads no names.
-        (lambda: bitloom.pack_parameters([item(), without(item(), "bits")]), "while packing recipe item 1",
-         "KeyError: \"Recipe missing required field: 'bits'\""),
-        (lambda: bitloom.unpack_parameters(b"", 0, [7]), "while unpacking recipe item 0",
-         "TypeError: 'int' object cannot be cast as 'dict'"),
-        (lambda: bitloom.unpack_parameters(b"\x00", 0, [item("x", encoding="nope")]),
-         "while unpacking recipe item 0 ('x')", "ValueError: Unsupported encoding type: nope"),
+        (
+            lambda: bitloom.pack_parameters([item(), without(item(), "bits")]),
+            "while packing recipe item 1",
+            "KeyError: \"Recipe missing required field: 'bits'\"",
+        ),
+        (
+            lambda: bitloom.unpack_parameters(b"", 0, [7]),
+            "while unpacking recipe item 0",
+            "TypeError: 'int' object cannot be cast as 'dict'",
+        ),
+        (
+            lambda: bitloom.unpack_parameters(b"\x00", 0, [item("x", encoding="nope")]),
+            "while unpacking recipe item 0 ('x')",
+            "ValueError: Unsupported encoding type: nope",
+        ),
     ],
 )
 def test_note_names_the_item(call, note, text):

@@ -35,14 +35,41 @@ fuzz_settings = settings(
 )
 
 PACK_ENCODINGS = [
-    "unsigned", "twos_complement", "ones_complement", "sign_magnitude", "packed_bcd",
-    "packed_bcd_signed", "unpacked_bcd", "unpacked_bcd_signed", "ieee754_f16", "ieee754_f32",
-    "ieee754_f64", "utf8", "utf16", "utf16le", "utf16be", "utf32", "utf32le", "utf32be",
-    "us_ascii", "iso_8859_1", "latin1", "windows_1252",
+    "unsigned",
+    "twos_complement",
+    "ones_complement",
+    "sign_magnitude",
+    "packed_bcd",
+    "packed_bcd_signed",
+    "unpacked_bcd",
+    "unpacked_bcd_signed",
+    "ieee754_f16",
+    "ieee754_f32",
+    "ieee754_f64",
+    "utf8",
+    "utf16",
+    "utf16le",
+    "utf16be",
+    "utf32",
+    "utf32le",
+    "utf32be",
+    "us_ascii",
+    "iso_8859_1",
+    "latin1",
+    "windows_1252",
 ]
 UNPACK_ONLY = [
-    "ieee754_f128", "ti_f32", "ti_f40", "dec_f32", "dec_f64", "ibm_f32", "ibm_f64",
-    "ieee754_1985_f32", "ieee754_1985_f64", "ieee754_1985_f80", "mil_std_1750a_f32",
+    "ieee754_f128",
+    "ti_f32",
+    "ti_f40",
+    "dec_f32",
+    "dec_f64",
+    "ibm_f32",
+    "ibm_f64",
+    "ieee754_1985_f32",
+    "ieee754_1985_f64",
+    "ieee754_1985_f80",
+    "mil_std_1750a_f32",
     "mil_std_1750a_f48",
 ]
 KEYS = ["name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"]
@@ -97,6 +124,7 @@ class StrName(str):
 
 
 # ---- chaos ---------------------------------------------------------------------
+
 
 def cased(name):
     return st.sampled_from([name, name.upper(), name.title(), name.swapcase()])
@@ -153,7 +181,9 @@ def chaos_item(draw, for_pack):
             item[key] = draw(odd_objects)
             continue
         if key == "name":
-            item[key] = draw(st.one_of(st.text(max_size=6), st.builds(StrName, st.text(max_size=4))))
+            item[key] = draw(
+                st.one_of(st.text(max_size=6), st.builds(StrName, st.text(max_size=4)))
+            )
         elif key == "encoding":
             item[key] = draw(encodings)
         elif key == "bits":
@@ -178,7 +208,7 @@ def check_outcome(call):
     """Run the call; it returns, or raises an ordinary exception with a message."""
     try:
         return call()
-    except Exception as exc:  # noqa: BLE001 - the property is about every exception
+    except Exception as exc:
         assert str(exc) != ""
         return exc
 
@@ -217,7 +247,7 @@ def test_unpack_chaos_returns_or_raises_cleanly(recipe, packet, offset):
     calls = DictItem.calls
     try:
         result = bl.unpack_parameters(packet, offset, recipe)
-    except Exception as exc:  # noqa: BLE001
+    except Exception as exc:
         assert type(exc) is ValueError, repr(exc)
         assert WRAPPED.match(str(exc)), str(exc)
     except BaseException as exc:  # a field outside the packet, as an internal failure
@@ -277,8 +307,10 @@ WINDOWS_1252_MARKS = (b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff")
 
 def f16_values():
     # Every finite binary16 value, through its bit pattern.
-    return st.integers(0, 0xFFFF).filter(lambda h: (h & 0x7C00) != 0x7C00 or (h & 0x3FF) == 0).map(
-        lambda h: struct.unpack(">e", h.to_bytes(2, "big"))[0]
+    return (
+        st.integers(0, 0xFFFF)
+        .filter(lambda h: (h & 0x7C00) != 0x7C00 or (h & 0x3FF) == 0)
+        .map(lambda h: struct.unpack(">e", h.to_bytes(2, "big"))[0])
     )
 
 
@@ -403,10 +435,22 @@ def test_packed_recipes_unpack_to_their_values(case, prefix):
 def test_float_patterns_survive_packets(value, little):
     order = "little" if little else "big"
     recipe = [
-        {"name": "d", "encoding": "ieee754_f64", "bits": 64, "byte_order": order,
-         "reverse_bits": False, "value": value},
-        {"name": "s", "encoding": "ieee754_f32", "bits": 32, "byte_order": order,
-         "reverse_bits": True, "value": value},
+        {
+            "name": "d",
+            "encoding": "ieee754_f64",
+            "bits": 64,
+            "byte_order": order,
+            "reverse_bits": False,
+            "value": value,
+        },
+        {
+            "name": "s",
+            "encoding": "ieee754_f32",
+            "bits": 32,
+            "byte_order": order,
+            "reverse_bits": True,
+            "value": value,
+        },
     ]
     got = bl.unpack_parameters(bl.pack_parameters(recipe), 0, recipe)
     assert struct.pack(">d", got["d"]) == struct.pack(">d", value)
@@ -422,8 +466,16 @@ def test_float_patterns_survive_packets(value, little):
 def test_text_round_trip_needs_the_exact_width(encoding):
     text = "Ab"
     image = TEXT_CODECS[encoding](text)
-    recipe = [{"name": "t", "encoding": encoding, "bits": 8 * len(image), "byte_order": "little",
-               "reverse_bits": True, "value": text}]
+    recipe = [
+        {
+            "name": "t",
+            "encoding": encoding,
+            "bits": 8 * len(image),
+            "byte_order": "little",
+            "reverse_bits": True,
+            "value": text,
+        }
+    ]
     assert bl.unpack_parameters(bl.pack_parameters(recipe), 0, recipe) == {"t": text}
 
 
@@ -445,9 +497,23 @@ ARGUMENTS = st.one_of(
     st.sampled_from(bl.__all__),
     st.lists(ARGUMENTS, max_size=4),
     st.dictionaries(
-        st.sampled_from(["value", "bits", "signed", "text", "bytes", "_value", "recipe",
-                         "packet_bytes", "offset_bits", "mode", "\ud800"]),
-        ARGUMENTS, max_size=3,
+        st.sampled_from(
+            [
+                "value",
+                "bits",
+                "signed",
+                "text",
+                "bytes",
+                "_value",
+                "recipe",
+                "packet_bytes",
+                "offset_bits",
+                "mode",
+                "\ud800",
+            ]
+        ),
+        ARGUMENTS,
+        max_size=3,
     ),
 )
 def test_every_function_with_random_arguments(name, args, kwargs):
@@ -458,7 +524,7 @@ def test_every_function_with_random_arguments(name, args, kwargs):
         # RuntimeError only from the test's own objects that refuse a conversion.
         assert str(exc) != ""
         assert type(exc) is not RuntimeError or str(exc) in ("index refused", "float refused")
-    except BaseException as exc:  # noqa: BLE001
+    except BaseException as exc:
         assert type(exc).__name__ == "PanicException" and name == "unpack_parameters", repr(exc)
         assert RANGE.match(str(exc)), str(exc)
     else:

@@ -36,9 +36,20 @@ def resident_bytes():
 
 def panic_type():
     try:
-        bl.unpack_parameters(b"", 0, [{"name": "x", "encoding": "unsigned", "bits": 8,
-                                       "byte_order": "big", "reverse_bits": False}])
-    except BaseException as exc:  # noqa: BLE001 - the module's internal-failure class
+        bl.unpack_parameters(
+            b"",
+            0,
+            [
+                {
+                    "name": "x",
+                    "encoding": "unsigned",
+                    "bits": 8,
+                    "byte_order": "big",
+                    "reverse_bits": False,
+                }
+            ],
+        )
+    except BaseException as exc:
         return type(exc)
     raise AssertionError("a field outside the packet did not fail")
 
@@ -62,15 +73,30 @@ def f(name):
     return getattr(bl, name)
 
 
-UNIMPLEMENTED = ["ieee754_1985_f32", "ieee754_1985_f64", "ieee754_1985_f80",
-                 "mil_std_1750a_f32", "mil_std_1750a_f48", "dec_f32", "dec_f64", "ibm_f32",
-                 "ibm_f64", "ti_f32", "ti_f40"]
+UNIMPLEMENTED = [
+    "ieee754_1985_f32",
+    "ieee754_1985_f64",
+    "ieee754_1985_f80",
+    "mil_std_1750a_f32",
+    "mil_std_1750a_f48",
+    "dec_f32",
+    "dec_f64",
+    "ibm_f32",
+    "ibm_f64",
+    "ti_f32",
+    "ti_f40",
+]
 TEXT_CODECS = ["utf8", "utf16", "utf16le", "utf16be", "utf32", "utf32le", "utf32be"]
 
 
 def recipe_item(name, encoding, bits, value=None, **extra):
-    item = {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big",
-            "reverse_bits": False}
+    item = {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": "big",
+        "reverse_bits": False,
+    }
     if value is not None:
         item["value"] = value
     item.update(extra)
@@ -167,7 +193,7 @@ def keyword_form(func, args):
     """The same call with every argument passed by keyword."""
     params = func.__text_signature__.strip("()").split(", ")
     names = [p.split("=")[0] for p in params]
-    return dict(zip(names, args))
+    return dict(zip(names, args, strict=False))
 
 
 def call_loop(func, args, kwargs, expected, n):
@@ -226,7 +252,7 @@ def assert_flat(func, args, kwargs, expected, n):
     resident_growth = resident_bytes() - resident
     # A reference leaked per call moves a count by at least n; objects that the
     # interpreter shares elsewhere (interned texts) may drift by one or two.
-    drift = [sys.getrefcount(o) - r for o, r in zip(objs, refs)]
+    drift = [sys.getrefcount(o) - r for o, r in zip(objs, refs, strict=True)]
     assert all(abs(d) <= 2 for d in drift), drift
     # A leaked object per call would be traced_calls * 16 bytes at the very least.
     assert traced_growth < 4096, traced_growth
@@ -251,8 +277,9 @@ def test_calls_keep_no_references_and_no_memory(case):
     assert_flat(f(name), args, {}, expected, CALLS)
 
 
-@pytest.mark.parametrize("case", [c for c in CASES if c[2] is None],
-                         ids=[case_id(c) for c in CASES if c[2] is None])
+@pytest.mark.parametrize(
+    "case", [c for c in CASES if c[2] is None], ids=[case_id(c) for c in CASES if c[2] is None]
+)
 def test_keyword_calls_keep_no_references_and_no_memory(case):
     name, args, _ = case
     assert_flat(f(name), (), keyword_form(f(name), args), None, CALLS // 4)
@@ -271,6 +298,7 @@ def test_every_function_is_covered():
 
 
 # ---- an error at every item position ------------------------------------------------
+
 
 def broken(item, kind):
     """A copy of the item with one fault of the given kind."""
@@ -307,12 +335,33 @@ def broken(item, kind):
     return item
 
 
-PACK_KINDS = ["not_a_dict", "missing_name", "missing_reverse_bits", "bits_type", "bits_overflow",
-              "offset_none", "unsupported_encoding", "byte_order", "reverse_type",
-              "missing_value", "value_type", "value_range"]
-UNPACK_KINDS = ["not_a_dict", "missing_name", "missing_reverse_bits", "bits_type",
-                "bits_overflow", "offset_none", "unsupported_encoding", "byte_order",
-                "reverse_type", "outside_packet", "undecodable"]
+PACK_KINDS = [
+    "not_a_dict",
+    "missing_name",
+    "missing_reverse_bits",
+    "bits_type",
+    "bits_overflow",
+    "offset_none",
+    "unsupported_encoding",
+    "byte_order",
+    "reverse_type",
+    "missing_value",
+    "value_type",
+    "value_range",
+]
+UNPACK_KINDS = [
+    "not_a_dict",
+    "missing_name",
+    "missing_reverse_bits",
+    "bits_type",
+    "bits_overflow",
+    "offset_none",
+    "unsupported_encoding",
+    "byte_order",
+    "reverse_type",
+    "outside_packet",
+    "undecodable",
+]
 
 
 def faulty(position, kind):

@@ -1,7 +1,7 @@
 import pytest
+from recipes import item, without
 
 import bitloom
-from recipes import item, without
 
 pack = bitloom.pack_parameters
 
@@ -21,8 +21,14 @@ pack = bitloom.pack_parameters
         ([item(bits=64, value=2**64 - 1)], "ff" * 8),
         ([item(bits=8, value=1, offset_bits=16)], "000001"),
         # A jumps to 16, B back to 0, C follows B; the size keeps A's end.
-        ([item("A", bits=8, value=0xAA, offset_bits=16), item("B", bits=8, value=0xBB, offset_bits=0),
-          item("C", bits=8, value=0xCC)], "bbccaa00"),
+        (
+            [
+                item("A", bits=8, value=0xAA, offset_bits=16),
+                item("B", bits=8, value=0xBB, offset_bits=0),
+                item("C", bits=8, value=0xCC),
+            ],
+            "bbccaa00",
+        ),
         # The later of two overlapping items wins, zeros included.
         ([item(bits=8, value=0xFF, offset_bits=0), item(bits=8, value=0x0F, offset_bits=0)], "0f"),
         ([item(encoding="utf8", bits=32, value="AB")], "00004142"),
@@ -75,34 +81,64 @@ def rewrapped(recipe):
         ([item(bits=8, value=256)], "ValueError: Value 256 is too large for 8 bits"),
         ([item(bits=0, value=1)], "ValueError: Value 1 is too large for 0 bits"),
         ([item(encoding="utf-8", value="x")], "ValueError: Unsupported encoding type: utf-8"),
-        ([item(encoding="ieee754_f128", value=1.0)], "ValueError: Unsupported encoding type: ieee754_f128"),
+        (
+            [item(encoding="ieee754_f128", value=1.0)],
+            "ValueError: Unsupported encoding type: ieee754_f128",
+        ),
         ([item(encoding="TI_F32", value=1.0)], "ValueError: Unsupported encoding type: TI_F32"),
-        ([item(value=1, byte_order="Big-Endian")],
-         "ValueError: Invalid byte_order 'Big-Endian': must be 'big' or 'little'"),
-        ([item(value=1, byte_order=" big")], "ValueError: Invalid byte_order ' big': must be 'big' or 'little'"),
+        (
+            [item(value=1, byte_order="Big-Endian")],
+            "ValueError: Invalid byte_order 'Big-Endian': must be 'big' or 'little'",
+        ),
+        (
+            [item(value=1, byte_order=" big")],
+            "ValueError: Invalid byte_order ' big': must be 'big' or 'little'",
+        ),
         ([without(item(value=1), "name")], "KeyError: \"Recipe missing required field: 'name'\""),
-        ([without(item(value=1), "encoding")], "KeyError: \"Recipe missing required field: 'encoding'\""),
+        (
+            [without(item(value=1), "encoding")],
+            "KeyError: \"Recipe missing required field: 'encoding'\"",
+        ),
         ([without(item(value=1), "bits")], "KeyError: \"Recipe missing required field: 'bits'\""),
-        ([without(item(value=1), "byte_order")], "KeyError: \"Recipe missing required field: 'byte_order'\""),
-        ([without(item(encoding="utf8", value="x"), "reverse_bits")],
-         "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
+        (
+            [without(item(value=1), "byte_order")],
+            "KeyError: \"Recipe missing required field: 'byte_order'\"",
+        ),
+        (
+            [without(item(encoding="utf8", value="x"), "reverse_bits")],
+            "KeyError: \"Recipe missing required field: 'reverse_bits'\"",
+        ),
         ([item(name="temp")], "KeyError: \"Recipe item 'temp' missing required field: 'value'\""),
         ([item(value=1, reverse_bits=1)], "TypeError: 'int' object cannot be cast as 'bool'"),
-        ([item(value=1, reverse_bits=None)], "TypeError: 'NoneType' object cannot be cast as 'bool'"),
-        ([item(value=1, bits=4294967296)], "OverflowError: out of range integral type conversion attempted"),
+        (
+            [item(value=1, reverse_bits=None)],
+            "TypeError: 'NoneType' object cannot be cast as 'bool'",
+        ),
+        (
+            [item(value=1, bits=4294967296)],
+            "OverflowError: out of range integral type conversion attempted",
+        ),
         ([item(value=1, name=5)], "TypeError: 'int' object cannot be cast as 'str'"),
         ([item(value=5, encoding="utf8")], "TypeError: 'int' object cannot be cast as 'str'"),
         ([item(value="\ud800", encoding="utf8")], None),
         ([[1, 2]], "TypeError: 'list' object cannot be cast as 'dict'"),
         # Sizing pass first: item 3's cast error beats item 1's missing name.
-        ([without(item(value=1), "name"), item(value=1), 7], "TypeError: 'int' object cannot be cast as 'dict'"),
+        (
+            [without(item(value=1), "name"), item(value=1), 7],
+            "TypeError: 'int' object cannot be cast as 'dict'",
+        ),
         # The missing value is reported before the unsupported encoding.
         ([item(encoding="nope")], "KeyError: \"Recipe item 'f' missing required field: 'value'\""),
         # Encoding before byte order; value before byte order.
-        ([item(encoding="nope", value=1, byte_order="x")], "ValueError: Unsupported encoding type: nope"),
+        (
+            [item(encoding="nope", value=1, byte_order="x")],
+            "ValueError: Unsupported encoding type: nope",
+        ),
         ([item(value=999, byte_order="x")], "ValueError: Value 999 is too large for 8 bits"),
-        ([item(encoding="twos_complement", value=128)],
-         "ValueError: Value 128 out of range for 8 bits (range: -128 to 127)"),
+        (
+            [item(encoding="twos_complement", value=128)],
+            "ValueError: Value 128 out of range for 8 bits (range: -128 to 127)",
+        ),
     ],
 )
 def test_failures_are_rewrapped(recipe, message):
@@ -119,7 +155,9 @@ def test_interpreter_conversion_errors_are_rewrapped():
 
 
 def test_argument_errors_are_not_rewrapped():
-    with pytest.raises(TypeError, match=r"^argument 'recipe': 'dict' object cannot be cast as 'Sequence'$"):
+    with pytest.raises(
+        TypeError, match=r"^argument 'recipe': 'dict' object cannot be cast as 'Sequence'$"
+    ):
         pack({})
     with pytest.raises(TypeError, match=r"^argument 'recipe': Can't extract `str` to `Vec`$"):
         pack("abc")
@@ -145,7 +183,10 @@ def test_exception_subclass_from_index_is_rewrapped_with_its_qualname():
             pass
 
     text = rewrapped([item(value=Interrupting(Outer.Boom("bad")))])
-    assert text == "test_exception_subclass_from_index_is_rewrapped_with_its_qualname.<locals>.Outer.Boom: bad"
+    assert (
+        text
+        == "test_exception_subclass_from_index_is_rewrapped_with_its_qualname.<locals>.Outer.Boom: bad"
+    )
 
 
 def test_unprintable_exception():
@@ -162,7 +203,7 @@ def test_index_that_mutates_recipe_is_seen_live():
     class Mutator:
         def __index__(self):
             recipe[1]["value"] = 0x55  # read later, when item 2 comes
-            recipe[1]["bits"] = 64     # the packet was sized already: clipped, never overrun
+            recipe[1]["bits"] = 64  # the packet was sized already: clipped, never overrun
             return 1
 
     recipe[0]["value"] = Mutator()

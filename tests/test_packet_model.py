@@ -2,9 +2,9 @@
 
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from recipes import item
 
 import bitloom
-from recipes import item
 
 
 def mirror(v, width):
@@ -37,7 +37,7 @@ def model_pack(fields):
             if position + j < total:
                 packet[position + j] = (number >> (bits - 1 - j)) & 1
         position += bits
-    return bytes(int("".join(map(str, packet[i:i + 8])), 2) for i in range(0, total, 8))
+    return bytes(int("".join(map(str, packet[i : i + 8])), 2) for i in range(0, total, 8))
 
 
 def model_raw(packet, start, bits, little, reverse):
@@ -64,17 +64,33 @@ field = st.tuples(
 
 
 def as_recipe(fields):
-    return [item(f"f{i}", bits=b, value=v & ((1 << b) - 1) if b < 64 else v,
-                 byte_order="little" if le else "big", reverse_bits=rev, offset_bits=off)
-            for i, (b, v, le, rev, off) in enumerate(fields)]
+    return [
+        item(
+            f"f{i}",
+            bits=b,
+            value=v & ((1 << b) - 1) if b < 64 else v,
+            byte_order="little" if le else "big",
+            reverse_bits=rev,
+            offset_bits=off,
+        )
+        for i, (b, v, le, rev, off) in enumerate(fields)
+    ]
 
 
 @settings(max_examples=400, deadline=None)
 @given(st.lists(field, max_size=6))
 def test_pack_matches_model(fields):
     recipe = as_recipe(fields)
-    model_fields = [(d["bits"], d["value"], d["byte_order"] == "little", d["reverse_bits"],
-                     d.get("offset_bits")) for d in recipe]
+    model_fields = [
+        (
+            d["bits"],
+            d["value"],
+            d["byte_order"] == "little",
+            d["reverse_bits"],
+            d.get("offset_bits"),
+        )
+        for d in recipe
+    ]
     assert bitloom.pack_parameters(recipe) == model_pack(model_fields)
 
 
@@ -86,18 +102,29 @@ def test_unpack_matches_model(packet, data):
     bits = data.draw(st.integers(0, total - start))
     little, reverse = data.draw(st.booleans()), data.draw(st.booleans())
     base = data.draw(st.integers(0, start))
-    got = bitloom.unpack_parameters(packet, base, [
-        item(bits=bits, offset_bits=start - base, byte_order="little" if little else "big",
-             reverse_bits=reverse)])
+    got = bitloom.unpack_parameters(
+        packet,
+        base,
+        [
+            item(
+                bits=bits,
+                offset_bits=start - base,
+                byte_order="little" if little else "big",
+                reverse_bits=reverse,
+            )
+        ],
+    )
     assert got == {"f": model_raw(packet, start, bits, little, reverse)}
 
 
-numeric = st.sampled_from([
-    ("unsigned", lambda b: (0, 2**min(b, 64) - 1)),
-    ("twos_complement", lambda b: (-(2 ** (b - 1)), 2 ** (b - 1) - 1)),
-    ("ones_complement", lambda b: (-(2 ** (b - 1)) + 1, 2 ** (b - 1) - 1)),
-    ("sign_magnitude", lambda b: (-(2 ** (b - 1)) + 1, 2 ** (b - 1) - 1)),
-])
+numeric = st.sampled_from(
+    [
+        ("unsigned", lambda b: (0, 2 ** min(b, 64) - 1)),
+        ("twos_complement", lambda b: (-(2 ** (b - 1)), 2 ** (b - 1) - 1)),
+        ("ones_complement", lambda b: (-(2 ** (b - 1)) + 1, 2 ** (b - 1) - 1)),
+        ("sign_magnitude", lambda b: (-(2 ** (b - 1)) + 1, 2 ** (b - 1) - 1)),
+    ]
+)
 
 
 @settings(max_examples=500, deadline=None)
@@ -111,7 +138,15 @@ def test_numeric_round_trip(encoding, bits, offset, little, reverse, data):
         return
     lo, hi = bounds(bits)
     value = data.draw(st.integers(lo, hi))
-    recipe = [item(encoding=name, bits=bits, value=value, offset_bits=offset,
-                   byte_order="little" if little else "big", reverse_bits=reverse)]
+    recipe = [
+        item(
+            encoding=name,
+            bits=bits,
+            value=value,
+            offset_bits=offset,
+            byte_order="little" if little else "big",
+            reverse_bits=reverse,
+        )
+    ]
     packet = bitloom.pack_parameters(recipe)
     assert bitloom.unpack_parameters(packet, 0, recipe) == {"f": value}

@@ -5,9 +5,9 @@ import sys
 import threading
 
 import pytest
+from recipes import item
 
 import bitloom
-from recipes import item
 
 pack = bitloom.pack_parameters
 unpack = bitloom.unpack_parameters
@@ -45,14 +45,20 @@ MUTATIONS = [
     ("list grown", lambda r: r.append(item("w", bits=6, value=7))),
     ("list shrunk", lambda r: r.pop()),
     ("items reordered", lambda r: r.reverse()),
-    ("dict cleared and refilled", lambda r: (lambda d: (d.clear(), d.update(item("q", bits=2, value=1))))(r[0])),
+    (
+        "dict cleared and refilled",
+        lambda r: (lambda d: (d.clear(), d.update(item("q", bits=2, value=1))))(r[0]),
+    ),
     ("dict updated", lambda r: r[2].update({"bits": 9, "value": 300})),
 ]
 
 
 def base_recipe():
-    return [item("a", bits=3, value=5), item("b", bits=7, value=30, offset_bits=8),
-            item("c", bits=12, value=0xABC)]
+    return [
+        item("a", bits=3, value=5),
+        item("b", bits=7, value=30, offset_bits=8),
+        item("c", bits=12, value=0xABC),
+    ]
 
 
 @pytest.mark.parametrize("label, mutate", MUTATIONS, ids=[m[0] for m in MUTATIONS])
@@ -63,15 +69,32 @@ def test_changes_between_calls_are_seen(label, mutate):
     assert_same_as_fresh(recipe)
 
 
-@pytest.mark.parametrize("bad, message", [
-    (lambda r: r[1].pop("bits"), "KeyError: \"Recipe missing required field: 'bits'\""),
-    (lambda r: r[1].__setitem__("encoding", "nope"), "ValueError: Unsupported encoding type: nope"),
-    (lambda r: r[1].__setitem__("byte_order", "middle"),
-     "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'"),
-    (lambda r: r[1].pop("value"), "KeyError: \"Recipe item 'b' missing required field: 'value'\""),
-    (lambda r: r[1].__setitem__("value", 1000), "ValueError: Value 1000 is too large for 7 bits"),
-    (lambda r: r[1].__setitem__("reverse_bits", 1), "TypeError: 'int' object cannot be cast as 'bool'"),
-])
+@pytest.mark.parametrize(
+    "bad, message",
+    [
+        (lambda r: r[1].pop("bits"), "KeyError: \"Recipe missing required field: 'bits'\""),
+        (
+            lambda r: r[1].__setitem__("encoding", "nope"),
+            "ValueError: Unsupported encoding type: nope",
+        ),
+        (
+            lambda r: r[1].__setitem__("byte_order", "middle"),
+            "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'",
+        ),
+        (
+            lambda r: r[1].pop("value"),
+            "KeyError: \"Recipe item 'b' missing required field: 'value'\"",
+        ),
+        (
+            lambda r: r[1].__setitem__("value", 1000),
+            "ValueError: Value 1000 is too large for 7 bits",
+        ),
+        (
+            lambda r: r[1].__setitem__("reverse_bits", 1),
+            "TypeError: 'int' object cannot be cast as 'bool'",
+        ),
+    ],
+)
 def test_recipes_broken_after_reuse_fail_as_on_first_use(bad, message):
     recipe = base_recipe()
     pack(recipe)

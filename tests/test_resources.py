@@ -22,10 +22,16 @@ SANITIZED = bool(os.environ.get("BITLOOM_SANITIZED"))
 MiB = 1 << 20
 
 
-def item(encoding="unsigned", bits=8, value=None, offset=None, order="big", reverse=False,
-         name="f"):
-    d = {"name": name, "encoding": encoding, "bits": bits, "byte_order": order,
-         "reverse_bits": reverse}
+def item(
+    encoding="unsigned", bits=8, value=None, offset=None, order="big", reverse=False, name="f"
+):
+    d = {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": order,
+        "reverse_bits": reverse,
+    }
     if value is not None:
         d["value"] = value
     if offset is not None:
@@ -34,6 +40,7 @@ def item(encoding="unsigned", bits=8, value=None, offset=None, order="big", reve
 
 
 # ---- widths and offsets of 2^32 - 1 -----------------------------------------------
+
 
 def outside_packet(call):
     """The failure of a field outside the packet: its range message, raised either as
@@ -46,14 +53,14 @@ def outside_packet(call):
         return str(exc)
     assert type(exc) is ValueError, repr(exc)
     assert str(exc).startswith("ValueError: ")
-    return str(exc)[len("ValueError: "):]
+    return str(exc)[len("ValueError: ") :]
 
 
 @pytest.mark.parametrize(
     ("reverse", "order", "index", "byte"),
     [
         (False, "big", -1, 0x02),  # value 1 right-aligned: bit 2^32 - 2 of 2^32 bits
-        (True, "big", 0, 0x80),    # mirrored over the width: position 0
+        (True, "big", 0, 0x80),  # mirrored over the width: position 0
         # Bytes reversed: the value's byte first; the field drops the image's top 7 bits.
         (False, "little", 0, 0x02),
     ],
@@ -76,8 +83,9 @@ def test_field_at_the_largest_offset():
     assert packet[-1] == 1 and packet.count(0) == len(packet) - 1
     assert bl.unpack_parameters(packet, 0, recipe) == {"f": 1}
     # The same field read relative to the largest base offset lies outside.
-    assert outside_packet(lambda: bl.unpack_parameters(packet, MAX32, recipe)) == (
-        "range start index 1073741823 out of range for slice of length 536870912")
+    assert outside_packet(lambda p=packet: bl.unpack_parameters(p, MAX32, recipe)) == (
+        "range start index 1073741823 out of range for slice of length 536870912"
+    )
     del packet
 
 
@@ -93,7 +101,9 @@ def test_field_at_the_largest_offset():
 )
 def test_huge_positions_outside_a_small_packet(base, offset, bits, message):
     recipe = [item(bits=bits, offset=offset)]
-    assert outside_packet(lambda: bl.unpack_parameters(b"\x01\x02\x03\x04", base, recipe)) == message
+    assert (
+        outside_packet(lambda: bl.unpack_parameters(b"\x01\x02\x03\x04", base, recipe)) == message
+    )
 
 
 def test_zero_width_fields_at_the_largest_offsets():
@@ -122,14 +132,22 @@ def test_standalone_functions_at_the_largest_width(call, expected):
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: bl.encode_twos_complement(0, MAX32),
-         "bits must be <= 64 for two's complement encoding"),
-        (lambda: bl.encode_ones_complement(0, MAX32),
-         "bits must be <= 64 for ones' complement encoding"),
-        (lambda: bl.encode_sign_magnitude(0, MAX32),
-         "bits must be between 2 and 64 for sign-magnitude encoding"),
-        (lambda: bl.decode_unpacked_bcd(0xF1F2C3, MAX32, True),
-         "Invalid zoned decimal byte: 0x00 (expected ASCII 0x30-0x39 or EBCDIC 0xF0-0xF9)"),
+        (
+            lambda: bl.encode_twos_complement(0, MAX32),
+            "bits must be <= 64 for two's complement encoding",
+        ),
+        (
+            lambda: bl.encode_ones_complement(0, MAX32),
+            "bits must be <= 64 for ones' complement encoding",
+        ),
+        (
+            lambda: bl.encode_sign_magnitude(0, MAX32),
+            "bits must be between 2 and 64 for sign-magnitude encoding",
+        ),
+        (
+            lambda: bl.decode_unpacked_bcd(0xF1F2C3, MAX32, True),
+            "Invalid zoned decimal byte: 0x00 (expected ASCII 0x30-0x39 or EBCDIC 0xF0-0xF9)",
+        ),
     ],
 )
 def test_standalone_refusals_at_the_largest_width(call, message):
@@ -139,6 +157,7 @@ def test_standalone_refusals_at_the_largest_width(call, message):
 
 
 # ---- packets of hundreds of MiB -------------------------------------------------------
+
 
 def test_text_packet_of_hundreds_of_mib():
     size = 200 * MiB
@@ -229,7 +248,9 @@ LIMITED = textwrap.dedent(
 def test_allocation_failure_under_a_memory_limit():
     proc = subprocess.run(
         [sys.executable, "-c", LIMITED],
-        capture_output=True, text=True, timeout=300,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert proc.returncode == 0, proc.stderr[-3000:]
     lines = proc.stdout.splitlines()

@@ -38,8 +38,14 @@ class Index:
 
 
 def variant(name, encoding, bits, value, order="big", reverse=False, offset=None):
-    item = {"name": name, "encoding": encoding, "bits": bits, "byte_order": order,
-            "reverse_bits": reverse, "value": value}
+    item = {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": order,
+        "reverse_bits": reverse,
+        "value": value,
+    }
     if offset is not None:
         item["offset_bits"] = offset
     return item
@@ -47,14 +53,19 @@ def variant(name, encoding, bits, value, order="big", reverse=False, offset=None
 
 # Both variants of an item carry the same keys, so an update replaces them all.
 VARIANTS = [
-    (variant("a", "unsigned", 12, 0xABC),
-     variant("a", "twos_complement", 20, Index(-12345), "little", True)),
-    (variant("b", "packed_bcd_signed", 16, Index(-123), offset=40),
-     variant("b", "ieee754_f16", 16, 1.5, "little", offset=24)),
-    (variant("c", "utf16le", 32, "Hé", "little"),
-     variant("c", "windows_1252", 24, "€uX")),
-    (variant("d", "unpacked_bcd", 24, Index(907), offset=100),
-     variant("d", "sign_magnitude", 9, Index(-200), "big", True, offset=7)),
+    (
+        variant("a", "unsigned", 12, 0xABC),
+        variant("a", "twos_complement", 20, Index(-12345), "little", True),
+    ),
+    (
+        variant("b", "packed_bcd_signed", 16, Index(-123), offset=40),
+        variant("b", "ieee754_f16", 16, 1.5, "little", offset=24),
+    ),
+    (variant("c", "utf16le", 32, "Hé", "little"), variant("c", "windows_1252", 24, "€uX")),
+    (
+        variant("d", "unpacked_bcd", 24, Index(907), offset=100),
+        variant("d", "sign_magnitude", 9, Index(-200), "big", True, offset=7),
+    ),
 ]
 assert all(a.keys() == b.keys() for a, b in VARIANTS)
 
@@ -68,7 +79,7 @@ def recipe_of(combo):
 def outcome(call):
     try:
         return ("ok", call())
-    except BaseException as exc:  # noqa: BLE001 - the internal failure is expected too
+    except BaseException as exc:
         return (type(exc).__name__, str(exc))
 
 
@@ -79,8 +90,9 @@ def fit(packet, length):
 PACKS = {combo: bl.pack_parameters(recipe_of(combo)) for combo in COMBOS}
 VALID_PACKETS = {fit(PACKS[t], len(PACKS[s])) for s in COMBOS for t in COMBOS}
 PACKET = bytes(range(7, 7 + 2 * 40, 2))
-VALID_UNPACKS = [outcome(lambda c=combo: bl.unpack_parameters(PACKET, 0, recipe_of(c)))
-                 for combo in COMBOS]
+VALID_UNPACKS = [
+    outcome(lambda c=combo: bl.unpack_parameters(PACKET, 0, recipe_of(c))) for combo in COMBOS
+]
 
 
 def test_shared_recipes_under_mutation():
@@ -96,15 +108,15 @@ def test_shared_recipes_under_mutation():
             while not stop.is_set():
                 shared = recipe if rng.random() < 0.5 else tuple_recipe
                 if rng.random() < 0.5:
-                    got = outcome(lambda: bl.pack_parameters(shared))
+                    got = outcome(lambda s=shared: bl.pack_parameters(s))
                     if got[0] != "ok" or got[1] not in VALID_PACKETS:
                         failures.append(("pack", got))
                 else:
-                    got = outcome(lambda: bl.unpack_parameters(PACKET, 0, shared))
+                    got = outcome(lambda s=shared: bl.unpack_parameters(PACKET, 0, s))
                     if got not in VALID_UNPACKS:
                         failures.append(("unpack", got))
                 counts[k] += 1
-        except BaseException as exc:  # noqa: BLE001
+        except BaseException as exc:
             failures.append(("worker", repr(exc)))
 
     def mutator():

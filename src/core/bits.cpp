@@ -115,8 +115,8 @@ void copy_bits(std::uint8_t* dst, std::uint64_t limit, std::uint64_t dst_start,
     count = std::min(count, limit - dst_start);
     // Head: up to the next byte boundary of the destination.
     if (count > 0 && dst_start % 8 != 0) {
-        const auto k =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(count, 8 - dst_start % 8));
+        const auto k = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(count, 8 - dst_start % 8));
         write_bits(dst, limit, dst_start, k, read_bits(src, src_start, k));
         dst_start += k;
         src_start += k;
@@ -166,9 +166,8 @@ std::string encode_integer_to_bytes(std::uint64_t value, std::uint32_t bits, boo
     return image;
 }
 
-void place_bytes(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
-                 std::uint32_t bits, std::uint8_t* image, std::size_t size,
-                 bool little_endian) noexcept {
+void place_bytes(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start, std::uint32_t bits,
+                 std::uint8_t* image, std::size_t size, bool little_endian) noexcept {
     if (bits == 0) return;
     if (little_endian) std::reverse(image, image + size);
     const std::uint64_t image_bits = 8 * static_cast<std::uint64_t>(size);
@@ -215,12 +214,11 @@ void place_wide_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t
               8 * static_cast<std::uint64_t>(width) - skip);
 }
 
-std::optional<Error> check_field_bounds(std::uint64_t start, std::uint32_t bits,
-                                        std::size_t len) {
+std::optional<Error> check_field_bounds(std::uint64_t start, std::uint32_t bits, std::size_t len) {
     const std::uint64_t first = start / 8;
     if (first > len) {
-        return value_error(cat("range start index ", dec(first), " out of range for slice of length ",
-                               dec(len)));
+        return value_error(
+            cat("range start index ", dec(first), " out of range for slice of length ", dec(len)));
     }
     if (bits == 0) return std::nullopt;
     const std::uint64_t end = (start + bits - 1) / 8 + 1;

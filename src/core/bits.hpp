@@ -23,7 +23,8 @@ std::uint64_t mirror_bits(std::uint64_t v, std::uint32_t bits) noexcept;
 
 // Read `count` (0..64) bits starting at `start`, first bit most significant.
 // Touches only the bytes that hold those bits.
-std::uint64_t read_bits(const std::uint8_t* data, std::uint64_t start, std::uint32_t count) noexcept;
+std::uint64_t read_bits(const std::uint8_t* data, std::uint64_t start,
+                        std::uint32_t count) noexcept;
 // The same, for a buffer of `size` bytes: whole-word loads where they stay inside.
 std::uint64_t read_bits(const std::uint8_t* data, std::size_t size, std::uint64_t start,
                         std::uint32_t count) noexcept;
@@ -90,9 +91,8 @@ inline void place_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64
 
 // Place a byte image: reversed as a whole for little-endian (in place), then
 // read as one big-endian number whose low `bits` bits are written at `start`.
-void place_bytes(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
-                 std::uint32_t bits, std::uint8_t* image, std::size_t size,
-                 bool little_endian) noexcept;
+void place_bytes(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start, std::uint32_t bits,
+                 std::uint8_t* image, std::size_t size, bool little_endian) noexcept;
 
 // True when a field lies inside a packet of `len` bytes (the quick form of the
 // test below).
@@ -102,8 +102,7 @@ constexpr bool field_in_packet(std::uint64_t start, std::uint32_t bits, std::siz
 
 // The bounds test of a field read from a packet of `len` bytes: an error
 // "range start index ..." / "range end index ..." when it does not lie inside.
-std::optional<Error> check_field_bounds(std::uint64_t start, std::uint32_t bits,
-                                        std::size_t len);
+std::optional<Error> check_field_bounds(std::uint64_t start, std::uint32_t bits, std::size_t len);
 
 // The raw value of a field inside the packet: the field window (its bytes,
 // right-aligned, reversed for little-endian) taken as one number, its low

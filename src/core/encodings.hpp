@@ -40,7 +40,7 @@ enum class TextCodec : std::uint8_t {
 };
 
 struct EncodingRow {
-    std::string_view name;   // lower-case recipe name
+    std::string_view name;  // lower-case recipe name
     Codec codec;
     TextCodec text;          // meaningful for Codec::Text only
     bool packs;              // accepted by pack_parameters (every row unpacks)

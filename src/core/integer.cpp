@@ -46,8 +46,8 @@ Result<std::uint64_t> encode_ones_complement(std::int64_t value, std::uint32_t b
     }
     const std::uint64_t m = magnitude(value);
     if (m > limit) {
-        return value_error(cat("Value ", dec(value), " is too large (magnitude) for ", dec(bits),
-                               " bits"));
+        return value_error(
+            cat("Value ", dec(value), " is too large (magnitude) for ", dec(bits), " bits"));
     }
     return low_mask(bits) - m;
 }

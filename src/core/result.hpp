@@ -34,7 +34,7 @@ inline Error not_implemented(std::string message) {
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : state_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+    Result(T value) : state_(std::move(value)) {}      // NOLINT(google-explicit-constructor)
     Result(Error error) : state_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
     bool ok() const noexcept { return state_.index() == 0; }

@@ -73,7 +73,10 @@ inline std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
         return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(v)));
     };
     for (; i + 64 <= n; i += 64) {
-        const __m128i a = block(i), b = block(i + 16), c = block(i + 32), d = block(i + 48);
+        const __m128i a = block(i);
+        const __m128i b = block(i + 16);
+        const __m128i c = block(i + 32);
+        const __m128i d = block(i + 48);
         if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) {
             const std::uint64_t m = high_bits(a) | high_bits(b) << 16 | high_bits(c) << 32 |
                                     high_bits(d) << 48;

@@ -95,18 +95,20 @@ bool invalid_byte_order(std::string_view written) {
 // Bounds, decoding and storing: what follows the reading of an item's keys
 // (and, for a direct reading, the byte-order test, done by the caller).
 bool decode_field(const core::EncodingRow& row, std::string_view packet, std::uint64_t start,
-                  std::uint32_t bits, bool little, bool reverse, PyObject* key,
-                  PyObject* result) {
+                  std::uint32_t bits, bool little, bool reverse, PyObject* key, PyObject* result) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(packet.data());
     Ref decoded(row.codec == Codec::Text
                     ? decode_text_field(row, data, start, bits, little)
-                    : decode_numeric(row, core::field_raw_value(data, packet.size(), start, bits, little, reverse),
+                    : decode_numeric(row,
+                                     core::field_raw_value(data, packet.size(), start, bits, little,
+                                                           reverse),
                                      bits));
     return decoded && PyDict_SetItem(result, key, decoded.get()) == 0;
 }
 
 bool out_of_packet(std::uint64_t start, std::uint32_t bits, std::size_t len) {
-    if (core::field_in_packet(start, bits, len)) [[likely]] return false;
+    if (core::field_in_packet(start, bits, len)) [[likely]]
+        return false;
     if (auto error = core::check_field_bounds(start, bits, len)) {
         py::raise(*error);
         return true;
@@ -126,8 +128,8 @@ bool process_planned(const py::PlanItem& it, std::string_view packet, std::uint6
         if (!decoded || PyDict_SetItem(result, it.result_key.get(), decoded.get()) < 0) {
             return false;
         }
-    } else if (!decode_field(*it.row, packet, start, it.bits, it.little, it.reverse, it.result_key.get(),
-                      result)) {
+    } else if (!decode_field(*it.row, packet, start, it.bits, it.little, it.reverse,
+                             it.result_key.get(), result)) {
         return false;
     }
     position = start + it.bits;
@@ -216,7 +218,8 @@ PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset,
                             const py::ItemList& items) {
     py::FailureSite site;
     PyObject* result = process_recipe(packet, base_offset, items, site);
-    if (result == nullptr) [[unlikely]] py::rewrap_pending_error("unpacking", site);
+    if (result == nullptr) [[unlikely]]
+        py::rewrap_pending_error("unpacking", site);
     return result;
 }
 

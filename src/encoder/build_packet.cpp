@@ -55,8 +55,7 @@ bool numeric_value(Codec codec, PyObject* value, std::uint32_t bits, std::uint64
         case Codec::UnpackedBcd:
         case Codec::UnpackedBcdSigned:
             return py::to_i64(value, i) &&
-                   take(core::encode_unpacked_bcd(i, bits, codec == Codec::UnpackedBcdSigned),
-                        out);
+                   take(core::encode_unpacked_bcd(i, bits, codec == Codec::UnpackedBcdSigned), out);
         case Codec::F16: {
             float f = 0;
             if (!py::to_single(value, f)) return false;
@@ -77,8 +76,7 @@ bool numeric_value(Codec codec, PyObject* value, std::uint32_t bits, std::uint64
         }
         case Codec::F128:
         case Codec::UnimplementedFloat:
-        case Codec::Text:
-            break;
+        case Codec::Text: break;
     }
     py::raise_panic("numeric_value called for a non-numeric encoding");
     return false;
@@ -202,8 +200,8 @@ bool place_planned(const py::PlanItem& it, std::uint8_t* packet, std::uint64_t l
 }
 
 // Placement pass for one item. `position` is the running position.
-bool place_item(PyObject* item, std::uint8_t* packet, std::uint64_t limit,
-                std::uint64_t& position, Ref& name_obj) {
+bool place_item(PyObject* item, std::uint8_t* packet, std::uint64_t limit, std::uint64_t& position,
+                Ref& name_obj) {
     Ref encoding_obj, order_obj, value;
     std::string_view name, encoding, order;
     std::uint32_t bits = 0, offset = 0;
@@ -279,7 +277,8 @@ PyObject* build_packet(const py::ItemList& items, py::FailureSite& site) {
 PyObject* pack_parameters(const py::ItemList& items) {
     py::FailureSite site;
     PyObject* packet = build_packet(items, site);
-    if (packet == nullptr) [[unlikely]] py::rewrap_pending_error("packing", site);
+    if (packet == nullptr) [[unlikely]]
+        py::rewrap_pending_error("packing", site);
     return packet;
 }
 

@@ -64,7 +64,8 @@ std::string quoted_list(const FunctionSpec& spec, const bool* missing) {
 bool match_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames, PyObject** argv) {
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    if (given > spec.nparams) [[unlikely]] return too_many_positional(spec, given);
+    if (given > spec.nparams) [[unlikely]]
+        return too_many_positional(spec, given);
     for (int i = 0; i < spec.nparams; ++i) argv[i] = i < given ? args[i] : nullptr;
 
     if (kwnames != nullptr) {
@@ -92,7 +93,8 @@ bool match_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
         }
     }
     for (int i = 0; i < spec.nrequired; ++i) {
-        if (argv[i] == nullptr) [[unlikely]] return missing_required(spec, argv);
+        if (argv[i] == nullptr) [[unlikely]]
+            return missing_required(spec, argv);
     }
     return true;
 }

@@ -219,7 +219,11 @@ constexpr FunctionSpec bcd(const char* name, Impl impl) {
 using T = TextCodec;
 
 constexpr std::array<FunctionSpec, 62> kFunctions{{
-    {"unpack_parameters", {"packet_bytes", "offset_bits", "recipe"}, 3, 3, nullptr,
+    {"unpack_parameters",
+     {"packet_bytes", "offset_bits", "recipe"},
+     3,
+     3,
+     nullptr,
      unpack_parameters},
     one("pack_parameters", "recipe", pack_parameters),
     two("decode_ones_complement", "value", "bits", decode_integer<core::decode_ones_complement>),
@@ -301,7 +305,8 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
         py::raise_panic("unexpected internal exception");
         return nullptr;
     }
-    if (result == nullptr) [[unlikely]] py::ensure_error_set();
+    if (result == nullptr) [[unlikely]]
+        py::ensure_error_set();
     return result;
 }
 

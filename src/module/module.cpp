@@ -16,7 +16,10 @@ PyModuleDef g_definition = {
     "",       // __doc__ is the empty string
     0,        // no per-module state
     nullptr,  // functions are attached during initialisation
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 std::atomic<std::int64_t> g_interpreter_id{-1};

@@ -4,8 +4,8 @@
 // arguments, recipe values are reported bare.
 #pragma once
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 

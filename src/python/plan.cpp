@@ -82,9 +82,7 @@ bool plain_u32(PyObject* obj, std::uint32_t& out) {
 }
 
 // Borrowed value of a key, or nullptr when absent.
-PyObject* peek(PyObject* dict, Key key) {
-    return PyDict_GetItemWithError(dict, key_object(key));
-}
+PyObject* peek(PyObject* dict, Key key) { return PyDict_GetItemWithError(dict, key_object(key)); }
 
 // Read one item as the recipe paths would, succeeding only where that reading
 // runs no Python code and cannot fail.
@@ -127,11 +125,10 @@ bool read_item(PyObject* dict, PlanItem& out) {
     out.reverse = reverse == Py_True;
     out.name = Ref::borrow(name);
     out.name_text = name_text;
-    out.result_key =
-        PyUnicode_CheckExact(name)
-            ? Ref::borrow(name)
-            : Ref(PyUnicode_FromStringAndSize(name_text.data(),
-                                              static_cast<Py_ssize_t>(name_text.size())));
+    out.result_key = PyUnicode_CheckExact(name)
+                         ? Ref::borrow(name)
+                         : Ref(PyUnicode_FromStringAndSize(
+                               name_text.data(), static_cast<Py_ssize_t>(name_text.size())));
     return static_cast<bool>(out.result_key);
 }
 

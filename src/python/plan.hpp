@@ -18,11 +18,11 @@
 namespace bitloom::py {
 
 struct PlanItem {
-    PyObject* dict;                 // borrowed: watched, the plan dies with any change
-    Ref name;                       // the item's `name`
-    std::string_view name_text;     // its UTF-8 text (owned by `name`)
-    Ref result_key;                 // plain str used as the result dict's key
-    const core::EncodingRow* row;   // the encoding's row
+    PyObject* dict;                // borrowed: watched, the plan dies with any change
+    Ref name;                      // the item's `name`
+    std::string_view name_text;    // its UTF-8 text (owned by `name`)
+    Ref result_key;                // plain str used as the result dict's key
+    const core::EncodingRow* row;  // the encoding's row
     std::uint32_t bits;
     std::uint32_t offset;
     bool has_offset;

@@ -8,8 +8,8 @@
 namespace bitloom::py {
 namespace {
 
-constexpr std::array<const char*, 7> kKeyTexts{
-    "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"};
+constexpr std::array<const char*, 7> kKeyTexts{"name",         "encoding",    "bits", "byte_order",
+                                               "reverse_bits", "offset_bits", "value"};
 std::array<PyObject*, 7> g_keys{};  // interned, kept for the process
 
 }  // namespace

@@ -1,9 +1,9 @@
 // An owning reference to a Python object: released on every path.
 #pragma once
 
-#include "python/shims.hpp"
-
 #include <utility>
+
+#include "python/shims.hpp"
 
 namespace bitloom::py {
 

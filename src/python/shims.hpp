@@ -84,10 +84,10 @@ inline PyObject* type_qualname(PyTypeObject* type) {
 inline int long_as_u128(PyObject* v, unsigned char out[16]) {
 #if PY_VERSION_HEX >= 0x030D0000
     static_assert(PY_LITTLE_ENDIAN, "the 128-bit conversion assumes a little-endian host");
-    Py_ssize_t need = PyLong_AsNativeBytes(
-        v, out, 16,
-        Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
-            Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    Py_ssize_t need = PyLong_AsNativeBytes(v, out, 16,
+                                           Py_ASNATIVEBYTES_NATIVE_ENDIAN |
+                                               Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+                                               Py_ASNATIVEBYTES_REJECT_NEGATIVE);
     if (need < 0) return -1;
     if (need > 16) {
         PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");

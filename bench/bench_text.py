@@ -9,7 +9,10 @@ Each cell is the best of N repeats (timeit, one process, bitloom and CPython
 alternating); the ratio is bitloom / CPython, so below 1 means bitloom is faster.
 
 Encoding reads the str's UTF-8 form, which the interpreter caches in the str on
-first use; the "cold" rows time both sides on a fresh str every run.
+first use; the "cold" rows time both sides on a fresh str every run. Where the
+encoding is a copy, widening or byte swap of the str's own storage (UTF-32,
+UTF-16 of text below U+10000, ISO-8859-1 of Latin-1 text, US-ASCII of ASCII
+text), the bytes come from that storage instead.
 
     python bench/bench_text.py [--repeat N] [--size BYTES]
 """

@@ -398,3 +398,30 @@ def test_large_mixed_text_round_trip():
         data = cpython_encode(text)
         assert getattr(bitloom, f"encode_{codec}")(text) == data
         assert getattr(bitloom, f"decode_{codec}")(data) == text
+
+
+class Text(str):
+    """A str subclass: its characters live outside the object (not compact)."""
+
+
+SINGLE_BYTE = [("us_ascii", "ascii"), ("iso_8859_1", "latin-1"), ("windows_1252", "cp1252")]
+
+
+@pytest.mark.parametrize("cls", [str, Text])
+@pytest.mark.parametrize("widest", ["a", "\xe9", "\u0100", "\U0001f600"])
+@pytest.mark.parametrize("length", [1, 7, 16, 17, 40])
+def test_encoders_on_every_storage_width(cls, widest, length):
+    # Characters stored 1, 2 or 4 bytes wide, across and off the 16-byte blocks;
+    # the widest character last, so that it lands in the tail.
+    filler = "xy" if widest == "a" else "x\xff\x80"
+    text = cls((filler * length)[: length - 1] + widest)
+    for codec, cpython_encode in ROUND_TRIP:
+        assert getattr(bitloom, f"encode_{codec}")(text) == cpython_encode(text), codec
+    for codec, cpython_name in SINGLE_BYTE:
+        try:
+            expected = text.encode(cpython_name)
+        except UnicodeEncodeError:
+            with pytest.raises(ValueError):
+                getattr(bitloom, f"encode_{codec}")(text)
+        else:
+            assert getattr(bitloom, f"encode_{codec}")(text) == expected, codec

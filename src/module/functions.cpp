@@ -198,9 +198,7 @@ template <TextCodec Codec>
 PyObject* encode_text(const FunctionSpec& f, PyObject* const* argv) {
     std::string_view text;
     if (!convert_arg(f, 0, argv, py::to_text, text)) return nullptr;
-    std::string out;
-    if (!py::encode_text(Codec, text, out)) return nullptr;
-    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    return py::encode_text_bytes(Codec, argv[0], text);
 }
 
 // ---- the table --------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "python/text.hpp"
 
 #include "core/charset.hpp"
+#include "core/fixed_text.hpp"
 #include "core/unicode.hpp"
 #include "python/errors.hpp"
 
@@ -90,7 +91,19 @@ bool encode_text(core::TextCodec codec, std::string_view utf8, std::string& out)
     return true;
 }
 
-PyObject* encode_text_bytes(core::TextCodec codec, std::string_view utf8) {
+PyObject* encode_text_bytes(core::TextCodec codec, PyObject* str, std::string_view utf8) {
+    // The str's own storage holds the same characters; where the encoding is a
+    // copy, widening or byte swap of it, that is the faster source.
+    const core::FixedText fixed{PyUnicode_DATA(str),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)),
+                                static_cast<unsigned>(PyUnicode_KIND(str)),
+                                PyUnicode_IS_ASCII(str) != 0};
+    if (const std::size_t size = core::fixed_encoded_size(codec, fixed); size != 0) {
+        PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+        if (bytes == nullptr) return nullptr;
+        core::encode_fixed(codec, fixed, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)));
+        return bytes;
+    }
     BytesSink sink;
     auto encoded = append_encoded(codec, utf8, sink);
     if (!encoded) {

@@ -19,8 +19,9 @@ PyObject* decode_text(core::TextCodec codec, const unsigned char* data, std::siz
 // an exception set when the text cannot be represented.
 bool encode_text(core::TextCodec codec, std::string_view utf8, std::string& out);
 
-// Encode the UTF-8 text with `codec` straight into a new bytes object of the
-// exact size (no intermediate buffer); nullptr with an exception set.
-PyObject* encode_text_bytes(core::TextCodec codec, std::string_view utf8);
+// Encode the str `str`, whose UTF-8 form `utf8` the text rule has already read
+// (so it holds no lone surrogate), with `codec` straight into a new bytes object
+// of the exact size (no intermediate buffer); nullptr with an exception set.
+PyObject* encode_text_bytes(core::TextCodec codec, PyObject* str, std::string_view utf8);
 
 }  // namespace bitloom::py

@@ -1,0 +1,142 @@
+#include "core/fixed_text.hpp"
+
+#include <cstring>
+
+#include "core/text_blocks.hpp"
+
+namespace bitloom::core {
+namespace {
+
+using namespace blocks;
+
+#if BITLOOM_SSE2
+inline __m128i load128(const std::uint8_t* p) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+inline void store128(std::uint8_t* p, __m128i v) noexcept {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+inline __m128i swap16x8(__m128i v) noexcept {
+    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+inline __m128i swap32x4(__m128i v) noexcept {
+    v = swap16x8(v);
+    v = _mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm_shufflehi_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
+}
+#endif
+
+inline std::uint32_t unit_at(const std::uint8_t* p, unsigned width) noexcept {
+    if (width == 1) return *p;
+    if (width == 2) {
+        std::uint16_t u;
+        std::memcpy(&u, p, 2);
+        return u;
+    }
+    std::uint32_t u;
+    std::memcpy(&u, p, 4);
+    return u;
+}
+
+// Characters of `width` bytes (native order) to units of `Out` bytes in the
+// given order; Out >= width.
+template <unsigned Width, unsigned Out, bool Little>
+void convert(const std::uint8_t* in, std::size_t n, std::uint8_t* o) noexcept {
+    std::size_t i = 0;
+    if constexpr (Width == Out && Little == kHostLittle) {
+        std::memcpy(o, in, n * Width);
+        return;
+    }
+#if BITLOOM_SSE2
+    // 16 input bytes per step.
+    constexpr std::size_t kStep = 16 / Width;
+    const __m128i z = _mm_setzero_si128();
+    for (; i + kStep <= n; i += kStep) {
+        const __m128i v = load128(in + i * Width);
+        std::uint8_t* const w = o + i * Out;
+        if constexpr (Width == Out) {  // a byte swap
+            store128(w, Width == 2 ? swap16x8(v) : swap32x4(v));
+        } else if constexpr (Width == 1 && Out == 2) {
+            store128(w, Little ? _mm_unpacklo_epi8(v, z) : _mm_unpacklo_epi8(z, v));
+            store128(w + 16, Little ? _mm_unpackhi_epi8(v, z) : _mm_unpackhi_epi8(z, v));
+        } else if constexpr (Width == 1 && Out == 4) {
+            const __m128i lo = Little ? _mm_unpacklo_epi8(v, z) : _mm_unpacklo_epi8(z, v);
+            const __m128i hi = Little ? _mm_unpackhi_epi8(v, z) : _mm_unpackhi_epi8(z, v);
+            store128(w, Little ? _mm_unpacklo_epi16(lo, z) : _mm_unpacklo_epi16(z, lo));
+            store128(w + 16, Little ? _mm_unpackhi_epi16(lo, z) : _mm_unpackhi_epi16(z, lo));
+            store128(w + 32, Little ? _mm_unpacklo_epi16(hi, z) : _mm_unpacklo_epi16(z, hi));
+            store128(w + 48, Little ? _mm_unpackhi_epi16(hi, z) : _mm_unpackhi_epi16(z, hi));
+        } else {  // 2 -> 4
+            const __m128i s = Little ? v : swap16x8(v);
+            store128(w, Little ? _mm_unpacklo_epi16(s, z) : _mm_unpacklo_epi16(z, s));
+            store128(w + 16, Little ? _mm_unpackhi_epi16(s, z) : _mm_unpackhi_epi16(z, s));
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        const std::uint32_t cp = unit_at(in + i * Width, Width);
+        if constexpr (Out == 1) {
+            o[i] = static_cast<std::uint8_t>(cp);
+        } else if constexpr (Out == 2) {
+            store16(o + i * 2, static_cast<std::uint16_t>(cp), Little);
+        } else {
+            store32(o + i * 4, cp, Little);
+        }
+    }
+}
+
+template <unsigned Out, bool Little>
+void widen(const FixedText& t, std::uint8_t* o) noexcept {
+    const auto* in = static_cast<const std::uint8_t*>(t.data);
+    switch (t.width) {
+        case 1: convert<1, Out, Little>(in, t.length, o); break;
+        case 2:
+            if constexpr (Out >= 2) convert<2, Out, Little>(in, t.length, o);
+            break;
+        default:
+            if constexpr (Out == 4) convert<4, Out, Little>(in, t.length, o);
+            break;
+    }
+}
+
+}  // namespace
+
+std::size_t fixed_encoded_size(TextCodec codec, const FixedText& t) noexcept {
+    if (t.length == 0) return 0;
+    switch (codec) {
+        case TextCodec::UsAscii: return t.ascii ? t.length : 0;
+        case TextCodec::Iso8859_1: return t.width == 1 ? t.length : 0;
+        case TextCodec::Utf16: return t.width <= 2 ? 2 + 2 * t.length : 0;
+        case TextCodec::Utf16le:
+        case TextCodec::Utf16be: return t.width <= 2 ? 2 * t.length : 0;
+        case TextCodec::Utf32: return 4 + 4 * t.length;
+        case TextCodec::Utf32le:
+        case TextCodec::Utf32be: return 4 * t.length;
+        case TextCodec::Utf8:  // already a copy of the UTF-8 form
+        case TextCodec::Windows1252: break;
+    }
+    return 0;
+}
+
+void encode_fixed(TextCodec codec, const FixedText& t, std::uint8_t* o) noexcept {
+    switch (codec) {
+        case TextCodec::UsAscii:
+        case TextCodec::Iso8859_1: std::memcpy(o, t.data, t.length); return;
+        case TextCodec::Utf16:
+            store16(o, 0xFEFF, false);
+            widen<2, false>(t, o + 2);
+            return;
+        case TextCodec::Utf16le: widen<2, true>(t, o); return;
+        case TextCodec::Utf16be: widen<2, false>(t, o); return;
+        case TextCodec::Utf32:
+            store32(o, 0xFEFF, false);
+            widen<4, false>(t, o + 4);
+            return;
+        case TextCodec::Utf32le: widen<4, true>(t, o); return;
+        case TextCodec::Utf32be: widen<4, false>(t, o); return;
+        case TextCodec::Utf8:
+        case TextCodec::Windows1252: return;
+    }
+}
+
+}  // namespace bitloom::core

@@ -38,6 +38,21 @@ inline std::uint32_t unit_at(const std::uint8_t* p, unsigned width) noexcept {
     return u;
 }
 
+// Characters [i, n) one at a time.
+template <unsigned Width, unsigned Out, bool Little>
+void convert_tail(const std::uint8_t* in, std::size_t i, std::size_t n, std::uint8_t* o) noexcept {
+    for (; i < n; ++i) {
+        const std::uint32_t cp = unit_at(in + i * Width, Width);
+        if constexpr (Out == 1) {
+            o[i] = static_cast<std::uint8_t>(cp);
+        } else if constexpr (Out == 2) {
+            store16(o + i * 2, static_cast<std::uint16_t>(cp), Little);
+        } else {
+            store32(o + i * 4, cp, Little);
+        }
+    }
+}
+
 // Characters of `width` bytes (native order) to units of `Out` bytes in the
 // given order; Out >= width.
 template <unsigned Width, unsigned Out, bool Little>
@@ -73,16 +88,7 @@ void convert(const std::uint8_t* in, std::size_t n, std::uint8_t* o) noexcept {
         }
     }
 #endif
-    for (; i < n; ++i) {
-        const std::uint32_t cp = unit_at(in + i * Width, Width);
-        if constexpr (Out == 1) {
-            o[i] = static_cast<std::uint8_t>(cp);
-        } else if constexpr (Out == 2) {
-            store16(o + i * 2, static_cast<std::uint16_t>(cp), Little);
-        } else {
-            store32(o + i * 4, cp, Little);
-        }
-    }
+    convert_tail<Width, Out, Little>(in, i, n, o);
 }
 
 template <unsigned Out, bool Little>

@@ -7,10 +7,10 @@
 namespace bitloom::module {
 namespace {
 
-std::string quoted_list(const FunctionSpec& spec, const bool* missing) {
+std::string quoted_list(const FunctionDef& fn, const bool* missing) {
     int names[kMaxParams];
     int k = 0;
-    for (int i = 0; i < spec.nrequired; ++i) {
+    for (int i = 0; i < fn.nrequired; ++i) {
         if (missing[i]) names[k++] = i;
     }
     std::string out;
@@ -25,81 +25,81 @@ std::string quoted_list(const FunctionSpec& spec, const bool* missing) {
             }
         }
         out += '\'';
-        out += spec.params[names[j]];
+        out += fn.params[names[j]];
         out += '\'';
     }
     return out;
 }
 
-[[gnu::cold]] bool too_many_positional(const FunctionSpec& spec, Py_ssize_t given) {
+[[gnu::cold]] bool too_many_positional(const FunctionDef& fn, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
-    if (spec.nrequired == spec.nparams) {
+    if (fn.nrequired == fn.nparams) {
         PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
-                     spec.name, spec.nparams, given, verb);
+                     fn.name, fn.nparams, given, verb);
     } else {
         PyErr_Format(PyExc_TypeError,
-                     "%s() takes from %d to %d positional arguments but %zd %s given", spec.name,
-                     spec.nrequired, spec.nparams, given, verb);
+                     "%s() takes from %d to %d positional arguments but %zd %s given", fn.name,
+                     fn.nrequired, fn.nparams, given, verb);
     }
     return false;
 }
 
-[[gnu::cold]] bool missing_required(const FunctionSpec& spec, PyObject** argv) {
+[[gnu::cold]] bool missing_required(const FunctionDef& fn, PyObject** argv) {
     bool missing[kMaxParams] = {};
     int k = 0;
-    for (int i = 0; i < spec.nrequired; ++i) {
+    for (int i = 0; i < fn.nrequired; ++i) {
         if (argv[i] == nullptr) {
             missing[i] = true;
             ++k;
         }
     }
-    std::string list = quoted_list(spec, missing);
-    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional %s: %s", spec.name, k,
+    std::string list = quoted_list(fn, missing);
+    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional %s: %s", fn.name, k,
                  k == 1 ? "argument" : "arguments", list.c_str());
     return false;
 }
 
 }  // namespace
 
-bool match_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+bool match_arguments(const FunctionDef& fn, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames, PyObject** argv) {
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    if (given > spec.nparams) [[unlikely]]
-        return too_many_positional(spec, given);
-    for (int i = 0; i < spec.nparams; ++i) argv[i] = i < given ? args[i] : nullptr;
+    if (given > fn.nparams) [[unlikely]]
+        return too_many_positional(fn, given);
+    for (int i = 0; i < fn.nparams; ++i) argv[i] = i < given ? args[i] : nullptr;
 
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             int slot = -1;
-            for (int i = 0; i < spec.nparams; ++i) {
-                if (PyUnicode_CompareWithASCIIString(key, spec.params[i]) == 0) {
+            for (int i = 0; i < fn.nparams; ++i) {
+                if (PyUnicode_CompareWithASCIIString(key, fn.params[i]) == 0) {
                     slot = i;
                     break;
                 }
             }
             if (slot < 0) [[unlikely]] {
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             spec.name, key);
+                             fn.name, key);
                 return false;
             }
             if (argv[slot] != nullptr) [[unlikely]] {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'",
-                             spec.name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fn.name,
+                             key);
                 return false;
             }
             argv[slot] = args[given + k];
         }
     }
-    for (int i = 0; i < spec.nrequired; ++i) {
+    for (int i = 0; i < fn.nrequired; ++i) {
         if (argv[i] == nullptr) [[unlikely]]
-            return missing_required(spec, argv);
+            return missing_required(fn, argv);
     }
     return true;
 }
 
-void prefix_argument_error(const FunctionSpec& spec, int index) {
+void prefix_argument_error(const FunctionDef& fn, int index) {
     py::ensure_error_set();
     py::Ref exc(py::shim::get_raised_exception());
     if (!exc) return;
@@ -109,7 +109,7 @@ void prefix_argument_error(const FunctionSpec& spec, int index) {
     }
     py::Ref text(py::str_or_unprintable(exc.get()));
     if (!text) return;
-    py::Ref message(PyUnicode_FromFormat("argument '%s': %U", spec.params[index], text.get()));
+    py::Ref message(PyUnicode_FromFormat("argument '%s': %U", fn.params[index], text.get()));
     if (!message) return;
     py::Ref wrapped(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!wrapped) return;

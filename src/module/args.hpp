@@ -8,10 +8,10 @@
 
 namespace bitloom::module {
 
-struct FunctionSpec;
-using Impl = PyObject* (*)(const FunctionSpec& spec, PyObject* const* argv);
+struct FunctionDef;
+using Impl = PyObject* (*)(const FunctionDef& fn, PyObject* const* argv);
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;
     const char* params[3];
     std::uint8_t nparams;
@@ -24,20 +24,20 @@ constexpr int kMaxParams = 3;
 
 // Fill argv[0..nparams) with borrowed references (nullptr for an optional
 // parameter that was not given). False with TypeError set on a mismatch.
-bool match_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+bool match_arguments(const FunctionDef& fn, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames, PyObject** argv);
 
 // After a conversion of parameter `index` failed: an exception of exactly type
 // TypeError is replaced by TypeError "argument '{name}': {message}" caused by
 // the original; any other exception is left as it is.
-void prefix_argument_error(const FunctionSpec& spec, int index);
+void prefix_argument_error(const FunctionDef& fn, int index);
 
 // Convert parameter `index` with `rule`, prefixing a TypeError.
 template <class T>
-inline bool convert_arg(const FunctionSpec& spec, int index, PyObject* const* argv,
+inline bool convert_arg(const FunctionDef& fn, int index, PyObject* const* argv,
                         bool (*rule)(PyObject*, T&), T& out) {
     if (rule(argv[index], out)) return true;
-    prefix_argument_error(spec, index);
+    prefix_argument_error(fn, index);
     return false;
 }
 

@@ -38,13 +38,11 @@ PyObject* to_python(const Result<std::int64_t>& r) {
     return PyLong_FromLongLong(r.value());
 }
 
-const core::EncodingRow& row_of(const FunctionSpec& spec) {
-    return *core::find_encoding(spec.encoding);
-}
+const core::EncodingRow& row_of(const FunctionDef& fn) { return *core::find_encoding(fn.encoding); }
 
 // ---- packets ---------------------------------------------------------------
 
-PyObject* unpack_parameters(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* unpack_parameters(const FunctionDef& f, PyObject* const* argv) {
     std::string_view packet;
     std::uint32_t offset = 0;
     py::ItemList items;
@@ -56,7 +54,7 @@ PyObject* unpack_parameters(const FunctionSpec& f, PyObject* const* argv) {
     return decoder::unpack_parameters(packet, offset, items);
 }
 
-PyObject* pack_parameters(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* pack_parameters(const FunctionDef& f, PyObject* const* argv) {
     py::ItemList items;
     if (!convert_arg(f, 0, argv, py::to_sequence, items)) return nullptr;
     return encoder::pack_parameters(items);
@@ -65,7 +63,7 @@ PyObject* pack_parameters(const FunctionSpec& f, PyObject* const* argv) {
 // ---- integers and BCD ----------------------------------------------------------
 
 template <std::int64_t (*Decode)(std::uint64_t, std::uint32_t) noexcept>
-PyObject* decode_integer(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* decode_integer(const FunctionDef& f, PyObject* const* argv) {
     std::uint64_t value = 0;
     std::uint32_t bits = 0;
     if (!convert_arg(f, 0, argv, py::to_u64, value) || !convert_arg(f, 1, argv, py::to_u32, bits)) {
@@ -75,7 +73,7 @@ PyObject* decode_integer(const FunctionSpec& f, PyObject* const* argv) {
 }
 
 template <Result<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t)>
-PyObject* encode_integer(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* encode_integer(const FunctionDef& f, PyObject* const* argv) {
     std::int64_t value = 0;
     std::uint32_t bits = 0;
     if (!convert_arg(f, 0, argv, py::to_i64, value) || !convert_arg(f, 1, argv, py::to_u32, bits)) {
@@ -85,13 +83,13 @@ PyObject* encode_integer(const FunctionSpec& f, PyObject* const* argv) {
 }
 
 // `signed` is optional and defaults to False.
-bool convert_signed(const FunctionSpec& f, PyObject* const* argv, bool& is_signed) {
+bool convert_signed(const FunctionDef& f, PyObject* const* argv, bool& is_signed) {
     is_signed = false;
     return argv[2] == nullptr || convert_arg(f, 2, argv, py::to_bool, is_signed);
 }
 
 template <Result<std::int64_t> (*Decode)(std::uint64_t, std::uint32_t, bool)>
-PyObject* decode_bcd(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* decode_bcd(const FunctionDef& f, PyObject* const* argv) {
     std::uint64_t value = 0;
     std::uint32_t bits = 0;
     bool is_signed = false;
@@ -103,7 +101,7 @@ PyObject* decode_bcd(const FunctionSpec& f, PyObject* const* argv) {
 }
 
 template <Result<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t, bool)>
-PyObject* encode_bcd(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* encode_bcd(const FunctionDef& f, PyObject* const* argv) {
     std::int64_t value = 0;
     std::uint32_t bits = 0;
     bool is_signed = false;
@@ -116,19 +114,19 @@ PyObject* encode_bcd(const FunctionSpec& f, PyObject* const* argv) {
 
 // ---- floating point -------------------------------------------------------------
 
-PyObject* decode_f16(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* decode_f16(const FunctionDef& f, PyObject* const* argv) {
     std::uint64_t value = 0;
     if (!convert_arg(f, 0, argv, py::to_u64, value)) return nullptr;
     return PyFloat_FromDouble(core::decode_f16(static_cast<std::uint16_t>(value)));
 }
 
-PyObject* decode_f32(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* decode_f32(const FunctionDef& f, PyObject* const* argv) {
     std::uint64_t value = 0;
     if (!convert_arg(f, 0, argv, py::to_u64, value)) return nullptr;
     return PyFloat_FromDouble(core::decode_f32(static_cast<std::uint32_t>(value)));
 }
 
-PyObject* decode_f64(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* decode_f64(const FunctionDef& f, PyObject* const* argv) {
     std::uint64_t value = 0;
     if (!convert_arg(f, 0, argv, py::to_u64, value)) return nullptr;
     return PyFloat_FromDouble(core::decode_f64(value));
@@ -138,32 +136,32 @@ bool to_u128_pair(PyObject* obj, std::pair<std::uint64_t, std::uint64_t>& out) {
     return py::to_u128(obj, out.first, out.second);
 }
 
-PyObject* decode_f128(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* decode_f128(const FunctionDef& f, PyObject* const* argv) {
     std::pair<std::uint64_t, std::uint64_t> value;
     if (!convert_arg(f, 0, argv, to_u128_pair, value)) return nullptr;
     return PyFloat_FromDouble(core::decode_f128(value.first, value.second));
 }
 
-PyObject* encode_f16(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* encode_f16(const FunctionDef& f, PyObject* const* argv) {
     float value = 0;
     if (!convert_arg(f, 0, argv, py::to_single, value)) return nullptr;
     return PyLong_FromUnsignedLong(core::encode_f16(value));
 }
 
-PyObject* encode_f32(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* encode_f32(const FunctionDef& f, PyObject* const* argv) {
     float value = 0;
     if (!convert_arg(f, 0, argv, py::to_single, value)) return nullptr;
     return PyLong_FromUnsignedLong(core::f32_bits(value));
 }
 
-PyObject* encode_f64(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* encode_f64(const FunctionDef& f, PyObject* const* argv) {
     double value = 0;
     if (!convert_arg(f, 0, argv, py::to_double, value)) return nullptr;
     return PyLong_FromUnsignedLongLong(core::f64_bits(value));
 }
 
 // Named formats without a codec: the argument is converted, then refused.
-PyObject* decode_unimplemented(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* decode_unimplemented(const FunctionDef& f, PyObject* const* argv) {
     std::uint64_t value = 0;
     if (!convert_arg(f, 0, argv, py::to_u64, value)) return nullptr;
     py::raise(PyExc_NotImplementedError, core::unimplemented_decode_message(row_of(f)));
@@ -171,7 +169,7 @@ PyObject* decode_unimplemented(const FunctionSpec& f, PyObject* const* argv) {
 }
 
 template <class Float>
-PyObject* encode_unimplemented(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* encode_unimplemented(const FunctionDef& f, PyObject* const* argv) {
     Float value = 0;
     bool (*rule)(PyObject*, Float&) = nullptr;
     if constexpr (sizeof(Float) == sizeof(float)) {
@@ -187,7 +185,7 @@ PyObject* encode_unimplemented(const FunctionSpec& f, PyObject* const* argv) {
 // ---- text -------------------------------------------------------------------
 
 template <TextCodec Codec>
-PyObject* decode_text(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* decode_text(const FunctionDef& f, PyObject* const* argv) {
     std::string_view bytes;
     if (!convert_arg(f, 0, argv, py::to_byte_string, bytes)) return nullptr;
     return py::decode_text(Codec, reinterpret_cast<const unsigned char*>(bytes.data()),
@@ -195,7 +193,7 @@ PyObject* decode_text(const FunctionSpec& f, PyObject* const* argv) {
 }
 
 template <TextCodec Codec>
-PyObject* encode_text(const FunctionSpec& f, PyObject* const* argv) {
+PyObject* encode_text(const FunctionDef& f, PyObject* const* argv) {
     std::string_view text;
     if (!convert_arg(f, 0, argv, py::to_text, text)) return nullptr;
     return py::encode_text_bytes(Codec, argv[0], text);
@@ -203,20 +201,20 @@ PyObject* encode_text(const FunctionSpec& f, PyObject* const* argv) {
 
 // ---- the table --------------------------------------------------------------
 
-constexpr FunctionSpec one(const char* name, const char* param, Impl impl,
-                           const char* encoding = nullptr) {
+constexpr FunctionDef one(const char* name, const char* param, Impl impl,
+                          const char* encoding = nullptr) {
     return {name, {param, nullptr, nullptr}, 1, 1, encoding, impl};
 }
-constexpr FunctionSpec two(const char* name, const char* a, const char* b, Impl impl) {
+constexpr FunctionDef two(const char* name, const char* a, const char* b, Impl impl) {
     return {name, {a, b, nullptr}, 2, 2, nullptr, impl};
 }
-constexpr FunctionSpec bcd(const char* name, Impl impl) {
+constexpr FunctionDef bcd(const char* name, Impl impl) {
     return {name, {"value", "bits", "signed"}, 3, 2, nullptr, impl};
 }
 
 using T = TextCodec;
 
-constexpr std::array<FunctionSpec, 62> kFunctions{{
+constexpr std::array<FunctionDef, 62> kFunctions{{
     {"unpack_parameters",
      {"packet_bytes", "offset_bits", "recipe"},
      3,
@@ -290,12 +288,12 @@ constexpr std::array<FunctionSpec, 62> kFunctions{{
 // that a failure leaves exactly one exception set. No C++ exception leaves it.
 template <std::size_t Index>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    const FunctionSpec& spec = kFunctions[Index];
+    const FunctionDef& fn = kFunctions[Index];
     PyObject* argv[kMaxParams];
-    if (!match_arguments(spec, args, nargsf, kwnames, argv)) return nullptr;
+    if (!match_arguments(fn, args, nargsf, kwnames, argv)) return nullptr;
     PyObject* result = nullptr;
     try {
-        result = spec.impl(spec, argv);
+        result = fn.impl(fn, argv);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
@@ -317,7 +315,7 @@ constexpr auto kEntries = make_entries(std::make_index_sequence<kFunctions.size(
 
 }  // namespace
 
-std::span<const FunctionSpec> function_table() noexcept { return kFunctions; }
+std::span<const FunctionDef> function_table() noexcept { return kFunctions; }
 
 Entry function_entry(std::size_t index) noexcept { return kEntries[index]; }
 

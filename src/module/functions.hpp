@@ -7,7 +7,7 @@
 
 namespace bitloom::module {
 
-std::span<const FunctionSpec> function_table() noexcept;
+std::span<const FunctionDef> function_table() noexcept;
 
 // The vector-call entry point of function number `index` of the table.
 using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

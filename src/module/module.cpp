@@ -32,20 +32,19 @@ std::array<std::string, 62> g_docs{};
 void fill_method_table() {
     const auto table = function_table();
     for (std::size_t i = 0; i < table.size(); ++i) {
-        const FunctionSpec& spec = table[i];
-        std::string doc = spec.name;
+        const FunctionDef& fn = table[i];
+        std::string doc = fn.name;
         doc += '(';
-        for (int p = 0; p < spec.nparams; ++p) {
+        for (int p = 0; p < fn.nparams; ++p) {
             if (p > 0) doc += ", ";
-            doc += spec.params[p];
-            if (p >= spec.nrequired) doc += "=False";  // only `signed` is optional
+            doc += fn.params[p];
+            if (p >= fn.nrequired) doc += "=False";  // only `signed` is optional
         }
         doc += ")\n--\n\n";
         g_docs[i] = std::move(doc);
-        g_methods[i] = PyMethodDef{spec.name,
-                                   reinterpret_cast<PyCFunction>(
-                                       reinterpret_cast<void (*)()>(function_entry(i))),
-                                   METH_FASTCALL | METH_KEYWORDS, g_docs[i].c_str()};
+        g_methods[i] = PyMethodDef{
+            fn.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_entry(i))),
+            METH_FASTCALL | METH_KEYWORDS, g_docs[i].c_str()};
     }
 }
 

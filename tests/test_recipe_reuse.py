@@ -159,6 +159,25 @@ def test_unpack_sees_changes_between_calls_with_same_packet():
     assert_same_as_fresh(recipe, packet)
 
 
+class Attrs:
+    """Recipe items kept as an object's attributes; its __dict__ is the item."""
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
+@pytest.mark.parametrize("attr, new", [("bits", 16), ("byte_order", "little"), ("name", "g")])
+def test_attribute_dicts_are_seen_changing(attr, new):
+    # An instance __dict__ may keep its values apart from its keys; attribute
+    # stores then bypass the dict's own update path.
+    obj = Attrs(**item("f", bits=12, value=0xABC))
+    recipe = [vars(obj)]
+    assert_same_as_fresh(recipe)
+    setattr(obj, attr, new)
+    assert_same_as_fresh(recipe)
+    assert_same_as_fresh(recipe, b"\x12\x34")
+
+
 def test_dict_subclass_items_are_seen_changing():
     class D(dict):
         pass

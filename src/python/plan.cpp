@@ -88,6 +88,8 @@ PyObject* peek(PyObject* dict, Key key) { return PyDict_GetItemWithError(dict, k
 // runs no Python code and cannot fail.
 bool read_item(PyObject* dict, PlanItem& out) {
     if (!PyDict_Check(dict)) return false;
+    // Changes to a split table's values may come without a watcher event.
+    if (shim::dict_has_split_table(dict)) return false;
     // Keys other than exact str could run Python code while being compared.
     Py_ssize_t pos = 0;
     PyObject *k, *v;

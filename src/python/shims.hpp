@@ -120,6 +120,13 @@ inline PyObject* dict_new_presized(Py_ssize_t size) {
 #endif
 }
 
+// A dict whose values are stored apart from its keys: an instance __dict__
+// sharing its class's keys, or on 3.13 one backed by the object's inline
+// values. Attribute stores write such values without telling dict watchers.
+inline bool dict_has_split_table(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
+}
+
 // Declare that the module needs the GIL (free-threaded builds only).
 inline int module_declare_gil_used(PyObject* module) {
 #ifdef Py_GIL_DISABLED

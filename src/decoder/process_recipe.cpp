@@ -16,10 +16,7 @@ namespace bitloom::decoder {
 namespace {
 
 using core::Codec;
-using py::Key;
 using py::Ref;
-
-constexpr std::size_t kNameCap = 32;
 
 PyObject* from_result(core::Result<std::int64_t>&& r) {
     if (!r) [[unlikely]] {
@@ -84,14 +81,6 @@ PyObject* decode_text_field(const core::EncodingRow& row, const std::uint8_t* pa
     return py::decode_text(row.text, w, n);
 }
 
-bool invalid_byte_order(std::string_view written) {
-    std::string message = "Invalid byte_order '";
-    message.append(written);
-    message += "': must be 'big' or 'little'";
-    py::raise(PyExc_ValueError, message);
-    return false;
-}
-
 // Bounds, decoding and storing: what follows the reading of an item's keys
 // (and, for a direct reading, the byte-order test, done by the caller).
 bool decode_field(const core::EncodingRow& row, std::string_view packet, std::uint64_t start,
@@ -139,48 +128,27 @@ bool process_planned(const py::PlanItem& it, std::string_view packet, std::uint6
 // One item: its keys, its field, its decoded value stored under its name.
 bool process_item(PyObject* item, std::string_view packet, std::uint64_t base,
                   std::uint64_t& position, PyObject* result, Ref& name_obj) {
-    Ref encoding_obj, order_obj;
-    std::string_view name, encoding, order;
-    std::uint32_t bits = 0, offset = 0;
-    bool reverse = false, has_offset = false;
-    if (!py::require_dict(item) || !py::get_required_field(item, Key::Name, name_obj, name) ||
-        !py::get_required_field(item, Key::Encoding, encoding_obj, encoding) ||
-        !py::get_required_field(item, Key::Bits, bits) ||
-        !py::get_required_field(item, Key::ByteOrder, order_obj, order) ||
-        !py::get_required_bool(item, Key::ReverseBits, reverse) ||
-        !py::get_optional_u32(item, Key::OffsetBits, has_offset, offset)) {
-        return false;
-    }
-    const std::uint64_t start = has_offset ? base + offset : position;
+    py::ItemKeys keys;
+    if (!py::read_item_keys(item, name_obj, keys)) return false;
+    const std::uint64_t start = keys.has_offset ? base + keys.offset : position;
 
-    // Field extraction: bounds first, then the byte order.
-    if (out_of_packet(start, bits, packet.size())) return false;
-    char buf[kNameCap];
-    std::string_view lowered;
-    if (!py::lower_short_name(order_obj.get(), order, buf, sizeof buf, lowered)) return false;
+    // Field extraction: bounds first, then the byte order, then the encoding.
+    if (out_of_packet(start, keys.bits, packet.size())) return false;
     bool little = false;
-    if (lowered == "little") {
-        little = true;
-    } else if (lowered != "big") {
-        return invalid_byte_order(order);
-    }
-    if (!py::lower_short_name(encoding_obj.get(), encoding, buf, sizeof buf, lowered)) return false;
-    const core::EncodingRow* row = core::find_encoding(lowered);
-    if (row == nullptr) {
-        std::string message = "Unsupported encoding type: ";
-        message.append(encoding);
-        py::raise(PyExc_ValueError, message);
-        return false;
-    }
+    if (!py::parse_byte_order(keys.order_obj.get(), keys.order, little)) return false;
+    const core::EncodingRow* row = py::find_item_encoding(keys.encoding_obj.get(), keys.encoding,
+                                                          /*packing=*/false);
+    if (row == nullptr) return false;
     // The key is a plain str equal to the name (the name object itself when it is one).
     Ref key = PyUnicode_CheckExact(name_obj.get())
                   ? name_obj
-                  : Ref(PyUnicode_FromStringAndSize(name.data(),
-                                                    static_cast<Py_ssize_t>(name.size())));
-    if (!key || !decode_field(*row, packet, start, bits, little, reverse, key.get(), result)) {
+                  : Ref(PyUnicode_FromStringAndSize(keys.name.data(),
+                                                    static_cast<Py_ssize_t>(keys.name.size())));
+    if (!key ||
+        !decode_field(*row, packet, start, keys.bits, little, keys.reverse, key.get(), result)) {
         return false;
     }
-    position = start + bits;
+    position = start + keys.bits;
     return true;
 }
 
@@ -190,26 +158,15 @@ PyObject* process_recipe(std::string_view packet, std::uint32_t base_offset,
     Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(items.size())));
     if (!result) return nullptr;
     std::uint64_t position = base_offset;
-    std::size_t i = 0;
-    site.in_item = true;
-    if (py::PlanRef plan = py::find_plan(items)) {
-        for (; i < items.size() && plan->still_valid(); ++i) {
-            if (!process_planned(plan->items[i], packet, base_offset, position, result.get()))
-                [[unlikely]] {
-                site.index = i;
-                site.name = plan->items[i].name;
-                return nullptr;
-            }
-        }
-    }
-    for (; i < items.size(); ++i) {
-        site.index = i;
-        site.name = Ref();
-        if (!process_item(items[i], packet, base_offset, position, result.get(), site.name)) {
-            return nullptr;
-        }
-    }
-    return result.release();
+    const bool done = py::run_items(
+        items, py::find_plan(items), site,
+        [&](const py::PlanItem& it) {
+            return process_planned(it, packet, base_offset, position, result.get());
+        },
+        [&](PyObject* item, Ref& name_obj) {
+            return process_item(item, packet, base_offset, position, result.get(), name_obj);
+        });
+    return done ? result.release() : nullptr;
 }
 
 }  // namespace

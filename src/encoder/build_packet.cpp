@@ -21,8 +21,6 @@ using core::Codec;
 using py::Key;
 using py::Ref;
 
-constexpr std::size_t kNameCap = 32;  // longer than any encoding name or byte order
-
 // Failure of a core encoder: raise it and stop.
 template <class T>
 bool take(core::Result<T>&& r, T& out) {
@@ -82,37 +80,6 @@ bool numeric_value(Codec codec, PyObject* value, std::uint32_t bits, std::uint64
     return false;
 }
 
-bool invalid_byte_order(std::string_view written) {
-    std::string message = "Invalid byte_order '";
-    message.append(written);
-    message += "': must be 'big' or 'little'";
-    py::raise(PyExc_ValueError, message);
-    return false;
-}
-
-bool unsupported_encoding(std::string_view written) {
-    std::string message = "Unsupported encoding type: ";
-    message.append(written);
-    py::raise(PyExc_ValueError, message);
-    return false;
-}
-
-// "big" -> false, "little" -> true, after lower-casing.
-bool parse_byte_order(PyObject* obj, std::string_view text, bool& little) {
-    char buf[kNameCap];
-    std::string_view lowered;
-    if (!py::lower_short_name(obj, text, buf, sizeof buf, lowered)) return false;
-    if (lowered == "big") {
-        little = false;
-        return true;
-    }
-    if (lowered == "little") {
-        little = true;
-        return true;
-    }
-    return invalid_byte_order(text);
-}
-
 // Sizing pass: the largest end of any field, in bits.
 bool packet_bits(const py::ItemList& items, std::uint64_t& total, py::FailureSite& site) {
     std::uint64_t largest = 0;
@@ -144,7 +111,7 @@ bool place_value(const core::EncodingRow& row, PyObject* value, std::uint32_t bi
         std::string_view text;
         std::string image;
         if (!py::to_text(value, text) || !py::encode_text(row.text, text, image) ||
-            (order_obj != nullptr && !parse_byte_order(order_obj, order, little))) {
+            (order_obj != nullptr && !py::parse_byte_order(order_obj, order, little))) {
             return false;
         }
         core::place_bytes(packet, limit, start, bits, reinterpret_cast<std::uint8_t*>(image.data()),
@@ -153,7 +120,7 @@ bool place_value(const core::EncodingRow& row, PyObject* value, std::uint32_t bi
     }
     std::uint64_t integer = 0;
     if (!numeric_value(row.codec, value, bits, integer) ||
-        (order_obj != nullptr && !parse_byte_order(order_obj, order, little))) {
+        (order_obj != nullptr && !py::parse_byte_order(order_obj, order, little))) {
         return false;
     }
     core::place_integer(packet, limit, start, bits, integer, reverse, little);
@@ -202,34 +169,23 @@ bool place_planned(const py::PlanItem& it, std::uint8_t* packet, std::uint64_t l
 // Placement pass for one item. `position` is the running position.
 bool place_item(PyObject* item, std::uint8_t* packet, std::uint64_t limit, std::uint64_t& position,
                 Ref& name_obj) {
-    Ref encoding_obj, order_obj, value;
-    std::string_view name, encoding, order;
-    std::uint32_t bits = 0, offset = 0;
-    bool reverse = false, has_offset = false;
-    if (!py::require_dict(item) || !py::get_required_field(item, Key::Name, name_obj, name) ||
-        !py::get_required_field(item, Key::Encoding, encoding_obj, encoding) ||
-        !py::get_required_field(item, Key::Bits, bits) ||
-        !py::get_required_field(item, Key::ByteOrder, order_obj, order) ||
-        !py::get_required_bool(item, Key::ReverseBits, reverse) ||
-        !py::get_optional_u32(item, Key::OffsetBits, has_offset, offset)) {
-        return false;
-    }
+    py::ItemKeys keys;
+    if (!py::read_item_keys(item, name_obj, keys)) return false;
+    Ref value;
     int found = py::lookup(item, Key::Value, value);
-    if (found <= 0) return found == 0 ? missing_value(name) : false;
-    if (has_offset) position = offset;
+    if (found <= 0) return found == 0 ? missing_value(keys.name) : false;
+    if (keys.has_offset) position = keys.offset;
     const std::uint64_t start = position;
 
-    char buf[kNameCap];
-    std::string_view lowered;
-    if (!py::lower_short_name(encoding_obj.get(), encoding, buf, sizeof buf, lowered)) return false;
-    const core::EncodingRow* row = core::find_encoding(lowered);
-    if (row == nullptr || !row->packs) return unsupported_encoding(encoding);
-
-    if (!place_value(*row, value.get(), bits, reverse, order_obj.get(), order, false, packet, limit,
-                     start)) {
+    const core::EncodingRow* row = py::find_item_encoding(keys.encoding_obj.get(), keys.encoding,
+                                                          /*packing=*/true);
+    if (row == nullptr) return false;
+    // The byte order is checked after the value has been converted.
+    if (!place_value(*row, value.get(), keys.bits, keys.reverse, keys.order_obj.get(), keys.order,
+                     false, packet, limit, start)) {
         return false;
     }
-    position = start + bits;
+    position = start + keys.bits;
     return true;
 }
 
@@ -251,25 +207,14 @@ PyObject* build_packet(const py::ItemList& items, py::FailureSite& site) {
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
     std::memset(data, 0, length);
     std::uint64_t position = 0;
-    std::size_t i = 0;
-    site.in_item = true;
-    if (plan) {
-        // A value's own conversion code may change the recipe: the plan is
-        // checked before every item and the rest read directly once it is gone.
-        for (; i < items.size() && plan->still_valid(); ++i) {
-            if (!place_planned(plan->items[i], data, length * 8, position)) [[unlikely]] {
-                site.index = i;
-                site.name = plan->items[i].name;
-                return nullptr;
-            }
-        }
-    }
-    for (; i < items.size(); ++i) {
-        site.index = i;
-        site.name = Ref();
-        if (!place_item(items[i], data, length * 8, position, site.name)) return nullptr;
-    }
-    return packet.release();
+    const std::uint64_t limit = length * 8;
+    const bool done = py::run_items(
+        items, plan, site,
+        [&](const py::PlanItem& it) { return place_planned(it, data, limit, position); },
+        [&](PyObject* item, Ref& name_obj) {
+            return place_item(item, data, limit, position, name_obj);
+        });
+    return done ? packet.release() : nullptr;
 }
 
 }  // namespace

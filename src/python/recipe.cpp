@@ -73,6 +73,21 @@ bool get_optional_u32(PyObject* item, Key key, bool& present, std::uint32_t& out
     return !present || to_u32_fast(value.get(), out);
 }
 
+bool raise_invalid_byte_order(std::string_view written) {
+    std::string message = "Invalid byte_order '";
+    message.append(written);
+    message += "': must be 'big' or 'little'";
+    raise(PyExc_ValueError, message);
+    return false;
+}
+
+bool raise_unsupported_encoding(std::string_view written) {
+    std::string message = "Unsupported encoding type: ";
+    message.append(written);
+    raise(PyExc_ValueError, message);
+    return false;
+}
+
 bool require_dict(PyObject* item) {
     if (PyDict_Check(item)) return true;
     raise_cast_error(item, "dict");

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/encodings.hpp"
 #include "python/convert.hpp"
 
 namespace bitloom::py {
@@ -43,12 +44,110 @@ bool require_dict(PyObject* item);
 bool lower_short_name(PyObject* obj, std::string_view text, char* buf, std::size_t cap,
                       std::string_view& lowered);
 
+// The keys the packer and the unpacker both read from an item. The texts are
+// the UTF-8 of the objects held here (and, for `name`, of the caller's Ref).
+struct ItemKeys {
+    std::string_view name;
+    Ref encoding_obj;
+    std::string_view encoding;
+    std::uint32_t bits = 0;
+    Ref order_obj;
+    std::string_view order;
+    bool reverse = false;
+    bool has_offset = false;
+    std::uint32_t offset = 0;
+};
+
+// Read an item's keys in the order their errors take precedence: the item is a
+// dict, then `name`, `encoding`, `bits`, `byte_order`, `reverse_bits` and the
+// optional `offset_bits`; the first failure stops the reading with its error
+// set. The name object goes to `name_obj` as soon as it is read, so that a
+// failure on a later key can still name the item. Only types are checked here:
+// the encoding and byte-order texts are resolved by each path at its own point.
+inline bool read_item_keys(PyObject* item, Ref& name_obj, ItemKeys& keys) {
+    return require_dict(item) && get_required_field(item, Key::Name, name_obj, keys.name) &&
+           get_required_field(item, Key::Encoding, keys.encoding_obj, keys.encoding) &&
+           get_required_field(item, Key::Bits, keys.bits) &&
+           get_required_field(item, Key::ByteOrder, keys.order_obj, keys.order) &&
+           get_required_bool(item, Key::ReverseBits, keys.reverse) &&
+           get_optional_u32(item, Key::OffsetBits, keys.has_offset, keys.offset);
+}
+
+// Room for the lower-cased form of any encoding name or byte order we accept.
+inline constexpr std::size_t kShortNameCap = 32;
+
+// ValueError "Invalid byte_order '{written}': must be 'big' or 'little'". Returns false.
+bool raise_invalid_byte_order(std::string_view written);
+// ValueError "Unsupported encoding type: {written}". Returns false.
+bool raise_unsupported_encoding(std::string_view written);
+
+// A byte order after lower-casing: "big" gives little = false, "little" gives
+// little = true; any other text raises the invalid byte-order error.
+inline bool parse_byte_order(PyObject* obj, std::string_view text, bool& little) {
+    char buf[kShortNameCap];
+    std::string_view lowered;
+    if (!lower_short_name(obj, text, buf, sizeof buf, lowered)) return false;
+    if (lowered == "little") {
+        little = true;
+        return true;
+    }
+    if (lowered == "big") {
+        little = false;
+        return true;
+    }
+    return raise_invalid_byte_order(text);
+}
+
+// The row of an encoding name after lower-casing; nullptr with the unsupported
+// encoding error set when there is none, or, for packing, when the packer
+// cannot write that encoding.
+inline const core::EncodingRow* find_item_encoding(PyObject* obj, std::string_view text,
+                                                   bool packing) {
+    char buf[kShortNameCap];
+    std::string_view lowered;
+    if (!lower_short_name(obj, text, buf, sizeof buf, lowered)) return nullptr;
+    const core::EncodingRow* row = core::find_encoding(lowered);
+    if (row == nullptr || (packing && !row->packs)) {
+        raise_unsupported_encoding(text);
+        return nullptr;
+    }
+    return row;
+}
+
 // Where in a recipe a call failed: the item's index and, once read, its name.
 struct FailureSite {
     bool in_item = false;
     std::size_t index = 0;
     Ref name;
 };
+
+// Run every item of a recipe in order, keeping `site` on the item at hand:
+// the items a plan covers through `planned(plan_item)` while the plan stays
+// valid (a value's own conversion code may change the recipe, so it is checked
+// before every item), then the rest through `direct(item, site_name)`, which
+// stores the item's name object as soon as it has read it. False at the first
+// failure, with its error set and `site` naming the item.
+template <class PlanPtr, class Planned, class Direct>
+inline bool run_items(const ItemList& items, const PlanPtr& plan, FailureSite& site,
+                      Planned&& planned, Direct&& direct) {
+    std::size_t i = 0;
+    site.in_item = true;
+    if (plan) {
+        for (; i < items.size() && plan->still_valid(); ++i) {
+            if (!planned(plan->items[i])) [[unlikely]] {
+                site.index = i;
+                site.name = plan->items[i].name;
+                return false;
+            }
+        }
+    }
+    for (; i < items.size(); ++i) {
+        site.index = i;
+        site.name = Ref();
+        if (!direct(items[i], site.name)) return false;
+    }
+    return true;
+}
 
 // The re-wrapping of pack_parameters / unpack_parameters: a pending Exception
 // (other than MemoryError) becomes ValueError("{TypeName}: {str(exc)}");

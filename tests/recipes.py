@@ -1,4 +1,8 @@
-"""Helpers for building recipe items in tests."""
+"""Helpers shared by the tests: recipe items and calls by function name."""
+
+import pytest
+
+import bitloom
 
 
 def item(
@@ -28,3 +32,14 @@ def item(
 
 def without(d, *keys):
     return {k: v for k, v in d.items() if k not in keys}
+
+
+def call(name, arg):
+    return getattr(bitloom, name)(arg)
+
+
+def raises_value(name, arg, message):
+    with pytest.raises(ValueError) as info:
+        call(name, arg)
+    assert type(info.value) is ValueError
+    assert info.value.args == (message,)

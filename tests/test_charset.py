@@ -3,6 +3,7 @@
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from recipes import call, raises_value
 
 import bitloom
 
@@ -11,17 +12,6 @@ C1_DEFINED = {0x81: "\x81", 0x8D: "\x8d", 0x8F: "\x8f", 0x90: "\x90", 0x9D: "\x9
 DECODE_FAILED = "Failed to decode Windows-1252 bytes"
 ENCODE_FAILED = "Failed to encode to Windows-1252"
 NAMES = ["us_ascii", "iso_8859_1", "windows_1252"]
-
-
-def call(name, arg):
-    return getattr(bitloom, name)(arg)
-
-
-def raises_value(name, arg, message):
-    with pytest.raises(ValueError) as info:
-        call(name, arg)
-    assert type(info.value) is ValueError
-    assert info.value.args == (message,)
 
 
 def windows_1252_char(byte):

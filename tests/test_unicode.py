@@ -5,6 +5,7 @@ import struct
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+from recipes import call, raises_value
 
 import bitloom
 
@@ -129,17 +130,6 @@ ERRORS = [
     ),
     ("decode_utf8", H("80"), "Invalid UTF-8 bytes: invalid utf-8 sequence of 1 bytes from index 0"),
 ]
-
-
-def call(name, arg):
-    return getattr(bitloom, name)(arg)
-
-
-def raises_value(name, arg, message):
-    with pytest.raises(ValueError) as info:
-        call(name, arg)
-    assert type(info.value) is ValueError
-    assert info.value.args == (message,)
 
 
 @pytest.mark.parametrize(("name", "text", "expected"), ENCODE)

@@ -1,6 +1,6 @@
 // Building blocks shared by the text codecs: byte-order helpers, ASCII scanning
 // a block at a time (16 bytes with SSE2, 8-byte words otherwise) and a checked
-// reader for one UTF-8 sequence. Internal to core/unicode.cpp and core/charset.cpp.
+// reader for one UTF-8 sequence. Internal to the text codecs of core/.
 #pragma once
 
 #include <bit>
@@ -50,6 +50,24 @@ inline void store32(std::uint8_t* p, std::uint32_t v, bool little) noexcept {
     if (little != kHostLittle) v = __builtin_bswap32(v);
     std::memcpy(p, &v, sizeof v);
 }
+
+#if BITLOOM_SSE2
+// 16 bytes at a time; the swaps reverse the bytes of each 16- or 32-bit lane.
+inline __m128i load128(const std::uint8_t* p) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+inline void store128(std::uint8_t* p, __m128i v) noexcept {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+inline __m128i swap16x8(__m128i v) noexcept {
+    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+inline __m128i swap32x4(__m128i v) noexcept {
+    v = swap16x8(v);
+    v = _mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm_shufflehi_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
+}
+#endif
 
 // Index of the first byte with the high bit set inside a word that has one.
 inline unsigned first_high_byte(std::uint64_t masked) noexcept {

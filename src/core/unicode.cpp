@@ -31,20 +31,6 @@ constexpr std::string_view kSinkFailure = "no room for the encoded text";
 // ---- SSE2 helpers --------------------------------------------------------------
 
 #if BITLOOM_SSE2
-inline __m128i load128(const std::uint8_t* p) noexcept {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-inline void store128(std::uint8_t* p, __m128i v) noexcept {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-}
-inline __m128i swap16x8(__m128i v) noexcept {
-    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
-}
-inline __m128i swap32x4(__m128i v) noexcept {
-    v = swap16x8(v);
-    v = _mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
-    return _mm_shufflehi_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
-}
 // Mask of the 16-bit lanes (two mask bits per lane) that hold a surrogate;
 // `v` holds units in the given byte order.
 inline unsigned surrogate_lanes16(__m128i v, bool little) noexcept {

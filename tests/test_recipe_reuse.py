@@ -242,3 +242,323 @@ def test_threads_mutating_shared_recipes():
     finally:
         sys.setswitchinterval(old)
     assert not errors, errors[0]
+
+
+# Reused recipes whose objects are replaced, moved or recycled. A plan may only
+# stand while every object it was read from is still the one in the dict: an
+# equal object, a subclass instance or a new object at a freed address must
+# all be read as on first use.
+
+
+def big(n):
+    """A new int object (outside the interpreter's small-int cache)."""
+    return int(str(n))
+
+
+def text(s):
+    """A new str object, not interned."""
+    return "".join(list(s))
+
+
+class Int(int):
+    pass
+
+
+class Str(str):
+    pass
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except Exception as exc:  # compared, not hidden
+        return type(exc), str(exc)
+
+
+def assert_read_as_fresh(recipe, packet):
+    """Packing and unpacking, failures included, as with new dicts; twice over."""
+    for _ in range(2):
+        for r in (recipe, fresh(recipe), recipe):
+            assert (outcome(pack, r), outcome(unpack, packet, 0, r)) == (
+                outcome(pack, fresh(recipe)),
+                outcome(unpack, packet, 0, fresh(recipe)),
+            )
+
+
+def base_with(key, obj):
+    recipe = base_recipe()
+    recipe[2][key] = obj
+    return recipe
+
+
+# key of the third item, factory of its first object, factory of its replacement
+REPLACEMENTS = [
+    ("bits: equal int", "bits", lambda: big(300), lambda: big(300)),
+    ("bits: other int", "bits", lambda: big(300), lambda: big(290)),
+    ("bits: int subclass", "bits", lambda: big(300), lambda: Int(300)),
+    ("bits: True", "bits", lambda: 1, lambda: True),
+    ("offset: other int", "offset_bits", lambda: big(400), lambda: big(401)),
+    ("offset: int subclass", "offset_bits", lambda: big(400), lambda: Int(401)),
+    ("name: other str", "name", lambda: text("name_1"), lambda: text("name_2")),
+    ("name: str subclass", "name", lambda: text("name_1"), lambda: Str("name_1")),
+    (
+        "encoding: other str",
+        "encoding",
+        lambda: text("twos_complement"),
+        lambda: text("ones_complement"),
+    ),
+    ("encoding: equal str", "encoding", lambda: text("unsigned"), lambda: text("unsigned")),
+    ("encoding: str subclass", "encoding", lambda: text("unsigned"), lambda: Str("unsigned")),
+    ("byte order: other str", "byte_order", lambda: text("big"), lambda: text("BIG")),
+    ("byte order: little", "byte_order", lambda: text("big"), lambda: text("little")),
+    ("reverse: flipped", "reverse_bits", lambda: False, lambda: True),
+]
+
+
+@pytest.mark.parametrize(
+    "label, key, first, second", REPLACEMENTS, ids=[r[0] for r in REPLACEMENTS]
+)
+def test_objects_replaced_in_place_are_read_anew(label, key, first, second):
+    packet = bytes(range(200, 256)) * 2
+    for _ in range(5):
+        recipe = base_with(key, first())
+        recipe[2]["value"] = -3 if "complement" in recipe[2]["encoding"] else 1
+        assert_read_as_fresh(recipe, packet)
+        # Through None, so that the first object is freed before its successor
+        # is made and the successor may well land at the same address.
+        recipe[2][key] = None
+        recipe[2][key] = second()
+        assert_read_as_fresh(recipe, packet)
+
+
+def move_to_end(d, key, value=None):
+    old = d.pop(key)
+    d[key] = old if value is None else value
+
+
+def move_to_front(d, key):
+    rest = {k: v for k, v in d.items() if k != key}
+    first = d[key]
+    d.clear()
+    d[key] = first
+    d.update(rest)
+
+
+def refill(d, order=lambda pairs: pairs, **changes):
+    pairs = list(d.items())
+    d.clear()
+    d.update(order(pairs))
+    d.update(changes)
+
+
+REORDERINGS = [
+    ("key moved to the end", lambda d: move_to_end(d, "bits")),
+    ("key moved, other width", lambda d: move_to_end(d, "bits", 9)),
+    ("value moved to the front", lambda d: move_to_front(d, "value")),
+    ("name moved to the end", lambda d: move_to_end(d, "name")),
+    ("cleared, refilled with the same objects", refill),
+    ("cleared, refilled in reverse order", lambda d: refill(d, order=lambda p: p[::-1])),
+    ("cleared, refilled with another width", lambda d: refill(d, bits=5)),
+    ("str key added", lambda d: d.__setitem__("unit", "V")),
+    ("int key added", lambda d: d.__setitem__(7, "seven")),
+    ("key added and removed", lambda d: (d.__setitem__("unit", "V"), d.pop("unit"))),
+    ("value removed and put back", lambda d: move_to_end(d, "value")),
+    (
+        "offset added then removed",
+        lambda d: (d.__setitem__("offset_bits", 1), d.pop("offset_bits")),
+    ),
+]
+
+
+@pytest.mark.parametrize("label, change", REORDERINGS, ids=[r[0] for r in REORDERINGS])
+def test_items_reordered_or_refilled_are_read_anew(label, change):
+    packet = bytes(range(1, 40))
+    recipe = base_recipe()
+    assert_read_as_fresh(recipe, packet)
+    for d in recipe:
+        change(d)
+        assert_read_as_fresh(recipe, packet)
+
+
+def test_items_with_many_keys_are_read_as_on_first_use():
+    packet = bytes(range(1, 40))
+    recipe = base_recipe()
+    recipe[1].update({f"note{i}": i for i in range(40)})
+    assert_read_as_fresh(recipe, packet)
+    recipe[1]["bits"] = 4
+    assert_read_as_fresh(recipe, packet)
+    for i in range(40):
+        del recipe[1][f"note{i}"]
+    assert_read_as_fresh(recipe, packet)
+    recipe[1]["bits"] = 6
+    assert_read_as_fresh(recipe, packet)
+    recipe[1].update({f"note{i}": i for i in range(40)}, bits=9)
+    assert_read_as_fresh(recipe, packet)
+
+
+class CollidingKey:
+    """A key that the dict compares with any str key of the same hash."""
+
+    def __init__(self, text, calls):
+        self.text = text
+        self.calls = calls
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        self.calls.append(other)
+        return False
+
+
+def test_key_added_later_is_compared_as_on_first_use():
+    calls = []
+    recipe = base_recipe()
+    packet = bytes(8)
+    assert_same_as_fresh(recipe)
+    # The first item has no offset_bits: every lookup of that key meets this
+    # one (as often as the dict's probe sequence passes it).
+    recipe[0][CollidingKey("offset_bits", calls)] = "x"
+    recipe[0].get("offset_bits")
+    per_lookup = len(calls)
+    assert per_lookup >= 1
+    for _ in range(2):
+        calls.clear()
+        packed = pack(recipe)
+        assert len(calls) == 2 * per_lookup  # sizing and placement
+        calls.clear()
+        got = unpack(packet, 0, recipe)
+        assert len(calls) == per_lookup
+        assert (packed, got) == (pack(fresh(recipe)), unpack(packet, 0, fresh(recipe)))
+
+
+def test_instance_dicts_changed_by_attribute_assignment():
+    class Field:
+        pass
+
+    f = Field()
+    f.name, f.encoding, f.bits = "a", "unsigned", 8
+    f.byte_order, f.reverse_bits, f.value = "big", False, 1
+    recipe = [vars(f), item("b", bits=4, value=9)]
+    packet = bytes(range(7, 20))
+    for i in range(60):  # long enough for the interpreter to specialise the stores
+        f.bits = 6 + i % 5
+        f.value = i % 16
+        if i % 7 == 0:
+            f.encoding = "twos_complement" if f.encoding == "unsigned" else "unsigned"
+        assert both(recipe) == both(fresh(recipe))
+        assert both(recipe, packet) == both(fresh(recipe), packet)
+
+
+def test_index_that_replaces_a_later_value_during_pack():
+    recipe = base_recipe()
+    recipe[2]["value"] = big(0xABC)  # held only by the dict: freed when replaced
+    pack(recipe)
+
+    class Replacer:
+        def __index__(self):
+            recipe[2]["value"] = big(0x5A5)
+            return 5
+
+    recipe[0]["value"] = Replacer()
+    expected = fresh(recipe)
+    expected[0]["value"], expected[2]["value"] = 5, 0x5A5
+    assert pack(recipe) == pack(expected)
+
+
+def test_index_that_removes_a_later_value_during_pack():
+    recipe = base_recipe()
+    pack(recipe)
+
+    class Remover:
+        def __index__(self):
+            del recipe[2]["value"]
+            return 5
+
+    recipe[0]["value"] = Remover()
+    with pytest.raises(ValueError) as info:
+        pack(recipe)
+    assert str(info.value) == "KeyError: \"Recipe item 'c' missing required field: 'value'\""
+
+
+def test_index_that_changes_a_dict_met_again_later():
+    shared = item("s", bits=8, value=7)
+    recipe = [item("a", bits=8, value=1), shared, shared]
+    assert pack(recipe) == b"\x01\x07\x07"
+
+    class Narrower:
+        def __index__(self):
+            shared["bits"] = 4
+            return 2
+
+    recipe[0]["value"] = Narrower()
+    # Sized at 24 bits before the change; both later items then take 4 bits.
+    assert pack(recipe) == b"\x02\x77\x00"
+    recipe[0]["value"] = 3
+    assert pack(recipe) == b"\x03\x77"
+
+
+def test_index_that_changes_and_restores_a_later_item():
+    recipe = base_recipe()
+    pack(recipe)
+
+    class Toggler:
+        def __index__(self):
+            old = recipe[2]["bits"]
+            recipe[2]["bits"] = 4
+            recipe[2]["bits"] = old
+            return 5
+
+    recipe[0]["value"] = Toggler()
+    expected = fresh(recipe)
+    expected[0]["value"] = 5
+    assert pack(recipe) == pack(expected)
+
+
+def test_reused_recipes_keep_none_of_their_objects_alive():
+    freed = []
+
+    class Mortal:
+        def __init__(self, label):
+            self.label = label
+
+        def __del__(self):
+            freed.append(self.label)
+
+    class Name(Str):
+        def __del__(self):
+            freed.append("name")
+
+    class Number(Int):
+        def __del__(self):
+            freed.append("number")
+
+    recipe = [
+        item(Name("n"), bits=8, value=Number(5), note=Mortal("note")),
+        item("m", bits=8, value=Number(6)),
+        item("k", bits=8, value=7, note=Mortal("note")),
+    ]
+    for _ in range(3):
+        both(recipe)
+    recipe[0]["name"] = "plain"
+    for _ in range(3):
+        both(recipe)
+    assert freed == ["name"]
+    del recipe
+    assert sorted(freed) == ["name", "note", "note", "number", "number"]
+
+
+def test_objects_read_by_a_plan_are_released_once_it_leaves_the_cache():
+    name = text("held_name")
+    width = big(300)
+    recipe = [item(name, bits=width, value=1)]
+    counts = sys.getrefcount(name), sys.getrefcount(width)
+    for _ in range(3):
+        both(recipe)
+    # Eight other recipes, kept alive so that none can take a freed dict's
+    # address and be mistaken for an earlier one, fill every cache slot.
+    others = [[item(f"other{k}", bits=8, value=k)] for k in range(8)]
+    for other in others:
+        both(other)
+    assert (sys.getrefcount(name), sys.getrefcount(width)) == counts
+    assert both(recipe) == both(fresh(recipe))

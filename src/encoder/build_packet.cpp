@@ -135,12 +135,12 @@ bool missing_value(std::string_view name) {
     return false;
 }
 
-// Placement pass for one item of a plan: only its value is read.
-bool place_planned(const py::PlanItem& it, std::uint8_t* packet, std::uint64_t limit,
-                   std::uint64_t& position) {
-    // Borrowed: nothing runs between this lookup and the use of an exact int
-    // or float; any other value is held while its conversion runs.
-    PyObject* value = PyDict_GetItemWithError(it.dict, py::key_object(Key::Value));
+// Placement pass for one item of a plan: only its value is read. `value` is
+// the item's "value" (borrowed; nullptr: absent, or a lookup error). Nothing
+// runs between its lookup and the use of an exact int; any other value is
+// held while its conversion runs.
+bool place_planned(const py::PlanItem& it, PyObject* value, std::uint8_t* packet,
+                   std::uint64_t limit, std::uint64_t& position) {
     if (value == nullptr) [[unlikely]] {
         return PyErr_Occurred() ? false : missing_value(it.name_text);
     }
@@ -210,7 +210,9 @@ PyObject* build_packet(const py::ItemList& items, py::FailureSite& site) {
     const std::uint64_t limit = length * 8;
     const bool done = py::run_items(
         items, plan, site,
-        [&](const py::PlanItem& it) { return place_planned(it, data, limit, position); },
+        [&](const py::PlanItem& it) {
+            return place_planned(it, plan->value_object(it), data, limit, position);
+        },
         [&](PyObject* item, Ref& name_obj) {
             return place_item(item, data, limit, position, name_obj);
         });

@@ -3,68 +3,50 @@
 #include <algorithm>
 #include <array>
 
-#include "python/recipe.hpp"
-
-// Dict watchers exist from CPython 3.12. A free-threaded interpreter may run
-// with the GIL disabled despite the module's declaration; plans are not used there.
-#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
-#define BITLOOM_PLANS 1
-#else
-#define BITLOOM_PLANS 0
-#endif
-
 namespace bitloom::py {
 
-#if BITLOOM_PLANS
+Plan::~Plan() {
+    if (!holds_entries) return;
+    for (const SnapshotEntry& e : entries) {
+        Py_DECREF(e.key);
+        Py_XDECREF(e.value);
+    }
+}
+
+#if BITLOOM_PLANS_WATCHED || BITLOOM_PLANS_SNAPSHOT
 namespace {
 
 constexpr std::size_t kCacheSize = 8;
 constexpr std::size_t kMaxItems = 4096;
+constexpr Py_ssize_t kMaxKeys = 32;  // snapshots: larger item dicts are read directly
 constexpr std::size_t kNameCap = 32;
+constexpr int kKeyCount = 7;
 
-std::array<std::shared_ptr<Plan>, kCacheSize> g_cache;
+using Cache = std::array<std::shared_ptr<Plan>, kCacheSize>;
+
+// Plans hold Python references, which must not be released once the
+// interpreter is gone: the cache is never destroyed (no work at exit).
+Cache& plan_cache() {
+    static Cache* cache = new Cache();
+    return *cache;
+}
 std::size_t g_next_slot = 0;
-int g_watcher = -1;  // -1: not yet tried, -2: unavailable
 
-bool is_value_key(PyObject* key) {
-    if (key == key_object(Key::Value)) return true;
-    return key != nullptr && PyUnicode_CheckExact(key) &&
-           PyUnicode_CompareWithASCIIString(key, "value") == 0;
+// Which recipe key an exact str is (its Key as an int), or -1.
+int recipe_key_index(PyObject* key) {
+    for (int j = 0; j < kKeyCount; ++j) {
+        if (key == key_object(static_cast<Key>(j))) return j;
+    }
+    for (int j = 0; j < kKeyCount; ++j) {
+        if (PyUnicode_CompareWithASCIIString(key, key_text(static_cast<Key>(j))) == 0) return j;
+    }
+    return -1;
 }
 
-// Every change of a watched dict but one of its "value" drops the plans that
-// read it. Runs with the GIL held; must not raise.
-int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
-    if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
-         event == PyDict_EVENT_DELETED) &&
-        is_value_key(key)) {
-        return 0;
-    }
-    for (auto& slot : g_cache) {
-        if (slot && std::binary_search(slot->dicts.begin(), slot->dicts.end(), dict)) {
-            slot->valid.store(false, std::memory_order_relaxed);
-            slot.reset();  // a call still using it holds its own reference
-        }
-    }
-    return 0;
-}
-
-bool ensure_watcher() {
-    if (g_watcher >= 0) return true;
-    if (g_watcher == -2) return false;
-    int id = PyDict_AddWatcher(on_dict_event);
-    if (id < 0) {
-        PyErr_Clear();
-        g_watcher = -2;
-        return false;
-    }
-    g_watcher = id;
-    return true;
-}
-
-// An exact str's text; false for anything else (a subclass may carry state).
+// An str's text. With snapshots only an exact str (a subclass instance could
+// carry state and a finaliser, and the plan would hold it).
 bool plain_text(PyObject* obj, std::string_view& out) {
-    if (!PyUnicode_Check(obj)) return false;
+    if (BITLOOM_PLANS_SNAPSHOT ? !PyUnicode_CheckExact(obj) : !PyUnicode_Check(obj)) return false;
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
     if (utf8 == nullptr) return false;
@@ -81,33 +63,70 @@ bool plain_u32(PyObject* obj, std::uint32_t& out) {
     return true;
 }
 
-// Borrowed value of a key, or nullptr when absent.
-PyObject* peek(PyObject* dict, Key key) { return PyDict_GetItemWithError(dict, key_object(key)); }
-
-// Read one item as the recipe paths would, succeeding only where that reading
-// runs no Python code and cannot fail.
-bool read_item(PyObject* dict, PlanItem& out) {
-    if (!PyDict_Check(dict)) return false;
-    // Changes to a split table's values may come without a watcher event.
-    if (shim::dict_has_split_table(dict)) return false;
-    // Keys other than exact str could run Python code while being compared.
+// The values of the recipe keys of one dict (borrowed, nullptr when absent),
+// found by one walk; false when a key is not an exact str (comparing it in a
+// lookup could run Python code). With `entries`, every pair is appended there
+// (values that do not enter the reading as nullptr) and the item's positions noted.
+bool scan_item(PyObject* dict, std::array<PyObject*, kKeyCount>& found,
+               std::vector<SnapshotEntry>* entries, PlanItem& it) {
+    found.fill(nullptr);
+    bool plain = true;
+    if (entries != nullptr) {
+        it.first_entry = static_cast<std::uint32_t>(entries->size());
+        it.value_entry = -1;
+    }
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(dict, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k)) return false;
+        int index = -1;
+        if (PyUnicode_CheckExact(k)) {
+            index = recipe_key_index(k);
+            if (index >= 0) found[static_cast<std::size_t>(index)] = v;
+        } else {
+            plain = false;
+            if (entries == nullptr) return false;
+        }
+        if (entries != nullptr) {
+            const bool read = index >= 0 && index != static_cast<int>(Key::Value);
+            if (index == static_cast<int>(Key::Value)) {
+                it.value_entry = static_cast<std::int32_t>(entries->size() - it.first_entry);
+            }
+            entries->push_back({k, read ? v : nullptr});
+        }
     }
-    PyObject* name = peek(dict, Key::Name);
-    PyObject* encoding = peek(dict, Key::Encoding);
-    PyObject* bits = peek(dict, Key::Bits);
-    PyObject* order = peek(dict, Key::ByteOrder);
-    PyObject* reverse = peek(dict, Key::ReverseBits);
-    PyObject* offset = peek(dict, Key::OffsetBits);
+    if (entries != nullptr) {
+        it.entry_count = static_cast<std::uint32_t>(entries->size() - it.first_entry);
+        if (it.value_entry >= 0) it.seen_value = found[static_cast<std::size_t>(Key::Value)];
+    }
+    return plain;
+}
+
+// Read one item as the recipe paths would, succeeding only where that reading
+// runs no Python code and cannot fail.
+bool read_item(PyObject* dict, PlanItem& out, std::vector<SnapshotEntry>* entries) {
+    // A split table's values are written by attribute stores, outside the
+    // dict's own update path (on CPython 3.13 without a watcher event); such
+    // dicts are read directly on every version.
+    if (shim::dict_has_split_table(dict)) return false;
+    if (entries != nullptr && PyDict_GET_SIZE(dict) > kMaxKeys) return false;
+    std::array<PyObject*, kKeyCount> found;
+    if (!scan_item(dict, found, entries, out)) return false;
+    auto at = [&found](Key key) { return found[static_cast<std::size_t>(key)]; };
+    PyObject* name = at(Key::Name);
+    PyObject* encoding = at(Key::Encoding);
+    PyObject* bits = at(Key::Bits);
+    PyObject* order = at(Key::ByteOrder);
+    PyObject* reverse = at(Key::ReverseBits);
+    PyObject* offset = at(Key::OffsetBits);
     if (!name || !encoding || !bits || !order || !reverse) return false;
     std::string_view name_text, encoding_text, order_text;
     if (!plain_text(name, name_text) || !plain_text(encoding, encoding_text) ||
         !plain_text(order, order_text) || !plain_u32(bits, out.bits)) {
         return false;
     }
+    // Lower-casing non-ASCII text calls into the interpreter; such names are
+    // left to the direct path.
+    if (!PyUnicode_IS_ASCII(encoding) || !PyUnicode_IS_ASCII(order)) return false;
     if (reverse != Py_True && reverse != Py_False) return false;
     out.has_offset = offset != nullptr;
     if (out.has_offset && !plain_u32(offset, out.offset)) return false;
@@ -134,6 +153,58 @@ bool read_item(PyObject* dict, PlanItem& out) {
     return static_cast<bool>(out.result_key);
 }
 
+bool matches(const Plan& plan, const ItemList& items) {
+    if (plan.items.size() != items.size()) return false;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (plan.items[i].dict != items[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+#endif
+
+#if BITLOOM_PLANS_WATCHED
+namespace {
+
+int g_watcher = -1;  // -1: not yet tried, -2: unavailable
+
+bool is_value_key(PyObject* key) {
+    if (key == key_object(Key::Value)) return true;
+    return key != nullptr && PyUnicode_CheckExact(key) &&
+           PyUnicode_CompareWithASCIIString(key, "value") == 0;
+}
+
+// Every change of a watched dict but one of its "value" drops the plans that
+// read it. Runs with the GIL held; must not raise.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+         event == PyDict_EVENT_DELETED) &&
+        is_value_key(key)) {
+        return 0;
+    }
+    for (auto& slot : plan_cache()) {
+        if (slot && std::binary_search(slot->dicts.begin(), slot->dicts.end(), dict)) {
+            slot->valid.store(false, std::memory_order_relaxed);
+            slot.reset();  // a call still using it holds its own reference
+        }
+    }
+    return 0;
+}
+
+bool ensure_watcher() {
+    if (g_watcher >= 0) return true;
+    if (g_watcher == -2) return false;
+    int id = PyDict_AddWatcher(on_dict_event);
+    if (id < 0) {
+        PyErr_Clear();
+        g_watcher = -2;
+        return false;
+    }
+    g_watcher = id;
+    return true;
+}
+
 // A plan of the items; when they cannot be planned, a plan marked unusable that
 // remembers so (until one of its dicts changes) instead of trying every call.
 std::shared_ptr<Plan> build_plan(const ItemList& items) {
@@ -145,7 +216,7 @@ std::shared_ptr<Plan> build_plan(const ItemList& items) {
         it.dict = items[i];
         if (PyDict_Check(items[i])) plan->dicts.push_back(items[i]);
         if (!plan->usable) continue;
-        if (!read_item(items[i], it)) {
+        if (!PyDict_Check(items[i]) || !read_item(items[i], it, nullptr)) {
             PyErr_Clear();
             plan->usable = false;
             continue;
@@ -163,19 +234,12 @@ std::shared_ptr<Plan> build_plan(const ItemList& items) {
     return plan;
 }
 
-bool matches(const Plan& plan, const ItemList& items) {
-    if (plan.items.size() != items.size()) return false;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (plan.items[i].dict != items[i]) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 PlanRef find_plan(const ItemList& items) {
     if (items.empty() || items.size() > kMaxItems) return nullptr;
-    for (const auto& slot : g_cache) {
+    Cache& cache = plan_cache();
+    for (const auto& slot : cache) {
         if (slot && matches(*slot, items)) return slot->usable ? slot : nullptr;
     }
     if (!ensure_watcher()) return nullptr;
@@ -189,8 +253,122 @@ PlanRef find_plan(const ItemList& items) {
         PyErr_Clear();
         return nullptr;
     }
-    g_cache[g_next_slot] = plan;
+    cache[g_next_slot] = plan;
     g_next_slot = (g_next_slot + 1) % kCacheSize;
+    return plan->usable ? plan : nullptr;
+}
+
+#elif BITLOOM_PLANS_SNAPSHOT
+
+bool Plan::rescan(const PlanItem& it, std::uint64_t tag) const noexcept {
+    if (PyDict_GET_SIZE(it.dict) != static_cast<Py_ssize_t>(it.entry_count)) return false;
+    const SnapshotEntry* e = entries.data() + it.first_entry;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (std::uint32_t j = 0; j < it.entry_count; ++j) {
+        if (!PyDict_Next(it.dict, &pos, &k, &v) || k != e[j].key) return false;
+        if (e[j].value != nullptr && v != e[j].value) return false;
+        if (static_cast<std::int32_t>(j) == it.value_entry) value = v;
+    }
+    it.seen_tag = tag;
+    it.seen_value = value;
+    return true;
+}
+
+namespace {
+
+// Every item of a usable plan is current (each records its tag and value).
+bool all_current(const Plan& plan) {
+    for (std::size_t i = 0; i < plan.items.size(); ++i) {
+        if (!plan.item_current(i)) return false;
+    }
+    return true;
+}
+
+// An unusable plan stays so while the item that stopped it is unchanged
+// ("value" aside). Its pairs are compared without references: a false match
+// only keeps the direct path, which is always right.
+bool still_unusable(const Plan& plan) {
+    const PlanItem& it = plan.items[plan.blocker];
+    if (!PyDict_Check(it.dict)) return !plan.blocker_is_dict;
+    if (!plan.blocker_is_dict) return false;
+    if (plan.blocker_oversized) return PyDict_GET_SIZE(it.dict) > kMaxKeys;
+    const std::uint64_t tag = shim::dict_version_tag(it.dict);
+    return tag == it.seen_tag || plan.rescan(it, tag);
+}
+
+std::shared_ptr<Plan> build_plan(const ItemList& items) {
+    auto plan = std::make_shared<Plan>();
+    plan->items.resize(items.size());
+    std::uint64_t largest = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PlanItem& it = plan->items[i];
+        it.dict = items[i];
+        if (!plan->usable) continue;
+        const bool is_dict = PyDict_Check(items[i]);
+        if (is_dict) it.seen_tag = shim::dict_version_tag(items[i]);
+        if (!is_dict || !read_item(items[i], it, &plan->entries)) {
+            PyErr_Clear();
+            // Keep only the pairs of the item that stopped the plan.
+            plan->usable = false;
+            plan->blocker = i;
+            plan->blocker_is_dict = is_dict;
+            plan->entries.clear();
+            plan->blocker_oversized = is_dict && PyDict_GET_SIZE(items[i]) > kMaxKeys;
+            if (is_dict && !plan->blocker_oversized) {
+                std::array<PyObject*, kKeyCount> found;
+                PlanItem& blocker = plan->items[i];
+                scan_item(items[i], found, &plan->entries, blocker);
+            }
+            continue;
+        }
+        const std::uint64_t start = it.has_offset ? it.offset : largest;
+        largest = std::max(largest, start + it.bits);
+        plan->packable = plan->packable && it.row->packs;
+    }
+    plan->packet_bits = largest;
+    if (plan->usable) {
+        for (const SnapshotEntry& e : plan->entries) {
+            Py_INCREF(e.key);
+            Py_XINCREF(e.value);
+        }
+        plan->holds_entries = true;
+    }
+    return plan;
+}
+
+}  // namespace
+
+PlanRef find_plan(const ItemList& items) {
+    if (items.empty() || items.size() > kMaxItems) return nullptr;
+    Cache& cache = plan_cache();
+    std::shared_ptr<Plan>* slot = nullptr;
+    for (auto& s : cache) {
+        if (s && matches(*s, items)) {
+            if (s->usable ? all_current(*s) : still_unusable(*s)) {
+                return s->usable ? s : nullptr;
+            }
+            slot = &s;  // changed: planned again in the same place
+            break;
+        }
+    }
+    std::shared_ptr<Plan> plan;
+    try {
+        plan = build_plan(items);
+    } catch (const std::bad_alloc&) {
+        plan = nullptr;
+    }
+    if (!plan) {
+        PyErr_Clear();
+        if (slot != nullptr) slot->reset();
+        return nullptr;
+    }
+    if (slot == nullptr) {
+        slot = &cache[g_next_slot];
+        g_next_slot = (g_next_slot + 1) % kCacheSize;
+    }
+    *slot = plan;
     return plan->usable ? plan : nullptr;
 }
 
@@ -198,6 +376,10 @@ PlanRef find_plan(const ItemList& items) {
 
 PlanRef find_plan(const ItemList&) { return nullptr; }
 
+#endif
+
+#if !BITLOOM_PLANS_SNAPSHOT
+bool Plan::rescan(const PlanItem&, std::uint64_t) const noexcept { return false; }
 #endif
 
 }  // namespace bitloom::py

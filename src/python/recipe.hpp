@@ -122,10 +122,10 @@ struct FailureSite {
 };
 
 // Run every item of a recipe in order, keeping `site` on the item at hand:
-// the items a plan covers through `planned(plan_item)` while the plan stays
-// valid (a value's own conversion code may change the recipe, so it is checked
-// before every item), then the rest through `direct(item, site_name)`, which
-// stores the item's name object as soon as it has read it. False at the first
+// the items a plan covers through `planned(plan_item)` while each is found
+// current (a value's own conversion code may change the recipe, so the plan is
+// checked before every item), then the rest through `direct(item, site_name)`,
+// which stores the item's name object as soon as it has read it. False at the first
 // failure, with its error set and `site` naming the item.
 template <class PlanPtr, class Planned, class Direct>
 inline bool run_items(const ItemList& items, const PlanPtr& plan, FailureSite& site,
@@ -133,7 +133,7 @@ inline bool run_items(const ItemList& items, const PlanPtr& plan, FailureSite& s
     std::size_t i = 0;
     site.in_item = true;
     if (plan) {
-        for (; i < items.size() && plan->still_valid(); ++i) {
+        for (; i < items.size() && plan->item_current(i); ++i) {
             if (!planned(plan->items[i])) [[unlikely]] {
                 site.index = i;
                 site.name = plan->items[i].name;

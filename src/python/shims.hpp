@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace bitloom::py::shim {
@@ -120,12 +121,24 @@ inline PyObject* dict_new_presized(Py_ssize_t size) {
 #endif
 }
 
+// ---- Dict fields read by recipe plans ----
+// Before 3.12 every dict carries a 64-bit tag (PEP 509) drawn from one
+// process-wide counter when the dict is created and again on every change of
+// its contents, so an unchanged tag means the same dict in the same state.
+// 3.12 deprecated the field and reuses part of it for watcher bits.
+#if PY_VERSION_HEX < 0x030C0000
+inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
+
 // A dict whose values are stored apart from its keys: an instance __dict__
 // sharing its class's keys, or on 3.13 one backed by the object's inline
 // values. Attribute stores write such values without telling dict watchers.
 inline bool dict_has_split_table(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
 }
+// ---- end of dict fields read by recipe plans ----
 
 // Declare that the module needs the GIL (free-threaded builds only).
 inline int module_declare_gil_used(PyObject* module) {

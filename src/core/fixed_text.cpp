@@ -48,23 +48,17 @@ void convert(const std::uint8_t* in, std::size_t n, std::uint8_t* o) noexcept {
 #if BITLOOM_SSE2
     // 16 input bytes per step.
     constexpr std::size_t kStep = 16 / Width;
-    const __m128i z = _mm_setzero_si128();
     for (; i + kStep <= n; i += kStep) {
         const __m128i v = load128(in + i * Width);
         std::uint8_t* const w = o + i * Out;
         if constexpr (Width == Out) {  // a byte swap
             store128(w, Width == 2 ? swap16x8(v) : swap32x4(v));
         } else if constexpr (Width == 1 && Out == 2) {
-            store128(w, Little ? _mm_unpacklo_epi8(v, z) : _mm_unpacklo_epi8(z, v));
-            store128(w + 16, Little ? _mm_unpackhi_epi8(v, z) : _mm_unpackhi_epi8(z, v));
+            widen8to16<Little>(w, v);
         } else if constexpr (Width == 1 && Out == 4) {
-            const __m128i lo = Little ? _mm_unpacklo_epi8(v, z) : _mm_unpacklo_epi8(z, v);
-            const __m128i hi = Little ? _mm_unpackhi_epi8(v, z) : _mm_unpackhi_epi8(z, v);
-            store128(w, Little ? _mm_unpacklo_epi16(lo, z) : _mm_unpacklo_epi16(z, lo));
-            store128(w + 16, Little ? _mm_unpackhi_epi16(lo, z) : _mm_unpackhi_epi16(z, lo));
-            store128(w + 32, Little ? _mm_unpacklo_epi16(hi, z) : _mm_unpacklo_epi16(z, hi));
-            store128(w + 48, Little ? _mm_unpackhi_epi16(hi, z) : _mm_unpackhi_epi16(z, hi));
+            widen8to32<Little>(w, v);
         } else {  // 2 -> 4
+            const __m128i z = _mm_setzero_si128();
             const __m128i s = Little ? v : swap16x8(v);
             store128(w, Little ? _mm_unpacklo_epi16(s, z) : _mm_unpacklo_epi16(z, s));
             store128(w + 16, Little ? _mm_unpackhi_epi16(s, z) : _mm_unpackhi_epi16(z, s));

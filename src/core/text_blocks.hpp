@@ -67,6 +67,24 @@ inline __m128i swap32x4(__m128i v) noexcept {
     v = _mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
     return _mm_shufflehi_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
 }
+// 16 bytes, each a character below U+0100, as 16 UTF-16 (32 bytes) or UTF-32
+// (64 bytes) units in the given byte order.
+template <bool Little>
+inline void widen8to16(std::uint8_t* o, __m128i v) noexcept {
+    const __m128i z = _mm_setzero_si128();
+    store128(o, Little ? _mm_unpacklo_epi8(v, z) : _mm_unpacklo_epi8(z, v));
+    store128(o + 16, Little ? _mm_unpackhi_epi8(v, z) : _mm_unpackhi_epi8(z, v));
+}
+template <bool Little>
+inline void widen8to32(std::uint8_t* o, __m128i v) noexcept {
+    const __m128i z = _mm_setzero_si128();
+    const __m128i lo = Little ? _mm_unpacklo_epi8(v, z) : _mm_unpacklo_epi8(z, v);
+    const __m128i hi = Little ? _mm_unpackhi_epi8(v, z) : _mm_unpackhi_epi8(z, v);
+    store128(o, Little ? _mm_unpacklo_epi16(lo, z) : _mm_unpacklo_epi16(z, lo));
+    store128(o + 16, Little ? _mm_unpackhi_epi16(lo, z) : _mm_unpackhi_epi16(z, lo));
+    store128(o + 32, Little ? _mm_unpacklo_epi16(hi, z) : _mm_unpacklo_epi16(z, hi));
+    store128(o + 48, Little ? _mm_unpackhi_epi16(hi, z) : _mm_unpackhi_epi16(z, hi));
+}
 #endif
 
 // Index of the first byte with the high bit set inside a word that has one.

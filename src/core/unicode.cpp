@@ -76,11 +76,7 @@ struct Utf16Out {
         return o + 4;
     }
 #if BITLOOM_SSE2
-    static void put_ascii16(std::uint8_t* o, __m128i v) noexcept {
-        const __m128i z = _mm_setzero_si128();
-        store128(o, Little ? _mm_unpacklo_epi8(v, z) : _mm_unpacklo_epi8(z, v));
-        store128(o + 16, Little ? _mm_unpackhi_epi8(v, z) : _mm_unpackhi_epi8(z, v));
-    }
+    static void put_ascii16(std::uint8_t* o, __m128i v) noexcept { widen8to16<Little>(o, v); }
 #endif
 };
 
@@ -92,15 +88,7 @@ struct Utf32Out {
         return o + 4;
     }
 #if BITLOOM_SSE2
-    static void put_ascii16(std::uint8_t* o, __m128i v) noexcept {
-        const __m128i z = _mm_setzero_si128();
-        const __m128i lo = Little ? _mm_unpacklo_epi8(v, z) : _mm_unpacklo_epi8(z, v);
-        const __m128i hi = Little ? _mm_unpackhi_epi8(v, z) : _mm_unpackhi_epi8(z, v);
-        store128(o, Little ? _mm_unpacklo_epi16(lo, z) : _mm_unpacklo_epi16(z, lo));
-        store128(o + 16, Little ? _mm_unpackhi_epi16(lo, z) : _mm_unpackhi_epi16(z, lo));
-        store128(o + 32, Little ? _mm_unpacklo_epi16(hi, z) : _mm_unpacklo_epi16(z, hi));
-        store128(o + 48, Little ? _mm_unpackhi_epi16(hi, z) : _mm_unpackhi_epi16(z, hi));
-    }
+    static void put_ascii16(std::uint8_t* o, __m128i v) noexcept { widen8to32<Little>(o, v); }
 #endif
 };
 

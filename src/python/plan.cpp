@@ -19,7 +19,6 @@ namespace {
 constexpr std::size_t kCacheSize = 8;
 constexpr std::size_t kMaxItems = 4096;
 constexpr Py_ssize_t kMaxKeys = 32;  // snapshots: larger item dicts are read directly
-constexpr std::size_t kNameCap = 32;
 constexpr int kKeyCount = 7;
 
 using Cache = std::array<std::shared_ptr<Plan>, kCacheSize>;
@@ -130,19 +129,13 @@ bool read_item(PyObject* dict, PlanItem& out, std::vector<SnapshotEntry>* entrie
     if (reverse != Py_True && reverse != Py_False) return false;
     out.has_offset = offset != nullptr;
     if (out.has_offset && !plain_u32(offset, out.offset)) return false;
-    char buf[kNameCap];
+    char buf[kShortNameCap];
     std::string_view lowered;
     if (!lower_short_name(encoding, encoding_text, buf, sizeof buf, lowered)) return false;
     out.row = core::find_encoding(lowered);
     if (out.row == nullptr) return false;
     if (!lower_short_name(order, order_text, buf, sizeof buf, lowered)) return false;
-    if (lowered == "little") {
-        out.little = true;
-    } else if (lowered == "big") {
-        out.little = false;
-    } else {
-        return false;
-    }
+    if (!byte_order_of(lowered, out.little)) return false;
     out.reverse = reverse == Py_True;
     out.name = Ref::borrow(name);
     out.name_text = name_text;
@@ -234,29 +227,10 @@ std::shared_ptr<Plan> build_plan(const ItemList& items) {
     return plan;
 }
 
-}  // namespace
+// Watchers drop every plan whose dicts change, so a plan found is current.
+bool still_holds(const Plan&) { return true; }
 
-PlanRef find_plan(const ItemList& items) {
-    if (items.empty() || items.size() > kMaxItems) return nullptr;
-    Cache& cache = plan_cache();
-    for (const auto& slot : cache) {
-        if (slot && matches(*slot, items)) return slot->usable ? slot : nullptr;
-    }
-    if (!ensure_watcher()) return nullptr;
-    std::shared_ptr<Plan> plan;
-    try {
-        plan = build_plan(items);
-    } catch (const std::bad_alloc&) {
-        plan = nullptr;
-    }
-    if (!plan) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    cache[g_next_slot] = plan;
-    g_next_slot = (g_next_slot + 1) % kCacheSize;
-    return plan->usable ? plan : nullptr;
-}
+}  // namespace
 
 #elif BITLOOM_PLANS_SNAPSHOT
 
@@ -338,7 +312,19 @@ std::shared_ptr<Plan> build_plan(const ItemList& items) {
     return plan;
 }
 
+// A cached plan still reads its recipe as it is now: every item current, or,
+// for an unusable plan, the item that stopped it unchanged.
+bool still_holds(const Plan& plan) {
+    return plan.usable ? all_current(plan) : still_unusable(plan);
+}
+
+bool ensure_watcher() { return true; }
+
 }  // namespace
+
+#endif
+
+#if BITLOOM_PLANS_WATCHED || BITLOOM_PLANS_SNAPSHOT
 
 PlanRef find_plan(const ItemList& items) {
     if (items.empty() || items.size() > kMaxItems) return nullptr;
@@ -346,13 +332,14 @@ PlanRef find_plan(const ItemList& items) {
     std::shared_ptr<Plan>* slot = nullptr;
     for (auto& s : cache) {
         if (s && matches(*s, items)) {
-            if (s->usable ? all_current(*s) : still_unusable(*s)) {
+            if (still_holds(*s)) {
                 return s->usable ? s : nullptr;
             }
             slot = &s;  // changed: planned again in the same place
             break;
         }
     }
+    if (!ensure_watcher()) return nullptr;
     std::shared_ptr<Plan> plan;
     try {
         plan = build_plan(items);

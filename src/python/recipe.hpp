@@ -81,21 +81,20 @@ bool raise_invalid_byte_order(std::string_view written);
 // ValueError "Unsupported encoding type: {written}". Returns false.
 bool raise_unsupported_encoding(std::string_view written);
 
+// A lower-cased byte order: "big" gives little = false, "little" gives little =
+// true; false (nothing raised) for any other text.
+inline bool byte_order_of(std::string_view lowered, bool& little) noexcept {
+    little = lowered == "little";
+    return little || lowered == "big";
+}
+
 // A byte order after lower-casing: "big" gives little = false, "little" gives
 // little = true; any other text raises the invalid byte-order error.
 inline bool parse_byte_order(PyObject* obj, std::string_view text, bool& little) {
     char buf[kShortNameCap];
     std::string_view lowered;
     if (!lower_short_name(obj, text, buf, sizeof buf, lowered)) return false;
-    if (lowered == "little") {
-        little = true;
-        return true;
-    }
-    if (lowered == "big") {
-        little = false;
-        return true;
-    }
-    return raise_invalid_byte_order(text);
+    return byte_order_of(lowered, little) || raise_invalid_byte_order(text);
 }
 
 // The row of an encoding name after lower-casing; nullptr with the unsupported

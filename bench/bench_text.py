@@ -119,41 +119,26 @@ def main():
         ratios[label] = ours / theirs
         row(label, ours, theirs)
 
+    def both_ways(name, codec, corpus, text, data):
+        dec, enc = getattr(bitloom, f"decode_{name}"), getattr(bitloom, f"encode_{name}")
+        assert dec(data) == text
+        assert enc(text) == data
+        env = {"dec": dec, "enc": enc, "data": data, "text": text, "codec": codec}
+        measure(f"decode_{name} {corpus}", "dec(data)", "data.decode(codec)", env)
+        measure(f"encode_{name} {corpus}", "enc(text)", "text.encode(codec)", env)
+
     for corpus in ("mixed", "ascii"):
         text = corpora[corpus]
         print(f"\n{corpus} text")
         for name, codec, mark in UTF:
-            data = mark + text.encode(codec)
-            assert getattr(bitloom, f"decode_{name}")(data) == text
-            assert getattr(bitloom, f"encode_{name}")(text) == data
-            env = {
-                "dec": getattr(bitloom, f"decode_{name}"),
-                "enc": getattr(bitloom, f"encode_{name}"),
-                "data": data,
-                "text": text,
-                "codec": codec,
-            }
-            measure(f"decode_{name} {corpus}", "dec(data)", "data.decode(codec)", env)
-            measure(f"encode_{name} {corpus}", "enc(text)", "text.encode(codec)", env)
+            both_ways(name, codec, corpus, text, mark + text.encode(codec))
 
     print("\nsingle-byte sets")
     for name, codec in SINGLE:
         corpora_of = ["ascii"] if name == "us_ascii" else ["ascii", codec]
         for corpus in corpora_of:
             text = corpora[corpus]
-            data = text.encode(codec)
-            assert getattr(bitloom, f"decode_{name}")(data) == text
-            assert getattr(bitloom, f"encode_{name}")(text) == data
-            env = {
-                "dec": getattr(bitloom, f"decode_{name}"),
-                "enc": getattr(bitloom, f"encode_{name}"),
-                "data": data,
-                "text": text,
-                "codec": codec,
-            }
-            tag = "ascii" if corpus == "ascii" else corpus
-            measure(f"decode_{name} {tag}", "dec(data)", "data.decode(codec)", env)
-            measure(f"encode_{name} {tag}", "enc(text)", "text.encode(codec)", env)
+            both_ways(name, codec, corpus, text, text.encode(codec))
 
     print("\ncold encode (fresh str each run, no cached UTF-8)")
     parts = corpora["mixed"].split(" ")

@@ -410,7 +410,7 @@ def broken(item, kind):
     return item
 
 
-PACK_KINDS = [
+ITEM_KINDS = [
     "not_a_dict",
     "missing_name",
     "missing_reverse_bits",
@@ -420,23 +420,9 @@ PACK_KINDS = [
     "unsupported_encoding",
     "byte_order",
     "reverse_type",
-    "missing_value",
-    "value_type",
-    "value_range",
 ]
-UNPACK_KINDS = [
-    "not_a_dict",
-    "missing_name",
-    "missing_reverse_bits",
-    "bits_type",
-    "bits_overflow",
-    "offset_none",
-    "unsupported_encoding",
-    "byte_order",
-    "reverse_type",
-    "outside_packet",
-    "undecodable",
-]
+PACK_KINDS = [*ITEM_KINDS, "missing_value", "value_type", "value_range"]
+UNPACK_KINDS = [*ITEM_KINDS, "outside_packet", "undecodable"]
 
 
 def faulty(position, kind):

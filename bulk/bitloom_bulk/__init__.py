@@ -1,0 +1,28 @@
+"""bitloom_bulk: whole archives and packet streams, compiled layouts, recipe files
+and checks, and a command line, built on the same packet rules as ``bitloom``.
+
+This package never imports ``bitloom``.
+"""
+
+from bitloom_bulk._types import (
+    ByteOrder,
+    Encoding,
+    FloatPackItem,
+    IntegerPackItem,
+    PackItem,
+    TextPackItem,
+    UnpackItem,
+)
+
+__version__ = "0.2.0"
+
+__all__ = [
+    "ByteOrder",
+    "Encoding",
+    "FloatPackItem",
+    "IntegerPackItem",
+    "PackItem",
+    "TextPackItem",
+    "UnpackItem",
+    "__version__",
+]

@@ -63,10 +63,10 @@ for py in "${pythons[@]}"; do
   t_build=$(elapsed "$t0")
 
   t0=$(now)
-  if ! "$work/tools/bin/auditwheel" repair -w "$wheelhouse" "$raw"/bitloom-*.whl; then
+  if ! "$work/tools/bin/auditwheel" repair -w "$wheelhouse" "$raw"/bitloom_packets-*.whl; then
     summary+=("$ver: auditwheel repair FAILED"); status=1; continue
   fi
-  whl=$(ls "$wheelhouse"/bitloom-*-cp${ver/./}-*manylinux*.whl 2>/dev/null | head -1)
+  whl=$(ls "$wheelhouse"/bitloom_packets-*-cp${ver/./}-*manylinux*.whl 2>/dev/null | head -1)
   if [ -z "$whl" ]; then
     summary+=("$ver: no manylinux wheel after repair"); status=1; continue
   fi
@@ -89,10 +89,10 @@ echo "=== sdist"
 t0=$(now)
 py=${pythons[0]}
 if "$work/tools/bin/python" -m build --sdist -o "$work/sdist" "$root" >"$work/sdist.log" 2>&1; then
-  sdist=$(ls "$work"/sdist/bitloom-*.tar.gz)
+  sdist=$(ls "$work"/sdist/bitloom_packets-*.tar.gz)
   mkdir -p "$work/unpacked"
   tar -xzf "$sdist" -C "$work/unpacked"
-  src=$(ls -d "$work"/unpacked/bitloom-*)
+  src=$(ls -d "$work"/unpacked/bitloom_packets-*)
   venv=$work/venv-sdist
   "$py" -m venv "$venv"
   if "$venv/bin/python" -m pip install -q --prefer-binary "$sdist" pytest hypothesis \

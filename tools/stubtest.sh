@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Type information check: the installed stubs (bitloom-stubs) must match the built
-# module exactly (stubtest), accept the typical uses in tests/typing/usage_ok.py
-# (mypy --strict and pyright), and report an error on exactly the lines of
-# tests/typing/usage_errors.py that end in "# error" (both checkers).
+# module exactly (stubtest), accept the typical uses in tests/typing/*_ok.py
+# (usage_ok.py: the functions; recipes_ok.py: recipes typed with bitloom_bulk's
+# items, a user's own TypedDict and plain dicts) with mypy --strict and pyright,
+# and report an error on exactly the lines of tests/typing/*_errors.py that end
+# in "# error" (both checkers, each file on its own).
 #
 # Usage: tools/stubtest.sh [PYTHON]
 #   PYTHON defaults to python3. A fresh venv is made with it, and bitloom is
@@ -28,33 +30,37 @@ command -v node >/dev/null 2>&1 || "$venv/bin/python" -m pip install -q "pyright
 
 vpy=$venv/bin/python
 # Work outside the source tree so that only the installed package is seen.
-cp "$root"/tests/typing/usage_ok.py "$root"/tests/typing/usage_errors.py "$work"/
+cp "$root"/tests/typing/*_ok.py "$root"/tests/typing/*_errors.py "$work"/
 cd "$work"
 status=0
 
 echo "== stubtest ($("$vpy" --version))"
 "$vpy" -m mypy.stubtest bitloom || status=1
 
-echo "== mypy --strict usage_ok.py"
-"$vpy" -m mypy --strict --no-incremental usage_ok.py || status=1
+for sample in *_ok.py; do
+  echo "== mypy --strict $sample"
+  "$vpy" -m mypy --strict --no-incremental "$sample" || status=1
+  echo "== pyright $sample"
+  "$venv/bin/pyright" --pythonpath "$vpy" "$sample" || status=1
+done
 
-echo "== pyright usage_ok.py"
-"$venv/bin/pyright" --pythonpath "$vpy" usage_ok.py || status=1
-
-echo "== expected errors in usage_errors.py"
-"$vpy" -m mypy --strict --no-incremental --no-error-summary usage_errors.py >mypy.out || true
-"$venv/bin/pyright" --pythonpath "$vpy" --outputjson usage_errors.py >pyright.json || true
-"$vpy" - <<'PY' || status=1
+for sample in *_errors.py; do
+  echo "== expected errors in $sample"
+  "$vpy" -m mypy --strict --no-incremental --no-error-summary "$sample" >mypy.out || true
+  "$venv/bin/pyright" --pythonpath "$vpy" --outputjson "$sample" >pyright.json || true
+  SAMPLE=$sample "$vpy" - <<'PY' || status=1
 import json
+import os
 import re
 import sys
 
-src = open("usage_errors.py", encoding="utf-8").read().splitlines()
+sample = os.environ["SAMPLE"]
+src = open(sample, encoding="utf-8").read().splitlines()
 expected = {i for i, line in enumerate(src, 1) if line.rstrip().endswith("# error")}
 
 mypy_lines = set()
 for line in open("mypy.out", encoding="utf-8"):
-    m = re.match(r"usage_errors\.py:(\d+): error:", line)
+    m = re.match(re.escape(sample) + r":(\d+): error:", line)
     if m:
         mypy_lines.add(int(m.group(1)))
 report = json.load(open("pyright.json", encoding="utf-8"))
@@ -76,4 +82,5 @@ if not ok:
     print(open("mypy.out", encoding="utf-8").read())
 sys.exit(0 if ok else 1)
 PY
+done
 exit $status

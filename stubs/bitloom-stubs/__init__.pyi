@@ -12,7 +12,7 @@ the module's argument conversion:
 * a recipe is a sequence (not a ``str``) of dicts, one per field.
 """
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, NoReturn, SupportsFloat, SupportsIndex, TypeAlias
 
 __all__ = [
@@ -88,7 +88,10 @@ _Int: TypeAlias = SupportsIndex
 _Float: TypeAlias = float | SupportsFloat | SupportsIndex
 # A recipe: one dict per field with the keys "name", "encoding", "bits",
 # "byte_order", "reverse_bits", optionally "offset_bits" and, for packing, "value".
-_Recipe: TypeAlias = Sequence[dict[str, Any]]
+# Any mapping type is accepted here, so plain dicts, the TypedDicts of
+# bitloom_bulk (UnpackItem, PackItem) and a user's own TypedDicts all fit; the
+# TypedDicts are what let a checker catch misspelt keys and wrong value types.
+_Recipe: TypeAlias = Sequence[Mapping[str, object]]
 
 # Packets
 

@@ -4,7 +4,7 @@ import bitloom_bulk
 
 project = "bitloom"
 author = "bitloom developers"
-copyright = "bitloom developers"  # noqa: A001 - Sphinx's name for it
+copyright = "bitloom developers"
 release = bitloom_bulk.__version__
 version = release
 

@@ -99,7 +99,7 @@ class TextPackItem(_PackBase):
     value: str
 
 
-PackItem = Union[IntegerPackItem, FloatPackItem, TextPackItem]
+PackItem = Union[IntegerPackItem, FloatPackItem, TextPackItem]  # noqa: UP007 - a runtime alias
 
 __all__ = [
     "ByteOrder",

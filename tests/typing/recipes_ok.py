@@ -11,7 +11,13 @@ import bitloom
 from bitloom_bulk import ByteOrder, Encoding, FloatPackItem, IntegerPackItem, PackItem, UnpackItem
 
 header: list[UnpackItem] = [
-    {"name": "apid", "encoding": "unsigned", "bits": 11, "byte_order": "big", "reverse_bits": False},
+    {
+        "name": "apid",
+        "encoding": "unsigned",
+        "bits": 11,
+        "byte_order": "big",
+        "reverse_bits": False,
+    },
     {
         "name": "temp",
         "encoding": "ieee754_f32",
@@ -102,7 +108,9 @@ channels: list[Channel] = [
 assert_type(bitloom.unpack_parameters(b"\0\0", 0, channels), dict[str, Any])
 
 # Plain, unannotated dicts are recipes too.
-plain = [{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False}]
+plain = [
+    {"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False}
+]
 assert_type(bitloom.unpack_parameters(b"\x01", 0, plain), dict[str, Any])
 plain_packed = bitloom.pack_parameters(
     [

@@ -4,6 +4,7 @@ and checks, and a command line, built on the same packet rules as ``bitloom``.
 This package never imports ``bitloom``.
 """
 
+from bitloom_bulk._stream import Frames, split_ccsds
 from bitloom_bulk._types import (
     ByteOrder,
     Encoding,
@@ -19,10 +20,12 @@ __version__ = "0.2.0"
 __all__ = [
     "ByteOrder",
     "Encoding",
+    "Frames",
     "FloatPackItem",
     "IntegerPackItem",
     "PackItem",
     "TextPackItem",
     "UnpackItem",
     "__version__",
+    "split_ccsds",
 ]

@@ -20,8 +20,8 @@ __version__ = "0.2.0"
 __all__ = [
     "ByteOrder",
     "Encoding",
-    "Frames",
     "FloatPackItem",
+    "Frames",
     "IntegerPackItem",
     "PackItem",
     "TextPackItem",

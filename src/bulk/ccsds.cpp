@@ -52,11 +52,21 @@ py::Ref column(std::uint64_t n, T** out) {
 PyObject* split_ccsds(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"data", "offset", "allow_partial", nullptr};
     PyObject* data = nullptr;
-    unsigned long long offset = 0;
+    PyObject* offset_obj = nullptr;
     int allow_partial = 0;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Kp:split_ccsds", const_cast<char**>(keywords),
-                                    &data, &offset, &allow_partial) == 0) {
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:split_ccsds", const_cast<char**>(keywords),
+                                    &data, &offset_obj, &allow_partial) == 0) {
         return nullptr;
+    }
+    unsigned long long offset = 0;
+    if (offset_obj != nullptr) {
+        // An int (or an object with __index__) from 0 to 2**64 - 1.
+        py::Ref index(PyNumber_Index(offset_obj));
+        if (!index) return nullptr;
+        offset = PyLong_AsUnsignedLongLong(index.get());
+        if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+            return nullptr;
+        }
     }
     Buffer buf;
     if (!buf.acquire(data)) return nullptr;

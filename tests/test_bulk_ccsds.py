@@ -217,7 +217,7 @@ def test_buffer_kinds(tmp_path):
 
 
 def test_non_contiguous_and_non_buffers():
-    with pytest.raises(ValueError, match="^data must be a C-contiguous buffer$"):
+    with pytest.raises(ValueError, match=r"^data must be a C-contiguous buffer$"):
         bitloom_bulk.split_ccsds(memoryview(bytes(28))[::2])
     with pytest.raises(TypeError):
         bitloom_bulk.split_ccsds("\x08\x01\xc0\x00\x00\x00\x00")

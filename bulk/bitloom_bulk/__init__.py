@@ -4,7 +4,8 @@ and checks, and a command line, built on the same packet rules as ``bitloom``.
 This package never imports ``bitloom``.
 """
 
-from bitloom_bulk._stream import Frames, split_ccsds
+from bitloom_bulk._native import Layout, compile, unpack_columns
+from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
 from bitloom_bulk._types import (
     ByteOrder,
     Encoding,
@@ -19,13 +20,18 @@ __version__ = "0.2.0"
 
 __all__ = [
     "ByteOrder",
+    "CcsdsColumns",
     "Encoding",
     "FloatPackItem",
     "Frames",
     "IntegerPackItem",
+    "Layout",
     "PackItem",
     "TextPackItem",
     "UnpackItem",
     "__version__",
+    "compile",
     "split_ccsds",
+    "unpack_ccsds",
+    "unpack_columns",
 ]

@@ -1,3 +1,0 @@
-def split_ccsds(
-    data: object, *, offset: int = 0, allow_partial: bool = False
-) -> tuple[bytearray, bytearray, bytearray, bytearray, int]: ...

@@ -225,46 +225,58 @@ def mixed(n, rounds):
 
 
 MEMORY_CHILD = r"""
-import json, resource, sys
+import json, sys
 import bitloom_bulk
-interp = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+# VmHWM (peak resident set) of this process image: unlike ru_maxrss, it does
+# not carry the parent's peak over from before exec.
+def hwm():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmHWM:"))
+sizes = {0x64: 19, 0x65: 94, 0x66: 54}
+interp = hwm()
 with open(sys.argv[1], "rb") as f:
     data = f.read()
-base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-f = bitloom_bulk.split_ccsds(data)
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-out = sum(a.nbytes for a in f[:4])
+base = hwm()
+if sys.argv[2] == "split":
+    f = bitloom_bulk.split_ccsds(data)
+    out = sum(a.nbytes for a in f[:4])
+else:
+    recipes = json.loads(sys.argv[3])
+    r = bitloom_bulk.unpack_ccsds(data, {int(k): v for k, v in recipes.items()})
+    out = sum(c.nbytes for cols in r.values() for c in cols.values())
+peak = hwm()
 print(json.dumps({"input": len(data), "out": out, "interp": interp, "base": base, "peak": peak}))
 """
 
 
 def memory(n):
-    """Peak resident memory of a fresh process that reads the stream and frames it."""
+    """Peak resident memory of a fresh process that reads the stream and decodes it."""
     sizes = {apid: packet_bytes(fields) for apid, fields in MIXED.items()}
+    recipes = json.dumps({apid: recipe(fields) for apid, fields in MIXED.items()})
+    mib = 1 << 20
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "mixed.bin"
         path.write_bytes(ccsds_streams.mixed_stream(n, sizes, seed=2))
-        res = subprocess.run(
-            [sys.executable, "-c", MEMORY_CHILD, str(path)],
-            capture_output=True,
-            text=True,
-            check=True,
-        )
-    r = json.loads(res.stdout)
-    mib = 1 << 20
-    bound = r["input"] + r["out"] + 16 * mib
-    print(f"\n== peak memory of split_ccsds, {n:,} mixed packets (subprocess, ru_maxrss)")
-    print(f"  input {r['input'] / mib:.1f} MiB, output columns {r['out'] / mib:.1f} MiB")
-    print(
-        f"  peak before the call {r['base'] / mib:.1f} MiB (interpreter, numpy, input), "
-        f"after {r['peak'] / mib:.1f} MiB: rise {(r['peak'] - r['base']) / mib:.1f} MiB"
-    )
-    # The interpreter's own footprint (before the input was read) is not counted.
-    used = r["peak"] - r["interp"]
-    print(
-        f"  peak less the interpreter {used / mib:.1f} MiB, bound input + outputs + 16 MiB = "
-        f"{bound / mib:.1f} MiB: {'within' if used <= bound else 'OVER'}"
-    )
+        for what in ("split", "unpack_ccsds"):
+            res = subprocess.run(
+                [sys.executable, "-c", MEMORY_CHILD, str(path), what, recipes],
+                capture_output=True,
+                text=True,
+                check=True,
+            )
+            r = json.loads(res.stdout)
+            bound = r["input"] + r["out"] + 16 * mib
+            used = r["peak"] - r["interp"]  # the interpreter's own footprint is not counted
+            name = "split_ccsds" if what == "split" else "unpack_ccsds"
+            print(f"\n== peak memory of {name}, {n:,} mixed packets (subprocess, VmHWM)")
+            print(
+                f"  input {r['input'] / mib:.1f} MiB, outputs {r['out'] / mib:.1f} MiB; "
+                f"interpreter {r['interp'] / mib:.1f} MiB, peak {r['peak'] / mib:.1f} MiB"
+            )
+            print(
+                f"  peak less the interpreter {used / mib:.1f} MiB, bound input + outputs + "
+                f"16 MiB = {bound / mib:.1f} MiB: {'within' if used <= bound else 'OVER'}"
+            )
 
 
 def main():

@@ -239,3 +239,143 @@ def test_columns_are_independent_arrays():
     assert frames.offsets.tolist() == [99, 10, 20, 30]
     assert frames.apids.tolist() == [9] * 4
     assert frames.sequence_counts.tolist() == [0, 1, 2, 3]
+
+
+# ---- unpack_ccsds ----------------------------------------------------------
+
+
+def item(name, encoding, bits, **keys):
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": "big",
+        "reverse_bits": False,
+        **keys,
+    }
+
+
+HEADER_ITEMS = [
+    item("apid", "unsigned", 11, offset_bits=5),
+    item("seq", "unsigned", 14, offset_bits=18),
+]
+RECIPES = {
+    5: [*HEADER_ITEMS, item("a", "unsigned", 12, offset_bits=48), item("b", "twos_complement", 20)],
+    6: [
+        item("x", "ieee754_f32", 32, offset_bits=48),
+        item("t", "twos_complement", 16, byte_order="little"),
+        item("r", "unsigned", 7, reverse_bits=True),
+    ],
+    9: [item("text", "latin1", 32, offset_bits=56), item("bcd", "unsigned", 3)],
+}
+
+
+def values_equal(a, b):
+    if isinstance(a, float):
+        return np.float64(a).tobytes() == np.float64(b).tobytes()
+    return a == b
+
+
+def check_unpack_ccsds(data, recipes, plain=None):
+    plain = plain or recipes
+    got = bitloom_bulk.unpack_ccsds(data, recipes)
+    packets, _, fault = ref_split(data)
+    assert fault is None
+    want_skipped = {}
+    per_apid = {}
+    for start, length, apid, _ in packets:
+        if apid in recipes:
+            per_apid.setdefault(apid, []).append(data[start : start + length])
+        else:
+            want_skipped[apid] = want_skipped.get(apid, 0) + 1
+    assert got.skipped == want_skipped
+    # Every APID with a recipe has its columns, empty where it has no packets.
+    assert sorted(got) == sorted(recipes)
+    for apid in recipes:
+        pkts = per_apid.get(apid, [])
+        rows = [bitloom.unpack_parameters(p, 0, plain[apid]) for p in pkts]
+        cols = got[apid]
+        assert list(cols) == list(dict.fromkeys(i["name"] for i in plain[apid]))
+        for name, column in cols.items():
+            assert len(column) == len(rows)
+            for i, row in enumerate(rows):
+                assert values_equal(
+                    row[name], column[i].item() if column.dtype != object else column[i]
+                ), (apid, name, i)
+    return got
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_unpack_ccsds_against_unpack_parameters(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(0, 300))
+    apids = rng.choice([5, 6, 7, 9, 2047], size=n)
+    # APID 5 and 6 packets of one size; APID 9 of varying sizes.
+    sizes = np.where(apids == 9, rng.integers(14, 40, n), np.where(apids == 6, 16, 14))
+    data = ccsds_streams.stream(apids, sizes, rng)
+    check_unpack_ccsds(data, RECIPES)
+    layouts = {apid: bitloom_bulk.compile(r) for apid, r in RECIPES.items()}
+    check_unpack_ccsds(data, layouts, RECIPES)
+
+
+def test_unpack_ccsds_offset_and_empty():
+    data = ccsds_streams.mixed_stream(50, {5: 14, 7: 9}, seed=4)
+    got = bitloom_bulk.unpack_ccsds(b"\xff" * 3 + data, RECIPES, offset=3)
+    want = bitloom_bulk.unpack_ccsds(data, RECIPES)
+    assert got.skipped == want.skipped
+    assert all(np.array_equal(got[5][k], want[5][k]) for k in want[5])
+    empty = bitloom_bulk.unpack_ccsds(b"", RECIPES)
+    assert sorted(empty) == sorted(RECIPES) and empty.skipped == {}
+    assert all(len(c) == 0 for cols in empty.values() for c in cols.values())
+
+
+def test_unpack_ccsds_packet_fault_names_the_apid():
+    ok = ccsds_streams.fixed_stream(3, 5, 14, seed=1)
+    short = ccsds_streams.fixed_stream(1, 5, 8, seed=1)  # too short for field "a"
+    data = ok + short
+    pkt = data[len(ok) :]
+    with pytest.raises(BaseException) as want:
+        bitloom.unpack_parameters(pkt, 0, RECIPES[5])
+    with pytest.raises(BaseException) as got:
+        bitloom_bulk.unpack_ccsds(data, RECIPES)
+    assert type(got.value) is type(want.value)
+    assert str(got.value) == str(want.value)
+    notes = "\n".join(getattr(got.value, "__notes__", []))
+    assert f"bytes {len(ok)} to {len(data)} of the data" in notes
+    assert "APID 5" in notes
+
+
+def test_unpack_ccsds_recipe_fault_first():
+    bad = {
+        5: [
+            {"name": "a", "encoding": "nope", "bits": 8, "byte_order": "big", "reverse_bits": False}
+        ]
+    }
+    with pytest.raises(ValueError) as info:
+        bitloom_bulk.unpack_ccsds(b"\x00", bad)  # the stream is cut short too
+    assert "Unsupported encoding type: nope" in str(info.value)
+    assert "in the recipe for APID 5" in "\n".join(info.value.__notes__)
+
+
+@pytest.mark.parametrize(
+    "recipes, exc, message",
+    [
+        ([], TypeError, "recipes must be a dict from APID to recipe, not list"),
+        ({"5": []}, TypeError, "APID keys of recipes must be int, not str"),
+        ({2048: []}, ValueError, "APID 2048 is outside 0 to 2047"),
+        ({-1: []}, ValueError, "APID -1 is outside 0 to 2047"),
+    ],
+)
+def test_unpack_ccsds_bad_recipes(recipes, exc, message):
+    with pytest.raises(exc) as info:
+        bitloom_bulk.unpack_ccsds(b"", recipes)
+    assert str(info.value) == message
+
+
+def test_unpack_ccsds_truncated_stream():
+    data = ccsds_streams.fixed_stream(3, 5, 14)
+    with pytest.raises(ValueError) as info:
+        bitloom_bulk.unpack_ccsds(data[:-1], RECIPES)
+    assert str(info.value) == (
+        "truncated CCSDS packet at byte offset 28: declared length 14 bytes (length field 7), 13 left"
+    )

@@ -47,7 +47,8 @@ def split_ccsds(data: Any, *, offset: int = 0, allow_partial: bool = False) -> F
 
 class CcsdsColumns(dict[int, dict[str, Any]]):
     """What ``unpack_ccsds`` returns: ``{apid: {name: column}}`` for the APIDs
-    that have a recipe (only those with packets in the stream), and in
+    that have a recipe (every one of them, with empty columns where the stream
+    holds none of its packets), and in
     ``skipped`` the number of packets of every other APID found, ``{apid: count}``."""
 
     skipped: dict[int, int]

@@ -130,7 +130,7 @@ namespace {
 struct ApidPackets {
     std::uint64_t count = 0;
     std::uint32_t first_length = 0;
-    bool varying = false;  // lengths differ: lengths are kept per packet
+    bool varying = false;     // lengths differ: lengths are kept per packet
     std::uint64_t start = 0;  // first slot in the shared index
     std::uint64_t filled = 0;
 };
@@ -185,13 +185,13 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     // Pass 1: count the packets of each APID and see whether their lengths vary.
     std::vector<ApidPackets> per(ccsds::kApidCount);
     PyThreadState* released = PyEval_SaveThread();
-    const ccsds::Stop stop =
-        ccsds::walk(bytes, size, offset, [&](std::uint64_t, const ccsds::Header& h) {
-            ApidPackets& a = per[h.apid];
-            if (a.count == 0) a.first_length = h.length;
-            a.varying |= h.length != a.first_length;
-            ++a.count;
-        });
+    const ccsds::Stop stop = ccsds::walk(bytes, size, offset,
+                                         [&](std::uint64_t, const ccsds::Header& h) {
+                                             ApidPackets& a = per[h.apid];
+                                             if (a.count == 0) a.first_length = h.length;
+                                             a.varying |= h.length != a.first_length;
+                                             ++a.count;
+                                         });
     PyEval_RestoreThread(released);
     if (stop.kind != ccsds::StopKind::End) {
         PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
@@ -223,8 +223,8 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     bool changed = false;
     released = PyEval_SaveThread();
-    const ccsds::Stop again =
-        ccsds::walk(bytes, size, offset, [&](std::uint64_t pos, const ccsds::Header& h) {
+    const ccsds::Stop again = ccsds::walk(
+        bytes, size, offset, [&](std::uint64_t pos, const ccsds::Header& h) {
             if (!layouts[h.apid]) return;
             ApidPackets& a = per[h.apid];
             if (a.filled == a.count || (!a.varying && h.length != a.first_length)) {

@@ -135,17 +135,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(static_cast<std::uint64_t>(f.offsets[i]) == r.offset &&
                        static_cast<std::uint64_t>(f.lengths[i]) == r.length &&
                        f.apids[i] == r.apid && f.sequence_counts[i] == r.seq,
-                   "packet %zu: offset %lld length %lld apid %u seq %u", i,
-                   (long long)f.offsets[i], (long long)f.lengths[i], f.apids[i],
-                   f.sequence_counts[i]);
+                   "packet %zu: offset %lld length %lld apid %u seq %u", i, (long long)f.offsets[i],
+                   (long long)f.lengths[i], f.apids[i], f.sequence_counts[i]);
     }
     // fill() never writes past its capacity, whatever the stream holds.
     if (!ref.packets.empty()) {
         const std::uint64_t cap = ref.packets.size() / 2;
         std::vector<std::int64_t> offs(cap);
         std::vector<std::uint16_t> apids(cap);
-        const std::uint64_t got =
-            ccsds::fill(p, n, start, cap, {offs.data(), nullptr, apids.data(), nullptr});
+        const std::uint64_t got = ccsds::fill(p, n, start, cap,
+                                              {offs.data(), nullptr, apids.data(), nullptr});
         FUZZ_CHECK(got == cap, "fill with room for %llu wrote %llu", (unsigned long long)cap,
                    (unsigned long long)got);
         for (std::uint64_t i = 0; i < cap; ++i) {

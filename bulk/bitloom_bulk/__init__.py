@@ -5,6 +5,7 @@ This package never imports ``bitloom``.
 """
 
 from bitloom_bulk._native import Layout, compile, unpack_columns
+from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
 from bitloom_bulk._types import (
     ByteOrder,
     Encoding,
@@ -19,8 +20,10 @@ __version__ = "0.2.0"
 
 __all__ = [
     "ByteOrder",
+    "CcsdsColumns",
     "Encoding",
     "FloatPackItem",
+    "Frames",
     "IntegerPackItem",
     "Layout",
     "PackItem",
@@ -28,5 +31,7 @@ __all__ = [
     "UnpackItem",
     "__version__",
     "compile",
+    "split_ccsds",
+    "unpack_ccsds",
     "unpack_columns",
 ]

@@ -134,6 +134,24 @@ bool decode_text_fields(const Layout& layout, const std::vector<Kind>& kinds,
     return true;
 }
 
+// Raise what unpack_parameters raises for packet p, with a note naming it.
+PyObject* raise_packet_error(const Layout& layout, const PacketSet& packets, std::size_t p,
+                             std::uint64_t base) {
+    PyErr_Clear();
+    Ref dict(unpack_one(layout, packets.packet(p), packets.length(p), base));
+    if (dict) {
+        py::raise_panic("a packet that failed to decode decoded on its second reading");
+        return nullptr;
+    }
+    const auto offset = static_cast<unsigned long long>(packets.packet(p) - packets.data);
+    Ref note(PyUnicode_FromFormat("in packet %zu (bytes %llu to %llu of the data)", p, offset,
+                                  offset + packets.length(p)));
+    add_note_to_pending(note.get());
+    return nullptr;
+}
+
+}  // namespace
+
 // Add a note to the pending exception (add_note, or __notes__ before 3.11).
 void add_note_to_pending(PyObject* note) {
     Ref exc(py::shim::get_raised_exception());
@@ -156,24 +174,6 @@ void add_note_to_pending(PyObject* note) {
     PyErr_Clear();
     py::shim::set_raised_exception(exc.release());
 }
-
-// Raise what unpack_parameters raises for packet p, with a note naming it.
-PyObject* raise_packet_error(const Layout& layout, const PacketSet& packets, std::size_t p,
-                             std::uint64_t base) {
-    PyErr_Clear();
-    Ref dict(unpack_one(layout, packets.packet(p), packets.length(p), base));
-    if (dict) {
-        py::raise_panic("a packet that failed to decode decoded on its second reading");
-        return nullptr;
-    }
-    const auto offset = static_cast<unsigned long long>(packets.packet(p) - packets.data);
-    Ref note(PyUnicode_FromFormat("in packet %zu (bytes %llu to %llu of the data)", p, offset,
-                                  offset + packets.length(p)));
-    add_note_to_pending(note.get());
-    return nullptr;
-}
-
-}  // namespace
 
 bool init_numpy() {
     Ref numpy(PyImport_ImportModule("numpy"));

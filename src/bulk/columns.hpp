@@ -21,6 +21,9 @@ PyObject* column_from_buffer(PyObject* buffer, const char* dtype);
 // numpy.array(list, dtype=object) for a list of objects.
 PyObject* object_column(PyObject* list);
 
+// Add a note (a str) to the pending exception: add_note, or __notes__ before 3.11.
+void add_note_to_pending(PyObject* note);
+
 // The packets of one call: fixed-size (lengths empty, packet_bytes set) or
 // at offsets[i] with lengths[i] bytes.
 struct PacketSet {

@@ -2,6 +2,7 @@
 // process. Functions are listed one row each in the method table.
 #include <atomic>
 
+#include "bulk/ccsds.hpp"
 #include "bulk/columns.hpp"
 #include "bulk/layout.hpp"
 #include "python/errors.hpp"
@@ -21,6 +22,12 @@ PyMethodDef g_methods[] = {
     {"unpack_columns", as_cfunction(unpack_columns), METH_FASTCALL | METH_KEYWORDS,
      "unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, "
      "offset_bits=0)\n--\n\nDecode many packets into one numpy column per recipe item."},
+    {"split_ccsds", as_cfunction(split_ccsds), METH_FASTCALL | METH_KEYWORDS,
+     "split_ccsds(data, *, offset=0, allow_partial=False)\n--\n\n"
+     "Frame a CCSDS space packet stream by its primary headers."},
+    {"unpack_ccsds", as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
+     "unpack_ccsds(data, recipes, *, offset=0)\n--\n\n"
+     "Decode a mixed-APID CCSDS stream into columns per APID."},
     {nullptr, nullptr, 0, nullptr},
 };
 

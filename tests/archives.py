@@ -92,7 +92,11 @@ def ccsds_file(path, packets, seed):
     kinds = rng.integers(0, 3, size=packets)
     built = {}
     for k, (apid, size, texts) in enumerate(
-        [(0x1AB, TELEMETRY_BYTES, TEXT_BYTES), (0x2C, EVENTS_BYTES, EVENTS_TEXT), (OTHER_APID, OTHER_BYTES, {})]
+        [
+            (0x1AB, TELEMETRY_BYTES, TEXT_BYTES),
+            (0x2C, EVENTS_BYTES, EVENTS_TEXT),
+            (OTHER_APID, OTHER_BYTES, {}),
+        ]
     ):
         built[k] = iter(_packets(rng, int((kinds == k).sum()), size, apid, texts))
     with open(path, "wb") as f:

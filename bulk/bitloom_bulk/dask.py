@@ -17,6 +17,8 @@ import sys
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal
 
+import bitloom_bulk
+
 # The distribution that ships this package; the one place its name is written.
 DISTRIBUTION = "bitloom"
 
@@ -32,8 +34,6 @@ except ImportError as exc:  # the extra is not installed
         f'pip install "{DISTRIBUTION}[dask]"',
         name=exc.name,
     ) from exc
-
-import bitloom_bulk
 
 __all__ = ["DEFAULT_BLOCKSIZE", "DISTRIBUTION", "read_packets"]
 
@@ -88,16 +88,16 @@ class _Reader:
             return bitloom_bulk.unpack_columns(
                 data, self.layout, packet_bytes=self.packet_bytes
             ), None
-        split = bitloom_bulk.split_ccsds(data)
         if self.apid is None:
-            chosen = np.arange(len(split.offsets))
-            offsets, lengths = split.offsets, split.lengths
-        else:
-            chosen = np.flatnonzero(split.apids == self.apid)
-            offsets, lengths = split.offsets[chosen], split.lengths[chosen]
-        return bitloom_bulk.unpack_columns(data, self.layout, offsets=offsets, lengths=lengths), (
-            chosen
-        )
+            split = bitloom_bulk.split_ccsds(data)
+            columns = bitloom_bulk.unpack_columns(
+                data, self.layout, offsets=split.offsets, lengths=split.lengths
+            )
+            return columns, np.arange(len(split.offsets))
+        # The serial path for one APID, so its errors and notes are exactly those
+        # of unpack_ccsds; framing again for the packet numbers reads only headers.
+        columns = bitloom_bulk.unpack_ccsds(data, {self.apid: self.layout})[self.apid]
+        return columns, np.flatnonzero(bitloom_bulk.split_ccsds(data).apids == self.apid)
 
     def __call__(self, part: _Part) -> pd.DataFrame:
         path, start, count, first_packet = part
@@ -195,7 +195,9 @@ def read_packets(
     if blocksize != "file" and (
         isinstance(blocksize, bool) or not isinstance(blocksize, int) or blocksize <= 0
     ):
-        raise ValueError(f'blocksize must be a positive number of bytes or "file", not {blocksize!r}')
+        raise ValueError(
+            f'blocksize must be a positive number of bytes or "file", not {blocksize!r}'
+        )
 
     layout = bitloom_bulk.compile(recipe)
     meta = _meta(layout, packet_bytes)
@@ -227,4 +229,3 @@ def read_packets(
         label="read-packets",
         enforce_metadata=False,
     )
-

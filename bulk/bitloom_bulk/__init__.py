@@ -4,6 +4,7 @@ and checks, and a command line, built on the same packet rules as ``bitloom``.
 This package never imports ``bitloom``.
 """
 
+from bitloom_bulk._native import Layout, compile, unpack_columns
 from bitloom_bulk._types import (
     ByteOrder,
     Encoding,
@@ -21,8 +22,11 @@ __all__ = [
     "Encoding",
     "FloatPackItem",
     "IntegerPackItem",
+    "Layout",
     "PackItem",
     "TextPackItem",
     "UnpackItem",
     "__version__",
+    "compile",
+    "unpack_columns",
 ]

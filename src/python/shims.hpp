@@ -150,4 +150,14 @@ inline int module_declare_gil_used(PyObject* module) {
 #endif
 }
 
+// Declare that the module runs without the GIL (free-threaded builds only).
+inline int module_declare_gil_not_used(PyObject* module) {
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#else
+    (void)module;
+    return 0;
+#endif
+}
+
 }  // namespace bitloom::py::shim

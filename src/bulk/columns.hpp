@@ -1,0 +1,50 @@
+// Columns: C++-filled buffers handed to numpy without its C API, and the
+// decoding of many packets into one column per recipe item.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "bulk/layout.hpp"
+
+namespace bitloom::bulk {
+
+// The numpy module's helpers, imported once by module initialisation.
+bool init_numpy();
+
+// A zeroed buffer of `size` bytes to fill from C++ (a bytearray, which only the
+// caller references, so its storage stays put while the GIL is released).
+py::Ref new_column_buffer(std::size_t size, std::uint8_t*& data);
+// numpy.frombuffer(buffer, dtype): an array over the buffer's bytes, no copy.
+// `dtype` is a numpy type string such as "<u2" or "float64".
+PyObject* column_from_buffer(PyObject* buffer, const char* dtype);
+// numpy.array(list, dtype=object) for a list of objects.
+PyObject* object_column(PyObject* list);
+
+// The packets of one call: fixed-size (lengths empty, packet_bytes set) or
+// at offsets[i] with lengths[i] bytes.
+struct PacketSet {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::size_t count = 0;
+    std::uint64_t packet_bytes = 0;
+    const std::uint64_t* offsets = nullptr;
+    const std::uint64_t* lengths = nullptr;
+    const std::uint8_t* packet(std::size_t i) const noexcept {
+        return data + (offsets ? offsets[i] : i * packet_bytes);
+    }
+    std::size_t length(std::size_t i) const noexcept {
+        return static_cast<std::size_t>(lengths ? lengths[i] : packet_bytes);
+    }
+};
+
+// Decode every packet into a new dict name -> column. Packets must lie inside
+// `data` (the caller checks). The GIL is released for the numeric fields.
+// nullptr with the first packet's error (and a note naming the packet) set.
+PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base);
+
+// unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, offset_bits=0)
+PyObject* unpack_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+
+}  // namespace bitloom::bulk

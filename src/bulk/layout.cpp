@@ -1,0 +1,681 @@
+#include "bulk/layout.hpp"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "core/bcd.hpp"
+#include "core/bits.hpp"
+#include "core/ieee754.hpp"
+#include "core/integer.hpp"
+#include "python/errors.hpp"
+#include "python/recipe.hpp"
+#include "python/text.hpp"
+
+namespace bitloom::bulk {
+
+using core::Codec;
+using py::Ref;
+
+// ---- decoding of one field ----
+
+bool decode_value(const core::FieldSpec& spec, std::uint64_t raw, DecodedValue& out) noexcept {
+    const std::uint32_t bits = spec.bits;
+    switch (spec.row->codec) {
+        case Codec::Unsigned: out.u = raw; return true;
+        case Codec::TwosComplement: out.i = core::decode_twos_complement(raw, bits); return true;
+        case Codec::OnesComplement: out.i = core::decode_ones_complement(raw, bits); return true;
+        case Codec::SignMagnitude: out.i = core::decode_sign_magnitude(raw, bits); return true;
+        case Codec::PackedBcd:
+        case Codec::PackedBcdSigned: {
+            auto r = core::decode_packed_bcd(raw, bits, spec.row->codec == Codec::PackedBcdSigned);
+            if (!r) return false;
+            out.i = r.value();
+            return true;
+        }
+        case Codec::UnpackedBcd:
+        case Codec::UnpackedBcdSigned: {
+            auto r =
+                core::decode_unpacked_bcd(raw, bits, spec.row->codec == Codec::UnpackedBcdSigned);
+            if (!r) return false;
+            out.i = r.value();
+            return true;
+        }
+        case Codec::F16: out.d = core::decode_f16(static_cast<std::uint16_t>(raw)); return true;
+        case Codec::F32: out.d = core::decode_f32(static_cast<std::uint32_t>(raw)); return true;
+        case Codec::F64: out.d = core::decode_f64(raw); return true;
+        case Codec::F128:
+            // The raw value is the low half of a binary128 pattern whose high
+            // half (and so its exponent) is zero: always +0.0.
+            out.d = 0.0;
+            return bits <= 64;
+        case Codec::UnimplementedFloat:
+        case Codec::Text: return false;
+    }
+    return false;
+}
+
+PyObject* raise_decode_error(const core::FieldSpec& spec, std::uint64_t raw) {
+    const core::EncodingRow& row = *spec.row;
+    switch (row.codec) {
+        case Codec::PackedBcd:
+        case Codec::PackedBcdSigned: {
+            auto r = core::decode_packed_bcd(raw, spec.bits, row.codec == Codec::PackedBcdSigned);
+            if (!r) py::raise(r.error());
+            break;
+        }
+        case Codec::UnpackedBcd:
+        case Codec::UnpackedBcdSigned: {
+            auto r =
+                core::decode_unpacked_bcd(raw, spec.bits, row.codec == Codec::UnpackedBcdSigned);
+            if (!r) py::raise(r.error());
+            break;
+        }
+        case Codec::F128:
+            py::raise(PyExc_ValueError,
+                      "IEEE 754 f128 requires special handling for >64 bits (not yet "
+                      "implemented in process_recipe)");
+            break;
+        case Codec::UnimplementedFloat:
+            py::raise(PyExc_NotImplementedError, core::unimplemented_decode_message(row));
+            break;
+        default: break;
+    }
+    if (!PyErr_Occurred()) py::raise_panic("raise_decode_error called for a field that decodes");
+    return nullptr;
+}
+
+namespace {
+
+PyObject* decoded_object(const core::FieldSpec& spec, std::uint64_t raw) {
+    DecodedValue v;
+    if (!decode_value(spec, raw, v)) [[unlikely]]
+        return raise_decode_error(spec, raw);
+    switch (spec.row->codec) {
+        case Codec::Unsigned: return PyLong_FromUnsignedLongLong(v.u);
+        case Codec::F16:
+        case Codec::F32:
+        case Codec::F64:
+        case Codec::F128: return PyFloat_FromDouble(v.d);
+        default: return PyLong_FromLongLong(v.i);
+    }
+}
+
+PyObject* decode_text_object(const core::FieldSpec& spec, const std::uint8_t* packet,
+                             std::uint64_t start) {
+    const std::size_t n = (static_cast<std::size_t>(spec.bits) + 7) / 8;
+    if (!spec.little && start % 8 == 0 && spec.bits % 8 == 0) {
+        return py::decode_text(spec.row->text, packet + start / 8, n);
+    }
+    std::string window(n, '\0');
+    auto* w = reinterpret_cast<std::uint8_t*>(window.data());
+    core::field_window(packet, start, spec.bits, spec.little, w);
+    return py::decode_text(spec.row->text, w, n);
+}
+
+}  // namespace
+
+// ---- reading a recipe ----
+
+bool read_layout_field(PyObject* item, Ref& name_obj, LayoutField& field) {
+    py::ItemKeys keys;
+    if (!py::read_item_keys(item, name_obj, keys)) return false;
+    bool little = false;
+    if (!py::parse_byte_order(keys.order_obj.get(), keys.order, little)) return false;
+    const core::EncodingRow* row = py::find_item_encoding(keys.encoding_obj.get(), keys.encoding,
+                                                          /*packing=*/false);
+    if (row == nullptr) return false;
+    field.spec = core::FieldSpec{row, keys.bits, keys.offset, keys.has_offset, little, keys.reverse};
+    field.name = name_obj;
+    field.key = PyUnicode_CheckExact(name_obj.get())
+                    ? name_obj
+                    : Ref(PyUnicode_FromStringAndSize(keys.name.data(),
+                                                      static_cast<Py_ssize_t>(keys.name.size())));
+    if (!field.key) return false;
+    field.encoding_written.assign(keys.encoding);
+    field.order_written.assign(keys.order);
+    return true;
+}
+
+namespace {
+
+// ---- the Layout type ----
+
+struct LayoutObject {
+    PyObject_HEAD
+    Layout* layout;
+};
+
+PyTypeObject* g_layout_type = nullptr;
+
+bool build_layout(PyObject* recipe, Layout& layout) {
+    py::ItemList items;
+    if (!py::to_sequence(recipe, items)) return false;
+    layout.fields.resize(items.size());
+    py::FailureSite site;
+    site.in_item = true;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        site.index = i;
+        site.name = Ref();
+        if (!read_layout_field(items[i], site.name, layout.fields[i])) {
+            py::rewrap_pending_error("unpacking", site);
+            return false;
+        }
+    }
+    std::vector<core::FieldSpec> specs;
+    specs.reserve(layout.fields.size());
+    for (const LayoutField& f : layout.fields) specs.push_back(f.spec);
+    layout.packet_bits = core::packet_bits_of(specs);
+    layout.names = Ref(PyTuple_New(static_cast<Py_ssize_t>(layout.fields.size())));
+    if (!layout.names) return false;
+    for (std::size_t i = 0; i < layout.fields.size(); ++i) {
+        PyTuple_SET_ITEM(layout.names.get(), static_cast<Py_ssize_t>(i),
+                         Py_NewRef(layout.fields[i].key.get()));
+    }
+    return true;
+}
+
+const Layout& layout_from(PyObject* self) { return *reinterpret_cast<LayoutObject*>(self)->layout; }
+
+void layout_dealloc(PyObject* self) {
+    delete reinterpret_cast<LayoutObject*>(self)->layout;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// A C-contiguous buffer held for the duration of a call.
+struct HeldBuffer {
+    Py_buffer view{};
+    bool held = false;
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    bool get(PyObject* obj, int flags) {
+        held = PyObject_GetBuffer(obj, &view, flags) == 0;
+        return held;
+    }
+    const std::uint8_t* data() const noexcept { return static_cast<const std::uint8_t*>(view.buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view.len); }
+};
+
+PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    static const char* const names[] = {"packet", "offset_bits"};
+    PyObject* argv[2] = {};
+    if (!parse_args("unpack", args, nargs, kwnames, names, 2, 2, 1, argv)) return nullptr;
+    std::uint32_t base = 0;
+    if (argv[1] != nullptr && !py::to_u32_fast(argv[1], base)) return nullptr;
+    if (PyBytes_CheckExact(argv[0])) {
+        return unpack_one(layout_from(self),
+                          reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(argv[0])),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(argv[0])), base);
+    }
+    HeldBuffer buffer;
+    if (!buffer.get(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
+    return unpack_one(layout_from(self), buffer.data(), buffer.size(), base);
+}
+
+// ---- packing ----
+
+template <class T>
+bool take(core::Result<T>&& r, T& out) {
+    if (!r) [[unlikely]] {
+        py::raise(r.error());
+        return false;
+    }
+    out = r.value();
+    return true;
+}
+
+// The integer image of a numeric value, as pack_parameters converts it.
+bool numeric_value(Codec codec, PyObject* value, std::uint32_t bits, std::uint64_t& out) {
+    std::int64_t i = 0;
+    switch (codec) {
+        case Codec::Unsigned: {
+            std::uint64_t u = 0;
+            return py::to_u64(value, u) && take(core::encode_unsigned(u, bits), out);
+        }
+        case Codec::TwosComplement:
+            return py::to_i64(value, i) && take(core::encode_twos_complement(i, bits), out);
+        case Codec::OnesComplement:
+            return py::to_i64(value, i) && take(core::encode_ones_complement(i, bits), out);
+        case Codec::SignMagnitude:
+            return py::to_i64(value, i) && take(core::encode_sign_magnitude(i, bits), out);
+        case Codec::PackedBcd:
+        case Codec::PackedBcdSigned:
+            return py::to_i64(value, i) &&
+                   take(core::encode_packed_bcd(i, bits, codec == Codec::PackedBcdSigned), out);
+        case Codec::UnpackedBcd:
+        case Codec::UnpackedBcdSigned:
+            return py::to_i64(value, i) &&
+                   take(core::encode_unpacked_bcd(i, bits, codec == Codec::UnpackedBcdSigned), out);
+        case Codec::F16: {
+            float f = 0;
+            if (!py::to_single(value, f)) return false;
+            out = core::encode_f16(f);
+            return true;
+        }
+        case Codec::F32: {
+            float f = 0;
+            if (!py::to_single(value, f)) return false;
+            out = core::f32_bits(f);
+            return true;
+        }
+        case Codec::F64: {
+            double f = 0;
+            if (!py::to_double(value, f)) return false;
+            out = core::f64_bits(f);
+            return true;
+        }
+        case Codec::F128:
+        case Codec::UnimplementedFloat:
+        case Codec::Text: break;
+    }
+    py::raise_panic("numeric_value called for a non-numeric encoding");
+    return false;
+}
+
+// Encode one value and place it at `start` in a packet of `limit` bits.
+bool place_value(const LayoutField& f, PyObject* value, std::uint8_t* packet, std::uint64_t limit,
+                 std::uint64_t start) {
+    const core::FieldSpec& spec = f.spec;
+    if (!spec.row->packs) {
+        py::raise_unsupported_encoding(f.encoding_written);
+        return false;
+    }
+    if (spec.row->codec == Codec::Text) {
+        std::string_view text;
+        std::string image;
+        if (!py::to_text(value, text) || !py::encode_text(spec.row->text, text, image)) {
+            return false;
+        }
+        core::place_bytes(packet, limit, start, spec.bits,
+                          reinterpret_cast<std::uint8_t*>(image.data()), image.size(), spec.little);
+        return true;
+    }
+    std::uint64_t integer = 0;
+    if (spec.row->codec == Codec::Unsigned && PyLong_CheckExact(value)) {
+        const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            if (!numeric_value(spec.row->codec, value, spec.bits, integer)) return false;
+        } else if (!take(core::encode_unsigned(v, spec.bits), integer)) {
+            return false;
+        }
+    } else if (!numeric_value(spec.row->codec, value, spec.bits, integer)) {
+        return false;
+    }
+    core::place_integer(packet, limit, start, spec.bits, integer, spec.reverse, spec.little);
+    return true;
+}
+
+bool missing_value(std::string_view name) {
+    std::string message = "Recipe item '";
+    message.append(name);
+    message += "' missing required field: 'value'";
+    py::raise(PyExc_KeyError, message);
+    return false;
+}
+
+// The values of a pack call: a mapping from name to value, or a sequence in
+// recipe order (one value per item).
+struct Values {
+    PyObject* mapping = nullptr;
+    bool is_dict = false;
+    Ref fast;  // the sequence as a list or tuple
+
+    bool open(PyObject* values, std::size_t count) {
+        if (PyTuple_Check(values) || PyList_Check(values)) {
+            fast = Ref::borrow(values);
+        } else if (PyUnicode_Check(values) || PyBytes_Check(values) ||
+                   PyByteArray_Check(values)) {
+            PyErr_Format(PyExc_TypeError,
+                         "values must be a mapping from name to value or a sequence in recipe "
+                         "order, not '%.200s'",
+                         Py_TYPE(values)->tp_name);
+            return false;
+        } else if (PyDict_Check(values)) {
+            mapping = values;
+            is_dict = true;
+            return true;
+        } else if (PyMapping_Check(values) && PyObject_HasAttrString(values, "keys")) {
+            mapping = values;
+            return true;
+        } else {
+            fast = Ref(PySequence_Fast(values,
+                                       "values must be a mapping from name to value or a "
+                                       "sequence in recipe order"));
+            if (!fast) return false;
+        }
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+        if (static_cast<std::size_t>(n) != count) {
+            PyErr_Format(PyExc_ValueError, "expected %zu values (one per recipe item), got %zd",
+                         count, n);
+            return false;
+        }
+        return true;
+    }
+    // 1: found (new reference), 0: absent, -1: error.
+    int get(std::size_t i, const LayoutField& f, Ref& out) const {
+        if (fast) {
+            out = Ref::borrow(PySequence_Fast_ITEMS(fast.get())[i]);
+            return 1;
+        }
+        if (is_dict) {
+            PyObject* found = nullptr;
+            const int r = py::shim::dict_get_item_ref(mapping, f.key.get(), &found);
+            out = Ref(found);
+            return r;
+        }
+        out = Ref(PyObject_GetItem(mapping, f.key.get()));
+        if (out) return 1;
+        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+};
+
+// Encode every field into `packet` (zeroed, `limit` bits): pack_parameters'
+// placement pass with its errors re-wrapped. `covered`, when given, gets the
+// bits of every field set.
+bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std::uint64_t limit,
+               std::uint8_t* covered) {
+    Values vals;
+    if (!vals.open(values, layout.fields.size())) return false;
+    py::FailureSite site;
+    site.in_item = true;
+    std::uint64_t position = 0;
+    for (std::size_t i = 0; i < layout.fields.size(); ++i) {
+        const LayoutField& f = layout.fields[i];
+        Ref value;
+        const int found = vals.get(i, f, value);
+        bool ok = found > 0;
+        const std::uint64_t start = core::field_start(f.spec, 0, position);
+        if (found == 0) {
+            Py_ssize_t len = 0;
+            const char* name = PyUnicode_AsUTF8AndSize(f.key.get(), &len);
+            if (name != nullptr) missing_value({name, static_cast<std::size_t>(len)});
+        } else if (ok) {
+            ok = place_value(f, value.get(), packet, limit, start);
+        }
+        if (!ok) {
+            site.index = i;
+            site.name = f.name;
+            py::rewrap_pending_error("packing", site);
+            return false;
+        }
+        if (covered != nullptr) {
+            for (std::uint64_t b = 0; b < f.spec.bits; b += 64) {
+                const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(64, f.spec.bits - b));
+                core::write_bits(covered, limit, start + b, n, core::low_bits_mask(n));
+            }
+        }
+        position = start + f.spec.bits;
+    }
+    return true;
+}
+
+PyObject* layout_pack(PyObject* self, PyObject* values) {
+    const Layout& layout = layout_from(self);
+    const std::uint64_t length = (layout.packet_bits + 7) / 8;
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    Ref packet(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!packet) return nullptr;
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
+    std::memset(data, 0, length);
+    if (!place_all(layout, values, data, length * 8, nullptr)) return nullptr;
+    return packet.release();
+}
+
+PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    static const char* const names[] = {"buffer", "offset_bits", "values"};
+    PyObject* argv[3] = {};
+    if (!parse_args("pack_into", args, nargs, kwnames, names, 3, 3, 3, argv)) return nullptr;
+    std::uint64_t base = 0;
+    if (!py::to_u64(argv[1], base)) return nullptr;
+    const Layout& layout = layout_from(self);
+    Py_buffer view;
+    if (PyObject_GetBuffer(argv[0], &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const auto size = static_cast<std::uint64_t>(view.len);
+    if (base > 8 * size || layout.packet_bits > 8 * size - base) {
+        PyErr_Format(PyExc_ValueError,
+                     "pack_into: a packet of %llu bits at bit offset %llu does not fit into a "
+                     "buffer of %llu bytes",
+                     static_cast<unsigned long long>(layout.packet_bits),
+                     static_cast<unsigned long long>(base), static_cast<unsigned long long>(size));
+        return nullptr;
+    }
+    // Encode everything first: a failure leaves the buffer untouched.
+    const std::uint64_t length = (layout.packet_bits + 7) / 8;
+    std::vector<std::uint8_t> image(length), covered(length);
+    if (!place_all(layout, argv[2], image.data(), length * 8, covered.data())) return nullptr;
+    auto* dst = static_cast<std::uint8_t*>(view.buf);
+    for (std::uint64_t k = 0; k < length; ++k) {
+        const std::uint8_t mask = covered[k];
+        if (mask == 0) continue;
+        const std::uint64_t at = base + 8 * k;
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(8, 8 * size - at));
+        // The packet's byte k lies at bit `at`; only its first n bits exist there
+        // (the rest lie beyond the packet's bits, which no field covers).
+        const std::uint64_t old = core::read_bits(dst, at, n);
+        const std::uint64_t m = mask >> (8 - n), v = image[k] >> (8 - n);
+        core::write_bits(dst, 8 * size, at, n, (old & ~m) | (v & m));
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- pickling and attributes ----
+
+PyObject* layout_recipe(const Layout& layout) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(layout.fields.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < layout.fields.size(); ++i) {
+        const LayoutField& f = layout.fields[i];
+        Ref item(f.spec.has_offset
+                     ? Py_BuildValue("{sOss#sIss#sOsI}", "name", f.key.get(), "encoding",
+                                     f.encoding_written.data(),
+                                     static_cast<Py_ssize_t>(f.encoding_written.size()), "bits",
+                                     f.spec.bits, "byte_order", f.order_written.data(),
+                                     static_cast<Py_ssize_t>(f.order_written.size()),
+                                     "reverse_bits", f.spec.reverse ? Py_True : Py_False,
+                                     "offset_bits", f.spec.offset)
+                     : Py_BuildValue("{sOss#sIss#sO}", "name", f.key.get(), "encoding",
+                                     f.encoding_written.data(),
+                                     static_cast<Py_ssize_t>(f.encoding_written.size()), "bits",
+                                     f.spec.bits, "byte_order", f.order_written.data(),
+                                     static_cast<Py_ssize_t>(f.order_written.size()),
+                                     "reverse_bits", f.spec.reverse ? Py_True : Py_False));
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list.release();
+}
+
+PyObject* layout_reduce(PyObject* self, PyObject*) {
+    Ref module(PyImport_ImportModule("bitloom_bulk._native"));
+    if (!module) return nullptr;
+    Ref fn(PyObject_GetAttrString(module.get(), "compile"));
+    if (!fn) return nullptr;
+    Ref recipe(layout_recipe(layout_from(self)));
+    if (!recipe) return nullptr;
+    return Py_BuildValue("O(O)", fn.get(), recipe.get());
+}
+
+PyObject* layout_get_recipe(PyObject* self, void*) { return layout_recipe(layout_from(self)); }
+PyObject* layout_get_names(PyObject* self, void*) {
+    return Py_NewRef(layout_from(self).names.get());
+}
+PyObject* layout_get_packet_bits(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(layout_from(self).packet_bits);
+}
+
+PyObject* layout_repr(PyObject* self) {
+    const Layout& layout = layout_from(self);
+    return PyUnicode_FromFormat("<bitloom_bulk.Layout of %zd fields, %llu bits>",
+                                PyTuple_GET_SIZE(layout.names.get()),
+                                static_cast<unsigned long long>(layout.packet_bits));
+}
+
+template <class F>
+constexpr PyCFunction as_cfunction(F f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef g_layout_methods[] = {
+    {"unpack", as_cfunction(layout_unpack), METH_FASTCALL | METH_KEYWORDS,
+     "unpack(packet, offset_bits=0)\n--\n\nDecode one packet into a dict, as unpack_parameters "
+     "does."},
+    {"pack", layout_pack, METH_O,
+     "pack(values)\n--\n\nBuild the packet of the recipe carrying these values (a mapping from "
+     "name to value, or a sequence in recipe order), as pack_parameters does."},
+    {"pack_into", as_cfunction(layout_pack_into), METH_FASTCALL | METH_KEYWORDS,
+     "pack_into(buffer, offset_bits, values)\n--\n\nWrite the fields into a writable buffer at "
+     "a bit offset, leaving every other bit as it was."},
+    {"__reduce__", layout_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_layout_getset[] = {
+    {"names", layout_get_names, nullptr, "The items' names, in recipe order.", nullptr},
+    {"packet_bits", layout_get_packet_bits, nullptr, "The size of a packed packet in bits.",
+     nullptr},
+    {"recipe", layout_get_recipe, nullptr, "The recipe as plain data (no values).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_layout_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(layout_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(layout_repr)},
+    {Py_tp_methods, g_layout_methods},
+    {Py_tp_getset, g_layout_getset},
+    {Py_tp_doc, const_cast<char*>("A recipe read once: compile(recipe) makes one.")},
+    {0, nullptr},
+};
+
+PyType_Spec g_layout_spec = {
+    "bitloom_bulk._native.Layout",
+    sizeof(LayoutObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    g_layout_slots,
+};
+
+}  // namespace
+
+bool init_layout_type(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &g_layout_spec, nullptr);
+    if (type == nullptr) return false;
+    g_layout_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the process
+    return PyModule_AddObjectRef(module, "Layout", type) == 0;
+}
+
+const Layout* as_layout(PyObject* obj) noexcept {
+    if (g_layout_type == nullptr || Py_TYPE(obj) != g_layout_type) return nullptr;
+    return reinterpret_cast<LayoutObject*>(obj)->layout;
+}
+
+PyObject* compile(PyObject*, PyObject* recipe) {
+    auto* layout = new (std::nothrow) Layout;
+    if (layout == nullptr) return PyErr_NoMemory();
+    if (!build_layout(recipe, *layout)) {
+        delete layout;
+        return nullptr;
+    }
+    auto* self = PyObject_New(LayoutObject, g_layout_type);
+    if (self == nullptr) {
+        delete layout;
+        return nullptr;
+    }
+    self->layout = layout;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* layout_of(PyObject* recipe) {
+    if (as_layout(recipe) != nullptr) return Py_NewRef(recipe);
+    return compile(nullptr, recipe);
+}
+
+PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size_t len,
+                     std::uint64_t base) {
+    Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(layout.fields.size())));
+    if (!result) return nullptr;
+    std::uint64_t position = base;
+    for (std::size_t i = 0; i < layout.fields.size(); ++i) {
+        const LayoutField& f = layout.fields[i];
+        const std::uint64_t start = core::field_start(f.spec, base, position);
+        Ref value;
+        if (!core::field_in_packet(start, f.spec.bits, len)) [[unlikely]] {
+            if (auto error = core::check_field_bounds(start, f.spec.bits, len)) py::raise(*error);
+        } else if (f.spec.row->codec == Codec::Text) {
+            value = Ref(decode_text_object(f.spec, packet, start));
+        } else {
+            value = Ref(decoded_object(
+                f.spec, core::field_raw_value(packet, len, start, f.spec.bits, f.spec.little,
+                                              f.spec.reverse)));
+        }
+        if (!value || PyDict_SetItem(result.get(), f.key.get(), value.get()) < 0) [[unlikely]] {
+            py::FailureSite site;
+            site.in_item = true;
+            site.index = i;
+            site.name = f.name;
+            py::rewrap_pending_error("unpacking", site);
+            return nullptr;
+        }
+        position = start + f.spec.bits;
+    }
+    return result.release();
+}
+
+bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                const char* const* names, int nnames, int npositional, int nrequired,
+                PyObject** out) {
+    if (nargs > npositional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional arguments (%zd given)",
+                     function, npositional, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
+        int slot = -1;
+        for (int j = 0; j < nnames; ++j) {
+            if (PyUnicode_CompareWithASCIIString(kw, names[j]) == 0) {
+                slot = j;
+                break;
+            }
+        }
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                         kw);
+            return false;
+        }
+        if (out[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                         names[slot]);
+            return false;
+        }
+        out[slot] = args[nargs + k];
+    }
+    for (int j = 0; j < nrequired; ++j) {
+        if (out[j] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function,
+                         names[j]);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace bitloom::bulk

@@ -1,0 +1,77 @@
+// The module bitloom_bulk._native: single-phase initialisation, one module per
+// process. Functions are listed one row each in the method table.
+#include <atomic>
+
+#include "bulk/columns.hpp"
+#include "bulk/layout.hpp"
+#include "python/errors.hpp"
+#include "python/recipe.hpp"
+
+namespace bitloom::bulk {
+namespace {
+
+template <class F>
+constexpr PyCFunction as_cfunction(F f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef g_methods[] = {
+    {"compile", compile, METH_O,
+     "compile(recipe)\n--\n\nRead a recipe once into a Layout."},
+    {"unpack_columns", as_cfunction(unpack_columns), METH_FASTCALL | METH_KEYWORDS,
+     "unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, "
+     "offset_bits=0)\n--\n\nDecode many packets into one numpy column per recipe item."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT, "bitloom_bulk._native", "", 0, g_methods,
+    nullptr,               nullptr,                nullptr, nullptr,
+};
+
+std::atomic<std::int64_t> g_interpreter_id{-1};
+std::atomic<PyObject*> g_module{nullptr};
+
+PyObject* create_module() {
+    py::Ref module(PyModule_Create2(&g_definition, 1013));
+    if (!module) return nullptr;
+    if (py::shim::module_declare_gil_not_used(module.get()) < 0) return nullptr;
+    if (!py::init_recipe_keys() || py::panic_exception_type() == nullptr) return nullptr;
+    if (!init_numpy() || !init_layout_type(module.get())) return nullptr;
+    return module.release();
+}
+
+PyObject* init() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        py::ensure_error_set();
+        return nullptr;
+    }
+    std::int64_t expected = -1;
+    if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "bitloom_bulk does not support sub-interpreters: it can only be imported "
+                        "once per process, in the interpreter that imported it first");
+        return nullptr;
+    }
+    if (PyObject* cached = g_module.load(std::memory_order_acquire)) return Py_NewRef(cached);
+    PyObject* module = create_module();
+    if (module == nullptr) {
+        py::ensure_error_set();
+        return nullptr;
+    }
+    g_module.store(Py_NewRef(module), std::memory_order_release);  // kept for the process
+    return module;
+}
+
+}  // namespace
+}  // namespace bitloom::bulk
+
+PyMODINIT_FUNC PyInit__native(void) {
+    try {
+        return bitloom::bulk::init();
+    } catch (...) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}

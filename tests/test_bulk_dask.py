@@ -1,0 +1,391 @@
+"""bitloom_bulk.dask on a real cluster: two worker processes on the loopback
+interface decode a generated archive, and every result is compared row for row
+with the serial column decoder over the same files."""
+
+from __future__ import annotations
+
+import importlib
+import os
+import shutil
+import sys
+
+import numpy as np
+import pytest
+from archives import (
+    EVENTS,
+    EVENTS_BYTES,
+    EVENTS_TEXT,
+    TELEMETRY,
+    TELEMETRY_BYTES,
+    ccsds_archive,
+    fixed_archive,
+)
+
+import bitloom_bulk
+
+try:
+    import distributed
+
+    from bitloom_bulk.dask import DEFAULT_BLOCKSIZE, DISTRIBUTION, read_packets
+except ImportError:
+    distributed = None
+
+needs_dask = pytest.mark.skipif(
+    distributed is None, reason='needs the dask extra (pip install ".[dask]")'
+)
+pytestmark = pytest.mark.skipif(
+    not hasattr(bitloom_bulk, "unpack_columns"),
+    reason="this build of bitloom_bulk has no column decoder",
+)
+
+TIMEOUT = 60  # seconds any one computation may take before the test fails
+FIXED_FILES = 4
+CCSDS_FILES = 3
+
+
+def test_import_without_the_extra_names_it(monkeypatch):
+    monkeypatch.setitem(sys.modules, "dask", None)
+    monkeypatch.setitem(sys.modules, "dask.dataframe", None)
+    monkeypatch.delitem(sys.modules, "bitloom_bulk.dask", raising=False)
+    with pytest.raises(ImportError) as info:
+        importlib.import_module("bitloom_bulk.dask")
+    assert '[dask]"' in str(info.value)
+    if distributed is not None:
+        assert f'pip install "{DISTRIBUTION}[dask]"' in str(info.value)
+    assert "pip install" in str(info.value)
+
+
+@pytest.fixture(scope="module")
+def client():
+    if distributed is None:
+        pytest.skip('needs the dask extra (pip install ".[dask]")')
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            processes=True,
+            threads_per_worker=1,
+            host="127.0.0.1",
+            dashboard_address=None,
+            worker_dashboard_address=None,
+        ) as cluster,
+        distributed.Client(cluster, timeout=TIMEOUT) as client,
+    ):
+        yield client
+
+
+@pytest.fixture(scope="module")
+def archive(tmp_path_factory):
+    root = tmp_path_factory.mktemp("archive")
+    return {
+        "root": root,
+        "fixed": fixed_archive(str(root / "fixed"), FIXED_FILES, 300),
+        "ccsds": ccsds_archive(str(root / "ccsds"), CCSDS_FILES, 400),
+    }
+
+
+def compute(client, df):
+    return client.compute(df).result(timeout=TIMEOUT)
+
+
+def failure(client, df):
+    """The exception the computation of ``df`` raises."""
+    with pytest.raises(Exception) as info:
+        compute(client, df)
+    return info.value
+
+
+def serial_error(function, *args, **kwargs):
+    with pytest.raises(Exception) as info:
+        function(*args, **kwargs)
+    return info.value
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def concat(parts):
+    names = list(parts[0])
+    return {name: np.concatenate([part[name] for part in parts]) for name in names}
+
+
+def assert_same_rows(frame, columns):
+    """``frame`` holds exactly ``columns``, row for row: numeric columns with the
+    same dtype and bits (floats by their bits, NaNs included), texts equal."""
+    assert list(frame.columns) == list(columns)
+    for name, column in columns.items():
+        got = frame[name]
+        assert len(got) == len(column), name
+        if column.dtype == object:
+            assert got.tolist() == column.tolist(), name
+        else:
+            assert got.dtype == column.dtype, name
+            assert got.to_numpy().tobytes() == column.tobytes(), name
+
+
+def serial_fixed(paths):
+    return concat(
+        [
+            bitloom_bulk.unpack_columns(read(p), TELEMETRY, packet_bytes=TELEMETRY_BYTES)
+            for p in paths
+        ]
+    )
+
+
+def serial_ccsds(paths, apid, recipe):
+    parts, numbers = [], []
+    for path in paths:
+        data = read(path)
+        parts.append(bitloom_bulk.unpack_ccsds(data, {apid: recipe})[apid])
+        numbers.append(np.flatnonzero(bitloom_bulk.split_ccsds(data).apids == apid))
+    return concat(parts), numbers
+
+
+# --- the cluster's dataframe equals the serial decoder ---------------------------
+
+
+@needs_dask
+@pytest.mark.parametrize(
+    "blocksize, packets_per_partition",
+    [
+        (None, None),  # the default: these small files are one block each
+        ("file", None),
+        (100 * TELEMETRY_BYTES, 100),
+        (37 * TELEMETRY_BYTES + 5, 37),  # rounded down to whole packets
+        (1, 1),  # at least one packet per partition
+    ],
+)
+def test_fixed_length_archive_equals_serial_decode(
+    client, archive, blocksize, packets_per_partition
+):
+    # A partition per packet: one file keeps that graph small.
+    paths = archive["fixed"][:1] if packets_per_partition == 1 else archive["fixed"]
+    df = read_packets(paths, TELEMETRY, packet_bytes=TELEMETRY_BYTES, blocksize=blocksize)
+    result = compute(client, df)
+    assert_same_rows(result, serial_fixed(paths))
+    counts = [os.path.getsize(p) // TELEMETRY_BYTES for p in paths]
+    assert result.index.tolist() == [i for n in counts for i in range(n)]
+    lengths = compute(client, df.map_partitions(len))
+    if packets_per_partition is None:
+        assert lengths.tolist() == counts
+    else:
+        assert df.npartitions == sum(-(-n // packets_per_partition) for n in counts)
+        assert max(lengths) == packets_per_partition
+        assert sum(lengths) == sum(counts)
+
+
+@needs_dask
+@pytest.mark.parametrize("apid, recipe", [(0x1AB, TELEMETRY), (0x2C, EVENTS)])
+def test_mixed_apid_streams_equal_serial_decode(client, archive, apid, recipe):
+    df = read_packets(archive["ccsds"], recipe, apid=apid)
+    assert df.npartitions == CCSDS_FILES
+    result = compute(client, df)
+    columns, numbers = serial_ccsds(archive["ccsds"], apid, recipe)
+    assert len(result) > 0
+    assert_same_rows(result, columns)
+    assert result.index.to_numpy().tolist() == np.concatenate(numbers).tolist()
+
+
+@needs_dask
+def test_glob_takes_the_files_sorted_by_name(client, archive):
+    pattern = os.path.join(os.path.dirname(archive["fixed"][0]), "tm-*.bin")
+    by_glob = compute(client, read_packets(pattern, TELEMETRY, packet_bytes=TELEMETRY_BYTES))
+    assert_same_rows(by_glob, serial_fixed(sorted(archive["fixed"])))
+    reversed_list = list(reversed(archive["fixed"]))
+    by_list = compute(client, read_packets(reversed_list, TELEMETRY, packet_bytes=TELEMETRY_BYTES))
+    assert_same_rows(by_list, serial_fixed(reversed_list))
+
+
+@needs_dask
+def test_threaded_scheduler_gives_the_same_rows(archive):
+    df = read_packets(archive["ccsds"], EVENTS, apid=0x2C)
+    result = df.compute(scheduler="threads", num_workers=2)
+    assert_same_rows(result, serial_ccsds(archive["ccsds"], 0x2C, EVENTS)[0])
+
+
+@needs_dask
+def test_sum_per_column_equals_numpy(client, archive):
+    df = read_packets(archive["fixed"], TELEMETRY, packet_bytes=TELEMETRY_BYTES, blocksize=4096)
+    sums = compute(client, df[["seconds", "temperature", "current"]].sum())
+    columns = serial_fixed(archive["fixed"])
+    for name in ("seconds", "temperature", "current"):
+        assert sums[name] == columns[name].astype(np.int64).sum()
+
+
+# --- meta comes from the recipe alone ------------------------------------------
+
+
+@needs_dask
+@pytest.mark.parametrize(
+    "recipe, options",
+    [
+        (TELEMETRY, {"packet_bytes": TELEMETRY_BYTES, "blocksize": "file"}),
+        (EVENTS, {"apid": 0x2C}),
+    ],
+)
+def test_meta_without_reading_any_file(tmp_path, recipe, options):
+    missing = [str(tmp_path / "not-yet-written-1.bin"), str(tmp_path / "not-yet-written-2.bin")]
+    df = read_packets(missing, recipe, **options)
+    assert df.npartitions == 2
+    assert list(df.columns) == [item["name"] for item in recipe]
+    empty = bitloom_bulk.unpack_columns(b"", recipe, packet_bytes=1)
+    for name, column in empty.items():
+        if column.dtype != object:
+            assert df.dtypes[name] == column.dtype, name
+    assert df.index.name == "packet"
+
+
+@needs_dask
+def test_meta_matches_the_computed_partitions(client, archive):
+    df = read_packets(archive["ccsds"], EVENTS, apid=0x2C)
+    result = compute(client, df)
+    assert result.dtypes.to_dict() == df.dtypes.to_dict()
+    for name in EVENTS_TEXT:
+        assert all(isinstance(value, str) for value in result[name])
+
+
+@needs_dask
+def test_sizes_of_fixed_length_files_are_looked_up_when_building(tmp_path):
+    missing = str(tmp_path / "missing.bin")
+    with pytest.raises(FileNotFoundError) as info:
+        read_packets([missing], TELEMETRY, packet_bytes=TELEMETRY_BYTES)
+    assert any(missing in note for note in info.value.__notes__)
+
+
+@needs_dask
+def test_default_blocksize_is_whole_packets(tmp_path):
+    path = tmp_path / "big.bin"
+    packets = DEFAULT_BLOCKSIZE // TELEMETRY_BYTES + 3
+    with open(path, "wb") as f:  # sparse: only the size matters to the graph
+        f.truncate(packets * TELEMETRY_BYTES)
+    df = read_packets([str(path)], TELEMETRY, packet_bytes=TELEMETRY_BYTES)
+    assert df.npartitions == 2
+
+
+# --- faults: the serial path's exception, with a note naming the file -----------
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda item: item.pop("bits"),
+        lambda item: item.update(encoding="no_such_encoding"),
+        lambda item: item.update(byte_order="middle"),
+        lambda item: item.update(bits="16"),
+    ],
+)
+@needs_dask
+def test_recipe_fault_raises_when_building_with_the_serial_text(archive, change):
+    recipe = [dict(item) for item in TELEMETRY]
+    change(recipe[8])
+    expected = serial_error(
+        bitloom_bulk.unpack_columns, read(archive["fixed"][0]), recipe, packet_bytes=TELEMETRY_BYTES
+    )
+    with pytest.raises(type(expected)) as info:
+        read_packets(archive["fixed"], recipe, packet_bytes=TELEMETRY_BYTES)
+    assert str(info.value) == str(expected)
+
+
+def corrupt_label(path):
+    """Puts an invalid UTF-8 byte into the label of the stream's 3rd event packet."""
+    data = bytearray(read(path))
+    split = bitloom_bulk.split_ccsds(data)
+    offset = int(split.offsets[np.flatnonzero(split.apids == 0x2C)[2]])
+    data[offset + EVENTS_BYTES - 2] = 0xFF
+    return bytes(data)
+
+
+@needs_dask
+@pytest.mark.parametrize(
+    "kind",
+    [
+        "partial packet",
+        "partial packet in the last block",
+        "truncated stream",
+        "bad text",
+        "directory",
+    ],
+)
+def test_corrupt_file_fails_with_the_serial_text_and_its_name(client, archive, tmp_path, kind):
+    fixed = [str(tmp_path / os.path.basename(p)) for p in archive["fixed"]]
+    streams = [str(tmp_path / os.path.basename(p)) for p in archive["ccsds"]]
+    for source, copy in zip(archive["fixed"] + archive["ccsds"], fixed + streams, strict=True):
+        shutil.copyfile(source, copy)
+    bad_fixed, bad_stream = fixed[1], streams[1]
+    note_part = bad_stream
+    if kind.startswith("partial packet"):
+        with open(bad_fixed, "ab") as f:
+            f.write(b"\0\0\0")
+        data = read(bad_fixed)
+        note_part = bad_fixed
+        if kind == "partial packet":
+            df = read_packets(fixed, TELEMETRY, packet_bytes=TELEMETRY_BYTES, blocksize="file")
+            expected = serial_error(
+                bitloom_bulk.unpack_columns, data, TELEMETRY, packet_bytes=TELEMETRY_BYTES
+            )
+        else:
+            block = 64 * TELEMETRY_BYTES
+            df = read_packets(fixed, TELEMETRY, packet_bytes=TELEMETRY_BYTES, blocksize=block)
+            start = (len(data) // TELEMETRY_BYTES // 64) * block
+            # The last block holds the trailing bytes; the serial decoder over
+            # that block's bytes raises what the partition raises.
+            expected = serial_error(
+                bitloom_bulk.unpack_columns, data[start:], TELEMETRY, packet_bytes=TELEMETRY_BYTES
+            )
+            note_part = f"{bad_fixed} from byte {start} (packet {start // TELEMETRY_BYTES}"
+    elif kind == "truncated stream":
+        data = read(bad_stream)[:-3]
+        with open(bad_stream, "wb") as f:
+            f.write(data)
+        df = read_packets(streams, EVENTS, apid=0x2C)
+        expected = serial_error(bitloom_bulk.unpack_ccsds, data, {0x2C: EVENTS})
+    elif kind == "bad text":
+        data = corrupt_label(bad_stream)
+        with open(bad_stream, "wb") as f:
+            f.write(data)
+        df = read_packets(streams, EVENTS, apid=0x2C)
+        expected = serial_error(bitloom_bulk.unpack_ccsds, data, {0x2C: EVENTS})
+    else:
+        os.remove(bad_stream)
+        os.mkdir(bad_stream)
+        df = read_packets(streams, EVENTS, apid=0x2C)
+        expected = serial_error(open, bad_stream, "rb")
+    error = failure(client, df)
+    assert type(error) is type(expected)
+    assert str(error) == str(expected)
+    notes = getattr(error, "__notes__", [])
+    # The decoder's own notes (packet index, recipe item) come first, then the file.
+    assert notes[: len(getattr(expected, "__notes__", []))] == getattr(expected, "__notes__", [])
+    assert any(note_part in note for note in notes), notes
+
+
+@needs_dask
+def test_missing_file_fails_the_computation_naming_it(client, archive, tmp_path):
+    missing = str(tmp_path / "gone.ccsds")
+    df = read_packets([*archive["ccsds"], missing], EVENTS, apid=0x2C)
+    error = failure(client, df)
+    assert isinstance(error, FileNotFoundError)
+    assert any(missing in note for note in error.__notes__)
+
+
+@needs_dask
+@pytest.mark.parametrize(
+    "paths, options, error",
+    [
+        ([], {"packet_bytes": TELEMETRY_BYTES}, ValueError),
+        (["x.bin"], {"packet_bytes": 0}, ValueError),
+        (["x.bin"], {"packet_bytes": TELEMETRY_BYTES, "apid": 3}, TypeError),
+        (["x.bin"], {"packet_bytes": TELEMETRY_BYTES, "blocksize": 0}, ValueError),
+        (["x.bin"], {"packet_bytes": TELEMETRY_BYTES, "blocksize": "12MB"}, ValueError),
+    ],
+)
+def test_bad_arguments(paths, options, error):
+    with pytest.raises(error):
+        read_packets(paths, TELEMETRY, **options)
+
+
+@needs_dask
+def test_glob_without_matches(tmp_path):
+    with pytest.raises(FileNotFoundError, match="no files match"):
+        read_packets(str(tmp_path / "*.bin"), TELEMETRY, packet_bytes=TELEMETRY_BYTES)

@@ -555,9 +555,10 @@ def test_objects_read_by_a_plan_are_released_once_it_leaves_the_cache():
     counts = sys.getrefcount(name), sys.getrefcount(width)
     for _ in range(3):
         both(recipe)
-    # Eight other recipes, kept alive so that none can take a freed dict's
-    # address and be mistaken for an earlier one, fill every cache slot.
-    others = [[item(f"other{k}", bits=8, value=k)] for k in range(8)]
+    # Many other recipes (each planned, as it is used twice), kept alive so that
+    # none can take a freed dict's address and be mistaken for an earlier one,
+    # fill every cache slot.
+    others = [[item(f"other{k}", bits=16, value=k)] for k in range(1024)]
     for other in others:
         both(other)
     assert (sys.getrefcount(name), sys.getrefcount(width)) == counts

@@ -16,12 +16,29 @@ Plan::~Plan() {
 #if BITLOOM_PLANS_WATCHED || BITLOOM_PLANS_SNAPSHOT
 namespace {
 
-constexpr std::size_t kCacheSize = 8;
+// The cache: kSets sets of two slots each, a recipe's set chosen by a hash of
+// its length and its first and last item. A recipe is planned on its second
+// sighting within its set (the set remembers the last recipe it missed), so a
+// program cycling through more recipes than the cache holds reads them directly
+// instead of building a plan on every call and throwing it away.
+constexpr std::size_t kSets = 64;
+constexpr std::size_t kWays = 2;
 constexpr std::size_t kMaxItems = 4096;
 constexpr Py_ssize_t kMaxKeys = 32;  // snapshots: larger item dicts are read directly
 constexpr int kKeyCount = 7;
+// Snapshots: held texts (keys and the values of recipe keys) of more than
+// kMaxHeldText characters, or more than kPlanTextBudget characters in one plan,
+// keep the recipe on the direct path; what a dead recipe's plan can keep alive
+// stays small.
+constexpr Py_ssize_t kMaxHeldText = 256;
+constexpr Py_ssize_t kPlanTextBudget = 64 * 1024;
 
-using Cache = std::array<std::shared_ptr<Plan>, kCacheSize>;
+struct CacheSet {
+    std::array<std::shared_ptr<Plan>, kWays> slot;
+    std::uint64_t missed = 0;  // hash of the last recipe that missed here
+    std::uint8_t recent = 0;   // the slot used last
+};
+using Cache = std::array<CacheSet, kSets>;
 
 // Plans hold Python references, which must not be released once the
 // interpreter is gone: the cache is never destroyed (no work at exit).
@@ -29,7 +46,25 @@ Cache& plan_cache() {
     static Cache* cache = new Cache();
     return *cache;
 }
-std::size_t g_next_slot = 0;
+
+// Every way a plan leaves its slot goes through here: the plan is marked
+// invalid first, so that a call still running on it (it holds its own
+// reference) reads the rest of its items directly.
+void retire(std::shared_ptr<Plan>& slot) {
+    if (slot) {
+        slot->valid.store(false, std::memory_order_relaxed);
+        slot.reset();
+    }
+}
+
+std::uint64_t recipe_hash(const ItemList& items) {
+    auto h = static_cast<std::uint64_t>(items.size()) * 0x9E3779B97F4A7C15ULL;
+    h ^= reinterpret_cast<std::uintptr_t>(items[0]) >> 4;
+    h *= 0xBF58476D1CE4E5B9ULL;
+    h ^= reinterpret_cast<std::uintptr_t>(items[items.size() - 1]) >> 4;
+    h *= 0x94D049BB133111EBULL;
+    return (h ^ (h >> 31)) | 1;  // never 0, the empty mark
+}
 
 // Which recipe key an exact str is (its Key as an int), or -1.
 int recipe_key_index(PyObject* key) {
@@ -42,10 +77,14 @@ int recipe_key_index(PyObject* key) {
     return -1;
 }
 
-// An str's text. With snapshots only an exact str (a subclass instance could
-// carry state and a finaliser, and the plan would hold it).
-bool plain_text(PyObject* obj, std::string_view& out) {
-    if (BITLOOM_PLANS_SNAPSHOT ? !PyUnicode_CheckExact(obj) : !PyUnicode_Check(obj)) return false;
+// An str's text. Only an exact str where the plan holds it (the name; with
+// snapshots every text): a subclass instance could carry state, take part in
+// reference cycles the collector cannot see through the plan, or have a finaliser.
+bool plain_text(PyObject* obj, std::string_view& out, bool held) {
+    if ((held || BITLOOM_PLANS_SNAPSHOT) ? !PyUnicode_CheckExact(obj) : !PyUnicode_Check(obj)) {
+        return false;
+    }
+    if (BITLOOM_PLANS_SNAPSHOT && PyUnicode_GET_LENGTH(obj) > kMaxHeldText) return false;
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
     if (utf8 == nullptr) return false;
@@ -67,7 +106,7 @@ bool plain_u32(PyObject* obj, std::uint32_t& out) {
 // lookup could run Python code). With `entries`, every pair is appended there
 // (values that do not enter the reading as nullptr) and the item's positions noted.
 bool scan_item(PyObject* dict, std::array<PyObject*, kKeyCount>& found,
-               std::vector<SnapshotEntry>* entries, PlanItem& it) {
+               std::vector<SnapshotEntry>* entries, PlanItem& it, bool bounded) {
     found.fill(nullptr);
     bool plain = true;
     if (entries != nullptr) {
@@ -79,6 +118,7 @@ bool scan_item(PyObject* dict, std::array<PyObject*, kKeyCount>& found,
     while (PyDict_Next(dict, &pos, &k, &v)) {
         int index = -1;
         if (PyUnicode_CheckExact(k)) {
+            if (bounded && PyUnicode_GET_LENGTH(k) > kMaxHeldText) return false;
             index = recipe_key_index(k);
             if (index >= 0) found[static_cast<std::size_t>(index)] = v;
         } else {
@@ -109,7 +149,7 @@ bool read_item(PyObject* dict, PlanItem& out, std::vector<SnapshotEntry>* entrie
     if (shim::dict_has_split_table(dict)) return false;
     if (entries != nullptr && PyDict_GET_SIZE(dict) > kMaxKeys) return false;
     std::array<PyObject*, kKeyCount> found;
-    if (!scan_item(dict, found, entries, out)) return false;
+    if (!scan_item(dict, found, entries, out, entries != nullptr)) return false;
     auto at = [&found](Key key) { return found[static_cast<std::size_t>(key)]; };
     PyObject* name = at(Key::Name);
     PyObject* encoding = at(Key::Encoding);
@@ -119,8 +159,8 @@ bool read_item(PyObject* dict, PlanItem& out, std::vector<SnapshotEntry>* entrie
     PyObject* offset = at(Key::OffsetBits);
     if (!name || !encoding || !bits || !order || !reverse) return false;
     std::string_view name_text, encoding_text, order_text;
-    if (!plain_text(name, name_text) || !plain_text(encoding, encoding_text) ||
-        !plain_text(order, order_text) || !plain_u32(bits, out.bits)) {
+    if (!plain_text(name, name_text, true) || !plain_text(encoding, encoding_text, false) ||
+        !plain_text(order, order_text, false) || !plain_u32(bits, out.bits)) {
         return false;
     }
     // Lower-casing non-ASCII text calls into the interpreter; such names are
@@ -139,11 +179,8 @@ bool read_item(PyObject* dict, PlanItem& out, std::vector<SnapshotEntry>* entrie
     out.reverse = reverse == Py_True;
     out.name = Ref::borrow(name);
     out.name_text = name_text;
-    out.result_key = PyUnicode_CheckExact(name)
-                         ? Ref::borrow(name)
-                         : Ref(PyUnicode_FromStringAndSize(
-                               name_text.data(), static_cast<Py_ssize_t>(name_text.size())));
-    return static_cast<bool>(out.result_key);
+    out.result_key = Ref::borrow(name);
+    return true;
 }
 
 bool matches(const Plan& plan, const ItemList& items) {
@@ -176,10 +213,11 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
         is_value_key(key)) {
         return 0;
     }
-    for (auto& slot : plan_cache()) {
-        if (slot && std::binary_search(slot->dicts.begin(), slot->dicts.end(), dict)) {
-            slot->valid.store(false, std::memory_order_relaxed);
-            slot.reset();  // a call still using it holds its own reference
+    for (CacheSet& set : plan_cache()) {
+        for (auto& slot : set.slot) {
+            if (slot && std::binary_search(slot->dicts.begin(), slot->dicts.end(), dict)) {
+                retire(slot);
+            }
         }
     }
     return 0;
@@ -276,13 +314,24 @@ std::shared_ptr<Plan> build_plan(const ItemList& items) {
     auto plan = std::make_shared<Plan>();
     plan->items.resize(items.size());
     std::uint64_t largest = 0;
+    Py_ssize_t held_text = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         PlanItem& it = plan->items[i];
         it.dict = items[i];
         if (!plan->usable) continue;
         const bool is_dict = PyDict_Check(items[i]);
         if (is_dict) it.seen_tag = shim::dict_version_tag(items[i]);
-        if (!is_dict || !read_item(items[i], it, &plan->entries)) {
+        const std::size_t first = plan->entries.size();
+        bool planned = is_dict && read_item(items[i], it, &plan->entries);
+        if (planned) {
+            for (std::size_t e = first; e < plan->entries.size(); ++e) {
+                held_text += PyUnicode_GET_LENGTH(plan->entries[e].key);
+                PyObject* v = plan->entries[e].value;
+                if (v != nullptr && PyUnicode_CheckExact(v)) held_text += PyUnicode_GET_LENGTH(v);
+            }
+            planned = held_text <= kPlanTextBudget;
+        }
+        if (!planned) {
             PyErr_Clear();
             // Keep only the pairs of the item that stopped the plan.
             plan->usable = false;
@@ -293,7 +342,7 @@ std::shared_ptr<Plan> build_plan(const ItemList& items) {
             if (is_dict && !plan->blocker_oversized) {
                 std::array<PyObject*, kKeyCount> found;
                 PlanItem& blocker = plan->items[i];
-                scan_item(items[i], found, &plan->entries, blocker);
+                scan_item(items[i], found, &plan->entries, blocker, false);
             }
             continue;
         }
@@ -328,16 +377,28 @@ bool ensure_watcher() { return true; }
 
 PlanRef find_plan(const ItemList& items) {
     if (items.empty() || items.size() > kMaxItems) return nullptr;
-    Cache& cache = plan_cache();
-    std::shared_ptr<Plan>* slot = nullptr;
-    for (auto& s : cache) {
+    const std::uint64_t hash = recipe_hash(items);
+    CacheSet& set = plan_cache()[hash % kSets];
+    std::size_t way = kWays;
+    for (std::size_t w = 0; w < kWays; ++w) {
+        std::shared_ptr<Plan>& s = set.slot[w];
         if (s && matches(*s, items)) {
+            set.recent = static_cast<std::uint8_t>(w);
             if (still_holds(*s)) {
                 return s->usable ? s : nullptr;
             }
-            slot = &s;  // changed: planned again in the same place
+            retire(s);  // changed: planned again in the same place
+            way = w;
             break;
         }
+    }
+    if (way == kWays) {
+        // Not cached: plan it on its second sighting only.
+        if (set.missed != hash) {
+            set.missed = hash;
+            return nullptr;
+        }
+        way = set.slot[0] ? (set.slot[1] ? 1U - set.recent : 1U) : 0U;
     }
     if (!ensure_watcher()) return nullptr;
     std::shared_ptr<Plan> plan;
@@ -346,16 +407,14 @@ PlanRef find_plan(const ItemList& items) {
     } catch (const std::bad_alloc&) {
         plan = nullptr;
     }
+    retire(set.slot[way]);
     if (!plan) {
         PyErr_Clear();
-        if (slot != nullptr) slot->reset();
         return nullptr;
     }
-    if (slot == nullptr) {
-        slot = &cache[g_next_slot];
-        g_next_slot = (g_next_slot + 1) % kCacheSize;
-    }
-    *slot = plan;
+    set.slot[way] = plan;
+    set.recent = static_cast<std::uint8_t>(way);
+    set.missed = 0;
     return plan->usable ? plan : nullptr;
 }
 

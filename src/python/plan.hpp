@@ -1,16 +1,31 @@
 // Compiled recipes. A recipe whose items hold only plain values (str texts,
 // exact ints and bools) is read once into a plan, which later calls reuse while
-// no item dict has changed in anything but its "value". A plan is never used
-// where it could differ from what a fresh reading of the items would give:
+// no item dict has changed in anything but its "value".
+//
+// The invariant: a plan is used only where a fresh reading of the items would
+// give the same fields. A call holds its own reference to the plan and asks,
+// before every item, whether the plan still holds (a value's conversion code,
+// another thread or a finaliser may change the recipe mid-call); the cache slot
+// is never what proves it. Every way out of the cache (eviction, invalidation)
+// marks the plan invalid first, and the cache is never torn down, so a plan no
+// longer in the cache can only be found invalid.
+//
+// What a plan keeps alive stays small and visible: it holds references only to
+// exact str, int and bool objects (which cannot take part in reference cycles),
+// names only when they are exact str, and with snapshots texts of at most a few
+// hundred characters and a bounded total per plan.
 //
 // - CPython 3.12 and later: dict watchers report every change, and the plan is
-//   dropped the moment a watched dict changes in anything but its "value".
+//   marked invalid and dropped the moment a watched dict changes in anything
+//   but its "value" (or is freed). A plan pushed out of its slot is marked
+//   invalid too, since the watchers no longer reach it.
 // - CPython 3.10 and 3.11: each planned item keeps the (key, value) pairs of
 //   its dict as read, holding a reference to every object it compares, and the
 //   dict's version tag. An item is current while the tag is unchanged, or
 //   while a walk of the dict finds the same key and value objects in the same
 //   order ("value" aside). Held objects cannot be replaced by new ones at the
-//   same address, so the same pointer means the same immutable object.
+//   same address, so the same pointer means the same immutable object. This
+//   check needs nothing from the cache, so it holds for an evicted plan too.
 // - Split-table dicts (an object's __dict__) are never planned: CPython 3.13
 //   stores attributes into them without telling the watchers, and on 3.10
 //   and 3.11 their values are written by the attribute machinery, whose

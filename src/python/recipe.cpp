@@ -128,10 +128,15 @@ namespace {
 // to attach it leaves the exception as it is.
 void add_site_note(PyObject* exc, const char* verb, const FailureSite& site) {
     if (!site.in_item) return;
-    Ref note(site.name && PyUnicode_Check(site.name.get())
-                 ? PyUnicode_FromFormat("while %s recipe item %zu (%R)", verb, site.index,
-                                        site.name.get())
-                 : PyUnicode_FromFormat("while %s recipe item %zu", verb, site.index));
+    Ref note;
+    if (site.name && PyUnicode_Check(site.name.get())) {
+        // A str subclass's repr may fail or give something else than a str:
+        // the note then names the index alone.
+        note = Ref(PyUnicode_FromFormat("while %s recipe item %zu (%R)", verb, site.index,
+                                        site.name.get()));
+        if (!note) PyErr_Clear();
+    }
+    if (!note) note = Ref(PyUnicode_FromFormat("while %s recipe item %zu", verb, site.index));
     if (note) {
 #if PY_VERSION_HEX >= 0x030B0000
         Ref r(PyObject_CallMethod(exc, "add_note", "O", note.get()));
@@ -174,6 +179,11 @@ void rewrap_pending_error(const char* verb, const FailureSite& site) {
     if (text) {
         message = Ref(PyUnicode_FromFormat("%U: %U", type_name.get(), text.get()));
     } else {
+        // An interrupt or exit raised while describing the failure goes to the
+        // caller as it is; an ordinary failure leaves a placeholder text.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return;
+        }
         PyErr_Clear();
         message = Ref(PyUnicode_FromFormat("%U: <exception str() failed>", type_name.get()));
     }

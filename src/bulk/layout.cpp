@@ -303,8 +303,10 @@ bool place_value(const LayoutField& f, PyObject* value, std::uint8_t* packet, st
         if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
             PyErr_Clear();
             if (!numeric_value(spec.row->codec, value, spec.bits, integer)) return false;
-        } else if (!take(core::encode_unsigned(v, spec.bits), integer)) {
-            return false;
+        } else if (spec.bits <= 63 && v >> spec.bits != 0) [[unlikely]] {
+            return take(core::encode_unsigned(v, spec.bits), integer);
+        } else {
+            integer = v;
         }
     } else if (!numeric_value(spec.row->codec, value, spec.bits, integer)) {
         return false;
@@ -393,7 +395,11 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
     for (std::size_t i = 0; i < layout.fields.size(); ++i) {
         const LayoutField& f = layout.fields[i];
         Ref value;
-        const int found = vals.get(i, f, value);
+        // A tuple holds its items for the whole call; any other container's
+        // item is held here, since a value's conversion code may change it.
+        const bool tuple = vals.fast && PyTuple_CheckExact(vals.fast.get());
+        const int found = tuple ? 1 : vals.get(i, f, value);
+        PyObject* item = tuple ? PyTuple_GET_ITEM(vals.fast.get(), i) : value.get();
         bool ok = found > 0;
         const std::uint64_t start = core::field_start(f.spec, 0, position);
         if (found == 0) {
@@ -401,7 +407,7 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
             const char* name = PyUnicode_AsUTF8AndSize(f.key.get(), &len);
             if (name != nullptr) missing_value({name, static_cast<std::size_t>(len)});
         } else if (ok) {
-            ok = place_value(f, value.get(), packet, limit, start);
+            ok = place_value(f, item, packet, limit, start);
         }
         if (!ok) {
             site.index = i;

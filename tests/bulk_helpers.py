@@ -1,7 +1,6 @@
 """Random recipes and packets for the bulk tests, and the comparison of
 outcomes (a value, or an exception's type, text and notes)."""
 
-import random
 import struct
 import typing
 
@@ -84,9 +83,7 @@ def outcome(fn, *args, **kwargs):
 
 def same_value(a, b):
     if isinstance(a, float) or isinstance(b, float):
-        return (
-            type(a) is type(b) is float and struct.pack("<d", a) == struct.pack("<d", b)
-        )
+        return type(a) is type(b) is float and struct.pack("<d", a) == struct.pack("<d", b)
     return type(a) is type(b) and a == b
 
 

@@ -76,9 +76,13 @@ def test_fixed_length_matches_unpack_parameters(seed):
     buffer = kind(data) if kind is not np.frombuffer else np.frombuffer(data, dtype=np.uint8)
     recipe_arg = bitloom_bulk.compile(recipe) if rng.random() < 0.5 else recipe
     compiled = outcome(bitloom_bulk.compile, recipe)
-    result = outcome(
-        bitloom_bulk.unpack_columns, buffer, recipe_arg, packet_bytes=size, offset_bits=offset
-    ) if compiled[0] == "ok" else compiled
+    result = (
+        outcome(
+            bitloom_bulk.unpack_columns, buffer, recipe_arg, packet_bytes=size, offset_bits=offset
+        )
+        if compiled[0] == "ok"
+        else compiled
+    )
     if compiled[0] == "error":
         # A recipe fault: the text and note the first item's fault gives in
         # unpack_parameters on a packet long enough for every field.
@@ -114,7 +118,13 @@ def test_offsets_and_lengths_match_unpack_parameters(seed):
 
 def test_recipe_fault_comes_before_any_packet_fault():
     recipe = [
-        {"name": "a", "encoding": "unsigned", "bits": 64, "byte_order": "big", "reverse_bits": False},
+        {
+            "name": "a",
+            "encoding": "unsigned",
+            "bits": 64,
+            "byte_order": "big",
+            "reverse_bits": False,
+        },
         {"name": "b", "encoding": "nope", "bits": 8, "byte_order": "big", "reverse_bits": False},
     ]
     with pytest.raises(ValueError) as info:
@@ -130,32 +140,80 @@ ITEM = {"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "re
     "data, kwargs, etype, message",
     [
         (b"abc", {"packet_bytes": 0}, ValueError, "packet_bytes must be at least 1"),
-        (b"abc", {"packet_bytes": 5}, ValueError,
-         "the data ends with a partial packet of 3 bytes at byte 0 (packet_bytes is 5, the data holds 3 bytes)"),
-        (b"abcde", {"packet_bytes": 2}, ValueError,
-         "the data ends with a partial packet of 1 bytes at byte 4 (packet_bytes is 2, the data holds 5 bytes)"),
+        (
+            b"abc",
+            {"packet_bytes": 5},
+            ValueError,
+            "the data ends with a partial packet of 3 bytes at byte 0 (packet_bytes is 5, the data holds 3 bytes)",
+        ),
+        (
+            b"abcde",
+            {"packet_bytes": 2},
+            ValueError,
+            "the data ends with a partial packet of 1 bytes at byte 4 (packet_bytes is 2, the data holds 5 bytes)",
+        ),
         (b"abc", {"packet_bytes": -1}, None, None),
         (b"abc", {}, TypeError, "unpack_columns() needs packet_bytes, or both offsets and lengths"),
-        (b"abc", {"offsets": np.zeros(1, np.int64)}, TypeError,
-         "unpack_columns() needs packet_bytes, or both offsets and lengths"),
-        (b"abc", {"packet_bytes": 1, "offsets": np.zeros(1, np.int64), "lengths": np.ones(1, np.int64)},
-         TypeError, "unpack_columns() takes packet_bytes, or offsets and lengths, not both"),
-        (b"abc", {"offsets": np.zeros(1, np.int32), "lengths": np.ones(1, np.int64)}, TypeError,
-         "offsets must be a one-dimensional array of 64-bit integers (numpy int64 or uint64), not one of 1 dimension(s) with format 'i'"),
-        (b"abc", {"offsets": np.zeros(1, np.float64), "lengths": np.ones(1, np.int64)}, TypeError,
-         "offsets must be a one-dimensional array of 64-bit integers (numpy int64 or uint64), not one of 1 dimension(s) with format 'd'"),
-        (b"abc", {"offsets": np.zeros((1, 1), np.int64), "lengths": np.ones(1, np.int64)}, TypeError,
-         "offsets must be a one-dimensional array of 64-bit integers (numpy int64 or uint64), not one of 2 dimension(s) with format 'l'"),
-        (b"abc", {"offsets": np.array([0, -1]), "lengths": np.ones(2, np.int64)}, ValueError,
-         "offsets[1] is negative (-1)"),
-        (b"abc", {"offsets": np.zeros(2, np.int64), "lengths": np.array([1, -5])}, ValueError,
-         "lengths[1] is negative (-5)"),
-        (b"abc", {"offsets": np.zeros(2, np.int64), "lengths": np.ones(1, np.int64)}, ValueError,
-         "offsets holds 2 packets but lengths holds 1"),
-        (b"abc", {"offsets": np.array([0, 2]), "lengths": np.array([1, 2])}, ValueError,
-         "packet 1 (offset 2, length 2) runs past the end of the data (3 bytes)"),
-        (b"abc", {"offsets": np.array([2**64 - 1], np.uint64), "lengths": np.array([2], np.uint64)}, ValueError,
-         "packet 0 (offset 18446744073709551615, length 2) runs past the end of the data (3 bytes)"),
+        (
+            b"abc",
+            {"offsets": np.zeros(1, np.int64)},
+            TypeError,
+            "unpack_columns() needs packet_bytes, or both offsets and lengths",
+        ),
+        (
+            b"abc",
+            {"packet_bytes": 1, "offsets": np.zeros(1, np.int64), "lengths": np.ones(1, np.int64)},
+            TypeError,
+            "unpack_columns() takes packet_bytes, or offsets and lengths, not both",
+        ),
+        (
+            b"abc",
+            {"offsets": np.zeros(1, np.int32), "lengths": np.ones(1, np.int64)},
+            TypeError,
+            "offsets must be a one-dimensional array of 64-bit integers (numpy int64 or uint64), not one of 1 dimension(s) with format 'i'",
+        ),
+        (
+            b"abc",
+            {"offsets": np.zeros(1, np.float64), "lengths": np.ones(1, np.int64)},
+            TypeError,
+            "offsets must be a one-dimensional array of 64-bit integers (numpy int64 or uint64), not one of 1 dimension(s) with format 'd'",
+        ),
+        (
+            b"abc",
+            {"offsets": np.zeros((1, 1), np.int64), "lengths": np.ones(1, np.int64)},
+            TypeError,
+            "offsets must be a one-dimensional array of 64-bit integers (numpy int64 or uint64), not one of 2 dimension(s) with format 'l'",
+        ),
+        (
+            b"abc",
+            {"offsets": np.array([0, -1]), "lengths": np.ones(2, np.int64)},
+            ValueError,
+            "offsets[1] is negative (-1)",
+        ),
+        (
+            b"abc",
+            {"offsets": np.zeros(2, np.int64), "lengths": np.array([1, -5])},
+            ValueError,
+            "lengths[1] is negative (-5)",
+        ),
+        (
+            b"abc",
+            {"offsets": np.zeros(2, np.int64), "lengths": np.ones(1, np.int64)},
+            ValueError,
+            "offsets holds 2 packets but lengths holds 1",
+        ),
+        (
+            b"abc",
+            {"offsets": np.array([0, 2]), "lengths": np.array([1, 2])},
+            ValueError,
+            "packet 1 (offset 2, length 2) runs past the end of the data (3 bytes)",
+        ),
+        (
+            b"abc",
+            {"offsets": np.array([2**64 - 1], np.uint64), "lengths": np.array([2], np.uint64)},
+            ValueError,
+            "packet 0 (offset 18446744073709551615, length 2) runs past the end of the data (3 bytes)",
+        ),
     ],
 )
 def test_bad_arguments(data, kwargs, etype, message):
@@ -191,14 +249,31 @@ def test_every_buffer_kind_is_read_in_place(kind, tmp_path):
 
 def test_zero_packets_give_empty_columns_of_the_right_dtype():
     recipe = [
-        {"name": "u", "encoding": "unsigned", "bits": 12, "byte_order": "big", "reverse_bits": False},
+        {
+            "name": "u",
+            "encoding": "unsigned",
+            "bits": 12,
+            "byte_order": "big",
+            "reverse_bits": False,
+        },
         {"name": "s", "encoding": "utf8", "bits": 8, "byte_order": "big", "reverse_bits": False},
-        {"name": "x", "encoding": "ieee754_f16", "bits": 16, "byte_order": "big", "reverse_bits": False},
+        {
+            "name": "x",
+            "encoding": "ieee754_f16",
+            "bits": 16,
+            "byte_order": "big",
+            "reverse_bits": False,
+        },
     ]
-    for kwargs in ({"packet_bytes": 5}, {"offsets": np.zeros(0, np.int64), "lengths": np.zeros(0, np.int64)}):
+    for kwargs in (
+        {"packet_bytes": 5},
+        {"offsets": np.zeros(0, np.int64), "lengths": np.zeros(0, np.int64)},
+    ):
         columns = bitloom_bulk.unpack_columns(b"", recipe, **kwargs)
         assert {k: (v.dtype, v.shape) for k, v in columns.items()} == {
-            "u": (np.dtype("u2"), (0,)), "s": (np.dtype(object), (0,)), "x": (np.dtype("f8"), (0,))
+            "u": (np.dtype("u2"), (0,)),
+            "s": (np.dtype(object), (0,)),
+            "x": (np.dtype("f8"), (0,)),
         }
 
 

@@ -28,21 +28,29 @@ def test_unpack_matches_unpack_parameters(seed):
     layout = compiled[1]
     for _ in range(4):
         offset = rng.choice([0, 0, 5, 9])
-        packet = random_packet(rng, max(0, (packer_bits(recipe) + offset + 7) // 8 + rng.choice([0, 0, -1])))
-        assert same_outcome(
-            outcome(layout.unpack, packet, offset), outcome(bitloom.unpack_parameters, packet, offset, recipe)
+        packet = random_packet(
+            rng, max(0, (packer_bits(recipe) + offset + 7) // 8 + rng.choice([0, 0, -1]))
         )
-        assert same_outcome(outcome(layout.unpack, packet, offset_bits=offset), outcome(layout.unpack, packet, offset))
+        assert same_outcome(
+            outcome(layout.unpack, packet, offset),
+            outcome(bitloom.unpack_parameters, packet, offset, recipe),
+        )
+        assert same_outcome(
+            outcome(layout.unpack, packet, offset_bits=offset),
+            outcome(layout.unpack, packet, offset),
+        )
 
 
 def random_value(rng, item):
     enc, bits = item["encoding"].lower(), item["bits"]
     r = rng.random()
     if enc.startswith("ieee"):
-        return rng.choice([0.0, -1.5, 1e300, float("inf"), float("nan"), rng.uniform(-1e6, 1e6), 3, "x"])
+        return rng.choice(
+            [0.0, -1.5, 1e300, float("inf"), float("nan"), rng.uniform(-1e6, 1e6), 3, "x"]
+        )
     if enc in ("utf8", "us_ascii", "iso_8859_1", "latin1", "windows_1252") or enc.startswith("utf"):
         n = max(0, bits // 8)
-        return rng.choice(["", "a" * n, "é" * n, "ab"[: n], 5, "€" * (n // 2)])
+        return rng.choice(["", "a" * n, "é" * n, "ab"[:n], 5, "€" * (n // 2)])
     if r < 0.1:
         return rng.choice(["1", 1.5, None, 2**70, -(2**70)])
     top = 2 ** max(0, bits - 1) if bits < 64 else 2**63
@@ -59,7 +67,10 @@ def test_pack_matches_pack_parameters(seed):
     layout = compiled[1]
     values = [random_value(rng, it) for it in recipe]
     drop = rng.randrange(len(recipe)) if rng.random() < 0.15 else None
-    carried = [dict(it) if i == drop else dict(it, value=v) for i, (it, v) in enumerate(zip(recipe, values, strict=True))]
+    carried = [
+        dict(it) if i == drop else dict(it, value=v)
+        for i, (it, v) in enumerate(zip(recipe, values, strict=True))
+    ]
     expected = outcome(bitloom.pack_parameters, carried)
     if drop is None:
         # A sequence in recipe order; a mapping where names are unique.
@@ -103,7 +114,15 @@ def check_pack_into(rng, layout, recipe, values, packet):
 
 def test_pack_into_refuses_a_packet_outside_the_buffer_and_writes_nothing():
     layout = bitloom_bulk.compile(
-        [{"name": "a", "encoding": "unsigned", "bits": 12, "byte_order": "big", "reverse_bits": False}]
+        [
+            {
+                "name": "a",
+                "encoding": "unsigned",
+                "bits": 12,
+                "byte_order": "big",
+                "reverse_bits": False,
+            }
+        ]
     )
     buffer = bytearray(b"\xaa\xbb")
     with pytest.raises(ValueError) as info:
@@ -143,7 +162,15 @@ def test_pickled_layout_behaves_the_same(seed):
 
 def test_values_must_match_the_recipe():
     layout = bitloom_bulk.compile(
-        [{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False}]
+        [
+            {
+                "name": "a",
+                "encoding": "unsigned",
+                "bits": 8,
+                "byte_order": "big",
+                "reverse_bits": False,
+            }
+        ]
     )
     with pytest.raises(ValueError) as info:
         layout.pack((1, 2))
@@ -161,9 +188,33 @@ def test_compile_faults_match_unpack_parameters():
         5,
         [5],
         [{"name": "a"}],
-        [{"name": "a", "encoding": "unsigned", "bits": -1, "byte_order": "big", "reverse_bits": False}],
-        [{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "middle", "reverse_bits": False}],
-        [{"name": 3, "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False}],
+        [
+            {
+                "name": "a",
+                "encoding": "unsigned",
+                "bits": -1,
+                "byte_order": "big",
+                "reverse_bits": False,
+            }
+        ],
+        [
+            {
+                "name": "a",
+                "encoding": "unsigned",
+                "bits": 8,
+                "byte_order": "middle",
+                "reverse_bits": False,
+            }
+        ],
+        [
+            {
+                "name": 3,
+                "encoding": "unsigned",
+                "bits": 8,
+                "byte_order": "big",
+                "reverse_bits": False,
+            }
+        ],
         [{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": 1}],
     ]
     for recipe in recipes:

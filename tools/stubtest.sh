@@ -36,6 +36,8 @@ status=0
 
 echo "== stubtest ($("$vpy" --version))"
 "$vpy" -m mypy.stubtest bitloom || status=1
+echo "== stubtest bitloom_bulk._native"
+"$vpy" -m mypy.stubtest bitloom_bulk._native || status=1
 
 for sample in *_ok.py; do
   echo "== mypy --strict $sample"

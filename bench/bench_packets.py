@@ -12,6 +12,7 @@ import sys
 import timeit
 
 import bitloom
+import bitloom_bulk
 
 try:
     import bitstruct.c as bitstruct_c
@@ -102,12 +103,23 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
         ("bitloom pack (recipe unchanged)", lambda: bitloom.pack_parameters(recipe), 1),
         ("bitloom unpack", lambda: bitloom.unpack_parameters(packet, 0, unpack_recipe), 1),
     ]
+    layout = bitloom_bulk.compile(unpack_recipe)
+    values_tuple = tuple(values)
+    assert layout.pack(values_tuple) == packet and layout.unpack(
+        packet
+    ) == bitloom.unpack_parameters(packet, 0, unpack_recipe)
+    contenders += [
+        ("layout.pack(values tuple)", lambda: layout.pack(values_tuple), 1),
+        ("layout.unpack", lambda: layout.unpack(packet), 1),
+        ("bitloom_bulk.compile", lambda: bitloom_bulk.compile(unpack_recipe), 1),
+    ]
     if bitstruct_c is not None:
         compiled = bitstruct_c.compile(fmt, names=names)
         compiled_plain = bitstruct_c.compile(fmt)
         assert compiled_plain.pack(*values) == packet, "bitstruct disagrees on the packet"
         contenders += [
             ("bitstruct.c compiled pack", lambda: compiled_plain.pack(*values), 1),
+            ("bitstruct.c compile(names)", lambda: bitstruct_c.compile(fmt, names=names), 1),
             ("bitstruct.c pack(fmt)", lambda: bitstruct_c.pack(fmt, *values), 1),
             ("bitstruct.c compiled unpack_dict", lambda: compiled.unpack(packet), 1),
             ("bitstruct.c unpack(fmt)", lambda: bitstruct_c.unpack(fmt, packet), 1),
@@ -148,6 +160,24 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
         print(f"  {name:36s} {ns:10.0f}")
     ratios = []
     if bitstruct_c is not None:
+        ratios.append(
+            (
+                "layout.pack / bitstruct.c compiled pack",
+                rows["layout.pack(values tuple)"] / rows["bitstruct.c compiled pack"],
+            )
+        )
+        ratios.append(
+            (
+                "layout.unpack / bitstruct.c compiled unpack_dict",
+                rows["layout.unpack"] / rows["bitstruct.c compiled unpack_dict"],
+            )
+        )
+        ratios.append(
+            (
+                "compile / bitstruct.c compile(names)",
+                rows["bitloom_bulk.compile"] / rows["bitstruct.c compile(names)"],
+            )
+        )
         ratios.append(
             (
                 "unpack / bitstruct.c compiled unpack_dict",

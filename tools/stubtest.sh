@@ -34,6 +34,8 @@ status=0
 
 echo "== stubtest ($("$vpy" --version))"
 "$vpy" -m mypy.stubtest bitloom || status=1
+echo "== stubtest bitloom_bulk._native"
+"$vpy" -m mypy.stubtest bitloom_bulk._native || status=1
 
 echo "== mypy --strict usage_ok.py"
 "$vpy" -m mypy --strict --no-incremental usage_ok.py || status=1

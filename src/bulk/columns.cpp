@@ -47,8 +47,7 @@ Kind kind_of(const core::FieldSpec& spec) {
         case Codec::OnesComplement:
         case Codec::SignMagnitude: return signed_kind(spec.bits);
         case Codec::PackedBcd:
-        case Codec::UnpackedBcd:
-            return spec.bits <= 32 ? unsigned_kind(spec.bits) : Kind::I64;
+        case Codec::UnpackedBcd: return spec.bits <= 32 ? unsigned_kind(spec.bits) : Kind::I64;
         case Codec::PackedBcdSigned:
         case Codec::UnpackedBcdSigned: return signed_kind(std::uint64_t{spec.bits} + 1);
         case Codec::Text: return Kind::Text;
@@ -232,8 +231,7 @@ PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::ui
     }
     std::size_t failed = packets.count;
     Py_BEGIN_ALLOW_THREADS failed = decode_numeric(layout, kinds, columns, packets, base);
-    Py_END_ALLOW_THREADS
-    if (any_text) {
+    Py_END_ALLOW_THREADS if (any_text) {
         // The texts of the packets before the first numeric fault; a text fault
         // there is the first fault.
         for (std::size_t p = 0; p < failed; ++p) {
@@ -331,8 +329,9 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     Buffer offsets, lengths;
     if (argv[2] != nullptr) {
         if (argv[3] != nullptr || argv[4] != nullptr) {
-            PyErr_SetString(PyExc_TypeError,
-                            "unpack_columns() takes packet_bytes, or offsets and lengths, not both");
+            PyErr_SetString(
+                PyExc_TypeError,
+                "unpack_columns() takes packet_bytes, or offsets and lengths, not both");
             return nullptr;
         }
         std::uint64_t packet_bytes = 0;

@@ -35,8 +35,8 @@ bool decode_value(const core::FieldSpec& spec, std::uint64_t raw, DecodedValue& 
         }
         case Codec::UnpackedBcd:
         case Codec::UnpackedBcdSigned: {
-            auto r =
-                core::decode_unpacked_bcd(raw, bits, spec.row->codec == Codec::UnpackedBcdSigned);
+            auto r = core::decode_unpacked_bcd(raw, bits,
+                                               spec.row->codec == Codec::UnpackedBcdSigned);
             if (!r) return false;
             out.i = r.value();
             return true;
@@ -66,8 +66,8 @@ PyObject* raise_decode_error(const core::FieldSpec& spec, std::uint64_t raw) {
         }
         case Codec::UnpackedBcd:
         case Codec::UnpackedBcdSigned: {
-            auto r =
-                core::decode_unpacked_bcd(raw, spec.bits, row.codec == Codec::UnpackedBcdSigned);
+            auto r = core::decode_unpacked_bcd(raw, spec.bits,
+                                               row.codec == Codec::UnpackedBcdSigned);
             if (!r) py::raise(r.error());
             break;
         }
@@ -125,7 +125,8 @@ bool read_layout_field(PyObject* item, Ref& name_obj, LayoutField& field) {
     const core::EncodingRow* row = py::find_item_encoding(keys.encoding_obj.get(), keys.encoding,
                                                           /*packing=*/false);
     if (row == nullptr) return false;
-    field.spec = core::FieldSpec{row, keys.bits, keys.offset, keys.has_offset, little, keys.reverse};
+    field.spec = core::FieldSpec{row,    keys.bits,   keys.offset, keys.has_offset,
+                                 little, keys.reverse};
     field.name = name_obj;
     field.key = PyUnicode_CheckExact(name_obj.get())
                     ? name_obj
@@ -142,8 +143,7 @@ namespace {
 // ---- the Layout type ----
 
 struct LayoutObject {
-    PyObject_HEAD
-    Layout* layout;
+    PyObject_HEAD Layout* layout;
 };
 
 PyTypeObject* g_layout_type = nullptr;
@@ -331,8 +331,7 @@ struct Values {
     bool open(PyObject* values, std::size_t count) {
         if (PyTuple_Check(values) || PyList_Check(values)) {
             fast = Ref::borrow(values);
-        } else if (PyUnicode_Check(values) || PyBytes_Check(values) ||
-                   PyByteArray_Check(values)) {
+        } else if (PyUnicode_Check(values) || PyBytes_Check(values) || PyByteArray_Check(values)) {
             PyErr_Format(PyExc_TypeError,
                          "values must be a mapping from name to value or a sequence in recipe "
                          "order, not '%.200s'",
@@ -412,7 +411,8 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
         }
         if (covered != nullptr) {
             for (std::uint64_t b = 0; b < f.spec.bits; b += 64) {
-                const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(64, f.spec.bits - b));
+                const auto n = static_cast<std::uint32_t>(
+                    std::min<std::uint64_t>(64, f.spec.bits - b));
                 core::write_bits(covered, limit, start + b, n, core::low_bits_mask(n));
             }
         }
@@ -534,13 +534,16 @@ constexpr PyCFunction as_cfunction(F f) noexcept {
 
 PyMethodDef g_layout_methods[] = {
     {"unpack", as_cfunction(layout_unpack), METH_FASTCALL | METH_KEYWORDS,
-     "unpack(packet, offset_bits=0)\n--\n\nDecode one packet into a dict, as unpack_parameters "
+     "unpack($self, packet, offset_bits=0)\n--\n\nDecode one packet into a dict, as "
+     "unpack_parameters "
      "does."},
     {"pack", layout_pack, METH_O,
-     "pack(values)\n--\n\nBuild the packet of the recipe carrying these values (a mapping from "
+     "pack($self, values, /)\n--\n\nBuild the packet of the recipe carrying these values (a "
+     "mapping from "
      "name to value, or a sequence in recipe order), as pack_parameters does."},
     {"pack_into", as_cfunction(layout_pack_into), METH_FASTCALL | METH_KEYWORDS,
-     "pack_into(buffer, offset_bits, values)\n--\n\nWrite the fields into a writable buffer at "
+     "pack_into($self, buffer, offset_bits, values)\n--\n\nWrite the fields into a writable buffer "
+     "at "
      "a bit offset, leaving every other bit as it was."},
     {"__reduce__", layout_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -620,9 +623,9 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
         } else if (f.spec.row->codec == Codec::Text) {
             value = Ref(decode_text_object(f.spec, packet, start));
         } else {
-            value = Ref(decoded_object(
-                f.spec, core::field_raw_value(packet, len, start, f.spec.bits, f.spec.little,
-                                              f.spec.reverse)));
+            value = Ref(
+                decoded_object(f.spec, core::field_raw_value(packet, len, start, f.spec.bits,
+                                                             f.spec.little, f.spec.reverse)));
         }
         if (!value || PyDict_SetItem(result.get(), f.key.get(), value.get()) < 0) [[unlikely]] {
             py::FailureSite site;

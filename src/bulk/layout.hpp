@@ -13,8 +13,8 @@ namespace bitloom::bulk {
 
 struct LayoutField {
     core::FieldSpec spec;
-    py::Ref name;      // the item's name object, as the recipe holds it (for notes)
-    py::Ref key;       // a plain str equal to the name: the result key
+    py::Ref name;                  // the item's name object, as the recipe holds it (for notes)
+    py::Ref key;                   // a plain str equal to the name: the result key
     std::string encoding_written;  // the encoding text as written (messages, pickling)
     std::string order_written;     // the byte order text as written (pickling)
 };

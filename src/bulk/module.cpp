@@ -17,8 +17,7 @@ constexpr PyCFunction as_cfunction(F f) noexcept {
 }
 
 PyMethodDef g_methods[] = {
-    {"compile", compile, METH_O,
-     "compile(recipe)\n--\n\nRead a recipe once into a Layout."},
+    {"compile", compile, METH_O, "compile(recipe, /)\n--\n\nRead a recipe once into a Layout."},
     {"unpack_columns", as_cfunction(unpack_columns), METH_FASTCALL | METH_KEYWORDS,
      "unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, "
      "offset_bits=0)\n--\n\nDecode many packets into one numpy column per recipe item."},
@@ -32,8 +31,15 @@ PyMethodDef g_methods[] = {
 };
 
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "bitloom_bulk._native", "", 0, g_methods,
-    nullptr,               nullptr,                nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "bitloom_bulk._native",
+    "",
+    0,
+    g_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 std::atomic<std::int64_t> g_interpreter_id{-1};

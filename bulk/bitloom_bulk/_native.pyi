@@ -1,0 +1,44 @@
+from collections.abc import Mapping, Sequence
+from typing import Any, TypeAlias, final
+
+import numpy as np
+import numpy.typing as npt
+from typing_extensions import Buffer
+
+_Recipe: TypeAlias = Sequence[Mapping[str, object]] | Layout
+_Values: TypeAlias = Mapping[str, object] | Sequence[object]
+
+@final
+class Layout:
+    """A recipe read once: compile(recipe) makes one."""
+
+    @property
+    def names(self) -> tuple[str, ...]:
+        """The items' names, in recipe order."""
+    @property
+    def packet_bits(self) -> int:
+        """The size of a packed packet in bits."""
+    @property
+    def recipe(self) -> list[dict[str, Any]]:
+        """The recipe as plain data (no values)."""
+    def unpack(self, packet: Buffer, offset_bits: int = 0) -> dict[str, Any]:
+        """Decode one packet into a dict, as unpack_parameters does."""
+    def pack(self, values: _Values, /) -> bytes:
+        """Build the packet of the recipe carrying these values (a mapping from name to value, or a sequence in recipe order), as pack_parameters does."""
+    def pack_into(self, buffer: Buffer, offset_bits: int, values: _Values) -> None:
+        """Write the fields into a writable buffer at a bit offset, leaving every other bit as it was."""
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+def compile(recipe: _Recipe, /) -> Layout:
+    """Read a recipe once into a Layout."""
+
+def unpack_columns(
+    data: Buffer,
+    recipe: _Recipe,
+    *,
+    packet_bytes: int | None = None,
+    offsets: npt.NDArray[np.int64] | npt.NDArray[np.uint64] | None = None,
+    lengths: npt.NDArray[np.int64] | npt.NDArray[np.uint64] | None = None,
+    offset_bits: int = 0,
+) -> dict[str, npt.NDArray[Any]]:
+    """Decode many packets into one numpy column per recipe item."""

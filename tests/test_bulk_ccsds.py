@@ -379,3 +379,27 @@ def test_unpack_ccsds_truncated_stream():
     assert str(info.value) == (
         "truncated CCSDS packet at byte offset 28: declared length 14 bytes (length field 7), 13 left"
     )
+
+
+def test_threads_share_one_stream():
+    """Framing and decoding release the GIL; calls from many threads on one
+    buffer give the same results as one call alone."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    data = ccsds_streams.mixed_stream(20_000, {5: 14, 6: 16, 9: 30}, seed=8)
+    want_frames = frames_as_tuples(bitloom_bulk.split_ccsds(data))
+    want = bitloom_bulk.unpack_ccsds(data, RECIPES)
+
+    def work(i):
+        if i % 2:
+            return frames_as_tuples(bitloom_bulk.split_ccsds(data)) == want_frames
+        got = bitloom_bulk.unpack_ccsds(data, RECIPES)
+        return got.skipped == want.skipped and all(
+            np.array_equal(got[a][k], want[a][k], equal_nan=want[a][k].dtype.kind == "f")
+            for a in want
+            for k in want[a]
+            if want[a][k].dtype != object
+        )
+
+    with ThreadPoolExecutor(4) as pool:
+        assert all(pool.map(work, range(16)))

@@ -42,3 +42,19 @@ def unpack_columns(
     offset_bits: int = 0,
 ) -> dict[str, npt.NDArray[Any]]:
     """Decode many packets into one numpy column per recipe item."""
+
+def split_ccsds(
+    data: Buffer, *, offset: int = 0, allow_partial: bool = False
+) -> tuple[
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.uint16],
+    npt.NDArray[np.uint16],
+    int,
+]:
+    """Frame a CCSDS space packet stream by its primary headers."""
+
+def unpack_ccsds(
+    data: Buffer, recipes: Mapping[int, _Recipe], *, offset: int = 0
+) -> tuple[dict[int, dict[str, npt.NDArray[Any]]], dict[int, int]]:
+    """Decode a mixed-APID CCSDS stream into columns per APID."""

@@ -2,13 +2,18 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-from typing import Any, NamedTuple
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from bitloom_bulk import _native
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
+
+    from bitloom_bulk._native import Layout
 
 
 class Frames(NamedTuple):
@@ -30,7 +35,7 @@ class Frames(NamedTuple):
     end: int
 
 
-def split_ccsds(data: Any, *, offset: int = 0, allow_partial: bool = False) -> Frames:
+def split_ccsds(data: Buffer, *, offset: int = 0, allow_partial: bool = False) -> Frames:
     """Frame a stream of CCSDS space packets by their primary headers.
 
     ``data`` is any C-contiguous buffer (bytes, bytearray, memoryview, mmap, a
@@ -61,7 +66,9 @@ class CcsdsColumns(dict[int, dict[str, Any]]):
         return (CcsdsColumns, (dict(self), self.skipped))
 
 
-def unpack_ccsds(data: Any, recipes: Mapping[int, Any], *, offset: int = 0) -> CcsdsColumns:
+def unpack_ccsds(
+    data: Buffer, recipes: Mapping[int, Sequence[Mapping[str, object]] | Layout], *, offset: int = 0
+) -> CcsdsColumns:
     """Decode a mixed-APID stream of CCSDS space packets into columns per APID.
 
     ``recipes`` maps an APID (0 to 2047) to a recipe or a ``Layout``. One

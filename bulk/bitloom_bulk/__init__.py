@@ -5,6 +5,7 @@ This package never imports ``bitloom``.
 """
 
 from bitloom_bulk._native import Layout, compile, unpack_columns
+from bitloom_bulk._stream import Frames, split_ccsds
 from bitloom_bulk._types import (
     ByteOrder,
     Encoding,
@@ -21,6 +22,7 @@ __all__ = [
     "ByteOrder",
     "Encoding",
     "FloatPackItem",
+    "Frames",
     "IntegerPackItem",
     "Layout",
     "PackItem",
@@ -28,5 +30,6 @@ __all__ = [
     "UnpackItem",
     "__version__",
     "compile",
+    "split_ccsds",
     "unpack_columns",
 ]

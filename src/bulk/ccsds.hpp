@@ -1,4 +1,4 @@
-// CCSDS space packet framing and decoding of packet streams by APID.
+// CCSDS entry points of bitloom_bulk's extension.
 #pragma once
 
 #include "python/shims.hpp"
@@ -6,8 +6,9 @@
 namespace bitloom::bulk {
 
 // split_ccsds(data, *, offset=0, allow_partial=False)
-PyObject* split_ccsds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-// unpack_ccsds(data, recipes, *, offset=0)
-PyObject* unpack_ccsds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+//   -> (offsets, lengths, apids, sequence_counts, end)
+// The four columns come back as bytearrays holding native int64, int64, uint16
+// and uint16 values; the Python side views them as numpy arrays (no copy).
+PyObject* split_ccsds(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace bitloom::bulk

@@ -1,0 +1,287 @@
+"""Whole streams of CCSDS packets into columns, against peers, as ratios in one run.
+
+Run: python bench/bench_bulk.py [--packets N] [--quick]
+Needs numpy; ccsdspy (optional, skipped when absent) is the peer. Data are
+generated in memory (tests/ccsds_streams.py) and decoded from memory: ccsdspy
+reads them from a BytesIO over the same bytes.
+
+(a) fixed-length 12-field telemetry packets (the telemetry recipe of
+    bench_packets.py): bitloom_bulk.unpack_columns where available, ccsdspy's
+    FixedLength.load, a Python loop over bitloom.unpack_parameters with
+    np.fromiter, split_ccsds (framing only) and a plain copy of the bytes (the
+    physical ceiling).
+(b) a mixed stream of three APIDs with different layouts and sizes:
+    bitloom_bulk.unpack_ccsds where available, split_ccsds (framing and
+    splitting by APID), ccsdspy's split_by_apid + FixedLength.load per APID,
+    and ccsdspy's VariableLength route (on a subset, scaled per packet).
+(c) peak memory of split_ccsds in a subprocess, against input + outputs + 16 MiB.
+Times are the best of several rounds.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import logging
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+import bitloom
+import bitloom_bulk
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import ccsds_streams
+
+try:
+    import ccsdspy
+    from ccsdspy import utils as ccsdspy_utils
+
+    # Its "sequence count out of order" warnings (counts wrap at 2**14) are noise here.
+    logging.getLogger("ccsdspy").setLevel(logging.ERROR)
+except ImportError:  # pragma: no cover
+    ccsdspy = None
+
+HEADER = [
+    ("version", "unsigned", 3),
+    ("type", "unsigned", 1),
+    ("sec_hdr", "unsigned", 1),
+    ("apid", "unsigned", 11),
+    ("seq_flags", "unsigned", 2),
+    ("seq_count", "unsigned", 14),
+    ("length", "unsigned", 16),
+]
+TELEMETRY = [
+    *HEADER,
+    ("seconds", "unsigned", 32),
+    ("temperature", "twos_complement", 16),
+    ("voltage", "ieee754_f32", 32),
+    ("status", "unsigned", 8),
+    ("current", "twos_complement", 16),
+]
+SEVEN = [*HEADER, *((f"p{i}", "unsigned", 7) for i in range(100))]
+SCIENCE = [
+    *HEADER,
+    *((f"ch{i}", "unsigned", 16) for i in range(16)),
+    *((f"x{i}", "ieee754_f32", 32) for i in range(4)),
+]
+# APID -> (recipe fields, packet bytes)
+MIXED = {0x064: TELEMETRY, 0x065: SEVEN, 0x066: SCIENCE}
+
+
+def packet_bytes(fields):
+    return (sum(f[2] for f in fields) + 7) // 8
+
+
+def recipe(fields):
+    return [
+        {"name": n, "encoding": e, "bits": b, "byte_order": "big", "reverse_bits": False}
+        for n, e, b in fields
+    ]
+
+
+def ccsdspy_fields(fields):
+    kind = {"unsigned": "uint", "twos_complement": "int", "ieee754_f32": "float"}
+    return [ccsdspy.PacketField(name=n, data_type=kind[e], bit_length=b) for n, e, b in fields[7:]]
+
+
+def best(fn, rounds):
+    t = float("inf")
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        fn()
+        t = min(t, time.perf_counter() - t0)
+    return t
+
+
+def python_loop(data, fields, n):
+    rec = recipe(fields)
+    size = packet_bytes(fields)
+    rows = [bitloom.unpack_parameters(data[i * size : (i + 1) * size], 0, rec) for i in range(n)]
+    return {
+        name: np.fromiter(
+            (r[name] for r in rows), dtype=np.float64 if e.startswith("ieee") else np.int64, count=n
+        )
+        for name, e, _ in fields
+    }
+
+
+def report(title, n, nbytes, rows, reference):
+    print(f"\n== {title}: {n:,} packets, {nbytes / 1e6:.1f} MB")
+    ref_t = rows[reference]
+    for name, t in rows.items():
+        print(
+            f"  {name:48s} {t * 1e3:10.1f} ms {nbytes / t / 1e9:7.2f} GB/s "
+            f"{t / n * 1e9:8.1f} ns/packet   {t / ref_t:8.2f}x {reference}"
+        )
+
+
+def fixed(n, rounds):
+    size = packet_bytes(TELEMETRY)
+    data = ccsds_streams.fixed_stream(n, 0x064, size, seed=1)
+    rows = {}
+    rows["bytes copy (bytearray(data))"] = best(lambda: bytearray(data), rounds)
+    arr = np.frombuffer(data, dtype=np.uint8)
+    rows["numpy copy"] = best(arr.copy, rounds)
+    frames = bitloom_bulk.split_ccsds(data)
+    assert len(frames.offsets) == n
+    rows["bitloom_bulk.split_ccsds (framing only)"] = best(
+        lambda: bitloom_bulk.split_ccsds(data), rounds
+    )
+    if hasattr(bitloom_bulk, "unpack_columns"):
+        rec = recipe(TELEMETRY)
+        rows["bitloom_bulk.unpack_columns"] = best(
+            lambda: bitloom_bulk.unpack_columns(data, rec, packet_bytes=size), rounds
+        )
+    sub = min(n, 100_000)
+    loop = python_loop(data, TELEMETRY, sub)
+    rows["python loop over bitloom.unpack_parameters"] = (
+        best(lambda: python_loop(data, TELEMETRY, sub), 1) * n / sub
+    )
+    if ccsdspy is not None:
+        pkt = ccsdspy.FixedLength(ccsdspy_fields(TELEMETRY))
+        cols = pkt.load(io.BytesIO(data))
+        for name, _, _ in TELEMETRY[7:]:
+            a, b = np.asarray(cols[name][:sub]), loop[name]
+            with np.errstate(invalid="ignore"):
+                a = a.astype(np.float64) if b.dtype.kind == "f" else a.astype(np.int64)
+            assert np.array_equal(a, b, equal_nan=b.dtype.kind == "f"), (
+                f"ccsdspy disagrees on {name}"
+            )
+        rows["ccsdspy FixedLength.load (BytesIO)"] = best(
+            lambda: pkt.load(io.BytesIO(data)), rounds
+        )
+    reference = (
+        "bitloom_bulk.unpack_columns"
+        if "bitloom_bulk.unpack_columns" in rows
+        else "bitloom_bulk.split_ccsds (framing only)"
+    )
+    report(f"fixed-length telemetry, {size} bytes each", n, len(data), rows, reference)
+    return rows
+
+
+def split_by_apid(data):
+    """What split_ccsds gives, grouped by APID: offsets per APID."""
+    f = bitloom_bulk.split_ccsds(data)
+    order = np.argsort(f.apids, kind="stable")
+    apids, starts = np.unique(f.apids[order], return_index=True)
+    groups = np.split(f.offsets[order], starts[1:])
+    return dict(zip(apids.tolist(), groups, strict=True))
+
+
+def mixed(n, rounds):
+    sizes = {apid: packet_bytes(fields) for apid, fields in MIXED.items()}
+    data = ccsds_streams.mixed_stream(n, sizes, seed=2)
+    rows = {}
+    rows["bitloom_bulk.split_ccsds (framing only)"] = best(
+        lambda: bitloom_bulk.split_ccsds(data), rounds
+    )
+    groups = split_by_apid(data)
+    rows["split_ccsds + grouping by APID (numpy)"] = best(lambda: split_by_apid(data), rounds)
+    if hasattr(bitloom_bulk, "unpack_ccsds"):
+        recipes = {apid: recipe(fields) for apid, fields in MIXED.items()}
+        rows["bitloom_bulk.unpack_ccsds"] = best(
+            lambda: bitloom_bulk.unpack_ccsds(data, recipes), rounds
+        )
+    if ccsdspy is not None:
+        packets = {apid: ccsdspy.FixedLength(ccsdspy_fields(f)) for apid, f in MIXED.items()}
+        parts = ccsdspy_utils.split_by_apid(io.BytesIO(data))
+        for apid, stream in parts.items():
+            assert len(stream.getbuffer()) == len(groups[apid]) * sizes[apid]
+
+        def ccsdspy_fixed():
+            for apid, stream in ccsdspy_utils.split_by_apid(io.BytesIO(data)).items():
+                packets[apid].load(stream)
+
+        rows["ccsdspy split_by_apid only"] = best(
+            lambda: ccsdspy_utils.split_by_apid(io.BytesIO(data)), rounds
+        )
+        rows["ccsdspy split_by_apid + FixedLength.load"] = best(ccsdspy_fixed, rounds)
+        # VariableLength reads one APID's packets in a Python loop: a subset, scaled.
+        sub = min(n, 2_000)
+        sub_bytes = data[
+            : int(sum(sizes[a] for a in bitloom_bulk.split_ccsds(data).apids[:sub].tolist()))
+        ]
+        var = {apid: ccsdspy.VariableLength(ccsdspy_fields(f)) for apid, f in MIXED.items()}
+
+        def ccsdspy_variable():
+            for apid, stream in ccsdspy_utils.split_by_apid(io.BytesIO(sub_bytes)).items():
+                var[apid].load(stream)
+
+        rows["ccsdspy split_by_apid + VariableLength.load"] = best(ccsdspy_variable, 1) * n / sub
+    reference = (
+        "bitloom_bulk.unpack_ccsds"
+        if "bitloom_bulk.unpack_ccsds" in rows
+        else "split_ccsds + grouping by APID (numpy)"
+    )
+    report("mixed stream of three APIDs (19, 94, 54 bytes)", n, len(data), rows, reference)
+    return rows
+
+
+MEMORY_CHILD = r"""
+import json, resource, sys
+import bitloom_bulk
+interp = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+with open(sys.argv[1], "rb") as f:
+    data = f.read()
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+f = bitloom_bulk.split_ccsds(data)
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+out = sum(a.nbytes for a in f[:4])
+print(json.dumps({"input": len(data), "out": out, "interp": interp, "base": base, "peak": peak}))
+"""
+
+
+def memory(n):
+    """Peak resident memory of a fresh process that reads the stream and frames it."""
+    sizes = {apid: packet_bytes(fields) for apid, fields in MIXED.items()}
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "mixed.bin"
+        path.write_bytes(ccsds_streams.mixed_stream(n, sizes, seed=2))
+        res = subprocess.run(
+            [sys.executable, "-c", MEMORY_CHILD, str(path)],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
+    r = json.loads(res.stdout)
+    mib = 1 << 20
+    bound = r["input"] + r["out"] + 16 * mib
+    print(f"\n== peak memory of split_ccsds, {n:,} mixed packets (subprocess, ru_maxrss)")
+    print(f"  input {r['input'] / mib:.1f} MiB, output columns {r['out'] / mib:.1f} MiB")
+    print(
+        f"  peak before the call {r['base'] / mib:.1f} MiB (interpreter, numpy, input), "
+        f"after {r['peak'] / mib:.1f} MiB: rise {(r['peak'] - r['base']) / mib:.1f} MiB"
+    )
+    # The interpreter's own footprint (before the input was read) is not counted.
+    used = r["peak"] - r["interp"]
+    print(
+        f"  peak less the interpreter {used / mib:.1f} MiB, bound input + outputs + 16 MiB = "
+        f"{bound / mib:.1f} MiB: {'within' if used <= bound else 'OVER'}"
+    )
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--packets", type=int, default=1_000_000)
+    ap.add_argument("--quick", action="store_true", help="100,000 packets, 2 rounds")
+    args = ap.parse_args()
+    n = 100_000 if args.quick else args.packets
+    rounds = 2 if args.quick else 5
+    print(
+        f"Python {sys.version.split()[0]}, numpy {np.__version__}, "
+        f"ccsdspy {getattr(ccsdspy, '__version__', 'absent')}, load {os.getloadavg()[0]:.2f}"
+    )
+    fixed(n, rounds)
+    mixed(n, rounds)
+    memory(n)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,3 @@
+def split_ccsds(
+    data: object, *, offset: int = 0, allow_partial: bool = False
+) -> tuple[bytearray, bytearray, bytearray, bytearray, int]: ...

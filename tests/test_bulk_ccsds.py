@@ -1,0 +1,241 @@
+"""CCSDS framing: split_ccsds against a pure-Python reference framer, on
+streams built with pack_parameters and on generated random streams."""
+
+import mmap
+import random
+
+import ccsds_streams
+import numpy as np
+import pytest
+
+import bitloom
+import bitloom_bulk
+
+
+def ref_split(data, offset=0):
+    """Reference framer: (packets [(offset, length, apid, seq)], end, fault or None)."""
+    data = bytes(data)
+    packets = []
+    pos = offset
+    while pos < len(data):
+        left = len(data) - pos
+        if left < 6:
+            return packets, pos, f"its primary header needs 6 bytes, {left} left"
+        word0 = int.from_bytes(data[pos : pos + 2], "big")
+        word1 = int.from_bytes(data[pos + 2 : pos + 4], "big")
+        length = int.from_bytes(data[pos + 4 : pos + 6], "big") + 7
+        if length > left:
+            return (
+                packets,
+                pos,
+                f"declared length {length} bytes (length field {length - 7}), {left} left",
+            )
+        packets.append((pos, length, word0 & 0x7FF, word1 & 0x3FFF))
+        pos += length
+    return packets, pos, None
+
+
+def frames_as_tuples(frames):
+    return list(
+        zip(
+            frames.offsets.tolist(),
+            frames.lengths.tolist(),
+            frames.apids.tolist(),
+            frames.sequence_counts.tolist(),
+            strict=True,
+        )
+    )
+
+
+def check_against_reference(data, offset=0):
+    packets, end, fault = ref_split(data, offset)
+    if fault is None:
+        got = bitloom_bulk.split_ccsds(data, offset=offset)
+    else:
+        with pytest.raises(ValueError) as info:
+            bitloom_bulk.split_ccsds(data, offset=offset)
+        assert str(info.value) == f"truncated CCSDS packet at byte offset {end}: {fault}"
+        got = bitloom_bulk.split_ccsds(data, offset=offset, allow_partial=True)
+    assert frames_as_tuples(got) == packets
+    assert got.end == end
+    return got
+
+
+def field(name, bits, value, encoding="unsigned"):
+    return {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": "big",
+        "reverse_bits": False,
+        "value": value,
+    }
+
+
+def packed_packet(apid, seq, body):
+    """A space packet whose header fields are recipe items, built by pack_parameters."""
+    recipe = [
+        field("version", 3, 0),
+        field("type", 1, 0),
+        field("sec_hdr", 1, 1),
+        field("apid", 11, apid),
+        field("seq_flags", 2, 3),
+        field("seq_count", 14, seq),
+        field("length", 16, len(body) - 1),
+        *(field(f"b{i}", 8, b) for i, b in enumerate(body)),
+    ]
+    return bitloom.pack_parameters(recipe)
+
+
+def test_packets_built_by_pack_parameters():
+    rng = random.Random(7)
+    packets = [
+        packed_packet(rng.randrange(2048), rng.randrange(16384), rng.randbytes(rng.randint(1, 40)))
+        for _ in range(50)
+    ]
+    packets.append(packed_packet(0x7FF, 0x3FFF, b"\x00"))  # idle APID, shortest packet
+    data = b"".join(packets)
+    got = check_against_reference(data)
+    assert len(got.offsets) == len(packets)
+    # Each framed packet is exactly one of the packets that were joined.
+    for (start, length), packet in zip(
+        zip(got.offsets, got.lengths, strict=True), packets, strict=True
+    ):
+        assert data[start : start + length] == packet
+    # The header fields read back as the recipe wrote them.
+    header = [
+        {k: v for k, v in f.items() if k != "value"}
+        for f in [
+            field("version", 3, 0),
+            field("type", 1, 0),
+            field("sec_hdr", 1, 1),
+            field("apid", 11, 0),
+            field("seq_flags", 2, 0),
+            field("seq_count", 14, 0),
+        ]
+    ]
+    for start, apid, seq in zip(got.offsets, got.apids, got.sequence_counts, strict=True):
+        values = bitloom.unpack_parameters(data, int(start) * 8, header)
+        assert (values["apid"], values["seq_count"]) == (apid, seq)
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_random_streams(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(0, 60))
+    # Mostly short packets, some long ones (length field above 255).
+    lengths = np.where(rng.random(n) < 0.9, rng.integers(7, 40, n), rng.integers(262, 2000, n))
+    data = ccsds_streams.stream(rng.integers(0, 2048, n), lengths, rng)
+    got = check_against_reference(data)
+    assert got.offsets.dtype == np.int64 and got.lengths.dtype == np.int64
+    assert got.apids.dtype == np.uint16 and got.sequence_counts.dtype == np.uint16
+    # Any start offset frames from there, aligned or not (misaligned starts
+    # read payload bytes as headers, which is still framing by the rules).
+    for offset in {0, len(data), *rng.integers(0, len(data) + 1, 5).tolist()}:
+        check_against_reference(data, offset)
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_random_bytes(seed):
+    data = np.random.default_rng(seed).integers(0, 256, 3000, dtype=np.uint8).tobytes()
+    check_against_reference(data)
+
+
+def test_every_cut_of_a_stream():
+    data = ccsds_streams.stream([1, 2, 3], [7, 12, 300], np.random.default_rng(1))
+    for cut in range(len(data) + 1):
+        check_against_reference(data[:cut])
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (b"\x08\x01\xc0\x00\x00\x05abc", "declared length 12 bytes (length field 5), 9 left"),
+        (b"\x08\x01\xc0\x00\x00", "its primary header needs 6 bytes, 5 left"),
+        (b"\x08", "its primary header needs 6 bytes, 1 left"),
+        (
+            b"\x08\x01\xc0\x00\xff\xff" + bytes(100),
+            "declared length 65542 bytes (length field 65535), 106 left",
+        ),
+    ],
+)
+def test_truncated_messages(data, message):
+    with pytest.raises(ValueError) as info:
+        bitloom_bulk.split_ccsds(b"\x08\x02\xc0\x00\x00\x00\x00" + data)
+    assert str(info.value) == f"truncated CCSDS packet at byte offset 7: {message}"
+    got = bitloom_bulk.split_ccsds(b"\x08\x02\xc0\x00\x00\x00\x00" + data, allow_partial=True)
+    assert got.end == 7 and got.offsets.tolist() == [0]
+
+
+def test_live_stream_chunks():
+    """end is where the next chunk continues: framing chunk by chunk gives the whole."""
+    data = ccsds_streams.mixed_stream(200, {5: 19, 6: 94, 7: 70}, seed=3)
+    whole = bitloom_bulk.split_ccsds(data)
+    seen = []
+    pending = b""
+    base = 0
+    for i in range(0, len(data), 333):
+        pending += data[i : i + 333]
+        part = bitloom_bulk.split_ccsds(pending, allow_partial=True)
+        seen += (part.offsets + base).tolist()
+        pending = pending[part.end :]
+        base += part.end
+    assert pending == b""
+    assert seen == whole.offsets.tolist()
+
+
+def test_offset_past_the_end():
+    with pytest.raises(ValueError) as info:
+        bitloom_bulk.split_ccsds(bytes(7), offset=8)
+    assert str(info.value) == "offset 8 is past the end of the data (7 bytes)"
+    assert bitloom_bulk.split_ccsds(bytes(7), offset=7).end == 7
+
+
+@pytest.mark.parametrize(
+    "offset, exc", [(-1, OverflowError), (2**64, OverflowError), (1.0, TypeError), ("0", TypeError)]
+)
+def test_bad_offsets(offset, exc):
+    with pytest.raises(exc):
+        bitloom_bulk.split_ccsds(bytes(7), offset=offset)
+
+
+def test_buffer_kinds(tmp_path):
+    data = ccsds_streams.mixed_stream(50, {1: 8, 2: 20}, seed=5)
+    want = frames_as_tuples(bitloom_bulk.split_ccsds(data))
+    path = tmp_path / "stream.bin"
+    path.write_bytes(data)
+    with path.open("rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+        assert frames_as_tuples(bitloom_bulk.split_ccsds(m)) == want
+    arr = np.frombuffer(data, dtype=np.uint8)
+    for buf in (
+        bytearray(data),
+        memoryview(data),
+        arr,
+        arr.view(np.uint16) if len(data) % 2 == 0 else arr,
+    ):
+        assert frames_as_tuples(bitloom_bulk.split_ccsds(buf)) == want
+
+
+def test_non_contiguous_and_non_buffers():
+    with pytest.raises(ValueError, match=r"^data must be a C-contiguous buffer$"):
+        bitloom_bulk.split_ccsds(memoryview(bytes(28))[::2])
+    with pytest.raises(TypeError):
+        bitloom_bulk.split_ccsds("\x08\x01\xc0\x00\x00\x00\x00")
+    with pytest.raises(TypeError):
+        bitloom_bulk.split_ccsds(bytes(7), 0)  # offset is keyword-only
+
+
+def test_bytearray_is_free_after_the_call():
+    """The columns do not keep the input's buffer exported."""
+    data = bytearray(ccsds_streams.fixed_stream(10, 3, 9))
+    frames = bitloom_bulk.split_ccsds(data)
+    data.extend(b"\x00")  # would raise BufferError if still exported
+    assert len(frames.offsets) == 10
+
+
+def test_columns_are_independent_arrays():
+    frames = bitloom_bulk.split_ccsds(ccsds_streams.fixed_stream(4, 9, 10))
+    frames.offsets[0] = 99  # writable, owned by the result
+    assert frames.offsets.tolist() == [99, 10, 20, 30]
+    assert frames.apids.tolist() == [9] * 4
+    assert frames.sequence_counts.tolist() == [0, 1, 2, 3]

@@ -198,7 +198,7 @@ def read_packets(
             f'blocksize must be a positive number of bytes or "file", not {blocksize!r}'
         )
 
-    layout = bitloom_bulk.compile(recipe)
+    layout = recipe if isinstance(recipe, bitloom_bulk.Layout) else bitloom_bulk.compile(recipe)
     meta = _meta(layout, packet_bytes)
 
     urls = [paths] if isinstance(paths, str) else list(paths)

@@ -28,7 +28,7 @@ try:
     import pandas as pd
     from distributed import Client, LocalCluster, progress, wait
 
-    from bitloom_bulk import compile, unpack_ccsds, unpack_columns
+    from bitloom_bulk import compile, split_ccsds, unpack_columns
     from bitloom_bulk.dask import read_packets
 except ImportError as exc:
     print(f"skipped: {exc}")
@@ -159,7 +159,16 @@ def main():
             expected = np.concatenate([part[name] for part in serial])
             assert back[name].to_numpy().tobytes() == expected.tobytes(), name
         back_events = pd.read_parquet(os.path.join(out, "events"))
-        serial_events = [unpack_ccsds(read(p), {0x2C: EVENTS})[0x2C] for p in streams]
+        serial_events = []
+        for path in streams:
+            data = read(path)
+            frames = split_ccsds(data)
+            chosen = frames.apids == 0x2C
+            serial_events.append(
+                unpack_columns(
+                    data, EVENTS, offsets=frames.offsets[chosen], lengths=frames.lengths[chosen]
+                )
+            )
         for name in ("ticks", "label"):
             expected = np.concatenate([part[name] for part in serial_events])
             assert back_events[name].tolist() == expected.tolist(), name

@@ -88,16 +88,15 @@ class _Reader:
             return bitloom_bulk.unpack_columns(
                 data, self.layout, packet_bytes=self.packet_bytes
             ), None
+        split = bitloom_bulk.split_ccsds(data)
         if self.apid is None:
-            split = bitloom_bulk.split_ccsds(data)
-            columns = bitloom_bulk.unpack_columns(
-                data, self.layout, offsets=split.offsets, lengths=split.lengths
-            )
-            return columns, np.arange(len(split.offsets))
-        # The serial path for one APID, so its errors and notes are exactly those
-        # of unpack_ccsds; framing again for the packet numbers reads only headers.
-        columns = bitloom_bulk.unpack_ccsds(data, {self.apid: self.layout})[self.apid]
-        return columns, np.flatnonzero(bitloom_bulk.split_ccsds(data).apids == self.apid)
+            chosen = np.arange(len(split.offsets))
+            offsets, lengths = split.offsets, split.lengths
+        else:
+            chosen = np.flatnonzero(split.apids == self.apid)
+            offsets, lengths = split.offsets[chosen], split.lengths[chosen]
+        columns = bitloom_bulk.unpack_columns(data, self.layout, offsets=offsets, lengths=lengths)
+        return columns, chosen
 
     def __call__(self, part: _Part) -> pd.DataFrame:
         path, start, count, first_packet = part
@@ -199,7 +198,7 @@ def read_packets(
             f'blocksize must be a positive number of bytes or "file", not {blocksize!r}'
         )
 
-    layout = bitloom_bulk.compile(recipe)
+    layout = recipe if isinstance(recipe, bitloom_bulk.Layout) else bitloom_bulk.compile(recipe)
     meta = _meta(layout, packet_bytes)
 
     urls = [paths] if isinstance(paths, str) else list(paths)

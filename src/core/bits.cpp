@@ -4,22 +4,21 @@
 #include <cstring>
 
 #include "core/format.hpp"
+#include "core/portable.hpp"
 
 namespace bitloom::core {
 namespace {
-
-using u128 = unsigned __int128;
 
 constexpr std::uint64_t reverse64(std::uint64_t v) noexcept {
     v = ((v >> 1) & 0x5555555555555555ULL) | ((v & 0x5555555555555555ULL) << 1);
     v = ((v >> 2) & 0x3333333333333333ULL) | ((v & 0x3333333333333333ULL) << 2);
     v = ((v >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((v & 0x0F0F0F0F0F0F0F0FULL) << 4);
-    return __builtin_bswap64(v);
+    return bswap64(v);
 }
 
 // Swap the order of the low `n` (1..8) bytes of v.
 constexpr std::uint64_t swap_low_bytes(std::uint64_t v, std::uint32_t n) noexcept {
-    return __builtin_bswap64(v) >> (64 - 8 * n);
+    return bswap64(v) >> (64 - 8 * n);
 }
 
 }  // namespace
@@ -54,7 +53,7 @@ std::uint64_t read_bits(const std::uint8_t* data, std::size_t size, std::uint64_
         // One unaligned 8-byte load covers the field.
         std::uint64_t word;
         std::memcpy(&word, data + first, 8);
-        word = __builtin_bswap64(word);
+        word = bswap64(word);
         return (word << shift) >> (64 - count);
     }
     return read_bits(data, start, count);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "core/portable.hpp"
 #include "core/result.hpp"
 
 namespace bitloom::core {
@@ -42,11 +43,11 @@ inline void write_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t st
         // One unaligned 8-byte read-modify-write covers the field.
         std::uint64_t word;
         std::memcpy(&word, data + first, 8);
-        word = __builtin_bswap64(word);
+        word = bswap64(word);
         const unsigned tail = 64 - shift - count;
         const std::uint64_t mask = low_bits_mask(count) << tail;
         word = (word & ~mask) | ((v << tail) & mask);
-        word = __builtin_bswap64(word);
+        word = bswap64(word);
         std::memcpy(data + first, &word, 8);
         return;
     }
@@ -85,7 +86,7 @@ inline void place_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64
     }
     const std::uint32_t bytes = (bits + 7) / 8;
     std::uint64_t image = reverse_bits ? mirror_bits(value, bits) : value;
-    if (little_endian) image = __builtin_bswap64(image) >> (64 - 8 * bytes);
+    if (little_endian) image = bswap64(image) >> (64 - 8 * bytes);
     write_bits(packet, limit, start, bits, image & low_bits_mask(bits));
 }
 

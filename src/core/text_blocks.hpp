@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/portable.hpp"
+
 #if defined(__SSE2__) && defined(__x86_64__) && !defined(BITLOOM_NO_SIMD)
 #include <emmintrin.h>
 #define BITLOOM_SSE2 1
@@ -44,10 +46,10 @@ inline void store16(std::uint8_t* p, std::uint16_t v, bool little) noexcept {
 inline std::uint32_t load32(const std::uint8_t* p, bool little) noexcept {
     std::uint32_t v;
     std::memcpy(&v, p, sizeof v);
-    return little == kHostLittle ? v : __builtin_bswap32(v);
+    return little == kHostLittle ? v : bswap32(v);
 }
 inline void store32(std::uint8_t* p, std::uint32_t v, bool little) noexcept {
-    if (little != kHostLittle) v = __builtin_bswap32(v);
+    if (little != kHostLittle) v = bswap32(v);
     std::memcpy(p, &v, sizeof v);
 }
 

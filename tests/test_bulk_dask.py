@@ -395,3 +395,10 @@ def test_bad_arguments(paths, options, error):
 def test_glob_without_matches(tmp_path):
     with pytest.raises(FileNotFoundError, match="no files match"):
         read_packets(str(tmp_path / "*.bin"), TELEMETRY, packet_bytes=TELEMETRY_BYTES)
+
+
+@needs_dask
+def test_compiled_layout_in_place_of_the_recipe(client, archive):
+    layout = bitloom_bulk.compile(EVENTS)
+    result = compute(client, read_packets(archive["ccsds"], layout, apid=0x2C))
+    assert_same_rows(result, serial_ccsds(archive["ccsds"], 0x2C, EVENTS)[0])

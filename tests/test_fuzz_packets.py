@@ -24,6 +24,7 @@ import struct
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
+from recipes import KEYS, PACK_ENCODINGS, UNPACK_ONLY
 
 import bitloom as bl
 
@@ -34,45 +35,6 @@ fuzz_settings = settings(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 
-PACK_ENCODINGS = [
-    "unsigned",
-    "twos_complement",
-    "ones_complement",
-    "sign_magnitude",
-    "packed_bcd",
-    "packed_bcd_signed",
-    "unpacked_bcd",
-    "unpacked_bcd_signed",
-    "ieee754_f16",
-    "ieee754_f32",
-    "ieee754_f64",
-    "utf8",
-    "utf16",
-    "utf16le",
-    "utf16be",
-    "utf32",
-    "utf32le",
-    "utf32be",
-    "us_ascii",
-    "iso_8859_1",
-    "latin1",
-    "windows_1252",
-]
-UNPACK_ONLY = [
-    "ieee754_f128",
-    "ti_f32",
-    "ti_f40",
-    "dec_f32",
-    "dec_f64",
-    "ibm_f32",
-    "ibm_f64",
-    "ieee754_1985_f32",
-    "ieee754_1985_f64",
-    "ieee754_1985_f80",
-    "mil_std_1750a_f32",
-    "mil_std_1750a_f48",
-]
-KEYS = ["name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"]
 
 # The re-wrapped text: the failed exception's type name, ": ", its message
 # (RuntimeError comes from the test's own objects that refuse a conversion).

@@ -9,6 +9,8 @@
 # has, else python3); SANITIZE_VENV the venv (default .venv-sanitize, reused).
 # The interpreter is not instrumented, so the ASan runtime is preloaded and
 # leak checking is off (the interpreter keeps memory until exit by design).
+# The differential test of reused recipes runs longer here (BITLOOM_PLAN_DIFF_SECONDS,
+# default 120 s).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -52,6 +54,7 @@ env LD_PRELOAD="$asan:$ubsan" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:strict_string_checks=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     BITLOOM_SANITIZED=1 \
+    BITLOOM_PLAN_DIFF_SECONDS=${BITLOOM_PLAN_DIFF_SECONDS:-120} \
     "$venv/bin/python" -m pytest -p no:cacheprovider "$@" tests || status=$?
 echo "sanitize: tests took $((SECONDS - test_start)) s, $((SECONDS - start)) s in all (status $status)"
 exit $status

@@ -13,8 +13,9 @@ import argparse
 import sys
 import timeit
 
-import bitloom
 from bench_packets import TELEMETRY, item
+
+import bitloom
 
 unpack = bitloom.unpack_parameters
 

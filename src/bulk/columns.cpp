@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <type_traits>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/bits.hpp"
@@ -86,8 +86,8 @@ void store_value(Kind kind, std::uint8_t* column, std::size_t i, DecodedValue v)
 // Returns the first packet whose value fails to decode, or `count`.
 template <class T, class Decode>
 std::size_t column_loop(const PacketSet& packets, std::size_t begin, std::size_t count,
-                        std::uint64_t start,
-                        const core::FieldSpec& spec, std::uint8_t* column, Decode decode) noexcept {
+                        std::uint64_t start, const core::FieldSpec& spec, std::uint8_t* column,
+                        Decode decode) noexcept {
     const std::uint64_t byte = start / 8;
     const bool quick = !spec.little && !spec.reverse && spec.bits >= 1 && spec.bits <= 57;
     const unsigned shift = 64 - static_cast<unsigned>(start % 8) - spec.bits;
@@ -141,33 +141,36 @@ std::size_t column_loop(const PacketSet& packets, std::size_t begin, std::size_t
 
 template <class T>
 std::size_t column_of(const PacketSet& packets, std::size_t begin, std::size_t count,
-                      std::uint64_t start,
-                      const core::FieldSpec& spec, std::uint8_t* column) noexcept {
+                      std::uint64_t start, const core::FieldSpec& spec,
+                      std::uint8_t* column) noexcept {
     const std::uint32_t bits = spec.bits;
     switch (spec.row->codec) {
         case Codec::Unsigned:
-            return column_loop<T>(packets, begin, count, start, spec, column, [](std::uint64_t raw, T& v) {
-                v = static_cast<T>(raw);
-                return true;
-            });
+            return column_loop<T>(packets, begin, count, start, spec, column,
+                                  [](std::uint64_t raw, T& v) {
+                                      v = static_cast<T>(raw);
+                                      return true;
+                                  });
         case Codec::TwosComplement:
-            return column_loop<T>(packets, begin, count, start, spec, column, [bits](std::uint64_t raw, T& v) {
-                v = static_cast<T>(core::decode_twos_complement(raw, bits));
-                return true;
-            });
+            return column_loop<T>(packets, begin, count, start, spec, column,
+                                  [bits](std::uint64_t raw, T& v) {
+                                      v = static_cast<T>(core::decode_twos_complement(raw, bits));
+                                      return true;
+                                  });
         default:
-            return column_loop<T>(packets, begin, count, start, spec, column, [&spec](std::uint64_t raw, T& v) {
-                DecodedValue d;
-                if (!decode_value(spec, raw, d)) return false;
-                if constexpr (std::is_same_v<T, double>) {
-                    v = d.d;
-                } else if constexpr (std::is_signed_v<T>) {
-                    v = static_cast<T>(d.i);
-                } else {
-                    v = static_cast<T>(d.u);
-                }
-                return true;
-            });
+            return column_loop<T>(packets, begin, count, start, spec, column,
+                                  [&spec](std::uint64_t raw, T& v) {
+                                      DecodedValue d;
+                                      if (!decode_value(spec, raw, d)) return false;
+                                      if constexpr (std::is_same_v<T, double>) {
+                                          v = d.d;
+                                      } else if constexpr (std::is_signed_v<T>) {
+                                          v = static_cast<T>(d.i);
+                                      } else {
+                                          v = static_cast<T>(d.u);
+                                      }
+                                      return true;
+                                  });
     }
 }
 
@@ -223,13 +226,25 @@ std::size_t decode_by_field(const Layout& layout, const std::vector<Kind>& kinds
             std::size_t f = end;
             switch (kinds[j]) {
                 case Kind::U8: f = column_of<std::uint8_t>(packets, begin, end, at, spec, c); break;
-                case Kind::U16: f = column_of<std::uint16_t>(packets, begin, end, at, spec, c); break;
-                case Kind::U32: f = column_of<std::uint32_t>(packets, begin, end, at, spec, c); break;
-                case Kind::U64: f = column_of<std::uint64_t>(packets, begin, end, at, spec, c); break;
+                case Kind::U16:
+                    f = column_of<std::uint16_t>(packets, begin, end, at, spec, c);
+                    break;
+                case Kind::U32:
+                    f = column_of<std::uint32_t>(packets, begin, end, at, spec, c);
+                    break;
+                case Kind::U64:
+                    f = column_of<std::uint64_t>(packets, begin, end, at, spec, c);
+                    break;
                 case Kind::I8: f = column_of<std::int8_t>(packets, begin, end, at, spec, c); break;
-                case Kind::I16: f = column_of<std::int16_t>(packets, begin, end, at, spec, c); break;
-                case Kind::I32: f = column_of<std::int32_t>(packets, begin, end, at, spec, c); break;
-                case Kind::I64: f = column_of<std::int64_t>(packets, begin, end, at, spec, c); break;
+                case Kind::I16:
+                    f = column_of<std::int16_t>(packets, begin, end, at, spec, c);
+                    break;
+                case Kind::I32:
+                    f = column_of<std::int32_t>(packets, begin, end, at, spec, c);
+                    break;
+                case Kind::I64:
+                    f = column_of<std::int64_t>(packets, begin, end, at, spec, c);
+                    break;
                 case Kind::F64: f = column_of<double>(packets, begin, end, at, spec, c); break;
                 case Kind::Text: break;
             }

@@ -12,8 +12,8 @@ namespace bitloom::bulk {
 // The numpy module's helpers, imported once by module initialisation.
 bool init_numpy();
 
-// A buffer of `size` bytes (zeroed unless asked not to) to fill from C++ (a bytearray, which only the
-// caller references, so its storage stays put while the GIL is released).
+// A buffer of `size` bytes (zeroed unless asked not to) to fill from C++ (a bytearray, which only
+// the caller references, so its storage stays put while the GIL is released).
 py::Ref new_column_buffer(std::size_t size, std::uint8_t*& data, bool zeroed = true);
 // numpy.frombuffer(buffer, dtype): an array over the buffer's bytes, no copy.
 // `dtype` is a numpy type string such as "<u2" or "float64".

@@ -12,7 +12,7 @@ On a real cluster, point read_packets at the archive's URL instead
 (``"s3://bucket/hk/*.bin"``, with ``storage_options`` for the credentials) and
 connect a Client to the cluster's scheduler.
 
-Needs the dask extra: pip install "bitloom[dask]".
+Needs the dask extra: pip install "bitloom-packets[dask]".
 """
 
 from __future__ import annotations

@@ -8,7 +8,7 @@ system's metadata. Each task opens and reads its own bytes on the worker (no fil
 contents travel through the scheduler) and decodes them with ``unpack_columns``,
 which runs with the GIL released, so threaded workers scale as well as processes.
 
-Needs the optional dependencies: ``pip install "bitloom[dask]"``.
+Needs the optional dependencies: ``pip install "bitloom-packets[dask]"``.
 """
 
 from __future__ import annotations
@@ -20,7 +20,7 @@ from typing import Any, Literal
 import bitloom_bulk
 
 # The distribution that ships this package; the one place its name is written.
-DISTRIBUTION = "bitloom"
+DISTRIBUTION = "bitloom-packets"
 
 try:
     import dask.dataframe as dd

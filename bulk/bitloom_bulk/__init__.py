@@ -15,6 +15,7 @@ from bitloom_bulk._types import (
     TextPackItem,
     UnpackItem,
 )
+from bitloom_bulk.recipes import Finding, check_recipe, field
 
 __version__ = "0.2.0"
 
@@ -22,6 +23,7 @@ __all__ = [
     "ByteOrder",
     "CcsdsColumns",
     "Encoding",
+    "Finding",
     "FloatPackItem",
     "Frames",
     "IntegerPackItem",
@@ -30,7 +32,9 @@ __all__ = [
     "TextPackItem",
     "UnpackItem",
     "__version__",
+    "check_recipe",
     "compile",
+    "field",
     "split_ccsds",
     "unpack_ccsds",
     "unpack_columns",

@@ -432,7 +432,7 @@ def _overlaps(spans: list[tuple[int, int, int, str | None]]) -> list[Finding]:
     ordered = sorted(spans)
     reach: tuple[int, int, int, str | None] | None = None  # span reaching furthest so far
     for span in ordered:
-        start, end, index, name = span
+        start, end, index, _ = span
         if reach is not None and start < reach[1]:
             first, second = (reach, span) if reach[2] < index else (span, reach)
             if second[2] not in reported:

@@ -15,7 +15,14 @@ from bitloom_bulk._types import (
     TextPackItem,
     UnpackItem,
 )
-from bitloom_bulk.recipes import Finding, check_recipe, field
+from bitloom_bulk.recipes import (
+    Finding,
+    RecipeFileError,
+    check_recipe,
+    dump_recipe,
+    field,
+    load_recipe,
+)
 
 __version__ = "0.2.0"
 
@@ -29,12 +36,15 @@ __all__ = [
     "IntegerPackItem",
     "Layout",
     "PackItem",
+    "RecipeFileError",
     "TextPackItem",
     "UnpackItem",
     "__version__",
     "check_recipe",
     "compile",
+    "dump_recipe",
     "field",
+    "load_recipe",
     "split_ccsds",
     "unpack_ccsds",
     "unpack_columns",

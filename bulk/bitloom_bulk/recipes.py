@@ -51,13 +51,38 @@ that says what will happen and what to write instead. The codes:
     packing only: two fields share bits; the later item wins bit by bit.
     (Overlapping fields are common and fine when unpacking, e.g. a status
     word and its flag bits.)
+
+Recipe files (the format comes from the suffix, or ``format=``):
+
+JSON (``.json``)
+    a list of items, or an object with a ``fields`` list.
+TOML (``.toml``)
+    a top-level ``fields`` array of tables.
+CSV (``.csv``)
+    a header row and one item per row. Columns ``name``, ``encoding``,
+    ``bits`` are required; ``byte_order`` (default "big"), ``reverse_bits``
+    ("true"/"false", default false), ``offset_bits`` (empty: absent) and
+    ``value`` (read as an int, float or str by the encoding; empty: absent)
+    are optional. A ccsdspy-style CSV with the columns ``name``,
+    ``data_type``, ``bit_length`` and optionally ``bit_offset`` and
+    ``byte_order`` is read too: ``uint`` becomes "unsigned", ``int``
+    "twos_complement", ``float`` "ieee754_f16/f32/f64" by its width and
+    ``str`` "utf8"; ``bit_offset`` becomes ``offset_bits`` as written.
+
+Files are UTF-8. A malformed file raises :class:`RecipeFileError` naming the
+file and the line and column (or the key) at fault.
 """
 
 from __future__ import annotations
 
 import codecs
+import csv
 import difflib
+import io
+import json
 import operator
+import os
+import sys
 from dataclasses import dataclass
 from typing import Any, Literal, get_args, overload
 
@@ -74,7 +99,14 @@ from bitloom_bulk._types import (
     UnpackOnlyEncoding,
 )
 
-__all__ = ["Finding", "check_recipe", "field"]
+__all__ = [
+    "Finding",
+    "RecipeFileError",
+    "check_recipe",
+    "dump_recipe",
+    "field",
+    "load_recipe",
+]
 
 INTEGER_ENCODINGS = frozenset(get_args(IntegerEncoding))
 FLOAT_ENCODINGS = frozenset(get_args(FloatEncoding))
@@ -452,3 +484,331 @@ def _overlaps(spans: list[tuple[int, int, int, str | None]]) -> list[Finding]:
         if reach is None or end > reach[1]:
             reach = span
     return found
+
+
+class RecipeFileError(ValueError):
+    """A recipe file that cannot be read or written.
+
+    ``file``, ``line``, ``column`` and ``key`` tell where (``None`` when unknown);
+    ``str()`` names them in one line.
+    """
+
+    def __init__(
+        self,
+        file: str,
+        problem: str,
+        *,
+        line: int | None = None,
+        column: int | str | None = None,
+        key: str | None = None,
+    ) -> None:
+        self.file, self.problem = file, problem
+        self.line, self.column, self.key = line, column, key
+        where = file
+        if line is not None:
+            where += f", line {line}"
+        if column is not None:
+            where += f", column {column}" if isinstance(column, int) else f", column {column!r}"
+        if key is not None:
+            where += f", key {key!r}"
+        super().__init__(f"{where}: {problem}")
+
+
+_FORMATS = {".json": "json", ".toml": "toml", ".csv": "csv"}
+CSV_COLUMNS = ("name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits")
+_CCSDSPY_TYPES = {"uint": "unsigned", "int": "twos_complement", "str": "utf8"}
+
+
+def _format_of(target: Any, given: str | None) -> str:
+    if given is not None:
+        fmt = given.lower().lstrip(".")
+        if fmt not in _FORMATS.values():
+            raise ValueError(f"format must be 'json', 'toml' or 'csv', not {given!r}")
+        return fmt
+    name = target if isinstance(target, (str, os.PathLike)) else getattr(target, "name", "")
+    suffix = (
+        os.path.splitext(os.fspath(name))[1].lower() if isinstance(name, (str, os.PathLike)) else ""
+    )
+    if suffix not in _FORMATS:
+        raise ValueError(
+            f"cannot tell the format of {os.fspath(name) if name else 'the file'!r} from its "
+            "suffix; name it .json, .toml or .csv, or pass format='json'|'toml'|'csv'"
+        )
+    return _FORMATS[suffix]
+
+
+def _read_text(source: Any) -> tuple[str, str]:
+    if isinstance(source, (str, os.PathLike)):
+        label = os.fspath(source)
+        try:
+            with open(label, encoding="utf-8-sig") as handle:
+                return label, handle.read()
+        except UnicodeDecodeError as exc:
+            raise RecipeFileError(label, f"not UTF-8 text ({exc.reason})") from None
+    label = str(getattr(source, "name", "<stream>"))
+    data = source.read()
+    if isinstance(data, bytes):
+        try:
+            data = data.decode("utf-8-sig")
+        except UnicodeDecodeError as exc:
+            raise RecipeFileError(label, f"not UTF-8 text ({exc.reason})") from None
+    return label, data.removeprefix("\ufeff")
+
+
+def _items(label: str, items: Any, key: str | None) -> list[dict[str, Any]]:
+    if not isinstance(items, list):
+        raise RecipeFileError(label, "the recipe must be a list of items", key=key)
+    for index, item in enumerate(items):
+        if not isinstance(item, dict):
+            where = f"{key}[{index}]" if key else f"[{index}]"
+            raise RecipeFileError(label, "each item must be a table/object", key=where)
+    return items
+
+
+def load_recipe(path_or_file: Any, *, format: str | None = None) -> list[dict[str, Any]]:
+    """Read a recipe from a JSON, TOML or CSV file (a path or an open file).
+
+    Returns the list of item dicts. The format comes from the file's suffix
+    unless ``format`` names it. Raises :class:`RecipeFileError` for a
+    malformed file. The items are not checked; see :func:`check_recipe`.
+    """
+    fmt = _format_of(path_or_file, format)
+    label, text = _read_text(path_or_file)
+    if fmt == "json":
+        try:
+            data = json.loads(text)
+        except json.JSONDecodeError as exc:
+            raise RecipeFileError(label, exc.msg, line=exc.lineno, column=exc.colno) from None
+        if isinstance(data, dict):
+            if "fields" not in data:
+                raise RecipeFileError(label, "an object needs a 'fields' list", key="fields")
+            return _items(label, data["fields"], "fields")
+        return _items(label, data, None)
+    if fmt == "toml":
+        if sys.version_info >= (3, 11):
+            import tomllib
+        else:  # pragma: no cover - exercised on 3.10
+            import tomli as tomllib
+        try:
+            data = tomllib.loads(text)
+        except tomllib.TOMLDecodeError as exc:
+            line = getattr(exc, "lineno", None)
+            column = getattr(exc, "colno", None)
+            raise RecipeFileError(label, str(exc), line=line, column=column) from None
+        if "fields" not in data:
+            raise RecipeFileError(
+                label, "a top-level 'fields' array of tables is needed", key="fields"
+            )
+        return _items(label, data["fields"], "fields")
+    return _load_csv(label, text)
+
+
+def _load_csv(label: str, text: str) -> list[dict[str, Any]]:
+    reader = csv.reader(io.StringIO(text, newline=""))
+    try:
+        header = [column.strip() for column in next(reader)]
+    except StopIteration:
+        raise RecipeFileError(label, "the file is empty; it needs a header row", line=1) from None
+    except csv.Error as exc:
+        raise RecipeFileError(label, str(exc), line=reader.line_num) from None
+    ccsdspy = "data_type" in header
+    required = ("name", "data_type", "bit_length") if ccsdspy else ("name", "encoding", "bits")
+    known = (
+        ("name", "data_type", "bit_length", "bit_offset", "byte_order")
+        if ccsdspy
+        else (*CSV_COLUMNS, "value")
+    )
+    for column in required:
+        if column not in header:
+            raise RecipeFileError(label, f"the header has no {column!r} column", line=1)
+    for column in header:
+        if column not in known:
+            guess = _suggest(column, known)
+            hint = f'; did you mean "{guess}"?' if guess else f"; known: {', '.join(known)}"
+            raise RecipeFileError(label, f"unknown column{hint}", line=1, column=column)
+    recipe: list[dict[str, Any]] = []
+    while True:
+        try:
+            row = next(reader)
+        except StopIteration:
+            break
+        except csv.Error as exc:
+            raise RecipeFileError(label, str(exc), line=reader.line_num) from None
+        line = reader.line_num
+        if not row or all(not cell.strip() for cell in row):
+            continue
+        if len(row) > len(header):
+            raise RecipeFileError(label, f"{len(row)} cells for {len(header)} columns", line=line)
+        cells = dict(zip(header, row, strict=False))
+        if ccsdspy:
+            recipe.append(_ccsdspy_item(label, line, cells))
+        else:
+            recipe.append(_csv_item(label, line, cells))
+    return recipe
+
+
+def _int_cell(label: str, line: int, cells: dict[str, str], column: str) -> int | None:
+    cell = cells.get(column, "").strip()
+    if cell == "":
+        return None
+    try:
+        return int(cell)
+    except ValueError:
+        raise RecipeFileError(
+            label, f"{cell!r} is not an integer", line=line, column=column
+        ) from None
+
+
+def _need(label: str, line: int, cells: dict[str, str], column: str) -> str:
+    cell = cells.get(column, "")
+    if cell.strip() == "":
+        raise RecipeFileError(label, "the cell is empty", line=line, column=column)
+    return cell
+
+
+def _csv_item(label: str, line: int, cells: dict[str, str]) -> dict[str, Any]:
+    name = _need(label, line, cells, "name")
+    encoding = _need(label, line, cells, "encoding")
+    _need(label, line, cells, "bits")
+    item: dict[str, Any] = {
+        "name": name,
+        "encoding": encoding,
+        "bits": _int_cell(label, line, cells, "bits"),
+        "byte_order": cells.get("byte_order") or "big",
+    }
+    flag = cells.get("reverse_bits", "").strip().lower()
+    if flag not in ("", "true", "false"):
+        raise RecipeFileError(
+            label,
+            f"{cells['reverse_bits']!r} is not true or false",
+            line=line,
+            column="reverse_bits",
+        )
+    item["reverse_bits"] = flag == "true"
+    offset = _int_cell(label, line, cells, "offset_bits")
+    if offset is not None:
+        item["offset_bits"] = offset
+    value = cells.get("value", "")
+    if value != "":
+        kind = encoding.lower()
+        try:
+            if kind in TEXT_ENCODINGS:
+                item["value"] = value
+            elif kind in FLOAT_ENCODINGS:
+                item["value"] = float(value)
+            else:
+                try:
+                    item["value"] = int(value)
+                except ValueError:
+                    item["value"] = int(value, 0)
+        except ValueError:
+            raise RecipeFileError(
+                label, f"{value!r} is not a value for {encoding!r}", line=line, column="value"
+            ) from None
+    return item
+
+
+def _ccsdspy_item(label: str, line: int, cells: dict[str, str]) -> dict[str, Any]:
+    name = _need(label, line, cells, "name")
+    data_type = _need(label, line, cells, "data_type").strip().lower()
+    _need(label, line, cells, "bit_length")
+    bits = _int_cell(label, line, cells, "bit_length")
+    assert bits is not None
+    if data_type == "float":
+        encoding = {16: "ieee754_f16", 32: "ieee754_f32", 64: "ieee754_f64"}.get(bits)
+        if encoding is None:
+            raise RecipeFileError(
+                label, f"a float of {bits} bits; write 16, 32 or 64", line=line, column="bit_length"
+            )
+    elif data_type in _CCSDSPY_TYPES:
+        encoding = _CCSDSPY_TYPES[data_type]
+    else:
+        raise RecipeFileError(
+            label,
+            f"data_type {cells['data_type']!r}; write uint, int, float or str",
+            line=line,
+            column="data_type",
+        )
+    item: dict[str, Any] = {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": cells.get("byte_order") or "big",
+        "reverse_bits": False,
+    }
+    offset = _int_cell(label, line, cells, "bit_offset")
+    if offset is not None:
+        item["offset_bits"] = offset
+    return item
+
+
+def dump_recipe(recipe: Any, path: Any, *, format: str | None = None) -> None:
+    """Write ``recipe`` to ``path`` (a path or an open text file) as JSON, TOML
+    or CSV, so that :func:`load_recipe` gives the same items back.
+
+    CSV holds only the keys of its columns (and ``value``); an item with other
+    keys, or a text value in a numeric column, raises :class:`RecipeFileError`.
+    """
+    fmt = _format_of(path, format)
+    label = (
+        os.fspath(path)
+        if isinstance(path, (str, os.PathLike))
+        else str(getattr(path, "name", "<stream>"))
+    )
+    items = [dict(item) for item in recipe]
+    if fmt == "json":
+        text = json.dumps(items, ensure_ascii=False, indent=2) + "\n"
+    elif fmt == "toml":
+        import tomli_w
+
+        try:
+            text = tomli_w.dumps({"fields": items})
+        except TypeError as exc:
+            raise RecipeFileError(label, f"cannot be written as TOML: {exc}") from None
+    else:
+        text = _dump_csv(label, items)
+    if isinstance(path, (str, os.PathLike)):
+        with open(path, "w", encoding="utf-8", newline="") as handle:
+            handle.write(text)
+    else:
+        path.write(text)
+
+
+def _dump_csv(label: str, items: list[dict[str, Any]]) -> str:
+    with_value = any("value" in item for item in items)
+    columns = [*CSV_COLUMNS, "value"] if with_value else list(CSV_COLUMNS)
+    out = io.StringIO(newline="")
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(columns)
+    for index, item in enumerate(items):
+        extra = set(item) - set(columns)
+        if extra:
+            raise RecipeFileError(
+                label, "CSV has no column for it", key=f"[{index}].{sorted(extra)[0]}"
+            )
+        for key in ("name", "encoding", "byte_order"):
+            if not isinstance(item.get(key, ""), str):
+                raise RecipeFileError(label, "CSV holds only text here", key=f"[{index}].{key}")
+        if "reverse_bits" in item and not isinstance(item["reverse_bits"], bool):
+            raise RecipeFileError(
+                label, "CSV holds only true/false here", key=f"[{index}].reverse_bits"
+            )
+        value = item.get("value", "")
+        kind = str(item.get("encoding", "")).lower()
+        expected = str if kind in TEXT_ENCODINGS else float if kind in FLOAT_ENCODINGS else int
+        if "value" in item and (type(value) is not expected or (value == "" and expected is str)):
+            raise RecipeFileError(
+                label,
+                f"a {type(value).__name__} value does not read back from CSV",
+                key=f"[{index}].value",
+            )
+        row = []
+        for column in columns:
+            cell = item.get(column, "")
+            if column == "reverse_bits":
+                cell = "true" if cell else "false"
+            elif column == "value" and expected is float:
+                cell = repr(cell)
+            row.append(cell)
+        writer.writerow(row)
+    return out.getvalue()

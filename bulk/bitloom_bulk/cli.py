@@ -147,8 +147,8 @@ def _read(path: str) -> Any:
     with open(path, "rb") as handle:
         try:
             return mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ)
-        except ValueError:  # an empty file cannot be mapped
-            return b""
+        except (ValueError, OSError):  # empty files and devices cannot be mapped
+            return handle.read()
 
 
 def _message(exc: BaseException) -> str:

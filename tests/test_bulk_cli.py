@@ -265,3 +265,28 @@ def test_help_documents_exit_codes():
         assert shown.returncode == 0
         assert "exit codes:" in shown.stdout
         assert command == [] or "example" in shown.stdout
+
+
+def test_decode_in_chunks_gives_the_same_rows(capture, capsys, monkeypatch):
+    import bitloom_bulk.cli as cli
+
+    root, _, frames, fixed = capture
+    argv = ["decode", str(root / "fixed.bin"), "--recipe", str(root / "fixed.csv")]
+    argv += ["--packet-bytes", "4", "--format", "jsonl"]
+    monkeypatch.setattr(cli, "_CHUNK_BYTES", 8)  # two packets per call
+    assert main(argv) == 0
+    rows = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    assert rows == [bitloom.unpack_parameters(frame, 0, fixed) for frame in frames]
+    (root / "odd.bin").write_bytes((root / "fixed.bin").read_bytes() + b"x")
+    argv[1] = str(root / "odd.bin")
+    assert main(argv) == 1
+    assert "at byte 16" in capsys.readouterr().err
+    # a fault in a later chunk is reported with its place in the whole file
+    (root / "bcd.bin").write_bytes(bytes([1, 2, 3, 0xFA]))
+    dump_recipe([field("d", "packed_bcd", 8)], root / "bcd.json")
+    argv = ["decode", str(root / "bcd.bin"), "--recipe", str(root / "bcd.json")]
+    argv += ["--packet-bytes", "1"]
+    monkeypatch.setattr(cli, "_CHUNK_BYTES", 2)
+    assert main(argv) == 1
+    err = capsys.readouterr().err
+    assert "Invalid BCD digit" in err and "in packet 3 (bytes 3 to 4 of the data)" in err

@@ -194,7 +194,7 @@ def _decode_columns(args: argparse.Namespace) -> dict[str, Any]:
     if args.packet_bytes is not None:
         if args.limit is not None:
             data = memoryview(data)[: args.limit * args.packet_bytes]
-        return dict(unpack_columns(data, recipe, packet_bytes=args.packet_bytes))
+        return _decode_fixed(data, recipe, args.packet_bytes)
     apid = args.apid
     if apid is None:
         apids = sorted(set(split_ccsds(data).apids.tolist()))
@@ -207,6 +207,39 @@ def _decode_columns(args: argparse.Namespace) -> dict[str, Any]:
     if args.limit is not None:
         columns = {name: column[: args.limit] for name, column in columns.items()}
     return dict(columns)
+
+
+_CHUNK_BYTES = 16 << 20  # decoded per call; the progress bar moves between calls
+
+
+def _decode_fixed(data: Any, recipe: Any, packet_bytes: int) -> dict[str, Any]:
+    import numpy as np
+
+    view = memoryview(data)
+    size = len(view)
+    step = max(1, _CHUNK_BYTES // packet_bytes) * packet_bytes
+    if size <= step or size % packet_bytes:  # one call: its error names the whole file's bytes
+        return dict(unpack_columns(view, recipe, packet_bytes=packet_bytes))
+    show = sys.stderr.isatty()
+    parts: list[dict[str, Any]] = []
+    for start in range(0, size, step):
+        try:
+            parts.append(
+                unpack_columns(view[start : start + step], recipe, packet_bytes=packet_bytes)
+            )
+        except _DATA_ERRORS:
+            # decode from the start in one call, so that the error counts
+            # packets and bytes from the start of the file
+            unpack_columns(view, recipe, packet_bytes=packet_bytes)
+            raise
+        if show:
+            done = min(size, start + step)
+            bar = "#" * (30 * done // size)
+            sys.stderr.write(f"\rdecoding [{bar:<30}] {100 * done // size:3d}%")
+            sys.stderr.flush()
+    if show:
+        sys.stderr.write("\n")
+    return {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
 
 
 def _rows(columns: dict[str, Any]) -> list[list[Any]]:

@@ -6,18 +6,7 @@ zero bytes), and a signed zoned-decimal set point as on mainframe records.
 """
 
 import bitloom
-
-
-def field(name, encoding, bits, **extra):
-    return {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": "big",
-        "reverse_bits": False,
-        **extra,
-    }
-
+from bitloom_bulk import field
 
 COMMAND = [
     field("opcode", "unsigned", 8),

@@ -12,18 +12,7 @@ from pathlib import Path
 
 import bitloom
 import bitloom_bulk
-
-
-def field(name, encoding, bits, **extra):
-    return {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": "big",
-        "reverse_bits": False,
-        **extra,
-    }
-
+from bitloom_bulk import field
 
 HEADER = [
     field("version", "unsigned", 3),

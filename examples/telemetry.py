@@ -5,18 +5,7 @@ another by moving the bit offset.
 """
 
 import bitloom
-
-
-def field(name, encoding, bits, **extra):
-    return {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": "big",
-        "reverse_bits": False,
-        **extra,
-    }
-
+from bitloom_bulk import field
 
 # Primary header (48 bits) and a data field; built once, values refreshed per packet.
 TELEMETRY = [

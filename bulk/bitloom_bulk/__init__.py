@@ -15,6 +15,14 @@ from bitloom_bulk._types import (
     TextPackItem,
     UnpackItem,
 )
+from bitloom_bulk.recipes import (
+    Finding,
+    RecipeFileError,
+    check_recipe,
+    dump_recipe,
+    field,
+    load_recipe,
+)
 
 __version__ = "0.2.0"
 
@@ -22,15 +30,21 @@ __all__ = [
     "ByteOrder",
     "CcsdsColumns",
     "Encoding",
+    "Finding",
     "FloatPackItem",
     "Frames",
     "IntegerPackItem",
     "Layout",
     "PackItem",
+    "RecipeFileError",
     "TextPackItem",
     "UnpackItem",
     "__version__",
+    "check_recipe",
     "compile",
+    "dump_recipe",
+    "field",
+    "load_recipe",
     "split_ccsds",
     "unpack_ccsds",
     "unpack_columns",

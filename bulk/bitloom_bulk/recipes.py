@@ -1,0 +1,814 @@
+"""Recipe helpers: build items with :func:`field`, check a recipe with
+:func:`check_recipe` before trusting it, and keep recipes in files with
+:func:`load_recipe` and :func:`dump_recipe`.
+
+``check_recipe`` never changes what packing or unpacking does; it reports the
+layouts that are legal but rarely meant. Each :class:`Finding` carries the
+item's position (``index``), its ``name``, a stable ``code`` and a ``message``
+that says what will happen and what to write instead. The codes:
+
+``missing-key``
+    a required key (``name``, ``encoding``, ``bits``, ``byte_order``,
+    ``reverse_bits``) is absent: the call fails with KeyError.
+``missing-value``
+    packing only: the item has no ``value``; the call fails with KeyError.
+``bad-type``
+    the item is not a dict, or ``bits``/``offset_bits`` is not a non-negative
+    int below 2**32, ``reverse_bits`` is not True/False, or ``name``,
+    ``encoding`` or ``byte_order`` is not a str: the call fails.
+``unknown-key``
+    a key the recipe ignores (``offset`` for ``offset_bits``): the field is
+    read from the running position instead; a close real key is suggested.
+``unknown-encoding``
+    an encoding name no direction accepts (``utf-8``, ``float32``, ``ascii``):
+    the call fails with ValueError; the intended name is suggested.
+``pack-unsupported``
+    packing with an encoding that can only be read (``ieee754_f128``,
+    ``ti_f32``, ...): the call fails with ValueError.
+``bad-byte-order``
+    ``byte_order`` is neither "big" nor "little" (in any case): the call fails.
+``little-endian-partial-byte``
+    a numeric little-endian field whose width is not a whole number of bytes:
+    the byte swap works on whole bytes, so a 12-bit 0xABC packs as 0xC0A and
+    reads back as 0xA0C.
+``text-partial-byte``
+    a text field whose width is not a multiple of 8: the leading bits of the
+    text's first byte are lost.
+``text-truncated``
+    packing only: the encoded text is longer than its field; the field keeps
+    the text's last bytes ("HELLO" in 16 bits packs as "LO").
+``float-width``
+    an ``ieee754_f16``/``f32``/``f64`` field whose width is not 16/32/64: the
+    value packs or reads as a bit pattern cut or padded to that width.
+``wide-integer``
+    an integer or BCD field wider than 64 bits: values are 64-bit, the bits above are
+    zero when packing and ignored when reading.
+``f128-zero``
+    an ``ieee754_f128`` field of 64 bits or fewer always reads as 0.0.
+``duplicate-name``
+    two items share a ``name``: the result dict keeps only the later one.
+``overlap``
+    packing only: two fields share bits; the later item wins bit by bit.
+    (Overlapping fields are common and fine when unpacking, e.g. a status
+    word and its flag bits.)
+
+Recipe files (the format comes from the suffix, or ``format=``):
+
+JSON (``.json``)
+    a list of items, or an object with a ``fields`` list.
+TOML (``.toml``)
+    a top-level ``fields`` array of tables.
+CSV (``.csv``)
+    a header row and one item per row. Columns ``name``, ``encoding``,
+    ``bits`` are required; ``byte_order`` (default "big"), ``reverse_bits``
+    ("true"/"false", default false), ``offset_bits`` (empty: absent) and
+    ``value`` (read as an int, float or str by the encoding; empty: absent)
+    are optional. A ccsdspy-style CSV with the columns ``name``,
+    ``data_type``, ``bit_length`` and optionally ``bit_offset`` and
+    ``byte_order`` is read too: ``uint`` becomes "unsigned", ``int``
+    "twos_complement", ``float`` "ieee754_f16/f32/f64" by its width and
+    ``str`` "utf8"; ``bit_offset`` becomes ``offset_bits`` as written.
+
+Files are UTF-8. A malformed file raises :class:`RecipeFileError` naming the
+file and the line and column (or the key) at fault.
+"""
+
+from __future__ import annotations
+
+import codecs
+import csv
+import difflib
+import io
+import json
+import operator
+import os
+import sys
+from dataclasses import dataclass
+from typing import Any, Literal, get_args, overload
+
+from bitloom_bulk._types import (
+    Encoding,
+    FloatEncoding,
+    FloatPackItem,
+    IntegerEncoding,
+    IntegerPackItem,
+    PackEncoding,
+    TextEncoding,
+    TextPackItem,
+    UnpackItem,
+    UnpackOnlyEncoding,
+)
+
+__all__ = [
+    "Finding",
+    "RecipeFileError",
+    "check_recipe",
+    "dump_recipe",
+    "field",
+    "load_recipe",
+]
+
+INTEGER_ENCODINGS = frozenset(get_args(IntegerEncoding))
+FLOAT_ENCODINGS = frozenset(get_args(FloatEncoding))
+TEXT_ENCODINGS = frozenset(get_args(TextEncoding))
+UNPACK_ONLY_ENCODINGS = frozenset(get_args(UnpackOnlyEncoding))
+PACK_ENCODINGS = frozenset(get_args(PackEncoding))
+ALL_ENCODINGS = frozenset(get_args(Encoding))
+NUMERIC_ENCODINGS = ALL_ENCODINGS - TEXT_ENCODINGS
+
+REQUIRED_KEYS = ("name", "encoding", "bits", "byte_order", "reverse_bits")
+KNOWN_KEYS = (*REQUIRED_KEYS, "offset_bits", "value")
+FLOAT_WIDTHS = {"ieee754_f16": 16, "ieee754_f32": 32, "ieee754_f64": 64}
+_U32_LIMIT = 2**32
+
+# Names people write for our encodings; the keys are lower-cased.
+ENCODING_ALIASES = {
+    "utf-8": "utf8",
+    "utf_8": "utf8",
+    "utf-16": "utf16",
+    "utf_16": "utf16",
+    "utf-16le": "utf16le",
+    "utf-16-le": "utf16le",
+    "utf_16_le": "utf16le",
+    "utf-16be": "utf16be",
+    "utf-16-be": "utf16be",
+    "utf_16_be": "utf16be",
+    "utf-32": "utf32",
+    "utf_32": "utf32",
+    "utf-32le": "utf32le",
+    "utf-32-le": "utf32le",
+    "utf-32be": "utf32be",
+    "utf-32-be": "utf32be",
+    "ascii": "us_ascii",
+    "us-ascii": "us_ascii",
+    "latin-1": "latin1",
+    "latin_1": "latin1",
+    "iso-8859-1": "iso_8859_1",
+    "iso8859-1": "iso_8859_1",
+    "cp1252": "windows_1252",
+    "windows-1252": "windows_1252",
+    "float16": "ieee754_f16",
+    "half": "ieee754_f16",
+    "f16": "ieee754_f16",
+    "float": "ieee754_f32",
+    "float32": "ieee754_f32",
+    "single": "ieee754_f32",
+    "f32": "ieee754_f32",
+    "float64": "ieee754_f64",
+    "double": "ieee754_f64",
+    "f64": "ieee754_f64",
+    "float128": "ieee754_f128",
+    "uint": "unsigned",
+    "unsigned_int": "unsigned",
+    "int": "twos_complement",
+    "signed": "twos_complement",
+    "twos-complement": "twos_complement",
+    "ones-complement": "ones_complement",
+    "sign-magnitude": "sign_magnitude",
+    "bcd": "packed_bcd",
+}
+
+# Python codecs giving the byte length of a text field's image.
+_TEXT_CODECS = {
+    "utf8": "utf-8",
+    "utf16": "utf-16",
+    "utf16le": "utf-16-le",
+    "utf16be": "utf-16-be",
+    "utf32": "utf-32",
+    "utf32le": "utf-32-le",
+    "utf32be": "utf-32-be",
+    "us_ascii": "ascii",
+    "iso_8859_1": "latin-1",
+    "latin1": "latin-1",
+    "windows_1252": "cp1252",
+}
+assert set(_TEXT_CODECS) == TEXT_ENCODINGS
+for _codec in _TEXT_CODECS.values():
+    codecs.lookup(_codec)
+
+
+@dataclass(frozen=True)
+class Finding:
+    """One finding of :func:`check_recipe`."""
+
+    index: int
+    name: str | None
+    code: str
+    message: str
+
+    def __str__(self) -> str:
+        where = f"item {self.index}" + (f" ({self.name!r})" if self.name is not None else "")
+        return f"{where}: {self.code}: {self.message}"
+
+
+@overload
+def field(
+    name: str, encoding: IntegerEncoding, bits: int, *, value: int, **keys: Any
+) -> IntegerPackItem: ...
+@overload
+def field(
+    name: str, encoding: FloatEncoding, bits: int, *, value: float, **keys: Any
+) -> FloatPackItem: ...
+@overload
+def field(
+    name: str, encoding: TextEncoding, bits: int, *, value: str, **keys: Any
+) -> TextPackItem: ...
+@overload
+def field(name: str, encoding: Encoding, bits: int, **keys: Any) -> UnpackItem: ...
+def field(name: str, encoding: str, bits: int, **keys: Any) -> Any:
+    """A recipe item: big-endian, bits not reversed, unless ``keys`` say otherwise.
+
+    ``keys`` adds or overrides any key (``value``, ``offset_bits``,
+    ``byte_order``, ``reverse_bits``).
+    """
+    item: dict[str, Any] = {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": "big",
+        "reverse_bits": False,
+    }
+    item.update(keys)
+    return item
+
+
+def _suggest(word: str, choices: Any) -> str | None:
+    match = difflib.get_close_matches(word, sorted(choices), n=1, cutoff=0.6)
+    return match[0] if match else None
+
+
+def _is_u32(value: object) -> bool:
+    if isinstance(value, bool):
+        return False
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        return False
+    return 0 <= number < _U32_LIMIT
+
+
+def _is_bool(value: object) -> bool:
+    return isinstance(value, bool) or type(value).__name__ == "bool_"
+
+
+def _encoding_hint(encoding: str, accepted: frozenset[str]) -> str:
+    lowered = encoding.lower()
+    guess = ENCODING_ALIASES.get(lowered)
+    if guess is None or guess not in accepted:
+        guess = _suggest(lowered, accepted)
+    if guess is None:
+        return f"write one of: {', '.join(sorted(accepted))}"
+    return f'did you mean "{guess}"?'
+
+
+def check_recipe(recipe: Any, *, direction: Literal["pack", "unpack"] = "unpack") -> list[Finding]:
+    """Check ``recipe`` for layouts that fail or silently lose data.
+
+    ``direction`` is "unpack" (reading packets) or "pack" (building them);
+    some findings apply to one direction only. Returns the findings in recipe
+    order, an empty list for a sound recipe. See the module documentation for
+    the codes.
+    """
+    if direction not in ("pack", "unpack"):
+        raise ValueError(f"direction must be 'pack' or 'unpack', not {direction!r}")
+    if isinstance(recipe, (str, bytes)):
+        raise TypeError("recipe must be a sequence of dicts, not a string")
+    packing = direction == "pack"
+    accepted = PACK_ENCODINGS if packing else ALL_ENCODINGS
+    findings: list[Finding] = []
+    seen_names: dict[str, int] = {}
+    spans: list[tuple[int, int, int, str | None]] = []  # start, end, index, name
+    running = 0
+
+    for index, item in enumerate(recipe):
+
+        def add(code: str, message: str, *, _index: int = index, _item: Any = item) -> None:
+            name = _item.get("name") if isinstance(_item, dict) else None
+            findings.append(Finding(_index, name if isinstance(name, str) else None, code, message))
+
+        if not isinstance(item, dict):
+            add(
+                "bad-type",
+                f"the item is a {type(item).__name__}, not a dict: the call fails with "
+                "TypeError; write each item as a dict (see field()).",
+            )
+            continue
+
+        for key in REQUIRED_KEYS:
+            if key not in item:
+                add(
+                    "missing-key",
+                    f"the item has no {key!r}: the call fails with KeyError; add "
+                    f"{key!r} (field() fills byte_order 'big' and reverse_bits False).",
+                )
+        if packing and "value" not in item:
+            add(
+                "missing-value",
+                "the item has no 'value': packing fails with KeyError; add 'value'.",
+            )
+        for key in item:
+            if key in KNOWN_KEYS:
+                continue
+            guess = _suggest(str(key), KNOWN_KEYS)
+            hint = f'did you mean "{guess}"?' if guess else f"known keys: {', '.join(KNOWN_KEYS)}"
+            add(
+                "unknown-key",
+                f"the key {key!r} is ignored, so it has no effect on the field; {hint}",
+            )
+
+        name = item.get("name")
+        encoding = item.get("encoding")
+        bits = item.get("bits")
+        byte_order = item.get("byte_order")
+        ok_bits = "bits" in item and _is_u32(bits)
+
+        for key in ("name", "encoding", "byte_order"):
+            if key in item and not isinstance(item[key], str):
+                add(
+                    "bad-type",
+                    f"{key!r} is a {type(item[key]).__name__}: the call fails with "
+                    f"TypeError; write {key!r} as a str.",
+                )
+        for key in ("bits", "offset_bits"):
+            if key in item and not _is_u32(item[key]):
+                add(
+                    "bad-type",
+                    f"{key!r} is {item[key]!r}: the call fails; write {key!r} as an int "
+                    "from 0 to 4294967295.",
+                )
+        if "reverse_bits" in item and not _is_bool(item["reverse_bits"]):
+            add(
+                "bad-type",
+                f"'reverse_bits' is {item['reverse_bits']!r}: the call fails with "
+                "TypeError; write True or False.",
+            )
+
+        if isinstance(name, str):
+            if name in seen_names:
+                add(
+                    "duplicate-name",
+                    f"item {seen_names[name]} has the same name {name!r}: the result "
+                    "keeps only this later one; give each item its own name.",
+                )
+            else:
+                seen_names[name] = index
+
+        if isinstance(byte_order, str) and byte_order.lower() not in ("big", "little"):
+            guess = _suggest(byte_order.lower(), ("big", "little"))
+            hint = f'did you mean "{guess}"?' if guess else 'write "big" or "little".'
+            add(
+                "bad-byte-order",
+                f"byte_order {byte_order!r} is neither 'big' nor 'little': the call "
+                f"fails with ValueError; {hint}",
+            )
+        little = isinstance(byte_order, str) and byte_order.lower() == "little"
+
+        enc: str | None = None
+        if isinstance(encoding, str):
+            lowered = encoding.lower()
+            if packing and lowered in UNPACK_ONLY_ENCODINGS:
+                add(
+                    "pack-unsupported",
+                    f"{encoding!r} can only be read: packing fails with ValueError "
+                    "'Unsupported encoding type'; pack the value with one of: "
+                    f"{', '.join(sorted(FLOAT_ENCODINGS))}, or build the bits yourself.",
+                )
+                enc = lowered
+            elif lowered not in accepted:
+                add(
+                    "unknown-encoding",
+                    f"{encoding!r} is not an encoding: the call fails with ValueError "
+                    f"'Unsupported encoding type'; {_encoding_hint(encoding, accepted)}",
+                )
+            else:
+                enc = lowered
+
+        if enc is not None and ok_bits:
+            width = operator.index(bits)
+            if enc in NUMERIC_ENCODINGS:
+                if little and width % 8:
+                    add(
+                        "little-endian-partial-byte",
+                        f"a little-endian field of {width} bits is not whole bytes: the "
+                        "bytes are swapped around the padded image, so a 12-bit 0xABC "
+                        "packs as 0xC0A and reads back as 0xA0C; use a width that is a "
+                        "multiple of 8, or byte_order 'big'.",
+                    )
+                if width > 64 and enc in INTEGER_ENCODINGS:
+                    add(
+                        "wide-integer",
+                        f"an integer field of {width} bits is wider than 64: values are "
+                        "64-bit, so the upper bits are zero when packing and ignored "
+                        "when reading; use at most 64 bits and describe the rest as "
+                        "separate fields.",
+                    )
+            if enc in FLOAT_WIDTHS and width != FLOAT_WIDTHS[enc]:
+                fits = {v: k for k, v in FLOAT_WIDTHS.items()}.get(width)
+                instead = f"encoding {fits!r}" if fits else f"bits {FLOAT_WIDTHS[enc]}"
+                add(
+                    "float-width",
+                    f"{enc} is {FLOAT_WIDTHS[enc]} bits wide but the field has {width}: "
+                    "the value is cut or zero-padded to the field and does not read back "
+                    f"as the number; write {instead}.",
+                )
+            if enc == "ieee754_f128" and width <= 64:
+                add(
+                    "f128-zero",
+                    f"an ieee754_f128 field of {width} bits always reads as 0.0; write "
+                    "bits 128, or use ieee754_f64/ieee754_f32 for narrower fields.",
+                )
+            if enc in TEXT_ENCODINGS:
+                if width % 8:
+                    add(
+                        "text-partial-byte",
+                        f"a text field of {width} bits is not whole bytes: the leading "
+                        f"{width % 8} bits of the text's first byte are cut; use a width "
+                        "that is a multiple of 8.",
+                    )
+                value = item.get("value")
+                if packing and isinstance(value, str):
+                    try:
+                        size = len(value.encode(_TEXT_CODECS[enc], errors="replace"))
+                    except UnicodeError:
+                        size = 0
+                    if size * 8 > width:
+                        add(
+                            "text-truncated",
+                            f"the text encodes to {size} bytes ({size * 8} bits) but the "
+                            f"field has {width} bits: only its last {width // 8} bytes "
+                            f"are kept; make bits at least {size * 8}, or shorten the text.",
+                        )
+
+        if packing and ok_bits:
+            width = operator.index(bits)
+            offset = item.get("offset_bits")
+            if "offset_bits" in item and _is_u32(offset):
+                running = operator.index(offset)
+            elif "offset_bits" in item:
+                continue
+            if width:
+                spans.append(
+                    (running, running + width, index, name if isinstance(name, str) else None)
+                )
+            running += width
+
+    if packing:
+        findings.extend(_overlaps(spans))
+        findings.sort(key=lambda f: f.index)
+    return findings
+
+
+def _overlaps(spans: list[tuple[int, int, int, str | None]]) -> list[Finding]:
+    found: list[Finding] = []
+    reported: set[int] = set()
+    ordered = sorted(spans)
+    reach: tuple[int, int, int, str | None] | None = None  # span reaching furthest so far
+    for span in ordered:
+        start, end, index, _ = span
+        if reach is not None and start < reach[1]:
+            first, second = (reach, span) if reach[2] < index else (span, reach)
+            if second[2] not in reported:
+                reported.add(second[2])
+                lo, hi = max(first[0], second[0]), min(first[1], second[1])
+                found.append(
+                    Finding(
+                        second[2],
+                        second[3],
+                        "overlap",
+                        f"bits {lo} to {hi - 1} are also item {first[2]}'s"
+                        + (f" ({first[3]!r})" if first[3] is not None else "")
+                        + ": this later item overwrites them bit by bit; move one of the "
+                        "fields with 'offset_bits' (overlapping is fine when unpacking).",
+                    )
+                )
+        if reach is None or end > reach[1]:
+            reach = span
+    return found
+
+
+class RecipeFileError(ValueError):
+    """A recipe file that cannot be read or written.
+
+    ``file``, ``line``, ``column`` and ``key`` tell where (``None`` when unknown);
+    ``str()`` names them in one line.
+    """
+
+    def __init__(
+        self,
+        file: str,
+        problem: str,
+        *,
+        line: int | None = None,
+        column: int | str | None = None,
+        key: str | None = None,
+    ) -> None:
+        self.file, self.problem = file, problem
+        self.line, self.column, self.key = line, column, key
+        where = file
+        if line is not None:
+            where += f", line {line}"
+        if column is not None:
+            where += f", column {column}" if isinstance(column, int) else f", column {column!r}"
+        if key is not None:
+            where += f", key {key!r}"
+        super().__init__(f"{where}: {problem}")
+
+
+_FORMATS = {".json": "json", ".toml": "toml", ".csv": "csv"}
+CSV_COLUMNS = ("name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits")
+_CCSDSPY_TYPES = {"uint": "unsigned", "int": "twos_complement", "str": "utf8"}
+
+
+def _format_of(target: Any, given: str | None) -> str:
+    if given is not None:
+        fmt = given.lower().lstrip(".")
+        if fmt not in _FORMATS.values():
+            raise ValueError(f"format must be 'json', 'toml' or 'csv', not {given!r}")
+        return fmt
+    name = target if isinstance(target, (str, os.PathLike)) else getattr(target, "name", "")
+    suffix = (
+        os.path.splitext(os.fspath(name))[1].lower() if isinstance(name, (str, os.PathLike)) else ""
+    )
+    if suffix not in _FORMATS:
+        raise ValueError(
+            f"cannot tell the format of {os.fspath(name) if name else 'the file'!r} from its "
+            "suffix; name it .json, .toml or .csv, or pass format='json'|'toml'|'csv'"
+        )
+    return _FORMATS[suffix]
+
+
+def _read_text(source: Any) -> tuple[str, str]:
+    if isinstance(source, (str, os.PathLike)):
+        label = os.fspath(source)
+        try:
+            with open(label, encoding="utf-8-sig") as handle:
+                return label, handle.read()
+        except UnicodeDecodeError as exc:
+            raise RecipeFileError(label, f"not UTF-8 text ({exc.reason})") from None
+    label = str(getattr(source, "name", "<stream>"))
+    data = source.read()
+    if isinstance(data, bytes):
+        try:
+            data = data.decode("utf-8-sig")
+        except UnicodeDecodeError as exc:
+            raise RecipeFileError(label, f"not UTF-8 text ({exc.reason})") from None
+    return label, data.removeprefix("\ufeff")
+
+
+def _items(label: str, items: Any, key: str | None) -> list[dict[str, Any]]:
+    if not isinstance(items, list):
+        raise RecipeFileError(label, "the recipe must be a list of items", key=key)
+    for index, item in enumerate(items):
+        if not isinstance(item, dict):
+            where = f"{key}[{index}]" if key else f"[{index}]"
+            raise RecipeFileError(label, "each item must be a table/object", key=where)
+    return items
+
+
+def load_recipe(path_or_file: Any, *, format: str | None = None) -> list[dict[str, Any]]:
+    """Read a recipe from a JSON, TOML or CSV file (a path or an open file).
+
+    Returns the list of item dicts. The format comes from the file's suffix
+    unless ``format`` names it. Raises :class:`RecipeFileError` for a
+    malformed file. The items are not checked; see :func:`check_recipe`.
+    """
+    fmt = _format_of(path_or_file, format)
+    label, text = _read_text(path_or_file)
+    if fmt == "json":
+        try:
+            data = json.loads(text)
+        except json.JSONDecodeError as exc:
+            raise RecipeFileError(label, exc.msg, line=exc.lineno, column=exc.colno) from None
+        if isinstance(data, dict):
+            if "fields" not in data:
+                raise RecipeFileError(label, "an object needs a 'fields' list", key="fields")
+            return _items(label, data["fields"], "fields")
+        return _items(label, data, None)
+    if fmt == "toml":
+        if sys.version_info >= (3, 11):
+            import tomllib
+        else:  # pragma: no cover - exercised on 3.10
+            import tomli as tomllib
+        try:
+            data = tomllib.loads(text)
+        except tomllib.TOMLDecodeError as exc:
+            line = getattr(exc, "lineno", None)
+            column = getattr(exc, "colno", None)
+            raise RecipeFileError(label, str(exc), line=line, column=column) from None
+        if "fields" not in data:
+            raise RecipeFileError(
+                label, "a top-level 'fields' array of tables is needed", key="fields"
+            )
+        return _items(label, data["fields"], "fields")
+    return _load_csv(label, text)
+
+
+def _load_csv(label: str, text: str) -> list[dict[str, Any]]:
+    reader = csv.reader(io.StringIO(text, newline=""))
+    try:
+        header = [column.strip() for column in next(reader)]
+    except StopIteration:
+        raise RecipeFileError(label, "the file is empty; it needs a header row", line=1) from None
+    except csv.Error as exc:
+        raise RecipeFileError(label, str(exc), line=reader.line_num) from None
+    ccsdspy = "data_type" in header
+    required = ("name", "data_type", "bit_length") if ccsdspy else ("name", "encoding", "bits")
+    known = (
+        ("name", "data_type", "bit_length", "bit_offset", "byte_order")
+        if ccsdspy
+        else (*CSV_COLUMNS, "value")
+    )
+    for column in required:
+        if column not in header:
+            raise RecipeFileError(label, f"the header has no {column!r} column", line=1)
+    for column in header:
+        if column not in known:
+            guess = _suggest(column, known)
+            hint = f'; did you mean "{guess}"?' if guess else f"; known: {', '.join(known)}"
+            raise RecipeFileError(label, f"unknown column{hint}", line=1, column=column)
+    recipe: list[dict[str, Any]] = []
+    while True:
+        try:
+            row = next(reader)
+        except StopIteration:
+            break
+        except csv.Error as exc:
+            raise RecipeFileError(label, str(exc), line=reader.line_num) from None
+        line = reader.line_num
+        if not row or all(not cell.strip() for cell in row):
+            continue
+        if len(row) > len(header):
+            raise RecipeFileError(label, f"{len(row)} cells for {len(header)} columns", line=line)
+        cells = dict(zip(header, row, strict=False))
+        if ccsdspy:
+            recipe.append(_ccsdspy_item(label, line, cells))
+        else:
+            recipe.append(_csv_item(label, line, cells))
+    return recipe
+
+
+def _int_cell(label: str, line: int, cells: dict[str, str], column: str) -> int | None:
+    cell = cells.get(column, "").strip()
+    if cell == "":
+        return None
+    try:
+        return int(cell)
+    except ValueError:
+        raise RecipeFileError(
+            label, f"{cell!r} is not an integer", line=line, column=column
+        ) from None
+
+
+def _need(label: str, line: int, cells: dict[str, str], column: str) -> str:
+    cell = cells.get(column, "")
+    if cell.strip() == "":
+        raise RecipeFileError(label, "the cell is empty", line=line, column=column)
+    return cell
+
+
+def _csv_item(label: str, line: int, cells: dict[str, str]) -> dict[str, Any]:
+    name = _need(label, line, cells, "name")
+    encoding = _need(label, line, cells, "encoding")
+    _need(label, line, cells, "bits")
+    item: dict[str, Any] = {
+        "name": name,
+        "encoding": encoding,
+        "bits": _int_cell(label, line, cells, "bits"),
+        "byte_order": cells.get("byte_order") or "big",
+    }
+    flag = cells.get("reverse_bits", "").strip().lower()
+    if flag not in ("", "true", "false"):
+        raise RecipeFileError(
+            label,
+            f"{cells['reverse_bits']!r} is not true or false",
+            line=line,
+            column="reverse_bits",
+        )
+    item["reverse_bits"] = flag == "true"
+    offset = _int_cell(label, line, cells, "offset_bits")
+    if offset is not None:
+        item["offset_bits"] = offset
+    value = cells.get("value", "")
+    if value != "":
+        kind = encoding.lower()
+        try:
+            if kind in TEXT_ENCODINGS:
+                item["value"] = value
+            elif kind in FLOAT_ENCODINGS:
+                item["value"] = float(value)
+            else:
+                try:
+                    item["value"] = int(value)
+                except ValueError:
+                    item["value"] = int(value, 0)
+        except ValueError:
+            raise RecipeFileError(
+                label, f"{value!r} is not a value for {encoding!r}", line=line, column="value"
+            ) from None
+    return item
+
+
+def _ccsdspy_item(label: str, line: int, cells: dict[str, str]) -> dict[str, Any]:
+    name = _need(label, line, cells, "name")
+    data_type = _need(label, line, cells, "data_type").strip().lower()
+    _need(label, line, cells, "bit_length")
+    bits = _int_cell(label, line, cells, "bit_length")
+    assert bits is not None
+    if data_type == "float":
+        encoding = {16: "ieee754_f16", 32: "ieee754_f32", 64: "ieee754_f64"}.get(bits)
+        if encoding is None:
+            raise RecipeFileError(
+                label, f"a float of {bits} bits; write 16, 32 or 64", line=line, column="bit_length"
+            )
+    elif data_type in _CCSDSPY_TYPES:
+        encoding = _CCSDSPY_TYPES[data_type]
+    else:
+        raise RecipeFileError(
+            label,
+            f"data_type {cells['data_type']!r}; write uint, int, float or str",
+            line=line,
+            column="data_type",
+        )
+    item: dict[str, Any] = {
+        "name": name,
+        "encoding": encoding,
+        "bits": bits,
+        "byte_order": cells.get("byte_order") or "big",
+        "reverse_bits": False,
+    }
+    offset = _int_cell(label, line, cells, "bit_offset")
+    if offset is not None:
+        item["offset_bits"] = offset
+    return item
+
+
+def dump_recipe(recipe: Any, path: Any, *, format: str | None = None) -> None:
+    """Write ``recipe`` to ``path`` (a path or an open text file) as JSON, TOML
+    or CSV, so that :func:`load_recipe` gives the same items back.
+
+    CSV holds only the keys of its columns (and ``value``); an item with other
+    keys, or a text value in a numeric column, raises :class:`RecipeFileError`.
+    """
+    fmt = _format_of(path, format)
+    label = (
+        os.fspath(path)
+        if isinstance(path, (str, os.PathLike))
+        else str(getattr(path, "name", "<stream>"))
+    )
+    items = [dict(item) for item in recipe]
+    if fmt == "json":
+        text = json.dumps(items, ensure_ascii=False, indent=2) + "\n"
+    elif fmt == "toml":
+        import tomli_w
+
+        try:
+            text = tomli_w.dumps({"fields": items})
+        except TypeError as exc:
+            raise RecipeFileError(label, f"cannot be written as TOML: {exc}") from None
+    else:
+        text = _dump_csv(label, items)
+    if isinstance(path, (str, os.PathLike)):
+        with open(path, "w", encoding="utf-8", newline="") as handle:
+            handle.write(text)
+    else:
+        path.write(text)
+
+
+def _dump_csv(label: str, items: list[dict[str, Any]]) -> str:
+    with_value = any("value" in item for item in items)
+    columns = [*CSV_COLUMNS, "value"] if with_value else list(CSV_COLUMNS)
+    out = io.StringIO(newline="")
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(columns)
+    for index, item in enumerate(items):
+        extra = set(item) - set(columns)
+        if extra:
+            raise RecipeFileError(
+                label, "CSV has no column for it", key=f"[{index}].{sorted(extra)[0]}"
+            )
+        for key in ("name", "encoding", "byte_order"):
+            if not isinstance(item.get(key, ""), str):
+                raise RecipeFileError(label, "CSV holds only text here", key=f"[{index}].{key}")
+        if "reverse_bits" in item and not isinstance(item["reverse_bits"], bool):
+            raise RecipeFileError(
+                label, "CSV holds only true/false here", key=f"[{index}].reverse_bits"
+            )
+        value = item.get("value", "")
+        kind = str(item.get("encoding", "")).lower()
+        expected = str if kind in TEXT_ENCODINGS else float if kind in FLOAT_ENCODINGS else int
+        if "value" in item and (type(value) is not expected or (value == "" and expected is str)):
+            raise RecipeFileError(
+                label,
+                f"a {type(value).__name__} value does not read back from CSV",
+                key=f"[{index}].value",
+            )
+        row = []
+        for column in columns:
+            cell = item.get(column, "")
+            if column == "reverse_bits":
+                cell = "true" if cell else "false"
+            elif column == "value" and expected is float:
+                cell = repr(cell)
+            row.append(cell)
+        writer.writerow(row)
+    return out.getvalue()

@@ -1,0 +1,292 @@
+"""The bitloom command line, run end to end on generated captures."""
+
+import csv
+import io
+import json
+import subprocess
+import sys
+
+import pytest
+
+import bitloom
+from bitloom_bulk import dump_recipe, field
+from bitloom_bulk.cli import main
+
+HEADER = [
+    field("version", "unsigned", 3),
+    field("type", "unsigned", 1),
+    field("sec_hdr_flag", "unsigned", 1),
+    field("apid", "unsigned", 11),
+    field("seq_flags", "unsigned", 2),
+    field("seq_count", "unsigned", 14),
+    field("data_length", "unsigned", 16),
+]
+BODY = {
+    100: [field("temp", "twos_complement", 16), field("volts", "ieee754_f32", 32)],
+    200: [field("label", "utf8", 48)],
+}
+
+
+def packet(apid, seq, values):
+    recipe = [*HEADER, *BODY[apid]]
+    size = sum(item["bits"] for item in recipe) // 8
+    header = {"apid": apid, "seq_flags": 3, "seq_count": seq, "data_length": size - 7}
+    items = [dict(item, value={**header, **values}.get(item["name"], 0)) for item in recipe]
+    return bitloom.pack_parameters(items)
+
+
+@pytest.fixture(scope="module")
+def capture(tmp_path_factory):
+    root = tmp_path_factory.mktemp("capture")
+    packets = []
+    for seq in range(5):
+        packets.append(packet(100, seq, {"temp": -10 * seq, "volts": 1.5 + seq}))
+        if seq % 2:
+            packets.append(packet(200, seq, {"label": f"ü{seq}"}))
+    (root / "stream.bin").write_bytes(b"".join(packets))
+    dump_recipe([*HEADER, *BODY[100]], root / "hk.toml")
+    dump_recipe([*HEADER, *BODY[200]], root / "status.json")
+    fixed = [field("n", "unsigned", 8), field("t", "utf8", 24)]
+    dump_recipe(fixed, root / "fixed.csv")
+    frames = [
+        bitloom.pack_parameters([dict(fixed[0], value=i), dict(fixed[1], value="é" + str(i))])
+        for i in range(4)
+    ]
+    (root / "fixed.bin").write_bytes(b"".join(frames))
+    dump_recipe(
+        [field("a", "unsigned", 12, byte_order="little"), field("a", "utf-8", 8)], root / "bad.csv"
+    )
+    return root, packets, frames, fixed
+
+
+def run(*args):
+    return subprocess.run(
+        [sys.executable, "-m", "bitloom_bulk", *map(str, args)],
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        check=False,
+    )
+
+
+def test_check(capture):
+    root = capture[0]
+    bad = run("check", root / "bad.csv")
+    assert bad.returncode == 1
+    lines = bad.stdout.splitlines()
+    assert [line.split(": ")[2] for line in lines] == [
+        "little-endian-partial-byte",
+        "duplicate-name",
+        "unknown-encoding",
+    ]
+    assert '"utf8"' in lines[2]
+    good = run("check", root / "hk.toml", "--direction", "unpack")
+    assert (good.returncode, good.stderr) == (0, "")
+    assert "no findings" in good.stdout
+
+
+def test_split(capture):
+    root, packets = capture[:2]
+    listed = run("split", root / "stream.bin")
+    assert listed.returncode == 0
+    rows = [line.split("\t") for line in listed.stdout.splitlines()]
+    assert rows[0] == ["offset", "length", "apid", "sequence_count"]
+    offset, expected = 0, []
+    for data in packets:
+        got = bitloom.unpack_parameters(data, 0, HEADER)
+        expected.append([str(offset), str(len(data)), str(got["apid"]), str(got["seq_count"])])
+        offset += len(data)
+    assert rows[1:] == expected
+    counted = run("split", root / "stream.bin", "--count")
+    assert counted.stdout.splitlines() == ["apid\tpackets", "100\t5", "200\t2"]
+
+
+def test_decode_fixed_size_csv(capture):
+    root, _, frames, fixed = capture
+    done = run(
+        "decode",
+        root / "fixed.bin",
+        "--recipe",
+        root / "fixed.csv",
+        "--packet-bytes",
+        4,
+        "--format",
+        "csv",
+    )
+    assert done.returncode == 0, done.stderr
+    rows = list(csv.DictReader(io.StringIO(done.stdout)))
+    expected = [bitloom.unpack_parameters(frame, 0, fixed) for frame in frames]
+    assert [{"n": int(r["n"]), "t": r["t"]} for r in rows] == expected
+
+
+def test_decode_ccsds_jsonl_with_limit(capture, tmp_path):
+    root, packets = capture[:2]
+    out = tmp_path / "hk.jsonl"
+    done = run(
+        "decode",
+        root / "stream.bin",
+        "--recipe",
+        root / "hk.toml",
+        "--ccsds",
+        "--apid",
+        100,
+        "--format",
+        "jsonl",
+        "--out",
+        out,
+        "--limit",
+        3,
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+    recipe = [*HEADER, *BODY[100]]
+    hk = [p for p in packets if bitloom.unpack_parameters(p, 0, HEADER)["apid"] == 100]
+    expected = [bitloom.unpack_parameters(p, 0, recipe) for p in hk[:3]]
+    assert [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()] == expected
+
+
+def test_decode_table_and_errors(capture):
+    root, packets = capture[:2]
+    recipe = [*HEADER, *BODY[200]]
+    labels = [
+        bitloom.unpack_parameters(p, 0, recipe)["label"]
+        for p in packets
+        if bitloom.unpack_parameters(p, 0, HEADER)["apid"] == 200
+    ]
+    table = run(
+        "decode", root / "stream.bin", "--recipe", root / "status.json", "--ccsds", "--apid", "200"
+    )
+    assert table.returncode == 0
+    lines = table.stdout.splitlines()
+    assert lines[0].split() == [item["name"] for item in [*HEADER, *BODY[200]]]
+    assert [line.split()[-1] for line in lines[1:]] == [
+        label.replace("\0", "\\x00") for label in labels
+    ]
+    assert labels[0].endswith("ü1")
+    several = run("decode", root / "stream.bin", "--recipe", root / "hk.toml", "--ccsds")
+    assert several.returncode == 1
+    assert several.stderr.startswith("bitloom: error: ") and several.stderr.count("\n") == 1
+    assert "100, 200" in several.stderr and "Traceback" not in several.stderr
+
+
+@pytest.mark.parametrize(
+    ("argv", "code", "says"),
+    [
+        (["check"], 2, "required"),
+        (["decode", "{root}/fixed.bin", "--recipe", "{root}/fixed.csv"], 2, "--packet-bytes"),
+        (
+            ["decode", "{root}/fixed.bin", "--recipe", "{root}/fixed.csv", "--packet-bytes", "0"],
+            2,
+            "at least 1",
+        ),
+        (
+            [
+                "decode",
+                "{root}/fixed.bin",
+                "--recipe",
+                "{root}/fixed.csv",
+                "--packet-bytes",
+                "4",
+                "--apid",
+                "3",
+            ],
+            2,
+            "--ccsds",
+        ),
+        (
+            [
+                "decode",
+                "{root}/fixed.bin",
+                "--recipe",
+                "{root}/fixed.csv",
+                "--packet-bytes",
+                "4",
+                "--format",
+                "parquet",
+            ],
+            2,
+            "--out",
+        ),
+        (
+            ["decode", "{root}/fixed.bin", "--recipe", "{root}/fixed.csv", "--packet-bytes", "3"],
+            1,
+            "partial packet",
+        ),
+        (
+            ["decode", "{root}/missing.bin", "--recipe", "{root}/fixed.csv", "--packet-bytes", "4"],
+            1,
+            "missing.bin",
+        ),
+        (["check", "{root}/fixed.bin"], 1, "suffix"),
+        (["split", "{root}/fixed.bin"], 1, "bitloom: error: "),
+    ],
+)
+def test_error_lines_and_exit_codes(capture, capsys, argv, code, says):
+    root = capture[0]
+    argv = [arg.format(root=root) for arg in argv]
+    try:
+        result = main(argv)
+    except SystemExit as exit_:
+        result = exit_.code
+    err = capsys.readouterr().err
+    assert result == code
+    assert err.startswith("bitloom: error: ") and err.count("\n") == 1
+    assert says in err
+
+
+def test_parquet_needs_pyarrow_or_writes(capture, tmp_path, capsys):
+    root, _, frames, fixed = capture
+    out = tmp_path / "f.parquet"
+    argv = [
+        "decode",
+        str(root / "fixed.bin"),
+        "--recipe",
+        str(root / "fixed.csv"),
+        "--packet-bytes",
+        "4",
+        "--format",
+        "parquet",
+        "--out",
+        str(out),
+    ]
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:
+        assert main(argv) == 1
+        assert "needs pyarrow" in capsys.readouterr().err
+        return
+    assert main(argv) == 0
+    table = pq.read_table(out).to_pylist()
+    assert table == [bitloom.unpack_parameters(frame, 0, fixed) for frame in frames]
+
+
+def test_help_documents_exit_codes():
+    for command in ([], ["check"], ["split"], ["decode"]):
+        shown = run(*command, "--help")
+        assert shown.returncode == 0
+        assert "exit codes:" in shown.stdout
+        assert command == [] or "example" in shown.stdout
+
+
+def test_decode_in_chunks_gives_the_same_rows(capture, capsys, monkeypatch):
+    import bitloom_bulk.cli as cli
+
+    root, _, frames, fixed = capture
+    argv = ["decode", str(root / "fixed.bin"), "--recipe", str(root / "fixed.csv")]
+    argv += ["--packet-bytes", "4", "--format", "jsonl"]
+    monkeypatch.setattr(cli, "_CHUNK_BYTES", 8)  # two packets per call
+    assert main(argv) == 0
+    rows = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    assert rows == [bitloom.unpack_parameters(frame, 0, fixed) for frame in frames]
+    (root / "odd.bin").write_bytes((root / "fixed.bin").read_bytes() + b"x")
+    argv[1] = str(root / "odd.bin")
+    assert main(argv) == 1
+    assert "at byte 16" in capsys.readouterr().err
+    # a fault in a later chunk is reported with its place in the whole file
+    (root / "bcd.bin").write_bytes(bytes([1, 2, 3, 0xFA]))
+    dump_recipe([field("d", "packed_bcd", 8)], root / "bcd.json")
+    argv = ["decode", str(root / "bcd.bin"), "--recipe", str(root / "bcd.json")]
+    argv += ["--packet-bytes", "1"]
+    monkeypatch.setattr(cli, "_CHUNK_BYTES", 2)
+    assert main(argv) == 1
+    err = capsys.readouterr().err
+    assert "Invalid BCD digit" in err and "in packet 3 (bytes 3 to 4 of the data)" in err

@@ -13,6 +13,7 @@ import timeit
 
 import bitloom
 import bitloom_bulk
+from bitloom_bulk import field
 
 try:
     import bitstruct.c as bitstruct_c
@@ -29,14 +30,7 @@ except ImportError:  # pragma: no cover
 
 
 def item(name, encoding, bits, value, byte_order="big"):
-    return {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": byte_order,
-        "reverse_bits": False,
-        "value": value,
-    }
+    return field(name, encoding, bits, byte_order=byte_order, value=value)
 
 
 # name, bitloom encoding, bits, bitstruct code, value

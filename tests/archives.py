@@ -8,17 +8,7 @@ import os
 
 import numpy as np
 
-
-def field(name, encoding, bits, **extra):
-    return {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": "big",
-        "reverse_bits": False,
-        **extra,
-    }
-
+from bitloom_bulk import field
 
 HEADER = [
     field("version", "unsigned", 3),

@@ -3,6 +3,7 @@
 import pytest
 
 import bitloom
+from bitloom_bulk import field
 
 # Encoding names the packer accepts, those only the unpacker accepts, and the
 # keys of a recipe item.
@@ -57,13 +58,7 @@ def item(
     offset_bits=None,
     **extra,
 ):
-    d = {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": byte_order,
-        "reverse_bits": reverse_bits,
-    }
+    d = field(name, encoding, bits, byte_order=byte_order, reverse_bits=reverse_bits)
     if value is not None:
         d["value"] = value
     if offset_bits is not None:

@@ -244,15 +244,7 @@ def test_columns_are_independent_arrays():
 # ---- unpack_ccsds ----------------------------------------------------------
 
 
-def item(name, encoding, bits, **keys):
-    return {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": "big",
-        "reverse_bits": False,
-        **keys,
-    }
+item = bitloom_bulk.field
 
 
 HEADER_ITEMS = [

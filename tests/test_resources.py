@@ -16,6 +16,7 @@ import textwrap
 import pytest
 
 import bitloom as bl
+from bitloom_bulk import field
 
 MAX32 = 2**32 - 1
 SANITIZED = bool(os.environ.get("BITLOOM_SANITIZED"))
@@ -25,13 +26,7 @@ MiB = 1 << 20
 def item(
     encoding="unsigned", bits=8, value=None, offset=None, order="big", reverse=False, name="f"
 ):
-    d = {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": order,
-        "reverse_bits": reverse,
-    }
+    d = field(name, encoding, bits, byte_order=order, reverse_bits=reverse)
     if value is not None:
         d["value"] = value
     if offset is not None:

@@ -59,26 +59,6 @@ Kind kind_of(const core::FieldSpec& spec) {
     }
 }
 
-template <class T>
-void store(std::uint8_t* column, std::size_t i, T v) noexcept {
-    std::memcpy(column + i * sizeof(T), &v, sizeof(T));
-}
-
-void store_value(Kind kind, std::uint8_t* column, std::size_t i, DecodedValue v) noexcept {
-    switch (kind) {
-        case Kind::U8: store(column, i, static_cast<std::uint8_t>(v.u)); break;
-        case Kind::U16: store(column, i, static_cast<std::uint16_t>(v.u)); break;
-        case Kind::U32: store(column, i, static_cast<std::uint32_t>(v.u)); break;
-        case Kind::U64: store(column, i, v.u); break;
-        case Kind::I8: store(column, i, static_cast<std::int8_t>(v.i)); break;
-        case Kind::I16: store(column, i, static_cast<std::int16_t>(v.i)); break;
-        case Kind::I32: store(column, i, static_cast<std::int32_t>(v.i)); break;
-        case Kind::I64: store(column, i, v.i); break;
-        case Kind::F64: store(column, i, v.d); break;
-        case Kind::Text: break;
-    }
-}
-
 // One numeric field of the first `count` packets, as a tight loop. A
 // big-endian field of at most 57 bits (no reversal) is one unaligned 8-byte
 // load, a shift and a mask wherever those 8 bytes lie inside the data; the

@@ -31,7 +31,9 @@ constexpr int kKeyCount = 7;
 // keep the recipe on the direct path; what a dead recipe's plan can keep alive
 // stays small.
 constexpr Py_ssize_t kMaxHeldText = 256;
+#if BITLOOM_PLANS_SNAPSHOT
 constexpr Py_ssize_t kPlanTextBudget = 64 * 1024;
+#endif
 
 struct CacheSet {
     std::array<std::shared_ptr<Plan>, kWays> slot;

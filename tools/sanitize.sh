@@ -36,7 +36,7 @@ ubsan=$(g++ -print-file-name=libubsan.so)
 
 start=$SECONDS
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q pytest hypothesis numpy
+"$venv/bin/python" -m pip install -q pytest hypothesis numpy tomli-w "tomli; python_version < '3.11'"
 # A fresh build each time (no cached build dir), with the sanitizers on.
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps . \
     -C cmake.define.BITLOOM_SANITIZE=ON -C cmake.build-type=RelWithDebInfo

@@ -98,7 +98,7 @@ def random_item_spec(rng, index):
     """The keys of one random item as plain data (may lack keys or hold bad ones)."""
     encoding = random_text(rng, ENCODINGS, ["utf-8", "float32", 7, None, ""])
     plain = encoding.lower() if isinstance(encoding, str) else "unsigned"
-    spec = {
+    shape = {
         "name": random_text(rng, [f"p{index}", "p0", "x", "\xfcber"], [3, None]),
         "encoding": encoding,
         "bits": rng.choice(WIDTHS) if rng.random() > 0.05 else rng.choice([-1, 2**32, "8", None]),
@@ -106,25 +106,25 @@ def random_item_spec(rng, index):
         "reverse_bits": rng.random() < 0.3 if rng.random() > 0.04 else rng.choice([0, 1, None]),
         "value": random_value(rng, plain),
     }
-    if isinstance(spec["bits"], int) and rng.random() < 0.05:
-        spec["bits"] = IntSub(spec["bits"])
+    if isinstance(shape["bits"], int) and rng.random() < 0.05:
+        shape["bits"] = IntSub(shape["bits"])
     if rng.random() < 0.3:
-        spec["offset_bits"] = rng.choice([0, 1, 5, 8, 13, 40, 64, 100])
+        shape["offset_bits"] = rng.choice([0, 1, 5, 8, 13, 40, 64, 100])
     if rng.random() < 0.06:
-        spec.pop(rng.choice(KEYS), None)
+        shape.pop(rng.choice(KEYS), None)
     if rng.random() < 0.1:
-        spec["unit"] = "V"
-    keys = list(spec)
+        shape["unit"] = "V"
+    keys = list(shape)
     if rng.random() < 0.2:
         rng.shuffle(keys)
-    return {k: spec[k] for k in keys}
+    return {k: shape[k] for k in keys}
 
 
-def make_item(rng, spec):
+def make_item(rng, shape):
     roll = rng.random()
     if roll < 0.02:
         return rng.choice([None, 5, ["name"], "item"])
-    return DictSub(spec) if roll < 0.1 else dict(spec)
+    return DictSub(shape) if roll < 0.1 else dict(shape)
 
 
 # ---- hooks: values that run code in the middle of a call -------------------------
@@ -183,9 +183,9 @@ def apply_action(world, action):
         if j < len(recipe) and isinstance(recipe[j], dict):
             recipe[j].pop(key, None)
     elif kind == "replace":
-        _, j, spec = action
+        _, j, shape = action
         if j < len(recipe):
-            recipe[j] = dict(spec)
+            recipe[j] = dict(shape)
     elif kind == "append":
         recipe.append(dict(action[1]))
     elif kind == "pop":
@@ -336,21 +336,21 @@ def mutate_between(rng, recipe, world, counter):
         return
     j = rng.choice(dicts)
     d = recipe[j]
-    spec = random_item_spec(rng, j)
+    shape = random_item_spec(rng, j)
     key = rng.choice(KEYS)
-    new = spec.get(key, 8)
+    new = shape.get(key, 8)
     op = rng.randrange(16)
     if op == 0:
         d[key] = new
     elif op == 1:
-        d.update({key: new, "value": spec.get("value", 1)})
+        d.update({key: new, "value": shape.get("value", 1)})
     elif op == 2:
         d.pop(key, None)
     elif op == 3 and d:
         d.popitem()
     elif op == 4:
         d.clear()
-        d.update(spec)
+        d.update(shape)
     elif op == 5:
         d.setdefault(key, new)
     elif op == 6 and key in d:

@@ -44,16 +44,16 @@ Kind signed_kind(std::uint64_t bits) {
 // exceed the raw value (a digit is at most its nibble or byte), so an unsigned
 // BCD value is below 2^bits and a signed one's magnitude too; the floats
 // decode to a double.
-Kind kind_of(const core::FieldSpec& spec) {
-    switch (spec.row->codec) {
-        case Codec::Unsigned: return unsigned_kind(spec.bits);
+Kind kind_of(const core::FieldSpec& fld) {
+    switch (fld.row->codec) {
+        case Codec::Unsigned: return unsigned_kind(fld.bits);
         case Codec::TwosComplement:
         case Codec::OnesComplement:
-        case Codec::SignMagnitude: return signed_kind(spec.bits);
+        case Codec::SignMagnitude: return signed_kind(fld.bits);
         case Codec::PackedBcd:
-        case Codec::UnpackedBcd: return spec.bits <= 32 ? unsigned_kind(spec.bits) : Kind::I64;
+        case Codec::UnpackedBcd: return fld.bits <= 32 ? unsigned_kind(fld.bits) : Kind::I64;
         case Codec::PackedBcdSigned:
-        case Codec::UnpackedBcdSigned: return signed_kind(std::uint64_t{spec.bits} + 1);
+        case Codec::UnpackedBcdSigned: return signed_kind(std::uint64_t{fld.bits} + 1);
         case Codec::Text: return Kind::Text;
         default: return Kind::F64;
     }
@@ -66,19 +66,19 @@ Kind kind_of(const core::FieldSpec& spec) {
 // Returns the first packet whose value fails to decode, or `count`.
 template <class T, class Decode>
 std::size_t column_loop(const PacketSet& packets, std::size_t begin, std::size_t count,
-                        std::uint64_t start, const core::FieldSpec& spec, std::uint8_t* column,
+                        std::uint64_t start, const core::FieldSpec& fld, std::uint8_t* column,
                         Decode decode) noexcept {
     const std::uint64_t byte = start / 8;
-    const bool quick = !spec.little && !spec.reverse && spec.bits >= 1 && spec.bits <= 57;
-    const unsigned shift = 64 - static_cast<unsigned>(start % 8) - spec.bits;
-    const std::uint64_t mask = core::low_bits_mask(spec.bits);
+    const bool quick = !fld.little && !fld.reverse && fld.bits >= 1 && fld.bits <= 57;
+    const unsigned shift = 64 - static_cast<unsigned>(start % 8) - fld.bits;
+    const std::uint64_t mask = core::low_bits_mask(fld.bits);
     // Packets from which 8 bytes at `byte` stay inside the data.
     const std::uint64_t last = packets.size >= byte + 8 ? packets.size - byte - 8 : 0;
     const bool any = quick && packets.size >= byte + 8;
     T* out = reinterpret_cast<T*>(column);
     auto general = [&](std::size_t p, T& v) {
-        return decode(core::field_raw_value(packets.packet(p), packets.length(p), start, spec.bits,
-                                            spec.little, spec.reverse),
+        return decode(core::field_raw_value(packets.packet(p), packets.length(p), start, fld.bits,
+                                            fld.little, fld.reverse),
                       v);
     };
     if (packets.offsets == nullptr) {
@@ -121,27 +121,27 @@ std::size_t column_loop(const PacketSet& packets, std::size_t begin, std::size_t
 
 template <class T>
 std::size_t column_of(const PacketSet& packets, std::size_t begin, std::size_t count,
-                      std::uint64_t start, const core::FieldSpec& spec,
+                      std::uint64_t start, const core::FieldSpec& fld,
                       std::uint8_t* column) noexcept {
-    const std::uint32_t bits = spec.bits;
-    switch (spec.row->codec) {
+    const std::uint32_t bits = fld.bits;
+    switch (fld.row->codec) {
         case Codec::Unsigned:
-            return column_loop<T>(packets, begin, count, start, spec, column,
+            return column_loop<T>(packets, begin, count, start, fld, column,
                                   [](std::uint64_t raw, T& v) {
                                       v = static_cast<T>(raw);
                                       return true;
                                   });
         case Codec::TwosComplement:
-            return column_loop<T>(packets, begin, count, start, spec, column,
+            return column_loop<T>(packets, begin, count, start, fld, column,
                                   [bits](std::uint64_t raw, T& v) {
                                       v = static_cast<T>(core::decode_twos_complement(raw, bits));
                                       return true;
                                   });
         default:
-            return column_loop<T>(packets, begin, count, start, spec, column,
-                                  [&spec](std::uint64_t raw, T& v) {
+            return column_loop<T>(packets, begin, count, start, fld, column,
+                                  [&fld](std::uint64_t raw, T& v) {
                                       DecodedValue d;
-                                      if (!decode_value(spec, raw, d)) return false;
+                                      if (!decode_value(fld, raw, d)) return false;
                                       if constexpr (std::is_same_v<T, double>) {
                                           v = d.d;
                                       } else if constexpr (std::is_signed_v<T>) {
@@ -167,13 +167,13 @@ std::size_t decode_by_field(const Layout& layout, const std::vector<Kind>& kinds
     std::vector<std::uint64_t> starts(nfields);
     std::uint64_t position = base;
     for (std::size_t j = 0; j < nfields; ++j) {
-        const core::FieldSpec& spec = layout.fields[j].spec;
-        starts[j] = core::field_start(spec, base, position);
-        position = starts[j] + spec.bits;
+        const core::FieldSpec& fld = layout.fields[j].fld;
+        starts[j] = core::field_start(fld, base, position);
+        position = starts[j] + fld.bits;
     }
     auto fits = [&](std::size_t len) {
         for (std::size_t j = 0; j < nfields; ++j) {
-            if (!core::field_in_packet(starts[j], layout.fields[j].spec.bits, len)) return false;
+            if (!core::field_in_packet(starts[j], layout.fields[j].fld.bits, len)) return false;
         }
         return true;
     };
@@ -200,32 +200,26 @@ std::size_t decode_by_field(const Layout& layout, const std::vector<Kind>& kinds
         const std::size_t end = std::min(count, begin + kBlock);
         std::size_t failed = end;
         for (std::size_t j = 0; j < nfields; ++j) {
-            const core::FieldSpec& spec = layout.fields[j].spec;
+            const core::FieldSpec& fld = layout.fields[j].fld;
             std::uint8_t* c = columns[j];
             const std::uint64_t at = starts[j];
             std::size_t f = end;
             switch (kinds[j]) {
-                case Kind::U8: f = column_of<std::uint8_t>(packets, begin, end, at, spec, c); break;
+                case Kind::U8: f = column_of<std::uint8_t>(packets, begin, end, at, fld, c); break;
                 case Kind::U16:
-                    f = column_of<std::uint16_t>(packets, begin, end, at, spec, c);
+                    f = column_of<std::uint16_t>(packets, begin, end, at, fld, c);
                     break;
                 case Kind::U32:
-                    f = column_of<std::uint32_t>(packets, begin, end, at, spec, c);
+                    f = column_of<std::uint32_t>(packets, begin, end, at, fld, c);
                     break;
                 case Kind::U64:
-                    f = column_of<std::uint64_t>(packets, begin, end, at, spec, c);
+                    f = column_of<std::uint64_t>(packets, begin, end, at, fld, c);
                     break;
-                case Kind::I8: f = column_of<std::int8_t>(packets, begin, end, at, spec, c); break;
-                case Kind::I16:
-                    f = column_of<std::int16_t>(packets, begin, end, at, spec, c);
-                    break;
-                case Kind::I32:
-                    f = column_of<std::int32_t>(packets, begin, end, at, spec, c);
-                    break;
-                case Kind::I64:
-                    f = column_of<std::int64_t>(packets, begin, end, at, spec, c);
-                    break;
-                case Kind::F64: f = column_of<double>(packets, begin, end, at, spec, c); break;
+                case Kind::I8: f = column_of<std::int8_t>(packets, begin, end, at, fld, c); break;
+                case Kind::I16: f = column_of<std::int16_t>(packets, begin, end, at, fld, c); break;
+                case Kind::I32: f = column_of<std::int32_t>(packets, begin, end, at, fld, c); break;
+                case Kind::I64: f = column_of<std::int64_t>(packets, begin, end, at, fld, c); break;
+                case Kind::F64: f = column_of<double>(packets, begin, end, at, fld, c); break;
                 case Kind::Text: break;
             }
             failed = std::min(failed, f);
@@ -242,19 +236,19 @@ bool decode_text_fields(const Layout& layout, const std::vector<Kind>& kinds,
     const std::uint8_t* packet = packets.packet(p);
     std::uint64_t position = base;
     for (std::size_t j = 0; j < layout.fields.size(); ++j) {
-        const core::FieldSpec& spec = layout.fields[j].spec;
-        const std::uint64_t start = core::field_start(spec, base, position);
-        position = start + spec.bits;
+        const core::FieldSpec& fld = layout.fields[j].fld;
+        const std::uint64_t start = core::field_start(fld, base, position);
+        position = start + fld.bits;
         if (kinds[j] != Kind::Text) continue;
-        const std::size_t n = (static_cast<std::size_t>(spec.bits) + 7) / 8;
+        const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
         PyObject* text;
-        if (!spec.little && start % 8 == 0 && spec.bits % 8 == 0) {
-            text = py::decode_text(spec.row->text, packet + start / 8, n);
+        if (!fld.little && start % 8 == 0 && fld.bits % 8 == 0) {
+            text = py::decode_text(fld.row->text, packet + start / 8, n);
         } else {
             std::string window(n, '\0');
-            core::field_window(packet, start, spec.bits, spec.little,
+            core::field_window(packet, start, fld.bits, fld.little,
                                reinterpret_cast<std::uint8_t*>(window.data()));
-            text = py::decode_text(spec.row->text, reinterpret_cast<std::uint8_t*>(window.data()),
+            text = py::decode_text(fld.row->text, reinterpret_cast<std::uint8_t*>(window.data()),
                                    n);
         }
         if (text == nullptr) return false;
@@ -348,7 +342,7 @@ PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::ui
     std::vector<Ref> buffers(nfields);  // bytearrays, or lists for text
     bool any_text = false;
     for (std::size_t j = 0; j < nfields; ++j) {
-        kinds[j] = kind_of(layout.fields[j].spec);
+        kinds[j] = kind_of(layout.fields[j].fld);
         if (kinds[j] == Kind::Text) {
             any_text = true;
             buffers[j] = Ref(PyList_New(static_cast<Py_ssize_t>(packets.count)));

@@ -19,16 +19,16 @@ using py::Ref;
 
 // ---- decoding of one field ----
 
-bool decode_value(const core::FieldSpec& spec, std::uint64_t raw, DecodedValue& out) noexcept {
-    const std::uint32_t bits = spec.bits;
-    switch (spec.row->codec) {
+bool decode_value(const core::FieldSpec& fld, std::uint64_t raw, DecodedValue& out) noexcept {
+    const std::uint32_t bits = fld.bits;
+    switch (fld.row->codec) {
         case Codec::Unsigned: out.u = raw; return true;
         case Codec::TwosComplement: out.i = core::decode_twos_complement(raw, bits); return true;
         case Codec::OnesComplement: out.i = core::decode_ones_complement(raw, bits); return true;
         case Codec::SignMagnitude: out.i = core::decode_sign_magnitude(raw, bits); return true;
         case Codec::PackedBcd:
         case Codec::PackedBcdSigned: {
-            auto r = core::decode_packed_bcd(raw, bits, spec.row->codec == Codec::PackedBcdSigned);
+            auto r = core::decode_packed_bcd(raw, bits, fld.row->codec == Codec::PackedBcdSigned);
             if (!r) return false;
             out.i = r.value();
             return true;
@@ -36,7 +36,7 @@ bool decode_value(const core::FieldSpec& spec, std::uint64_t raw, DecodedValue& 
         case Codec::UnpackedBcd:
         case Codec::UnpackedBcdSigned: {
             auto r = core::decode_unpacked_bcd(raw, bits,
-                                               spec.row->codec == Codec::UnpackedBcdSigned);
+                                               fld.row->codec == Codec::UnpackedBcdSigned);
             if (!r) return false;
             out.i = r.value();
             return true;
@@ -55,18 +55,18 @@ bool decode_value(const core::FieldSpec& spec, std::uint64_t raw, DecodedValue& 
     return false;
 }
 
-PyObject* raise_decode_error(const core::FieldSpec& spec, std::uint64_t raw) {
-    const core::EncodingRow& row = *spec.row;
+PyObject* raise_decode_error(const core::FieldSpec& fld, std::uint64_t raw) {
+    const core::EncodingRow& row = *fld.row;
     switch (row.codec) {
         case Codec::PackedBcd:
         case Codec::PackedBcdSigned: {
-            auto r = core::decode_packed_bcd(raw, spec.bits, row.codec == Codec::PackedBcdSigned);
+            auto r = core::decode_packed_bcd(raw, fld.bits, row.codec == Codec::PackedBcdSigned);
             if (!r) py::raise(r.error());
             break;
         }
         case Codec::UnpackedBcd:
         case Codec::UnpackedBcdSigned: {
-            auto r = core::decode_unpacked_bcd(raw, spec.bits,
+            auto r = core::decode_unpacked_bcd(raw, fld.bits,
                                                row.codec == Codec::UnpackedBcdSigned);
             if (!r) py::raise(r.error());
             break;
@@ -87,11 +87,11 @@ PyObject* raise_decode_error(const core::FieldSpec& spec, std::uint64_t raw) {
 
 namespace {
 
-PyObject* decoded_object(const core::FieldSpec& spec, std::uint64_t raw) {
+PyObject* decoded_object(const core::FieldSpec& fld, std::uint64_t raw) {
     DecodedValue v;
-    if (!decode_value(spec, raw, v)) [[unlikely]]
-        return raise_decode_error(spec, raw);
-    switch (spec.row->codec) {
+    if (!decode_value(fld, raw, v)) [[unlikely]]
+        return raise_decode_error(fld, raw);
+    switch (fld.row->codec) {
         case Codec::Unsigned: return PyLong_FromUnsignedLongLong(v.u);
         case Codec::F16:
         case Codec::F32:
@@ -101,16 +101,16 @@ PyObject* decoded_object(const core::FieldSpec& spec, std::uint64_t raw) {
     }
 }
 
-PyObject* decode_text_object(const core::FieldSpec& spec, const std::uint8_t* packet,
+PyObject* decode_text_object(const core::FieldSpec& fld, const std::uint8_t* packet,
                              std::uint64_t start) {
-    const std::size_t n = (static_cast<std::size_t>(spec.bits) + 7) / 8;
-    if (!spec.little && start % 8 == 0 && spec.bits % 8 == 0) {
-        return py::decode_text(spec.row->text, packet + start / 8, n);
+    const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
+    if (!fld.little && start % 8 == 0 && fld.bits % 8 == 0) {
+        return py::decode_text(fld.row->text, packet + start / 8, n);
     }
     std::string window(n, '\0');
     auto* w = reinterpret_cast<std::uint8_t*>(window.data());
-    core::field_window(packet, start, spec.bits, spec.little, w);
-    return py::decode_text(spec.row->text, w, n);
+    core::field_window(packet, start, fld.bits, fld.little, w);
+    return py::decode_text(fld.row->text, w, n);
 }
 
 }  // namespace
@@ -125,8 +125,7 @@ bool read_layout_field(PyObject* item, Ref& name_obj, LayoutField& field) {
     const core::EncodingRow* row = py::find_item_encoding(keys.encoding_obj.get(), keys.encoding,
                                                           /*packing=*/false);
     if (row == nullptr) return false;
-    field.spec = core::FieldSpec{row,    keys.bits,   keys.offset, keys.has_offset,
-                                 little, keys.reverse};
+    field.fld = core::FieldSpec{row, keys.bits, keys.offset, keys.has_offset, little, keys.reverse};
     field.name = name_obj;
     field.key = PyUnicode_CheckExact(name_obj.get())
                     ? name_obj
@@ -164,7 +163,7 @@ bool build_layout(PyObject* recipe, Layout& layout) {
     }
     std::vector<core::FieldSpec> specs;
     specs.reserve(layout.fields.size());
-    for (const LayoutField& f : layout.fields) specs.push_back(f.spec);
+    for (const LayoutField& f : layout.fields) specs.push_back(f.fld);
     layout.packet_bits = core::packet_bits_of(specs);
     layout.names = Ref(PyTuple_New(static_cast<Py_ssize_t>(layout.fields.size())));
     if (!layout.names) return false;
@@ -282,36 +281,36 @@ bool numeric_value(Codec codec, PyObject* value, std::uint32_t bits, std::uint64
 // Encode one value and place it at `start` in a packet of `limit` bits.
 bool place_value(const LayoutField& f, PyObject* value, std::uint8_t* packet, std::uint64_t limit,
                  std::uint64_t start) {
-    const core::FieldSpec& spec = f.spec;
-    if (!spec.row->packs) {
+    const core::FieldSpec& fld = f.fld;
+    if (!fld.row->packs) {
         py::raise_unsupported_encoding(f.encoding_written);
         return false;
     }
-    if (spec.row->codec == Codec::Text) {
+    if (fld.row->codec == Codec::Text) {
         std::string_view text;
         std::string image;
-        if (!py::to_text(value, text) || !py::encode_text(spec.row->text, text, image)) {
+        if (!py::to_text(value, text) || !py::encode_text(fld.row->text, text, image)) {
             return false;
         }
-        core::place_bytes(packet, limit, start, spec.bits,
-                          reinterpret_cast<std::uint8_t*>(image.data()), image.size(), spec.little);
+        core::place_bytes(packet, limit, start, fld.bits,
+                          reinterpret_cast<std::uint8_t*>(image.data()), image.size(), fld.little);
         return true;
     }
     std::uint64_t integer = 0;
-    if (spec.row->codec == Codec::Unsigned && PyLong_CheckExact(value)) {
+    if (fld.row->codec == Codec::Unsigned && PyLong_CheckExact(value)) {
         const unsigned long long v = PyLong_AsUnsignedLongLong(value);
         if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
             PyErr_Clear();
-            if (!numeric_value(spec.row->codec, value, spec.bits, integer)) return false;
-        } else if (spec.bits <= 63 && v >> spec.bits != 0) [[unlikely]] {
-            return take(core::encode_unsigned(v, spec.bits), integer);
+            if (!numeric_value(fld.row->codec, value, fld.bits, integer)) return false;
+        } else if (fld.bits <= 63 && v >> fld.bits != 0) [[unlikely]] {
+            return take(core::encode_unsigned(v, fld.bits), integer);
         } else {
             integer = v;
         }
-    } else if (!numeric_value(spec.row->codec, value, spec.bits, integer)) {
+    } else if (!numeric_value(fld.row->codec, value, fld.bits, integer)) {
         return false;
     }
-    core::place_integer(packet, limit, start, spec.bits, integer, spec.reverse, spec.little);
+    core::place_integer(packet, limit, start, fld.bits, integer, fld.reverse, fld.little);
     return true;
 }
 
@@ -401,7 +400,7 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
         const int found = tuple ? 1 : vals.get(i, f, value);
         PyObject* item = tuple ? PyTuple_GET_ITEM(vals.fast.get(), i) : value.get();
         bool ok = found > 0;
-        const std::uint64_t start = core::field_start(f.spec, 0, position);
+        const std::uint64_t start = core::field_start(f.fld, 0, position);
         if (found == 0) {
             Py_ssize_t len = 0;
             const char* name = PyUnicode_AsUTF8AndSize(f.key.get(), &len);
@@ -416,13 +415,13 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
             return false;
         }
         if (covered != nullptr) {
-            for (std::uint64_t b = 0; b < f.spec.bits; b += 64) {
+            for (std::uint64_t b = 0; b < f.fld.bits; b += 64) {
                 const auto n = static_cast<std::uint32_t>(
-                    std::min<std::uint64_t>(64, f.spec.bits - b));
+                    std::min<std::uint64_t>(64, f.fld.bits - b));
                 core::write_bits(covered, limit, start + b, n, core::low_bits_mask(n));
             }
         }
-        position = start + f.spec.bits;
+        position = start + f.fld.bits;
     }
     return true;
 }
@@ -488,20 +487,20 @@ PyObject* layout_recipe(const Layout& layout) {
     if (!list) return nullptr;
     for (std::size_t i = 0; i < layout.fields.size(); ++i) {
         const LayoutField& f = layout.fields[i];
-        Ref item(f.spec.has_offset
+        Ref item(f.fld.has_offset
                      ? Py_BuildValue("{sOss#sIss#sOsI}", "name", f.key.get(), "encoding",
                                      f.encoding_written.data(),
                                      static_cast<Py_ssize_t>(f.encoding_written.size()), "bits",
-                                     f.spec.bits, "byte_order", f.order_written.data(),
+                                     f.fld.bits, "byte_order", f.order_written.data(),
                                      static_cast<Py_ssize_t>(f.order_written.size()),
-                                     "reverse_bits", f.spec.reverse ? Py_True : Py_False,
-                                     "offset_bits", f.spec.offset)
+                                     "reverse_bits", f.fld.reverse ? Py_True : Py_False,
+                                     "offset_bits", f.fld.offset)
                      : Py_BuildValue("{sOss#sIss#sO}", "name", f.key.get(), "encoding",
                                      f.encoding_written.data(),
                                      static_cast<Py_ssize_t>(f.encoding_written.size()), "bits",
-                                     f.spec.bits, "byte_order", f.order_written.data(),
+                                     f.fld.bits, "byte_order", f.order_written.data(),
                                      static_cast<Py_ssize_t>(f.order_written.size()),
-                                     "reverse_bits", f.spec.reverse ? Py_True : Py_False));
+                                     "reverse_bits", f.fld.reverse ? Py_True : Py_False));
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
@@ -622,16 +621,15 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
     std::uint64_t position = base;
     for (std::size_t i = 0; i < layout.fields.size(); ++i) {
         const LayoutField& f = layout.fields[i];
-        const std::uint64_t start = core::field_start(f.spec, base, position);
+        const std::uint64_t start = core::field_start(f.fld, base, position);
         Ref value;
-        if (!core::field_in_packet(start, f.spec.bits, len)) [[unlikely]] {
-            if (auto error = core::check_field_bounds(start, f.spec.bits, len)) py::raise(*error);
-        } else if (f.spec.row->codec == Codec::Text) {
-            value = Ref(decode_text_object(f.spec, packet, start));
+        if (!core::field_in_packet(start, f.fld.bits, len)) [[unlikely]] {
+            if (auto error = core::check_field_bounds(start, f.fld.bits, len)) py::raise(*error);
+        } else if (f.fld.row->codec == Codec::Text) {
+            value = Ref(decode_text_object(f.fld, packet, start));
         } else {
-            value = Ref(
-                decoded_object(f.spec, core::field_raw_value(packet, len, start, f.spec.bits,
-                                                             f.spec.little, f.spec.reverse)));
+            value = Ref(decoded_object(f.fld, core::field_raw_value(packet, len, start, f.fld.bits,
+                                                                    f.fld.little, f.fld.reverse)));
         }
         if (!value || PyDict_SetItem(result.get(), f.key.get(), value.get()) < 0) [[unlikely]] {
             py::FailureSite site;
@@ -641,7 +639,7 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
             py::rewrap_pending_error("unpacking", site);
             return nullptr;
         }
-        position = start + f.spec.bits;
+        position = start + f.fld.bits;
     }
     return result.release();
 }

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "core/field_spec.hpp"
+#include "core/prepared_field.hpp"
 #include "python/ref.hpp"
 
 namespace bitloom::bulk {
 
 struct LayoutField {
-    core::FieldSpec spec;
+    core::FieldSpec fld;
     py::Ref name;                  // the item's name object, as the recipe holds it (for notes)
     py::Ref key;                   // a plain str equal to the name: the result key
     std::string encoding_written;  // the encoding text as written (messages, pickling)
@@ -61,9 +61,9 @@ union DecodedValue {
 // Decode the raw value of a numeric field; false where the decoder fails
 // (malformed BCD, an unimplemented float format), which raise_decode_error
 // then reports with its exact exception. Needs no Python.
-bool decode_value(const core::FieldSpec& spec, std::uint64_t raw, DecodedValue& out) noexcept;
+bool decode_value(const core::FieldSpec& fld, std::uint64_t raw, DecodedValue& out) noexcept;
 // Raise the error decode_value reported for this raw value. Returns nullptr.
-PyObject* raise_decode_error(const core::FieldSpec& spec, std::uint64_t raw);
+PyObject* raise_decode_error(const core::FieldSpec& fld, std::uint64_t raw);
 
 // Keyword and positional arguments of a vectorcall function into `out` (one
 // slot per name, nullptr when not given). The first `npositional` names may be

@@ -21,18 +21,18 @@ struct FieldSpec {
 
 // Where a field starts. Unpacking: `base` is the call's offset_bits argument
 // and `position` the running position; packing passes base 0.
-constexpr std::uint64_t field_start(const FieldSpec& spec, std::uint64_t base,
+constexpr std::uint64_t field_start(const FieldSpec& fld, std::uint64_t base,
                                     std::uint64_t position) noexcept {
-    return spec.has_offset ? base + spec.offset : position;
+    return fld.has_offset ? base + fld.offset : position;
 }
 
 // The packer's sizing rule: the largest end of any field, each field without
 // an offset starting at the largest end so far.
 constexpr std::uint64_t packet_bits_of(std::span<const FieldSpec> specs) noexcept {
     std::uint64_t largest = 0;
-    for (const FieldSpec& spec : specs) {
-        const std::uint64_t start = spec.has_offset ? spec.offset : largest;
-        largest = std::max(largest, start + spec.bits);
+    for (const FieldSpec& fld : specs) {
+        const std::uint64_t start = fld.has_offset ? fld.offset : largest;
+        largest = std::max(largest, start + fld.bits);
     }
     return largest;
 }

@@ -4,10 +4,9 @@
 #include <new>
 #include <string_view>
 
-#include "core/bcd.hpp"
 #include "core/bits.hpp"
-#include "core/ieee754.hpp"
-#include "core/integer.hpp"
+#include "decoder/extract_field.hpp"
+#include "encoder/place_field.hpp"
 #include "python/errors.hpp"
 #include "python/recipe.hpp"
 #include "python/text.hpp"
@@ -17,123 +16,26 @@ namespace bitloom::bulk {
 using core::Codec;
 using py::Ref;
 
-// ---- decoding of one field ----
-
-bool decode_value(const core::FieldSpec& fld, std::uint64_t raw, DecodedValue& out) noexcept {
-    const std::uint32_t bits = fld.bits;
-    switch (fld.row->codec) {
-        case Codec::Unsigned: out.u = raw; return true;
-        case Codec::TwosComplement: out.i = core::decode_twos_complement(raw, bits); return true;
-        case Codec::OnesComplement: out.i = core::decode_ones_complement(raw, bits); return true;
-        case Codec::SignMagnitude: out.i = core::decode_sign_magnitude(raw, bits); return true;
-        case Codec::PackedBcd:
-        case Codec::PackedBcdSigned: {
-            auto r = core::decode_packed_bcd(raw, bits, fld.row->codec == Codec::PackedBcdSigned);
-            if (!r) return false;
-            out.i = r.value();
-            return true;
-        }
-        case Codec::UnpackedBcd:
-        case Codec::UnpackedBcdSigned: {
-            auto r = core::decode_unpacked_bcd(raw, bits,
-                                               fld.row->codec == Codec::UnpackedBcdSigned);
-            if (!r) return false;
-            out.i = r.value();
-            return true;
-        }
-        case Codec::F16: out.d = core::decode_f16(static_cast<std::uint16_t>(raw)); return true;
-        case Codec::F32: out.d = core::decode_f32(static_cast<std::uint32_t>(raw)); return true;
-        case Codec::F64: out.d = core::decode_f64(raw); return true;
-        case Codec::F128:
-            // The raw value is the low half of a binary128 pattern whose high
-            // half (and so its exponent) is zero: always +0.0.
-            out.d = 0.0;
-            return bits <= 64;
-        case Codec::UnimplementedFloat:
-        case Codec::Text: return false;
-    }
-    return false;
-}
-
 PyObject* raise_decode_error(const core::FieldSpec& fld, std::uint64_t raw) {
-    const core::EncodingRow& row = *fld.row;
-    switch (row.codec) {
-        case Codec::PackedBcd:
-        case Codec::PackedBcdSigned: {
-            auto r = core::decode_packed_bcd(raw, fld.bits, row.codec == Codec::PackedBcdSigned);
-            if (!r) py::raise(r.error());
-            break;
-        }
-        case Codec::UnpackedBcd:
-        case Codec::UnpackedBcdSigned: {
-            auto r = core::decode_unpacked_bcd(raw, fld.bits,
-                                               row.codec == Codec::UnpackedBcdSigned);
-            if (!r) py::raise(r.error());
-            break;
-        }
-        case Codec::F128:
-            py::raise(PyExc_ValueError,
-                      "IEEE 754 f128 requires special handling for >64 bits (not yet "
-                      "implemented in process_recipe)");
-            break;
-        case Codec::UnimplementedFloat:
-            py::raise(PyExc_NotImplementedError, core::unimplemented_decode_message(row));
-            break;
-        default: break;
-    }
-    if (!PyErr_Occurred()) py::raise_panic("raise_decode_error called for a field that decodes");
+    py::raise(core::numeric_decode_error(fld, raw));
     return nullptr;
 }
-
-namespace {
-
-PyObject* decoded_object(const core::FieldSpec& fld, std::uint64_t raw) {
-    DecodedValue v;
-    if (!decode_value(fld, raw, v)) [[unlikely]]
-        return raise_decode_error(fld, raw);
-    switch (fld.row->codec) {
-        case Codec::Unsigned: return PyLong_FromUnsignedLongLong(v.u);
-        case Codec::F16:
-        case Codec::F32:
-        case Codec::F64:
-        case Codec::F128: return PyFloat_FromDouble(v.d);
-        default: return PyLong_FromLongLong(v.i);
-    }
-}
-
-PyObject* decode_text_object(const core::FieldSpec& fld, const std::uint8_t* packet,
-                             std::uint64_t start) {
-    const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
-    if (!fld.little && start % 8 == 0 && fld.bits % 8 == 0) {
-        return py::decode_text(fld.row->text, packet + start / 8, n);
-    }
-    std::string window(n, '\0');
-    auto* w = reinterpret_cast<std::uint8_t*>(window.data());
-    core::field_window(packet, start, fld.bits, fld.little, w);
-    return py::decode_text(fld.row->text, w, n);
-}
-
-}  // namespace
 
 // ---- reading a recipe ----
 
 bool read_layout_field(PyObject* item, Ref& name_obj, LayoutField& field) {
-    py::ItemKeys keys;
-    if (!py::read_item_keys(item, name_obj, keys)) return false;
-    bool little = false;
-    if (!py::parse_byte_order(keys.order_obj.get(), keys.order, little)) return false;
-    const core::EncodingRow* row = py::find_item_encoding(keys.encoding_obj.get(), keys.encoding,
-                                                          /*packing=*/false);
-    if (row == nullptr) return false;
-    field.fld = core::FieldSpec{row, keys.bits, keys.offset, keys.has_offset, little, keys.reverse};
-    field.name = name_obj;
-    field.key = PyUnicode_CheckExact(name_obj.get())
-                    ? name_obj
-                    : Ref(PyUnicode_FromStringAndSize(keys.name.data(),
-                                                      static_cast<Py_ssize_t>(keys.name.size())));
+    py::ItemReading reading;
+    const bool read = py::read_field(item, py::ReadMode::Raise, field.fld, reading);
+    name_obj = reading.name;
+    if (!read) return false;
+    // As unpacking checks them: the byte order, then the encoding.
+    if (!field.fld.order_known) return py::raise_invalid_byte_order(reading.order_text);
+    if (field.fld.row == nullptr) return py::raise_unsupported_encoding(reading.encoding_text);
+    field.name = reading.name;
+    field.key = Ref(py::result_key(reading));
     if (!field.key) return false;
-    field.encoding_written.assign(keys.encoding);
-    field.order_written.assign(keys.order);
+    field.encoding_written.assign(reading.encoding_text);
+    field.order_written.assign(reading.order_text);
     return true;
 }
 
@@ -220,108 +122,6 @@ PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- packing ----
 
-template <class T>
-bool take(core::Result<T>&& r, T& out) {
-    if (!r) [[unlikely]] {
-        py::raise(r.error());
-        return false;
-    }
-    out = r.value();
-    return true;
-}
-
-// The integer image of a numeric value, as pack_parameters converts it.
-bool numeric_value(Codec codec, PyObject* value, std::uint32_t bits, std::uint64_t& out) {
-    std::int64_t i = 0;
-    switch (codec) {
-        case Codec::Unsigned: {
-            std::uint64_t u = 0;
-            return py::to_u64(value, u) && take(core::encode_unsigned(u, bits), out);
-        }
-        case Codec::TwosComplement:
-            return py::to_i64(value, i) && take(core::encode_twos_complement(i, bits), out);
-        case Codec::OnesComplement:
-            return py::to_i64(value, i) && take(core::encode_ones_complement(i, bits), out);
-        case Codec::SignMagnitude:
-            return py::to_i64(value, i) && take(core::encode_sign_magnitude(i, bits), out);
-        case Codec::PackedBcd:
-        case Codec::PackedBcdSigned:
-            return py::to_i64(value, i) &&
-                   take(core::encode_packed_bcd(i, bits, codec == Codec::PackedBcdSigned), out);
-        case Codec::UnpackedBcd:
-        case Codec::UnpackedBcdSigned:
-            return py::to_i64(value, i) &&
-                   take(core::encode_unpacked_bcd(i, bits, codec == Codec::UnpackedBcdSigned), out);
-        case Codec::F16: {
-            float f = 0;
-            if (!py::to_single(value, f)) return false;
-            out = core::encode_f16(f);
-            return true;
-        }
-        case Codec::F32: {
-            float f = 0;
-            if (!py::to_single(value, f)) return false;
-            out = core::f32_bits(f);
-            return true;
-        }
-        case Codec::F64: {
-            double f = 0;
-            if (!py::to_double(value, f)) return false;
-            out = core::f64_bits(f);
-            return true;
-        }
-        case Codec::F128:
-        case Codec::UnimplementedFloat:
-        case Codec::Text: break;
-    }
-    py::raise_panic("numeric_value called for a non-numeric encoding");
-    return false;
-}
-
-// Encode one value and place it at `start` in a packet of `limit` bits.
-bool place_value(const LayoutField& f, PyObject* value, std::uint8_t* packet, std::uint64_t limit,
-                 std::uint64_t start) {
-    const core::FieldSpec& fld = f.fld;
-    if (!fld.row->packs) {
-        py::raise_unsupported_encoding(f.encoding_written);
-        return false;
-    }
-    if (fld.row->codec == Codec::Text) {
-        std::string_view text;
-        std::string image;
-        if (!py::to_text(value, text) || !py::encode_text(fld.row->text, text, image)) {
-            return false;
-        }
-        core::place_bytes(packet, limit, start, fld.bits,
-                          reinterpret_cast<std::uint8_t*>(image.data()), image.size(), fld.little);
-        return true;
-    }
-    std::uint64_t integer = 0;
-    if (fld.row->codec == Codec::Unsigned && PyLong_CheckExact(value)) {
-        const unsigned long long v = PyLong_AsUnsignedLongLong(value);
-        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-            PyErr_Clear();
-            if (!numeric_value(fld.row->codec, value, fld.bits, integer)) return false;
-        } else if (fld.bits <= 63 && v >> fld.bits != 0) [[unlikely]] {
-            return take(core::encode_unsigned(v, fld.bits), integer);
-        } else {
-            integer = v;
-        }
-    } else if (!numeric_value(fld.row->codec, value, fld.bits, integer)) {
-        return false;
-    }
-    core::place_integer(packet, limit, start, fld.bits, integer, fld.reverse, fld.little);
-    return true;
-}
-
-bool missing_value(std::string_view name) {
-    std::string message = "Recipe item '";
-    message.append(name);
-    message += "' missing required field: 'value'";
-    py::raise(PyExc_KeyError, message);
-    return false;
-}
-
 // The values of a pack call: a mapping from name to value, or a sequence in
 // recipe order (one value per item).
 struct Values {
@@ -404,9 +204,16 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
         if (found == 0) {
             Py_ssize_t len = 0;
             const char* name = PyUnicode_AsUTF8AndSize(f.key.get(), &len);
-            if (name != nullptr) missing_value({name, static_cast<std::size_t>(len)});
+            if (name != nullptr) py::raise_missing_value({name, static_cast<std::size_t>(len)});
         } else if (ok) {
-            ok = place_value(f, item, packet, limit, start);
+            // Compiling checked the byte order; only the encoding can be one
+            // the packer refuses.
+            const core::FieldOutcome outcome =
+                encoder::place_field(f.fld, item, packet, limit, start);
+            ok = outcome == core::FieldOutcome::Done;
+            if (outcome == core::FieldOutcome::UnknownEncoding) {
+                py::raise_unsupported_encoding(f.encoding_written);
+            }
         }
         if (!ok) {
             site.index = i;
@@ -622,16 +429,8 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
     for (std::size_t i = 0; i < layout.fields.size(); ++i) {
         const LayoutField& f = layout.fields[i];
         const std::uint64_t start = core::field_start(f.fld, base, position);
-        Ref value;
-        if (!core::field_in_packet(start, f.fld.bits, len)) [[unlikely]] {
-            if (auto error = core::check_field_bounds(start, f.fld.bits, len)) py::raise(*error);
-        } else if (f.fld.row->codec == Codec::Text) {
-            value = Ref(decode_text_object(f.fld, packet, start));
-        } else {
-            value = Ref(decoded_object(f.fld, core::field_raw_value(packet, len, start, f.fld.bits,
-                                                                    f.fld.little, f.fld.reverse)));
-        }
-        if (!value || PyDict_SetItem(result.get(), f.key.get(), value.get()) < 0) [[unlikely]] {
+        if (decoder::extract_field(f.fld, packet, len, start, f.key.get(), result.get()) !=
+            core::FieldOutcome::Done) [[unlikely]] {
             py::FailureSite site;
             site.in_item = true;
             site.index = i;

@@ -11,12 +11,27 @@
 namespace bitloom::core {
 
 struct FieldSpec {
-    const EncodingRow* row = nullptr;  // the encoding's row (its lower-cased name found)
+    // The encoding's row (its lower-cased name found); nullptr when the name
+    // is none we know. The error is raised by each path at its own point of
+    // the check order, so the reading of an item never fails on it.
+    const EncodingRow* row = nullptr;
     std::uint32_t bits = 0;
     std::uint32_t offset = 0;  // meaningful when has_offset
     bool has_offset = false;
-    bool little = false;   // byte order "little"
-    bool reverse = false;  // reverse_bits
+    bool little = false;      // byte order "little"
+    bool reverse = false;     // reverse_bits
+    bool order_known = true;  // false: the byte order is neither "big" nor "little"
+                              // (raised, like an unknown encoding, at its point)
+};
+
+// What executing a prepared field came to. The two unknown-name outcomes
+// let each caller raise them with the text as written, at the point of the
+// check order where the executor met them.
+enum class FieldOutcome : std::uint8_t {
+    Done,
+    Failed,             // an error is set
+    UnknownEncoding,    // row nullptr, or (packing) an encoding the packer cannot write
+    UnknownByteOrder,   // order_known false
 };
 
 // Where a field starts. Unpacking: `base` is the call's offset_bits argument
@@ -26,13 +41,19 @@ constexpr std::uint64_t field_start(const FieldSpec& fld, std::uint64_t base,
     return fld.has_offset ? base + fld.offset : position;
 }
 
-// The packer's sizing rule: the largest end of any field, each field without
-// an offset starting at the largest end so far.
-constexpr std::uint64_t packet_bits_of(std::span<const FieldSpec> specs) noexcept {
+// One step of the packer's sizing rule: a field without an offset starts at
+// the largest end so far; the result is the largest end including this field.
+constexpr std::uint64_t extend_packet_bits(std::uint64_t largest, bool has_offset,
+                                           std::uint32_t offset, std::uint32_t bits) noexcept {
+    const std::uint64_t start = has_offset ? offset : largest;
+    return std::max(largest, start + bits);
+}
+
+// The packer's sizing rule over prepared fields: the largest end of any field.
+constexpr std::uint64_t packet_bits_of(std::span<const FieldSpec> fields) noexcept {
     std::uint64_t largest = 0;
-    for (const FieldSpec& fld : specs) {
-        const std::uint64_t start = fld.has_offset ? fld.offset : largest;
-        largest = std::max(largest, start + fld.bits);
+    for (const FieldSpec& fld : fields) {
+        largest = extend_packet_bits(largest, fld.has_offset, fld.offset, fld.bits);
     }
     return largest;
 }

@@ -8,19 +8,33 @@
 namespace bitloom::py {
 namespace {
 
-constexpr std::array<const char*, 7> kKeyTexts{"name",         "encoding",    "bits", "byte_order",
-                                               "reverse_bits", "offset_bits", "value"};
-std::array<PyObject*, 7> g_keys{};  // interned, kept for the process
+constexpr std::array<const char*, kKeyCount> kKeyTexts{
+    "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"};
+static_assert(static_cast<std::size_t>(Key::Value) + 1 == kKeyCount,
+              "every Key has its text, in the enum's order");
+std::array<PyObject*, kKeyCount> g_keys{};  // interned, kept for the process
+
+// Other names looked up on failure paths, interned once.
+PyObject* g_lower = nullptr;      // str.lower
+PyObject* g_add_note = nullptr;   // BaseException.add_note (3.11+)
+PyObject* g_notes = nullptr;      // __notes__ (3.10)
+
+bool intern(PyObject*& slot, const char* text) {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
+// Room for the lower-cased form of any encoding name or byte order we accept.
+constexpr std::size_t kShortNameCap = 32;
 
 }  // namespace
 
 bool init_recipe_keys() {
     for (std::size_t i = 0; i < kKeyTexts.size(); ++i) {
-        if (g_keys[i] != nullptr) continue;
-        g_keys[i] = PyUnicode_InternFromString(kKeyTexts[i]);
-        if (g_keys[i] == nullptr) return false;
+        if (!intern(g_keys[i], kKeyTexts[i])) return false;
     }
-    return true;
+    return intern(g_lower, "lower") && intern(g_add_note, "add_note") &&
+           intern(g_notes, "__notes__");
 }
 
 PyObject* key_object(Key key) noexcept { return g_keys[static_cast<std::size_t>(key)]; }
@@ -31,46 +45,6 @@ int lookup(PyObject* item, Key key, Ref& out) {
     int r = shim::dict_get_item_ref(item, key_object(key), &found);
     out = Ref(found);
     return r;
-}
-
-void raise_missing_field(Key key) {
-    std::string message = "Recipe missing required field: '";
-    message += key_text(key);
-    message += "'";
-    raise(PyExc_KeyError, message);
-}
-
-namespace {
-
-bool find_required(PyObject* item, Key key, Ref& out) {
-    int r = lookup(item, key, out);
-    if (r > 0) return true;
-    if (r == 0) raise_missing_field(key);
-    return false;
-}
-
-}  // namespace
-
-bool get_required_field(PyObject* item, Key key, Ref& holder, std::string_view& text) {
-    return find_required(item, key, holder) && to_text(holder.get(), text);
-}
-
-bool get_required_field(PyObject* item, Key key, std::uint32_t& out) {
-    Ref value;
-    return find_required(item, key, value) && to_u32_fast(value.get(), out);
-}
-
-bool get_required_bool(PyObject* item, Key key, bool& out) {
-    Ref value;
-    return find_required(item, key, value) && to_bool(value.get(), out);
-}
-
-bool get_optional_u32(PyObject* item, Key key, bool& present, std::uint32_t& out) {
-    Ref value;
-    int r = lookup(item, key, value);
-    if (r < 0) return false;
-    present = r > 0;
-    return !present || to_u32_fast(value.get(), out);
 }
 
 bool raise_invalid_byte_order(std::string_view written) {
@@ -88,14 +62,31 @@ bool raise_unsupported_encoding(std::string_view written) {
     return false;
 }
 
-bool require_dict(PyObject* item) {
-    if (PyDict_Check(item)) return true;
-    raise_cast_error(item, "dict");
+bool raise_missing_value(std::string_view name) {
+    std::string message = "Recipe item '";
+    message.append(name);
+    message += "' missing required field: 'value'";
+    raise(PyExc_KeyError, message);
     return false;
 }
 
-bool lower_short_name(PyObject* obj, std::string_view text, char* buf, std::size_t cap,
-                      std::string_view& lowered) {
+namespace {
+
+void raise_missing_field(Key key) {
+    std::string message = "Recipe missing required field: '";
+    message += key_text(key);
+    message += "'";
+    raise(PyExc_KeyError, message);
+}
+
+// Lower-case a text with the Unicode lower-case mapping (str.lower, never a
+// subclass override) into `buf` when the result is at most `cap` bytes of
+// ASCII; `lowered` is the lowered text, or empty when it cannot be one of the
+// short ASCII names we compare with. Non-ASCII text is lowered only when
+// `may_call` (it calls into the interpreter); otherwise false, nothing raised.
+// False with an exception set on error.
+bool lower_short_name(PyObject* obj, std::string_view text, bool may_call, char* buf,
+                      std::size_t cap, std::string_view& lowered) {
     lowered = {};
     if (PyUnicode_IS_ASCII(obj)) {
         if (text.size() > cap) return true;  // longer than any name we know
@@ -106,10 +97,11 @@ bool lower_short_name(PyObject* obj, std::string_view text, char* buf, std::size
         lowered = std::string_view(buf, text.size());
         return true;
     }
+    if (!may_call) return false;
     // Non-ASCII text can still lower-case to an ASCII name (U+212A KELVIN SIGN
     // lowers to 'k'): use the interpreter's own mapping, str.lower, unbound so
     // that a subclass cannot change it.
-    Ref low(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", obj));
+    Ref low(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type), g_lower, obj));
     if (!low) return false;
     if (!PyUnicode_IS_ASCII(low.get())) return true;
     Py_ssize_t len = 0;
@@ -119,6 +111,144 @@ bool lower_short_name(PyObject* obj, std::string_view text, char* buf, std::size
     std::copy(utf8, utf8 + len, buf);
     lowered = std::string_view(buf, static_cast<std::size_t>(len));
     return true;
+}
+
+// One reading step per key and mode. Raise mode converts as the recipe paths
+// always have (str subclasses, integers by __index__, numpy bools) and raises
+// their errors; Refuse mode takes only the plain objects and fails silently.
+template <ReadMode M>
+struct Steps;
+
+template <>
+struct Steps<ReadMode::Raise> {
+    static bool dict(PyObject* item) {
+        if (PyDict_Check(item)) return true;
+        raise_cast_error(item, "dict");
+        return false;
+    }
+    static bool required(PyObject* item, Key key, Ref& out) {
+        const int r = lookup(item, key, out);
+        if (r > 0) return true;
+        if (r == 0) raise_missing_field(key);
+        return false;
+    }
+    // 1: found, 0: absent, -1: error.
+    static int optional(PyObject* item, Key key, Ref& out) { return lookup(item, key, out); }
+    static bool text(PyObject* obj, std::string_view& out) { return to_text(obj, out); }
+    static bool u32(PyObject* obj, std::uint32_t& out) { return to_u32_fast(obj, out); }
+    static bool flag(PyObject* obj, bool& out) { return to_bool(obj, out); }
+};
+
+template <>
+struct Steps<ReadMode::Refuse> {
+    // A lookup compares the key with the dict's keys of the same hash; with
+    // every key an exact str that comparison runs no Python code.
+    static bool dict(PyObject* item) {
+        if (!PyDict_Check(item)) return false;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(item, &pos, &k, &v)) {
+            if (!PyUnicode_CheckExact(k)) return false;
+        }
+        return true;
+    }
+    static bool required(PyObject* item, Key key, Ref& out) {
+        return optional(item, key, out) > 0;
+    }
+    static int optional(PyObject* item, Key key, Ref& out) {
+        PyObject* found = PyDict_GetItemWithError(item, key_object(key));
+        if (found == nullptr) {
+            if (!PyErr_Occurred()) return 0;
+            PyErr_Clear();
+            return -1;
+        }
+        out = Ref::borrow(found);
+        return 1;
+    }
+    static bool text(PyObject* obj, std::string_view& out) {
+        if (!PyUnicode_CheckExact(obj)) return false;
+        Py_ssize_t len = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        out = std::string_view(utf8, static_cast<std::size_t>(len));
+        return true;
+    }
+    static bool u32(PyObject* obj, std::uint32_t& out) {
+        if (!PyLong_CheckExact(obj)) return false;
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow != 0 || v < 0 || v > 0xFFFFFFFFLL) return false;
+        out = static_cast<std::uint32_t>(v);
+        return true;
+    }
+    static bool flag(PyObject* obj, bool& out) {
+        if (obj != Py_True && obj != Py_False) return false;
+        out = obj == Py_True;
+        return true;
+    }
+};
+
+template <ReadMode M>
+bool read_keys(PyObject* item, core::FieldSpec& fld, ItemReading& r) {
+    using S = Steps<M>;
+    Ref bits, reverse, offset;
+    if (!S::dict(item) || !S::required(item, Key::Name, r.name) ||
+        !S::text(r.name.get(), r.name_text) || !S::required(item, Key::Encoding, r.encoding) ||
+        !S::text(r.encoding.get(), r.encoding_text) || !S::required(item, Key::Bits, bits) ||
+        !S::u32(bits.get(), fld.bits) || !S::required(item, Key::ByteOrder, r.order) ||
+        !S::text(r.order.get(), r.order_text) || !S::required(item, Key::ReverseBits, reverse) ||
+        !S::flag(reverse.get(), fld.reverse)) {
+        return false;
+    }
+    const int found = S::optional(item, Key::OffsetBits, offset);
+    if (found < 0) return false;
+    fld.has_offset = found > 0;
+    return !fld.has_offset || S::u32(offset.get(), fld.offset);
+}
+
+}  // namespace
+
+bool read_field(PyObject* item, ReadMode mode, core::FieldSpec& fld, ItemReading& reading) {
+    const bool raising = mode == ReadMode::Raise;
+    if (!(raising ? read_keys<ReadMode::Raise>(item, fld, reading)
+                  : read_keys<ReadMode::Refuse>(item, fld, reading))) {
+        return false;
+    }
+    char buf[kShortNameCap];
+    std::string_view lowered;
+    if (!lower_short_name(reading.encoding.get(), reading.encoding_text, raising, buf, sizeof buf,
+                          lowered)) {
+        return false;
+    }
+    fld.row = core::find_encoding(lowered);
+    if (!lower_short_name(reading.order.get(), reading.order_text, raising, buf, sizeof buf,
+                          lowered)) {
+        return false;
+    }
+    fld.little = lowered == "little";
+    fld.order_known = fld.little || lowered == "big";
+    return raising || (fld.row != nullptr && fld.order_known);
+}
+
+bool read_extent(PyObject* item, std::uint32_t& bits, bool& has_offset, std::uint32_t& offset) {
+    using S = Steps<ReadMode::Raise>;
+    Ref bits_obj, offset_obj;
+    if (!S::dict(item) || !S::required(item, Key::Bits, bits_obj) || !S::u32(bits_obj.get(), bits)) {
+        return false;
+    }
+    const int found = S::optional(item, Key::OffsetBits, offset_obj);
+    if (found < 0) return false;
+    has_offset = found > 0;
+    return !has_offset || S::u32(offset_obj.get(), offset);
+}
+
+PyObject* result_key(const ItemReading& reading) {
+    if (PyUnicode_CheckExact(reading.name.get())) return Py_NewRef(reading.name.get());
+    return PyUnicode_FromStringAndSize(reading.name_text.data(),
+                                       static_cast<Py_ssize_t>(reading.name_text.size()));
 }
 
 namespace {
@@ -138,17 +268,7 @@ void add_site_note(PyObject* exc, const char* verb, const FailureSite& site) {
     }
     if (!note) note = Ref(PyUnicode_FromFormat("while %s recipe item %zu", verb, site.index));
     if (note) {
-#if PY_VERSION_HEX >= 0x030B0000
-        Ref r(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-#else
-        Ref notes(PyObject_GetAttrString(exc, "__notes__"));
-        if (!notes) {
-            PyErr_Clear();
-            notes = Ref(PyList_New(0));
-            if (notes && PyObject_SetAttrString(exc, "__notes__", notes.get()) < 0) notes = Ref();
-        }
-        if (notes && PyList_Check(notes.get())) PyList_Append(notes.get(), note.get());
-#endif
+shim::exception_add_note(exc, note.get(), g_add_note, g_notes);
     }
     PyErr_Clear();
 }

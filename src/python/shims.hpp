@@ -9,6 +9,20 @@
 #include <cstdint>
 #include <cstring>
 
+// Which kind of recipe plans this interpreter supports (see plan_cache.hpp):
+// dict watchers from 3.12, dict version tags before; none on free-threaded
+// builds, where another thread may change a dict between a check and a use.
+#if defined(Py_GIL_DISABLED)
+#define BITLOOM_PLANS_WATCHED 0
+#define BITLOOM_PLANS_SNAPSHOT 0
+#elif PY_VERSION_HEX >= 0x030C0000
+#define BITLOOM_PLANS_WATCHED 1
+#define BITLOOM_PLANS_SNAPSHOT 0
+#else
+#define BITLOOM_PLANS_WATCHED 0
+#define BITLOOM_PLANS_SNAPSHOT 1
+#endif
+
 namespace bitloom::py::shim {
 
 // PyDict_GetItemRef (3.13+): 1 and a new reference, 0 when absent, -1 on error.
@@ -54,18 +68,24 @@ inline void set_raised_exception(PyObject* exc) {
 #endif
 }
 
-// PyUnicode_EqualToUTF8AndSize (3.13+): 1 when the str equals the UTF-8 text.
-inline int unicode_equal_to_utf8(PyObject* str, const char* text, Py_ssize_t size) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyUnicode_EqualToUTF8AndSize(str, text, size);
+// Attach a note to an exception (PEP 678): add_note on 3.11+, else append to
+// its __notes__ list, created when missing. `add_note` and `notes` are the
+// interned names. A failure leaves the exception as it is, with an error set.
+inline void exception_add_note(PyObject* exc, PyObject* note, PyObject* add_note,
+                               PyObject* notes_name) {
+#if PY_VERSION_HEX >= 0x030B0000
+    (void)notes_name;
+    Py_XDECREF(PyObject_CallMethodOneArg(exc, add_note, note));
 #else
-    Py_ssize_t len = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &len);
-    if (utf8 == nullptr) {
+    (void)add_note;
+    PyObject* notes = PyObject_GetAttr(exc, notes_name);
+    if (notes == nullptr) {
         PyErr_Clear();
-        return 0;
+        notes = PyList_New(0);
+        if (notes != nullptr && PyObject_SetAttr(exc, notes_name, notes) < 0) Py_CLEAR(notes);
     }
-    return len == size && std::memcmp(utf8, text, static_cast<size_t>(size)) == 0;
+    if (notes != nullptr && PyList_Check(notes)) PyList_Append(notes, note);
+    Py_XDECREF(notes);
 #endif
 }
 

@@ -1,0 +1,77 @@
+#include "encoder/place_field.hpp"
+
+#include <string>
+
+#include "core/bits.hpp"
+#include "core/numeric_field.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/text.hpp"
+
+namespace bitloom::encoder {
+namespace {
+
+using core::FieldOutcome;
+using core::NumericKind;
+
+// The value converted by the rule of the encoding's kind.
+bool convert(NumericKind kind, PyObject* value, core::NumericValue& out) {
+    switch (kind) {
+        case NumericKind::Unsigned: return py::to_u64(value, out.u);
+        case NumericKind::Signed: return py::to_i64(value, out.i);
+        case NumericKind::Single: return py::to_single(value, out.f);
+        case NumericKind::Double: return py::to_double(value, out.d);
+        case NumericKind::None: break;
+    }
+    py::raise_panic("a value converted for a non-numeric encoding");
+    return false;
+}
+
+// The integer image of a numeric field; false with the error set.
+bool numeric_image(const core::FieldSpec& fld, PyObject* value, std::uint64_t& image) {
+    const NumericKind kind = core::numeric_kind(fld.row->codec);
+    core::NumericValue v{};
+    if (!convert(kind, value, v)) return false;
+    if (kind == NumericKind::Unsigned && (fld.bits >= 64 || v.u >> fld.bits == 0)) [[likely]] {
+        image = v.u;
+        return true;
+    }
+    auto r = core::encode_numeric(fld, v);
+    if (!r) [[unlikely]] {
+        py::raise(r.error());
+        return false;
+    }
+    image = r.value();
+    return true;
+}
+
+}  // namespace
+
+FieldOutcome place_field(const core::FieldSpec& fld, PyObject* value, std::uint8_t* packet,
+                         std::uint64_t limit, std::uint64_t start) {
+    if (fld.row == nullptr || !fld.row->packs) [[unlikely]] {
+        return FieldOutcome::UnknownEncoding;
+    }
+    if (fld.row->codec == core::Codec::Text) {
+        std::string_view text;
+        std::string image;
+        if (!py::to_text(value, text) || !py::encode_text(fld.row->text, text, image)) {
+            return FieldOutcome::Failed;
+        }
+        if (!fld.order_known) [[unlikely]] {
+            return FieldOutcome::UnknownByteOrder;
+        }
+        core::place_bytes(packet, limit, start, fld.bits,
+                          reinterpret_cast<std::uint8_t*>(image.data()), image.size(), fld.little);
+        return FieldOutcome::Done;
+    }
+    std::uint64_t image = 0;
+    if (!numeric_image(fld, value, image)) return FieldOutcome::Failed;
+    if (!fld.order_known) [[unlikely]] {
+        return FieldOutcome::UnknownByteOrder;
+    }
+    core::place_integer(packet, limit, start, fld.bits, image, fld.reverse, fld.little);
+    return FieldOutcome::Done;
+}
+
+}  // namespace bitloom::encoder

@@ -1,0 +1,172 @@
+#include "python/plan_cache.hpp"
+
+#include <array>
+
+#include "python/recipe.hpp"
+
+namespace bitloom::py {
+
+#if BITLOOM_PLANS_WATCHED || BITLOOM_PLANS_SNAPSHOT
+namespace {
+
+// The cache: kSets sets of two slots each, a recipe's set chosen by a hash of
+// its length and its first and last item. A recipe is planned on its second
+// sighting within its set (the set remembers the last recipe it missed), so a
+// program cycling through more recipes than the cache holds reads them directly
+// instead of building a plan on every call and throwing it away.
+constexpr std::size_t kSets = 64;
+constexpr std::size_t kWays = 2;
+constexpr std::size_t kMaxItems = 4096;
+
+struct CacheSet {
+    std::array<PlanRef, kWays> slot;
+    std::uint64_t missed = 0;  // hash of the last recipe that missed here
+    std::uint8_t recent = 0;   // the slot used last
+};
+using Cache = std::array<CacheSet, kSets>;
+
+// Plans hold Python references, which must not be released once the
+// interpreter is gone: the cache is never destroyed (no work at exit).
+Cache& plan_cache() {
+    static Cache* cache = new Cache();
+    return *cache;
+}
+
+// Every way a plan leaves its slot goes through here: the plan is marked
+// invalid first, so that a call still running on it (it holds its own
+// reference) reads the rest of its items directly.
+void retire(PlanRef& slot) noexcept {
+    if (slot) {
+        slot->valid.store(false, std::memory_order_relaxed);
+        slot.reset();
+    }
+}
+
+std::uint64_t recipe_hash(const ItemList& items) {
+    auto h = static_cast<std::uint64_t>(items.size()) * 0x9E3779B97F4A7C15ULL;
+    h ^= reinterpret_cast<std::uintptr_t>(items[0]) >> 4;
+    h *= 0xBF58476D1CE4E5B9ULL;
+    h ^= reinterpret_cast<std::uintptr_t>(items[items.size() - 1]) >> 4;
+    h *= 0x94D049BB133111EBULL;
+    return (h ^ (h >> 31)) | 1;  // never 0, the empty mark
+}
+
+bool matches(const Plan& plan, const ItemList& items) {
+    if (plan.fields.size() != items.size()) return false;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (plan.fields[i].dict != items[i]) return false;
+    }
+    return true;
+}
+
+// A cached plan still reads its recipe as it is now: every item current, or,
+// for an unusable plan, the item that stopped it unchanged.
+bool still_holds(Plan& plan) {
+    if (!plan.usable) return plan.state.blocker_unchanged(plan.fields[plan.blocker].dict);
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+        if (!plan.current(i)) return false;
+    }
+    return true;
+}
+
+// One item as the reader gives it, refusing anything a plan cannot stand for.
+bool plan_item(PyObject* item, PlannedField& out) {
+    // A split table's values are written by attribute stores, outside the
+    // dict's own update path.
+    if (PyDict_Check(item) && shim::dict_has_split_table(item)) return false;
+    ItemReading reading;
+    if (!read_field(item, ReadMode::Refuse, out.fld, reading)) return false;
+    out.name = reading.name;  // an exact str: the reader refused any other
+    out.name_text = reading.name_text;
+    return true;
+}
+
+// A plan of the items; when they cannot be planned, a plan marked unusable that
+// remembers so (until the item that stopped it changes) instead of trying every
+// call. nullptr when not even that can be kept.
+PlanRef build_plan(const ItemList& items) {
+    auto plan = std::make_shared<Plan>();
+    plan->fields.resize(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) plan->fields[i].dict = items[i];
+    std::size_t blocker = 0;
+    while (blocker < items.size() && plan_item(items[blocker], plan->fields[blocker])) ++blocker;
+    if (blocker == items.size()) {
+        const int kept = plan->state.capture(plan->fields, blocker);
+        if (kept < 0) return nullptr;
+        plan->usable = kept > 0;
+    } else {
+        plan->usable = false;
+    }
+    if (!plan->usable) {
+        for (PlannedField& f : plan->fields) f = PlannedField{{}, f.dict, {}, {}};
+        plan->blocker = blocker;
+        if (!plan->state.capture_unusable(items, blocker)) return nullptr;
+        return plan;
+    }
+    std::uint64_t largest = 0;
+    for (const PlannedField& f : plan->fields) {
+        largest = core::extend_packet_bits(largest, f.fld.has_offset, f.fld.offset, f.fld.bits);
+        plan->packable = plan->packable && f.fld.row->packs;
+    }
+    plan->packet_bits = largest;
+    return plan;
+}
+
+}  // namespace
+
+PlanRef find_plan(const ItemList& items) {
+    if (items.empty() || items.size() > kMaxItems) return nullptr;
+    const std::uint64_t hash = recipe_hash(items);
+    CacheSet& set = plan_cache()[hash % kSets];
+    std::size_t way = kWays;
+    for (std::size_t w = 0; w < kWays; ++w) {
+        PlanRef& s = set.slot[w];
+        if (s && matches(*s, items)) {
+            set.recent = static_cast<std::uint8_t>(w);
+            if (still_holds(*s)) return s->usable ? s : nullptr;
+            retire(s);  // changed: planned again in the same place
+            way = w;
+            break;
+        }
+    }
+    if (way == kWays) {
+        // Not cached: plan it on its second sighting only.
+        if (set.missed != hash) {
+            set.missed = hash;
+            return nullptr;
+        }
+        way = set.slot[0] ? (set.slot[1] ? 1U - set.recent : 1U) : 0U;
+    }
+    if (!PlanState::ready()) return nullptr;
+    PlanRef plan;
+    try {
+        plan = build_plan(items);
+    } catch (const std::bad_alloc&) {
+        plan = nullptr;
+    }
+    PyErr_Clear();
+    retire(set.slot[way]);
+    if (!plan) return nullptr;
+    set.slot[way] = plan;
+    set.recent = static_cast<std::uint8_t>(way);
+    set.missed = 0;
+    return plan->usable ? plan : nullptr;
+}
+
+#if BITLOOM_PLANS_WATCHED
+void retire_plans_reading(PyObject* dict) noexcept {
+    for (CacheSet& set : plan_cache()) {
+        for (PlanRef& slot : set.slot) {
+            if (slot && slot->state.reads(dict)) retire(slot);
+        }
+    }
+}
+#endif
+
+#else
+
+PlanRef find_plan(const ItemList&) { return nullptr; }
+
+#endif
+
+}  // namespace bitloom::py

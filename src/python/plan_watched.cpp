@@ -1,0 +1,98 @@
+#include "python/plan_cache.hpp"
+
+#if BITLOOM_PLANS_WATCHED
+
+#include <algorithm>
+
+#include "python/recipe.hpp"
+
+namespace bitloom::py {
+namespace {
+
+int g_watcher = -1;  // -1: not yet tried, -2: unavailable
+// Bumped by every change of a watched dict's "value" (the GIL orders them).
+std::uint64_t g_value_epoch = 0;
+constexpr std::uint64_t kNeverSeen = ~std::uint64_t{0};
+
+bool is_value_key(PyObject* key) {
+    if (key == key_object(Key::Value)) return true;
+    return key != nullptr && PyUnicode_CheckExact(key) &&
+           PyUnicode_CompareWithASCIIString(key, key_text(Key::Value)) == 0;
+}
+
+// Every change of a watched dict but one of its "value" retires the plans that
+// read it. Runs with the GIL held; must not raise.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+         event == PyDict_EVENT_DELETED) &&
+        is_value_key(key)) {
+        ++g_value_epoch;
+        return 0;
+    }
+    retire_plans_reading(dict);
+    return 0;
+}
+
+}  // namespace
+
+bool PlanState::ready() noexcept {
+    if (g_watcher >= 0) return true;
+    if (g_watcher == -2) return false;
+    const int id = PyDict_AddWatcher(on_dict_event);
+    if (id < 0) {
+        PyErr_Clear();
+        g_watcher = -2;
+        return false;
+    }
+    g_watcher = id;
+    return true;
+}
+
+PyObject* PlanState::value(std::size_t i, PyObject* dict) noexcept {
+    if (seen_epoch_[i] == g_value_epoch) [[likely]] {
+        return seen_value_[i];
+    }
+    // Every key of a planned dict is an exact str: the lookup runs no Python code.
+    PyObject* v = PyDict_GetItemWithError(dict, key_object(Key::Value));
+    if (v != nullptr || !PyErr_Occurred()) {
+        seen_value_[i] = v;
+        seen_epoch_[i] = g_value_epoch;
+    }
+    return v;
+}
+
+bool PlanState::watch_all() {
+    std::sort(dicts_.begin(), dicts_.end());
+    dicts_.erase(std::unique(dicts_.begin(), dicts_.end()), dicts_.end());
+    for (PyObject* dict : dicts_) {
+        if (PyDict_Watch(g_watcher, dict) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+int PlanState::capture(std::span<const PlannedField> fields, std::size_t&) {
+    dicts_.clear();
+    for (const PlannedField& f : fields) dicts_.push_back(f.dict);
+    seen_value_.assign(fields.size(), nullptr);
+    seen_epoch_.assign(fields.size(), kNeverSeen);
+    return watch_all() ? 1 : -1;
+}
+
+bool PlanState::capture_unusable(const ItemList& items, std::size_t) {
+    dicts_.clear();
+    for (PyObject* item : items) {
+        if (PyDict_Check(item)) dicts_.push_back(item);
+    }
+    return watch_all();
+}
+
+bool PlanState::reads(PyObject* dict) const noexcept {
+    return std::binary_search(dicts_.begin(), dicts_.end(), dict);
+}
+
+}  // namespace bitloom::py
+
+#endif

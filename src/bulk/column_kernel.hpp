@@ -66,8 +66,8 @@ struct ColumnFault {
 
 // Decode the numeric fields of every packet into columns[j] (column_item_size
 // bytes per packet; Text fields are skipped and their column may be null).
-// Packets up to the returned fault's packet are fully written; nothing is
-// written for the packets after it.
+// The elements of the packets before the returned fault's packet are all
+// written; those of that packet and later ones may or may not be.
 ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
                                    std::span<const ColumnKind> kinds,
                                    std::span<std::uint8_t* const> columns, const PacketSet& packets,

@@ -14,8 +14,10 @@ reads them from a BytesIO over the same bytes.
     bitloom_bulk.unpack_ccsds where available, split_ccsds (framing and
     splitting by APID), ccsdspy's split_by_apid + FixedLength.load per APID,
     and ccsdspy's VariableLength route (on a subset, scaled per packet).
-(c) peak memory of split_ccsds in a subprocess, against input + outputs + 16 MiB.
-Times are the best of several rounds.
+(c) peak memory of split_ccsds, unpack_ccsds (mixed stream) and unpack_columns
+    (telemetry file) in a subprocess, against input + outputs + 16 MiB.
+Times are the best of several rounds. The closing "summary:" lines give the
+ratios against the targets (bench/run_bulk_all.sh collects them per interpreter).
 """
 
 from __future__ import annotations
@@ -163,7 +165,7 @@ def fixed(n, rounds):
         else "bitloom_bulk.split_ccsds (framing only)"
     )
     report(f"fixed-length telemetry, {size} bytes each", n, len(data), rows, reference)
-    return rows
+    return rows, len(data)
 
 
 def split_by_apid(data):
@@ -221,7 +223,7 @@ def mixed(n, rounds):
         else "split_ccsds + grouping by APID (numpy)"
     )
     report("mixed stream of three APIDs (19, 94, 54 bytes)", n, len(data), rows, reference)
-    return rows
+    return rows, len(data)
 
 
 MEMORY_CHILD = r"""
@@ -240,6 +242,9 @@ base = hwm()
 if sys.argv[2] == "split":
     f = bitloom_bulk.split_ccsds(data)
     out = sum(a.nbytes for a in f[:4])
+elif sys.argv[2] == "unpack_columns":
+    r = bitloom_bulk.unpack_columns(data, json.loads(sys.argv[3]), packet_bytes=int(sys.argv[4]))
+    out = sum(c.nbytes for c in r.values())
 else:
     recipes = json.loads(sys.argv[3])
     r = bitloom_bulk.unpack_ccsds(data, {int(k): v for k, v in recipes.items()})
@@ -250,16 +255,28 @@ print(json.dumps({"input": len(data), "out": out, "interp": interp, "base": base
 
 
 def memory(n):
-    """Peak resident memory of a fresh process that reads the stream and decodes it."""
+    """Peak resident memory of a fresh process that reads a file and decodes it."""
     sizes = {apid: packet_bytes(fields) for apid, fields in MIXED.items()}
     recipes = json.dumps({apid: recipe(fields) for apid, fields in MIXED.items()})
+    size = packet_bytes(TELEMETRY)
     mib = 1 << 20
+    verdicts = {}
     with tempfile.TemporaryDirectory() as tmp:
-        path = Path(tmp) / "mixed.bin"
-        path.write_bytes(ccsds_streams.mixed_stream(n, sizes, seed=2))
-        for what in ("split", "unpack_ccsds"):
+        mixed_path = Path(tmp) / "mixed.bin"
+        mixed_path.write_bytes(ccsds_streams.mixed_stream(n, sizes, seed=2))
+        fixed_path = Path(tmp) / "fixed.bin"
+        fixed_path.write_bytes(ccsds_streams.fixed_stream(n, 0x064, size, seed=1))
+        runs = [
+            ("split_ccsds", [str(mixed_path), "split", recipes]),
+            ("unpack_ccsds", [str(mixed_path), "unpack_ccsds", recipes]),
+            (
+                "unpack_columns",
+                [str(fixed_path), "unpack_columns", json.dumps(recipe(TELEMETRY)), str(size)],
+            ),
+        ]
+        for name, argv in runs:
             res = subprocess.run(
-                [sys.executable, "-c", MEMORY_CHILD, str(path), what, recipes],
+                [sys.executable, "-c", MEMORY_CHILD, *argv],
                 capture_output=True,
                 text=True,
                 check=True,
@@ -267,16 +284,52 @@ def memory(n):
             r = json.loads(res.stdout)
             bound = r["input"] + r["out"] + 16 * mib
             used = r["peak"] - r["interp"]  # the interpreter's own footprint is not counted
-            name = "split_ccsds" if what == "split" else "unpack_ccsds"
-            print(f"\n== peak memory of {name}, {n:,} mixed packets (subprocess, VmHWM)")
+            stream = "telemetry" if name == "unpack_columns" else "mixed"
+            print(f"\n== peak memory of {name}, {n:,} {stream} packets (subprocess, VmHWM)")
             print(
                 f"  input {r['input'] / mib:.1f} MiB, outputs {r['out'] / mib:.1f} MiB; "
                 f"interpreter {r['interp'] / mib:.1f} MiB, peak {r['peak'] / mib:.1f} MiB"
             )
+            verdict = "within" if used <= bound else "OVER"
             print(
                 f"  peak less the interpreter {used / mib:.1f} MiB, bound input + outputs + "
-                f"16 MiB = {bound / mib:.1f} MiB: {'within' if used <= bound else 'OVER'}"
+                f"16 MiB = {bound / mib:.1f} MiB: {verdict}"
             )
+            verdicts[name] = (used / mib, bound / mib, verdict)
+    return verdicts
+
+
+def summary(fixed_rows, fixed_bytes, mixed_rows, verdicts):
+    """The target ratios, one "summary:" line each."""
+
+    def ratio(rows, slow, fast):
+        if slow not in rows or fast not in rows:
+            return "   n/a"
+        return f"{rows[slow] / rows[fast]:6.2f}x"
+
+    cols = "bitloom_bulk.unpack_columns"
+    if cols in fixed_rows:
+        t = fixed_rows[cols]
+        print(
+            f"summary: unpack_columns {ratio(fixed_rows, 'ccsdspy FixedLength.load (BytesIO)', cols)}"
+            f" ccsdspy FixedLength.load (>= 5x), "
+            f"{ratio(fixed_rows, 'python loop over bitloom.unpack_parameters', cols)} Python loop"
+            f" (>= 20x), {fixed_bytes / t / 1e9:5.2f} GB/s, "
+            f"{t / fixed_rows['bytes copy (bytearray(data))']:5.2f}x the time of a copy"
+        )
+    ccsds = "bitloom_bulk.unpack_ccsds"
+    if ccsds in mixed_rows:
+        print(
+            f"summary: unpack_ccsds   "
+            f"{ratio(mixed_rows, 'ccsdspy split_by_apid + FixedLength.load', ccsds)}"
+            f" ccsdspy split_by_apid + FixedLength.load (>= 10x), "
+            f"{ratio(mixed_rows, 'ccsdspy split_by_apid + VariableLength.load', ccsds)}"
+            " ccsdspy VariableLength"
+        )
+    print(
+        "summary: peak memory    "
+        + ", ".join(f"{k} {u:.1f}/{b:.1f} MiB {v}" for k, (u, b, v) in verdicts.items())
+    )
 
 
 def main():
@@ -290,9 +343,11 @@ def main():
         f"Python {sys.version.split()[0]}, numpy {np.__version__}, "
         f"ccsdspy {getattr(ccsdspy, '__version__', 'absent')}, load {os.getloadavg()[0]:.2f}"
     )
-    fixed(n, rounds)
-    mixed(n, rounds)
-    memory(n)
+    fixed_rows, fixed_bytes = fixed(n, rounds)
+    mixed_rows, _ = mixed(n, rounds)
+    verdicts = memory(n)
+    print(f"\nload {os.getloadavg()[0]:.2f}")
+    summary(fixed_rows, fixed_bytes, mixed_rows, verdicts)
 
 
 if __name__ == "__main__":

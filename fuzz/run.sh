@@ -19,7 +19,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 seconds=${1:-10}
 jobs=${FUZZ_JOBS:-2}
-targets=${FUZZ_TARGETS:-"bits integer bcd float unicode charset ccsds"}
+targets=${FUZZ_TARGETS:-"bits integer bcd float unicode charset ccsds columns"}
 build="$here/build"
 
 find_clang() {
@@ -53,12 +53,13 @@ fi
 mkdir -p "$build/obj"
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -I"$root/src" -I"$here")
-# The core is compiled once (with fuzzer coverage instrumentation) and linked into every target.
+# The core and the Python-free part of the column decoder are compiled once
+# (with fuzzer coverage instrumentation) and linked into every target.
 objs=()
-for src in "$root"/src/core/*.cpp; do
+for src in "$root"/src/core/*.cpp "$root/src/bulk/column_kernel.cpp"; do
     obj="$build/obj/$(basename "${src%.cpp}").o"
     if [ ! -e "$obj" ] || [ "$src" -nt "$obj" ] || [ "$root/src/core" -nt "$obj" ] ||
-        [ -n "$(find "$root/src/core" -name '*.hpp' -newer "$obj" -print -quit)" ]; then
+        [ -n "$(find "$root/src/core" "$root/src/bulk" -name '*.hpp' -newer "$obj" -print -quit)" ]; then
         "$cxx" "${flags[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "$src" -o "$obj"
     fi
     objs+=("$obj")

@@ -54,3 +54,157 @@ def test_threads_share_layouts_and_buffers():
     for t in threads:
         t.join()
     assert failures == []
+
+
+# A mixed stream of three APIDs, each with a recipe that reads the primary header
+# and then fields of several kinds (odd widths, both byte orders, reversal, text).
+HEADER = [
+    {"name": "apid", "encoding": "unsigned", "bits": 11, "offset_bits": 5},
+    {"name": "seq", "encoding": "unsigned", "bits": 14, "offset_bits": 18},
+    {"name": "length", "encoding": "unsigned", "bits": 16},
+]
+BODIES = {
+    0x064: [
+        ("unsigned", 13, "big", False),
+        ("twos_complement", 16, "little", False),
+        ("ieee754_f32", 32, "big", False),
+        ("ones_complement", 9, "big", True),
+    ],
+    0x065: [
+        ("ieee754_f64", 64, "little", False),
+        ("sign_magnitude", 23, "big", False),
+        ("unsigned", 70, "big", True),
+        ("iso_8859_1", 24, "big", False),
+    ],
+    0x066: [
+        ("ieee754_f16", 16, "big", False),
+        ("unsigned", 5, "big", False),
+        ("twos_complement", 40, "little", False),
+    ],
+}
+
+
+def body_recipe(apid):
+    return [{**item, "byte_order": "big", "reverse_bits": False} for item in HEADER] + [
+        {"name": f"b{i}", "encoding": enc, "bits": bits, "byte_order": order, "reverse_bits": rev}
+        for i, (enc, bits, order, rev) in enumerate(BODIES[apid])
+    ]
+
+
+def column_key(col):
+    """A column as comparable data: its dtype and its elements (floats by their bits)."""
+    if col.dtype.kind == "f":
+        return (col.dtype.str, col.view(np.uint64).tolist())
+    return (col.dtype.str, col.tolist())
+
+
+def columns_key(cols):
+    return [(name, column_key(col)) for name, col in cols.items()]
+
+
+def outcome(fn):
+    """What a call gives: ("ok", result key) or ("error", type, text, notes)."""
+    try:
+        return ("ok", fn())
+    except Exception as e:
+        return ("error", type(e).__name__, str(e), tuple(getattr(e, "__notes__", ())))
+
+
+def test_every_function_from_many_threads():
+    """compile, Layout.unpack/pack/pack_into, unpack_columns (fixed size and at
+    offsets, and a failing call), split_ccsds and unpack_ccsds, all at once from
+    many threads over shared buffers and layouts, each result equal to the
+    single-threaded one."""
+    import ccsds_streams
+
+    recipes = {apid: body_recipe(apid) for apid in BODIES}
+    layouts = {apid: bitloom_bulk.compile(r) for apid, r in recipes.items()}
+    sizes = {apid: max(8, (lay.packet_bits + 7) // 8) for apid, lay in layouts.items()}
+    stream = ccsds_streams.mixed_stream(3000, sizes, seed=11)
+    fixed_apid = 0x065
+    fixed = ccsds_streams.fixed_stream(1500, fixed_apid, sizes[fixed_apid], seed=12)
+    # A stream whose packet 700 holds a malformed BCD digit (0xF): the call must fail there.
+    bcd = [
+        {
+            "name": "d",
+            "encoding": "packed_bcd",
+            "bits": 8,
+            "byte_order": "big",
+            "reverse_bits": False,
+        }
+    ]
+    bad = bytearray(b"\x12" * 1000)
+    bad[700] = 0x1F
+    bad = bytes(bad)
+    first = fixed[: sizes[fixed_apid]]
+    lay = layouts[fixed_apid]
+    values = tuple(lay.unpack(first).values())
+
+    def split_key():
+        f = bitloom_bulk.split_ccsds(stream)
+        return [a.tolist() for a in f[:4]] + [f.end]
+
+    def at_offsets_key():
+        f = bitloom_bulk.split_ccsds(stream)
+        return columns_key(
+            bitloom_bulk.unpack_columns(
+                stream, layouts[0x066], offsets=f.offsets, lengths=f.lengths
+            )
+        )
+
+    def ccsds_key(use_layouts):
+        r = bitloom_bulk.unpack_ccsds(stream, layouts if use_layouts else recipes)
+        return sorted((apid, columns_key(cols)) for apid, cols in r.items()), r.skipped
+
+    def pack_into_key():
+        buf = bytearray(b"\xa5" * (len(first) + 3))
+        lay.pack_into(buf, 5, values)
+        return bytes(buf)
+
+    calls = {
+        "compile": lambda: [bitloom_bulk.compile(r).names for r in recipes.values()],
+        "unpack": lambda: lay.unpack(first),
+        "pack": lambda: lay.pack(values),
+        "pack_into": pack_into_key,
+        "unpack_columns": lambda: columns_key(
+            bitloom_bulk.unpack_columns(fixed, lay, packet_bytes=sizes[fixed_apid])
+        ),
+        "unpack_columns (recipe)": lambda: columns_key(
+            bitloom_bulk.unpack_columns(fixed, recipes[fixed_apid], packet_bytes=sizes[fixed_apid])
+        ),
+        "unpack_columns (offsets)": at_offsets_key,
+        "unpack_columns (fault)": lambda: bitloom_bulk.unpack_columns(bad, bcd, packet_bytes=1),
+        "split_ccsds": split_key,
+        "unpack_ccsds": lambda: ccsds_key(True),
+        "unpack_ccsds (recipes)": lambda: ccsds_key(False),
+    }
+    want = {name: outcome(fn) for name, fn in calls.items()}
+    assert want["unpack_columns (fault)"][0] == "error"
+    assert "in packet 700 " in " ".join(want["unpack_columns (fault)"][3])
+    assert {n: w[:3] for n, w in want.items() if w[0] != "ok"}.keys() == {
+        "unpack_columns (fault)"
+    }, want
+
+    nthreads = 8
+    barrier = threading.Barrier(nthreads)
+    mismatches = []
+    done = []
+
+    def work(seed):
+        order = list(calls)
+        random.Random(seed).shuffle(order)
+        barrier.wait()
+        for _ in range(10):
+            for name in order:
+                got = outcome(calls[name])
+                if got != want[name]:
+                    mismatches.append((seed, name, got[:3]))
+        done.append(seed)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(nthreads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(done) == list(range(nthreads))
+    assert mismatches == []

@@ -2,7 +2,11 @@
 # Free-threaded CPython check: build bitloom for a free-threaded interpreter
 # (3.13t by default, 3.14t with FT_VERSION=3.14), check that it imports, that the
 # import turns the GIL back on with a RuntimeWarning (the module declares that
-# it needs the GIL), and run the test suite on it.
+# it needs the GIL), that importing bitloom_bulk alone keeps the GIL off (it
+# declares that it does not need it), run the thread-stress tests of
+# bitloom_bulk in a process that never imports bitloom (so the threads really
+# run in parallel, and the GIL must still be off at the end), then the whole
+# test suite.
 #
 # Where the interpreter comes from: neither Debian (bookworm, its backports,
 # trixie, sid) nor PyPI ships a free-threaded CPython binary, and tools that
@@ -109,6 +113,40 @@ print("warning:", gil_warnings[0].message)
 print("sys._is_gil_enabled() after import:", sys._is_gil_enabled())
 PY
 
-echo "== test suite on $("$vpy" -V)t"
+echo "== bitloom_bulk import check"
+"$vpy" - <<'PY'
+import sys
+
+assert not sys._is_gil_enabled()
+import bitloom_bulk
+
+assert "bitloom" not in sys.modules, "bitloom_bulk imported bitloom"
+assert not sys._is_gil_enabled(), "importing bitloom_bulk turned the GIL on"
+print("bitloom_bulk", bitloom_bulk.__file__)
+print("sys._is_gil_enabled() after importing bitloom_bulk alone:", sys._is_gil_enabled())
+PY
+
 cp -r "$root/tests" "$work/tests"
+# Some tests read the examples (a sibling of tests/).
+[ -d "$root/examples" ] && cp -r "$root/examples" "$work/examples"
+
+echo "== bitloom_bulk thread stress, GIL off ($("$vpy" -V)t)"
+# Without the conftest (which imports bitloom and so would turn the GIL on).
+t0=$(now)
+(cd "$work/tests" && "$vpy" - <<'PY')
+import sys
+
+import pytest
+
+rc = pytest.main(["-q", "-p", "no:cacheprovider", "--noconftest", "test_bulk_threads.py"])
+assert "bitloom" not in sys.modules, "the stress tests imported bitloom"
+assert not sys._is_gil_enabled(), "the GIL was turned on during the stress tests"
+print("sys._is_gil_enabled() after the stress tests:", sys._is_gil_enabled())
+sys.exit(rc)
+PY
+echo "   thread stress in $(( $(now) - t0 )) s"
+
+echo "== test suite on $("$vpy" -V)t"
+t0=$(now)
 "$vpy" -m pytest -q -p no:cacheprovider tests
+echo "   test suite in $(( $(now) - t0 )) s"

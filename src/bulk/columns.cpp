@@ -26,211 +26,8 @@ PyObject* g_frombuffer = nullptr;
 PyObject* g_array = nullptr;
 PyObject* g_dtype = nullptr;
 
-enum class Kind : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F64, Text };
-
-constexpr std::array<const char*, 9> kDtypes = {"uint8", "uint16", "uint32", "uint64", "int8",
-                                                "int16", "int32",  "int64",  "float64"};
-constexpr std::array<std::size_t, 9> kSizes = {1, 2, 4, 8, 1, 2, 4, 8, 8};
-
-Kind unsigned_kind(std::uint32_t bits) {
-    return bits <= 8 ? Kind::U8 : bits <= 16 ? Kind::U16 : bits <= 32 ? Kind::U32 : Kind::U64;
-}
-Kind signed_kind(std::uint64_t bits) {
-    return bits <= 8 ? Kind::I8 : bits <= 16 ? Kind::I16 : bits <= 32 ? Kind::I32 : Kind::I64;
-}
-
-// The narrowest dtype holding every value the field's decoder returns: the
-// signed codecs return values of `bits` bits (64 at most); BCD digits never
-// exceed the raw value (a digit is at most its nibble or byte), so an unsigned
-// BCD value is below 2^bits and a signed one's magnitude too; the floats
-// decode to a double.
-Kind kind_of(const core::FieldSpec& fld) {
-    switch (fld.row->codec) {
-        case Codec::Unsigned: return unsigned_kind(fld.bits);
-        case Codec::TwosComplement:
-        case Codec::OnesComplement:
-        case Codec::SignMagnitude: return signed_kind(fld.bits);
-        case Codec::PackedBcd:
-        case Codec::UnpackedBcd: return fld.bits <= 32 ? unsigned_kind(fld.bits) : Kind::I64;
-        case Codec::PackedBcdSigned:
-        case Codec::UnpackedBcdSigned: return signed_kind(std::uint64_t{fld.bits} + 1);
-        case Codec::Text: return Kind::Text;
-        default: return Kind::F64;
-    }
-}
-
-// One numeric field of the first `count` packets, as a tight loop. A
-// big-endian field of at most 57 bits (no reversal) is one unaligned 8-byte
-// load, a shift and a mask wherever those 8 bytes lie inside the data; the
-// packets near its end, and every other field, take the general reading.
-// Returns the first packet whose value fails to decode, or `count`.
-template <class T, class Decode>
-std::size_t column_loop(const PacketSet& packets, std::size_t begin, std::size_t count,
-                        std::uint64_t start, const core::FieldSpec& fld, std::uint8_t* column,
-                        Decode decode) noexcept {
-    const std::uint64_t byte = start / 8;
-    const bool quick = !fld.little && !fld.reverse && fld.bits >= 1 && fld.bits <= 57;
-    const unsigned shift = 64 - static_cast<unsigned>(start % 8) - fld.bits;
-    const std::uint64_t mask = core::low_bits_mask(fld.bits);
-    // Packets from which 8 bytes at `byte` stay inside the data.
-    const std::uint64_t last = packets.size >= byte + 8 ? packets.size - byte - 8 : 0;
-    const bool any = quick && packets.size >= byte + 8;
-    T* out = reinterpret_cast<T*>(column);
-    auto general = [&](std::size_t p, T& v) {
-        return decode(core::field_raw_value(packets.packet(p), packets.length(p), start, fld.bits,
-                                            fld.little, fld.reverse),
-                      v);
-    };
-    if (packets.offsets == nullptr) {
-        const std::size_t stride = packets.packet_bytes;
-        const std::size_t fast = std::max(
-            begin,
-            any ? std::min<std::size_t>(count, static_cast<std::size_t>(last / stride + 1)) : 0);
-        const std::uint8_t* at = packets.data + begin * stride + byte;
-        for (std::size_t p = begin; p < fast; ++p, at += stride) {
-            std::uint64_t word;
-            std::memcpy(&word, at, 8);
-            T v;
-            if (!decode((core::bswap64(word) >> shift) & mask, v)) [[unlikely]]
-                return p;
-            std::memcpy(out + p, &v, sizeof(T));
-        }
-        for (std::size_t p = fast; p < count; ++p) {
-            T v;
-            if (!general(p, v)) [[unlikely]]
-                return p;
-            std::memcpy(out + p, &v, sizeof(T));
-        }
-        return count;
-    }
-    for (std::size_t p = begin; p < count; ++p) {
-        T v;
-        const std::uint64_t offset = packets.offsets[p];
-        if (any && offset <= last) {
-            std::uint64_t word;
-            std::memcpy(&word, packets.data + offset + byte, 8);
-            if (!decode((core::bswap64(word) >> shift) & mask, v)) [[unlikely]]
-                return p;
-        } else if (!general(p, v)) [[unlikely]] {
-            return p;
-        }
-        std::memcpy(out + p, &v, sizeof(T));
-    }
-    return count;
-}
-
-template <class T>
-std::size_t column_of(const PacketSet& packets, std::size_t begin, std::size_t count,
-                      std::uint64_t start, const core::FieldSpec& fld,
-                      std::uint8_t* column) noexcept {
-    const std::uint32_t bits = fld.bits;
-    switch (fld.row->codec) {
-        case Codec::Unsigned:
-            return column_loop<T>(packets, begin, count, start, fld, column,
-                                  [](std::uint64_t raw, T& v) {
-                                      v = static_cast<T>(raw);
-                                      return true;
-                                  });
-        case Codec::TwosComplement:
-            return column_loop<T>(packets, begin, count, start, fld, column,
-                                  [bits](std::uint64_t raw, T& v) {
-                                      v = static_cast<T>(core::decode_twos_complement(raw, bits));
-                                      return true;
-                                  });
-        default:
-            return column_loop<T>(packets, begin, count, start, fld, column,
-                                  [&fld](std::uint64_t raw, T& v) {
-                                      DecodedValue d;
-                                      if (!decode_value(fld, raw, d)) return false;
-                                      if constexpr (std::is_same_v<T, double>) {
-                                          v = d.d;
-                                      } else if constexpr (std::is_signed_v<T>) {
-                                          v = static_cast<T>(d.i);
-                                      } else {
-                                          v = static_cast<T>(d.u);
-                                      }
-                                      return true;
-                                  });
-    }
-}
-
-// The numeric fields of every packet; runs without the GIL. Returns the index
-// of the first packet with a fault, or the packet count when there is none.
-// Every field starts at the same bit of every packet (a start depends on the
-// widths and offsets alone), so each numeric field is decoded as one column
-// over the packets long enough to hold all fields; the first shorter packet is
-// where a bounds fault lies.
-std::size_t decode_by_field(const Layout& layout, const std::vector<Kind>& kinds,
-                            const std::vector<std::uint8_t*>& columns, const PacketSet& packets,
-                            std::uint64_t base) noexcept {
-    const std::size_t nfields = layout.fields.size();
-    std::vector<std::uint64_t> starts(nfields);
-    std::uint64_t position = base;
-    for (std::size_t j = 0; j < nfields; ++j) {
-        const core::FieldSpec& fld = layout.fields[j].fld;
-        starts[j] = core::field_start(fld, base, position);
-        position = starts[j] + fld.bits;
-    }
-    auto fits = [&](std::size_t len) {
-        for (std::size_t j = 0; j < nfields; ++j) {
-            if (!core::field_in_packet(starts[j], layout.fields[j].fld.bits, len)) return false;
-        }
-        return true;
-    };
-    std::size_t count = packets.count;
-    if (packets.lengths == nullptr) {
-        if (!fits(packets.packet_bytes)) return 0;
-    } else {
-        // The shortest length that holds every field, found from the lengths seen.
-        std::uint64_t enough = ~std::uint64_t{0};
-        for (std::size_t p = 0; p < count; ++p) {
-            const std::uint64_t len = packets.lengths[p];
-            if (len >= enough) continue;
-            if (!fits(len)) {
-                count = p;
-                break;
-            }
-            enough = len;
-        }
-    }
-    // Blocks of packets small enough to stay in cache while every field of
-    // theirs is decoded; the first block with a fault ends the decoding.
-    constexpr std::size_t kBlock = 512;
-    for (std::size_t begin = 0; begin < count; begin += kBlock) {
-        const std::size_t end = std::min(count, begin + kBlock);
-        std::size_t failed = end;
-        for (std::size_t j = 0; j < nfields; ++j) {
-            const core::FieldSpec& fld = layout.fields[j].fld;
-            std::uint8_t* c = columns[j];
-            const std::uint64_t at = starts[j];
-            std::size_t f = end;
-            switch (kinds[j]) {
-                case Kind::U8: f = column_of<std::uint8_t>(packets, begin, end, at, fld, c); break;
-                case Kind::U16:
-                    f = column_of<std::uint16_t>(packets, begin, end, at, fld, c);
-                    break;
-                case Kind::U32:
-                    f = column_of<std::uint32_t>(packets, begin, end, at, fld, c);
-                    break;
-                case Kind::U64:
-                    f = column_of<std::uint64_t>(packets, begin, end, at, fld, c);
-                    break;
-                case Kind::I8: f = column_of<std::int8_t>(packets, begin, end, at, fld, c); break;
-                case Kind::I16: f = column_of<std::int16_t>(packets, begin, end, at, fld, c); break;
-                case Kind::I32: f = column_of<std::int32_t>(packets, begin, end, at, fld, c); break;
-                case Kind::I64: f = column_of<std::int64_t>(packets, begin, end, at, fld, c); break;
-                case Kind::F64: f = column_of<double>(packets, begin, end, at, fld, c); break;
-                case Kind::Text: break;
-            }
-            failed = std::min(failed, f);
-        }
-        if (failed < end) return failed;
-    }
-    return count;
-}
-
 // The text fields of packet p; false at a decoding failure (error set).
-bool decode_text_fields(const Layout& layout, const std::vector<Kind>& kinds,
+bool decode_text_fields(const Layout& layout, const std::vector<ColumnKind>& kinds,
                         const std::vector<Ref>& lists, const PacketSet& packets, std::size_t p,
                         std::uint64_t base) {
     const std::uint8_t* packet = packets.packet(p);
@@ -239,7 +36,7 @@ bool decode_text_fields(const Layout& layout, const std::vector<Kind>& kinds,
         const core::FieldSpec& fld = layout.fields[j].fld;
         const std::uint64_t start = core::field_start(fld, base, position);
         position = start + fld.bits;
-        if (kinds[j] != Kind::Text) continue;
+        if (kinds[j] != ColumnKind::Text) continue;
         const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
         PyObject* text;
         if (!fld.little && start % 8 == 0 && fld.bits % 8 == 0) {
@@ -337,17 +134,19 @@ PyObject* object_column(PyObject* list) {
 
 PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base) {
     const std::size_t nfields = layout.fields.size();
-    std::vector<Kind> kinds(nfields);
+    std::vector<ColumnKind> kinds(nfields);
+    std::vector<core::FieldSpec> fields(nfields);
     std::vector<std::uint8_t*> columns(nfields, nullptr);
     std::vector<Ref> buffers(nfields);  // bytearrays, or lists for text
     bool any_text = false;
     for (std::size_t j = 0; j < nfields; ++j) {
-        kinds[j] = kind_of(layout.fields[j].fld);
-        if (kinds[j] == Kind::Text) {
+        fields[j] = layout.fields[j].fld;
+        kinds[j] = column_kind(fields[j]);
+        if (kinds[j] == ColumnKind::Text) {
             any_text = true;
             buffers[j] = Ref(PyList_New(static_cast<Py_ssize_t>(packets.count)));
         } else {
-            const std::size_t width = kSizes[static_cast<std::size_t>(kinds[j])];
+            const std::size_t width = column_item_size(kinds[j]);
             if (packets.count > PY_SSIZE_T_MAX / width) return PyErr_NoMemory();
             // Every element is written before the column is handed out.
             buffers[j] = new_column_buffer(packets.count * width, columns[j], false);
@@ -355,7 +154,8 @@ PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::ui
         if (!buffers[j]) return nullptr;
     }
     std::size_t failed = packets.count;
-    Py_BEGIN_ALLOW_THREADS failed = decode_by_field(layout, kinds, columns, packets, base);
+    Py_BEGIN_ALLOW_THREADS failed =
+        decode_numeric_columns(fields, kinds, columns, packets, base).packet;
     Py_END_ALLOW_THREADS if (any_text) {
         // The texts of the packets before the first numeric fault; a text fault
         // there is the first fault.
@@ -370,10 +170,9 @@ PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::ui
     Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(nfields)));
     if (!result) return nullptr;
     for (std::size_t j = 0; j < nfields; ++j) {
-        Ref column(kinds[j] == Kind::Text
+        Ref column(kinds[j] == ColumnKind::Text
                        ? object_column(buffers[j].get())
-                       : column_from_buffer(buffers[j].get(),
-                                            kDtypes[static_cast<std::size_t>(kinds[j])]));
+                       : column_from_buffer(buffers[j].get(), column_dtype(kinds[j])));
         if (!column || PyDict_SetItem(result.get(), layout.fields[j].key.get(), column.get()) < 0) {
             return nullptr;
         }

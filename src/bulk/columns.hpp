@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "bulk/column_kernel.hpp"
 #include "bulk/layout.hpp"
 
 namespace bitloom::bulk {
@@ -23,23 +24,6 @@ PyObject* object_column(PyObject* list);
 
 // Add a note (a str) to the pending exception: add_note, or __notes__ before 3.11.
 void add_note_to_pending(PyObject* note);
-
-// The packets of one call: fixed-size (lengths empty, packet_bytes set) or
-// at offsets[i] with lengths[i] bytes.
-struct PacketSet {
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-    std::size_t count = 0;
-    std::uint64_t packet_bytes = 0;
-    const std::uint64_t* offsets = nullptr;
-    const std::uint64_t* lengths = nullptr;
-    const std::uint8_t* packet(std::size_t i) const noexcept {
-        return data + (offsets ? offsets[i] : i * packet_bytes);
-    }
-    std::size_t length(std::size_t i) const noexcept {
-        return static_cast<std::size_t>(lengths ? lengths[i] : packet_bytes);
-    }
-};
 
 // Decode every packet into a new dict name -> column. Packets must lie inside
 // `data` (the caller checks). The GIL is released for the numeric fields.

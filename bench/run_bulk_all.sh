@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The bulk benchmarks (bench/bench_bulk.py) on every CPython 3.10-3.13 of pyenv,
+# one venv each, with the package built from the given source tree, and a
+# table of the ratios that matter per interpreter at the end.
+#
+#   bench/run_bulk_all.sh SOURCE_TREE [--quick] [--packets N] [--install-only]
+#                         [--versions "3.10.13 3.12.1"] [--venv-prefix /work/venvs/c-]
+#
+# For each interpreter: <venv-prefix><major.minor> is created if missing; the
+# package is built from SOURCE_TREE (Release, as the wheel) and installed with
+# its test extras and the peers (ccsdspy, bitstruct); then bench_bulk.py runs
+# and its summary lines (prefixed "summary:") are collected. The benchmark
+# script is always this checkout's bench/, so the same benchmark measures any
+# tree (e.g. a checkout of an older commit).
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+if [[ $# -lt 1 || ! -f "$1/pyproject.toml" ]]; then
+    echo "usage: $0 SOURCE_TREE [--quick] [--packets N] [--install-only] [--versions \"X.Y.Z ...\"]" >&2
+    exit 2
+fi
+tree="$(cd "$1" && pwd)"
+shift
+args=()
+install_only=0
+versions="3.10.13 3.11.7 3.12.1 3.13.0"
+prefix="/work/venvs/c-"
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --quick) args+=(--quick) ;;
+        --packets) args+=(--packets "$2"); shift ;;
+        --install-only) install_only=1 ;;
+        --versions) versions="$2"; shift ;;
+        --venv-prefix) prefix="$2"; shift ;;
+        *) echo "unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+root="$(pyenv root)"
+commit="$(git -C "$tree" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+if [[ -n "$(git -C "$tree" status --porcelain --untracked-files=no 2>/dev/null)" ]]; then
+    commit="$commit (with uncommitted changes)"
+fi
+echo "source tree $tree at $commit; $(date -u '+%Y-%m-%d %H:%M UTC'); load:$(uptime | sed 's/.*load average//')"
+
+summary="$(mktemp)"
+trap 'rm -f "$summary"' EXIT
+for ver in $versions; do
+    short="${ver%.*}"
+    venv="$prefix$short"
+    python="$root/versions/$ver/bin/python"
+    if [[ ! -x "$python" ]]; then
+        echo "== CPython $ver: not installed in pyenv, skipped"
+        continue
+    fi
+    if [[ ! -x "$venv/bin/python" ]]; then
+        "$python" -m venv "$venv"
+        "$venv/bin/pip" install -q --upgrade pip
+    fi
+    echo
+    echo "== CPython $ver ($venv): building bitloom from $tree"
+    # pip rebuilds and reinstalls a local tree every time, whatever is installed.
+    log="$(mktemp)"
+    if ! "$venv/bin/pip" install -q ccsdspy bitstruct "$tree[test]" >"$log" 2>&1; then
+        grep -v "^WARNING: Location" "$log" >&2
+        rm -f "$log"
+        exit 1
+    fi
+    rm -f "$log"
+    [[ $install_only -eq 1 ]] && continue
+    out="$(mktemp)"
+    (cd "$here" && "$venv/bin/python" bench_bulk.py "${args[@]}") | tee "$out"
+    sed -n "s/^summary: /$short  /p" "$out" >>"$summary"
+    rm -f "$out"
+    echo "load after CPython $ver:$(uptime | sed 's/.*load average//')"
+done
+if [[ -s "$summary" ]]; then
+    echo
+    echo "== summary per interpreter (targets: unpack_columns >= 5x ccsdspy FixedLength.load and"
+    echo "   >= 20x a Python loop; unpack_ccsds >= 10x ccsdspy split_by_apid + FixedLength.load;"
+    echo "   peak memory within input + outputs + 16 MiB)"
+    cat "$summary"
+fi

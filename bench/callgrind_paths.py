@@ -39,6 +39,7 @@ number of calls.
 
 import argparse
 import ctypes
+import gc
 import json
 import os
 import re
@@ -48,7 +49,8 @@ import sysconfig
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-LOW, HIGH, WARM = 1000, 6000, 200
+LOW, HIGH, WARM = 300, 1300, 200
+PROFILE_CALLS = 6000
 
 # case -> (statement in the loop, case whose per-pass count is subtracted)
 CASES = {
@@ -71,8 +73,9 @@ REPORTED = [c for c in CASES if c not in ("loop", "unpack copies", "pack copies"
 def namespace(recipe_name):
     """Everything the loop statements use, for one recipe."""
     sys.path.insert(0, HERE)
-    import bitloom
     from packet_recipes import RECIPES, pack_recipe, unpack_recipe
+
+    import bitloom
 
     fields = RECIPES[recipe_name]
     ns = {
@@ -103,8 +106,12 @@ def namespace(recipe_name):
 
 
 def drive(case, recipe_name, n):
-    """The process callgrind runs: warm up, then n passes of the case's loop."""
+    """The process callgrind runs: warm up, then n passes of the case's loop.
+    The cyclic garbage collector is off, as timeit has it in the timed
+    benchmarks: its passes come every so many allocations and cost what the
+    heap holds, so with it on the count per call would depend on n."""
     ns = namespace(recipe_name)
+    gc.disable()
     stmt = CASES[case][0]
     src = f"def run(n):\n    for _ in range(n):\n        {stmt}\n"
     exec(compile(src, "<loop>", "exec"), ns)
@@ -115,9 +122,10 @@ def drive(case, recipe_name, n):
 def available(python, recipe_name):
     """The cases this interpreter can run (bitstruct or the C compiler may be missing)."""
     code = (
-        "import sys; sys.path.insert(0, %r); import callgrind_paths as c; "
-        "ns = c.namespace(%r); print(' '.join(k for k in ('bs_unpack', 'floor') if k in ns))"
-    ) % (HERE, recipe_name)
+        f"import sys; sys.path.insert(0, {HERE!r}); import callgrind_paths as c; "
+        f"ns = c.namespace({recipe_name!r}); "
+        "print(' '.join(k for k in ('bs_unpack', 'floor') if k in ns))"
+    )
     have = subprocess.run([python, "-c", code], capture_output=True, text=True, check=True)
     got = have.stdout.split()
     out = []
@@ -208,12 +216,12 @@ def entry_symbol(func):
     raise SystemExit("--profile: the entry function has no symbol (stripped build?)")
 
 
-def profile(python, case, recipe_name, top, n=HIGH):
+def profile(python, case, recipe_name, top, n=PROFILE_CALLS):
     which = "unpack_parameters" if case.startswith("unpack") else "pack_parameters"
     code = (
-        "import sys; sys.path.insert(0, %r); import bitloom, callgrind_paths as c; "
-        "print(c.entry_symbol(bitloom.%s))"
-    ) % (HERE, which)
+        f"import sys; sys.path.insert(0, {HERE!r}); import bitloom, callgrind_paths as c; "
+        f"print(c.entry_symbol(bitloom.{which}))"
+    )
     mangled = subprocess.run(
         [python, "-c", code], capture_output=True, text=True, check=True
     ).stdout.strip()
@@ -236,7 +244,9 @@ def profile(python, case, recipe_name, top, n=HIGH):
             recipe_name,
             str(n),
         ]
-        subprocess.run(cmd, env=dict(os.environ, PYTHONHASHSEED="0"), check=True, capture_output=True)
+        subprocess.run(
+            cmd, env=dict(os.environ, PYTHONHASHSEED="0"), check=True, capture_output=True
+        )
         listings = {
             mode: subprocess.run(
                 ["callgrind_annotate", f"--inclusive={mode}", "--threshold=100", "--auto=no", out],

@@ -28,6 +28,7 @@ function, the function, and freeing the result.
 Run (with the interpreter whose venv has bitloom and bitstruct installed):
   python bench/callgrind_paths.py [--recipes telemetry,seven] [--json FILE]
   python bench/callgrind_paths.py --profile unpack_planned --recipe telemetry
+  python bench/callgrind_paths.py --markdown callgrind-3.10.json callgrind-3.13.json
 
 --profile prints callgrind_annotate's top functions by inclusive count for one
 case, collected only inside bitloom's own entry function for that call
@@ -305,10 +306,54 @@ def print_table(python, table):
     print(f"Python {python_version(python)}: instructions per call (callgrind), net of the loop")
     print("and of the copies' cost on the direct rows")
     for r, rows in table.items():
-        print(f"\n  {r}   (bare loop pass: {rows['_loop']:.0f})")
+        print(f"\n  {LABELS.get(r, r)}   (bare loop pass: {rows['_loop']:.0f})")
         for c in REPORTED:
             if c in rows:
                 print(f"    {c:34s} {rows[c]:10.0f}")
+
+
+def markdown(paths):
+    """One markdown table from --json files: a row per recipe and case, a
+    column per interpreter."""
+    runs = []
+    for path in paths:
+        with open(path) as f:
+            runs.append(json.load(f))
+    runs.sort(key=lambda r: [int(x) for x in r["python"].split(".")])
+    lines = ["| recipe | case | " + " | ".join(r["python"] for r in runs) + " |"]
+    lines.append("|---|---|" + "---:|" * len(runs))
+    for recipe in runs[0]["table"]:
+        for case in REPORTED:
+            cells = [r["table"].get(recipe, {}).get(case) for r in runs]
+            if all(c is None for c in cells):
+                continue
+            text = " | ".join("-" if c is None else f"{c:.0f}" for c in cells)
+            lines.append(f"| {LABELS.get(recipe, recipe)} | {case} | {text} |")
+    lines += ["", "| recipe | ratio of counts | " + " | ".join(r["python"] for r in runs) + " |"]
+    lines.append("|---|---|" + "---:|" * len(runs))
+    for recipe in runs[0]["table"]:
+        for num, den in COUNT_RATIOS:
+            cells = []
+            for r in runs:
+                rows = r["table"].get(recipe, {})
+                cells.append(rows[num] / rows[den] if num in rows and den in rows else None)
+            if all(c is None for c in cells):
+                continue
+            text = " | ".join("-" if c is None else f"{c:.2f}" for c in cells)
+            lines.append(f"| {LABELS.get(recipe, recipe)} | {num} / {den} | {text} |")
+    return "\n".join(lines)
+
+
+LABELS = {"telemetry": "telemetry (12 fields)", "seven": "100 x 7 bits"}
+COUNT_RATIOS = [
+    ("unpack planned", "bitstruct.c compiled unpack_dict"),
+    ("unpack direct", "bitstruct.c compiled unpack_dict"),
+    ("pack planned", "bitstruct.c compiled pack"),
+    ("pack direct", "bitstruct.c compiled pack"),
+    ("unpack planned", "floor (dict + ints created)"),
+    ("unpack direct", "unpack planned"),
+    ("pack direct", "pack planned"),
+]
 
 
 def main():
@@ -322,7 +367,11 @@ def main():
     parser.add_argument("--profile", help="one case, e.g. 'unpack_planned'")
     parser.add_argument("--recipe", default="telemetry")
     parser.add_argument("--top", type=int, default=15)
+    parser.add_argument("--markdown", nargs="+", metavar="JSON", help="tabulate --json files")
     args = parser.parse_args()
+    if args.markdown:
+        print(markdown(args.markdown))
+        return
     if args.profile:
         print(profile(args.python, args.profile.replace("_", " "), args.recipe, args.top))
         return

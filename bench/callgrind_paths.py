@@ -16,12 +16,14 @@ Counts are repeatable on a loaded machine where times are not. Cases, for the
 
 How the net count per call is found: every case is a loop generated for it
 (`for _ in range(n): <one statement>`), run in its own process under callgrind
-twice, with n = LOW and n = HIGH calls after the same warm-up, with
+with n = LOW and n = HIGH calls after the same warm-up, with
 PYTHONHASHSEED fixed. (total(HIGH) - total(LOW)) / (HIGH - LOW) is the cost of
 one pass of the loop: start-up, imports, recipe building and the warm-up cancel
-out. The loop's own cost (the same loop with `pass`) is then subtracted. The
-direct rows build their copies inside the loop, so their setup is measured
-alone (the same copies, no call) and subtracted instead of the bare loop. What
+out. A third run in between checks that the count grows linearly with n
+(within 1%; else the runs are repeated, then a warning is printed). The loop's own cost (the same loop with
+`pass`) is then subtracted. The direct rows build their copies inside the
+loop, so their setup is measured alone (the same copies, no call) and
+subtracted instead of the bare loop. What
 remains is the whole cost a caller sees: the interpreter's call of the
 function, the function, and freeing the result.
 
@@ -161,10 +163,24 @@ def total_instructions(python, case, recipe_name, n, workdir):
     raise RuntimeError("no totals in callgrind output")
 
 
-def per_pass(python, case, recipe_name, workdir):
-    lo = total_instructions(python, case, recipe_name, LOW, workdir)
-    hi = total_instructions(python, case, recipe_name, HIGH, workdir)
-    return (hi - lo) / (HIGH - LOW)
+def per_pass(python, case, recipe_name, workdir, attempts=2):
+    """The count of one pass, from runs of LOW, MID and HIGH passes. The two
+    slopes should agree within 1% (a run that met some one-off cost would show
+    as a bend); if they do not, the runs are made again, and if they still do
+    not, the count over the whole span is kept with a warning on stderr."""
+    mid = (LOW + HIGH) // 2
+    for attempt in range(attempts):
+        t = [total_instructions(python, case, recipe_name, n, workdir) for n in (LOW, mid, HIGH)]
+        first, second = (t[1] - t[0]) / (mid - LOW), (t[2] - t[1]) / (HIGH - mid)
+        if abs(first - second) <= 0.01 * abs(second) + 2:
+            break
+        again = "measuring again" if attempt + 1 < attempts else "kept the whole span's count"
+        print(
+            f"callgrind: {case!r} ({recipe_name}) not linear in n: {first:.1f} then "
+            f"{second:.1f} per pass; {again}",
+            file=sys.stderr,
+        )
+    return (t[2] - t[0]) / (HIGH - LOW)
 
 
 def measure(python, recipe_names):

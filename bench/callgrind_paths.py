@@ -46,6 +46,7 @@ import gc
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -143,13 +144,13 @@ def available(python, recipe_name):
 
 def total_instructions(python, case, recipe_name, n, workdir):
     out = os.path.join(workdir, "cg.out")
-    env = dict(os.environ, PYTHONHASHSEED="0")
+    env = driver_env()
     cmd = [
         "valgrind",
         "--tool=callgrind",
         f"--callgrind-out-file={out}",
         python,
-        os.path.abspath(__file__),
+        os.path.join(workdir, "drive", os.path.basename(__file__)),
         "--drive",
         case,
         recipe_name,
@@ -183,9 +184,28 @@ def per_pass(python, case, recipe_name, workdir, attempts=2):
     return (t[2] - t[0]) / (HIGH - LOW)
 
 
+DRIVER_FILES = ("callgrind_paths.py", "packet_recipes.py", "floor_helper.py", "floor.c")
+
+
+def freeze_driver(workdir):
+    """Copy the driver's files: every run must execute the same code, and the
+    interpreter compiles the script on each start, so an edit to the checkout
+    between the LOW and the HIGH run would otherwise count in the difference."""
+    os.makedirs(os.path.join(workdir, "drive"))
+    for name in DRIVER_FILES:
+        shutil.copy2(os.path.join(HERE, name), os.path.join(workdir, "drive", name))
+
+
+def driver_env():
+    """Fixed string hashes, and no bytecode cache written, so that every run
+    compiles the same modules and only n differs."""
+    return dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
+
+
 def measure(python, recipe_names):
     table = {}
     with tempfile.TemporaryDirectory() as workdir:
+        freeze_driver(workdir)
         for r in recipe_names:
             cases = available(python, r)
             raw = {c: per_pass(python, c, r, workdir) for c in cases}
@@ -247,6 +267,7 @@ def profile(python, case, recipe_name, top, n=PROFILE_CALLS):
     ).stdout.strip()
     # callgrind's toggle pattern knows * and ? only; brackets are literal.
     with tempfile.TemporaryDirectory() as workdir:
+        freeze_driver(workdir)
         out = os.path.join(workdir, "cg.out")
         cmd = [
             "valgrind",
@@ -255,15 +276,13 @@ def profile(python, case, recipe_name, top, n=PROFILE_CALLS):
             f"--toggle-collect={name}",
             f"--callgrind-out-file={out}",
             python,
-            os.path.abspath(__file__),
+            os.path.join(workdir, "drive", os.path.basename(__file__)),
             "--drive",
             case,
             recipe_name,
             str(n),
         ]
-        subprocess.run(
-            cmd, env=dict(os.environ, PYTHONHASHSEED="0"), check=True, capture_output=True
-        )
+        subprocess.run(cmd, env=driver_env(), check=True, capture_output=True)
         listings = {
             mode: subprocess.run(
                 ["callgrind_annotate", f"--inclusive={mode}", "--threshold=100", "--auto=no", out],

@@ -3,13 +3,38 @@
 Run: python bench/bench_packets.py [--quick]
 Peers (optional, skipped when absent): bitstruct (C extension, compiled and not),
 bitstring, construct, and the standard library's struct where it applies.
-Times are the best of several rounds, in nanoseconds per call.
+Times are the best of several rounds, in nanoseconds per call, the rounds of
+all contenders interleaved.
+
+Paths of bitloom measured for every recipe:
+  planned  the same recipe list on every call, so a cached plan applies
+           ("bitloom unpack", "bitloom pack (recipe unchanged)": values as they are);
+  direct   fresh item dicts on every call, so no plan can apply. The copies are
+           made inside the timed call ([d.copy() for d in recipe]) and the cost
+           of making them alone is measured in the same run and subtracted. A
+           rotation of thousands of prebuilt copies was not used: each call
+           would then meet a recipe the cache has not seen but may still plan
+           and evict (that is bench_plans.py's rotation case), and thousands of
+           recipes do not stay in the CPU caches, so it would measure the cache's
+           replacement and memory traffic rather than the reading of fresh items.
+The floor: the cost of building the same result dict from values already
+decoded, in C (bench/floor.c, compiled on first use for the running
+interpreter; skipped with a message without a C compiler): a presized dict
+filled with the decoded value objects reused, and the same with each int
+created by PyLong_FromUnsignedLongLong. Ratios bitloom / floor say how far
+unpacking is from what any C decoder returning a dict must pay.
+
+--summary ends the run with one table of the ratios to bitstruct.c's compiled
+functions and to the floor, for the telemetry and 100 x 7 recipes.
 """
 
 import argparse
 import struct
 import sys
 import timeit
+
+import floor_helper
+from packet_recipes import ALIGNED, SEVEN, TELEMETRY
 
 import bitloom
 import bitloom_bulk
@@ -33,32 +58,7 @@ def item(name, encoding, bits, value, byte_order="big"):
     return field(name, encoding, bits, byte_order=byte_order, value=value)
 
 
-# name, bitloom encoding, bits, bitstruct code, value
-TELEMETRY = [
-    ("version", "unsigned", 3, "u", 0),
-    ("type", "unsigned", 1, "u", 0),
-    ("sec_hdr", "unsigned", 1, "u", 1),
-    ("apid", "unsigned", 11, "u", 0x1AB),
-    ("seq_flags", "unsigned", 2, "u", 3),
-    ("seq_count", "unsigned", 14, "u", 1234),
-    ("length", "unsigned", 16, "u", 13),
-    ("seconds", "unsigned", 32, "u", 1_700_000_000),
-    ("temperature", "twos_complement", 16, "s", -273),
-    ("voltage", "ieee754_f32", 32, "f", 3.25),
-    ("status", "unsigned", 8, "u", 0x5A),
-    ("current", "twos_complement", 16, "s", -12),
-]
-SEVEN = [(f"p{i}", "unsigned", 7, "u", i % 128) for i in range(100)]
-ALIGNED = [
-    ("sync", "unsigned", 32, "u", 0x1ACFFC1D, "I"),
-    ("id", "unsigned", 16, "u", 513, "H"),
-    ("count", "unsigned", 16, "u", 7, "H"),
-    ("gain", "twos_complement", 16, "s", -3, "h"),
-    ("flags", "unsigned", 8, "u", 1, "B"),
-    ("mode", "unsigned", 8, "u", 2, "B"),
-    ("x", "ieee754_f32", 32, "f", 1.5, "f"),
-    ("y", "ieee754_f64", 64, "f", -2.25, "d"),
-]
+__all__ = ["ALIGNED", "SEVEN", "TELEMETRY", "item"]
 
 
 def run_interleaved(contenders, number, repeat):
@@ -91,12 +91,37 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
             d["value"] = v
         bitloom.pack_parameters(recipe)
 
+    def pack_direct():
+        bitloom.pack_parameters([d.copy() for d in recipe])
+
+    def pack_copies():
+        [d.copy() for d in recipe]
+
+    def unpack_direct():
+        bitloom.unpack_parameters(packet, 0, [d.copy() for d in unpack_recipe])
+
+    def unpack_copies():
+        [d.copy() for d in unpack_recipe]
+
     contenders = [
         ("refresh only", refresh, 1),
         ("refresh + bitloom pack", refresh_and_pack, 1),
         ("bitloom pack (recipe unchanged)", lambda: bitloom.pack_parameters(recipe), 1),
         ("bitloom unpack", lambda: bitloom.unpack_parameters(packet, 0, unpack_recipe), 1),
+        ("copies of the pack items", pack_copies, 1),
+        ("copies + bitloom pack", pack_direct, 1),
+        ("copies of the unpack items", unpack_copies, 1),
+        ("copies + bitloom unpack", unpack_direct, 1),
     ]
+    decoded = bitloom.unpack_parameters(packet, 0, unpack_recipe)
+    floor = floor_helper.load()
+    if floor is not None:
+        keys, objects, raw = floor_helper.floor_args(decoded)
+        assert floor.dict_from_ints(keys, objects) == decoded
+        contenders += [
+            ("floor: dict of decoded values (C)", lambda: floor.dict_from_ints(keys, objects), 1),
+            ("floor: dict + ints created (C)", lambda: floor.dict_creating_ints(keys, raw), 1),
+        ]
     layout = bitloom_bulk.compile(unpack_recipe)
     values_tuple = tuple(values)
     assert layout.pack(values_tuple) == packet and layout.unpack(
@@ -148,6 +173,12 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
         ]
     rows = run_interleaved(contenders, number, repeat)
     rows["bitloom pack (values refreshed)"] = rows["refresh + bitloom pack"] - rows["refresh only"]
+    rows["bitloom pack direct (fresh dicts)"] = (
+        rows["copies + bitloom pack"] - rows["copies of the pack items"]
+    )
+    rows["bitloom unpack direct (fresh dicts)"] = (
+        rows["copies + bitloom unpack"] - rows["copies of the unpack items"]
+    )
 
     print(f"\n== {label}: {len(fields)} fields, {len(packet)} bytes (ns per call)")
     for name, ns in rows.items():
@@ -217,26 +248,100 @@ def bench_recipe(label, fields, number, repeat, struct_fmt=None):
         ratios.append(
             ("unpack / struct unpack + dict", rows["bitloom unpack"] / rows["struct unpack + dict"])
         )
+    ratios += [(f"{name} / {den}", r) for (name, den), r in headline_ratios(rows).items()]
     for name, r in ratios:
         print(f"  ratio {name:44s} {r:6.2f}")
     return rows
 
 
+# (bitloom row, what it is divided by) -> the rows' names in bench_recipe
+HEADLINE = {
+    ("unpack planned", "bitstruct.c compiled unpack_dict"): (
+        "bitloom unpack",
+        "bitstruct.c compiled unpack_dict",
+    ),
+    ("unpack direct", "bitstruct.c compiled unpack_dict"): (
+        "bitloom unpack direct (fresh dicts)",
+        "bitstruct.c compiled unpack_dict",
+    ),
+    ("pack planned", "bitstruct.c compiled pack"): (
+        "bitloom pack (recipe unchanged)",
+        "bitstruct.c compiled pack",
+    ),
+    ("pack direct", "bitstruct.c compiled pack"): (
+        "bitloom pack direct (fresh dicts)",
+        "bitstruct.c compiled pack",
+    ),
+    ("unpack planned", "floor (ints reused)"): (
+        "bitloom unpack",
+        "floor: dict of decoded values (C)",
+    ),
+    ("unpack planned", "floor (ints created)"): (
+        "bitloom unpack",
+        "floor: dict + ints created (C)",
+    ),
+    ("unpack direct", "floor (ints created)"): (
+        "bitloom unpack direct (fresh dicts)",
+        "floor: dict + ints created (C)",
+    ),
+}
+
+
+def headline_ratios(rows):
+    """The ratios the summary table shows, for the rows this run has."""
+    return {
+        key: rows[num] / rows[den]
+        for key, (num, den) in HEADLINE.items()
+        if num in rows and den in rows
+    }
+
+
+def print_summary(results):
+    """One table: a line per ratio, a column per recipe."""
+    labels = list(results)
+    print(f"\n== summary, Python {sys.version.split()[0]}: bitloom / other, same run")
+    print(f"  {'ratio':62s}" + "".join(f"{label:>12s}" for label in labels))
+    per_recipe = {label: headline_ratios(rows) for label, rows in results.items()}
+    for key in HEADLINE:
+        cells = [per_recipe[label].get(key) for label in labels]
+        if all(c is None for c in cells):
+            continue
+        text = "".join(f"{c:12.2f}" if c is not None else f"{'-':>12s}" for c in cells)
+        print(f"  {key[0] + ' / ' + key[1]:62s}{text}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer rounds (smoke run)")
-    args = parser.parse_args()
-    number, repeat = (2000, 3) if args.quick else (20000, 7)
-    print(f"Python {sys.version.split()[0]}, bitloom vs peers")
-    bench_recipe("telemetry (CCSDS-style header + data)", TELEMETRY, number, repeat)
-    bench_recipe("100 fields of 7 bits", SEVEN, number // 10, repeat)
-    bench_recipe(
-        "byte-aligned",
-        [f[:5] for f in ALIGNED],
-        number,
-        repeat,
-        struct_fmt=">" + "".join(f[5] for f in ALIGNED),
+    parser.add_argument(
+        "--summary", action="store_true", help="end with one table of the headline ratios"
     )
+    parser.add_argument(
+        "--only-summary-recipes",
+        action="store_true",
+        help="run the telemetry and 100 x 7 recipes only (with --summary)",
+    )
+    args = parser.parse_args()
+    # Short rounds, many of them: the best of many short rounds stays near the
+    # unloaded time on a busy machine, where a long round is always interrupted.
+    number, repeat = (500, 5) if args.quick else (2000, 200)
+    print(f"Python {sys.version.split()[0]}, bitloom vs peers")
+    results = {
+        "telemetry": bench_recipe(
+            "telemetry (CCSDS-style header + data)", TELEMETRY, number, repeat
+        ),
+        "100 x 7": bench_recipe("100 fields of 7 bits", SEVEN, number // 10, repeat),
+    }
+    if not args.only_summary_recipes:
+        bench_recipe(
+            "byte-aligned",
+            [f[:5] for f in ALIGNED],
+            number,
+            repeat,
+            struct_fmt=">" + "".join(f[5] for f in ALIGNED),
+        )
+    if args.summary:
+        print_summary(results)
 
 
 if __name__ == "__main__":

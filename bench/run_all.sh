@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The packet benchmarks on every CPython 3.10-3.13 of pyenv, one venv each,
+# with bitloom built from the given source tree.
+#
+#   bench/run_all.sh SOURCE_TREE [--quick] [--callgrind] [--install-only]
+#                    [--versions "3.10.13 3.12.1"]
+#
+# For each interpreter: /work/venvs/b-<major.minor> is created if missing; the
+# package is built from SOURCE_TREE (Release, as the wheel; -g and not
+# stripped so that callgrind can name functions, which changes no code) and
+# installed with the peers (bitstruct, bitstring, construct); then
+# bench/bench_packets.py --summary prints its table of ratios. With
+# --callgrind, bench/callgrind_paths.py adds the instruction counts per call.
+# The benchmark scripts are always this checkout's bench/, so the same
+# benchmark measures any tree (e.g. a checkout of an older commit).
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+if [[ $# -lt 1 || ! -f "$1/pyproject.toml" ]]; then
+    echo "usage: $0 SOURCE_TREE [--quick] [--callgrind] [--install-only] [--versions \"X.Y.Z ...\"]" >&2
+    exit 2
+fi
+tree="$(cd "$1" && pwd)"
+shift
+quick=()
+callgrind=0
+install_only=0
+versions="3.10.13 3.11.7 3.12.1 3.13.0"
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --quick) quick=(--quick) ;;
+        --callgrind) callgrind=1 ;;
+        --install-only) install_only=1 ;;
+        --versions) versions="$2"; shift ;;
+        *) echo "unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+root="$(pyenv root)"
+commit="$(git -C "$tree" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+if [[ -n "$(git -C "$tree" status --porcelain --untracked-files=no 2>/dev/null)" ]]; then
+    commit="$commit (with uncommitted changes)"
+fi
+echo "source tree $tree at $commit; $(date -u '+%Y-%m-%d %H:%M UTC'); load:$(uptime | sed 's/.*load average//')"
+
+for ver in $versions; do
+    short="${ver%.*}"
+    venv="/work/venvs/b-$short"
+    python="$root/versions/$ver/bin/python"
+    if [[ ! -x "$python" ]]; then
+        echo "== CPython $ver: not installed in pyenv, skipped"
+        continue
+    fi
+    if [[ ! -x "$venv/bin/python" ]]; then
+        "$python" -m venv "$venv"
+        "$venv/bin/pip" install -q --upgrade pip
+    fi
+    echo
+    echo "== CPython $ver ($venv): building bitloom from $tree"
+    # pip rebuilds and reinstalls a local tree every time, whatever is installed.
+    log="$(mktemp)"
+    if ! "$venv/bin/pip" install -q bitstruct bitstring construct \
+        -C install.strip=false -C cmake.define.CMAKE_CXX_FLAGS=-g "$tree" >"$log" 2>&1; then
+        grep -v "^WARNING: Location" "$log" >&2
+        rm -f "$log"
+        exit 1
+    fi
+    rm -f "$log"
+    [[ $install_only -eq 1 ]] && continue
+    (cd "$here" && "$venv/bin/python" bench_packets.py --summary --only-summary-recipes "${quick[@]}") \
+        | sed -n '/^== summary/,$p'
+    if [[ $callgrind -eq 1 ]]; then
+        (cd "$here" && "$venv/bin/python" callgrind_paths.py \
+            --json "${CALLGRIND_JSON_DIR:-/tmp}/callgrind-$short.json")
+    fi
+    echo "load after CPython $ver:$(uptime | sed 's/.*load average//')"
+done

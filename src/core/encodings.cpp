@@ -49,8 +49,6 @@ constexpr std::array<EncodingRow, 34> kRows{{
 
 }  // namespace
 
-std::span<const EncodingRow> encoding_table() noexcept { return kRows; }
-
 const EncodingRow* find_encoding(std::string_view lowered) noexcept {
     for (const EncodingRow& row : kRows) {
         if (row.name == lowered) return &row;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -46,8 +45,6 @@ struct EncodingRow {
     bool packs;              // accepted by pack_parameters (every row unpacks)
     std::string_view label;  // format label of UnimplementedFloat rows and F128, e.g. "TI f32"
 };
-
-std::span<const EncodingRow> encoding_table() noexcept;
 
 // The row of an already lower-cased name, or nullptr.
 const EncodingRow* find_encoding(std::string_view lowered) noexcept;

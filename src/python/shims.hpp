@@ -7,7 +7,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <cstring>
 
 namespace bitloom::py::shim {
 
@@ -51,21 +50,6 @@ inline void set_raised_exception(PyObject* exc) {
     PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
     PyObject* tb = PyException_GetTraceback(exc);
     PyErr_Restore(type, exc, tb);
-#endif
-}
-
-// PyUnicode_EqualToUTF8AndSize (3.13+): 1 when the str equals the UTF-8 text.
-inline int unicode_equal_to_utf8(PyObject* str, const char* text, Py_ssize_t size) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyUnicode_EqualToUTF8AndSize(str, text, size);
-#else
-    Py_ssize_t len = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &len);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return 0;
-    }
-    return len == size && std::memcmp(utf8, text, static_cast<size_t>(size)) == 0;
 #endif
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/format.hpp"
+#include "core/messages.hpp"
 #include "core/portable.hpp"
 
 namespace bitloom::core {
@@ -196,14 +197,12 @@ void place_wide_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t
 std::optional<Error> check_field_bounds(std::uint64_t start, std::uint32_t bits, std::size_t len) {
     const std::uint64_t first = start / 8;
     if (first > len) {
-        return value_error(
-            cat("range start index ", dec(first), " out of range for slice of length ", dec(len)));
+        return value_error(fill(msg::kRangeStart, dec(first), dec(len)));
     }
     if (bits == 0) return std::nullopt;
     const std::uint64_t end = (start + bits - 1) / 8 + 1;
     if (end > len) {
-        return value_error(
-            cat("range end index ", dec(end), " out of range for slice of length ", dec(len)));
+        return value_error(fill(msg::kRangeEnd, dec(end), dec(len)));
     }
     return std::nullopt;
 }

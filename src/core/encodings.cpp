@@ -2,6 +2,7 @@
 
 #include "core/charset.hpp"
 #include "core/format.hpp"
+#include "core/messages.hpp"
 
 namespace bitloom::core {
 namespace {
@@ -45,11 +46,11 @@ const TextCodecRow& text_codec_row(TextCodec codec) noexcept {
 }
 
 std::string unimplemented_decode_message(const EncodingRow& row) {
-    return cat(row.label, " format not yet implemented");
+    return fill(msg::kFormatUnimplemented, row.label);
 }
 
 std::string unimplemented_encode_message(const EncodingRow& row) {
-    return cat(row.label, " encoding not yet implemented");
+    return fill(msg::kEncodingUnimplemented, row.label);
 }
 
 }  // namespace bitloom::core

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/format.hpp"
+#include "core/messages.hpp"
 #include "core/unicode.hpp"
 #include "core/unicode_detail.hpp"
 
@@ -84,14 +85,6 @@ namespace {
 
 using namespace unicode_detail;
 
-// ---- messages ------------------------------------------------------------------
-
-constexpr std::string_view kUtf16Short =
-    "UTF-16 requires an even number of bytes with at least 2 bytes";
-constexpr std::string_view kUtf16Odd = "UTF-16 requires an even number of bytes";
-constexpr std::string_view kUtf16Lone =
-    "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found";
-
 Result<CheckedText> check_utf16(const std::uint8_t* d, std::size_t size, bool little) {
     const std::size_t units = size / 2;
     std::size_t i = 0;
@@ -132,7 +125,7 @@ Result<CheckedText> check_utf16(const std::uint8_t* d, std::size_t size, bool li
             i += 2;
             continue;
         }
-        return value_error(std::string(kUtf16Lone));
+        return value_error(std::string(msg::kUtf16Lone));
     }
 #if BITLOOM_SSE2
     std::uint32_t lanes = or_lanes32(vored);
@@ -163,12 +156,14 @@ Result<std::size_t> append_utf16(std::string_view text, bool mark, ByteSink& out
 }  // namespace
 
 Result<CheckedText> decode_utf16_with_endianness(ByteView bytes, bool little_endian) {
-    if (bytes.size() % 2 != 0) return value_error(std::string(kUtf16Odd));
+    if (bytes.size() % 2 != 0) return value_error(std::string(msg::kUtf16Odd));
     return check_utf16(bytes.data(), bytes.size(), little_endian);
 }
 
 Result<CheckedText> decode_utf16(ByteView bytes) {
-    if (bytes.size() < 2 || bytes.size() % 2 != 0) return value_error(std::string(kUtf16Short));
+    if (bytes.size() < 2 || bytes.size() % 2 != 0) {
+        return value_error(std::string(msg::kUtf16Short));
+    }
     if (bytes[0] == 0xFE && bytes[1] == 0xFF) {
         return decode_utf16_with_endianness(bytes.subspan(2), false);
     }

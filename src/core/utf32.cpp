@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/format.hpp"
+#include "core/messages.hpp"
 #include "core/unicode.hpp"
 #include "core/unicode_detail.hpp"
 
@@ -70,13 +71,6 @@ namespace {
 
 using namespace unicode_detail;
 
-// ---- messages ------------------------------------------------------------------
-
-constexpr std::string_view kUtf32Short =
-    "UTF-32 requires a multiple of 4 bytes with at least 4 bytes";
-constexpr std::string_view kUtf32Length = "UTF-32 requires a multiple of 4 bytes";
-constexpr std::string_view kUtf32Invalid = "Invalid UTF-32 codepoint: 0x";
-
 Result<CheckedText> check_utf32(const std::uint8_t* d, std::size_t size, bool little) {
     const std::size_t units = size / 4;
     std::size_t i = 0;
@@ -100,7 +94,7 @@ Result<CheckedText> check_utf32(const std::uint8_t* d, std::size_t size, bool li
     for (; i < units; ++i) {
         const std::uint32_t u = load32(d + 4 * i, little);
         if (u > 0x10FFFF || (u & 0xFFFFF800) == 0xD800) {
-            return value_error(cat(kUtf32Invalid, hex_upper(u, 8)));
+            return value_error(fill(msg::kUtf32Invalid, hex_upper(u, 8)));
         }
         ored |= u;
     }
@@ -128,12 +122,14 @@ Result<std::size_t> append_utf32(std::string_view text, bool mark, ByteSink& out
 }  // namespace
 
 Result<CheckedText> decode_utf32_with_endianness(ByteView bytes, bool little_endian) {
-    if (bytes.size() % 4 != 0) return value_error(std::string(kUtf32Length));
+    if (bytes.size() % 4 != 0) return value_error(std::string(msg::kUtf32Length));
     return check_utf32(bytes.data(), bytes.size(), little_endian);
 }
 
 Result<CheckedText> decode_utf32(ByteView bytes) {
-    if (bytes.size() < 4 || bytes.size() % 4 != 0) return value_error(std::string(kUtf32Short));
+    if (bytes.size() < 4 || bytes.size() % 4 != 0) {
+        return value_error(std::string(msg::kUtf32Short));
+    }
     static constexpr std::uint8_t kBigMark[4] = {0x00, 0x00, 0xFE, 0xFF};
     static constexpr std::uint8_t kLittleMark[4] = {0xFF, 0xFE, 0x00, 0x00};
     if (std::memcmp(bytes.data(), kBigMark, 4) == 0) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/format.hpp"
+#include "core/messages.hpp"
 #include "core/unicode.hpp"
 #include "core/unicode_detail.hpp"
 
@@ -11,14 +12,6 @@ namespace bitloom::core {
 namespace {
 
 using namespace unicode_detail;
-
-// ---- messages ------------------------------------------------------------------
-
-constexpr std::string_view kUtf8Invalid = "Invalid UTF-8 bytes: ";
-constexpr std::string_view kUtf8IncompleteDetail = "incomplete utf-8 byte sequence from index ";
-constexpr std::string_view kUtf8InvalidDetail = "invalid utf-8 sequence of ";
-constexpr std::string_view kUtf8InvalidDetailIndex = " bytes from index ";
-constexpr std::string_view kSinkFailure = "no room for the encoded text";
 
 // Checks UTF-8 64 bytes at a time without branching on the bytes. For every
 // position it looks at the three bytes before it (carried over from the previous
@@ -164,9 +157,8 @@ BlockScan scan_utf8_blocks(const std::uint8_t* const start,
 }  // namespace
 
 Error utf8_error(std::size_t index, bool incomplete, std::size_t invalid_length) {
-    if (incomplete) return value_error(cat(kUtf8Invalid, kUtf8IncompleteDetail, dec(index)));
-    return value_error(cat(kUtf8Invalid, kUtf8InvalidDetail, dec(invalid_length),
-                           kUtf8InvalidDetailIndex, dec(index)));
+    if (incomplete) return value_error(fill(msg::kUtf8Incomplete, dec(index)));
+    return value_error(fill(msg::kUtf8Invalid, dec(invalid_length), dec(index)));
 }
 
 Result<Utf8Shape> measure_utf8(const std::uint8_t* data, std::size_t size) {
@@ -213,7 +205,7 @@ Result<CheckedText> decode_utf8(ByteView bytes) {
                        shape.value().chars};
 }
 
-Error sink_failure() { return Error{ErrorKind::System, std::string(kSinkFailure)}; }
+Error sink_failure() { return Error{ErrorKind::System, std::string(msg::kSinkFailure)}; }
 
 Result<std::size_t> encode_utf8(std::string_view text, ByteSink& out) {
     std::uint8_t* o = out.reserve(text.size());

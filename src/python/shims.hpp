@@ -8,6 +8,9 @@
 
 #include <cstdint>
 
+#include "python/messages.hpp"
+#include "python/names.hpp"
+
 namespace bitloom::py::shim {
 
 // PyDict_GetItemRef (3.13+): 1 and a new reference, 0 when absent, -1 on error.
@@ -58,7 +61,7 @@ inline PyObject* type_qualname(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030B0000
     return PyType_GetQualName(type);
 #else
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
+    return PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names().qualname);
 #endif
 }
 
@@ -75,20 +78,20 @@ inline int long_as_u128(PyObject* v, unsigned char out[16]) {
                                                Py_ASNATIVEBYTES_REJECT_NEGATIVE);
     if (need < 0) return -1;
     if (need > 16) {
-        PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
+        PyErr_SetString(PyExc_OverflowError, msg::kU128TooLarge.data());
         return -1;
     }
     return 0;
 #else
     int sign = _PyLong_Sign(v);
     if (sign < 0) {
-        PyErr_SetString(PyExc_ValueError, "Cannot convert negative int");
+        PyErr_SetString(PyExc_ValueError, msg::kU128Negative.data());
         return -1;
     }
     size_t nbits = _PyLong_NumBits(v);
     if (nbits == static_cast<size_t>(-1) && PyErr_Occurred()) return -1;
     if (nbits > 128) {
-        PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
+        PyErr_SetString(PyExc_OverflowError, msg::kU128TooLarge.data());
         return -1;
     }
     return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), out, 16, 1, 0);

@@ -2,9 +2,9 @@
 // layout: position p is the bit of weight 0x80 >> (p % 8) in byte p / 8.
 //
 // Checked at random offsets and widths: mirror_bits, both read_bits, write_bits
-// (word and general paths), clear_bits, copy_bits, encode_integer_to_bytes (vs
-// the integer image rules), place_integer (vs the image placed bit by bit, and
-// vs place_bytes(encode_integer_to_bytes(...))), place_bytes, the bounds test,
+// (word and general paths), clear_bits, copy_bits, the integer image built with
+// word writes (vs the image rules), place_integer (vs the image placed bit by
+// bit, and vs place_bytes of that image), place_bytes, the bounds test,
 // field_raw_value and field_window. Packets are exactly sized heap blocks.
 #include <algorithm>
 #include <cstdint>
@@ -24,6 +24,31 @@ void set_bit(std::uint8_t* d, std::uint64_t p, bool b) {
     d[p / 8] = b ? (d[p / 8] | m) : (d[p / 8] & ~m);
 }
 bool bit_of(std::uint64_t v, std::uint64_t k) { return k < 64 && ((v >> k) & 1); }
+
+// The integer image of a numeric field built with word writes: ceil(bits / 8)
+// bytes holding the value right-aligned, big-endian; with `reverse_bits` the
+// low `bits` bits of the value reversed first (bits above 63 count as 0). A
+// second construction of the image, checked against the bit-by-bit model and
+// then placed with place_bytes.
+std::string encode_integer_to_bytes(std::uint64_t value, std::uint32_t bits, bool reverse_bits) {
+    const std::size_t n = (static_cast<std::size_t>(bits) + 7) / 8;
+    std::string image(n, '\0');
+    if (bits == 0) return image;
+    auto* out = reinterpret_cast<std::uint8_t*>(image.data());
+    const std::uint64_t limit = 8 * static_cast<std::uint64_t>(n);
+    const std::uint64_t d = limit - bits;  // leading bits of the first byte above the field
+    if (!reverse_bits) {
+        // v = value, right-aligned; bits of v at or above 8n are dropped.
+        const auto width = static_cast<std::uint32_t>(std::min<std::uint64_t>(limit, 64));
+        write_bits(out, limit, limit - width, width, value);
+    } else if (bits <= 64) {
+        write_bits(out, limit, d, bits, mirror_bits(value, bits));
+    } else {
+        // The value's 64 bits mirrored fill the top 64 of the `bits` positions.
+        write_bits(out, limit, d, 64, mirror_bits(value, 64));
+    }
+    return image;
+}
 
 // Width: mostly small, sometimes wide, now and then anything.
 std::uint32_t pick_width(fuzz::Input& in) {

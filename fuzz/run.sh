@@ -12,8 +12,8 @@
 # root, missing packages are installed with apt-get.
 #
 # Corpora grow in fuzz/corpus/<target> (not in git); fuzz/seeds/<target> holds
-# a few starting inputs. Crashes land in fuzz/build/crashes/<target>/. Exits
-# non-zero if any target finds a fault.
+# a few hand-made starting inputs (written by fuzz/make_seeds.py). Crashes land
+# in fuzz/build/crashes/<target>/. Exits non-zero if any target finds a fault.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)

@@ -48,6 +48,20 @@ UNPACK_ONLY = [
 KEYS = ["name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"]
 
 
+class Index:
+    """An int-like object that is not an int: converts through __index__ (and
+    __float__, to the same number, for the float encodings)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __float__(self):
+        return float(self.value)
+
+
 def item(
     name="f",
     encoding="unsigned",

@@ -6,18 +6,9 @@ import struct
 import sys
 
 import pytest
+from recipes import Index
 
 import bitloom as bl
-
-
-class Index:
-    """An int-like object that is not an int."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Raises:

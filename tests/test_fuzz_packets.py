@@ -24,7 +24,7 @@ import struct
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from recipes import KEYS, PACK_ENCODINGS, UNPACK_ONLY
+from recipes import KEYS, PACK_ENCODINGS, UNPACK_ONLY, Index
 
 import bitloom as bl
 
@@ -44,14 +44,6 @@ WRAPPED = re.compile(
     re.S,
 )
 RANGE = re.compile(r"^range (start|end) index \d+ out of range for slice of length \d+$")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Floaty:

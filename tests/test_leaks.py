@@ -5,18 +5,11 @@ import sys
 import tracemalloc
 
 import pytest
+from recipes import Index
 
 import bitloom as bl
 
 ROUNDS = 2000
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class FreshTypeError:

@@ -20,21 +20,12 @@ import sys
 import threading
 import time
 
+from recipes import Index
+
 import bitloom as bl
 
 SECONDS = float(os.environ.get("BITLOOM_STRESS_SECONDS", "1.5"))
 WORKERS = 8
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __float__(self):
-        return float(self.value)
 
 
 def variant(name, encoding, bits, value, order="big", reverse=False, offset=None):

@@ -349,72 +349,6 @@ const char* column_dtype(ColumnKind kind) noexcept {
     return kind == ColumnKind::Text ? nullptr : kDtypes[static_cast<std::size_t>(kind)];
 }
 
-bool decode_numeric(const core::FieldSpec& fld, std::uint64_t raw, NumericValue& out) noexcept {
-    const std::uint32_t bits = fld.bits;
-    switch (fld.row->codec) {
-        case Codec::Unsigned: out.u = raw; return true;
-        case Codec::TwosComplement: out.i = core::decode_twos_complement(raw, bits); return true;
-        case Codec::OnesComplement: out.i = core::decode_ones_complement(raw, bits); return true;
-        case Codec::SignMagnitude: out.i = core::decode_sign_magnitude(raw, bits); return true;
-        case Codec::PackedBcd:
-        case Codec::PackedBcdSigned: {
-            auto r = core::decode_packed_bcd(raw, bits, fld.row->codec == Codec::PackedBcdSigned);
-            if (!r) return false;
-            out.i = r.value();
-            return true;
-        }
-        case Codec::UnpackedBcd:
-        case Codec::UnpackedBcdSigned: {
-            auto r = core::decode_unpacked_bcd(raw, bits,
-                                               fld.row->codec == Codec::UnpackedBcdSigned);
-            if (!r) return false;
-            out.i = r.value();
-            return true;
-        }
-        case Codec::F16: out.d = core::decode_f16(static_cast<std::uint16_t>(raw)); return true;
-        case Codec::F32: out.d = core::decode_f32(static_cast<std::uint32_t>(raw)); return true;
-        case Codec::F64: out.d = core::decode_f64(raw); return true;
-        case Codec::F128:
-            // The raw value is the low half of a binary128 pattern whose high
-            // half (and so its exponent) is zero: always +0.0.
-            out.d = 0.0;
-            return bits <= 64;
-        case Codec::UnimplementedFloat:
-        case Codec::Text: return false;
-    }
-    return false;
-}
-
-core::Error numeric_error(const core::FieldSpec& fld, std::uint64_t raw) {
-    const core::EncodingRow& row = *fld.row;
-    switch (row.codec) {
-        case Codec::PackedBcd:
-        case Codec::PackedBcdSigned: {
-            auto r = core::decode_packed_bcd(raw, fld.bits, row.codec == Codec::PackedBcdSigned);
-            if (!r) return r.error();
-            break;
-        }
-        case Codec::UnpackedBcd:
-        case Codec::UnpackedBcdSigned: {
-            auto r = core::decode_unpacked_bcd(raw, fld.bits,
-                                               row.codec == Codec::UnpackedBcdSigned);
-            if (!r) return r.error();
-            break;
-        }
-        case Codec::F128:
-            if (fld.bits > 64) {
-                return core::value_error(
-                    "IEEE 754 f128 requires special handling for >64 bits (not yet implemented "
-                    "in process_recipe)");
-            }
-            break;
-        case Codec::UnimplementedFloat:
-            return core::not_implemented(core::unimplemented_decode_message(row));
-        default: break;
-    }
-    return {core::ErrorKind::System, "numeric_error called for a value that decodes"};
-}
-
 ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
                                    std::span<const ColumnKind> kinds,
                                    std::span<std::uint8_t* const> columns, const PacketSet& packets,
@@ -538,7 +472,7 @@ std::optional<core::Error> field_error(std::span<const core::FieldSpec> fields,
                                                     fld.bits, fld.little, fld.reverse);
     NumericValue v;
     if (decode_numeric(fld, raw, v)) return std::nullopt;
-    return numeric_error(fld, raw);
+    return core::numeric_decode_error(fld, raw);
 }
 
 }  // namespace bitloom::bulk

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 
+#include "core/numeric_field.hpp"
 #include "core/prepared_field.hpp"
 #include "core/result.hpp"
 
@@ -41,19 +42,9 @@ struct PacketSet {
     }
 };
 
-// A decoded numeric value: `u` for unsigned, `i` for the signed integer codecs
-// and BCD, `d` for the floats.
-union NumericValue {
-    std::int64_t i;
-    std::uint64_t u;
-    double d;
-};
-
-// Decode the raw value of a numeric field as the unpacker does; false where the
-// decoder fails (malformed BCD, a float format it cannot read).
-bool decode_numeric(const core::FieldSpec& fld, std::uint64_t raw, NumericValue& out) noexcept;
-// The error of a raw value that decode_numeric refuses, as the unpacker reports it.
-core::Error numeric_error(const core::FieldSpec& fld, std::uint64_t raw);
+// A decoded numeric value and its decoding, shared with the one-packet paths.
+using NumericValue = core::NumericValue;
+using core::decode_numeric;
 
 // Where the first faulty packet of a call lies: `packet` (== the packet count
 // when there is none) and the first item of that packet, in recipe order,

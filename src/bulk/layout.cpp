@@ -16,11 +16,6 @@ namespace bitloom::bulk {
 using core::Codec;
 using py::Ref;
 
-PyObject* raise_decode_error(const core::FieldSpec& fld, std::uint64_t raw) {
-    py::raise(core::numeric_decode_error(fld, raw));
-    return nullptr;
-}
-
 // ---- reading a recipe ----
 
 bool read_layout_field(PyObject* item, Ref& name_obj, LayoutField& field) {

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "core/numeric_field.hpp"
 #include "core/prepared_field.hpp"
 #include "python/ref.hpp"
 
@@ -50,18 +49,6 @@ PyObject* compile(PyObject* self, PyObject* recipe);
 }  // namespace bitloom::bulk
 
 namespace bitloom::bulk {
-
-// A decoded numeric field (u for unsigned, i for the signed codecs and BCD, d
-// for the floats) and its decoding without Python: false where the decoder
-// fails (malformed BCD, an unimplemented float format), which
-// raise_decode_error then reports with its exact exception.
-using DecodedValue = core::NumericValue;
-inline bool decode_value(const core::FieldSpec& fld, std::uint64_t raw,
-                         DecodedValue& out) noexcept {
-    return core::decode_numeric(fld, raw, out);
-}
-// Raise the error decode_value reported for this raw value. Returns nullptr.
-PyObject* raise_decode_error(const core::FieldSpec& fld, std::uint64_t raw);
 
 // Keyword and positional arguments of a vectorcall function into `out` (one
 // slot per name, nullptr when not given). The first `npositional` names may be

@@ -6,6 +6,7 @@
 #include "bulk/columns.hpp"
 #include "bulk/layout.hpp"
 #include "python/errors.hpp"
+#include "python/names.hpp"
 #include "python/recipe.hpp"
 
 namespace bitloom::bulk {
@@ -46,8 +47,9 @@ std::atomic<std::int64_t> g_interpreter_id{-1};
 std::atomic<PyObject*> g_module{nullptr};
 
 PyObject* create_module() {
-    py::Ref module(PyModule_Create2(&g_definition, 1013));
+    py::Ref module(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
     if (!module) return nullptr;
+    if (!py::init_names()) return nullptr;
     if (py::shim::module_declare_gil_not_used(module.get()) < 0) return nullptr;
     if (!py::init_recipe_keys() || py::panic_exception_type() == nullptr) return nullptr;
     if (!init_numpy() || !init_layout_type(module.get())) return nullptr;

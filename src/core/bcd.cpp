@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/format.hpp"
+#include "core/messages.hpp"
 
 namespace bitloom::core {
 namespace {
@@ -22,13 +23,10 @@ constexpr std::uint64_t magnitude(std::int64_t value) noexcept {
 }
 
 Error too_many_digits(std::int64_t value, std::uint32_t digits) {
-    return value_error(
-        cat("Value ", dec(value), " has too many digits for ", dec(digits), " BCD digits"));
+    return value_error(fill(msg::kBcdTooManyDigits, dec(value), dec(digits)));
 }
 
-Error invalid_digit(unsigned digit) {
-    return value_error(cat("Invalid BCD digit: ", dec(digit), " (must be 0-9)"));
-}
+Error invalid_digit(unsigned digit) { return value_error(fill(msg::kBcdDigit, dec(digit))); }
 
 // Splits `m` into `digits` decimal digits and places digit k at bit
 // `first_shift + k * stride`. Fails when the digits do not hold all of `m`.
@@ -55,9 +53,9 @@ constexpr std::int64_t with_sign(std::uint64_t m, bool negative) noexcept {
 }  // namespace
 
 Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
-    if (bits < 4) return value_error("bits must be >= 4 for packed BCD");
+    if (bits < 4) return value_error(std::string(msg::kPackedBcdWidth));
     const std::uint32_t n = bits / 4;
-    if (value < 0 && !is_signed) return value_error("Cannot encode negative value in unsigned BCD");
+    if (value < 0 && !is_signed) return value_error(std::string(msg::kBcdNegative));
 
     // The sign takes nibble 0; digits follow in the nibbles that the image holds.
     const std::uint32_t lead = is_signed ? 1 : 0;
@@ -68,7 +66,7 @@ Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, 
 }
 
 Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
-    if (bits < 8) return value_error("bits must be >= 8 for unpacked BCD");
+    if (bits < 8) return value_error(std::string(msg::kUnpackedBcdWidth));
     const std::uint32_t digits = std::min(bits / 8, kImageBytes);
     if (!is_signed) return spread_digits(value, digits, 0, 8, 0);
 
@@ -89,7 +87,7 @@ Result<std::int64_t> decode_packed_bcd(std::uint64_t image, std::uint32_t bits, 
     if (is_signed) {
         const unsigned sign = static_cast<unsigned>(image & 0xF);
         if (sign < 0xA) {
-            return value_error("Invalid BCD sign nibble: expected 0xA-0xF for signed packed BCD");
+            return value_error(std::string(msg::kBcdSignNibble));
         }
         negative = sign == 0xB || sign == 0xD;
         first = 1;
@@ -133,8 +131,7 @@ Result<std::int64_t> decode_unpacked_bcd(std::uint64_t image, std::uint32_t bits
     const unsigned b0 = byte_at(0);
     const unsigned zone0 = b0 >> 4;
     if ((b0 & 0xF) > 9 || (zone0 != 0xC && zone0 != 0xD && zone0 != 0xF && zone0 != 0x3)) {
-        return value_error(cat("Invalid zoned decimal signed byte: 0x", hex_upper(b0, 2),
-                               " (expected 0x30-0x39, 0xC0-0xC9, 0xD0-0xD9, or 0xF0-0xF9)"));
+        return value_error(fill(msg::kZonedSignByte, hex_upper(b0, 2)));
     }
     negative = zone0 == 0xD;
     m = b0 & 0xF;
@@ -147,8 +144,7 @@ Result<std::int64_t> decode_unpacked_bcd(std::uint64_t image, std::uint32_t bits
         const unsigned b = byte_at(i);
         const unsigned zone = b >> 4;
         if ((b & 0xF) > 9 || (zone != 0x3 && zone != 0xF)) {
-            return value_error(cat("Invalid zoned decimal byte: 0x", hex_upper(b, 2),
-                                   " (expected ASCII 0x30-0x39 or EBCDIC 0xF0-0xF9)"));
+            return value_error(fill(msg::kZonedByte, hex_upper(b, 2)));
         }
         m += (b & 0xF) * weight;
         weight *= 10;

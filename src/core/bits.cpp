@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/format.hpp"
+#include "core/messages.hpp"
 #include "core/portable.hpp"
 
 namespace bitloom::core {
@@ -145,26 +146,6 @@ void copy_bits(std::uint8_t* dst, std::uint64_t limit, std::uint64_t dst_start,
     }
 }
 
-std::string encode_integer_to_bytes(std::uint64_t value, std::uint32_t bits, bool reverse_bits) {
-    const std::size_t n = (static_cast<std::size_t>(bits) + 7) / 8;
-    std::string image(n, '\0');
-    if (bits == 0) return image;
-    auto* out = reinterpret_cast<std::uint8_t*>(image.data());
-    const std::uint64_t limit = 8 * static_cast<std::uint64_t>(n);
-    const std::uint64_t d = limit - bits;  // leading bits of the first byte above the field
-    if (!reverse_bits) {
-        // v = value, right-aligned; bits of v at or above 8n are dropped.
-        const auto width = static_cast<std::uint32_t>(std::min<std::uint64_t>(limit, 64));
-        write_bits(out, limit, limit - width, width, value);
-    } else if (bits <= 64) {
-        write_bits(out, limit, d, bits, mirror_bits(value, bits));
-    } else {
-        // The value's 64 bits mirrored fill the top 64 of the `bits` positions.
-        write_bits(out, limit, d, 64, reverse64(value));
-    }
-    return image;
-}
-
 void place_bytes(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start, std::uint32_t bits,
                  std::uint8_t* image, std::size_t size, bool little_endian) noexcept {
     if (bits == 0) return;
@@ -216,14 +197,12 @@ void place_wide_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t
 std::optional<Error> check_field_bounds(std::uint64_t start, std::uint32_t bits, std::size_t len) {
     const std::uint64_t first = start / 8;
     if (first > len) {
-        return value_error(
-            cat("range start index ", dec(first), " out of range for slice of length ", dec(len)));
+        return value_error(fill(msg::kRangeStart, dec(first), dec(len)));
     }
     if (bits == 0) return std::nullopt;
     const std::uint64_t end = (start + bits - 1) / 8 + 1;
     if (end > len) {
-        return value_error(
-            cat("range end index ", dec(end), " out of range for slice of length ", dec(len)));
+        return value_error(fill(msg::kRangeEnd, dec(end), dec(len)));
     }
     return std::nullopt;
 }

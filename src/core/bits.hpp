@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <string>
 
 #include "core/portable.hpp"
 #include "core/result.hpp"
@@ -63,15 +62,9 @@ void clear_bits(std::uint8_t* data, std::uint64_t limit, std::uint64_t start,
 void copy_bits(std::uint8_t* dst, std::uint64_t limit, std::uint64_t dst_start,
                const std::uint8_t* src, std::uint64_t src_start, std::uint64_t count) noexcept;
 
-// The integer image of a numeric field: ceil(bits / 8) bytes holding the value
-// right-aligned, big-endian; with `reverse_bits` the low `bits` bits of the
-// value reversed first (bits above 63 count as 0). Never fails.
-std::string encode_integer_to_bytes(std::uint64_t value, std::uint32_t bits, bool reverse_bits);
-
 // Place a numeric field: the integer image of `value`, its bytes reversed for
 // little-endian, then its low `bits` bits written at `start`. Equivalent to
-// place_bytes(encode_integer_to_bytes(...)) without building an image
-// proportional to the width.
+// place_bytes of that image without building an image proportional to the width.
 void place_wide_integer(std::uint8_t* packet, std::uint64_t limit, std::uint64_t start,
                         std::uint32_t bits, std::uint64_t value, bool reverse_bits,
                         bool little_endian) noexcept;

@@ -3,25 +3,26 @@
 #include <string>
 #include <utility>
 
+#include "core/messages.hpp"
+
 namespace bitloom::core::ccsds {
 
 std::string stop_message(const Stop& stop) {
     switch (stop.kind) {
         case StopKind::End: return {};
         case StopKind::ShortHeader:
-            return "truncated CCSDS packet at byte offset " + std::to_string(stop.offset) +
-                   ": its primary header needs 6 bytes, " + std::to_string(stop.left) + " left";
+            return fill(msg::kCcsdsShortHeader, std::to_string(stop.offset),
+                        std::to_string(stop.left));
         case StopKind::ShortPacket:
-            return "truncated CCSDS packet at byte offset " + std::to_string(stop.offset) +
-                   ": declared length " + std::to_string(stop.declared) + " bytes (length field " +
-                   std::to_string(stop.declared - 7) + "), " + std::to_string(stop.left) + " left";
+            return fill(msg::kCcsdsShortPacket, std::to_string(stop.offset),
+                        std::to_string(stop.declared), std::to_string(stop.declared - 7),
+                        std::to_string(stop.left));
     }
     return {};
 }
 
 std::string start_message(std::uint64_t start, std::uint64_t size) {
-    return "offset " + std::to_string(start) + " is past the end of the data (" +
-           std::to_string(size) + " bytes)";
+    return fill(msg::kCcsdsStartPastEnd, std::to_string(start), std::to_string(size));
 }
 
 Count count(const std::uint8_t* data, std::uint64_t size, std::uint64_t start) noexcept {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/format.hpp"
+#include "core/messages.hpp"
 #include "core/text_blocks.hpp"
 
 namespace bitloom::core {
@@ -12,22 +13,9 @@ namespace {
 
 using namespace blocks;
 
-// ---- messages ------------------------------------------------------------------
-
-constexpr std::string_view kCharacterOpen = "Character '";
-constexpr std::string_view kCharacterCode = "' (U+";
-constexpr std::string_view kCharacterNotValid = ") is not valid ";
-constexpr std::string_view kUsAscii = "US-ASCII";
-constexpr std::string_view kIso8859_1 = "ISO-8859-1";
-constexpr std::string_view kAsciiByte = "Invalid US-ASCII byte: 0x";
-constexpr std::string_view kAsciiByteLimit = " (must be <= 0x7F)";
-constexpr std::string_view kWindows1252Encode = "Failed to encode to Windows-1252";
-constexpr std::string_view kWindows1252Decode = "Failed to decode Windows-1252 bytes";
-
 // "Character '{char}' (U+{code}) is not valid {charset}".
 Error character_error(std::string_view utf8_char, std::uint32_t cp, std::string_view charset) {
-    return value_error(cat(kCharacterOpen, utf8_char, kCharacterCode, hex_upper(cp, 4),
-                           kCharacterNotValid, charset));
+    return value_error(fill(msg::kCharacterNotValid, utf8_char, hex_upper(cp, 4), charset));
 }
 
 // ---- the windows-1252 index ----------------------------------------------------
@@ -129,7 +117,7 @@ CharRange windows_1252_range(const std::uint8_t* d, std::size_t n) noexcept {
 }
 
 Result<CheckedText> sniffed(Result<CheckedText> decoded) {
-    if (!decoded) return value_error(std::string(kWindows1252Decode));
+    if (!decoded) return value_error(std::string(msg::kWindows1252Decode));
     return decoded;
 }
 
@@ -138,7 +126,7 @@ Result<CheckedText> sniffed(Result<CheckedText> decoded) {
 Result<CheckedText> decode_us_ascii(ByteView bytes) {
     const std::size_t k = ascii_prefix(bytes.data(), bytes.size());
     if (k != bytes.size()) {
-        return value_error(cat(kAsciiByte, hex_upper(bytes[k], 2), kAsciiByteLimit));
+        return value_error(fill(msg::kUsAsciiByte, hex_upper(bytes[k], 2)));
     }
     return CheckedText{TextForm::Bytes, CharRange::Ascii, bytes.data(), bytes.size(), bytes.size()};
 }
@@ -179,7 +167,7 @@ Result<std::size_t> encode_us_ascii(std::string_view text, ByteSink& out) {
     if (step.fault != Utf8Fault::None) {
         return utf8_error(k, step.fault == Utf8Fault::Incomplete, step.len);
     }
-    return character_error(text.substr(k, step.len), step.cp, kUsAscii);
+    return character_error(text.substr(k, step.len), step.cp, msg::kUsAsciiName);
 }
 
 Result<std::size_t> encode_iso_8859_1(std::string_view text, ByteSink& out) {
@@ -197,12 +185,14 @@ Result<std::size_t> encode_iso_8859_1(std::string_view text, ByteSink& out) {
     // A character above U+00FF or an ill-formed sequence: the first decides.
     return append_single_byte(
         text, out, [](std::uint32_t cp) { return cp <= 0xFF ? static_cast<int>(cp) : -1; },
-        [](std::string_view ch, std::uint32_t cp) { return character_error(ch, cp, kIso8859_1); });
+        [](std::string_view ch, std::uint32_t cp) {
+            return character_error(ch, cp, msg::kIso8859_1Name);
+        });
 }
 
 Result<std::size_t> encode_windows_1252(std::string_view text, ByteSink& out) {
     return append_single_byte(text, out, windows_1252_byte, [](std::string_view, std::uint32_t) {
-        return value_error(std::string(kWindows1252Encode));
+        return value_error(std::string(msg::kWindows1252Encode));
     });
 }
 

@@ -1,69 +1,56 @@
 #include "core/encodings.hpp"
 
-#include <array>
-
+#include "core/charset.hpp"
 #include "core/format.hpp"
+#include "core/messages.hpp"
 
 namespace bitloom::core {
 namespace {
 
-using C = Codec;
 using T = TextCodec;
 
-constexpr std::array<EncodingRow, 34> kRows{{
-    {"unsigned", C::Unsigned, T::Utf8, true, {}},
-    {"twos_complement", C::TwosComplement, T::Utf8, true, {}},
-    {"ones_complement", C::OnesComplement, T::Utf8, true, {}},
-    {"sign_magnitude", C::SignMagnitude, T::Utf8, true, {}},
-    {"packed_bcd", C::PackedBcd, T::Utf8, true, {}},
-    {"packed_bcd_signed", C::PackedBcdSigned, T::Utf8, true, {}},
-    {"unpacked_bcd", C::UnpackedBcd, T::Utf8, true, {}},
-    {"unpacked_bcd_signed", C::UnpackedBcdSigned, T::Utf8, true, {}},
-    {"ieee754_f16", C::F16, T::Utf8, true, {}},
-    {"ieee754_f32", C::F32, T::Utf8, true, {}},
-    {"ieee754_f64", C::F64, T::Utf8, true, {}},
-    {"ieee754_f128", C::F128, T::Utf8, false, "IEEE 754 f128"},
-    {"ti_f32", C::UnimplementedFloat, T::Utf8, false, "TI f32"},
-    {"ti_f40", C::UnimplementedFloat, T::Utf8, false, "TI f40"},
-    {"dec_f32", C::UnimplementedFloat, T::Utf8, false, "DEC f32"},
-    {"dec_f64", C::UnimplementedFloat, T::Utf8, false, "DEC f64"},
-    {"ibm_f32", C::UnimplementedFloat, T::Utf8, false, "IBM f32"},
-    {"ibm_f64", C::UnimplementedFloat, T::Utf8, false, "IBM f64"},
-    {"ieee754_1985_f32", C::UnimplementedFloat, T::Utf8, false, "IEEE 754-1985 f32"},
-    {"ieee754_1985_f64", C::UnimplementedFloat, T::Utf8, false, "IEEE 754-1985 f64"},
-    {"ieee754_1985_f80", C::UnimplementedFloat, T::Utf8, false, "IEEE 754-1985 f80"},
-    {"mil_std_1750a_f32", C::UnimplementedFloat, T::Utf8, false, "MIL-STD-1750A f32"},
-    {"mil_std_1750a_f48", C::UnimplementedFloat, T::Utf8, false, "MIL-STD-1750A f48"},
-    {"utf8", C::Text, T::Utf8, true, {}},
-    {"utf16", C::Text, T::Utf16, true, {}},
-    {"utf16le", C::Text, T::Utf16le, true, {}},
-    {"utf16be", C::Text, T::Utf16be, true, {}},
-    {"utf32", C::Text, T::Utf32, true, {}},
-    {"utf32le", C::Text, T::Utf32le, true, {}},
-    {"utf32be", C::Text, T::Utf32be, true, {}},
-    {"us_ascii", C::Text, T::UsAscii, true, {}},
-    {"iso_8859_1", C::Text, T::Iso8859_1, true, {}},
-    {"latin1", C::Text, T::Iso8859_1, true, {}},
-    {"windows_1252", C::Text, T::Windows1252, true, {}},
+constexpr std::array<TextCodecRow, kTextCodecCount> kTextCodecRows{{
+    {T::Utf8, decode_utf8, encode_utf8},
+    {T::Utf16, decode_utf16, encode_utf16},
+    {T::Utf16le, [](ByteView b) { return decode_utf16_with_endianness(b, true); },
+     [](std::string_view t, ByteSink& s) { return encode_utf16_with_endianness(t, true, s); }},
+    {T::Utf16be, [](ByteView b) { return decode_utf16_with_endianness(b, false); },
+     [](std::string_view t, ByteSink& s) { return encode_utf16_with_endianness(t, false, s); }},
+    {T::Utf32, decode_utf32, encode_utf32},
+    {T::Utf32le, [](ByteView b) { return decode_utf32_with_endianness(b, true); },
+     [](std::string_view t, ByteSink& s) { return encode_utf32_with_endianness(t, true, s); }},
+    {T::Utf32be, [](ByteView b) { return decode_utf32_with_endianness(b, false); },
+     [](std::string_view t, ByteSink& s) { return encode_utf32_with_endianness(t, false, s); }},
+    {T::UsAscii, decode_us_ascii, encode_us_ascii},
+    {T::Iso8859_1, [](ByteView b) { return Result<CheckedText>(decode_iso_8859_1(b)); },
+     encode_iso_8859_1},
+    {T::Windows1252, decode_windows_1252, encode_windows_1252},
 }};
+
+constexpr bool text_rows_in_enum_order() {
+    for (std::size_t i = 0; i < kTextCodecRows.size(); ++i) {
+        const TextCodecRow& row = kTextCodecRows[i];
+        if (static_cast<std::size_t>(row.codec) != i || row.decode == nullptr ||
+            row.encode == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(text_rows_in_enum_order(), "text codec rows must follow TextCodec, each complete");
 
 }  // namespace
 
-std::span<const EncodingRow> encoding_table() noexcept { return kRows; }
-
-const EncodingRow* find_encoding(std::string_view lowered) noexcept {
-    for (const EncodingRow& row : kRows) {
-        if (row.name == lowered) return &row;
-    }
-    return nullptr;
+const TextCodecRow& text_codec_row(TextCodec codec) noexcept {
+    return kTextCodecRows[static_cast<std::size_t>(codec)];
 }
 
 std::string unimplemented_decode_message(const EncodingRow& row) {
-    return cat(row.label, " format not yet implemented");
+    return fill(msg::kFormatUnimplemented, row.label);
 }
 
 std::string unimplemented_encode_message(const EncodingRow& row) {
-    return cat(row.label, " encoding not yet implemented");
+    return fill(msg::kEncodingUnimplemented, row.label);
 }
 
 }  // namespace bitloom::core

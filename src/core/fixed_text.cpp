@@ -1,5 +1,6 @@
 #include "core/fixed_text.hpp"
 
+#include <array>
 #include <cstring>
 
 #include "core/text_blocks.hpp"
@@ -82,44 +83,73 @@ void widen(const FixedText& t, std::uint8_t* o) noexcept {
     }
 }
 
+// Writers of the forms below: a copy, or a widening / byte swap after an
+// optional big-endian byte-order mark of `Mark` bytes.
+void copy_units(const FixedText& t, std::uint8_t* o) noexcept { std::memcpy(o, t.data, t.length); }
+
+template <unsigned Out, bool Little, unsigned Mark>
+void widen_marked(const FixedText& t, std::uint8_t* o) noexcept {
+    if constexpr (Mark == 2) store16(o, 0xFEFF, false);
+    if constexpr (Mark == 4) store32(o, 0xFEFF, false);
+    widen<Out, Little>(t, o + Mark);
+}
+
+// What a text codec makes of fixed-width storage: texts whose characters are at
+// most `max_width` bytes wide (and, with `ascii_only`, all ASCII) become `mark`
+// bytes of byte-order mark and `unit` bytes per character, written by `write`.
+// A max_width of 0: never from the storage (UTF-8 is already a copy of its own
+// form; windows-1252 needs its table).
+struct FixedForm {
+    TextCodec codec;
+    unsigned max_width;
+    bool ascii_only;
+    unsigned mark;
+    unsigned unit;
+    void (*write)(const FixedText&, std::uint8_t*) noexcept;
+};
+
+using T = TextCodec;
+
+constexpr std::array<FixedForm, kTextCodecCount> kForms{{
+    {T::Utf8, 0, false, 0, 0, nullptr},
+    {T::Utf16, 2, false, 2, 2, widen_marked<2, false, 2>},
+    {T::Utf16le, 2, false, 0, 2, widen_marked<2, true, 0>},
+    {T::Utf16be, 2, false, 0, 2, widen_marked<2, false, 0>},
+    {T::Utf32, 4, false, 4, 4, widen_marked<4, false, 4>},
+    {T::Utf32le, 4, false, 0, 4, widen_marked<4, true, 0>},
+    {T::Utf32be, 4, false, 0, 4, widen_marked<4, false, 0>},
+    {T::UsAscii, 1, true, 0, 1, copy_units},
+    {T::Iso8859_1, 1, false, 0, 1, copy_units},
+    {T::Windows1252, 0, false, 0, 0, nullptr},
+}};
+
+constexpr bool forms_in_enum_order() {
+    for (std::size_t i = 0; i < kForms.size(); ++i) {
+        const FixedForm& f = kForms[i];
+        if (static_cast<std::size_t>(f.codec) != i) return false;
+        if ((f.max_width == 0) != (f.write == nullptr)) return false;
+        if (f.max_width != 0 && f.unit < f.max_width) return false;  // widening only
+    }
+    return true;
+}
+static_assert(forms_in_enum_order(),
+              "fixed forms must follow TextCodec, a writer for each usable one");
+
+const FixedForm& form_of(TextCodec codec) noexcept {
+    return kForms[static_cast<std::size_t>(codec)];
+}
+
 }  // namespace
 
 std::size_t fixed_encoded_size(TextCodec codec, const FixedText& t) noexcept {
-    if (t.length == 0) return 0;
-    switch (codec) {
-        case TextCodec::UsAscii: return t.ascii ? t.length : 0;
-        case TextCodec::Iso8859_1: return t.width == 1 ? t.length : 0;
-        case TextCodec::Utf16: return t.width <= 2 ? 2 + 2 * t.length : 0;
-        case TextCodec::Utf16le:
-        case TextCodec::Utf16be: return t.width <= 2 ? 2 * t.length : 0;
-        case TextCodec::Utf32: return 4 + 4 * t.length;
-        case TextCodec::Utf32le:
-        case TextCodec::Utf32be: return 4 * t.length;
-        case TextCodec::Utf8:  // already a copy of the UTF-8 form
-        case TextCodec::Windows1252: break;
-    }
-    return 0;
+    const FixedForm& f = form_of(codec);
+    if (t.length == 0 || t.width > f.max_width || (f.ascii_only && !t.ascii)) return 0;
+    return f.mark + f.unit * t.length;
 }
 
 void encode_fixed(TextCodec codec, const FixedText& t, std::uint8_t* o) noexcept {
-    switch (codec) {
-        case TextCodec::UsAscii:
-        case TextCodec::Iso8859_1: std::memcpy(o, t.data, t.length); return;
-        case TextCodec::Utf16:
-            store16(o, 0xFEFF, false);
-            widen<2, false>(t, o + 2);
-            return;
-        case TextCodec::Utf16le: widen<2, true>(t, o); return;
-        case TextCodec::Utf16be: widen<2, false>(t, o); return;
-        case TextCodec::Utf32:
-            store32(o, 0xFEFF, false);
-            widen<4, false>(t, o + 4);
-            return;
-        case TextCodec::Utf32le: widen<4, true>(t, o); return;
-        case TextCodec::Utf32be: widen<4, false>(t, o); return;
-        case TextCodec::Utf8:
-        case TextCodec::Windows1252: return;
-    }
+    const FixedForm& f = form_of(codec);
+    if (f.write != nullptr) f.write(t, o);
 }
 
 }  // namespace bitloom::core

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/format.hpp"
+#include "core/messages.hpp"
 
 namespace bitloom::core {
 namespace {
@@ -18,26 +19,25 @@ constexpr std::uint64_t low_mask(std::uint32_t bits) noexcept {
 }
 
 Error too_large(std::int64_t value, std::uint32_t bits) {
-    return value_error(cat("Value ", dec(value), " is too large for ", dec(bits), " bits"));
+    return value_error(fill(msg::kTooLarge, dec(value), dec(bits)));
 }
 
 }  // namespace
 
 Result<std::uint64_t> encode_twos_complement(std::int64_t value, std::uint32_t bits) {
-    if (bits > 64) return value_error("bits must be <= 64 for two's complement encoding");
+    if (bits > 64) return value_error(std::string(msg::kTwosWidth));
     if (bits == 64) return static_cast<std::uint64_t>(value);
     // A zero-width field holds only 0.
     const std::int64_t min = bits == 0 ? 0 : -(std::int64_t{1} << (bits - 1));
     const std::int64_t max = bits == 0 ? 0 : (std::int64_t{1} << (bits - 1)) - 1;
     if (value < min || value > max) {
-        return value_error(cat("Value ", dec(value), " out of range for ", dec(bits),
-                               " bits (range: ", dec(min), " to ", dec(max), ")"));
+        return value_error(fill(msg::kTwosRange, dec(value), dec(bits), dec(min), dec(max)));
     }
     return static_cast<std::uint64_t>(value) & low_mask(bits);
 }
 
 Result<std::uint64_t> encode_ones_complement(std::int64_t value, std::uint32_t bits) {
-    if (bits > 64) return value_error("bits must be <= 64 for ones' complement encoding");
+    if (bits > 64) return value_error(std::string(msg::kOnesWidth));
     // Largest magnitude that fits: 2^(bits-1) - 1 (0 for a zero-width field).
     const std::uint64_t limit = bits == 0 ? 0 : (std::uint64_t{1} << (bits - 1)) - 1;
     if (value >= 0) {
@@ -46,21 +46,19 @@ Result<std::uint64_t> encode_ones_complement(std::int64_t value, std::uint32_t b
     }
     const std::uint64_t m = magnitude(value);
     if (m > limit) {
-        return value_error(
-            cat("Value ", dec(value), " is too large (magnitude) for ", dec(bits), " bits"));
+        return value_error(fill(msg::kOnesTooLarge, dec(value), dec(bits)));
     }
     return low_mask(bits) - m;
 }
 
 Result<std::uint64_t> encode_sign_magnitude(std::int64_t value, std::uint32_t bits) {
     if (bits < 2 || bits > 64) {
-        return value_error("bits must be between 2 and 64 for sign-magnitude encoding");
+        return value_error(std::string(msg::kSignMagnitudeWidth));
     }
     const std::uint64_t sign = std::uint64_t{1} << (bits - 1);
     const std::uint64_t m = magnitude(value);
     if (m >= sign) {
-        return value_error(
-            cat("Magnitude of ", dec(value), " is too large for ", dec(bits), " bits"));
+        return value_error(fill(msg::kMagnitudeTooLarge, dec(value), dec(bits)));
     }
     return value < 0 ? (m | sign) : m;
 }
@@ -96,7 +94,7 @@ std::int64_t decode_sign_magnitude(std::uint64_t image, std::uint32_t bits) noex
 
 Result<std::uint64_t> encode_unsigned(std::uint64_t value, std::uint32_t bits) {
     if (bits <= 63 && value >= (std::uint64_t{1} << bits)) {
-        return value_error(cat("Value ", dec(value), " is too large for ", dec(bits), " bits"));
+        return value_error(fill(msg::kTooLarge, dec(value), dec(bits)));
     }
     return value;
 }

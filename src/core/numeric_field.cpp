@@ -3,16 +3,9 @@
 #include "core/bcd.hpp"
 #include "core/ieee754.hpp"
 #include "core/integer.hpp"
+#include "core/messages.hpp"
 
 namespace bitloom::core {
-
-namespace {
-
-constexpr std::string_view kF128Wide =
-    "IEEE 754 f128 requires special handling for >64 bits (not yet implemented in "
-    "process_recipe)";
-
-}  // namespace
 
 bool decode_numeric(const FieldSpec& fld, std::uint64_t raw, NumericValue& out) noexcept {
     const std::uint32_t bits = fld.bits;
@@ -65,7 +58,7 @@ Error numeric_decode_error(const FieldSpec& fld, std::uint64_t raw) {
             if (!r) return std::move(r).error();
             break;
         }
-        case Codec::F128: return {ErrorKind::Value, std::string(kF128Wide)};
+        case Codec::F128: return {ErrorKind::Value, std::string(msg::kF128Wide)};
         case Codec::UnimplementedFloat:
             return {ErrorKind::NotImplemented, unimplemented_decode_message(*fld.row)};
         default: break;

@@ -27,9 +27,6 @@ struct Error {
 };
 
 inline Error value_error(std::string message) { return {ErrorKind::Value, std::move(message)}; }
-inline Error not_implemented(std::string message) {
-    return {ErrorKind::NotImplemented, std::move(message)};
-}
 
 template <class T>
 class [[nodiscard]] Result {

@@ -12,16 +12,17 @@ namespace bitloom::encoder {
 namespace {
 
 using core::FieldOutcome;
-using core::NumericKind;
+using core::ValueRule;
 
 // The value converted by the rule of the encoding's kind.
-bool convert(NumericKind kind, PyObject* value, core::NumericValue& out) {
-    switch (kind) {
-        case NumericKind::Unsigned: return py::to_u64(value, out.u);
-        case NumericKind::Signed: return py::to_i64(value, out.i);
-        case NumericKind::Single: return py::to_single(value, out.f);
-        case NumericKind::Double: return py::to_double(value, out.d);
-        case NumericKind::None: break;
+bool convert(ValueRule rule, PyObject* value, core::NumericValue& out) {
+    switch (rule) {
+        case ValueRule::Unsigned64: return py::to_u64(value, out.u);
+        case ValueRule::Signed64: return py::to_i64(value, out.i);
+        case ValueRule::Single: return py::to_single(value, out.f);
+        case ValueRule::Double: return py::to_double(value, out.d);
+        case ValueRule::Text:
+        case ValueRule::None: break;
     }
     py::raise_panic("a value converted for a non-numeric encoding");
     return false;
@@ -29,10 +30,10 @@ bool convert(NumericKind kind, PyObject* value, core::NumericValue& out) {
 
 // The integer image of a numeric field; false with the error set.
 bool numeric_image(const core::FieldSpec& fld, PyObject* value, std::uint64_t& image) {
-    const NumericKind kind = core::numeric_kind(fld.row->codec);
+    const ValueRule rule = fld.row->value;
     core::NumericValue v{};
-    if (!convert(kind, value, v)) return false;
-    if (kind == NumericKind::Unsigned && (fld.bits >= 64 || v.u >> fld.bits == 0)) [[likely]] {
+    if (!convert(rule, value, v)) return false;
+    if (rule == ValueRule::Unsigned64 && (fld.bits >= 64 || v.u >> fld.bits == 0)) [[likely]] {
         image = v.u;
         return true;
     }
@@ -52,7 +53,7 @@ FieldOutcome place_field(const core::FieldSpec& fld, PyObject* value, std::uint8
     if (fld.row == nullptr || !fld.row->packs) [[unlikely]] {
         return FieldOutcome::UnknownEncoding;
     }
-    if (fld.row->codec == core::Codec::Text) {
+    if (fld.row->value == ValueRule::Text) {
         std::string_view text;
         std::string image;
         if (!py::to_text(value, text) || !py::encode_text(fld.row->text, text, image)) {

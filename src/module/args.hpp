@@ -16,7 +16,6 @@ struct FunctionDef {
     const char* params[3];
     std::uint8_t nparams;
     std::uint8_t nrequired;  // the first `nrequired` parameters must be given
-    const char* encoding;    // recipe encoding name for codec-table functions, else nullptr
     Impl impl;
 };
 

@@ -38,8 +38,6 @@ PyObject* to_python(const Result<std::int64_t>& r) {
     return PyLong_FromLongLong(r.value());
 }
 
-const core::EncodingRow& row_of(const FunctionDef& fn) { return *core::find_encoding(fn.encoding); }
-
 // ---- packets ---------------------------------------------------------------
 
 PyObject* unpack_parameters(const FunctionDef& f, PyObject* const* argv) {
@@ -160,15 +158,28 @@ PyObject* encode_f64(const FunctionDef& f, PyObject* const* argv) {
     return PyLong_FromUnsignedLongLong(core::f64_bits(value));
 }
 
+// The encoding row `Row` (an index from core::encoding_index, so a name without
+// a row does not compile) of a format that has no codec, or no encoder.
+template <std::size_t Row>
+constexpr const core::EncodingRow& unimplemented_row() {
+    static_assert(Row < core::kEncodings.size());
+    constexpr const core::EncodingRow& row = core::kEncodings[Row];
+    static_assert(row.codec == core::Codec::UnimplementedFloat || row.codec == core::Codec::F128,
+                  "only formats the packer refuses are refused by their functions");
+    return row;
+}
+
 // Named formats without a codec: the argument is converted, then refused.
+template <std::size_t Row>
 PyObject* decode_unimplemented(const FunctionDef& f, PyObject* const* argv) {
     std::uint64_t value = 0;
     if (!convert_arg(f, 0, argv, py::to_u64, value)) return nullptr;
-    py::raise(PyExc_NotImplementedError, core::unimplemented_decode_message(row_of(f)));
+    py::raise(PyExc_NotImplementedError,
+              core::unimplemented_decode_message(unimplemented_row<Row>()));
     return nullptr;
 }
 
-template <class Float>
+template <class Float, std::size_t Row>
 PyObject* encode_unimplemented(const FunctionDef& f, PyObject* const* argv) {
     Float value = 0;
     bool (*rule)(PyObject*, Float&) = nullptr;
@@ -178,7 +189,8 @@ PyObject* encode_unimplemented(const FunctionDef& f, PyObject* const* argv) {
         rule = py::to_double;
     }
     if (!convert_arg(f, 0, argv, rule, value)) return nullptr;
-    py::raise(PyExc_NotImplementedError, core::unimplemented_encode_message(row_of(f)));
+    py::raise(PyExc_NotImplementedError,
+              core::unimplemented_encode_message(unimplemented_row<Row>()));
     return nullptr;
 }
 
@@ -201,26 +213,22 @@ PyObject* encode_text(const FunctionDef& f, PyObject* const* argv) {
 
 // ---- the table --------------------------------------------------------------
 
-constexpr FunctionDef one(const char* name, const char* param, Impl impl,
-                          const char* encoding = nullptr) {
-    return {name, {param, nullptr, nullptr}, 1, 1, encoding, impl};
+constexpr FunctionDef one(const char* name, const char* param, Impl impl) {
+    return {name, {param, nullptr, nullptr}, 1, 1, impl};
 }
 constexpr FunctionDef two(const char* name, const char* a, const char* b, Impl impl) {
-    return {name, {a, b, nullptr}, 2, 2, nullptr, impl};
+    return {name, {a, b, nullptr}, 2, 2, impl};
 }
 constexpr FunctionDef bcd(const char* name, Impl impl) {
-    return {name, {"value", "bits", "signed"}, 3, 2, nullptr, impl};
+    return {name, {"value", "bits", "signed"}, 3, 2, impl};
 }
+
+using core::encoding_index;
 
 using T = TextCodec;
 
 constexpr std::array<FunctionDef, 62> kFunctions{{
-    {"unpack_parameters",
-     {"packet_bytes", "offset_bits", "recipe"},
-     3,
-     3,
-     nullptr,
-     unpack_parameters},
+    {"unpack_parameters", {"packet_bytes", "offset_bits", "recipe"}, 3, 3, unpack_parameters},
     one("pack_parameters", "recipe", pack_parameters),
     two("decode_ones_complement", "value", "bits", decode_integer<core::decode_ones_complement>),
     two("decode_twos_complement", "value", "bits", decode_integer<core::decode_twos_complement>),
@@ -231,17 +239,22 @@ constexpr std::array<FunctionDef, 62> kFunctions{{
     one("decode_ieee754_f32", "value", decode_f32),
     one("decode_ieee754_f64", "value", decode_f64),
     one("decode_ieee754_f128", "value", decode_f128),
-    one("decode_ieee754_1985_f32", "_value", decode_unimplemented, "ieee754_1985_f32"),
-    one("decode_ieee754_1985_f64", "_value", decode_unimplemented, "ieee754_1985_f64"),
-    one("decode_ieee754_1985_f80", "_value", decode_unimplemented, "ieee754_1985_f80"),
-    one("decode_mil_std_1750a_f32", "_value", decode_unimplemented, "mil_std_1750a_f32"),
-    one("decode_mil_std_1750a_f48", "_value", decode_unimplemented, "mil_std_1750a_f48"),
-    one("decode_dec_f32", "_value", decode_unimplemented, "dec_f32"),
-    one("decode_dec_f64", "_value", decode_unimplemented, "dec_f64"),
-    one("decode_ibm_f32", "_value", decode_unimplemented, "ibm_f32"),
-    one("decode_ibm_f64", "_value", decode_unimplemented, "ibm_f64"),
-    one("decode_ti_f32", "_value", decode_unimplemented, "ti_f32"),
-    one("decode_ti_f40", "_value", decode_unimplemented, "ti_f40"),
+    one("decode_ieee754_1985_f32", "_value",
+        decode_unimplemented<encoding_index("ieee754_1985_f32")>),
+    one("decode_ieee754_1985_f64", "_value",
+        decode_unimplemented<encoding_index("ieee754_1985_f64")>),
+    one("decode_ieee754_1985_f80", "_value",
+        decode_unimplemented<encoding_index("ieee754_1985_f80")>),
+    one("decode_mil_std_1750a_f32", "_value",
+        decode_unimplemented<encoding_index("mil_std_1750a_f32")>),
+    one("decode_mil_std_1750a_f48", "_value",
+        decode_unimplemented<encoding_index("mil_std_1750a_f48")>),
+    one("decode_dec_f32", "_value", decode_unimplemented<encoding_index("dec_f32")>),
+    one("decode_dec_f64", "_value", decode_unimplemented<encoding_index("dec_f64")>),
+    one("decode_ibm_f32", "_value", decode_unimplemented<encoding_index("ibm_f32")>),
+    one("decode_ibm_f64", "_value", decode_unimplemented<encoding_index("ibm_f64")>),
+    one("decode_ti_f32", "_value", decode_unimplemented<encoding_index("ti_f32")>),
+    one("decode_ti_f40", "_value", decode_unimplemented<encoding_index("ti_f40")>),
     one("decode_us_ascii", "bytes", decode_text<T::UsAscii>),
     one("decode_iso_8859_1", "bytes", decode_text<T::Iso8859_1>),
     one("decode_windows_1252", "bytes", decode_text<T::Windows1252>),
@@ -260,18 +273,24 @@ constexpr std::array<FunctionDef, 62> kFunctions{{
     one("encode_ieee754_f16", "value", encode_f16),
     one("encode_ieee754_f32", "value", encode_f32),
     one("encode_ieee754_f64", "value", encode_f64),
-    one("encode_ieee754_f128", "_value", encode_unimplemented<double>, "ieee754_f128"),
-    one("encode_ieee754_1985_f32", "_value", encode_unimplemented<float>, "ieee754_1985_f32"),
-    one("encode_ieee754_1985_f64", "_value", encode_unimplemented<double>, "ieee754_1985_f64"),
-    one("encode_ieee754_1985_f80", "_value", encode_unimplemented<double>, "ieee754_1985_f80"),
-    one("encode_mil_std_1750a_f32", "_value", encode_unimplemented<float>, "mil_std_1750a_f32"),
-    one("encode_mil_std_1750a_f48", "_value", encode_unimplemented<double>, "mil_std_1750a_f48"),
-    one("encode_dec_f32", "_value", encode_unimplemented<float>, "dec_f32"),
-    one("encode_dec_f64", "_value", encode_unimplemented<double>, "dec_f64"),
-    one("encode_ibm_f32", "_value", encode_unimplemented<float>, "ibm_f32"),
-    one("encode_ibm_f64", "_value", encode_unimplemented<double>, "ibm_f64"),
-    one("encode_ti_f32", "_value", encode_unimplemented<float>, "ti_f32"),
-    one("encode_ti_f40", "_value", encode_unimplemented<double>, "ti_f40"),
+    one("encode_ieee754_f128", "_value",
+        encode_unimplemented<double, encoding_index("ieee754_f128")>),
+    one("encode_ieee754_1985_f32", "_value",
+        encode_unimplemented<float, encoding_index("ieee754_1985_f32")>),
+    one("encode_ieee754_1985_f64", "_value",
+        encode_unimplemented<double, encoding_index("ieee754_1985_f64")>),
+    one("encode_ieee754_1985_f80", "_value",
+        encode_unimplemented<double, encoding_index("ieee754_1985_f80")>),
+    one("encode_mil_std_1750a_f32", "_value",
+        encode_unimplemented<float, encoding_index("mil_std_1750a_f32")>),
+    one("encode_mil_std_1750a_f48", "_value",
+        encode_unimplemented<double, encoding_index("mil_std_1750a_f48")>),
+    one("encode_dec_f32", "_value", encode_unimplemented<float, encoding_index("dec_f32")>),
+    one("encode_dec_f64", "_value", encode_unimplemented<double, encoding_index("dec_f64")>),
+    one("encode_ibm_f32", "_value", encode_unimplemented<float, encoding_index("ibm_f32")>),
+    one("encode_ibm_f64", "_value", encode_unimplemented<double, encoding_index("ibm_f64")>),
+    one("encode_ti_f32", "_value", encode_unimplemented<float, encoding_index("ti_f32")>),
+    one("encode_ti_f40", "_value", encode_unimplemented<double, encoding_index("ti_f40")>),
     one("encode_us_ascii", "text", encode_text<T::UsAscii>),
     one("encode_iso_8859_1", "text", encode_text<T::Iso8859_1>),
     one("encode_windows_1252", "text", encode_text<T::Windows1252>),

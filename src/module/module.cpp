@@ -5,6 +5,7 @@
 
 #include "module/functions.hpp"
 #include "python/errors.hpp"
+#include "python/names.hpp"
 #include "python/recipe.hpp"
 
 namespace bitloom::module {
@@ -75,8 +76,9 @@ bool register_function(PyObject* module, PyObject* module_name, PyMethodDef* def
 }
 
 PyObject* create_module() {
-    py::Ref module(PyModule_Create2(&g_definition, 1013));
+    py::Ref module(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
     if (!module) return nullptr;
+    if (!py::init_names()) return nullptr;
     if (py::shim::module_declare_gil_used(module.get()) < 0) return nullptr;
     if (!py::init_recipe_keys()) return nullptr;
     if (py::panic_exception_type() == nullptr) return nullptr;

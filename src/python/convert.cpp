@@ -3,12 +3,14 @@
 #include <cstring>
 
 #include "python/errors.hpp"
+#include "python/messages.hpp"
+#include "python/names.hpp"
 
 namespace bitloom::py {
 
 bool to_text(PyObject* obj, std::string_view& out) {
     if (!PyUnicode_Check(obj)) {
-        raise_cast_error(obj, "str");
+        raise_cast_error(obj, msg::kTargetStr);
         return false;
     }
     Py_ssize_t len = 0;
@@ -20,7 +22,7 @@ bool to_text(PyObject* obj, std::string_view& out) {
 
 bool to_byte_string(PyObject* obj, std::string_view& out) {
     if (!PyBytes_Check(obj)) {
-        raise_cast_error(obj, "bytes");
+        raise_cast_error(obj, msg::kTargetBytes);
         return false;
     }
     out = std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
@@ -52,7 +54,7 @@ bool to_u32(PyObject* obj, std::uint32_t& out) {
     std::uint64_t v = 0;
     if (!to_u64(obj, v)) return false;
     if (v > 0xFFFFFFFFULL) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, msg::kIntegralRange.data());
         return false;
     }
     out = static_cast<std::uint32_t>(v);
@@ -99,13 +101,13 @@ bool is_numpy_bool(PyObject* obj) {
     if (Py_TYPE(obj)->tp_as_number == nullptr || Py_TYPE(obj)->tp_as_number->nb_bool == nullptr) {
         return false;
     }
-    Ref module(PyObject_GetAttrString(type, "__module__"));
+    Ref module(PyObject_GetAttr(type, names().module));
     if (!module || !PyUnicode_Check(module.get())) {
         PyErr_Clear();
         return false;
     }
     if (PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) return false;
-    Ref name(PyObject_GetAttrString(type, "__name__"));
+    Ref name(PyObject_GetAttr(type, names().name));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         return false;
@@ -131,17 +133,17 @@ bool to_bool(PyObject* obj, bool& out) {
         out = truth != 0;
         return true;
     }
-    raise_cast_error(obj, "bool");
+    raise_cast_error(obj, msg::kTargetBool);
     return false;
 }
 
 bool to_sequence(PyObject* obj, ItemList& out) {
     if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_SetString(PyExc_TypeError, msg::kStrAsSequence.data());
         return false;
     }
     if (!PySequence_Check(obj)) {
-        raise_cast_error(obj, "Sequence");
+        raise_cast_error(obj, msg::kTargetSequence);
         return false;
     }
     out.clear();

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <string>
 
+#include "python/messages.hpp"
+
 namespace bitloom::py {
 
 PyObject* exception_type(core::ErrorKind kind) noexcept {
@@ -37,21 +39,16 @@ std::string type_qualname(PyObject* obj) {
         if (utf8 != nullptr) return std::string(utf8, static_cast<size_t>(len));
     }
     PyErr_Clear();
-    return "<failed to extract type name>";
+    return std::string(msg::kUnknownTypeName);
 }
 
 void raise_cast_error(PyObject* obj, const char* target) {
-    std::string message = "'";
-    message += type_qualname(obj);
-    message += "' object cannot be cast as '";
-    message += target;
-    message += "'";
-    raise(PyExc_TypeError, message);
+    raise(PyExc_TypeError, core::fill(msg::kCastError, type_qualname(obj), target));
 }
 
 void ensure_error_set() {
     if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        PyErr_SetString(PyExc_SystemError, msg::kNoErrorSet.data());
     }
 }
 
@@ -62,10 +59,8 @@ std::atomic<PyObject*> g_panic_type{nullptr};
 PyObject* panic_exception_type() {
     PyObject* type = g_panic_type.load(std::memory_order_acquire);
     if (type != nullptr) return type;
-    PyObject* created = PyErr_NewExceptionWithDoc(
-        "bitloom.PanicException",
-        "An internal failure of bitloom: a bug, not a fault of the caller's data.",
-        PyExc_BaseException, nullptr);
+    PyObject* created = PyErr_NewExceptionWithDoc(msg::kPanicName, msg::kPanicDoc,
+                                                  PyExc_BaseException, nullptr);
     if (created == nullptr) return nullptr;
     // The first one stored is kept for the life of the process.
     if (!g_panic_type.compare_exchange_strong(type, created, std::memory_order_acq_rel)) {
@@ -78,16 +73,14 @@ PyObject* panic_exception_type() {
 void raise_panic(std::string_view message) {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;
-    raise(type, message.empty() ? std::string_view("internal failure") : message);
+    raise(type, message.empty() ? msg::kInternalFailure : message);
 }
 
 PyObject* str_or_unprintable(PyObject* exc) {
     PyObject* text = PyObject_Str(exc);
     if (text != nullptr) return text;
     PyErr_WriteUnraisable(exc);
-    std::string fallback = "<unprintable ";
-    fallback += Py_TYPE(exc)->tp_name;
-    fallback += " object>";
+    const std::string fallback = core::fill(msg::kUnprintable, Py_TYPE(exc)->tp_name);
     return PyUnicode_FromStringAndSize(fallback.data(), static_cast<Py_ssize_t>(fallback.size()));
 }
 

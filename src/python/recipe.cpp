@@ -4,6 +4,8 @@
 #include <string>
 
 #include "python/errors.hpp"
+#include "python/messages.hpp"
+#include "python/names.hpp"
 
 namespace bitloom::py {
 namespace {
@@ -13,11 +15,6 @@ constexpr std::array<const char*, kKeyCount> kKeyTexts{
 static_assert(static_cast<std::size_t>(Key::Value) + 1 == kKeyCount,
               "every Key has its text, in the enum's order");
 std::array<PyObject*, kKeyCount> g_keys{};  // interned, kept for the process
-
-// Other names looked up on failure paths, interned once.
-PyObject* g_lower = nullptr;      // str.lower
-PyObject* g_add_note = nullptr;   // BaseException.add_note (3.11+)
-PyObject* g_notes = nullptr;      // __notes__ (3.10)
 
 bool intern(PyObject*& slot, const char* text) {
     if (slot == nullptr) slot = PyUnicode_InternFromString(text);
@@ -33,8 +30,7 @@ bool init_recipe_keys() {
     for (std::size_t i = 0; i < kKeyTexts.size(); ++i) {
         if (!intern(g_keys[i], kKeyTexts[i])) return false;
     }
-    return intern(g_lower, "lower") && intern(g_add_note, "add_note") &&
-           intern(g_notes, "__notes__");
+    return init_names();
 }
 
 PyObject* key_object(Key key) noexcept { return g_keys[static_cast<std::size_t>(key)]; }
@@ -48,35 +44,24 @@ int lookup(PyObject* item, Key key, Ref& out) {
 }
 
 bool raise_invalid_byte_order(std::string_view written) {
-    std::string message = "Invalid byte_order '";
-    message.append(written);
-    message += "': must be 'big' or 'little'";
-    raise(PyExc_ValueError, message);
+    raise(PyExc_ValueError, core::fill(msg::kInvalidByteOrder, written));
     return false;
 }
 
 bool raise_unsupported_encoding(std::string_view written) {
-    std::string message = "Unsupported encoding type: ";
-    message.append(written);
-    raise(PyExc_ValueError, message);
+    raise(PyExc_ValueError, core::fill(msg::kUnsupportedEncoding, written));
     return false;
 }
 
 bool raise_missing_value(std::string_view name) {
-    std::string message = "Recipe item '";
-    message.append(name);
-    message += "' missing required field: 'value'";
-    raise(PyExc_KeyError, message);
+    raise(PyExc_KeyError, core::fill(msg::kMissingValue, name));
     return false;
 }
 
 namespace {
 
 void raise_missing_field(Key key) {
-    std::string message = "Recipe missing required field: '";
-    message += key_text(key);
-    message += "'";
-    raise(PyExc_KeyError, message);
+    raise(PyExc_KeyError, core::fill(msg::kMissingField, std::string_view(key_text(key))));
 }
 
 // Lower-case a text with the Unicode lower-case mapping (str.lower, never a
@@ -101,7 +86,7 @@ bool lower_short_name(PyObject* obj, std::string_view text, bool may_call, char*
     // Non-ASCII text can still lower-case to an ASCII name (U+212A KELVIN SIGN
     // lowers to 'k'): use the interpreter's own mapping, str.lower, unbound so
     // that a subclass cannot change it.
-    Ref low(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type), g_lower, obj));
+    Ref low(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type), names().lower, obj));
     if (!low) return false;
     if (!PyUnicode_IS_ASCII(low.get())) return true;
     Py_ssize_t len = 0;
@@ -123,7 +108,7 @@ template <>
 struct Steps<ReadMode::Raise> {
     static bool dict(PyObject* item) {
         if (PyDict_Check(item)) return true;
-        raise_cast_error(item, "dict");
+        raise_cast_error(item, msg::kTargetDict);
         return false;
     }
     static bool required(PyObject* item, Key key, Ref& out) {
@@ -262,13 +247,13 @@ void add_site_note(PyObject* exc, const char* verb, const FailureSite& site) {
     if (site.name && PyUnicode_Check(site.name.get())) {
         // A str subclass's repr may fail or give something else than a str:
         // the note then names the index alone.
-        note = Ref(PyUnicode_FromFormat("while %s recipe item %zu (%R)", verb, site.index,
+        note = Ref(PyUnicode_FromFormat(msg::kSiteNote, verb, site.index,
                                         site.name.get()));
         if (!note) PyErr_Clear();
     }
-    if (!note) note = Ref(PyUnicode_FromFormat("while %s recipe item %zu", verb, site.index));
+    if (!note) note = Ref(PyUnicode_FromFormat(msg::kSiteNoteIndexOnly, verb, site.index));
     if (note) {
-shim::exception_add_note(exc, note.get(), g_add_note, g_notes);
+shim::exception_add_note(exc, note.get(), names().add_note, names().notes);
     }
     PyErr_Clear();
 }
@@ -297,7 +282,7 @@ void rewrap_pending_error(const char* verb, const FailureSite& site) {
     Ref text(PyObject_Str(exc.get()));
     Ref message;
     if (text) {
-        message = Ref(PyUnicode_FromFormat("%U: %U", type_name.get(), text.get()));
+        message = Ref(PyUnicode_FromFormat(msg::kRewrapped, type_name.get(), text.get()));
     } else {
         // An interrupt or exit raised while describing the failure goes to the
         // caller as it is; an ordinary failure leaves a placeholder text.
@@ -305,7 +290,7 @@ void rewrap_pending_error(const char* verb, const FailureSite& site) {
             return;
         }
         PyErr_Clear();
-        message = Ref(PyUnicode_FromFormat("%U: <exception str() failed>", type_name.get()));
+        message = Ref(PyUnicode_FromFormat(msg::kRewrappedUnprintable, type_name.get()));
     }
     if (!message) return;
     exc = Ref();  // the original exception is discarded, not chained

@@ -7,7 +7,9 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <cstring>
+
+#include "python/messages.hpp"
+#include "python/names.hpp"
 
 // Which kind of recipe plans this interpreter supports (see plan_cache.hpp):
 // dict watchers from 3.12, dict version tags before; none on free-threaded
@@ -94,7 +96,7 @@ inline PyObject* type_qualname(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030B0000
     return PyType_GetQualName(type);
 #else
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
+    return PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names().qualname);
 #endif
 }
 
@@ -111,20 +113,20 @@ inline int long_as_u128(PyObject* v, unsigned char out[16]) {
                                                Py_ASNATIVEBYTES_REJECT_NEGATIVE);
     if (need < 0) return -1;
     if (need > 16) {
-        PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
+        PyErr_SetString(PyExc_OverflowError, msg::kU128TooLarge.data());
         return -1;
     }
     return 0;
 #else
     int sign = _PyLong_Sign(v);
     if (sign < 0) {
-        PyErr_SetString(PyExc_ValueError, "Cannot convert negative int");
+        PyErr_SetString(PyExc_ValueError, msg::kU128Negative.data());
         return -1;
     }
     size_t nbits = _PyLong_NumBits(v);
     if (nbits == static_cast<size_t>(-1) && PyErr_Occurred()) return -1;
     if (nbits > 128) {
-        PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
+        PyErr_SetString(PyExc_OverflowError, msg::kU128TooLarge.data());
         return -1;
     }
     return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), out, 16, 1, 0);

@@ -1,47 +1,11 @@
 #include "python/text.hpp"
 
-#include "core/charset.hpp"
 #include "core/fixed_text.hpp"
 #include "core/unicode.hpp"
 #include "python/errors.hpp"
 
 namespace bitloom::py {
 namespace {
-
-using core::TextCodec;
-
-core::Result<core::CheckedText> check_bytes(TextCodec codec, core::ByteView bytes) {
-    switch (codec) {
-        case TextCodec::Utf8: return core::decode_utf8(bytes);
-        case TextCodec::Utf16: return core::decode_utf16(bytes);
-        case TextCodec::Utf16le: return core::decode_utf16_with_endianness(bytes, true);
-        case TextCodec::Utf16be: return core::decode_utf16_with_endianness(bytes, false);
-        case TextCodec::Utf32: return core::decode_utf32(bytes);
-        case TextCodec::Utf32le: return core::decode_utf32_with_endianness(bytes, true);
-        case TextCodec::Utf32be: return core::decode_utf32_with_endianness(bytes, false);
-        case TextCodec::UsAscii: return core::decode_us_ascii(bytes);
-        case TextCodec::Iso8859_1: return core::decode_iso_8859_1(bytes);
-        case TextCodec::Windows1252: return core::decode_windows_1252(bytes);
-    }
-    return core::Error{core::ErrorKind::System, "unknown text codec"};
-}
-
-core::Result<std::size_t> append_encoded(TextCodec codec, std::string_view utf8,
-                                         core::ByteSink& out) {
-    switch (codec) {
-        case TextCodec::Utf8: return core::encode_utf8(utf8, out);
-        case TextCodec::Utf16: return core::encode_utf16(utf8, out);
-        case TextCodec::Utf16le: return core::encode_utf16_with_endianness(utf8, true, out);
-        case TextCodec::Utf16be: return core::encode_utf16_with_endianness(utf8, false, out);
-        case TextCodec::Utf32: return core::encode_utf32(utf8, out);
-        case TextCodec::Utf32le: return core::encode_utf32_with_endianness(utf8, true, out);
-        case TextCodec::Utf32be: return core::encode_utf32_with_endianness(utf8, false, out);
-        case TextCodec::UsAscii: return core::encode_us_ascii(utf8, out);
-        case TextCodec::Iso8859_1: return core::encode_iso_8859_1(utf8, out);
-        case TextCodec::Windows1252: return core::encode_windows_1252(utf8, out);
-    }
-    return core::Error{core::ErrorKind::System, "unknown text codec"};
-}
 
 // Builds the bytes object itself: the encoder asks for its exact size once.
 class BytesSink final : public core::ByteSink {
@@ -68,7 +32,7 @@ private:
 // character) and filled in place: one pass to check, one to write, no second
 // validation by the interpreter.
 PyObject* decode_text(core::TextCodec codec, const unsigned char* data, std::size_t len) {
-    auto checked = check_bytes(codec, core::ByteView(data, len));
+    auto checked = core::text_codec_row(codec).decode(core::ByteView(data, len));
     if (!checked) {
         raise(checked.error());
         return nullptr;
@@ -83,7 +47,7 @@ PyObject* decode_text(core::TextCodec codec, const unsigned char* data, std::siz
 
 bool encode_text(core::TextCodec codec, std::string_view utf8, std::string& out) {
     core::StringSink sink(out);
-    auto appended = append_encoded(codec, utf8, sink);
+    auto appended = core::text_codec_row(codec).encode(utf8, sink);
     if (!appended) {
         raise(appended.error());
         return false;
@@ -105,7 +69,7 @@ PyObject* encode_text_bytes(core::TextCodec codec, PyObject* str, std::string_vi
         return bytes;
     }
     BytesSink sink;
-    auto encoded = append_encoded(codec, utf8, sink);
+    auto encoded = core::text_codec_row(codec).encode(utf8, sink);
     if (!encoded) {
         if (!sink.failed()) raise(encoded.error());
         return nullptr;

@@ -1,0 +1,206 @@
+"""Writes fuzz/seeds/<target>/: a few hand-made starting inputs per fuzz target.
+
+Each seed is laid out the way its target reads its input (fixed-size
+little-endian fields from the front, see each fuzz_<target>.cpp), so that the
+first runs already reach the interesting branches: field edges, wide widths,
+byte-order marks, truncated sequences, partial packets. Run it again after a
+target changes its input layout; the files are committed.
+
+Usage: python fuzz/make_seeds.py
+"""
+
+import pathlib
+import struct
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def u8(v):
+    return struct.pack("<B", v & 0xFF)
+
+
+def u16(v):
+    return struct.pack("<H", v & 0xFFFF)
+
+
+def u32(v):
+    return struct.pack("<I", v & 0xFFFFFFFF)
+
+
+def u64(v):
+    return struct.pack("<Q", v & 0xFFFFFFFFFFFFFFFF)
+
+
+def i64(v):
+    return struct.pack("<q", v)
+
+
+def bits_seeds():
+    # mode, packet size, content seed, density (0 zero, 1 ones, 2 mixed), then
+    # the check's own parameters.
+    def head(mode, size, density):
+        return u8(mode) + u16(size) + u64(0x0123456789ABCDEF) + u8(density)
+
+    return {
+        # read/write: limit, count, start, value
+        "read_write_word": head(0, 16, 2) + u8(0) + u8(64) + u32(3) + u64(0xDEADBEEFCAFEF00D),
+        "read_write_tail": head(0, 3, 1) + u8(1) + u8(13) + u32(17) + u64(0x1FFF),
+        # placement: value, width (raw % 73), reverse, little, start
+        "place_12_big": head(1, 8, 0) + u64(0xABC) + u32(12) + u8(0) + u8(0) + u32(5),
+        "place_64_reversed_little": head(1, 12, 2)
+        + u64(2**63 + 1)
+        + u32(64)
+        + u8(1)
+        + u8(1)
+        + u32(3),
+        "place_wide": head(1, 120, 1)
+        + u64(0x5A5A)
+        + u32(0x80000000 + 129)
+        + u8(1)
+        + u8(0)
+        + u32(9),
+        # place_bytes: width, little, start, image size, image bytes
+        "place_bytes_short_image": head(2, 10, 0)
+        + u32(40)
+        + u8(0)
+        + u32(4)
+        + u8(3)
+        + b"\x01\x02\x03",
+        "place_bytes_little": head(2, 10, 2) + u32(24) + u8(1) + u32(0) + u8(3) + b"abc",
+        # extraction: width, little, reverse, start
+        "extract_17_little_reversed": head(3, 6, 2) + u32(17) + u8(1) + u8(1) + u32(7),
+        "extract_past_end": head(3, 2, 1) + u32(9) + u8(0) + u8(0) + u32(12),
+    }
+
+
+def integer_seeds():
+    # value, width (raw % 71, high bit: raw as is), edge pick
+    return {
+        "twos_8_edge": i64(3) + u32(8) + u8(1),
+        "minus_one_1": i64(-1) + u32(1) + u8(0),
+        "int64_min_64": i64(-(2**63)) + u32(64) + u8(0),
+        "zero_width": i64(5) + u32(0) + u8(0),
+        "too_wide": i64(7) + u32(0x80000000 + 65) + u8(0),
+        "fits_32_edge": i64(1) + u32(32) + u8(1),
+    }
+
+
+def bcd_seeds():
+    # image, width (raw % 140), signed, value, shorten value
+    return {
+        "packed_1234": u64(0x1234) + u32(16) + u8(0) + i64(1234) + u8(0),
+        "packed_signed_negative": u64(0x123D) + u32(16) + u8(1) + i64(-123) + u8(0),
+        "bad_digit": u64(0x1A) + u32(8) + u8(0) + i64(99) + u8(0),
+        "narrow_3_bits": u64(0x5) + u32(3) + u8(0) + i64(5) + u8(0),
+        "unpacked_wide": u64(0x0102030405060708) + u32(64) + u8(0) + i64(12345678) + u8(0),
+        "overflow_20_digits": u64(2**64 - 1) + u32(80) + u8(1) + i64(-(2**63)) + u8(0),
+    }
+
+
+def float_seeds():
+    # f32 bits, f64 bits, f128 high and low, exponent steer
+    return {
+        "ones": u32(0x3F800000)
+        + u64(0x3FF0000000000000)
+        + u64(0x3FFF000000000000)
+        + u64(0)
+        + u8(0),
+        "subnormal_half": u32(0x33800000)
+        + u64(0x0000000000000001)
+        + u64(0x0001000000000000)
+        + u64(1)
+        + u8(0),
+        "nan_payload": u32(0x7FC00001)
+        + u64(0x7FF8000000000001)
+        + u64(0x7FFF800000000000)
+        + u64(5)
+        + u8(0),
+        "half_overflow": u32(0x477FF000)
+        + u64(0xC0EFFFE000000000)
+        + u64(0x400E000000000000)
+        + u64(0)
+        + u8(1),
+        "negative_zero": u32(0x80000000) + u64(2**63) + u64(2**63) + u64(0) + u8(0),
+    }
+
+
+def unicode_seeds():
+    # mode (low two bits: 0 UTF-8, 1 UTF-16, 2 UTF-32, 3 valid text), then the bytes
+    return {
+        "utf8_mixed": u8(0) + "aé€😀".encode(),
+        "utf8_truncated": u8(0) + b"ab\xe2\x82",
+        "utf8_surrogate": u8(0) + b"\xed\xa0\x80",
+        "utf8_overlong": u8(0) + b"\xc0\xaf",
+        "utf16_bom_le": u8(1) + b"\xff\xfe" + "hi😀".encode("utf-16-le"),
+        "utf16_lone_high": u8(1) + b"\x00\xd8\x41\x00",
+        "utf16_odd_length": u8(1) + b"\x00\x41\x00",
+        "utf32_bom_be": u8(2) + b"\x00\x00\xfe\xff" + "x😀".encode("utf-32-be"),
+        "utf32_out_of_range": u8(2) + b"\x00\x00\x11\x00",
+        "text_wide": u8(3) + b"\x00\x00\x41\x00\x20\xac\x01\xf6\x00\x10\xff\xff",
+        "text_narrow": u8(0x33) + b"\x00\x00\x41\x00\x00\xe9\x00\x00\xff",
+    }
+
+
+def charset_seeds():
+    # first byte: bit 0 decoders, else encoders (bit 1: bytes mapped onto characters)
+    return {
+        "decode_all_bytes": u8(1) + bytes(range(256)),
+        "decode_1252_holes": u8(1) + b"\x80\x81\x8d\x8f\x90\x9d\x9f",
+        "encode_latin": u8(0) + "café ÿ".encode(),
+        "encode_beyond": u8(0) + "€ Ā 😀".encode(),
+        "encode_mapped_edges": u8(2) + b"\x80\x00\x80\x1f\x40\x00\x00\x41\x00\xff",
+    }
+
+
+def ccsds_seeds():
+    def packet(apid, seq, data):
+        return u16be(apid) + u16be(0xC000 | seq) + u16be(len(data) - 1) + data
+
+    def u16be(v):
+        return struct.pack(">H", v & 0xFFFF)
+
+    two = packet(0x0801, 0, b"\x01\x02\x03") + packet(0x0802, 1, b"\x04")
+    return {
+        # mode (bit 0: packets built from descriptions, bit 1: partial allowed), start, bytes
+        "two_packets": u8(0) + u16(0) + two,
+        "truncated_second": u8(0) + u16(0) + two[:-1],
+        "truncated_partial": u8(2) + u16(0) + two[:-1],
+        "start_past_end": u8(0) + u16(0x8001) + two,
+        "header_only": u8(2) + u16(0) + two[:4],
+        # built: count, (apid, data length - 1) per packet, cut
+        "built_three_cut": u8(1)
+        + u16(0)
+        + u8(3)
+        + u16(0x07FF)
+        + u8(0)
+        + u16(1)
+        + u8(255)
+        + u16(2)
+        + u8(9)
+        + u16(0x8000 + 5),
+    }
+
+
+SEEDS = {
+    "bits": bits_seeds,
+    "integer": integer_seeds,
+    "bcd": bcd_seeds,
+    "float": float_seeds,
+    "unicode": unicode_seeds,
+    "charset": charset_seeds,
+    "ccsds": ccsds_seeds,
+}
+
+
+def main():
+    for target, make in SEEDS.items():
+        folder = HERE / "seeds" / target
+        folder.mkdir(parents=True, exist_ok=True)
+        for old in folder.iterdir():
+            old.unlink()
+        for name, data in make().items():
+            (folder / name).write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,8 +1,0 @@
-import pytest
-
-import bitloom
-
-
-@pytest.fixture(scope="session")
-def bl():
-    return bitloom

@@ -203,8 +203,8 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
         } else if (ok) {
             // Compiling checked the byte order; only the encoding can be one
             // the packer refuses.
-            const core::FieldOutcome outcome =
-                encoder::place_field(f.fld, item, packet, limit, start);
+            const core::FieldOutcome outcome = encoder::place_field(f.fld, item, packet, limit,
+                                                                    start);
             ok = outcome == core::FieldOutcome::Done;
             if (outcome == core::FieldOutcome::UnknownEncoding) {
                 py::raise_unsupported_encoding(f.encoding_written);

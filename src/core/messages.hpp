@@ -99,7 +99,7 @@ inline constexpr Format<1> kZonedByte =
 // An f128 field read wider than the 64 bits a raw value holds.
 inline constexpr std::string_view kF128Wide =
     "IEEE 754 f128 requires special handling for >64 bits (not yet implemented in "
-    "process_recipe)";  // fixed text
+    "process_recipe)";                                                              // fixed text
 inline constexpr Format<1> kFormatUnimplemented = "{} format not yet implemented";  // fixed text
 inline constexpr Format<1> kEncodingUnimplemented =
     "{} encoding not yet implemented";  // fixed text

@@ -7,7 +7,7 @@
 
 namespace bitloom::core {
 
-bool decode_numeric(const FieldSpec& fld, std::uint64_t raw, NumericValue& out) noexcept {
+bool decode_numeric(const FieldSpec& fld, std::uint64_t raw, NumericValue& out) {
     const std::uint32_t bits = fld.bits;
     const Codec codec = fld.row->codec;
     switch (codec) {

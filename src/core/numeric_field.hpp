@@ -28,7 +28,7 @@ constexpr bool decodes_to_float(Codec codec) noexcept {
 // signed codecs and BCD, d for the floats). False where the decoder fails
 // (malformed BCD, f128 wider than 64 bits, a float format without a codec);
 // numeric_decode_error then gives the error.
-bool decode_numeric(const FieldSpec& fld, std::uint64_t raw, NumericValue& out) noexcept;
+bool decode_numeric(const FieldSpec& fld, std::uint64_t raw, NumericValue& out);
 Error numeric_decode_error(const FieldSpec& fld, std::uint64_t raw);
 
 // Encode a converted value (the member its row's value rule names) into the field's

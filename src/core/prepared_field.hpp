@@ -29,9 +29,9 @@ struct FieldSpec {
 // check order where the executor met them.
 enum class FieldOutcome : std::uint8_t {
     Done,
-    Failed,             // an error is set
-    UnknownEncoding,    // row nullptr, or (packing) an encoding the packer cannot write
-    UnknownByteOrder,   // order_known false
+    Failed,            // an error is set
+    UnknownEncoding,   // row nullptr, or (packing) an encoding the packer cannot write
+    UnknownByteOrder,  // order_known false
 };
 
 // Where a field starts. Unpacking: `base` is the call's offset_bits argument

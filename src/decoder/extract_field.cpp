@@ -45,8 +45,8 @@ PyObject* decode_field(const core::FieldSpec& fld, const std::uint8_t* packet, s
                        std::uint64_t start) {
     const Codec codec = fld.row->codec;
     if (codec == Codec::Text) return decode_text_field(fld, packet, start);
-    const std::uint64_t raw =
-        core::field_raw_value(packet, len, start, fld.bits, fld.little, fld.reverse);
+    const std::uint64_t raw = core::field_raw_value(packet, len, start, fld.bits, fld.little,
+                                                    fld.reverse);
     core::NumericValue v;
     if (!core::decode_numeric(fld, raw, v)) [[unlikely]] {
         return decode_failed(fld, raw);
@@ -56,8 +56,8 @@ PyObject* decode_field(const core::FieldSpec& fld, const std::uint8_t* packet, s
     return PyLong_FromLongLong(v.i);
 }
 
-FieldOutcome extract_field(const core::FieldSpec& fld, const std::uint8_t* packet,
-                           std::size_t len, std::uint64_t start, PyObject* key, PyObject* result) {
+FieldOutcome extract_field(const core::FieldSpec& fld, const std::uint8_t* packet, std::size_t len,
+                           std::uint64_t start, PyObject* key, PyObject* result) {
     if (!core::field_in_packet(start, fld.bits, len) && raise_bounds(start, fld.bits, len))
         [[unlikely]] {
         return FieldOutcome::Failed;

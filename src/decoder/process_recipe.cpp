@@ -69,9 +69,8 @@ PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset,
     py::FailureSite site;
     // Room for one entry per item: the dict never resizes while it fills.
     Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(items.size())));
-    if (result &&
-        process_items(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size(),
-                      base_offset, items, py::find_plan(items), result.get(), site)) {
+    if (result && process_items(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size(),
+                                base_offset, items, py::find_plan(items), result.get(), site)) {
         return result.release();
     }
     py::rewrap_pending_error("unpacking", site);

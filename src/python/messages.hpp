@@ -61,10 +61,10 @@ inline constexpr Format<1> kUnsupportedEncoding = "Unsupported encoding type: {}
 inline constexpr Format<1> kInvalidByteOrder =
     "Invalid byte_order '{}': must be 'big' or 'little'";  // fixed text
 // The re-wrapped failure: the exception type's qualified name and str() of it.
-inline constexpr const char* kRewrapped = "%U: %U";                                 // fixed text
+inline constexpr const char* kRewrapped = "%U: %U";                                   // fixed text
 inline constexpr const char* kRewrappedUnprintable = "%U: <exception str() failed>";  // fixed text
 // The notes naming the failing item (PyUnicode_FromFormat: verb, index, name).
-inline constexpr const char* kSiteNote = "while %s recipe item %zu (%R)";  // fixed text
+inline constexpr const char* kSiteNote = "while %s recipe item %zu (%R)";      // fixed text
 inline constexpr const char* kSiteNoteIndexOnly = "while %s recipe item %zu";  // fixed text
 
 }  // namespace bitloom::py::msg

@@ -1,5 +1,6 @@
 #include "python/plan_cache.hpp"
 
+#include <algorithm>
 #include <array>
 
 #include "python/recipe.hpp"
@@ -22,6 +23,12 @@ struct CacheSet {
     std::array<PlanRef, kWays> slot;
     std::uint64_t missed = 0;  // hash of the last recipe that missed here
     std::uint8_t recent = 0;   // the slot used last
+    // Watchers: a plan whose dicts were freed before it was ever reused was
+    // built for nothing (fresh dicts made for each call, often at the same
+    // addresses, look like one recipe seen twice). Each such loss doubles the
+    // number of further sightings the set asks for before it plans again.
+    std::uint8_t backoff = 0;
+    std::uint8_t wait = 0;
 };
 using Cache = std::array<CacheSet, kSets>;
 
@@ -123,7 +130,11 @@ PlanRef find_plan(const ItemList& items) {
         PlanRef& s = set.slot[w];
         if (s && matches(*s, items)) {
             set.recent = static_cast<std::uint8_t>(w);
-            if (still_holds(*s)) return s->usable ? s : nullptr;
+            if (still_holds(*s)) {
+                s->reused = true;
+                set.backoff = 0;
+                return s->usable ? s : nullptr;
+            }
             retire(s);  // changed: planned again in the same place
             way = w;
             break;
@@ -133,6 +144,11 @@ PlanRef find_plan(const ItemList& items) {
         // Not cached: plan it on its second sighting only.
         if (set.missed != hash) {
             set.missed = hash;
+            set.wait = set.backoff;
+            return nullptr;
+        }
+        if (set.wait > 0) {
+            --set.wait;
             return nullptr;
         }
         way = set.slot[0] ? (set.slot[1] ? 1U - set.recent : 1U) : 0U;
@@ -154,10 +170,15 @@ PlanRef find_plan(const ItemList& items) {
 }
 
 #if BITLOOM_PLANS_WATCHED
-void retire_plans_reading(PyObject* dict) noexcept {
+void retire_plans_reading(PyObject* dict, bool freed) noexcept {
     for (CacheSet& set : plan_cache()) {
         for (PlanRef& slot : set.slot) {
-            if (slot && slot->state.reads(dict)) retire(slot);
+            if (slot && slot->state.reads(dict)) {
+                if (freed && !slot->reused) {
+                    set.backoff = static_cast<std::uint8_t>(std::min(2 * set.backoff + 1, 255));
+                }
+                retire(slot);
+            }
         }
     }
 }

@@ -68,6 +68,7 @@ public:
     bool packable = true;           // every encoding is one the packer accepts
     bool usable = true;             // false: these items are read directly every time
     std::size_t blocker = 0;        // unusable plans: the item that could not be planned
+    bool reused = false;            // found again in the cache after it was built
     std::atomic<bool> valid{true};  // cleared when the plan leaves the cache
     PlanState state;                // the strategy's own records
 
@@ -93,7 +94,8 @@ using PlanRef = std::shared_ptr<Plan>;
 // leaves an exception set.
 PlanRef find_plan(const ItemList& items);
 
-// For the watcher strategy: retire every cached plan that reads `dict`.
-void retire_plans_reading(PyObject* dict) noexcept;
+// For the watcher strategy: retire every cached plan that reads `dict`;
+// `freed`: the dict is being deallocated.
+void retire_plans_reading(PyObject* dict, bool freed) noexcept;
 
 }  // namespace bitloom::py

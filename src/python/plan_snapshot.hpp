@@ -64,7 +64,8 @@ private:
     };
 
     // The tag changed: compare the dict's pairs with the record's.
-    static bool rescan(ItemRecord& it, PyObject* dict, std::uint64_t tag, const Pair* pairs) noexcept;
+    static bool rescan(ItemRecord& it, PyObject* dict, std::uint64_t tag,
+                       const Pair* pairs) noexcept;
     // Append the dict's pairs to `pairs`; false when it holds more than a plan keeps.
     static bool record(PyObject* dict, std::vector<Pair>& pairs, ItemRecord& it, bool bounded,
                        std::int64_t& text_budget);

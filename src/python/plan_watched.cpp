@@ -29,7 +29,7 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
         ++g_value_epoch;
         return 0;
     }
-    retire_plans_reading(dict);
+    retire_plans_reading(dict, event == PyDict_EVENT_DEALLOCATED);
     return 0;
 }
 

@@ -10,8 +10,9 @@
 namespace bitloom::py {
 namespace {
 
-constexpr std::array<const char*, kKeyCount> kKeyTexts{
-    "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"};
+constexpr std::array<const char*, kKeyCount> kKeyTexts{"name",       "encoding",     "bits",
+                                                       "byte_order", "reverse_bits", "offset_bits",
+                                                       "value"};
 static_assert(static_cast<std::size_t>(Key::Value) + 1 == kKeyCount,
               "every Key has its text, in the enum's order");
 std::array<PyObject*, kKeyCount> g_keys{};  // interned, kept for the process
@@ -86,7 +87,8 @@ bool lower_short_name(PyObject* obj, std::string_view text, bool may_call, char*
     // Non-ASCII text can still lower-case to an ASCII name (U+212A KELVIN SIGN
     // lowers to 'k'): use the interpreter's own mapping, str.lower, unbound so
     // that a subclass cannot change it.
-    Ref low(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type), names().lower, obj));
+    Ref low(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type), names().lower,
+                                      obj));
     if (!low) return false;
     if (!PyUnicode_IS_ASCII(low.get())) return true;
     Py_ssize_t len = 0;
@@ -137,9 +139,7 @@ struct Steps<ReadMode::Refuse> {
         }
         return true;
     }
-    static bool required(PyObject* item, Key key, Ref& out) {
-        return optional(item, key, out) > 0;
-    }
+    static bool required(PyObject* item, Key key, Ref& out) { return optional(item, key, out) > 0; }
     static int optional(PyObject* item, Key key, Ref& out) {
         PyObject* found = PyDict_GetItemWithError(item, key_object(key));
         if (found == nullptr) {
@@ -221,7 +221,8 @@ bool read_field(PyObject* item, ReadMode mode, core::FieldSpec& fld, ItemReading
 bool read_extent(PyObject* item, std::uint32_t& bits, bool& has_offset, std::uint32_t& offset) {
     using S = Steps<ReadMode::Raise>;
     Ref bits_obj, offset_obj;
-    if (!S::dict(item) || !S::required(item, Key::Bits, bits_obj) || !S::u32(bits_obj.get(), bits)) {
+    if (!S::dict(item) || !S::required(item, Key::Bits, bits_obj) ||
+        !S::u32(bits_obj.get(), bits)) {
         return false;
     }
     const int found = S::optional(item, Key::OffsetBits, offset_obj);
@@ -247,13 +248,12 @@ void add_site_note(PyObject* exc, const char* verb, const FailureSite& site) {
     if (site.name && PyUnicode_Check(site.name.get())) {
         // A str subclass's repr may fail or give something else than a str:
         // the note then names the index alone.
-        note = Ref(PyUnicode_FromFormat(msg::kSiteNote, verb, site.index,
-                                        site.name.get()));
+        note = Ref(PyUnicode_FromFormat(msg::kSiteNote, verb, site.index, site.name.get()));
         if (!note) PyErr_Clear();
     }
     if (!note) note = Ref(PyUnicode_FromFormat(msg::kSiteNoteIndexOnly, verb, site.index));
     if (note) {
-shim::exception_add_note(exc, note.get(), names().add_note, names().notes);
+        shim::exception_add_note(exc, note.get(), names().add_note, names().notes);
     }
     PyErr_Clear();
 }

@@ -40,8 +40,8 @@ enum class ReadMode : std::uint8_t {
 // Raise mode each is held; in Refuse mode they are borrowed from the dict
 // (nothing runs between the reading and their use).
 struct ItemReading {
-    Ref name;                   // the `name` object, set as soon as it is read
-    std::string_view name_text; // its UTF-8 text
+    Ref name;                    // the `name` object, set as soon as it is read
+    std::string_view name_text;  // its UTF-8 text
     Ref encoding;
     std::string_view encoding_text;
     Ref order;

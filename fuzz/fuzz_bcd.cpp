@@ -17,8 +17,12 @@ std::uint32_t pick_bits(fuzz::Input& in) {
     return (raw & 0x80000000u) != 0 ? raw : raw % 140;
 }
 
-unsigned nibble(std::uint64_t image, std::uint64_t i) { return i < 16 ? (image >> (4 * i)) & 0xF : 0; }
-unsigned byte_at(std::uint64_t image, std::uint64_t i) { return i < 8 ? (image >> (8 * i)) & 0xFF : 0; }
+unsigned nibble(std::uint64_t image, std::uint64_t i) {
+    return i < 16 ? (image >> (4 * i)) & 0xF : 0;
+}
+unsigned byte_at(std::uint64_t image, std::uint64_t i) {
+    return i < 8 ? (image >> (8 * i)) & 0xFF : 0;
+}
 
 // Model of the packed decoder: {ok, value, message}.
 struct Decoded {
@@ -34,7 +38,8 @@ Decoded model_packed(std::uint64_t image, std::uint32_t bits, bool is_signed) {
     std::uint64_t first = 0;
     if (is_signed) {
         const unsigned s = nibble(image, 0);
-        if (s < 0xA) return {false, 0, "Invalid BCD sign nibble: expected 0xA-0xF for signed packed BCD"};
+        if (s < 0xA)
+            return {false, 0, "Invalid BCD sign nibble: expected 0xA-0xF for signed packed BCD"};
         negative = s == 0xB || s == 0xD;
         first = 1;
     }
@@ -60,7 +65,8 @@ Decoded model_unpacked(std::uint64_t image, std::uint32_t bits, bool is_signed) 
         const unsigned b = byte_at(image, i);
         unsigned digit = 0;
         if (!is_signed) {
-            if (b > 9) return {false, 0, "Invalid BCD digit: " + std::to_string(b) + " (must be 0-9)"};
+            if (b > 9)
+                return {false, 0, "Invalid BCD digit: " + std::to_string(b) + " (must be 0-9)"};
             digit = b;
         } else if (i == 0) {
             const unsigned z = b >> 4, d = b & 0xF;
@@ -117,13 +123,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto value = in.take<std::int64_t>();
     if (in.take_bool()) value %= 1000000000;  // short values fit more often
 
-    compare(decode_packed_bcd(image, bits, s), model_packed(image, bits, s), "packed", image,
+    compare(decode_packed_bcd(image, bits, s), model_packed(image, bits, s), "packed", image, bits,
+            s);
+    compare(decode_unpacked_bcd(image, bits, s), model_unpacked(image, bits, s), "unpacked", image,
             bits, s);
-    compare(decode_unpacked_bcd(image, bits, s), model_unpacked(image, bits, s), "unpacked",
-            image, bits, s);
 
-    const unsigned __int128 mag =
-        value < 0 ? static_cast<unsigned __int128>(-static_cast<__int128>(value)) : value;
+    const unsigned __int128 mag = value < 0 ? static_cast<unsigned __int128>(
+                                                  -static_cast<__int128>(value))
+                                            : value;
 
     // Packed encode.
     auto p = encode_packed_bcd(value, bits, s);
@@ -145,8 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             // Only too many digits may fail here; wider than the image may refuse
             // digits that land beyond nibble 15.
-            FUZZ_CHECK(p.error().message.rfind("Value " + std::to_string(value) +
-                                                   " has too many digits for ", 0) == 0,
+            FUZZ_CHECK(p.error().message.rfind(
+                           "Value " + std::to_string(value) + " has too many digits for ", 0) == 0,
                        "packed message '%s'", p.error().message.c_str());
             FUZZ_CHECK(!fits || n > 16, "packed refused a value that fits v=%lld bits=%u",
                        (long long)value, bits);
@@ -162,7 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Unpacked encode.
     auto u = encode_unpacked_bcd(value, bits, s);
     if (bits < 8) {
-        FUZZ_CHECK(!u && u.error().message == "bits must be >= 8 for unpacked BCD", "unpacked width");
+        FUZZ_CHECK(!u && u.error().message == "bits must be >= 8 for unpacked BCD",
+                   "unpacked width");
     } else {
         const std::uint64_t n = bits / 8;
         const bool fits = n >= 20 || mag < pow10(static_cast<unsigned>(n));

@@ -111,8 +111,8 @@ void check_read_write(fuzz::Input& in, std::vector<std::uint8_t>& base) {
     const std::size_t size = base.size();
     // The limit may stop inside the last byte (the buffer holds ceil(limit / 8) bytes).
     const auto limit_sel = in.take<std::uint8_t>();
-    const std::uint64_t limit =
-        8 * static_cast<std::uint64_t>(size) - ((limit_sel & 0x80) ? (limit_sel & 7) : 0);
+    const std::uint64_t limit = 8 * static_cast<std::uint64_t>(size) -
+                                ((limit_sel & 0x80) ? (limit_sel & 7) : 0);
     const auto count = static_cast<std::uint32_t>(in.take<std::uint8_t>() % 65);
     const std::uint64_t start = size * 8 ? in.take<std::uint32_t>() % (8 * size + 16) : 0;
     const auto v = in.take<std::uint64_t>();
@@ -120,13 +120,16 @@ void check_read_write(fuzz::Input& in, std::vector<std::uint8_t>& base) {
     // mirror_bits
     if (count > 0) {
         std::uint64_t m = 0;
-        for (std::uint32_t k = 0; k < count; ++k) m |= static_cast<std::uint64_t>(bit_of(v, k)) << (count - 1 - k);
-        FUZZ_CHECK(mirror_bits(v, count) == m, "mirror_bits(%llx, %u)", (unsigned long long)v, count);
+        for (std::uint32_t k = 0; k < count; ++k)
+            m |= static_cast<std::uint64_t>(bit_of(v, k)) << (count - 1 - k);
+        FUZZ_CHECK(mirror_bits(v, count) == m, "mirror_bits(%llx, %u)", (unsigned long long)v,
+                   count);
     }
     // read_bits, both forms, for fields inside the buffer
     if (start + count <= 8 * size) {
         std::uint64_t want = 0;
-        for (std::uint32_t k = 0; k < count; ++k) want = (want << 1) | get_bit(base.data(), start + k);
+        for (std::uint32_t k = 0; k < count; ++k)
+            want = (want << 1) | get_bit(base.data(), start + k);
         fuzz::ExactBuffer buf(size);
         std::copy(base.begin(), base.end(), buf.data());
         if (count == 0 || (start + count + 7) / 8 <= size) {
@@ -141,7 +144,8 @@ void check_read_write(fuzz::Input& in, std::vector<std::uint8_t>& base) {
         fuzz::ExactBuffer a(size), b(size);
         std::copy(base.begin(), base.end(), a.data());
         std::vector<std::uint8_t> want(base);
-        model_place(want.data(), limit, start, count, [&](std::uint64_t k) { return bit_of(v, k); });
+        model_place(want.data(), limit, start, count,
+                    [&](std::uint64_t k) { return bit_of(v, k); });
         write_bits(a.data(), limit, start, count, v);
         FUZZ_CHECK(std::equal(want.begin(), want.end(), a.data()),
                    "write_bits start=%llu count=%u limit=%llu", (unsigned long long)start, count,
@@ -156,7 +160,8 @@ void check_read_write(fuzz::Input& in, std::vector<std::uint8_t>& base) {
         fuzz::ExactBuffer a(size);
         std::copy(base.begin(), base.end(), a.data());
         std::vector<std::uint8_t> want(base);
-        for (std::uint64_t j = 0; j < len && start + j < limit; ++j) set_bit(want.data(), start + j, false);
+        for (std::uint64_t j = 0; j < len && start + j < limit; ++j)
+            set_bit(want.data(), start + j, false);
         clear_bits(a.data(), limit, start, len);
         FUZZ_CHECK(std::equal(want.begin(), want.end(), a.data()), "clear_bits start=%llu len=%llu",
                    (unsigned long long)start, (unsigned long long)len);
@@ -184,14 +189,16 @@ void check_read_write(fuzz::Input& in, std::vector<std::uint8_t>& base) {
 void check_placement(fuzz::Input& in, const std::vector<std::uint8_t>& base) {
     const std::size_t size = base.size();
     const std::uint64_t limit = 8 * static_cast<std::uint64_t>(size);
-    const ImageModel model{in.take<std::uint64_t>(), pick_width(in), in.take_bool(), in.take_bool()};
+    const ImageModel model{in.take<std::uint64_t>(), pick_width(in), in.take_bool(),
+                           in.take_bool()};
     const std::uint64_t start = pick_start(in, size);
 
     // place_integer against the image placed bit by bit.
     fuzz::ExactBuffer got(size);
     std::copy(base.begin(), base.end(), got.data());
     std::vector<std::uint8_t> want(base);
-    model_place(want.data(), limit, start, model.bits, [&](std::uint64_t k) { return model.image_bit(k); });
+    model_place(want.data(), limit, start, model.bits,
+                [&](std::uint64_t k) { return model.image_bit(k); });
     place_integer(got.data(), limit, start, model.bits, model.value, model.reverse, model.little);
     FUZZ_CHECK(std::equal(want.begin(), want.end(), got.data()),
                "place_integer value=%llx bits=%u reverse=%d little=%d start=%llu size=%zu",
@@ -205,8 +212,8 @@ void check_placement(fuzz::Input& in, const std::vector<std::uint8_t>& base) {
     FUZZ_CHECK(image.size() == image_want.size() &&
                    std::equal(image_want.begin(), image_want.end(),
                               reinterpret_cast<const std::uint8_t*>(image.data())),
-               "encode_integer_to_bytes(%llx, %u, %d)", (unsigned long long)model.value,
-               model.bits, model.reverse);
+               "encode_integer_to_bytes(%llx, %u, %d)", (unsigned long long)model.value, model.bits,
+               model.reverse);
     // place_bytes of that image: the same packet as place_integer.
     fuzz::ExactBuffer via_bytes(size), img(image.size());
     std::copy(base.begin(), base.end(), via_bytes.data());
@@ -257,16 +264,19 @@ void check_extraction(fuzz::Input& in, const std::vector<std::uint8_t>& base) {
     } else {
         inside = first <= size && (start + bits - 1) / 8 + 1 <= size;
     }
-    FUZZ_CHECK(field_in_packet(start, bits, size) == inside, "field_in_packet start=%llu bits=%u size=%zu",
-               (unsigned long long)start, bits, size);
+    FUZZ_CHECK(field_in_packet(start, bits, size) == inside,
+               "field_in_packet start=%llu bits=%u size=%zu", (unsigned long long)start, bits,
+               size);
     auto error = check_field_bounds(start, bits, size);
     FUZZ_CHECK(error.has_value() != inside, "check_field_bounds");
     if (error) {
-        const std::string want =
-            first > size ? "range start index " + std::to_string(first) +
-                               " out of range for slice of length " + std::to_string(size)
-                         : "range end index " + std::to_string((start + bits - 1) / 8 + 1) +
-                               " out of range for slice of length " + std::to_string(size);
+        const std::string want = first > size ? "range start index " + std::to_string(first) +
+                                                    " out of range for slice of length " +
+                                                    std::to_string(size)
+                                              : "range end index " +
+                                                    std::to_string((start + bits - 1) / 8 + 1) +
+                                                    " out of range for slice of length " +
+                                                    std::to_string(size);
         FUZZ_CHECK(error->message == want, "bounds message '%s' != '%s'", error->message.c_str(),
                    want.c_str());
         return;

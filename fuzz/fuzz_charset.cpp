@@ -13,10 +13,11 @@ using namespace bitloom::core;
 
 namespace {
 
-constexpr std::uint32_t kHigh[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr std::uint32_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020,
+                                     0x2021, 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D,
+                                     0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D,
+                                     0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A,
+                                     0x0153, 0x009D, 0x017E, 0x0178};
 
 std::uint32_t cp1252(std::uint8_t b) { return b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : b; }
 
@@ -53,8 +54,8 @@ void expect_text(const Result<CheckedText>& got, const std::vector<std::uint32_t
                got.error().message.c_str());
     const CheckedText& t = got.value();
     FUZZ_CHECK(t.length == cps.size(), "%s length", what);
-    FUZZ_CHECK(t.range == fuzz::range_of(cps), "%s range %d on %s", what,
-               static_cast<int>(t.range), fuzz::hex(in).c_str());
+    FUZZ_CHECK(t.range == fuzz::range_of(cps), "%s range %d on %s", what, static_cast<int>(t.range),
+               fuzz::hex(in).c_str());
     FUZZ_CHECK(fuzz::code_points(t) == cps, "%s code points on %s", what, fuzz::hex(in).c_str());
 }
 
@@ -134,7 +135,8 @@ void check_encoders(const std::vector<std::uint8_t>& text) {
                     want_error = "Failed to encode to Windows-1252";
                 } else {
                     want_error = "Character '" +
-                                 std::string(reinterpret_cast<const char*>(text.data()) + offset, len) +
+                                 std::string(reinterpret_cast<const char*>(text.data()) + offset,
+                                             len) +
                                  "' (U+" + hex_upper(c, 4) + ") is not valid " + set.name;
                 }
                 break;
@@ -150,8 +152,8 @@ void check_encoders(const std::vector<std::uint8_t>& text) {
             FUZZ_CHECK(!sink.used(), "%s reserved before failing", set.name);
             continue;
         }
-        FUZZ_CHECK(r.ok() && r.value() == want.size() && sink.bytes() == want, "%s encode bytes on %s",
-                   set.name, fuzz::hex(text).c_str());
+        FUZZ_CHECK(r.ok() && r.value() == want.size() && sink.bytes() == want,
+                   "%s encode bytes on %s", set.name, fuzz::hex(text).c_str());
         // Round trip (the Windows-1252 decoder would sniff a mark, so skip those).
         const bool marked = want.size() >= 2 && ((want[0] == 0xFF && want[1] == 0xFE) ||
                                                  (want[0] == 0xFE && want[1] == 0xFF) ||

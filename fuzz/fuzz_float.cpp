@@ -37,8 +37,8 @@ void check_encode_f16(float x) {
     const std::uint16_t sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000);
     FUZZ_CHECK((sw & 0x8000) == sign, "f16 sign of %08x", bits);
     if (std::isnan(x)) {
-        const std::uint16_t want =
-            static_cast<std::uint16_t>(sign | 0x7E00 | ((bits >> 13) & 0x3FF));
+        const std::uint16_t want = static_cast<std::uint16_t>(sign | 0x7E00 |
+                                                              ((bits >> 13) & 0x3FF));
         FUZZ_CHECK(sw == want, "f16 NaN %08x -> %04x, want %04x", bits, sw, want);
         return;
     }
@@ -124,7 +124,8 @@ void check_decode_f128(std::uint64_t high, std::uint64_t low) {
         want = s ? -0.0 : 0.0;
     } else {
         const std::uint64_t f = ((high & 0xFFFFFFFFFFFFULL) << 4) | (low >> 60);
-        want = std::ldexp(1.0 + std::ldexp(static_cast<double>(f), -52), static_cast<int>(e) - 16383);
+        want = std::ldexp(1.0 + std::ldexp(static_cast<double>(f), -52),
+                          static_cast<int>(e) - 16383);
         if (s) want = -want;
     }
     FUZZ_CHECK(std::bit_cast<std::uint64_t>(got) == std::bit_cast<std::uint64_t>(want),

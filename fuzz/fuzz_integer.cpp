@@ -65,8 +65,8 @@ void check_ones(std::int64_t v, std::uint32_t bits) {
     const i128 modulus = pow2(bits);
     const i128 image = bits == 0 ? 0 : ((static_cast<i128>(v) + modulus - 1) % modulus);
     const i128 expected = v >= 0 ? static_cast<i128>(v) : image;
-    FUZZ_CHECK(static_cast<i128>(r.value()) == expected, "ones image v=%lld bits=%u",
-               (long long)v, bits);
+    FUZZ_CHECK(static_cast<i128>(r.value()) == expected, "ones image v=%lld bits=%u", (long long)v,
+               bits);
     if (bits > 0) {
         FUZZ_CHECK(decode_ones_complement(r.value(), bits) == v, "ones round trip v=%lld bits=%u",
                    (long long)v, bits);
@@ -85,8 +85,8 @@ void check_sign_magnitude(std::int64_t v, std::uint32_t bits) {
     const bool fits = m < pow2(bits - 1);
     FUZZ_CHECK(r.ok() == fits, "sm accept v=%lld bits=%u", (long long)v, bits);
     if (!fits) {
-        FUZZ_CHECK(r.error().message == "Magnitude of " + std::to_string(v) +
-                                            " is too large for " + std::to_string(bits) + " bits",
+        FUZZ_CHECK(r.error().message == "Magnitude of " + std::to_string(v) + " is too large for " +
+                                            std::to_string(bits) + " bits",
                    "sm message");
         return;
     }

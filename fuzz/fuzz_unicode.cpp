@@ -71,8 +71,10 @@ RefDecoded ref_utf32_marked(const std::uint8_t* d, std::size_t n) {
     if (n < 4 || n % 4) {
         return {false, "UTF-32 requires a multiple of 4 bytes with at least 4 bytes", {}};
     }
-    if (d[0] == 0 && d[1] == 0 && d[2] == 0xFE && d[3] == 0xFF) return ref_utf32(d + 4, n - 4, false);
-    if (d[0] == 0xFF && d[1] == 0xFE && d[2] == 0 && d[3] == 0) return ref_utf32(d + 4, n - 4, true);
+    if (d[0] == 0 && d[1] == 0 && d[2] == 0xFE && d[3] == 0xFF)
+        return ref_utf32(d + 4, n - 4, false);
+    if (d[0] == 0xFF && d[1] == 0xFE && d[2] == 0 && d[3] == 0)
+        return ref_utf32(d + 4, n - 4, true);
     return ref_utf32(d, n, false);
 }
 
@@ -177,41 +179,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 auto r = encode_utf8(std::string_view(reinterpret_cast<const char*>(d), n), sink);
                 FUZZ_CHECK(r.ok() && sink.bytes() == in, "encode_utf8 is not the identity");
             }
-            check_encoder("utf16", [](std::string_view t, ByteSink& s) { return encode_utf16(t, s); },
-                          in, ref, ref_encode16(ref.cps, false, true));
-            check_encoder("utf16le",
-                          [](std::string_view t, ByteSink& s) {
-                              return encode_utf16_with_endianness(t, true, s);
-                          },
-                          in, ref, ref_encode16(ref.cps, true, false));
-            check_encoder("utf16be",
-                          [](std::string_view t, ByteSink& s) {
-                              return encode_utf16_with_endianness(t, false, s);
-                          },
-                          in, ref, ref_encode16(ref.cps, false, false));
-            check_encoder("utf32", [](std::string_view t, ByteSink& s) { return encode_utf32(t, s); },
-                          in, ref, ref_encode32(ref.cps, false, true));
-            check_encoder("utf32le",
-                          [](std::string_view t, ByteSink& s) {
-                              return encode_utf32_with_endianness(t, true, s);
-                          },
-                          in, ref, ref_encode32(ref.cps, true, false));
-            check_encoder("utf32be",
-                          [](std::string_view t, ByteSink& s) {
-                              return encode_utf32_with_endianness(t, false, s);
-                          },
-                          in, ref, ref_encode32(ref.cps, false, false));
+            check_encoder(
+                "utf16", [](std::string_view t, ByteSink& s) { return encode_utf16(t, s); }, in,
+                ref, ref_encode16(ref.cps, false, true));
+            check_encoder(
+                "utf16le",
+                [](std::string_view t, ByteSink& s) {
+                    return encode_utf16_with_endianness(t, true, s);
+                },
+                in, ref, ref_encode16(ref.cps, true, false));
+            check_encoder(
+                "utf16be",
+                [](std::string_view t, ByteSink& s) {
+                    return encode_utf16_with_endianness(t, false, s);
+                },
+                in, ref, ref_encode16(ref.cps, false, false));
+            check_encoder(
+                "utf32", [](std::string_view t, ByteSink& s) { return encode_utf32(t, s); }, in,
+                ref, ref_encode32(ref.cps, false, true));
+            check_encoder(
+                "utf32le",
+                [](std::string_view t, ByteSink& s) {
+                    return encode_utf32_with_endianness(t, true, s);
+                },
+                in, ref, ref_encode32(ref.cps, true, false));
+            check_encoder(
+                "utf32be",
+                [](std::string_view t, ByteSink& s) {
+                    return encode_utf32_with_endianness(t, false, s);
+                },
+                in, ref, ref_encode32(ref.cps, false, false));
             break;
         }
         case 1:  // UTF-16, all three decoders
             compare(decode_utf16(view), ref_utf16_marked(d, n), "utf16", in);
             compare(decode_utf16_with_endianness(view, true), ref_utf16(d, n, true), "utf16le", in);
-            compare(decode_utf16_with_endianness(view, false), ref_utf16(d, n, false), "utf16be", in);
+            compare(decode_utf16_with_endianness(view, false), ref_utf16(d, n, false), "utf16be",
+                    in);
             break;
         case 2:  // UTF-32, all three decoders
             compare(decode_utf32(view), ref_utf32_marked(d, n), "utf32", in);
             compare(decode_utf32_with_endianness(view, true), ref_utf32(d, n, true), "utf32le", in);
-            compare(decode_utf32_with_endianness(view, false), ref_utf32(d, n, false), "utf32be", in);
+            compare(decode_utf32_with_endianness(view, false), ref_utf32(d, n, false), "utf32be",
+                    in);
             break;
         case 3: {  // valid text of any characters: encode every way, decode back
             // Turn the bytes into scalar values, 3 bytes each.
@@ -236,8 +246,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               : encode_utf16_with_endianness(sv, little, sink);
                 FUZZ_CHECK(r.ok(), "encode of valid text failed");
                 const auto bytes = sink.bytes();
-                compare(wide ? decode_utf32_with_endianness(ByteView(bytes.data(), bytes.size()), little)
-                             : decode_utf16_with_endianness(ByteView(bytes.data(), bytes.size()), little),
+                compare(wide ? decode_utf32_with_endianness(ByteView(bytes.data(), bytes.size()),
+                                                            little)
+                             : decode_utf16_with_endianness(ByteView(bytes.data(), bytes.size()),
+                                                            little),
                         RefDecoded{true, {}, cps}, "round trip", bytes);
             }
             break;

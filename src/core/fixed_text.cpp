@@ -127,13 +127,11 @@ constexpr bool forms_in_enum_order() {
     for (std::size_t i = 0; i < kForms.size(); ++i) {
         const FixedForm& f = kForms[i];
         if (static_cast<std::size_t>(f.codec) != i) return false;
-        if ((f.max_width == 0) != (f.write == nullptr)) return false;
         if (f.max_width != 0 && f.unit < f.max_width) return false;  // widening only
     }
     return true;
 }
-static_assert(forms_in_enum_order(),
-              "fixed forms must follow TextCodec, a writer for each usable one");
+static_assert(forms_in_enum_order(), "fixed forms must follow TextCodec");
 
 const FixedForm& form_of(TextCodec codec) noexcept {
     return kForms[static_cast<std::size_t>(codec)];

@@ -19,18 +19,22 @@ bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t ba
                    py::FailureSite& site) {
     std::uint64_t position = base;
     site.in_item = true;
+    // The fresh reading's records live across items: only the planned fields
+    // are used until a plan fails, and every fresh reading starts anew.
+    core::FieldSpec fresh;
+    py::ItemReading reading;
+    Ref fresh_key;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const core::FieldSpec* fld;
         PyObject* key;
-        core::FieldSpec fresh;
-        py::ItemReading reading;
-        Ref fresh_key;
         if (plan && plan->current(i)) [[likely]] {
             const py::PlannedField& planned = plan->fields[i];
             fld = &planned.fld;
             key = planned.name.get();
         } else {
             plan = nullptr;  // once an item has changed, the rest is read afresh
+            fresh = core::FieldSpec{};
+            reading = py::ItemReading{};
             if (!py::read_field(items[i], py::ReadMode::Raise, fresh, reading)) {
                 site.index = i;
                 site.name = reading.name;

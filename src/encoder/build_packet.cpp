@@ -36,11 +36,13 @@ bool place_items(const py::ItemList& items, py::PlanRef plan, std::uint8_t* pack
                  std::uint64_t limit, py::FailureSite& site) {
     std::uint64_t position = 0;
     site.in_item = true;
+    // The fresh reading's records live across items: only the planned fields
+    // are used until a plan fails, and every fresh reading starts anew.
+    core::FieldSpec fresh;
+    py::ItemReading reading;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const core::FieldSpec* fld;
         std::string_view name;
-        core::FieldSpec fresh;
-        py::ItemReading reading;
         Ref value;
         int found;
         if (plan && plan->current(i)) [[likely]] {
@@ -52,6 +54,8 @@ bool place_items(const py::ItemList& items, py::PlanRef plan, std::uint8_t* pack
             value = Ref::borrow(v);
         } else {
             plan = nullptr;  // once an item has changed, the rest is read afresh
+            fresh = core::FieldSpec{};
+            reading = py::ItemReading{};
             if (!py::read_field(items[i], py::ReadMode::Raise, fresh, reading)) {
                 site.index = i;
                 site.name = reading.name;

@@ -48,8 +48,8 @@ bool numeric_image(const core::FieldSpec& fld, PyObject* value, std::uint64_t& i
 
 }  // namespace
 
-FieldOutcome place_field(const core::FieldSpec& fld, PyObject* value, std::uint8_t* packet,
-                         std::uint64_t limit, std::uint64_t start) {
+FieldOutcome place_field_slow(const core::FieldSpec& fld, PyObject* value, std::uint8_t* packet,
+                              std::uint64_t limit, std::uint64_t start) {
     if (fld.row == nullptr || !fld.row->packs) [[unlikely]] {
         return FieldOutcome::UnknownEncoding;
     }

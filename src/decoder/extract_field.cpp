@@ -56,8 +56,9 @@ PyObject* decode_field(const core::FieldSpec& fld, const std::uint8_t* packet, s
     return PyLong_FromLongLong(v.i);
 }
 
-FieldOutcome extract_field(const core::FieldSpec& fld, const std::uint8_t* packet, std::size_t len,
-                           std::uint64_t start, PyObject* key, PyObject* result) {
+FieldOutcome extract_field_slow(const core::FieldSpec& fld, const std::uint8_t* packet,
+                                std::size_t len, std::uint64_t start, PyObject* key,
+                                PyObject* result) {
     if (!core::field_in_packet(start, fld.bits, len) && raise_bounds(start, fld.bits, len))
         [[unlikely]] {
         return FieldOutcome::Failed;

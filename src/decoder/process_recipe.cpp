@@ -33,18 +33,12 @@ bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t ba
             key = planned.name.get();
         } else {
             plan = nullptr;  // once an item has changed, the rest is read afresh
-            fresh = core::FieldSpec{};
-            reading = py::ItemReading{};
-            if (!py::read_field(items[i], py::ReadMode::Raise, fresh, reading)) {
-                site.index = i;
-                site.name = reading.name;
-                return false;
+            if (!py::read_afresh(items[i], fresh, reading)) {
+                return py::fail_item(FieldOutcome::Failed, reading, reading.name, i, site);
             }
             fresh_key = Ref(py::result_key(reading));
             if (!fresh_key) {
-                site.index = i;
-                site.name = reading.name;
-                return false;
+                return py::fail_item(FieldOutcome::Failed, reading, reading.name, i, site);
             }
             fld = &fresh;
             key = fresh_key.get();
@@ -52,14 +46,8 @@ bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t ba
         const std::uint64_t start = core::field_start(*fld, base, position);
         const FieldOutcome outcome = extract_field(*fld, packet, len, start, key, result);
         if (outcome != FieldOutcome::Done) [[unlikely]] {
-            site.index = i;
-            site.name = plan ? plan->fields[i].name : reading.name;
-            if (outcome == FieldOutcome::UnknownByteOrder) {
-                py::raise_invalid_byte_order(reading.order_text);
-            } else if (outcome == FieldOutcome::UnknownEncoding) {
-                py::raise_unsupported_encoding(reading.encoding_text);
-            }
-            return false;
+            return py::fail_item(outcome, reading, plan ? plan->fields[i].name : reading.name, i,
+                                 site);
         }
         position = start + fld->bits;
     }

@@ -54,12 +54,8 @@ bool place_items(const py::ItemList& items, py::PlanRef plan, std::uint8_t* pack
             value = Ref::borrow(v);
         } else {
             plan = nullptr;  // once an item has changed, the rest is read afresh
-            fresh = core::FieldSpec{};
-            reading = py::ItemReading{};
-            if (!py::read_field(items[i], py::ReadMode::Raise, fresh, reading)) {
-                site.index = i;
-                site.name = reading.name;
-                return false;
+            if (!py::read_afresh(items[i], fresh, reading)) {
+                return py::fail_item(FieldOutcome::Failed, reading, reading.name, i, site);
             }
             fld = &fresh;
             name = reading.name_text;
@@ -73,14 +69,8 @@ bool place_items(const py::ItemList& items, py::PlanRef plan, std::uint8_t* pack
             py::raise_missing_value(name);
         }
         if (outcome != FieldOutcome::Done) [[unlikely]] {
-            site.index = i;
-            site.name = plan ? plan->fields[i].name : reading.name;
-            if (outcome == FieldOutcome::UnknownByteOrder) {
-                py::raise_invalid_byte_order(reading.order_text);
-            } else if (outcome == FieldOutcome::UnknownEncoding) {
-                py::raise_unsupported_encoding(reading.encoding_text);
-            }
-            return false;
+            return py::fail_item(outcome, reading, plan ? plan->fields[i].name : reading.name, i,
+                                 site);
         }
         position = start + fld->bits;
     }

@@ -231,6 +231,18 @@ bool read_extent(PyObject* item, std::uint32_t& bits, bool& has_offset, std::uin
     return !has_offset || S::u32(offset_obj.get(), offset);
 }
 
+bool fail_item(core::FieldOutcome outcome, const ItemReading& reading, const Ref& name,
+               std::size_t index, FailureSite& site) {
+    site.index = index;
+    site.name = name;
+    if (outcome == core::FieldOutcome::UnknownByteOrder) {
+        raise_invalid_byte_order(reading.order_text);
+    } else if (outcome == core::FieldOutcome::UnknownEncoding) {
+        raise_unsupported_encoding(reading.encoding_text);
+    }
+    return false;
+}
+
 PyObject* result_key(const ItemReading& reading) {
     if (PyUnicode_CheckExact(reading.name.get())) return Py_NewRef(reading.name.get());
     return PyUnicode_FromStringAndSize(reading.name_text.data(),

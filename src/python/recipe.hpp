@@ -77,6 +77,19 @@ struct FailureSite {
     Ref name;
 };
 
+// A fresh reading of an item in Raise mode, its records cleared first.
+inline bool read_afresh(PyObject* item, core::FieldSpec& fld, ItemReading& reading) {
+    fld = core::FieldSpec{};
+    reading = ItemReading{};
+    return read_field(item, ReadMode::Raise, fld, reading);
+}
+
+// A recipe path's failure at item `index`: `site` names the item, and the
+// error an unknown encoding or byte order stands for is raised with the text
+// as written (for Failed an error is already set). Returns false.
+bool fail_item(core::FieldOutcome outcome, const ItemReading& reading, const Ref& name,
+               std::size_t index, FailureSite& site);
+
 // The re-wrapping of pack_parameters / unpack_parameters: a pending Exception
 // (other than MemoryError) becomes ValueError("{TypeName}: {str(exc)}");
 // anything else passes through unchanged. The exception raised carries a note

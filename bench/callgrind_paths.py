@@ -253,7 +253,7 @@ def entry_symbol(func):
     raise SystemExit("--profile: the entry function has no symbol (stripped build?)")
 
 
-def profile(python, case, recipe_name, top, n=PROFILE_CALLS):
+def profile(python, case, recipe_name, top, n=PROFILE_CALLS, keep=None):
     which = "unpack_parameters" if case.startswith("unpack") else "pack_parameters"
     code = (
         f"import sys; sys.path.insert(0, {HERE!r}); import bitloom, callgrind_paths as c; "
@@ -283,6 +283,8 @@ def profile(python, case, recipe_name, top, n=PROFILE_CALLS):
             str(n),
         ]
         subprocess.run(cmd, env=driver_env(), check=True, capture_output=True)
+        if keep:
+            shutil.copyfile(out, keep)
         listings = {
             mode: subprocess.run(
                 ["callgrind_annotate", f"--inclusive={mode}", "--threshold=100", "--auto=no", out],
@@ -400,6 +402,9 @@ def main():
     parser.add_argument("--recipes", default="telemetry,seven")
     parser.add_argument("--json", help="also write the table to this file")
     parser.add_argument("--profile", help="one case, e.g. 'unpack_planned'")
+    parser.add_argument(
+        "--keep", help="with --profile: keep callgrind's output here (for callgrind_annotate)"
+    )
     parser.add_argument("--recipe", default="telemetry")
     parser.add_argument("--top", type=int, default=15)
     parser.add_argument("--markdown", nargs="+", metavar="JSON", help="tabulate --json files")
@@ -408,7 +413,11 @@ def main():
         print(markdown(args.markdown))
         return
     if args.profile:
-        print(profile(args.python, args.profile.replace("_", " "), args.recipe, args.top))
+        print(
+            profile(
+                args.python, args.profile.replace("_", " "), args.recipe, args.top, keep=args.keep
+            )
+        )
         return
     table = measure(args.python, args.recipes.split(","))
     print_table(args.python, table)

@@ -179,6 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fld.reverse = (flags & 2) != 0;
         fld.has_offset = (flags & 0x0C) == 0x0C;
         if (fld.has_offset) fld.offset = in.take<std::uint8_t>();
+        core::prepare_route(fld);
     }
 
     // The packets.

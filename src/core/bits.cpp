@@ -17,11 +17,6 @@ constexpr std::uint64_t reverse64(std::uint64_t v) noexcept {
     return bswap64(v);
 }
 
-// Swap the order of the low `n` (1..8) bytes of v.
-constexpr std::uint64_t swap_low_bytes(std::uint64_t v, std::uint32_t n) noexcept {
-    return bswap64(v) >> (64 - 8 * n);
-}
-
 }  // namespace
 
 std::uint64_t mirror_bits(std::uint64_t v, std::uint32_t bits) noexcept {
@@ -44,20 +39,6 @@ std::uint64_t read_bits(const std::uint8_t* data, std::uint64_t start,
     for (unsigned i = 0; i < span; ++i) acc = (acc << 8) | p[i];
     acc >>= (8 * span - shift - count);
     return static_cast<std::uint64_t>(acc) & low_bits_mask(count);
-}
-
-std::uint64_t read_bits(const std::uint8_t* data, std::size_t size, std::uint64_t start,
-                        std::uint32_t count) noexcept {
-    const std::uint64_t first = start / 8;
-    const unsigned shift = static_cast<unsigned>(start % 8);
-    if (count != 0 && shift + count <= 64 && first + 8 <= size) {
-        // One unaligned 8-byte load covers the field.
-        std::uint64_t word;
-        std::memcpy(&word, data + first, 8);
-        word = bswap64(word);
-        return (word << shift) >> (64 - count);
-    }
-    return read_bits(data, start, count);
 }
 
 void write_bits_general(std::uint8_t* data, std::uint64_t limit, std::uint64_t start,
@@ -218,17 +199,11 @@ std::uint8_t field_byte(const std::uint8_t* packet, std::uint64_t start, std::ui
 
 }  // namespace
 
-std::uint64_t field_raw_value(const std::uint8_t* packet, std::size_t len, std::uint64_t start,
-                              std::uint32_t bits, bool little_endian, bool reverse_bits) noexcept {
+std::uint64_t wide_field_raw_value(const std::uint8_t* packet, std::size_t /*len*/,
+                                   std::uint64_t start, std::uint32_t bits, bool little_endian,
+                                   bool reverse_bits) noexcept {
     if (bits == 0) return 0;
     const std::uint64_t n = (static_cast<std::uint64_t>(bits) + 7) / 8;
-    if (bits <= 64) {
-        std::uint64_t raw = read_bits(packet, len, start, bits);
-        if (little_endian) {
-            raw = swap_low_bytes(raw, static_cast<std::uint32_t>(n)) & low_bits_mask(bits);
-        }
-        return reverse_bits ? mirror_bits(raw, bits) : raw;
-    }
     const auto d = static_cast<std::uint32_t>(8 * n - bits);
     auto window_byte = [&](std::uint64_t i) {
         return field_byte(packet, start, d, little_endian ? n - 1 - i : i);

@@ -63,16 +63,6 @@ Result<std::uint64_t> encode_sign_magnitude(std::int64_t value, std::uint32_t bi
     return value < 0 ? (m | sign) : m;
 }
 
-std::int64_t decode_twos_complement(std::uint64_t image, std::uint32_t bits) noexcept {
-    if (bits == 0) return 0;
-    if (bits >= 64) return static_cast<std::int64_t>(image);
-    const std::uint64_t sign = std::uint64_t{1} << (bits - 1);
-    if ((image & sign) == 0) return static_cast<std::int64_t>(image);
-    // -((2^64 - image) mod 2^bits), in wrapping arithmetic.
-    const std::uint64_t m = (std::uint64_t{0} - image) & low_mask(bits);
-    return static_cast<std::int64_t>(std::uint64_t{0} - m);
-}
-
 std::int64_t decode_ones_complement(std::uint64_t image, std::uint32_t bits) noexcept {
     if (bits == 0) return 0;
     if (bits >= 64) {

@@ -10,6 +10,12 @@
 
 namespace bitloom::core {
 
+// The executors' quick route for a field, worked out when it is prepared:
+// a 1..64-bit field of a known byte order whose value is a plain number of
+// one of the commonest encodings. Every other field (and every failure) goes
+// the general way; both ways give the same bits and the same objects.
+enum class FastRoute : std::uint8_t { None, Unsigned, TwosComplement, F32, F64 };
+
 struct FieldSpec {
     // The encoding's row (its lower-cased name found); nullptr when the name
     // is none we know. The error is raised by each path at its own point of
@@ -18,11 +24,47 @@ struct FieldSpec {
     std::uint32_t bits = 0;
     std::uint32_t offset = 0;  // meaningful when has_offset
     bool has_offset = false;
-    bool little = false;      // byte order "little"
-    bool reverse = false;     // reverse_bits
-    bool order_known = true;  // false: the byte order is neither "big" nor "little"
-                              // (raised, like an unknown encoding, at its point)
+    bool little = false;                // byte order "little"
+    bool reverse = false;               // reverse_bits
+    bool order_known = true;            // false: the byte order is neither "big" nor "little"
+                                        // (raised, like an unknown encoding, at its point)
+    FastRoute route = FastRoute::None;  // set by prepare_route once the rest is read
+    std::uint64_t mask = 0;             // low_bits_mask(bits), set with the route
+    bool plain = false;                 // neither little-endian nor reversed, set with the route
 };
+
+// The route of a field whose other members are final.
+constexpr FastRoute route_of(const FieldSpec& fld) noexcept {
+    if (fld.row == nullptr || !fld.order_known || fld.bits == 0 || fld.bits > 64) {
+        return FastRoute::None;
+    }
+    switch (fld.row->codec) {
+        case Codec::Unsigned: return FastRoute::Unsigned;
+        case Codec::TwosComplement: return FastRoute::TwosComplement;
+        case Codec::F32: return FastRoute::F32;
+        case Codec::F64: return FastRoute::F64;
+        default: return FastRoute::None;
+    }
+}
+
+constexpr void prepare_route(FieldSpec& fld) noexcept {
+    fld.route = route_of(fld);
+    fld.mask = fld.bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << fld.bits) - 1;
+    fld.plain = !fld.little && !fld.reverse;
+}
+
+// The packer's quick route skips the "packer cannot write it" check.
+static_assert(
+    [] {
+        for (const EncodingRow& row : encoding_rows::kRows) {
+            FieldSpec f;
+            f.row = &row;
+            f.bits = 8;
+            if (route_of(f) != FastRoute::None && !row.packs) return false;
+        }
+        return true;
+    }(),
+    "every encoding with a quick route is one the packer writes");
 
 // What executing a prepared field came to. The two unknown-name outcomes
 // let each caller raise them with the text as written, at the point of the

@@ -7,6 +7,8 @@
 #include <cstdint>
 
 #include "core/bits.hpp"
+#include "core/ieee754.hpp"
+#include "core/integer.hpp"
 #include "core/prepared_field.hpp"
 #include "python/ref.hpp"
 
@@ -20,15 +22,36 @@ core::FieldOutcome extract_field_slow(const core::FieldSpec& fld, const std::uin
                                       std::size_t len, std::uint64_t start, PyObject* key,
                                       PyObject* result);
 
-// The common case, an "unsigned" field inside the packet, is decoded here;
-// everything else (and every error) takes extract_field_slow.
+// The value of a field on its quick route (see FastRoute), which lies in the
+// packet: a new reference, or nullptr with the error set.
+inline PyObject* quick_value(const core::FieldSpec& fld, const std::uint8_t* packet,
+                             std::size_t len, std::uint64_t start) {
+    const std::uint64_t raw = fld.plain ? core::read_bits(packet, len, start, fld.bits)
+                                        : core::narrow_field_raw_value(packet, len, start, fld.bits,
+                                                                       fld.little, fld.reverse);
+    const core::FastRoute route = fld.route;
+    if (route == core::FastRoute::Unsigned) [[likely]] {
+        return PyLong_FromUnsignedLongLong(raw);
+    }
+    if (route == core::FastRoute::TwosComplement) {
+        return PyLong_FromLongLong(core::decode_twos_complement(raw, fld.bits));
+    }
+    if (route == core::FastRoute::F32) {
+        return PyFloat_FromDouble(core::decode_f32(static_cast<std::uint32_t>(raw)));
+    }
+    return PyFloat_FromDouble(core::decode_f64(raw));  // F64: the only route left
+}
+
+// The executor. A field on its quick route that lies inside the packet is
+// decoded here; everything else (and every error) takes extract_field_slow.
+// Runs no Python code.
 inline core::FieldOutcome extract_field(const core::FieldSpec& fld, const std::uint8_t* packet,
                                         std::size_t len, std::uint64_t start, PyObject* key,
                                         PyObject* result) {
-    if (fld.row != nullptr && fld.row->codec == core::Codec::Unsigned && fld.order_known &&
-        core::field_in_packet(start, fld.bits, len)) [[likely]] {
-        PyObject* decoded = PyLong_FromUnsignedLongLong(
-            core::field_raw_value(packet, len, start, fld.bits, fld.little, fld.reverse));
+    // A field on a quick route has 1 to 64 bits.
+    if (fld.route != core::FastRoute::None && start + fld.bits <= 8 * std::uint64_t{len})
+        [[likely]] {
+        PyObject* decoded = quick_value(fld, packet, len, start);
         if (decoded != nullptr) {
             const int stored = PyDict_SetItem(result, key, decoded);
             Py_DECREF(decoded);

@@ -10,9 +10,13 @@ namespace {
 using core::FieldOutcome;
 using py::Ref;
 
-// Every item in order: its prepared field from the plan while the plan holds
-// (checked before each item: a finaliser or another thread may change the
-// recipe mid-call), else read afresh; then the one executor. False at the first
+// Every item in order: its prepared field from the plan, or read afresh; then
+// the one executor. find_plan has just found every item as planned, and
+// nothing here can change an item before it is used: the executor runs no
+// Python code (it makes ints, floats and strs and stores them under exact str
+// keys in a dict of its own, created before the plan was looked up), and no
+// other thread runs while it holds the GIL (free-threaded builds have no
+// plans). Without a plan every item is read afresh. False at the first
 // failure, with its error set and `site` naming the item.
 bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t base,
                    const py::ItemList& items, py::PlanRef plan, PyObject* result,
@@ -24,16 +28,19 @@ bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t ba
     core::FieldSpec fresh;
     py::ItemReading reading;
     Ref fresh_key;
-    for (std::size_t i = 0; i < items.size(); ++i) {
+    // Loop invariants kept in locals: the executor's calls into the
+    // interpreter would otherwise make the compiler reload them every item.
+    const py::PlannedField* planned = plan ? plan->fields.data() : nullptr;
+    PyObject* const* item = items.begin();
+    const std::size_t count = items.size();
+    for (std::size_t i = 0; i < count; ++i) {
         const core::FieldSpec* fld;
         PyObject* key;
-        if (plan && plan->current(i)) [[likely]] {
-            const py::PlannedField& planned = plan->fields[i];
-            fld = &planned.fld;
-            key = planned.name.get();
+        if (planned != nullptr) [[likely]] {
+            fld = &planned[i].fld;
+            key = planned[i].name.get();
         } else {
-            plan = nullptr;  // once an item has changed, the rest is read afresh
-            if (!py::read_afresh(items[i], fresh, reading)) {
+            if (!py::read_afresh(item[i], fresh, reading)) {
                 return py::fail_item(FieldOutcome::Failed, reading, reading.name, i, site);
             }
             fresh_key = Ref(py::result_key(reading));
@@ -46,7 +53,7 @@ bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t ba
         const std::uint64_t start = core::field_start(*fld, base, position);
         const FieldOutcome outcome = extract_field(*fld, packet, len, start, key, result);
         if (outcome != FieldOutcome::Done) [[unlikely]] {
-            return py::fail_item(outcome, reading, plan ? plan->fields[i].name : reading.name, i,
+            return py::fail_item(outcome, reading, planned ? planned[i].name : reading.name, i,
                                  site);
         }
         position = start + fld->bits;

@@ -29,10 +29,14 @@ bool packet_bits(const py::ItemList& items, std::uint64_t& total, py::FailureSit
 }
 
 // The placement pass: every item in order, its prepared field and value from
-// the plan while the plan holds (checked before each item: a value's
-// conversion code may change the recipe), else read afresh; then the one
-// executor. False at the first failure, with its error set and `site` naming the item.
-bool place_items(const py::ItemList& items, py::PlanRef plan, std::uint8_t* packet,
+// the plan while the plan holds, else read afresh; then the one executor.
+// find_plan has just found every item as planned, and while every value takes
+// the executor's quick route no Python code runs (and, holding the GIL, no
+// other thread), so nothing can change an item. Once a value has taken the
+// general way, whose conversion may run code that changes the recipe, each
+// later item is checked before it is used. False at the first failure, with
+// its error set and `site` naming the item.
+bool place_items(const py::ItemList& items, py::PlanRef plan, std::uint8_t* __restrict packet,
                  std::uint64_t limit, py::FailureSite& site) {
     std::uint64_t position = 0;
     site.in_item = true;
@@ -40,36 +44,42 @@ bool place_items(const py::ItemList& items, py::PlanRef plan, std::uint8_t* pack
     // are used until a plan fails, and every fresh reading starts anew.
     core::FieldSpec fresh;
     py::ItemReading reading;
-    for (std::size_t i = 0; i < items.size(); ++i) {
+    bool quiet = true;  // no Python code has run since find_plan
+    Ref fresh_value;
+    // `plan` keeps the plan alive for the call; `planned` is nullptr from the
+    // first item read afresh on.
+    py::Plan* planned = plan.get();
+    // Loop invariants kept in locals: the conversions' calls into the
+    // interpreter would otherwise make the compiler reload them every item.
+    const py::PlannedField* fields = plan ? plan->fields.data() : nullptr;
+    PyObject* const* item = items.begin();
+    const std::size_t count = items.size();
+    for (std::size_t i = 0; i < count; ++i) {
         const core::FieldSpec* fld;
-        std::string_view name;
-        Ref value;
+        PyObject* value;  // borrowed from the item, or held by `fresh_value`
         int found;
-        if (plan && plan->current(i)) [[likely]] {
-            const py::PlannedField& planned = plan->fields[i];
-            fld = &planned.fld;
-            name = planned.name_text;
-            PyObject* v = plan->value(i);
-            found = v != nullptr ? 1 : (PyErr_Occurred() ? -1 : 0);
-            value = Ref::borrow(v);
+        if (planned != nullptr && (quiet || planned->current(i))) [[likely]] {
+            fld = &fields[i].fld;
+            value = planned->value(i);
+            found = value != nullptr ? 1 : (PyErr_Occurred() ? -1 : 0);
         } else {
-            plan = nullptr;  // once an item has changed, the rest is read afresh
-            if (!py::read_afresh(items[i], fresh, reading)) {
+            planned = nullptr;  // once an item has changed, the rest is read afresh
+            if (!py::read_afresh(item[i], fresh, reading)) {
                 return py::fail_item(FieldOutcome::Failed, reading, reading.name, i, site);
             }
             fld = &fresh;
-            name = reading.name_text;
-            found = py::lookup(items[i], py::Key::Value, value);
+            found = py::lookup(item[i], py::Key::Value, fresh_value);
+            value = fresh_value.get();
         }
         FieldOutcome outcome = FieldOutcome::Failed;
         const std::uint64_t start = core::field_start(*fld, 0, position);
         if (found > 0) [[likely]] {
-            outcome = place_field(*fld, value.get(), packet, limit, start);
+            outcome = place_field(*fld, value, packet, limit, start, quiet);
         } else if (found == 0) {
-            py::raise_missing_value(name);
+            py::raise_missing_value(planned ? fields[i].name_text : reading.name_text);
         }
         if (outcome != FieldOutcome::Done) [[unlikely]] {
-            return py::fail_item(outcome, reading, plan ? plan->fields[i].name : reading.name, i,
+            return py::fail_item(outcome, reading, planned ? fields[i].name : reading.name, i,
                                  site);
         }
         position = start + fld->bits;

@@ -50,6 +50,7 @@ bool numeric_image(const core::FieldSpec& fld, PyObject* value, std::uint64_t& i
 
 FieldOutcome place_field_slow(const core::FieldSpec& fld, PyObject* value, std::uint8_t* packet,
                               std::uint64_t limit, std::uint64_t start) {
+    const py::Ref held = py::Ref::borrow(value);
     if (fld.row == nullptr || !fld.row->packs) [[unlikely]] {
         return FieldOutcome::UnknownEncoding;
     }

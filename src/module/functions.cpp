@@ -308,8 +308,12 @@ constexpr std::array<FunctionDef, 62> kFunctions{{
 template <std::size_t Index>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const FunctionDef& fn = kFunctions[Index];
-    PyObject* argv[kMaxParams];
-    if (!match_arguments(fn, args, nargsf, kwnames, argv)) return nullptr;
+    PyObject* matched[kMaxParams];
+    PyObject* const* argv = args;  // every parameter given by position, in order
+    if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != fn.nparams) [[unlikely]] {
+        if (!match_arguments(fn, args, nargsf, kwnames, matched)) return nullptr;
+        argv = matched;
+    }
     PyObject* result = nullptr;
     try {
         result = fn.impl(fn, argv);

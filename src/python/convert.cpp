@@ -138,6 +138,13 @@ bool to_bool(PyObject* obj, bool& out) {
 }
 
 bool to_sequence(PyObject* obj, ItemList& out) {
+    out.clear();
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) [[likely]] {
+        // Iterating an exact list or tuple has no side effects: copy the items.
+        out.assign_new_refs(PySequence_Fast_ITEMS(obj),
+                            static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj)));
+        return true;
+    }
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, msg::kStrAsSequence.data());
         return false;
@@ -145,15 +152,6 @@ bool to_sequence(PyObject* obj, ItemList& out) {
     if (!PySequence_Check(obj)) {
         raise_cast_error(obj, msg::kTargetSequence);
         return false;
-    }
-    out.clear();
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        // Iterating an exact list or tuple has no side effects: copy the items.
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-        out.reserve(static_cast<size_t>(n));
-        PyObject** items = PySequence_Fast_ITEMS(obj);
-        for (Py_ssize_t i = 0; i < n; ++i) out.push_back(Py_NewRef(items[i]));
-        return true;
     }
     Py_ssize_t size = PyObject_Size(obj);
     if (size < 0) {

@@ -41,6 +41,12 @@ public:
         if (size_ == capacity_) grow(capacity_ * 2);
         data_[size_++] = owned;
     }
+    // Replaces an empty list's contents with new references to `items`.
+    void assign_new_refs(PyObject* const* items, std::size_t n) {
+        reserve(n);
+        for (std::size_t i = 0; i < n; ++i) data_[i] = Py_NewRef(items[i]);
+        size_ = n;
+    }
     void reserve(std::size_t n) {
         if (n > capacity_) grow(n);
     }

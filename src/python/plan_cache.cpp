@@ -58,22 +58,25 @@ std::uint64_t recipe_hash(const ItemList& items) {
     return (h ^ (h >> 31)) | 1;  // never 0, the empty mark
 }
 
-bool matches(const Plan& plan, const ItemList& items) {
-    if (plan.fields.size() != items.size()) return false;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (plan.fields[i].dict != items[i]) return false;
-    }
-    return true;
-}
+// How a cached plan compares with the recipe of this call.
+enum class Sighting { Other, Holds, Changed };
 
-// A cached plan still reads its recipe as it is now: every item current, or,
-// for an unusable plan, the item that stopped it unchanged.
-bool still_holds(Plan& plan) {
-    if (!plan.usable) return plan.state.blocker_unchanged(plan.fields[plan.blocker].dict);
-    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
-        if (!plan.current(i)) return false;
+// Other: the plan is of other dicts. Holds: it reads the recipe as it is now
+// (every item current, or, for an unusable plan, the item that stopped it
+// unchanged). Changed: the same dicts, but one of them reads differently.
+Sighting sighting(Plan& plan, const ItemList& items) {
+    const std::size_t n = items.size();
+    if (plan.fields.size() != n) return Sighting::Other;
+    const PlannedField* fields = plan.fields.data();
+    PyObject* const* item = items.begin();
+    const bool usable = plan.usable;
+    bool holds = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (fields[i].dict != item[i]) return Sighting::Other;
+        holds = holds && (!usable || plan.current(i));
     }
-    return true;
+    if (!plan.usable) holds = plan.state.blocker_unchanged(plan.fields[plan.blocker].dict);
+    return holds ? Sighting::Holds : Sighting::Changed;
 }
 
 // One item as the reader gives it, refusing anything a plan cannot stand for.
@@ -128,9 +131,10 @@ PlanRef find_plan(const ItemList& items) {
     std::size_t way = kWays;
     for (std::size_t w = 0; w < kWays; ++w) {
         PlanRef& s = set.slot[w];
-        if (s && matches(*s, items)) {
+        const Sighting seen = s ? sighting(*s, items) : Sighting::Other;
+        if (seen != Sighting::Other) {
             set.recent = static_cast<std::uint8_t>(w);
-            if (still_holds(*s)) {
+            if (seen == Sighting::Holds) {
                 s->reused = true;
                 set.backoff = 0;
                 return s->usable ? s : nullptr;

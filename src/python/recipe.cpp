@@ -215,6 +215,7 @@ bool read_field(PyObject* item, ReadMode mode, core::FieldSpec& fld, ItemReading
     }
     fld.little = lowered == "little";
     fld.order_known = fld.little || lowered == "big";
+    core::prepare_route(fld);
     return raising || (fld.row != nullptr && fld.order_known);
 }
 

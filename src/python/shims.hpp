@@ -8,6 +8,10 @@
 
 #include <cstdint>
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // the digits of an int (included by Python.h from 3.11)
+#endif
+
 #include "python/messages.hpp"
 #include "python/names.hpp"
 
@@ -131,6 +135,31 @@ inline int long_as_u128(PyObject* v, unsigned char out[16]) {
     }
     return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), out, 16, 1, 0);
 #endif
+}
+
+// The value of an exact int that fits in 64 signed bits; false (nothing
+// raised) when it does not. Ints of one digit are read from the object.
+inline bool exact_int_value(PyObject* v, long long& out) noexcept {
+    auto* n = reinterpret_cast<PyLongObject*>(v);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyUnstable_Long_IsCompact(n)) [[likely]] {
+        out = static_cast<long long>(PyUnstable_Long_CompactValue(n));
+        return true;
+    }
+#else
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size == 0) {
+        out = 0;  // zero has no digit to read
+        return true;
+    }
+    if (size == 1 || size == -1) [[likely]] {
+        out = size * static_cast<long long>(n->ob_digit[0]);
+        return true;
+    }
+#endif
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(v, &overflow);  // an exact int: no other failure
+    return overflow == 0;
 }
 
 // A new dict with room for `size` entries without resizing.

@@ -65,6 +65,8 @@ CASES = {
     "pack planned": ("pack(precipe)", "loop"),
     "pack copies": ("[d.copy() for d in precipe]", "loop"),
     "pack direct": ("pack([d.copy() for d in precipe])", "pack copies"),
+    "layout unpack": ("lunpack(packet)", "loop"),
+    "layout pack (values tuple)": ("lpack(values_t)", "loop"),
     "bitstruct.c compiled unpack_dict": ("bs_unpack(packet)", "loop"),
     "bitstruct.c compiled pack": ("bs_pack(*values)", "loop"),
     "floor (dict, ints reused)": ("floor(keys, ints)", "loop"),
@@ -74,8 +76,10 @@ CASES = {
 REPORTED = [c for c in CASES if c not in ("loop", "unpack copies", "pack copies")]
 
 
-def namespace(recipe_name):
-    """Everything the loop statements use, for one recipe."""
+def namespace(recipe_name, with_layout=False):
+    """Everything the loop statements use, for one recipe; with_layout adds
+    the compiled layout of bitloom_bulk (which imports numpy, slow under
+    valgrind, so only the layout cases ask for it)."""
     sys.path.insert(0, HERE)
     from packet_recipes import RECIPES, pack_recipe, unpack_recipe
 
@@ -99,6 +103,15 @@ def namespace(recipe_name):
         fmt = "".join(f"{f[3]}{f[2]}" for f in fields)
         ns["bs_unpack"] = bsc.compile(fmt, names=[f[0] for f in fields]).unpack
         ns["bs_pack"] = bsc.compile(fmt).pack
+    if with_layout:
+        try:
+            import bitloom_bulk
+        except ImportError:
+            bitloom_bulk = None
+        if bitloom_bulk is not None:
+            layout = bitloom_bulk.compile(ns["recipe"])
+            ns["lunpack"], ns["lpack"] = layout.unpack, layout.pack
+            ns["values_t"] = tuple(ns["values"])
     import floor_helper
 
     mod = floor_helper.load()
@@ -114,7 +127,7 @@ def drive(case, recipe_name, n):
     The cyclic garbage collector is off, as timeit has it in the timed
     benchmarks: its passes come every so many allocations and cost what the
     heap holds, so with it on the count per call would depend on n."""
-    ns = namespace(recipe_name)
+    ns = namespace(recipe_name, with_layout=case.startswith("layout"))
     gc.disable()
     stmt = CASES[case][0]
     src = f"def run(n):\n    for _ in range(n):\n        {stmt}\n"
@@ -127,8 +140,8 @@ def available(python, recipe_name):
     """The cases this interpreter can run (bitstruct or the C compiler may be missing)."""
     code = (
         f"import sys; sys.path.insert(0, {HERE!r}); import callgrind_paths as c; "
-        f"ns = c.namespace({recipe_name!r}); "
-        "print(' '.join(k for k in ('bs_unpack', 'floor') if k in ns))"
+        f"ns = c.namespace({recipe_name!r}, with_layout=True); "
+        "print(' '.join(k for k in ('bs_unpack', 'floor', 'lpack') if k in ns))"
     )
     have = subprocess.run([python, "-c", code], capture_output=True, text=True, check=True)
     got = have.stdout.split()
@@ -137,6 +150,8 @@ def available(python, recipe_name):
         if case.startswith("bitstruct") and "bs_unpack" not in got:
             continue
         if case.startswith("floor") and "floor" not in got:
+            continue
+        if case.startswith("layout") and "lpack" not in got:
             continue
         out.append(case)
     return out
@@ -198,16 +213,29 @@ def freeze_driver(workdir):
 
 def driver_env():
     """Fixed string hashes, and no bytecode cache written, so that every run
-    compiles the same modules and only n differs."""
-    return dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
+    compiles the same modules and only n differs; one BLAS thread (numpy,
+    which the layout cases import, starts an OpenBLAS pool whose idle threads
+    spin a varying number of instructions)."""
+    return dict(
+        os.environ,
+        PYTHONHASHSEED="0",
+        PYTHONDONTWRITEBYTECODE="1",
+        OPENBLAS_NUM_THREADS="1",
+        OMP_NUM_THREADS="1",
+    )
 
 
-def measure(python, recipe_names):
+def measure(python, recipe_names, only=None):
+    """Counts per recipe and case; `only`: the reported cases to run (with
+    the cases they subtract), all when None."""
     table = {}
     with tempfile.TemporaryDirectory() as workdir:
         freeze_driver(workdir)
         for r in recipe_names:
             cases = available(python, r)
+            if only is not None:
+                keep = set(only) | {CASES[c][1] for c in only}
+                cases = [c for c in cases if c in keep]
             raw = {c: per_pass(python, c, r, workdir) for c in cases}
             table[r] = {c: raw[c] - raw[CASES[c][1]] for c in cases if c in REPORTED}
             table[r]["_loop"] = raw["loop"]
@@ -387,6 +415,8 @@ COUNT_RATIOS = [
     ("unpack direct", "bitstruct.c compiled unpack_dict"),
     ("pack planned", "bitstruct.c compiled pack"),
     ("pack direct", "bitstruct.c compiled pack"),
+    ("layout unpack", "bitstruct.c compiled unpack_dict"),
+    ("layout pack (values tuple)", "bitstruct.c compiled pack"),
     ("unpack planned", "floor (dict + ints created)"),
     ("unpack direct", "unpack planned"),
     ("pack direct", "pack planned"),
@@ -405,6 +435,7 @@ def main():
     parser.add_argument(
         "--keep", help="with --profile: keep callgrind's output here (for callgrind_annotate)"
     )
+    parser.add_argument("--cases", help="only these reported cases, comma-separated")
     parser.add_argument("--recipe", default="telemetry")
     parser.add_argument("--top", type=int, default=15)
     parser.add_argument("--markdown", nargs="+", metavar="JSON", help="tabulate --json files")
@@ -419,7 +450,10 @@ def main():
             )
         )
         return
-    table = measure(args.python, args.recipes.split(","))
+    only = args.cases.split(",") if args.cases else None
+    if only is not None and not set(only) <= set(REPORTED):
+        parser.error(f"--cases: known cases are {', '.join(REPORTED)}")
+    table = measure(args.python, args.recipes.split(","), only)
     print_table(args.python, table)
     if args.json:
         with open(args.json, "w") as f:

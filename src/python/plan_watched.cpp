@@ -10,8 +10,6 @@ namespace bitloom::py {
 namespace {
 
 int g_watcher = -1;  // -1: not yet tried, -2: unavailable
-// Bumped by every change of a watched dict's "value" (the GIL orders them).
-std::uint64_t g_value_epoch = 0;
 constexpr std::uint64_t kNeverSeen = ~std::uint64_t{0};
 
 bool is_value_key(PyObject* key) {
@@ -26,7 +24,7 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
          event == PyDict_EVENT_DELETED) &&
         is_value_key(key)) {
-        ++g_value_epoch;
+        ++watched_value_epoch;
         return 0;
     }
     retire_plans_reading(dict, event == PyDict_EVENT_DEALLOCATED);
@@ -48,16 +46,10 @@ bool PlanState::ready() noexcept {
     return true;
 }
 
-PyObject* PlanState::value(std::size_t i, PyObject* dict) noexcept {
-    if (seen_epoch_[i] == g_value_epoch) [[likely]] {
-        return seen_value_[i];
-    }
+PyObject* PlanState::look_up_value(std::size_t i, PyObject* dict) noexcept {
     // Every key of a planned dict is an exact str: the lookup runs no Python code.
     PyObject* v = PyDict_GetItemWithError(dict, key_object(Key::Value));
-    if (v != nullptr || !PyErr_Occurred()) {
-        seen_value_[i] = v;
-        seen_epoch_[i] = g_value_epoch;
-    }
+    if (v != nullptr || !PyErr_Occurred()) seen_[i] = {watched_value_epoch, v};
     return v;
 }
 
@@ -76,8 +68,7 @@ bool PlanState::watch_all() {
 int PlanState::capture(std::span<const PlannedField> fields, std::size_t&) {
     dicts_.clear();
     for (const PlannedField& f : fields) dicts_.push_back(f.dict);
-    seen_value_.assign(fields.size(), nullptr);
-    seen_epoch_.assign(fields.size(), kNeverSeen);
+    seen_.assign(fields.size(), SeenValue{kNeverSeen, nullptr});
     return watch_all() ? 1 : -1;
 }
 

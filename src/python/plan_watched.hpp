@@ -22,10 +22,20 @@ namespace bitloom::py {
 
 struct PlannedField;
 
+// Bumped by the dict watcher on every change of a watched dict's "value" (the
+// GIL orders them): a value remembered at the current epoch is still the item's.
+inline std::uint64_t watched_value_epoch = 0;
+
 class PlanState {
 public:
     bool current(std::size_t, PyObject*, bool valid) const noexcept { return valid; }
-    PyObject* value(std::size_t i, PyObject* dict) noexcept;
+    PyObject* value(std::size_t i, PyObject* dict) noexcept {
+        const SeenValue& seen = seen_[i];
+        if (seen.epoch == watched_value_epoch) [[likely]] {
+            return seen.value;
+        }
+        return look_up_value(i, dict);
+    }
 
     // A usable plan: watch its dicts and make room for the values. 1: done,
     // -1: the plan cannot be kept (nothing raised). `blocker` is not used here.
@@ -45,8 +55,13 @@ private:
     bool watch_all();
 
     std::vector<PyObject*> dicts_;           // sorted, for the membership test (borrowed)
-    std::vector<PyObject*> seen_value_;      // per item, borrowed, valid at seen_epoch_
-    std::vector<std::uint64_t> seen_epoch_;  // per item; UINT64_MAX: never seen
+    PyObject* look_up_value(std::size_t i, PyObject* dict) noexcept;
+
+    struct SeenValue {
+        std::uint64_t epoch;  // UINT64_MAX: never seen
+        PyObject* value;      // borrowed, valid while the epoch stands
+    };
+    std::vector<SeenValue> seen_;  // per item
 };
 
 }  // namespace bitloom::py

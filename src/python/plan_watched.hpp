@@ -54,7 +54,7 @@ public:
 private:
     bool watch_all();
 
-    std::vector<PyObject*> dicts_;           // sorted, for the membership test (borrowed)
+    std::vector<PyObject*> dicts_;  // sorted, for the membership test (borrowed)
     PyObject* look_up_value(std::size_t i, PyObject* dict) noexcept;
 
     struct SeenValue {

@@ -16,6 +16,8 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck source=bench/venvs.sh
+source "$here/venvs.sh"
 if [[ $# -lt 1 || ! -f "$1/pyproject.toml" ]]; then
     echo "usage: $0 SOURCE_TREE [--quick] [--callgrind] [--install-only] [--versions \"X.Y.Z ...\"]" >&2
     exit 2
@@ -36,36 +38,17 @@ while [[ $# -gt 0 ]]; do
     esac
     shift
 done
-root="$(pyenv root)"
-commit="$(git -C "$tree" rev-parse --short HEAD 2>/dev/null || echo unknown)"
-if [[ -n "$(git -C "$tree" status --porcelain --untracked-files=no 2>/dev/null)" ]]; then
-    commit="$commit (with uncommitted changes)"
-fi
-echo "source tree $tree at $commit; $(date -u '+%Y-%m-%d %H:%M UTC'); load:$(uptime | sed 's/.*load average//')"
+describe_tree "$tree"
 
 for ver in $versions; do
     short="${ver%.*}"
     venv="/work/venvs/b-$short"
-    python="$root/versions/$ver/bin/python"
-    if [[ ! -x "$python" ]]; then
-        echo "== CPython $ver: not installed in pyenv, skipped"
-        continue
-    fi
-    if [[ ! -x "$venv/bin/python" ]]; then
-        "$python" -m venv "$venv"
-        "$venv/bin/pip" install -q --upgrade pip
-    fi
+    ensure_venv "$ver" "$venv" || continue
     echo
     echo "== CPython $ver ($venv): building bitloom from $tree"
     # pip rebuilds and reinstalls a local tree every time, whatever is installed.
-    log="$(mktemp)"
-    if ! "$venv/bin/pip" install -q bitstruct bitstring construct \
-        -C install.strip=false -C cmake.define.CMAKE_CXX_FLAGS=-g "$tree" >"$log" 2>&1; then
-        grep -v "^WARNING: Location" "$log" >&2
-        rm -f "$log"
-        exit 1
-    fi
-    rm -f "$log"
+    install_into "$venv" bitstruct bitstring construct \
+        -C install.strip=false -C cmake.define.CMAKE_CXX_FLAGS=-g "$tree"
     [[ $install_only -eq 1 ]] && continue
     (cd "$here" && "$venv/bin/python" bench_packets.py --summary --only-summary-recipes "${quick[@]}") \
         | sed -n '/^== summary/,$p'

@@ -1,6 +1,7 @@
 """A recipe reused across calls is read as if afresh every time, whatever changes."""
 
 import gc
+import subprocess
 import sys
 import threading
 
@@ -563,3 +564,45 @@ def test_objects_read_by_a_plan_are_released_once_it_leaves_the_cache():
         both(other)
     assert (sys.getrefcount(name), sys.getrefcount(width)) == counts
     assert both(recipe) == both(fresh(recipe))
+
+
+# Run in a fresh interpreter, where no earlier test has taught the cache to wait
+# longer before planning. A plan holds its item's name, so the name's reference
+# count tells whether the recipe was planned. Of 1000 pairs, some share a cache
+# set whatever the addresses.
+IN_TURN = """
+import sys
+import bitloom
+
+def recipe(name, value):
+    return [{"name": "".join(name), "bits": 8, "encoding": "unsigned",
+             "byte_order": "big", "reverse_bits": False, "value": value}]
+
+probe = recipe("probe", 1)
+before = sys.getrefcount(probe[0]["name"])
+for _ in range(3):
+    bitloom.pack_parameters(probe)
+if sys.getrefcount(probe[0]["name"]) == before:
+    print("no plans")
+    sys.exit(0)
+kept, unplanned = [], 0
+for k in range(1000):
+    pair = [recipe(f"a{k}", 1), recipe(f"b{k}", 2)]
+    kept.append(pair)
+    counts = [sys.getrefcount(r[0]["name"]) for r in pair]
+    for _ in range(3):
+        for r in pair:
+            bitloom.pack_parameters(r)
+    unplanned += sum(sys.getrefcount(r[0]["name"]) == c for r, c in zip(pair, counts))
+print("unplanned", unplanned)
+"""
+
+
+def test_two_recipes_used_in_turn_are_both_planned():
+    proc = subprocess.run(
+        [sys.executable, "-c", IN_TURN], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    if proc.stdout.strip() == "no plans":
+        pytest.skip("this build keeps no recipe plans")
+    assert proc.stdout.split() == ["unplanned", "0"]

@@ -12,17 +12,19 @@ namespace {
 
 // The cache: kSets sets of two slots each, a recipe's set chosen by a hash of
 // its length and its first and last item. A recipe is planned on its second
-// sighting within its set (the set remembers the last recipe it missed), so a
-// program cycling through more recipes than the cache holds reads them directly
-// instead of building a plan on every call and throwing it away.
+// sighting within its set (the set remembers the last kWays recipes it missed,
+// so that as many recipes as it has slots, used in turn, are all planned), so
+// a program cycling through more recipes than the cache holds reads them
+// directly instead of building a plan on every call and throwing it away.
 constexpr std::size_t kSets = 64;
 constexpr std::size_t kWays = 2;
 constexpr std::size_t kMaxItems = 4096;
 
 struct CacheSet {
     std::array<PlanRef, kWays> slot;
-    std::uint64_t missed = 0;  // hash of the last recipe that missed here
-    std::uint8_t recent = 0;   // the slot used last
+    std::array<std::uint64_t, kWays> missed{};  // hashes of the last recipes missed here
+    std::uint8_t next_miss = 0;                 // where the next miss is written
+    std::uint8_t recent = 0;                    // the slot used last
     // Watchers: a plan whose dicts were freed before it was ever reused was
     // built for nothing (fresh dicts made for each call, often at the same
     // addresses, look like one recipe seen twice). Each such loss doubles the
@@ -146,8 +148,9 @@ PlanRef find_plan(const ItemList& items) {
     }
     if (way == kWays) {
         // Not cached: plan it on its second sighting only.
-        if (set.missed != hash) {
-            set.missed = hash;
+        if (std::find(set.missed.begin(), set.missed.end(), hash) == set.missed.end()) {
+            set.missed[set.next_miss] = hash;
+            set.next_miss = static_cast<std::uint8_t>((set.next_miss + 1) % kWays);
             set.wait = set.backoff;
             return nullptr;
         }
@@ -169,7 +172,7 @@ PlanRef find_plan(const ItemList& items) {
     if (!plan) return nullptr;
     set.slot[way] = plan;
     set.recent = static_cast<std::uint8_t>(way);
-    set.missed = 0;
+    std::replace(set.missed.begin(), set.missed.end(), hash, std::uint64_t{0});
     return plan->usable ? plan : nullptr;
 }
 

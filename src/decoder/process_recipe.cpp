@@ -19,7 +19,7 @@ using py::Ref;
 // plans). Without a plan every item is read afresh. False at the first
 // failure, with its error set and `site` naming the item.
 bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t base,
-                   const py::ItemList& items, py::PlanRef plan, PyObject* result,
+                   py::ItemView items, py::PlanRef plan, PyObject* result,
                    py::FailureSite& site) {
     std::uint64_t position = base;
     site.in_item = true;
@@ -31,7 +31,7 @@ bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t ba
     // Loop invariants kept in locals: the executor's calls into the
     // interpreter would otherwise make the compiler reload them every item.
     const py::PlannedField* planned = plan ? plan->fields.data() : nullptr;
-    PyObject* const* item = items.begin();
+    PyObject* const* item = items.data();
     const std::size_t count = items.size();
     for (std::size_t i = 0; i < count; ++i) {
         const core::FieldSpec* fld;
@@ -61,19 +61,54 @@ bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t ba
     return true;
 }
 
+// Room for one entry per item: the dict never resizes while it fills. It is
+// made before the plan is looked up: making it may start a garbage collection,
+// whose finalisers may change the recipe.
+Ref new_result(std::size_t items) {
+    return Ref(py::shim::dict_new_presized(static_cast<Py_ssize_t>(items)));
+}
+
+PyObject* finish(Ref& result, bool done, const py::FailureSite& site) {
+    if (done) return result.release();
+    py::rewrap_pending_error("unpacking", site);
+    return nullptr;
+}
+
+const std::uint8_t* bytes_of(std::string_view packet) {
+    return reinterpret_cast<const std::uint8_t*>(packet.data());
+}
+
 }  // namespace
 
 PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset,
                             const py::ItemList& items) {
     py::FailureSite site;
-    // Room for one entry per item: the dict never resizes while it fills.
-    Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(items.size())));
-    if (result && process_items(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size(),
-                                base_offset, items, py::find_plan(items), result.get(), site)) {
-        return result.release();
+    Ref result = new_result(items.size());
+    const bool done = result && process_items(bytes_of(packet), packet.size(), base_offset, items,
+                                              py::find_plan(items), result.get(), site);
+    return finish(result, done, site);
+}
+
+PyObject* unpack_listed(std::string_view packet, std::uint32_t base_offset, PyObject* recipe) {
+    py::FailureSite site;
+    const py::ItemView listed(PySequence_Fast_ITEMS(recipe),
+                              static_cast<std::size_t>(PySequence_Fast_GET_SIZE(recipe)));
+    Ref result = new_result(listed.size());
+    if (!result) return finish(result, false, site);
+    // Planned items are decoded straight from the recipe, borrowed: from here
+    // to the end nothing runs Python code (see process_items), so nothing can
+    // change the list or free an item. Items read afresh may run Python code
+    // (a key's __eq__, say), so they are held by references of their own.
+    if (py::PlanRef plan = py::find_plan(listed)) {
+        const bool done = process_items(bytes_of(packet), packet.size(), base_offset, listed,
+                                        std::move(plan), result.get(), site);
+        return finish(result, done, site);
     }
-    py::rewrap_pending_error("unpacking", site);
-    return nullptr;
+    py::ItemList items;
+    items.assign_new_refs(listed.data(), listed.size());
+    const bool done = process_items(bytes_of(packet), packet.size(), base_offset, items, nullptr,
+                                    result.get(), site);
+    return finish(result, done, site);
 }
 
 }  // namespace bitloom::decoder

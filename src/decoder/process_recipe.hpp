@@ -12,5 +12,8 @@ namespace bitloom::decoder {
 // re-wrapped as ValueError. nullptr with an exception set on failure.
 PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset,
                             const py::ItemList& items);
+// The same for a recipe that is an exact list or tuple, whose items are
+// decoded in place when they are planned.
+PyObject* unpack_listed(std::string_view packet, std::uint32_t base_offset, PyObject* recipe);
 
 }  // namespace bitloom::decoder

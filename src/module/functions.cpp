@@ -43,12 +43,17 @@ PyObject* to_python(const Result<std::int64_t>& r) {
 PyObject* unpack_parameters(const FunctionDef& f, PyObject* const* argv) {
     std::string_view packet;
     std::uint32_t offset = 0;
-    py::ItemList items;
     if (!convert_arg(f, 0, argv, py::to_byte_string, packet) ||
-        !convert_arg(f, 1, argv, py::to_u32, offset) ||
-        !convert_arg(f, 2, argv, py::to_sequence, items)) {
+        !convert_arg(f, 1, argv, py::to_u32, offset)) {
         return nullptr;
     }
+    // An exact list or tuple is accepted as it is (collecting its items
+    // cannot fail).
+    if (PyList_CheckExact(argv[2]) || PyTuple_CheckExact(argv[2])) [[likely]] {
+        return decoder::unpack_listed(packet, offset, argv[2]);
+    }
+    py::ItemList items;
+    if (!convert_arg(f, 2, argv, py::to_sequence, items)) return nullptr;
     return decoder::unpack_parameters(packet, offset, items);
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "python/ref.hpp"
@@ -26,6 +27,10 @@ bool to_double(PyObject* obj, double& out);
 bool to_single(PyObject* obj, float& out);
 // True/False, or a numpy bool scalar.
 bool to_bool(PyObject* obj, bool& out);
+
+// Recipe items as the recipe readers see them: owned by an ItemList, or
+// borrowed from an exact list or tuple where nothing can change it meanwhile.
+using ItemView = std::span<PyObject* const>;
 
 // The elements of a sequence argument: owned references, in order. Short
 // recipes live in inline storage, so collecting them allocates nothing.
@@ -59,6 +64,7 @@ public:
     PyObject* operator[](std::size_t i) const noexcept { return data_[i]; }
     PyObject* const* begin() const noexcept { return data_; }
     PyObject* const* end() const noexcept { return data_ + size_; }
+    operator ItemView() const noexcept { return {data_, size_}; }
 
 private:
     void grow(std::size_t capacity) {

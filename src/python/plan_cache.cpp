@@ -51,7 +51,7 @@ void retire(PlanRef& slot) noexcept {
     }
 }
 
-std::uint64_t recipe_hash(const ItemList& items) {
+std::uint64_t recipe_hash(ItemView items) {
     auto h = static_cast<std::uint64_t>(items.size()) * 0x9E3779B97F4A7C15ULL;
     h ^= reinterpret_cast<std::uintptr_t>(items[0]) >> 4;
     h *= 0xBF58476D1CE4E5B9ULL;
@@ -66,18 +66,18 @@ enum class Sighting { Other, Holds, Changed };
 // Other: the plan is of other dicts. Holds: it reads the recipe as it is now
 // (every item current, or, for an unusable plan, the item that stopped it
 // unchanged). Changed: the same dicts, but one of them reads differently.
-Sighting sighting(Plan& plan, const ItemList& items) {
+Sighting sighting(Plan& plan, ItemView items) {
     const std::size_t n = items.size();
     if (plan.fields.size() != n) return Sighting::Other;
     const PlannedField* fields = plan.fields.data();
-    PyObject* const* item = items.begin();
-    const bool usable = plan.usable;
-    bool holds = true;
+    PyObject* const* item = items.data();
+    // The dicts first: comparing them reads nothing of theirs, while finding
+    // them current may walk them.
     for (std::size_t i = 0; i < n; ++i) {
         if (fields[i].dict != item[i]) return Sighting::Other;
-        holds = holds && (!usable || plan.current(i));
     }
-    if (!plan.usable) holds = plan.state.blocker_unchanged(plan.fields[plan.blocker].dict);
+    const bool holds = plan.usable ? plan.all_current(items)
+                                   : plan.state.blocker_unchanged(fields[plan.blocker].dict);
     return holds ? Sighting::Holds : Sighting::Changed;
 }
 
@@ -96,7 +96,7 @@ bool plan_item(PyObject* item, PlannedField& out) {
 // A plan of the items; when they cannot be planned, a plan marked unusable that
 // remembers so (until the item that stopped it changes) instead of trying every
 // call. nullptr when not even that can be kept.
-PlanRef build_plan(const ItemList& items) {
+PlanRef build_plan(ItemView items) {
     auto plan = std::make_shared<Plan>();
     plan->fields.resize(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) plan->fields[i].dict = items[i];
@@ -126,7 +126,7 @@ PlanRef build_plan(const ItemList& items) {
 
 }  // namespace
 
-PlanRef find_plan(const ItemList& items) {
+PlanRef find_plan(ItemView items) {
     if (items.empty() || items.size() > kMaxItems) return nullptr;
     const std::uint64_t hash = recipe_hash(items);
     CacheSet& set = plan_cache()[hash % kSets];
@@ -193,7 +193,7 @@ void retire_plans_reading(PyObject* dict, bool freed) noexcept {
 
 #else
 
-PlanRef find_plan(const ItemList&) { return nullptr; }
+PlanRef find_plan(ItemView) { return nullptr; }
 
 #endif
 

@@ -50,6 +50,7 @@ namespace bitloom::py {
 class PlanState {
 public:
     bool current(std::size_t, PyObject*, bool) const noexcept { return false; }
+    bool all_current(ItemView, bool) const noexcept { return false; }
     PyObject* value(std::size_t, PyObject*) noexcept { return nullptr; }
 };
 #endif
@@ -81,6 +82,10 @@ public:
     bool current(std::size_t i) noexcept {
         return state.current(i, fields[i].dict, valid.load(std::memory_order_relaxed));
     }
+    // Every item current, where `items` are the plan's own dicts.
+    bool all_current(ItemView items) noexcept {
+        return state.all_current(items, valid.load(std::memory_order_relaxed));
+    }
     // The "value" object of an item just found current, for packing: borrowed,
     // nullptr when absent (or on a lookup error, which is then set).
     PyObject* value(std::size_t i) noexcept { return state.value(i, fields[i].dict); }
@@ -92,7 +97,7 @@ using PlanRef = std::shared_ptr<Plan>;
 // current; nullptr when the items must be read directly (plans unavailable,
 // unusual values, or any item that would fail). Runs no Python code and never
 // leaves an exception set.
-PlanRef find_plan(const ItemList& items);
+PlanRef find_plan(ItemView items);
 
 // For the watcher strategy: retire every cached plan that reads `dict`;
 // `freed`: the dict is being deallocated.

@@ -99,7 +99,7 @@ int PlanState::capture(std::span<const PlannedField> fields, std::size_t& blocke
     }
 }
 
-bool PlanState::capture_unusable(const ItemList& items, std::size_t blocker) {
+bool PlanState::capture_unusable(ItemView items, std::size_t blocker) {
     PyObject* item = items[blocker];
     blocker_is_dict_ = PyDict_Check(item);
     blocker_oversized_ = blocker_is_dict_ && PyDict_GET_SIZE(item) > kMaxKeys;

@@ -35,6 +35,19 @@ public:
         }
         return rescan(it, dict, tag, held_.data());
     }
+    // current() for every item, `items` being the plan's own dicts: the tags
+    // first, a walk of a dict only where its tag moved.
+    bool all_current(ItemView items, bool) noexcept {
+        const ItemRecord* record = records_.data();
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            PyObject* dict = items[i];
+            if (!PyDict_Check(dict) || shim::dict_version_tag(dict) != record[i].seen_tag)
+                [[unlikely]] {
+                if (!current(i, dict, true)) return false;
+            }
+        }
+        return true;
+    }
     // The "value" seen when the item was last found current (borrowed: the
     // dict holds it while its tag stands).
     PyObject* value(std::size_t i, PyObject*) noexcept { return records_[i].seen_value; }
@@ -45,7 +58,7 @@ public:
     // An unusable plan stays so while its blocking item is unchanged ("value"
     // aside): keep that item's pairs, unowned (compared only; a false match
     // only keeps the direct path, which is always right).
-    bool capture_unusable(const ItemList& items, std::size_t blocker);
+    bool capture_unusable(ItemView items, std::size_t blocker);
     bool blocker_unchanged(PyObject* dict) noexcept;
 
     static bool ready() noexcept { return true; }

@@ -72,7 +72,7 @@ int PlanState::capture(std::span<const PlannedField> fields, std::size_t&) {
     return watch_all() ? 1 : -1;
 }
 
-bool PlanState::capture_unusable(const ItemList& items, std::size_t) {
+bool PlanState::capture_unusable(ItemView items, std::size_t) {
     dicts_.clear();
     for (PyObject* item : items) {
         if (PyDict_Check(item)) dicts_.push_back(item);

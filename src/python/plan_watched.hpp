@@ -29,6 +29,7 @@ inline std::uint64_t watched_value_epoch = 0;
 class PlanState {
 public:
     bool current(std::size_t, PyObject*, bool valid) const noexcept { return valid; }
+    bool all_current(ItemView, bool valid) const noexcept { return valid; }
     PyObject* value(std::size_t i, PyObject* dict) noexcept {
         const SeenValue& seen = seen_[i];
         if (seen.epoch == watched_value_epoch) [[likely]] {
@@ -41,7 +42,7 @@ public:
     // -1: the plan cannot be kept (nothing raised). `blocker` is not used here.
     int capture(std::span<const PlannedField> fields, std::size_t& blocker);
     // An unusable plan stays so until one of its dicts changes: watch them.
-    bool capture_unusable(const ItemList& items, std::size_t blocker);
+    bool capture_unusable(ItemView items, std::size_t blocker);
     // An unusable plan found again in the cache: unchanged, or it was retired.
     bool blocker_unchanged(PyObject*) const noexcept { return true; }
 

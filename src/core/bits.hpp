@@ -39,15 +39,21 @@ constexpr std::int64_t covering_word(std::size_t size, std::uint64_t start,
     return static_cast<std::int64_t>(size - 8);
 }
 
+// `count` (1..64 - skip) bits of the eight bytes at `word`, after its first
+// `skip` bits, first bit most significant.
+inline std::uint64_t word_bits(const std::uint8_t* word, std::uint64_t skip,
+                               std::uint32_t count) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, word, 8);
+    return (bswap64(v) << skip) >> (64 - count);
+}
+
 // The same, for a buffer of `size` bytes: one whole-word load where it stays inside.
 inline std::uint64_t read_bits(const std::uint8_t* data, std::size_t size, std::uint64_t start,
                                std::uint32_t count) noexcept {
     const std::int64_t at = count == 0 ? -1 : covering_word(size, start, count);
     if (at >= 0) [[likely]] {
-        std::uint64_t word;
-        std::memcpy(&word, data + at, 8);
-        word = bswap64(word);
-        return (word << (start - 8 * static_cast<std::uint64_t>(at))) >> (64 - count);
+        return word_bits(data + at, start - 8 * static_cast<std::uint64_t>(at), count);
     }
     return read_bits(data, start, count);
 }

@@ -125,8 +125,8 @@ PyObject* unpack_listed(std::string_view packet, std::uint32_t base_offset, PyOb
     // change the list or free an item. Items read afresh may run Python code
     // (a key's __eq__, say), so they are held by references of their own.
     if (const py::PlanRef plan = py::find_plan(listed)) {
-        const bool done = process_items(bytes_of(packet), packet.size(), base_offset, listed,
-                                        plan, result.get(), site);
+        const bool done = process_items(bytes_of(packet), packet.size(), base_offset, listed, plan,
+                                        result.get(), site);
         return finish(result, done, site);
     }
     py::ItemList items;

@@ -606,3 +606,54 @@ def test_two_recipes_used_in_turn_are_both_planned():
     if proc.stdout.strip() == "no plans":
         pytest.skip("this build keeps no recipe plans")
     assert proc.stdout.split() == ["unplanned", "0"]
+
+
+class ListSubclass(list):
+    pass
+
+
+class Items:
+    """A sequence that is neither a list nor a tuple."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+SHAPES = [tuple, ListSubclass, Items]
+RECIPE_CASES = [
+    ("fits", b"\xab\xcd\xef\x01\x23\x45\x67\x89\x10", 0),
+    ("at an offset", b"\xab\xcd\xef\x01\x23\x45\x67\x89\x10", 3),
+    ("runs past the end", b"\xab\xcd\xef", 0),
+]
+
+
+@pytest.mark.parametrize("shape", SHAPES, ids=lambda s: s.__name__)
+@pytest.mark.parametrize(
+    ("label", "packet", "offset"), RECIPE_CASES, ids=[c[0] for c in RECIPE_CASES]
+)
+def test_recipe_containers_unpack_alike_on_reuse(shape, label, packet, offset):
+    """An exact list or tuple is decoded in place once planned; other sequences
+    are collected first. Reused, every container gives the list's result or error."""
+    recipe = [
+        item("a", bits=5),
+        item("b", encoding="twos_complement", bits=13, byte_order="little"),
+        item("c", bits=7, reverse_bits=True),
+        item("d", encoding="ieee754_f32", bits=32),
+        item("e", bits=3, offset_bits=2),
+    ]
+    other = shape(recipe) if shape is not Items else Items(recipe)
+
+    def outcome(r):
+        try:
+            return unpack(packet, offset, r)
+        except ValueError as exc:
+            return type(exc), str(exc), getattr(exc, "__notes__", None)
+
+    for _ in range(4):  # first sightings, planning, then planned calls
+        assert outcome(other) == outcome(list(recipe)) == outcome(fresh(recipe))

@@ -59,7 +59,8 @@ bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t ba
             fld = &fresh.fld;
             key = fresh.key.get();
         }
-        const std::uint64_t start = core::field_start(*fld, base, position);
+        const std::uint64_t start = Planned ? base + planned[i].start
+                                            : core::field_start(*fld, base, position);
         const FieldOutcome outcome = extract_field(*fld, packet, len, start, key, result);
         if (outcome != FieldOutcome::Done) [[unlikely]] {
             if constexpr (Planned) {
@@ -70,7 +71,7 @@ bool process_items(const std::uint8_t* packet, std::size_t len, std::uint64_t ba
                 return py::fail_item(outcome, fresh.reading, fresh.reading.name, i, site);
             }
         }
-        position = start + fld->bits;
+        if constexpr (!Planned) position = start + fld->bits;
     }
     return true;
 }

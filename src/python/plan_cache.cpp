@@ -116,7 +116,10 @@ PlanRef build_plan(ItemView items) {
         return plan;
     }
     std::uint64_t largest = 0;
-    for (const PlannedField& f : plan->fields) {
+    std::uint64_t position = 0;
+    for (PlannedField& f : plan->fields) {
+        f.start = core::field_start(f.fld, 0, position);
+        position = f.start + f.fld.bits;
         largest = core::extend_packet_bits(largest, f.fld.has_offset, f.fld.offset, f.fld.bits);
         plan->packable = plan->packable && f.fld.row->packs;
     }

@@ -60,6 +60,9 @@ struct PlannedField {
     PyObject* dict = nullptr;    // the item, borrowed: only compared, never read unchecked
     Ref name;                    // the item's `name`, an exact str (also the result key)
     std::string_view name_text;  // its UTF-8 text (owned by `name`)
+    // Where the field starts when unpacking at offset 0: every start is the
+    // offset plus this (the running position only adds up the fields before).
+    std::uint64_t start = 0;
 };
 
 class Plan {

@@ -646,6 +646,9 @@ def test_recipe_containers_unpack_alike_on_reuse(shape, label, packet, offset):
         item("c", bits=7, reverse_bits=True),
         item("d", encoding="ieee754_f32", bits=32),
         item("e", bits=3, offset_bits=2),
+        item("f", bits=9),  # starts where "e" ends, not after "d"
+        item("g", bits=4, offset_bits=30),
+        item("h", encoding="twos_complement", bits=6),
     ]
     other = shape(recipe) if shape is not Items else Items(recipe)
 

@@ -67,17 +67,11 @@ enum class Sighting { Other, Holds, Changed };
 // (every item current, or, for an unusable plan, the item that stopped it
 // unchanged). Changed: the same dicts, but one of them reads differently.
 Sighting sighting(Plan& plan, ItemView items) {
-    const std::size_t n = items.size();
-    if (plan.fields.size() != n) return Sighting::Other;
-    const PlannedField* fields = plan.fields.data();
-    PyObject* const* item = items.data();
     // The dicts first: comparing them reads nothing of theirs, while finding
     // them current may walk them.
-    for (std::size_t i = 0; i < n; ++i) {
-        if (fields[i].dict != item[i]) return Sighting::Other;
-    }
+    if (!std::ranges::equal(plan.dicts, items)) return Sighting::Other;
     const bool holds = plan.usable ? plan.all_current(items)
-                                   : plan.state.blocker_unchanged(fields[plan.blocker].dict);
+                                   : plan.state.blocker_unchanged(plan.dicts[plan.blocker]);
     return holds ? Sighting::Holds : Sighting::Changed;
 }
 
@@ -99,18 +93,18 @@ bool plan_item(PyObject* item, PlannedField& out) {
 PlanRef build_plan(ItemView items) {
     auto plan = std::make_shared<Plan>();
     plan->fields.resize(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) plan->fields[i].dict = items[i];
+    plan->dicts.assign(items.begin(), items.end());
     std::size_t blocker = 0;
     while (blocker < items.size() && plan_item(items[blocker], plan->fields[blocker])) ++blocker;
     if (blocker == items.size()) {
-        const int kept = plan->state.capture(plan->fields, blocker);
+        const int kept = plan->state.capture(plan->dicts, blocker);
         if (kept < 0) return nullptr;
         plan->usable = kept > 0;
     } else {
         plan->usable = false;
     }
     if (!plan->usable) {
-        for (PlannedField& f : plan->fields) f = PlannedField{{}, f.dict, {}, {}};
+        for (PlannedField& f : plan->fields) f = PlannedField{};
         plan->blocker = blocker;
         if (!plan->state.capture_unusable(items, blocker)) return nullptr;
         return plan;

@@ -57,7 +57,6 @@ public:
 
 struct PlannedField {
     core::FieldSpec fld;
-    PyObject* dict = nullptr;    // the item, borrowed: only compared, never read unchecked
     Ref name;                    // the item's `name`, an exact str (also the result key)
     std::string_view name_text;  // its UTF-8 text (owned by `name`)
     // Where the field starts when unpacking at offset 0: every start is the
@@ -68,6 +67,9 @@ struct PlannedField {
 class Plan {
 public:
     std::vector<PlannedField> fields;
+    // The items, borrowed: only compared, never read unchecked. Side by side,
+    // so that finding a recipe's plan compares one block of pointers.
+    std::vector<PyObject*> dicts;
     std::uint64_t packet_bits = 0;  // the packer's sizing rule over the fields
     bool packable = true;           // every encoding is one the packer accepts
     bool usable = true;             // false: these items are read directly every time
@@ -83,7 +85,7 @@ public:
     // Item i's dict still reads as planned ("value" aside). Checked before
     // every item is used. Never runs Python code or raises.
     bool current(std::size_t i) noexcept {
-        return state.current(i, fields[i].dict, valid.load(std::memory_order_relaxed));
+        return state.current(i, dicts[i], valid.load(std::memory_order_relaxed));
     }
     // Every item current, where `items` are the plan's own dicts.
     bool all_current(ItemView items) noexcept {
@@ -91,7 +93,7 @@ public:
     }
     // The "value" object of an item just found current, for packing: borrowed,
     // nullptr when absent (or on a lookup error, which is then set).
-    PyObject* value(std::size_t i) noexcept { return state.value(i, fields[i].dict); }
+    PyObject* value(std::size_t i) noexcept { return state.value(i, dicts[i]); }
 };
 
 using PlanRef = std::shared_ptr<Plan>;

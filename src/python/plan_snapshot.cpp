@@ -73,13 +73,13 @@ bool PlanState::record(PyObject* dict, std::vector<Pair>& pairs, ItemRecord& it,
     return !bounded || text_budget >= 0;
 }
 
-int PlanState::capture(std::span<const PlannedField> fields, std::size_t& blocker) {
+int PlanState::capture(ItemView dicts, std::size_t& blocker) {
     try {
-        records_.assign(fields.size(), ItemRecord{});
+        records_.assign(dicts.size(), ItemRecord{});
         held_.clear();
         std::int64_t budget = kPlanTextBudget;
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            PyObject* dict = fields[i].dict;
+        for (std::size_t i = 0; i < dicts.size(); ++i) {
+            PyObject* dict = dicts[i];
             if (PyDict_GET_SIZE(dict) > kMaxKeys ||
                 !record(dict, held_, records_[i], /*bounded=*/true, budget)) {
                 blocker = i;

@@ -20,8 +20,6 @@
 
 namespace bitloom::py {
 
-struct PlannedField;
-
 class PlanState {
 public:
     bool current(std::size_t i, PyObject* dict, bool) noexcept {
@@ -54,7 +52,7 @@ public:
 
     // A usable plan: keep every item's pairs. 1: done, 0: item `blocker` holds
     // more than a plan keeps (the plan becomes unusable), -1: out of memory.
-    int capture(std::span<const PlannedField> fields, std::size_t& blocker);
+    int capture(ItemView dicts, std::size_t& blocker);
     // An unusable plan stays so while its blocking item is unchanged ("value"
     // aside): keep that item's pairs, unowned (compared only; a false match
     // only keeps the direct path, which is always right).

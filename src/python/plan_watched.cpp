@@ -65,10 +65,9 @@ bool PlanState::watch_all() {
     return true;
 }
 
-int PlanState::capture(std::span<const PlannedField> fields, std::size_t&) {
-    dicts_.clear();
-    for (const PlannedField& f : fields) dicts_.push_back(f.dict);
-    seen_.assign(fields.size(), SeenValue{kNeverSeen, nullptr});
+int PlanState::capture(ItemView dicts, std::size_t&) {
+    dicts_.assign(dicts.begin(), dicts.end());
+    seen_.assign(dicts.size(), SeenValue{kNeverSeen, nullptr});
     return watch_all() ? 1 : -1;
 }
 

@@ -20,8 +20,6 @@
 
 namespace bitloom::py {
 
-struct PlannedField;
-
 // Bumped by the dict watcher on every change of a watched dict's "value" (the
 // GIL orders them): a value remembered at the current epoch is still the item's.
 inline std::uint64_t watched_value_epoch = 0;
@@ -40,7 +38,7 @@ public:
 
     // A usable plan: watch its dicts and make room for the values. 1: done,
     // -1: the plan cannot be kept (nothing raised). `blocker` is not used here.
-    int capture(std::span<const PlannedField> fields, std::size_t& blocker);
+    int capture(ItemView dicts, std::size_t& blocker);
     // An unusable plan stays so until one of its dicts changes: watch them.
     bool capture_unusable(ItemView items, std::size_t blocker);
     // An unusable plan found again in the cache: unchanged, or it was retired.

@@ -1,7 +1,10 @@
 #include "bulk/ccsds.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "bulk/columns.hpp"
@@ -46,18 +49,15 @@ private:
 // The data and the start offset, checked: false with the error set.
 bool open_stream(PyObject* data, PyObject* offset_obj, DataBuffer& buf, std::uint64_t& offset) {
     offset = 0;
-    if (offset_obj != nullptr && !py::to_u64(offset_obj, offset)) return false;
+    if (offset_obj != nullptr && !convert_argument(py::to_u64, offset_obj, "offset", offset)) {
+        return false;
+    }
     if (!buf.acquire(data)) return false;
     if (offset > buf.size()) {
         PyErr_SetString(PyExc_ValueError, ccsds::start_message(offset, buf.size()).c_str());
         return false;
     }
     return true;
-}
-
-PyObject* raise_changed(const char* function) {
-    PyErr_Format(PyExc_RuntimeError, "the data changed while %s was reading it", function);
-    return nullptr;
 }
 
 template <class T>
@@ -79,7 +79,9 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* argv[3] = {};
     if (!parse_args("split_ccsds", args, nargs, kwnames, names, 3, 1, 1, argv)) return nullptr;
     bool allow_partial = false;
-    if (argv[2] != nullptr && !py::to_bool(argv[2], allow_partial)) return nullptr;
+    if (argv[2] != nullptr && !convert_argument(py::to_bool, argv[2], "allow_partial", allow_partial)) {
+        return nullptr;
+    }
     DataBuffer buf;
     std::uint64_t offset = 0;
     if (!open_stream(argv[0], argv[1], buf, offset)) return nullptr;
@@ -111,7 +113,7 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (filled != count.packets ||
         (filled != 0 && static_cast<std::uint64_t>(out.offsets[filled - 1] +
                                                    out.lengths[filled - 1]) != count.stop.offset)) {
-        return raise_changed("split_ccsds");
+        return raise_data_changed("split_ccsds");
     }
     Ref columns[4] = {Ref(column_from_buffer(offsets.get(), "int64")),
                       Ref(column_from_buffer(lengths.get(), "int64")),
@@ -126,14 +128,88 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 namespace {
 
-// What one framing pass learns about an APID.
+// What the counting pass learns about an APID.
 struct ApidPackets {
     std::uint64_t count = 0;
     std::uint32_t first_length = 0;
     bool varying = false;     // lengths differ: lengths are kept per packet
-    std::uint64_t start = 0;  // first slot in the shared index
-    std::uint64_t filled = 0;
+    std::uint64_t filled = 0;  // packets indexed so far
 };
+
+// The packets of one run of the stream, grouped by APID: the offsets (and
+// lengths) of at most kRun wanted packets, in stream order within each APID.
+// Decoding run by run keeps the positions of a bounded number of packets
+// whatever the stream holds (a packet is 7 bytes at the least, its position
+// 16: the index of a whole stream could outweigh the stream).
+constexpr std::size_t kRun = 65536;
+
+struct Run {
+    std::vector<std::uint64_t> offsets, lengths;  // in stream order
+    std::vector<std::uint16_t> apids;
+    std::vector<std::uint64_t> grouped_offsets, grouped_lengths;  // by APID
+    std::array<std::uint32_t, ccsds::kApidCount + 1> first{};     // APID a: [first[a], first[a+1])
+
+    bool reserve() {
+        try {
+            offsets.reserve(kRun);
+            lengths.reserve(kRun);
+            apids.reserve(kRun);
+            grouped_offsets.resize(kRun);
+            grouped_lengths.resize(kRun);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+    void clear() {
+        offsets.clear();
+        lengths.clear();
+        apids.clear();
+    }
+    // A counting sort by APID, keeping stream order within each.
+    void group() {
+        first.fill(0);
+        for (const std::uint16_t a : apids) ++first[a + 1U];
+        for (std::size_t a = 1; a <= ccsds::kApidCount; ++a) first[a] += first[a - 1];
+        std::array<std::uint32_t, ccsds::kApidCount> next{};
+        std::copy_n(first.begin(), ccsds::kApidCount, next.begin());
+        for (std::size_t i = 0; i < apids.size(); ++i) {
+            const std::uint32_t at = next[apids[i]]++;
+            grouped_offsets[at] = offsets[i];
+            grouped_lengths[at] = lengths[i];
+        }
+    }
+};
+
+// An APID's recipe, its columns and, once one of its packets failed, the
+// exception raised for it (held until every lower APID is done).
+struct ApidColumns {
+    Ref layout;
+    std::unique_ptr<ColumnBuilder> builder;
+    Ref fault;
+};
+
+// The APID key of a recipe: any integer (an int, numpy's uint16 APIDs that
+// split_ccsds gives, anything with __index__) from 0 to 2047. -1 with the
+// error set.
+long apid_of(PyObject* key) {
+    Ref index(PyNumber_Index(key));
+    if (!index) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "APID keys of recipes must be int, not %.200s",
+                     Py_TYPE(key)->tp_name);
+        return -1;
+    }
+    int overflow = 0;
+    const long apid = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (apid == -1 && PyErr_Occurred() != nullptr) return -1;
+    if (overflow != 0 || apid < 0 || apid >= static_cast<long>(ccsds::kApidCount)) {
+        PyErr_Format(PyExc_ValueError, "APID %R is outside 0 to 2047", index.get());
+        return -1;
+    }
+    return apid;
+}
 
 }  // namespace
 
@@ -148,31 +224,21 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                      Py_TYPE(argv[1])->tp_name);
         return nullptr;
     }
-    std::array<Ref, ccsds::kApidCount> layouts;
+    std::vector<ApidColumns> apids(ccsds::kApidCount);
     {
         Ref items(PyDict_Items(argv[1]));
         if (!items) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
             PyObject* pair = PyList_GET_ITEM(items.get(), i);
-            PyObject* key = PyTuple_GET_ITEM(pair, 0);
-            if (!PyLong_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "APID keys of recipes must be int, not %.200s",
-                             Py_TYPE(key)->tp_name);
-                return nullptr;
-            }
-            const long apid = PyLong_AsLong(key);
-            if (apid == -1 && PyErr_Occurred() != nullptr) PyErr_Clear();
-            if (apid < 0 || apid >= static_cast<long>(ccsds::kApidCount)) {
-                PyErr_Format(PyExc_ValueError, "APID %R is outside 0 to 2047", key);
-                return nullptr;
-            }
+            const long apid = apid_of(PyTuple_GET_ITEM(pair, 0));
+            if (apid < 0) return nullptr;
             Ref layout(layout_of(PyTuple_GET_ITEM(pair, 1)));
             if (!layout) {
                 Ref note(PyUnicode_FromFormat("in the recipe for APID %ld", apid));
                 add_note_to_pending(note.get());
                 return nullptr;
             }
-            layouts[static_cast<std::size_t>(apid)] = std::move(layout);
+            apids[static_cast<std::size_t>(apid)].layout = std::move(layout);
         }
     }
 
@@ -197,84 +263,98 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
         return nullptr;
     }
+    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+        ApidColumns& c = apids[a];
+        if (!c.layout) continue;
+        c.builder = std::make_unique<ColumnBuilder>(*as_layout(c.layout.get()), "unpack_ccsds");
+        if (!c.builder->allocate(static_cast<std::size_t>(per[a].count))) return nullptr;
+    }
 
-    // Pass 2: the offsets (and varying lengths) of the wanted packets, grouped
-    // by APID in one index; packets of other APIDs are only counted.
-    std::uint64_t wanted = 0, varying = 0;
-    for (std::size_t apid = 0; apid < ccsds::kApidCount; ++apid) {
-        if (!layouts[apid]) continue;
-        per[apid].start = wanted;
-        wanted += per[apid].count;
-        if (per[apid].varying) varying += per[apid].count;
-    }
-    std::vector<std::uint64_t> offsets, lengths;
-    try {
-        offsets.resize(wanted);
-        lengths.resize(varying);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    std::vector<std::uint64_t> length_start(ccsds::kApidCount, 0);
-    for (std::uint64_t apid = 0, at = 0; apid < ccsds::kApidCount; ++apid) {
-        if (layouts[apid] && per[apid].varying) {
-            length_start[apid] = at;
-            at += per[apid].count;
+    // Pass 2, run by run: index the next kRun wanted packets (packets of other
+    // APIDs are only stepped over), then decode each APID's share of them. A
+    // packet's fault is kept with its APID until the end, so that the fault
+    // raised is the first one of the lowest APID, whatever the order of the
+    // runs; APIDs above a faulty one are not decoded further.
+    Run run;
+    if (!run.reserve()) return PyErr_NoMemory();
+    std::size_t lowest_fault = ccsds::kApidCount;
+    std::uint64_t pos = offset;
+    while (pos < size) {
+        run.clear();
+        bool changed = false;
+        released = PyEval_SaveThread();
+        while (size - pos >= ccsds::kHeaderBytes && run.apids.size() < kRun) {
+            const ccsds::Header h = ccsds::read_header(bytes + pos);
+            if (h.length > size - pos) {
+                changed = true;
+                break;
+            }
+            if (apids[h.apid].layout) {
+                ApidPackets& a = per[h.apid];
+                if (a.filled == a.count || (!a.varying && h.length != a.first_length)) {
+                    changed = true;
+                    break;
+                }
+                ++a.filled;
+                run.offsets.push_back(pos);
+                run.lengths.push_back(h.length);
+                run.apids.push_back(h.apid);
+            }
+            pos += h.length;
+        }
+        // Short of a full run, the walk ends where the data ends: anywhere
+        // else, a header that the counting pass read whole now is not.
+        if (!changed && run.apids.size() < kRun && pos != size) changed = true;
+        if (!changed) run.group();
+        PyEval_RestoreThread(released);
+        if (changed) return raise_data_changed("unpack_ccsds");
+        for (std::size_t a = 0; a < lowest_fault; ++a) {
+            const std::uint32_t first = run.first[a], end = run.first[a + 1];
+            if (first == end) continue;
+            ApidColumns& c = apids[a];
+            PacketSet packets;
+            packets.data = bytes;
+            packets.size = static_cast<std::size_t>(size);
+            packets.count = end - first;
+            packets.offsets = run.grouped_offsets.data() + first;
+            if (per[a].varying) {
+                packets.lengths = run.grouped_lengths.data() + first;
+            } else {
+                packets.packet_bytes = per[a].first_length;
+            }
+            if (!c.builder->add(packets, 0)) {
+                c.fault = Ref(py::shim::get_raised_exception());
+                lowest_fault = a;
+            }
         }
     }
-    bool changed = false;
-    released = PyEval_SaveThread();
-    const ccsds::Stop again = ccsds::walk(
-        bytes, size, offset, [&](std::uint64_t pos, const ccsds::Header& h) {
-            if (!layouts[h.apid]) return;
-            ApidPackets& a = per[h.apid];
-            if (a.filled == a.count || (!a.varying && h.length != a.first_length)) {
-                changed = true;
-                return;
-            }
-            offsets[a.start + a.filled] = pos;
-            if (a.varying) lengths[length_start[h.apid] + a.filled] = h.length;
-            ++a.filled;
-        });
-    PyEval_RestoreThread(released);
-    if (changed || again.kind != ccsds::StopKind::End || again.offset != stop.offset) {
-        return raise_changed("unpack_ccsds");
+    if (pos != stop.offset) return raise_data_changed("unpack_ccsds");
+    if (lowest_fault < ccsds::kApidCount) {
+        py::shim::set_raised_exception(apids[lowest_fault].fault.release());
+        Ref note(PyUnicode_FromFormat(
+            "in the packets of APID %zu (the packet number above counts that APID's "
+            "packets only)",
+            lowest_fault));
+        add_note_to_pending(note.get());
+        return nullptr;
     }
 
-    // Decode APID by APID, in ascending order.
     Ref result(PyDict_New());
     Ref skipped(PyDict_New());
     if (!result || !skipped) return nullptr;
-    for (std::size_t apid = 0; apid < ccsds::kApidCount; ++apid) {
-        const ApidPackets& a = per[apid];
-        Ref key(PyLong_FromSize_t(apid));
+    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+        ApidColumns& c = apids[a];
+        if (!c.layout && per[a].count == 0) continue;
+        Ref key(PyLong_FromSize_t(a));
         if (!key) return nullptr;
-        if (!layouts[apid]) {
-            if (a.count == 0) continue;
-            Ref n(PyLong_FromUnsignedLongLong(a.count));
+        if (!c.layout) {
+            Ref n(PyLong_FromUnsignedLongLong(per[a].count));
             if (!n || PyDict_SetItem(skipped.get(), key.get(), n.get()) < 0) return nullptr;
             continue;
         }
-        if (a.filled != a.count) return raise_changed("unpack_ccsds");
-        PacketSet packets;
-        packets.data = bytes;
-        packets.size = static_cast<std::size_t>(size);
-        packets.count = static_cast<std::size_t>(a.count);
-        packets.offsets = offsets.data() + a.start;
-        if (a.varying) {
-            packets.lengths = lengths.data() + length_start[apid];
-        } else {
-            packets.packet_bytes = a.first_length;
-        }
-        Ref columns(decode_columns(*as_layout(layouts[apid].get()), packets, 0));
-        if (!columns) {
-            Ref note(PyUnicode_FromFormat(
-                "in the packets of APID %zu (the packet number above counts that APID's "
-                "packets only)",
-                apid));
-            add_note_to_pending(note.get());
-            return nullptr;
-        }
-        if (PyDict_SetItem(result.get(), key.get(), columns.get()) < 0) return nullptr;
+        if (per[a].filled != per[a].count) return raise_data_changed("unpack_ccsds");
+        Ref columns(c.builder->finish());
+        if (!columns || PyDict_SetItem(result.get(), key.get(), columns.get()) < 0) return nullptr;
     }
     return PyTuple_Pack(2, result.get(), skipped.get());
 }

@@ -354,6 +354,8 @@ ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
                                    std::span<std::uint8_t* const> columns, const PacketSet& packets,
                                    std::uint64_t base) noexcept {
     const std::size_t nfields = fields.size();
+    // An empty recipe decodes every packet into nothing.
+    if (nfields == 0) return {packets.count, 0};
     // Every field starts at the same bit of every packet (a start depends on
     // the widths and offsets alone), so each numeric field is decoded as one
     // column over the packets long enough to hold all fields; the first

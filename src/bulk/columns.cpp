@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <string_view>
 #include <type_traits>
@@ -26,10 +27,11 @@ PyObject* g_frombuffer = nullptr;
 PyObject* g_array = nullptr;
 PyObject* g_dtype = nullptr;
 
-// The text fields of packet p; false at a decoding failure (error set).
+// The text fields of packet p into row `row` of the lists; false at a
+// decoding failure (error set).
 bool decode_text_fields(const Layout& layout, const std::vector<ColumnKind>& kinds,
                         const std::vector<Ref>& lists, const PacketSet& packets, std::size_t p,
-                        std::uint64_t base) {
+                        std::size_t row, std::uint64_t base) {
     const std::uint8_t* packet = packets.packet(p);
     std::uint64_t position = base;
     for (std::size_t j = 0; j < layout.fields.size(); ++j) {
@@ -49,25 +51,27 @@ bool decode_text_fields(const Layout& layout, const std::vector<ColumnKind>& kin
                                    n);
         }
         if (text == nullptr) return false;
-        PyList_SET_ITEM(lists[j].get(), static_cast<Py_ssize_t>(p), text);
+        PyList_SET_ITEM(lists[j].get(), static_cast<Py_ssize_t>(row), text);
     }
     return true;
 }
 
-// Raise what unpack_parameters raises for packet p, with a note naming it.
-PyObject* raise_packet_error(const Layout& layout, const PacketSet& packets, std::size_t p,
-                             std::uint64_t base) {
+// Raise what unpack_parameters raises for packet p (row `row` of the call),
+// with a note naming it. A packet that decodes on this second reading was
+// changed by another thread since the first.
+bool raise_packet_error(const Layout& layout, const PacketSet& packets, std::size_t p,
+                        std::size_t row, std::uint64_t base, const char* function) {
     PyErr_Clear();
     Ref dict(unpack_one(layout, packets.packet(p), packets.length(p), base));
     if (dict) {
-        py::raise_panic("a packet that failed to decode decoded on its second reading");
-        return nullptr;
+        raise_data_changed(function);
+        return false;
     }
     const auto offset = static_cast<unsigned long long>(packets.packet(p) - packets.data);
-    Ref note(PyUnicode_FromFormat("in packet %zu (bytes %llu to %llu of the data)", p, offset,
+    Ref note(PyUnicode_FromFormat("in packet %zu (bytes %llu to %llu of the data)", row, offset,
                                   offset + packets.length(p)));
     add_note_to_pending(note.get());
-    return nullptr;
+    return false;
 }
 
 }  // namespace
@@ -132,52 +136,96 @@ PyObject* object_column(PyObject* list) {
     return PyObject_Call(g_array, args.get(), kwargs.get());
 }
 
-PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base) {
-    const std::size_t nfields = layout.fields.size();
-    std::vector<ColumnKind> kinds(nfields);
-    std::vector<core::FieldSpec> fields(nfields);
-    std::vector<std::uint8_t*> columns(nfields, nullptr);
-    std::vector<Ref> buffers(nfields);  // bytearrays, or lists for text
-    bool any_text = false;
+PyObject* raise_data_changed(const char* function, const char* what) {
+    PyErr_Format(PyExc_RuntimeError, "%s changed while %s was reading it", what, function);
+    return nullptr;
+}
+
+bool ColumnBuilder::allocate(std::size_t total) {
+    const std::size_t nfields = layout_.fields.size();
+    fields_.resize(nfields);
+    kinds_.resize(nfields);
+    columns_.assign(nfields, nullptr);
+    buffers_.resize(nfields);
+    total_ = total;
+    filled_ = 0;
     for (std::size_t j = 0; j < nfields; ++j) {
-        fields[j] = layout.fields[j].fld;
-        kinds[j] = column_kind(fields[j]);
-        if (kinds[j] == ColumnKind::Text) {
-            any_text = true;
-            buffers[j] = Ref(PyList_New(static_cast<Py_ssize_t>(packets.count)));
+        fields_[j] = layout_.fields[j].fld;
+        kinds_[j] = column_kind(fields_[j]);
+        if (kinds_[j] == ColumnKind::Text) {
+            any_text_ = true;
+            if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+                PyErr_NoMemory();
+                return false;
+            }
+            buffers_[j] = Ref(PyList_New(static_cast<Py_ssize_t>(total)));
         } else {
-            const std::size_t width = column_item_size(kinds[j]);
-            if (packets.count > PY_SSIZE_T_MAX / width) return PyErr_NoMemory();
+            const std::size_t width = column_item_size(kinds_[j]);
+            if (total > PY_SSIZE_T_MAX / width) {
+                PyErr_NoMemory();
+                return false;
+            }
             // Every element is written before the column is handed out.
-            buffers[j] = new_column_buffer(packets.count * width, columns[j], false);
+            buffers_[j] = new_column_buffer(total * width, columns_[j], false);
         }
-        if (!buffers[j]) return nullptr;
+        if (!buffers_[j]) return false;
+    }
+    return true;
+}
+
+bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
+    if (packets.count > total_ - filled_) {
+        PyErr_SetString(PyExc_SystemError, "more packets than the columns were made for");
+        return false;
+    }
+    const std::size_t nfields = fields_.size();
+    std::vector<std::uint8_t*> at(nfields, nullptr);
+    for (std::size_t j = 0; j < nfields; ++j) {
+        if (columns_[j] != nullptr) at[j] = columns_[j] + filled_ * column_item_size(kinds_[j]);
     }
     std::size_t failed = packets.count;
-    Py_BEGIN_ALLOW_THREADS failed =
-        decode_numeric_columns(fields, kinds, columns, packets, base).packet;
-    Py_END_ALLOW_THREADS if (any_text) {
+    Py_BEGIN_ALLOW_THREADS failed = decode_numeric_columns(fields_, kinds_, at, packets, base).packet;
+    Py_END_ALLOW_THREADS if (any_text_) {
         // The texts of the packets before the first numeric fault; a text fault
         // there is the first fault.
         for (std::size_t p = 0; p < failed; ++p) {
-            if (!decode_text_fields(layout, kinds, buffers, packets, p, base)) {
-                return raise_packet_error(layout, packets, p, base);
+            if (!decode_text_fields(layout_, kinds_, buffers_, packets, p, filled_ + p, base)) {
+                return raise_packet_error(layout_, packets, p, filled_ + p, base, function_);
             }
         }
     }
-    if (failed < packets.count) return raise_packet_error(layout, packets, failed, base);
+    if (failed < packets.count) {
+        return raise_packet_error(layout_, packets, failed, filled_ + failed, base, function_);
+    }
+    filled_ += packets.count;
+    return true;
+}
 
+PyObject* ColumnBuilder::finish() {
+    if (filled_ != total_) {
+        PyErr_SetString(PyExc_SystemError, "columns handed out before every row was decoded");
+        return nullptr;
+    }
+    const std::size_t nfields = fields_.size();
     Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(nfields)));
     if (!result) return nullptr;
     for (std::size_t j = 0; j < nfields; ++j) {
-        Ref column(kinds[j] == ColumnKind::Text
-                       ? object_column(buffers[j].get())
-                       : column_from_buffer(buffers[j].get(), column_dtype(kinds[j])));
-        if (!column || PyDict_SetItem(result.get(), layout.fields[j].key.get(), column.get()) < 0) {
+        Ref column(kinds_[j] == ColumnKind::Text
+                       ? object_column(buffers_[j].get())
+                       : column_from_buffer(buffers_[j].get(), column_dtype(kinds_[j])));
+        if (!column ||
+            PyDict_SetItem(result.get(), layout_.fields[j].key.get(), column.get()) < 0) {
             return nullptr;
         }
     }
     return result.release();
+}
+
+PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base,
+                         const char* function) {
+    ColumnBuilder builder(layout, function);
+    if (!builder.allocate(packets.count) || !builder.add(packets, base)) return nullptr;
+    return builder.finish();
 }
 
 namespace {
@@ -193,37 +241,220 @@ struct Buffer {
     }
 };
 
-// A one-dimensional array of 64-bit integers (offsets or lengths), all >= 0.
-bool positions_of(PyObject* obj, const char* what, Buffer& buffer) {
-    if (PyObject_GetBuffer(obj, &buffer.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
-        return false;
+// The offsets or lengths argument of unpack_columns: a one-dimensional buffer
+// of integers of any width (a numpy array, read in place, element by element,
+// whatever its strides), or any other sequence of integers (converted here
+// into an array of our own). Elements are read afresh on every call of at():
+// the caller's array may change meanwhile, so what at() gives is checked by
+// its user each time, never trusted from an earlier reading.
+class Positions {
+public:
+    // False with TypeError (or the conversion's error) set, naming `what`.
+    bool open(PyObject* obj, const char* what) {
+        what_ = what;
+        if (PyObject_CheckBuffer(obj)) return open_buffer(obj);
+        return open_sequence(obj);
     }
-    buffer.held = true;
-    std::string_view format = buffer.view.format ? buffer.view.format : "B";
-    if (!format.empty() && (format[0] == '<' || format[0] == '=' || format[0] == '@')) {
-        format.remove_prefix(1);
+    std::size_t size() const noexcept { return count_; }
+    // Element i: its value, or false when it is negative (`negative` holds it).
+    bool at(std::size_t i, std::uint64_t& value, long long& negative) const noexcept {
+        if (!in_place_) {
+            value = owned_[i];
+            return true;
+        }
+        const char* p = static_cast<const char*>(buffer_.view.buf) +
+                        static_cast<Py_ssize_t>(i) * stride_;
+        std::uint64_t raw = 0;
+        switch (width_) {
+            case 1: raw = load<std::uint8_t>(p); break;
+            case 2: raw = load<std::uint16_t>(p); break;
+            case 4: raw = load<std::uint32_t>(p); break;
+            default: raw = load<std::uint64_t>(p); break;
+        }
+        if (swap_) raw = core::bswap64(raw) >> (64 - 8 * width_);
+        if (signed_ && width_ < 8) {
+            const unsigned shift = 64 - 8 * static_cast<unsigned>(width_);
+            raw = static_cast<std::uint64_t>(static_cast<std::int64_t>(raw << shift) >> shift);
+        }
+        if (signed_ && static_cast<std::int64_t>(raw) < 0) {
+            negative = static_cast<std::int64_t>(raw);
+            return false;
+        }
+        value = raw;
+        return true;
     }
-    const bool is_signed = format == "q" || format == "l";
-    if (buffer.view.ndim != 1 || buffer.view.itemsize != 8 ||
-        !(is_signed || format == "Q" || format == "L")) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s must be a one-dimensional array of 64-bit integers (numpy int64 or "
-                     "uint64), not one of %d dimension(s) with format '%s'",
-                     what, buffer.view.ndim, buffer.view.format ? buffer.view.format : "B");
-        return false;
+    const char* what() const noexcept { return what_; }
+
+private:
+    template <class U>
+    static std::uint64_t load(const char* p) noexcept {
+        U v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
     }
-    if (is_signed) {
-        const auto* v = static_cast<const std::int64_t*>(buffer.view.buf);
-        const auto n = static_cast<std::size_t>(buffer.view.len / 8);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (v[i] < 0) {
-                PyErr_Format(PyExc_ValueError, "%s[%zu] is negative (%lld)", what, i,
-                             static_cast<long long>(v[i]));
+
+    bool open_buffer(PyObject* obj) {
+        if (PyObject_GetBuffer(obj, &buffer_.view, PyBUF_RECORDS_RO) < 0) return false;
+        buffer_.held = true;
+        const Py_buffer& v = buffer_.view;
+        std::string_view format = v.format ? v.format : "B";
+        bool big = std::endian::native == std::endian::big;
+        if (!format.empty() && std::string_view("@=<>!").find(format[0]) != std::string_view::npos) {
+            if (format[0] == '<') big = false;
+            if (format[0] == '>' || format[0] == '!') big = true;
+            format.remove_prefix(1);
+        }
+        const bool integer = format.size() == 1 &&
+                             std::string_view("bBhHiIlLqQnN").find(format[0]) != std::string_view::npos;
+        if (v.ndim != 1 || !integer ||
+            (v.itemsize != 1 && v.itemsize != 2 && v.itemsize != 4 && v.itemsize != 8)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s must be a one-dimensional array or sequence of integers, not an "
+                         "array of %d dimension(s) with format '%s'",
+                         what_, v.ndim, v.format ? v.format : "B");
+            return false;
+        }
+        in_place_ = true;
+        signed_ = format[0] >= 'a' && format[0] <= 'z';
+        swap_ = v.itemsize > 1 && big != (std::endian::native == std::endian::big);
+        width_ = static_cast<int>(v.itemsize);
+        stride_ = v.strides != nullptr ? v.strides[0] : v.itemsize;
+        count_ = static_cast<std::size_t>(v.shape != nullptr ? v.shape[0] : v.len / v.itemsize);
+        return true;
+    }
+
+    bool open_sequence(PyObject* obj) {
+        if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s must be a one-dimensional array or sequence of integers, not '%.200s'",
+                         what_, Py_TYPE(obj)->tp_name);
+            return false;
+        }
+        Ref fast(PySequence_Fast(obj, "a sequence"));
+        if (!fast) return false;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+        try {
+            owned_.resize(static_cast<std::size_t>(n));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            // The list may change while an item's __index__ runs: read it anew.
+            if (i >= PySequence_Fast_GET_SIZE(fast.get())) {
+                raise_data_changed("unpack_columns", what_);
                 return false;
             }
+            Ref item = Ref::borrow(PySequence_Fast_ITEMS(fast.get())[i]);
+            Ref index(PyNumber_Index(item.get()));
+            if (!index) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "%s[%zd] must be an integer, not '%.200s'", what_, i,
+                             Py_TYPE(item.get())->tp_name);
+                return false;
+            }
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+            if (v == -1 && PyErr_Occurred() != nullptr) return false;
+            if (overflow < 0 || (overflow == 0 && v < 0)) {
+                PyErr_Format(PyExc_ValueError, "%s[%zd] is negative (%R)", what_, i, index.get());
+                return false;
+            }
+            if (overflow > 0) {
+                const unsigned long long u = PyLong_AsUnsignedLongLong(index.get());
+                if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+                    PyErr_Clear();
+                    PyErr_Format(PyExc_ValueError, "%s[%zd] is too large (%R)", what_, i,
+                                 index.get());
+                    return false;
+                }
+                owned_[static_cast<std::size_t>(i)] = u;
+            } else {
+                owned_[static_cast<std::size_t>(i)] = static_cast<std::uint64_t>(v);
+            }
+        }
+        count_ = static_cast<std::size_t>(n);
+        return true;
+    }
+
+    const char* what_ = "";
+    Buffer buffer_;
+    std::vector<std::uint64_t> owned_;
+    std::size_t count_ = 0;
+    Py_ssize_t stride_ = 0;
+    int width_ = 8;
+    bool in_place_ = false;  // read from the caller's buffer, not owned_
+    bool signed_ = false;
+    bool swap_ = false;  // the buffer's byte order is not the machine's
+};
+
+// Every element of `positions` is not negative: false with ValueError naming
+// the first one that is.
+bool check_not_negative(const Positions& positions) {
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        std::uint64_t value;
+        long long negative;
+        if (!positions.at(i, value, negative)) {
+            PyErr_Format(PyExc_ValueError, "%s[%zu] is negative (%lld)", positions.what(), i,
+                         negative);
+            return false;
         }
     }
     return true;
+}
+
+// Packets are decoded in runs of this many, each run's offsets and lengths
+// copied from the caller's arrays and checked before its decoding starts: the
+// decoder only ever uses positions it has checked, and holds a bounded copy
+// of them whatever the packet count.
+constexpr std::size_t kRun = 65536;
+
+// unpack_columns over offsets and lengths: the arguments checked as a whole
+// (their faults raised before any packet is decoded), then decoded run by run
+// from checked copies.
+PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::size_t size,
+                           const Positions& offsets, const Positions& lengths,
+                           std::uint64_t base) {
+    const std::size_t count = offsets.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint64_t o = 0, n = 0;
+        long long negative = 0;
+        if (!offsets.at(i, o, negative) || !lengths.at(i, n, negative)) {
+            return raise_data_changed("unpack_columns", "offsets or lengths");
+        }
+        if (o > size || n > size - o) {
+            PyErr_Format(PyExc_ValueError,
+                         "packet %zu (offset %llu, length %llu) runs past the end of the "
+                         "data (%zu bytes)",
+                         i, static_cast<unsigned long long>(o), static_cast<unsigned long long>(n),
+                         size);
+            return nullptr;
+        }
+    }
+    ColumnBuilder builder(layout, "unpack_columns");
+    if (!builder.allocate(count)) return nullptr;
+    std::vector<std::uint64_t> run_offsets(std::min(count, kRun)), run_lengths(run_offsets.size());
+    for (std::size_t begin = 0; begin < count; begin += kRun) {
+        const std::size_t n = std::min(kRun, count - begin);
+        for (std::size_t i = 0; i < n; ++i) {
+            long long negative = 0;
+            std::uint64_t& o = run_offsets[i];
+            std::uint64_t& len = run_lengths[i];
+            if (!offsets.at(begin + i, o, negative) || !lengths.at(begin + i, len, negative) ||
+                o > size || len > size - o) {
+                return raise_data_changed("unpack_columns", "offsets or lengths");
+            }
+        }
+        PacketSet packets;
+        packets.data = data;
+        packets.size = size;
+        packets.count = n;
+        packets.offsets = run_offsets.data();
+        packets.lengths = run_lengths.data();
+        if (!builder.add(packets, base)) return nullptr;
+    }
+    return builder.finish();
 }
 
 }  // namespace
@@ -241,16 +472,16 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (argv[i] == Py_None) argv[i] = nullptr;
     }
     std::uint32_t base = 0;
-    if (argv[5] != nullptr && !py::to_u32(argv[5], base)) return nullptr;
+    if (argv[5] != nullptr && !convert_argument(py::to_u32, argv[5], "offset_bits", base)) {
+        return nullptr;
+    }
 
     Buffer data;
     if (PyObject_GetBuffer(argv[0], &data.view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
     data.held = true;  // held until the columns are built: a bytearray cannot resize meanwhile
-    PacketSet packets;
-    packets.data = static_cast<const std::uint8_t*>(data.view.buf);
-    packets.size = static_cast<std::size_t>(data.view.len);
+    const auto* bytes = static_cast<const std::uint8_t*>(data.view.buf);
+    const auto size = static_cast<std::size_t>(data.view.len);
 
-    Buffer offsets, lengths;
     if (argv[2] != nullptr) {
         if (argv[3] != nullptr || argv[4] != nullptr) {
             PyErr_SetString(
@@ -259,54 +490,44 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return nullptr;
         }
         std::uint64_t packet_bytes = 0;
-        if (!py::to_u64(argv[2], packet_bytes)) return nullptr;
+        if (!convert_argument(py::to_u64, argv[2], "packet_bytes", packet_bytes)) return nullptr;
         if (packet_bytes == 0) {
             PyErr_SetString(PyExc_ValueError, "packet_bytes must be at least 1");
             return nullptr;
         }
-        const std::uint64_t rest = packets.size % packet_bytes;
+        const std::uint64_t rest = size % packet_bytes;
         if (rest != 0) {
             PyErr_Format(PyExc_ValueError,
                          "the data ends with a partial packet of %llu bytes at byte %llu "
                          "(packet_bytes is %llu, the data holds %zu bytes)",
                          static_cast<unsigned long long>(rest),
-                         static_cast<unsigned long long>(packets.size - rest),
-                         static_cast<unsigned long long>(packet_bytes), packets.size);
+                         static_cast<unsigned long long>(size - rest),
+                         static_cast<unsigned long long>(packet_bytes), size);
             return nullptr;
         }
+        PacketSet packets;
+        packets.data = bytes;
+        packets.size = size;
         packets.packet_bytes = packet_bytes;
-        packets.count = packets.size / packet_bytes;
-    } else {
-        if (argv[3] == nullptr || argv[4] == nullptr) {
-            PyErr_SetString(PyExc_TypeError,
-                            "unpack_columns() needs packet_bytes, or both offsets and lengths");
-            return nullptr;
-        }
-        if (!positions_of(argv[3], "offsets", offsets) ||
-            !positions_of(argv[4], "lengths", lengths)) {
-            return nullptr;
-        }
-        if (offsets.view.len != lengths.view.len) {
-            PyErr_Format(PyExc_ValueError, "offsets holds %zd packets but lengths holds %zd",
-                         offsets.view.len / 8, lengths.view.len / 8);
-            return nullptr;
-        }
-        packets.offsets = static_cast<const std::uint64_t*>(offsets.view.buf);
-        packets.lengths = static_cast<const std::uint64_t*>(lengths.view.buf);
-        packets.count = static_cast<std::size_t>(offsets.view.len / 8);
-        for (std::size_t i = 0; i < packets.count; ++i) {
-            const std::uint64_t o = packets.offsets[i], n = packets.lengths[i];
-            if (o > packets.size || n > packets.size - o) {
-                PyErr_Format(PyExc_ValueError,
-                             "packet %zu (offset %llu, length %llu) runs past the end of the "
-                             "data (%zu bytes)",
-                             i, static_cast<unsigned long long>(o),
-                             static_cast<unsigned long long>(n), packets.size);
-                return nullptr;
-            }
-        }
+        packets.count = size / packet_bytes;
+        return decode_columns(layout, packets, base, "unpack_columns");
     }
-    return decode_columns(layout, packets, base);
+    if (argv[3] == nullptr || argv[4] == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "unpack_columns() needs packet_bytes, or both offsets and lengths");
+        return nullptr;
+    }
+    Positions offsets, lengths;
+    if (!offsets.open(argv[3], "offsets") || !check_not_negative(offsets) ||
+        !lengths.open(argv[4], "lengths") || !check_not_negative(lengths)) {
+        return nullptr;
+    }
+    if (offsets.size() != lengths.size()) {
+        PyErr_Format(PyExc_ValueError, "offsets holds %zu packets but lengths holds %zu",
+                     offsets.size(), lengths.size());
+        return nullptr;
+    }
+    return decode_positions(layout, bytes, size, offsets, lengths, base);
 }
 
 }  // namespace bitloom::bulk

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "bulk/column_kernel.hpp"
 #include "bulk/layout.hpp"
@@ -25,10 +26,48 @@ PyObject* object_column(PyObject* list);
 // Add a note (a str) to the pending exception: add_note, or __notes__ before 3.11.
 void add_note_to_pending(PyObject* note);
 
-// Decode every packet into a new dict name -> column. Packets must lie inside
-// `data` (the caller checks). The GIL is released for the numeric fields.
-// nullptr with the first packet's error (and a note naming the packet) set.
-PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base);
+// The columns of a layout for `total` packets, filled run after run: the rows
+// of each run follow those of the run before. A call that decodes its packets
+// in bounded runs (so that it never holds the positions of all of them at
+// once) builds its result here.
+class ColumnBuilder {
+public:
+    // `function` names the caller in the message of data changed under it.
+    ColumnBuilder(const Layout& layout, const char* function) : layout_(layout), function_(function) {}
+    ColumnBuilder(const ColumnBuilder&) = delete;
+    ColumnBuilder& operator=(const ColumnBuilder&) = delete;
+
+    // The empty columns for `total` rows. False with the error set.
+    bool allocate(std::size_t total);
+    // Decode `packets` (every one inside the data, the caller checks) into the
+    // next rows, the numeric fields with the GIL released. False with the first
+    // faulty packet's error set: what unpack_parameters raises for it, with a
+    // note naming the packet by its row and its bytes in the data.
+    bool add(const PacketSet& packets, std::uint64_t base);
+    std::size_t filled() const noexcept { return filled_; }
+    // The dict name -> column, once every row is filled. nullptr with the error set.
+    PyObject* finish();
+
+private:
+    const Layout& layout_;
+    const char* function_;
+    std::vector<core::FieldSpec> fields_;
+    std::vector<ColumnKind> kinds_;
+    std::vector<std::uint8_t*> columns_;  // numeric columns' first elements
+    std::vector<py::Ref> buffers_;        // bytearrays, or lists for text
+    std::size_t total_ = 0;
+    std::size_t filled_ = 0;
+    bool any_text_ = false;
+};
+
+// Decode every packet into a new dict name -> column in one run (ColumnBuilder).
+PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base,
+                         const char* function);
+
+// RuntimeError "the data changed while {function} was reading it": another
+// thread wrote into a buffer that a call reads with the GIL released, and two
+// readings of it differ. Always nullptr.
+PyObject* raise_data_changed(const char* function, const char* what = "the data");
 
 // unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, offset_bits=0)
 PyObject* unpack_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -104,7 +104,10 @@ PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* argv[2] = {};
     if (!parse_args("unpack", args, nargs, kwnames, names, 2, 2, 1, argv)) return nullptr;
     std::uint32_t base = 0;
-    if (argv[1] != nullptr && !py::to_u32_fast(argv[1], base)) return nullptr;
+    if (argv[1] != nullptr && !py::to_u32_fast(argv[1], base)) {
+        py::prefix_argument_error("offset_bits");
+        return nullptr;
+    }
     if (PyBytes_CheckExact(argv[0])) {
         return unpack_one(layout_from(self),
                           reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(argv[0])),
@@ -124,7 +127,10 @@ struct Values {
     bool is_dict = false;
     Ref fast;  // the sequence as a list or tuple
 
-    bool open(PyObject* values, std::size_t count) {
+    std::size_t count = 0;
+
+    bool open(PyObject* values, std::size_t expected) {
+        count = expected;
         if (PyTuple_Check(values) || PyList_Check(values)) {
             fast = Ref::borrow(values);
         } else if (PyUnicode_Check(values) || PyBytes_Check(values) || PyByteArray_Check(values)) {
@@ -147,16 +153,38 @@ struct Values {
             if (!fast) return false;
         }
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-        if (static_cast<std::size_t>(n) != count) {
+        if (static_cast<std::size_t>(n) != expected) {
             PyErr_Format(PyExc_ValueError, "expected %zu values (one per recipe item), got %zd",
-                         count, n);
+                         expected, n);
             return false;
         }
         return true;
     }
+    // After the last value: a list that grew or shrank while its values were
+    // converted gave values from two different lists. False with ValueError.
+    bool unchanged() const {
+        if (!fast || PySequence_Fast_GET_SIZE(fast.get()) == static_cast<Py_ssize_t>(count)) {
+            return true;
+        }
+        PyErr_Format(PyExc_ValueError,
+                     "the values changed while packing: expected %zu values (one per recipe "
+                     "item), the sequence now holds %zd",
+                     count, PySequence_Fast_GET_SIZE(fast.get()));
+        return false;
+    }
     // 1: found (new reference), 0: absent, -1: error.
     int get(std::size_t i, const LayoutField& f, Ref& out) const {
         if (fast) {
+            // A list may have shrunk since open() counted it: a value's
+            // conversion (its __index__ or __float__) can run any code.
+            const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+            if (static_cast<Py_ssize_t>(i) >= n) {
+                PyErr_Format(PyExc_ValueError,
+                             "the values changed while packing: expected %zu values (one per "
+                             "recipe item), the sequence now holds %zd",
+                             count, n);
+                return -1;
+            }
             out = Ref::borrow(PySequence_Fast_ITEMS(fast.get())[i]);
             return 1;
         }
@@ -225,7 +253,7 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
         }
         position = start + f.fld.bits;
     }
-    return true;
+    return vals.unchanged();
 }
 
 PyObject* layout_pack(PyObject* self, PyObject* values) {
@@ -246,7 +274,7 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* argv[3] = {};
     if (!parse_args("pack_into", args, nargs, kwnames, names, 3, 3, 3, argv)) return nullptr;
     std::uint64_t base = 0;
-    if (!py::to_u64(argv[1], base)) return nullptr;
+    if (!convert_argument(py::to_u64, argv[1], "offset_bits", base)) return nullptr;
     const Layout& layout = layout_from(self);
     Py_buffer view;
     if (PyObject_GetBuffer(argv[0], &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/prepared_field.hpp"
+#include "python/errors.hpp"
 #include "python/ref.hpp"
 
 namespace bitloom::bulk {
@@ -45,6 +46,15 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
 
 // compile(recipe)
 PyObject* compile(PyObject* self, PyObject* recipe);
+
+// Convert argument `param` with `rule`; a TypeError gets the argument's name
+// in front, as the functions of bitloom give it.
+template <class T>
+bool convert_argument(bool (*rule)(PyObject*, T&), PyObject* obj, const char* param, T& out) {
+    if (rule(obj, out)) return true;
+    py::prefix_argument_error(param);
+    return false;
+}
 
 }  // namespace bitloom::bulk
 

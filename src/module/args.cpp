@@ -100,22 +100,7 @@ bool match_arguments(const FunctionDef& fn, PyObject* const* args, Py_ssize_t na
 }
 
 void prefix_argument_error(const FunctionDef& fn, int index) {
-    py::ensure_error_set();
-    py::Ref exc(py::shim::get_raised_exception());
-    if (!exc) return;
-    if (Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-        py::shim::set_raised_exception(exc.release());
-        return;
-    }
-    py::Ref text(py::str_or_unprintable(exc.get()));
-    if (!text) return;
-    py::Ref message(PyUnicode_FromFormat("argument '%s': %U", fn.params[index], text.get()));
-    if (!message) return;
-    py::Ref wrapped(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-    if (!wrapped) return;
-    PyException_SetContext(wrapped.get(), Py_NewRef(exc.get()));
-    PyException_SetCause(wrapped.get(), exc.release());
-    py::shim::set_raised_exception(wrapped.release());
+    py::prefix_argument_error(fn.params[index]);
 }
 
 }  // namespace bitloom::module

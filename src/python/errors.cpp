@@ -76,6 +76,25 @@ void raise_panic(std::string_view message) {
     raise(type, message.empty() ? msg::kInternalFailure : message);
 }
 
+void prefix_argument_error(const char* param) {
+    ensure_error_set();
+    Ref exc(shim::get_raised_exception());
+    if (!exc) return;
+    if (Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        shim::set_raised_exception(exc.release());
+        return;
+    }
+    Ref text(str_or_unprintable(exc.get()));
+    if (!text) return;
+    Ref message(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    if (!message) return;
+    Ref wrapped(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!wrapped) return;
+    PyException_SetContext(wrapped.get(), Py_NewRef(exc.get()));
+    PyException_SetCause(wrapped.get(), exc.release());
+    shim::set_raised_exception(wrapped.release());
+}
+
 PyObject* str_or_unprintable(PyObject* exc) {
     PyObject* text = PyObject_Str(exc);
     if (text != nullptr) return text;

@@ -23,6 +23,11 @@ void raise_cast_error(PyObject* obj, const char* target);
 // (SystemError "attempted to fetch exception but none was set" otherwise).
 void ensure_error_set();
 
+// After the conversion of parameter `param` failed: an exception of exactly
+// type TypeError is replaced by TypeError "argument '{param}': {message}"
+// caused by the original; any other exception is left as it is.
+void prefix_argument_error(const char* param);
+
 // The module's internal-failure exception, derived from BaseException; created
 // once, on first use. Borrowed reference, or nullptr with an exception set.
 PyObject* panic_exception_type();

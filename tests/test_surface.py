@@ -158,17 +158,19 @@ def test_only_the_init_symbol_is_exported():
     assert symbols == ["PyInit_bitloom"]
 
 
-# Runs in a fresh process: imports bitloom in the main interpreter, then in a
+# Runs in a fresh process: imports MODULE in the main interpreter (before the
+# sub-interpreter when MAIN_FIRST, after it otherwise), then in a
 # sub-interpreter, and prints what the sub-interpreter saw.
 SUBINTERP_SCRIPT = textwrap.dedent(
     '''
-    import os, sys, tempfile
-    import bitloom
+    import importlib, os, sys, tempfile
+    if MAIN_FIRST:
+        importlib.import_module(MODULE)
     fd, path = tempfile.mkstemp()
     os.close(fd)
     code = """
     try:
-        import bitloom
+        import %s
     except ImportError as e:
         r = "ImportError:" + str(e)
     except BaseException as e:
@@ -177,7 +179,7 @@ SUBINTERP_SCRIPT = textwrap.dedent(
         r = "imported"
     with open(%r, "w") as f:
         f.write(r)
-    """ % path
+    """ % (MODULE, path)
     try:
         import _testcapi
         run = _testcapi.run_in_subinterp
@@ -200,16 +202,25 @@ SUBINTERP_SCRIPT = textwrap.dedent(
     with open(path) as f:
         print(f.read())
     os.unlink(path)
-    # The main interpreter's module still works afterwards.
-    assert bitloom.encode_twos_complement(-1, 8) == 255
+    # The main interpreter's module works afterwards, whichever came first.
+    if MODULE == "bitloom":
+        import bitloom
+        assert bitloom.encode_twos_complement(-1, 8) == 255
+    else:
+        import bitloom_bulk
+        assert bitloom_bulk.unpack_columns(b"\\x05", [bitloom_bulk.field("a", "unsigned", 8)],
+                                           packet_bytes=1)["a"].tolist() == [5]
     '''
 )
 
 
+def run_subinterpreter_script(module, main_first):
+    script = f"MODULE = {module!r}\nMAIN_FIRST = {main_first!r}\n" + SUBINTERP_SCRIPT
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+
+
 def test_subinterpreter_import_raises_importerror():
-    proc = subprocess.run(
-        [sys.executable, "-c", SUBINTERP_SCRIPT], capture_output=True, text=True, timeout=120
-    )
+    proc = run_subinterpreter_script("bitloom", main_first=True)
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout.strip()
     if out == "SKIP":
@@ -218,3 +229,15 @@ def test_subinterpreter_import_raises_importerror():
     assert kind == "ImportError", out
     assert "sub-interpreter" in message.replace("subinterpreter", "sub-interpreter")
     assert "not support" in message
+
+
+@pytest.mark.parametrize("main_first", [True, False])
+def test_bulk_refuses_subinterpreters_without_locking_out_the_main_one(main_first):
+    # numpy loads in one interpreter per process: a sub-interpreter that took
+    # the module first would leave the main interpreter without it.
+    proc = run_subinterpreter_script("bitloom_bulk", main_first)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout.strip()
+    if out == "SKIP":
+        pytest.skip("no sub-interpreter support in this interpreter")
+    assert out.startswith("ImportError:bitloom_bulk can only be imported in the main interpreter"), out

@@ -1,5 +1,5 @@
 // The module bitloom_bulk._native: single-phase initialisation, one module per
-// process. Functions are listed one row each in the method table.
+// process, in the main interpreter. Functions are listed one row each in the method table.
 #include <atomic>
 
 #include "bulk/ccsds.hpp"
@@ -46,7 +46,6 @@ PyModuleDef g_definition = {
     nullptr,
 };
 
-std::atomic<std::int64_t> g_interpreter_id{-1};
 std::atomic<PyObject*> g_module{nullptr};
 
 PyObject* create_module() {
@@ -59,17 +58,17 @@ PyObject* create_module() {
     return module.release();
 }
 
+// The module lives in the main interpreter only. numpy, whose functions and
+// types the module keeps, loads in one interpreter per process, and the
+// recipe keys are kept for the process; so a sub-interpreter is refused
+// before it imports anything, and can never take the module (or numpy) away
+// from the main interpreter.
 PyObject* init() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        py::ensure_error_set();
-        return nullptr;
-    }
-    std::int64_t expected = -1;
-    if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
-                        "bitloom_bulk does not support sub-interpreters: it can only be imported "
-                        "once per process, in the interpreter that imported it first");
+                        "bitloom_bulk can only be imported in the main interpreter, not in a "
+                        "sub-interpreter (numpy, which it needs, loads in one interpreter per "
+                        "process)");
         return nullptr;
     }
     if (PyObject* cached = g_module.load(std::memory_order_acquire)) return Py_NewRef(cached);

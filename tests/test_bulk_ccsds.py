@@ -395,3 +395,58 @@ def test_threads_share_one_stream():
 
     with ThreadPoolExecutor(4) as pool:
         assert all(pool.map(work, range(16)))
+
+
+def test_unpack_ccsds_takes_the_apids_split_ccsds_gives():
+    data = ccsds_streams.mixed_stream(40, {5: 14, 7: 9}, seed=2)
+    apids = np.unique(bitloom_bulk.split_ccsds(data).apids)  # numpy uint16
+    got = bitloom_bulk.unpack_ccsds(data, {apid: RECIPES[5] for apid in apids if apid == 5})
+    want = bitloom_bulk.unpack_ccsds(data, {5: RECIPES[5]})
+    assert list(got) == [5] and type(next(iter(got))) is int
+    assert all(np.array_equal(got[5][k], want[5][k]) for k in want[5])
+    assert bitloom_bulk.unpack_ccsds(data, {5: []})[5] == {}
+
+
+def test_long_streams_decode_in_runs_as_packet_by_packet():
+    # More wanted packets than one run of positions, of three APIDs (one of
+    # varying sizes) and one without a recipe: each APID's columns are what
+    # unpack_columns gives over that APID's packets found by split_ccsds.
+    rng = np.random.default_rng(5)
+    n = 160_000
+    apids = rng.choice([5, 6, 9, 100], size=n, p=[0.5, 0.2, 0.2, 0.1])
+    sizes = np.where(apids == 9, rng.integers(14, 40, n), np.where(apids == 6, 16, 14))
+    data = ccsds_streams.stream(apids, sizes, rng)
+    got = bitloom_bulk.unpack_ccsds(data, {a: RECIPES[a] for a in (5, 6, 9)})
+    frames = bitloom_bulk.split_ccsds(data)
+    assert got.skipped == {100: int((apids == 100).sum())}
+    for apid in (5, 6, 9):
+        mine = frames.apids == apid
+        want = bitloom_bulk.unpack_columns(
+            data, RECIPES[apid], offsets=frames.offsets[mine], lengths=frames.lengths[mine]
+        )
+        assert list(got[apid]) == list(want)
+        for name, column in want.items():
+            if column.dtype == object:
+                assert got[apid][name].tolist() == column.tolist()
+            else:
+                assert np.array_equal(got[apid][name], column, equal_nan=column.dtype.kind == "f")
+
+
+def test_the_lowest_apids_first_fault_is_raised_wherever_it_lies():
+    # APID 9's fault lies in the first run of packets, APID 6's in a later
+    # one: APID 6's is raised, as when the APIDs are decoded in turn.
+    rng = np.random.default_rng(9)
+    n = 140_000
+    apids = np.full(n, 5)
+    apids[10], apids[130_000], apids[135_000] = 9, 6, 6
+    sizes = np.full(n, 14)
+    sizes[10] = 8  # too short for APID 9's recipe
+    sizes[135_000] = 7  # too short for APID 6's recipe
+    data = ccsds_streams.stream(apids, sizes, rng)
+    with pytest.raises(ValueError) as info:
+        bitloom_bulk.unpack_ccsds(data, {a: RECIPES[a] for a in (5, 6, 9)})
+    start = int(np.sum(sizes[:135_000]))
+    assert info.value.__notes__[-2:] == [
+        f"in packet 1 (bytes {start} to {start + 7} of the data)",
+        "in the packets of APID 6 (the packet number above counts that APID's packets only)",
+    ]

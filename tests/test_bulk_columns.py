@@ -196,8 +196,18 @@ ITEM = {"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "re
             TypeError,
             "offsets must be a one-dimensional array or sequence of integers, not 'int'",
         ),
-        (b"abc", {"offsets": [0, -1], "lengths": [1, 1]}, ValueError, "offsets[1] is negative (-1)"),
-        (b"abc", {"offsets": [0], "lengths": [2**64]}, ValueError, "lengths[0] is too large (18446744073709551616)"),
+        (
+            b"abc",
+            {"offsets": [0, -1], "lengths": [1, 1]},
+            ValueError,
+            "offsets[1] is negative (-1)",
+        ),
+        (
+            b"abc",
+            {"offsets": [0], "lengths": [2**64]},
+            ValueError,
+            "lengths[0] is too large (18446744073709551616)",
+        ),
         (
             b"abc",
             {"offsets": np.array([0, -2], np.int8), "lengths": [1, 1]},
@@ -335,3 +345,65 @@ def test_data_cannot_be_resized_while_decoded():
         t.join()
     # Resizes that raced the decoding were refused with BufferError, never a crash.
     assert all(isinstance(e, BufferError) for e in errors)
+
+
+def test_an_empty_recipe_decodes_every_packet_into_nothing():
+    # As unpack_parameters(packet, 0, []) gives {}: a whole capture of such
+    # packets gives no columns, whatever the framing.
+    assert bitloom_bulk.unpack_columns(b"ab", [], packet_bytes=1) == {}
+    assert bitloom_bulk.unpack_columns(b"ab", bitloom_bulk.compile([]), packet_bytes=2) == {}
+    assert bitloom_bulk.unpack_columns(b"abc", [], offsets=[0, 1], lengths=[1, 2]) == {}
+
+
+POSITIONS = np.array([6, 0, 2, 4, 6, 1])
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        list,
+        tuple,
+        lambda a: [np.uint16(v) for v in a],
+        lambda a: a.astype(np.int32),
+        lambda a: a.astype(">u2"),
+        lambda a: a.astype(np.uint8),
+        lambda a: np.repeat(a, 2)[::2],  # strided
+        lambda a: memoryview(a.astype(np.int16)),
+    ],
+    ids=["list", "tuple", "numpy-scalars", "int32", "big-u16", "u8", "strided", "memoryview"],
+)
+def test_offsets_and_lengths_of_any_integer_form_read_alike(convert):
+    data = bytes(range(10, 18))
+    lengths = np.full(len(POSITIONS), 2)
+    recipe = [dict(ITEM, bits=16)]
+    want = bitloom_bulk.unpack_columns(data, recipe, offsets=POSITIONS, lengths=lengths)
+    got = bitloom_bulk.unpack_columns(
+        data, recipe, offsets=convert(POSITIONS), lengths=convert(lengths)
+    )
+    assert (
+        got["a"].tolist()
+        == want["a"].tolist()
+        == [int.from_bytes(data[o : o + 2], "big") for o in POSITIONS]
+    )
+
+
+def test_many_packets_by_offsets_decode_as_fixed_ones_and_faults_name_their_row():
+    # More packets than one run of positions: each run is copied and decoded
+    # on its own, and rows and notes still count from the call's first packet.
+    rng = np.random.default_rng(3)
+    n, size = 150_000, 3
+    data = rng.integers(0, 256, n * size, dtype=np.uint8).tobytes()
+    recipe = [dict(ITEM, bits=7), dict(ITEM, name="b", bits=13, byte_order="little")]
+    fixed = bitloom_bulk.unpack_columns(data, recipe, packet_bytes=size)
+    order = rng.permutation(n)
+    got = bitloom_bulk.unpack_columns(data, recipe, offsets=order * size, lengths=np.full(n, size))
+    for name in fixed:
+        assert np.array_equal(got[name], fixed[name][order])
+    lengths = np.full(n, size)
+    lengths[140_001] = 1  # too short for "b"
+    with pytest.raises(ValueError) as info:
+        bitloom_bulk.unpack_columns(data, recipe, offsets=order * size, lengths=lengths)
+    start = int(order[140_001]) * size
+    assert info.value.__notes__[-1] == (
+        f"in packet 140001 (bytes {start} to {start + 1} of the data)"
+    )

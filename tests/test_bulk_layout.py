@@ -223,3 +223,83 @@ def test_compile_faults_match_unpack_parameters():
         assert got[0] == want[0] == "error"
         if recipe != 5:  # the argument prefix is the function's own
             assert got == want
+
+
+U8 = {"encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False}
+
+
+def changing(values, change):
+    """A value that converts to 1 after applying `change` to `values`."""
+
+    class Value:
+        def __index__(self):
+            change(values)
+            return 1
+
+    return Value()
+
+
+@pytest.mark.parametrize(
+    "change, holds",
+    [
+        (list.clear, 0),
+        (lambda v: v.append(3), 4),
+        (lambda v: v.pop(), 2),
+    ],
+    ids=["clear", "append", "pop"],
+)
+@pytest.mark.parametrize("into", [False, True], ids=["pack", "pack_into"])
+def test_a_values_list_changed_by_a_conversion_is_refused(change, holds, into):
+    layout = bitloom_bulk.compile([dict(U8, name=n) for n in "abc"])
+    values = []
+    values += [changing(values, change), 2, 3]
+    buffer = bytearray(b"\xee" * 4)
+    with pytest.raises(ValueError) as info:
+        layout.pack_into(buffer, 8, values) if into else layout.pack(values)
+    assert (
+        f"the values changed while packing: expected 3 values (one per recipe item), the sequence now holds {holds}"
+        in str(info.value)
+    )
+    assert buffer == b"\xee" * 4
+
+
+def test_values_and_recipes_changed_by_conversions_never_crash():
+    # Conversions that clear, grow, shrink or replace the values, the mapping
+    # and the recipe they came from: every call packs or raises an ordinary
+    # exception (a crash or a read past a list is the fault this is for).
+    rng = random.Random(11)
+    actions = [
+        lambda v, r: v.clear(),
+        lambda v, r: v.append(1) if isinstance(v, list) else v.update(zz=1),
+        lambda v, r: (v.pop() if isinstance(v, list) else v.popitem()) if v else None,
+        lambda v, r: r.clear(),
+        lambda v, r: r.append(dict(U8, name="late")),
+        lambda v, r: v.__setitem__(0, object()) if isinstance(v, list) and v else None,
+        lambda v, r: None,
+    ]
+    outcomes = set()
+    for _ in range(3000):
+        n = rng.randrange(1, 6)
+        recipe = [dict(U8, name=f"f{i}") for i in range(n)]
+        layout = bitloom_bulk.compile(recipe)
+        as_dict = rng.random() < 0.3
+        values = {} if as_dict else []
+        for i in range(n):
+            action = rng.choice(actions)
+            value = (
+                changing(values, lambda v, a=action, r=recipe: a(v, r)) if rng.random() < 0.5 else i
+            )
+            if as_dict:
+                values[f"f{i}"] = value
+            else:
+                values.append(value)
+        try:
+            if rng.random() < 0.5:
+                packet = layout.pack(values)
+                assert len(packet) == n
+            else:
+                layout.pack_into(bytearray(n + 1), rng.randrange(0, 9), values)
+            outcomes.add("ok")
+        except (ValueError, TypeError, KeyError) as exc:
+            outcomes.add(type(exc).__name__)
+    assert {"ok", "ValueError"} <= outcomes

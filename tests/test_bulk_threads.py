@@ -5,6 +5,7 @@ import random
 import threading
 
 import numpy as np
+import pytest
 from bulk_helpers import random_packet
 
 import bitloom_bulk
@@ -208,3 +209,89 @@ def test_every_function_from_many_threads():
         t.join()
     assert sorted(done) == list(range(nthreads))
     assert mismatches == []
+
+
+N_RACE, SIZE_RACE = 150_000, 12
+RACE_RECIPE = [
+    {"name": "a", "encoding": "unsigned", "bits": 13, "byte_order": "big", "reverse_bits": False},
+    {"name": "b", "encoding": "packed_bcd", "bits": 8, "byte_order": "big", "reverse_bits": False},
+    {"name": "c", "encoding": "iso_8859_1", "bits": 16, "byte_order": "big", "reverse_bits": False},
+    {
+        "name": "d",
+        "encoding": "ieee754_f32",
+        "bits": 32,
+        "byte_order": "little",
+        "reverse_bits": True,
+    },
+]
+
+
+@pytest.mark.parametrize("target", ["offsets", "lengths", "data", "stream-split", "stream-unpack"])
+def test_arrays_and_data_changed_by_another_thread_never_break_a_call(target):
+    """A thread writes nonsense into the offsets, lengths or data of calls that
+    decode with the GIL released: each call returns columns of the right size
+    or raises an ordinary exception (RuntimeError for data changed under it,
+    ValueError for a packet fault); it never reads outside the data, and never
+    raises what ``except Exception`` misses. Under the sanitizer build a read
+    outside a buffer is fatal."""
+    import ccsds_streams
+
+    rng = np.random.default_rng(1)
+    n, size = N_RACE, SIZE_RACE
+    # 0x11 everywhere: every field decodes (the BCD digits too) until the
+    # writer puts random bytes in.
+    data = np.full(n * size, 0x11, dtype=np.uint8)
+    offsets = np.arange(n, dtype=np.int64) * size
+    lengths = np.full(n, size, dtype=np.int64)
+    stream = bytearray(ccsds_streams.mixed_stream(60_000, {5: 14, 6: 9}, seed=3))
+    # A block flipped between good and bad values by numpy copies, which run
+    # with the GIL released: the writes land while a call checks, copies and
+    # decodes, as they would from a thread of a free-threaded interpreter.
+    # The block lies past the first run of packets a call decodes.
+    later = slice(100_000, None)
+    view, bad = {
+        "offsets": (offsets[later], np.full(n - 100_000, 2**40, np.int64)),
+        "lengths": (lengths[later], np.full(n - 100_000, 2**62, np.int64)),
+        "data": (data[later], rng.integers(0, 256, len(data[later]), dtype=np.uint8)),
+        "stream-split": (np.frombuffer(stream, np.uint8)[len(stream) // 2 :], None),
+        "stream-unpack": (np.frombuffer(stream, np.uint8)[len(stream) // 2 :], None),
+    }[target]
+    if bad is None:
+        bad = rng.integers(0, 256, len(view), dtype=np.uint8)
+    good = view.copy()
+    call = {
+        "offsets": lambda: bitloom_bulk.unpack_columns(
+            data, RACE_RECIPE, offsets=offsets, lengths=lengths
+        )["a"],
+        "lengths": lambda: bitloom_bulk.unpack_columns(
+            data, RACE_RECIPE, offsets=offsets, lengths=lengths
+        )["a"],
+        "data": lambda: bitloom_bulk.unpack_columns(data, RACE_RECIPE, packet_bytes=size)["a"],
+        "stream-split": lambda: bitloom_bulk.split_ccsds(stream).offsets,
+        "stream-unpack": lambda: bitloom_bulk.unpack_ccsds(
+            stream, {5: RACE_RECIPE[::2], 6: RACE_RECIPE[:1]}
+        )[5]["a"],
+    }[target]
+    stop = threading.Event()
+
+    def scribble():
+        while not stop.is_set():
+            np.copyto(view, bad)
+            np.copyto(view, good)
+
+    seen = set()
+    writer = threading.Thread(target=scribble)
+    writer.start()
+    try:
+        for _ in range(30):
+            try:
+                column = call()
+            except (RuntimeError, ValueError) as exc:
+                seen.add(type(exc).__name__)
+            else:
+                assert column.ndim == 1
+                seen.add("ok")
+    finally:
+        stop.set()
+        writer.join()
+    assert seen - {"ok"}, "the writes never raced a call"

@@ -216,7 +216,9 @@ SUBINTERP_SCRIPT = textwrap.dedent(
 
 def run_subinterpreter_script(module, main_first):
     script = f"MODULE = {module!r}\nMAIN_FIRST = {main_first!r}\n" + SUBINTERP_SCRIPT
-    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
+    )
 
 
 def test_subinterpreter_import_raises_importerror():
@@ -240,4 +242,6 @@ def test_bulk_refuses_subinterpreters_without_locking_out_the_main_one(main_firs
     out = proc.stdout.strip()
     if out == "SKIP":
         pytest.skip("no sub-interpreter support in this interpreter")
-    assert out.startswith("ImportError:bitloom_bulk can only be imported in the main interpreter"), out
+    assert out.startswith(
+        "ImportError:bitloom_bulk can only be imported in the main interpreter"
+    ), out

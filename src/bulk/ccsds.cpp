@@ -79,7 +79,8 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* argv[3] = {};
     if (!parse_args("split_ccsds", args, nargs, kwnames, names, 3, 1, 1, argv)) return nullptr;
     bool allow_partial = false;
-    if (argv[2] != nullptr && !convert_argument(py::to_bool, argv[2], "allow_partial", allow_partial)) {
+    if (argv[2] != nullptr &&
+        !convert_argument(py::to_bool, argv[2], "allow_partial", allow_partial)) {
         return nullptr;
     }
     DataBuffer buf;
@@ -132,7 +133,7 @@ namespace {
 struct ApidPackets {
     std::uint64_t count = 0;
     std::uint32_t first_length = 0;
-    bool varying = false;     // lengths differ: lengths are kept per packet
+    bool varying = false;      // lengths differ: lengths are kept per packet
     std::uint64_t filled = 0;  // packets indexed so far
 };
 

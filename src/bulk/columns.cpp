@@ -184,7 +184,8 @@ bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
         if (columns_[j] != nullptr) at[j] = columns_[j] + filled_ * column_item_size(kinds_[j]);
     }
     std::size_t failed = packets.count;
-    Py_BEGIN_ALLOW_THREADS failed = decode_numeric_columns(fields_, kinds_, at, packets, base).packet;
+    Py_BEGIN_ALLOW_THREADS failed =
+        decode_numeric_columns(fields_, kinds_, at, packets, base).packet;
     Py_END_ALLOW_THREADS if (any_text_) {
         // The texts of the packets before the first numeric fault; a text fault
         // there is the first fault.
@@ -299,13 +300,15 @@ private:
         const Py_buffer& v = buffer_.view;
         std::string_view format = v.format ? v.format : "B";
         bool big = std::endian::native == std::endian::big;
-        if (!format.empty() && std::string_view("@=<>!").find(format[0]) != std::string_view::npos) {
+        if (!format.empty() &&
+            std::string_view("@=<>!").find(format[0]) != std::string_view::npos) {
             if (format[0] == '<') big = false;
             if (format[0] == '>' || format[0] == '!') big = true;
             format.remove_prefix(1);
         }
         const bool integer = format.size() == 1 &&
-                             std::string_view("bBhHiIlLqQnN").find(format[0]) != std::string_view::npos;
+                             std::string_view("bBhHiIlLqQnN").find(format[0]) !=
+                                 std::string_view::npos;
         if (v.ndim != 1 || !integer ||
             (v.itemsize != 1 && v.itemsize != 2 && v.itemsize != 4 && v.itemsize != 8)) {
             PyErr_Format(PyExc_TypeError,
@@ -414,8 +417,7 @@ constexpr std::size_t kRun = 65536;
 // (their faults raised before any packet is decoded), then decoded run by run
 // from checked copies.
 PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::size_t size,
-                           const Positions& offsets, const Positions& lengths,
-                           std::uint64_t base) {
+                           const Positions& offsets, const Positions& lengths, std::uint64_t base) {
     const std::size_t count = offsets.size();
     for (std::size_t i = 0; i < count; ++i) {
         std::uint64_t o = 0, n = 0;

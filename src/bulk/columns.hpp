@@ -33,7 +33,8 @@ void add_note_to_pending(PyObject* note);
 class ColumnBuilder {
 public:
     // `function` names the caller in the message of data changed under it.
-    ColumnBuilder(const Layout& layout, const char* function) : layout_(layout), function_(function) {}
+    ColumnBuilder(const Layout& layout, const char* function)
+        : layout_(layout), function_(function) {}
     ColumnBuilder(const ColumnBuilder&) = delete;
     ColumnBuilder& operator=(const ColumnBuilder&) = delete;
 

@@ -15,7 +15,10 @@ reads them from a BytesIO over the same bytes.
     splitting by APID), ccsdspy's split_by_apid + FixedLength.load per APID,
     and ccsdspy's VariableLength route (on a subset, scaled per packet).
 (c) peak memory of split_ccsds, unpack_ccsds (mixed stream) and unpack_columns
-    (telemetry file) in a subprocess, against input + outputs + 16 MiB.
+    (telemetry file) in a subprocess, against input + outputs + 16 MiB; and the
+    same three on 4 M of the smallest packets (7 bytes, and 7 and 8 bytes in
+    turn), where unpack_columns takes packet_bytes or the offsets and lengths
+    (counted as input) that split_ccsds gives.
 Times are the best of several rounds. The closing "summary:" lines give the
 ratios against the targets (bench/run_bulk_all.sh collects them per interpreter).
 """
@@ -245,6 +248,20 @@ if sys.argv[2] == "split":
 elif sys.argv[2] == "unpack_columns":
     r = bitloom_bulk.unpack_columns(data, json.loads(sys.argv[3]), packet_bytes=int(sys.argv[4]))
     out = sum(c.nbytes for c in r.values())
+elif sys.argv[2] == "unpack_columns_at":
+    # The offsets and lengths are the caller's input, framed before the count starts.
+    f = bitloom_bulk.split_ccsds(data)
+    offsets, lengths = f.offsets.copy(), f.lengths.copy()
+    del f
+    # Forget the framing's peak (Linux: 5 to clear_refs resets VmHWM to the
+    # resident set now): only the decoding is measured.
+    with open("/proc/self/clear_refs", "w") as c:
+        c.write("5")
+    base = hwm()
+    data_bytes = len(data)
+    r = bitloom_bulk.unpack_columns(data, json.loads(sys.argv[3]), offsets=offsets, lengths=lengths)
+    out = sum(c.nbytes for c in r.values())
+    data = bytes(data_bytes + offsets.nbytes + lengths.nbytes)  # the input's size, for the bound
 else:
     recipes = json.loads(sys.argv[3])
     r = bitloom_bulk.unpack_ccsds(data, {int(k): v for k, v in recipes.items()})
@@ -274,6 +291,29 @@ def memory(n):
                 [str(fixed_path), "unpack_columns", json.dumps(recipe(TELEMETRY)), str(size)],
             ),
         ]
+        # The smallest packets there are (7 bytes: a header and one byte), where
+        # positions would weigh most: 4 M of them, of one size and of two
+        # alternating sizes, one uint8 column out.
+        tiny_n = 4_000_000
+        tiny_recipe = json.dumps(
+            [{"name": "b", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+              "reverse_bits": False, "offset_bits": 48}]
+        )
+        tiny_recipes = json.dumps({5: json.loads(tiny_recipe)})
+        rng = np.random.default_rng(4)
+        for kind, sizes in (("fixed", np.full(tiny_n, 7)), ("alternating", 7 + np.arange(tiny_n) % 2)):
+            path = Path(tmp) / f"tiny_{kind}.bin"
+            path.write_bytes(ccsds_streams.stream(np.full(tiny_n, 5), sizes, rng))
+            runs += [
+                (f"split_ccsds, tiny {kind}", [str(path), "split", tiny_recipes]),
+                (f"unpack_ccsds, tiny {kind}", [str(path), "unpack_ccsds", tiny_recipes]),
+                (
+                    f"unpack_columns, tiny {kind}",
+                    [str(path), "unpack_columns", tiny_recipe, "7"]
+                    if kind == "fixed"
+                    else [str(path), "unpack_columns_at", tiny_recipe],
+                ),
+            ]
         for name, argv in runs:
             res = subprocess.run(
                 [sys.executable, "-c", MEMORY_CHILD, *argv],
@@ -284,8 +324,11 @@ def memory(n):
             r = json.loads(res.stdout)
             bound = r["input"] + r["out"] + 16 * mib
             used = r["peak"] - r["interp"]  # the interpreter's own footprint is not counted
-            stream = "telemetry" if name == "unpack_columns" else "mixed"
-            print(f"\n== peak memory of {name}, {n:,} {stream} packets (subprocess, VmHWM)")
+            if "tiny" in name:
+                count = f"{tiny_n:,} tiny"
+            else:
+                count = f"{n:,} " + ("telemetry" if name == "unpack_columns" else "mixed")
+            print(f"\n== peak memory of {name}, {count} packets (subprocess, VmHWM)")
             print(
                 f"  input {r['input'] / mib:.1f} MiB, outputs {r['out'] / mib:.1f} MiB; "
                 f"interpreter {r['interp'] / mib:.1f} MiB, peak {r['peak'] / mib:.1f} MiB"

@@ -2,12 +2,20 @@
 and bad files named with their line and column or key."""
 
 import io
+import itertools
 import json
+import math
+import os
 
 import pytest
+from bulk_helpers import same_dict
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import bitloom
 from bitloom_bulk import RecipeFileError, dump_recipe, field, load_recipe
+
+FORMATS = ["json", "toml", "csv"]
 
 RECIPE = [
     field("version", "unsigned", 3, value=1),
@@ -122,3 +130,132 @@ def test_csv_refuses_what_does_not_read_back(tmp_path, item, key):
         dump_recipe([item], tmp_path / "r.csv")
     dump_recipe([item], tmp_path / "r.json")
     assert load_recipe(tmp_path / "r.json") == [item]
+
+
+# Writing: the whole file or nothing, and only what reads back as written.
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize(
+    ("recipe", "key"),
+    [
+        ([field("\udc80", "unsigned", 8)], "[0].name"),
+        (
+            [field("a", "utf8", 16, value="ok"), field("b", "utf8", 16, value="x\ud800")],
+            "[1].value",
+        ),
+    ],
+)
+def test_a_refused_dump_leaves_the_old_file(tmp_path, fmt, recipe, key):
+    path = tmp_path / f"keep.{fmt}"
+    dump_recipe(RECIPE, path)
+    before = path.read_bytes()
+    with pytest.raises(RecipeFileError, match="surrogate") as info:
+        dump_recipe(recipe, path)
+    assert info.value.key == key
+    assert path.read_bytes() == before
+    assert os.listdir(tmp_path) == [path.name]
+
+
+TRICKY_TEXTS = [
+    "a\r\nb",
+    "c\rd",
+    "\rx",
+    "e\nf\n",
+    " blanks around ",
+    '"quoted", with a comma',
+    "\x85\u2028\u2029\x0b\x0c.",
+    "\ufeffmark",
+    "# not a comment",
+    "'single' = [x]",
+]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("text", TRICKY_TEXTS)
+def test_texts_read_back_as_written(tmp_path, fmt, text):
+    recipe = [field(text, "utf8", 64, value=text), field("after", "unsigned", 8, value=1)]
+    path = tmp_path / f"r.{fmt}"
+    dump_recipe(recipe, path)
+    assert load_recipe(path) == recipe
+
+
+@pytest.mark.parametrize(
+    ("fmt", "item", "key"),
+    [
+        *[(fmt, field("n", "ieee754_f64", 64, value=-math.nan), "[1].value") for fmt in FORMATS],
+        ("json", {**field("a", "unsigned", 8), "unit": ("m", "s")}, "[1].unit"),
+        ("json", {**field("a", "unsigned", 8), 7: "seven"}, "[1]"),
+        ("toml", {**field("a", "unsigned", 8), "unit": None}, "[1]"),
+        ("json", field("a", "unsigned", 10**5000), "[1]"),
+        ("csv", field("a", "unsigned", 10**5000), "[1]"),
+        (
+            "csv",
+            {"name": "a", "encoding": "unsigned", "bits": 8, "reverse_bits": False},
+            "[1].byte_order",
+        ),
+        ("csv", field("a", "unsigned", 8, offset_bits=None), "[1].offset_bits"),
+        ("csv", field("a", "unsigned", "8"), "[1].bits"),
+        ("csv", field("  ", "unsigned", 8), "[1].name"),
+    ],
+)
+def test_dump_refuses_what_would_not_read_back(tmp_path, fmt, item, key):
+    path = tmp_path / f"r.{fmt}"
+    with pytest.raises(RecipeFileError) as info:
+        dump_recipe([field("ok", "unsigned", 8), item], path)
+    assert info.value.key == key
+    assert not path.exists()
+
+
+TEXTS = st.text(max_size=6) | st.sampled_from([*TRICKY_TEXTS, " ", "\x00"])
+VALUES = {
+    "unsigned": st.integers(0, 2**64) | st.just(10**5000),
+    "ieee754_f32": st.floats(width=32),
+    "ieee754_f64": st.floats(),
+    "utf8": TEXTS,
+    "latin1": TEXTS,
+}
+
+
+@st.composite
+def recipe_items(draw):
+    """Items as people write them, now and then with a fault some format
+    cannot hold: a missing key, a value of another type, blank text."""
+    encoding = draw(st.sampled_from(sorted(VALUES)))
+    item = field(
+        draw(st.text(min_size=1, max_size=6) | TEXTS),
+        encoding,
+        draw(st.integers(0, 2**32)),
+        byte_order=draw(st.sampled_from(["big", "little", "Big", " big"])),
+        reverse_bits=draw(st.booleans()),
+    )
+    if draw(st.booleans()):
+        item["offset_bits"] = draw(st.integers(0, 2**32))
+    if draw(st.booleans()):
+        item["value"] = draw(VALUES[encoding])
+    fault = draw(st.integers(0, 19))
+    if fault == 0:
+        del item[draw(st.sampled_from(list(item)))]
+    elif fault == 1:
+        item[draw(st.sampled_from(list(item)))] = draw(st.none() | st.integers() | TEXTS)
+    return item
+
+
+_FILES = itertools.count()
+
+
+@settings(
+    max_examples=250, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+@given(recipe=st.lists(recipe_items(), max_size=3), fmt=st.sampled_from(FORMATS))
+def test_what_dump_writes_loads_back_exactly(tmp_path, recipe, fmt):
+    path = tmp_path / f"{next(_FILES)}.{fmt}"
+    try:
+        dump_recipe(recipe, path)
+    except RecipeFileError as exc:
+        assert exc.file == str(path)
+        assert not path.exists()
+        return
+    loaded = load_recipe(path)
+    assert len(loaded) == len(recipe)
+    assert all(same_dict(a, b) for a, b in zip(loaded, recipe, strict=True))

@@ -259,3 +259,65 @@ def test_what_dump_writes_loads_back_exactly(tmp_path, recipe, fmt):
     loaded = load_recipe(path)
     assert len(loaded) == len(recipe)
     assert all(same_dict(a, b) for a, b in zip(loaded, recipe, strict=True))
+
+
+# Reading: parser limits reported as RecipeFileError with their place.
+
+DIGITS = "9" * 5000
+
+
+@pytest.mark.parametrize(
+    ("fmt", "text", "line", "column", "problem"),
+    [
+        ("json", '[\n {"name": "a", "bits": ' + DIGITS + "}]", 2, 24, "5000 digits"),
+        ("json", '{"fields": [{"x": ' + "[" * 100_000, 1, 116, "nested more than 100"),
+        ("toml", "[[fields]]\nname = 'a'\nbits = " + DIGITS + "\n", 3, 8, "5000 digits"),
+        ("toml", "[[fields]]\nname = 'a'\nbits = " + "[" * 100_000, 3, 108, "nested more than 100"),
+        ("toml", "x = " + "{a = " * 100_000, 1, 505, "nested more than 100"),
+        ("csv", "name,encoding,bits\na,unsigned," + DIGITS + "\n", 2, "bits", "5000 digits"),
+        (
+            "csv",
+            "name,encoding,bits,value\na,unsigned,8," + DIGITS + "\n",
+            2,
+            "value",
+            "5000 digits",
+        ),
+        (
+            "csv",
+            "name,data_type,bit_length\na,uint," + DIGITS + "\n",
+            2,
+            "bit_length",
+            "5000 digits",
+        ),
+    ],
+)
+def test_parser_limits_are_recipe_file_errors(tmp_path, fmt, text, line, column, problem):
+    path = tmp_path / f"big.{fmt}"
+    path.write_text(text, encoding="utf-8")
+    with pytest.raises(RecipeFileError) as info:
+        load_recipe(path)
+    assert (info.value.file, info.value.line, info.value.column) == (str(path), line, column)
+    assert problem in info.value.problem
+    assert len(info.value.problem) < 200
+
+
+@pytest.mark.parametrize(
+    ("fmt", "text"),
+    [
+        ("json", '[{"name": "[{' + "[" * 500 + DIGITS + '\\"", "bits": 8}]'),
+        (
+            "toml",
+            "[[fields]]\nname = '''["
+            + "[" * 500
+            + DIGITS
+            + "'''\n# ["
+            + "[" * 200
+            + "\nbits = 8\n",
+        ),
+    ],
+)
+def test_brackets_and_digits_inside_strings_are_text(tmp_path, fmt, text):
+    path = tmp_path / f"r.{fmt}"
+    path.write_text(text, encoding="utf-8")
+    (item,) = load_recipe(path)
+    assert len(item["name"]) > 5500

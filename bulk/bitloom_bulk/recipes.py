@@ -70,8 +70,10 @@ CSV (``.csv``)
     ``str`` "utf8"; ``bit_offset`` becomes ``offset_bits`` as written.
 
 Files are UTF-8. A malformed file raises :class:`RecipeFileError` naming the
-file and the line and column (or the key) at fault. :func:`dump_recipe` writes
-a file whole or not at all, and only items that read back as written.
+file and the line and column (or the key) at fault; arrays or tables nested
+more than 100 deep, and integers of more digits than the interpreter converts
+to int, are malformed too. :func:`dump_recipe` writes a file whole or not at
+all, and only items that read back as written.
 """
 
 from __future__ import annotations
@@ -84,6 +86,7 @@ import json
 import numbers
 import operator
 import os
+import re
 import struct
 import sys
 from collections.abc import Mapping
@@ -590,30 +593,138 @@ def load_recipe(path_or_file: Any, *, format: str | None = None) -> list[dict[st
     """
     fmt = _format_of(path_or_file, format)
     label, text = _read_text(path_or_file)
+    if fmt == "csv":
+        return _load_csv(label, text)
+    _refuse_deep_nesting(label, text, fmt)
     if fmt == "json":
         try:
             data = json.loads(text)
         except json.JSONDecodeError as exc:
             raise RecipeFileError(label, exc.msg, line=exc.lineno, column=exc.colno) from None
+        except ValueError:  # the one other failure: an integer too long for int()
+            raise _long_integer_error(label, text, fmt) from None
+        except RecursionError:
+            raise _nesting_error(label, text, fmt) from None
         if isinstance(data, dict):
             if "fields" not in data:
                 raise RecipeFileError(label, "an object needs a 'fields' list", key="fields")
             return _items(label, data["fields"], "fields")
         return _items(label, data, None)
-    if fmt == "toml":
-        tomllib = _tomllib()
-        try:
-            data = tomllib.loads(text)
-        except tomllib.TOMLDecodeError as exc:
-            line = getattr(exc, "lineno", None)
-            column = getattr(exc, "colno", None)
-            raise RecipeFileError(label, str(exc), line=line, column=column) from None
-        if "fields" not in data:
+    tomllib = _tomllib()
+    try:
+        data = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as exc:
+        line = getattr(exc, "lineno", None)
+        column = getattr(exc, "colno", None)
+        raise RecipeFileError(label, str(exc), line=line, column=column) from None
+    except ValueError:
+        raise _long_integer_error(label, text, fmt) from None
+    except RecursionError:
+        raise _nesting_error(label, text, fmt) from None
+    if "fields" not in data:
+        raise RecipeFileError(label, "a top-level 'fields' array of tables is needed", key="fields")
+    return _items(label, data["fields"], "fields")
+
+
+# Deeper nesting is refused before parsing: the parsers recurse once or twice a
+# level and give up (RecursionError, without a position) some hundreds of levels
+# down, and a recipe needs three.
+_MAX_NESTING = 100
+_NESTED = {"json": "arrays and objects", "toml": "arrays and tables"}
+
+# The tokens that matter for finding nesting and numbers: strings (and TOML's
+# comments and non-decimal integers), whose brackets and digits are not
+# tokens; numbers; brackets.
+_TOKENS = {
+    "json": re.compile(
+        r'(?P<skip>"(?:[^"\\]|\\.)*")'
+        r"|(?P<number>-?[0-9]+(?P<fraction>[.eE][-+0-9.eE]*)?)"
+        r"|(?P<open>[\[{])|(?P<close>[\]}])",
+        re.DOTALL,
+    ),
+    "toml": re.compile(
+        r'(?P<skip>"""(?:[^\\]|\\.)*?"""'
+        r"|'''.*?'''"
+        r'|"(?:[^"\\\n]|\\.)*"'
+        r"|'[^'\n]*'"
+        r"|#[^\n]*"
+        r"|0[xob][0-9a-fA-F_]+)"
+        r"|(?P<number>[-+]?[0-9][0-9_]*(?P<fraction>[.eE][-+0-9_.eE]*)?)"
+        r"|(?P<open>[\[{])|(?P<close>[\]}])",
+        re.DOTALL,
+    ),
+}
+
+
+def _line_column(text: str, index: int) -> tuple[int, int]:
+    line = text.count("\n", 0, index) + 1
+    return line, index - text.rfind("\n", 0, index)
+
+
+def _refuse_deep_nesting(label: str, text: str, fmt: str) -> None:
+    if text.count("[") + text.count("{") > _MAX_NESTING:
+        index, depth = _deep_bracket(text, fmt, _MAX_NESTING)
+        if depth > _MAX_NESTING:
+            line, column = _line_column(text, index)
             raise RecipeFileError(
-                label, "a top-level 'fields' array of tables is needed", key="fields"
+                label,
+                f"{_NESTED[fmt]} nested more than {_MAX_NESTING} deep",
+                line=line,
+                column=column,
             )
-        return _items(label, data["fields"], "fields")
-    return _load_csv(label, text)
+
+
+def _nesting_error(label: str, text: str, fmt: str) -> RecipeFileError:
+    """For a parser that ran out of recursion above the limit (when called
+    deep in a program's own recursion): the place of the deepest level."""
+    index, depth = _deep_bracket(text, fmt, None)
+    if index < 0:
+        return RecipeFileError(label, f"{_NESTED[fmt]} nested too deeply")
+    line, column = _line_column(text, index)
+    return RecipeFileError(
+        label, f"{_NESTED[fmt]} nested {depth} deep, too deep to read", line=line, column=column
+    )
+
+
+def _deep_bracket(text: str, fmt: str, limit: int | None) -> tuple[int, int]:
+    """(index, depth) of the first bracket that opens a level deeper than
+    ``limit``, else of the first one of the deepest level; (-1, 0) for none."""
+    depth, deepest, where = 0, 0, -1
+    for match in _TOKENS[fmt].finditer(text):
+        if match.group("open"):
+            depth += 1
+            if depth > deepest:
+                deepest, where = depth, match.start()
+                if limit is not None and depth > limit:
+                    break
+        elif match.group("close"):
+            depth = max(depth - 1, 0)
+    return where, deepest
+
+
+def _int_digits_limit() -> int:
+    return int(getattr(sys, "get_int_max_str_digits", lambda: 0)())
+
+
+def _long_integer_error(label: str, text: str, fmt: str) -> RecipeFileError:
+    """The parser's int() refused a decimal integer of more digits than the
+    interpreter converts (it names neither file nor place): find the first."""
+    limit = _int_digits_limit()
+    for match in _TOKENS[fmt].finditer(text):
+        number = match.group("number")
+        if number and not match.group("fraction"):
+            digits = sum(char.isdigit() for char in number)
+            if limit and digits > limit:
+                line, column = _line_column(text, match.start())
+                return RecipeFileError(label, _too_long(digits), line=line, column=column)
+    return RecipeFileError(label, "a number that cannot be read")
+
+
+def _too_long(digits: int) -> str:
+    return (
+        f"an integer of {digits} digits; integers of more than "
+        f"{_int_digits_limit()} digits are not read"
+    )
 
 
 def _load_csv(label: str, text: str) -> list[dict[str, Any]]:
@@ -667,9 +778,16 @@ def _int_cell(label: str, line: int, cells: dict[str, str], column: str) -> int 
     try:
         return int(cell)
     except ValueError:
-        raise RecipeFileError(
-            label, f"{cell!r} is not an integer", line=line, column=column
-        ) from None
+        problem = _int_problem(cell, f"{_shown(cell)} is not an integer")
+        raise RecipeFileError(label, problem, line=line, column=column) from None
+
+
+def _int_problem(cell: str, otherwise: str) -> str:
+    """What is wrong with a cell int() refused: too many digits, or ``otherwise``."""
+    digits = cell.strip().lstrip("+-").replace("_", "")
+    if digits.isdigit() and len(digits) > _int_digits_limit() > 0:
+        return _too_long(len(digits))
+    return otherwise
 
 
 def _need(label: str, line: int, cells: dict[str, str], column: str) -> str:
@@ -715,9 +833,8 @@ def _csv_item(label: str, line: int, cells: dict[str, str]) -> dict[str, Any]:
                 except ValueError:
                     item["value"] = int(value, 0)
         except ValueError:
-            raise RecipeFileError(
-                label, f"{value!r} is not a value for {encoding!r}", line=line, column="value"
-            ) from None
+            problem = _int_problem(value, f"{_shown(value)} is not a value for {encoding!r}")
+            raise RecipeFileError(label, problem, line=line, column="value") from None
     return item
 
 

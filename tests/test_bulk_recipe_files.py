@@ -9,11 +9,12 @@ import os
 
 import pytest
 from bulk_helpers import same_dict
+from ccsds_streams import header
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import bitloom
-from bitloom_bulk import RecipeFileError, dump_recipe, field, load_recipe
+from bitloom_bulk import RecipeFileError, dump_recipe, field, load_recipe, unpack_ccsds
 
 FORMATS = ["json", "toml", "csv"]
 
@@ -58,6 +59,8 @@ def test_csv_defaults(tmp_path):
 
 
 def test_ccsdspy_csv(tmp_path):
+    # Offsets count from the packet's first bit; a field without one follows the
+    # furthest field before it, and the first such field the primary header.
     path = tmp_path / "defs.csv"
     path.write_text(
         "name,data_type,bit_length,bit_offset,byte_order\n"
@@ -70,10 +73,10 @@ def test_ccsdspy_csv(tmp_path):
     )
     assert load_recipe(path) == [
         field("count", "unsigned", 14, offset_bits=18),
-        field("temp", "twos_complement", 16, byte_order="little"),
+        field("temp", "twos_complement", 16, byte_order="little", offset_bits=48),
         field("volts", "ieee754_f32", 32),
         field("wide", "ieee754_f64", 64),
-        field("label", "utf8", 64),
+        field("label", "iso_8859_1", 64),
     ]
 
 
@@ -95,7 +98,7 @@ def test_ccsdspy_csv(tmp_path):
         ("bad.csv", "name,encoding\na,unsigned\n", "line 1"),
         ("bad.csv", "name,encoding,bits\n\na,unsigned,8\nb,,8\n", "line 4, column 'encoding'"),
         ("bad.csv", "name,data_type,bit_length\nx,float,24\n", "line 2, column 'bit_length'"),
-        ("bad.csv", "name,data_type,bit_length\nx,fill,8\n", "line 2, column 'data_type'"),
+        ("bad.csv", "name,data_type,bit_length\nx,bool,8\n", "line 2, column 'data_type'"),
     ],
 )
 def test_bad_files(tmp_path, name, text, where):
@@ -321,3 +324,97 @@ def test_brackets_and_digits_inside_strings_are_text(tmp_path, fmt, text):
     path.write_text(text, encoding="utf-8")
     (item,) = load_recipe(path)
     assert len(item["name"]) > 5500
+
+
+# ccsdspy's CSV definitions.
+
+
+def ccsds_packet(body, apid=5):
+    return header(apid, 0, 6 + len(body)) + body
+
+
+def test_ccsdspy_fields_without_offsets_start_after_the_primary_header(tmp_path):
+    path = tmp_path / "hk.csv"
+    path.write_text("name,data_type,bit_length\ntemp,uint,16\n", encoding="utf-8")
+    packet = ccsds_packet((1000).to_bytes(2, "big"))
+    assert unpack_ccsds(packet, {5: load_recipe(path)})[5]["temp"].tolist() == [1000]
+
+
+def test_ccsdspy_str_reads_every_byte(tmp_path):
+    path = tmp_path / "hk.csv"
+    path.write_text("name,data_type,bit_length\nlabel,str,32\n", encoding="utf-8")
+    packet = ccsds_packet(b"\xffA\x00\x80")
+    assert unpack_ccsds(packet, {5: load_recipe(path)})[5]["label"].tolist() == ["\xffA\x00\x80"]
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "name,data_type,bit_length\nhigh,uint,4\nSPARE,fill,4\nlow,int,8\nSPARE,fill,2\n",
+        "name,data_type,bit_length,bit_offset\nhigh,uint,4,48\nSPARE,fill,4,52\nlow,int,8,56\n",
+    ],
+)
+def test_ccsdspy_fill_rows_only_move_the_position(tmp_path, text):
+    path = tmp_path / "fill.csv"
+    path.write_text(text, encoding="utf-8")
+    columns = unpack_ccsds(ccsds_packet(b"\xa5\xfe\x00"), {5: load_recipe(path)})[5]
+    assert {name: column.tolist() for name, column in columns.items()} == {
+        "high": [0xA],
+        "low": [-2],
+    }
+
+
+def test_ccsdspy_extra_columns_are_ignored_with_a_warning(tmp_path):
+    path = tmp_path / "defs.csv"
+    path.write_text(
+        'name,data_type,bit_offset,bit_length,calibration\nx,uint,48,8,"{""0"": ""OFF""}"\n',
+        encoding="utf-8",
+    )
+    with pytest.warns(UserWarning, match="calibration") as record:
+        recipe = load_recipe(path)
+    assert recipe == [field("x", "unsigned", 8, offset_bits=48)]
+    assert [str(w.message) for w in record] == [
+        f"{path}, line 1, column 'calibration': ignored, as ccsdspy ignores it"
+    ]
+
+
+def test_ccsdspy_cells_lose_their_blanks(tmp_path):
+    path = tmp_path / "defs.csv"
+    path.write_text("name, data_type, bit_length\n temp , uint , 16 \n", encoding="utf-8")
+    assert load_recipe(path) == [field("temp", "unsigned", 16, offset_bits=48)]
+    path.write_text('name, data_type, bit_length\nVOLTAGE, "int(12, 24)", 8\n', encoding="utf-8")
+    with pytest.raises(RecipeFileError) as info:
+        load_recipe(path)
+    assert (info.value.line, info.value.column) == (2, "data_type")
+    assert info.value.problem.startswith("data_type 'int(12, 24)' is an array of shape (12, 24)")
+
+
+@pytest.mark.parametrize(
+    ("rows", "line", "column", "feature"),
+    [
+        ("a,uint(4),8", 2, "data_type", "'uint(4)' is an array of shape (4)"),
+        ("a,uint(expand),8", 2, "data_type", "'uint(expand)' is an expanding field"),
+        ("n,uint,8\na,uint(n),8", 3, "data_type", "sized by the field 'n'"),
+        ("a,uint,32,,3412", 2, "byte_order", "byte order '3412' is a byte permutation"),
+        ("a,uint,24,,little", 2, "byte_order", "little-endian uint of 24 bits"),
+        ("p,fill,4\na,int,16,,little", 3, "byte_order", "little-endian int of 16 bits at bit 52"),
+        ("a,float,24", 2, "bit_length", "a float of 24 bits"),
+        ("p,fill,4\na,float,32", 3, None, "a float at bit 52, not on a byte boundary"),
+        ("a,float,32,61", 2, "bit_offset", "a float at bit 61, not on a byte boundary"),
+        ("a,str,12", 2, None, "a str of 12 bits at bit 48, not whole bytes"),
+        ("p,fill,1\na,uint,64", 3, None, "a uint of 64 bits at bit 49 spans 9 bytes"),
+        ("a,int,72", 2, None, "an int of 72 bits at bit 48 spans 9 bytes"),
+        ("a,uint,0", 2, "bit_length", "a field of 0 bits"),
+        ("a,uint,8\na,fill,8", 3, "name", "a fill row named like the field on line 2"),
+        ("a,bool,8", 2, "data_type", "data_type 'bool'"),
+        ("a,uint,8,-1", 2, "bit_offset", "bit_offset -1"),
+        ("a,uint,4294967295\nb,uint,8", 2, "bit_length", "ends past bit 4294967295"),
+    ],
+)
+def test_ccsdspy_features_recipes_cannot_hold_are_refused(tmp_path, rows, line, column, feature):
+    path = tmp_path / "defs.csv"
+    path.write_text(f"name,data_type,bit_length,bit_offset,byte_order\n{rows}\n", encoding="utf-8")
+    with pytest.raises(RecipeFileError) as info:
+        load_recipe(path)
+    assert (info.value.file, info.value.line, info.value.column) == (str(path), line, column)
+    assert feature in info.value.problem

@@ -63,11 +63,30 @@ CSV (``.csv``)
     ``bits`` are required; ``byte_order`` (default "big"), ``reverse_bits``
     ("true"/"false", default false), ``offset_bits`` (empty: absent) and
     ``value`` (read as an int, float or str by the encoding; empty: absent)
-    are optional. A ccsdspy-style CSV with the columns ``name``,
-    ``data_type``, ``bit_length`` and optionally ``bit_offset`` and
-    ``byte_order`` is read too: ``uint`` becomes "unsigned", ``int``
-    "twos_complement", ``float`` "ieee754_f16/f32/f64" by its width and
-    ``str`` "utf8"; ``bit_offset`` becomes ``offset_bits`` as written.
+    are optional.
+ccsdspy's CSV packet definitions (a CSV whose header has ``data_type``)
+    columns ``name``, ``data_type``, ``bit_length`` and optionally
+    ``bit_offset``; blanks around a cell are dropped. The recipe, applied from
+    the packet's first bit as ``unpack_ccsds`` applies it, decodes each field
+    as ccsdspy's ``FixedLength`` does: ``bit_offset`` counts from the packet's
+    first bit, and a field without one (every field of the three-column form)
+    follows the furthest field before it, the first one the 48-bit primary
+    header; ``offset_bits`` says so wherever a field does not follow the item
+    before it. ``uint`` becomes "unsigned", ``int`` "twos_complement",
+    ``float`` "ieee754_f16"/"ieee754_f32"/"ieee754_f64" by its width, ``str``
+    "iso_8859_1": ccsdspy's text is raw bytes, and ISO-8859-1 reads each byte as
+    the character of the same number (``text.encode("latin-1")`` gives the bytes
+    back). A ``fill`` row is skipped; its bits still move the position. A
+    ``byte_order`` column takes "big" and "little" as ccsdspy's ``PacketField``
+    does (ccsdspy's own CSV reader has no such column and reads big-endian).
+    Other columns are ignored with a warning, as ccsdspy ignores them. What a
+    recipe cannot hold, or what ccsdspy reads otherwise than a recipe would, is
+    refused with the line and the feature: arrays ("uint(4)"), expanding fields
+    ("uint(expand)") and fields sized by another; byte permutations ("3412");
+    little-endian integers but for whole 1, 2, 4 or 8 bytes on a byte boundary;
+    floats of other widths or off a byte boundary; text that is not whole bytes
+    on a byte boundary; integers spread over more than 8 bytes; fields of 0
+    bits; a fill row named like a field before it.
 
 Files are UTF-8. A malformed file raises :class:`RecipeFileError` naming the
 file and the line and column (or the key) at fault; arrays or tables nested
@@ -89,7 +108,8 @@ import os
 import re
 import struct
 import sys
-from collections.abc import Mapping
+import warnings
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, Literal, get_args, overload
 
@@ -524,7 +544,17 @@ class RecipeFileError(ValueError):
 
 _FORMATS = {".json": "json", ".toml": "toml", ".csv": "csv"}
 CSV_COLUMNS = ("name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits")
-_CCSDSPY_TYPES = {"uint": "unsigned", "int": "twos_complement", "str": "utf8"}
+
+# ccsdspy's CSV definitions: the columns ccsdspy reads (and ``byte_order``, read
+# here), and its types. A ccsdspy str is raw bytes: ISO-8859-1 reads every byte
+# as the one character of the same number, so no byte fails and none is lost.
+_CCSDSPY_COLUMNS = ("name", "data_type", "bit_length", "bit_offset", "byte_order")
+_CCSDSPY_TYPES = {"uint": "unsigned", "int": "twos_complement", "str": "iso_8859_1"}
+_CCSDSPY_FLOATS = {16: "ieee754_f16", 32: "ieee754_f32", 64: "ieee754_f64"}
+# ccsdspy counts bit_offset from the first bit of the packet, and puts a field
+# without one just past the furthest field before it: the first one past the
+# 48 bits of the CCSDS primary header.
+_PRIMARY_HEADER_BITS = 48
 
 
 def _format_of(target: Any, given: str | None) -> str:
@@ -728,34 +758,55 @@ def _too_long(digits: int) -> str:
 
 
 def _load_csv(label: str, text: str) -> list[dict[str, Any]]:
-    reader = csv.reader(io.StringIO(text, newline=""))
+    # The header is read as ccsdspy reads its files, skipping the blanks after
+    # each comma (so the cell in `name, "data_type"` is quoted), and tells
+    # whether the file is ccsdspy's. Our own form keeps every cell as written,
+    # since a name or a text value may begin with a blank.
+    reader, header = _csv_header(label, text, skip_blanks=True)
+    ccsdspy = "data_type" in header
+    if not ccsdspy:
+        reader, header = _csv_header(label, text, skip_blanks=False)
+    required = ("name", "data_type", "bit_length") if ccsdspy else ("name", "encoding", "bits")
+    for column in required:
+        if column not in header:
+            raise RecipeFileError(label, f"the header has no {column!r} column", line=1)
+    known = _CCSDSPY_COLUMNS if ccsdspy else (*CSV_COLUMNS, "value")
+    for column in dict.fromkeys(header):
+        if column in known:
+            continue
+        if ccsdspy:
+            # ccsdspy ignores columns it does not know (a calibration, a
+            # description), so a definition that has them still loads.
+            warnings.warn(
+                f"{label}, line 1, column {column!r}: ignored, as ccsdspy ignores it",
+                stacklevel=3,
+            )
+            continue
+        guess = _suggest(column, known)
+        hint = f'; did you mean "{guess}"?' if guess else f"; known: {', '.join(known)}"
+        raise RecipeFileError(label, f"unknown column{hint}", line=1, column=column)
+    rows = _csv_rows(label, reader, header)
+    if ccsdspy:
+        return _ccsdspy_recipe(label, rows)
+    return [_csv_item(label, line, cells) for line, cells in rows]
+
+
+def _csv_header(label: str, text: str, *, skip_blanks: bool) -> tuple[Any, list[str]]:
+    reader = csv.reader(io.StringIO(text, newline=""), skipinitialspace=skip_blanks)
     try:
-        header = [column.strip() for column in next(reader)]
+        return reader, [column.strip() for column in next(reader)]
     except StopIteration:
         raise RecipeFileError(label, "the file is empty; it needs a header row", line=1) from None
     except csv.Error as exc:
         raise RecipeFileError(label, str(exc), line=reader.line_num) from None
-    ccsdspy = "data_type" in header
-    required = ("name", "data_type", "bit_length") if ccsdspy else ("name", "encoding", "bits")
-    known = (
-        ("name", "data_type", "bit_length", "bit_offset", "byte_order")
-        if ccsdspy
-        else (*CSV_COLUMNS, "value")
-    )
-    for column in required:
-        if column not in header:
-            raise RecipeFileError(label, f"the header has no {column!r} column", line=1)
-    for column in header:
-        if column not in known:
-            guess = _suggest(column, known)
-            hint = f'; did you mean "{guess}"?' if guess else f"; known: {', '.join(known)}"
-            raise RecipeFileError(label, f"unknown column{hint}", line=1, column=column)
-    recipe: list[dict[str, Any]] = []
+
+
+def _csv_rows(label: str, reader: Any, header: list[str]) -> Iterator[tuple[int, dict[str, str]]]:
     while True:
         try:
             row = next(reader)
         except StopIteration:
-            break
+            return
         except csv.Error as exc:
             raise RecipeFileError(label, str(exc), line=reader.line_num) from None
         line = reader.line_num
@@ -763,12 +814,7 @@ def _load_csv(label: str, text: str) -> list[dict[str, Any]]:
             continue
         if len(row) > len(header):
             raise RecipeFileError(label, f"{len(row)} cells for {len(header)} columns", line=line)
-        cells = dict(zip(header, row, strict=False))
-        if ccsdspy:
-            recipe.append(_ccsdspy_item(label, line, cells))
-        else:
-            recipe.append(_csv_item(label, line, cells))
-    return recipe
+        yield line, dict(zip(header, row, strict=False))
 
 
 def _int_cell(label: str, line: int, cells: dict[str, str], column: str) -> int | None:
@@ -838,38 +884,165 @@ def _csv_item(label: str, line: int, cells: dict[str, str]) -> dict[str, Any]:
     return item
 
 
-def _ccsdspy_item(label: str, line: int, cells: dict[str, str]) -> dict[str, Any]:
+def _ccsdspy_recipe(label: str, rows: Iterator[tuple[int, dict[str, str]]]) -> list[dict[str, Any]]:
+    """The recipe of a ccsdspy CSV definition, applied from the packet's first
+    bit (as unpack_ccsds applies it): each field where ccsdspy reads it, or a
+    RecipeFileError for a field ccsdspy would read differently from us."""
+    recipe: list[dict[str, Any]] = []
+    furthest = _PRIMARY_HEADER_BITS  # where ccsdspy puts a field without bit_offset
+    running = 0  # where we read a field without offset_bits: after the item before
+    lines: dict[str, int] = {}  # the line of each field's name, fill rows left out
+    for line, cells in rows:
+        name, data_type, bits, offset, byte_order = _ccsdspy_row(label, line, cells)
+        start = furthest if offset is None else offset
+        furthest = max(furthest, start + bits)
+        if start + bits > _U32_LIMIT:
+            raise RecipeFileError(
+                label,
+                f"the field of {bits} bits at bit {start} ends past bit 4294967295",
+                line=line,
+                column="bit_offset" if offset is not None else "bit_length",
+            )
+        if data_type == "fill":
+            # Skipped: its bits only move the position. ccsdspy returns a fill's
+            # bytes under its name too, in place of a field named the same before it.
+            if name in lines:
+                raise RecipeFileError(
+                    label,
+                    f"a fill row named like the field on line {lines[name]}; ccsdspy "
+                    "returns the fill's bytes under that name: rename one of them",
+                    line=line,
+                    column="name",
+                )
+            continue
+        encoding, byte_order = _ccsdspy_encoding(
+            label, line, data_type, bits, start, byte_order, offset is not None
+        )
+        item: dict[str, Any] = {
+            "name": name,
+            "encoding": encoding,
+            "bits": bits,
+            "byte_order": byte_order,
+            "reverse_bits": False,
+        }
+        if offset is not None or start != running:
+            item["offset_bits"] = start
+        running = start + bits
+        lines.setdefault(name, line)
+        recipe.append(item)
+    return recipe
+
+
+def _ccsdspy_row(
+    label: str, line: int, cells: dict[str, str]
+) -> tuple[str, str, int, int | None, str]:
+    # ccsdspy skips the blanks after a comma; those before one go too, so that
+    # none reaches a name or a message.
+    cells = {column: cell.strip() for column, cell in cells.items()}
     name = _need(label, line, cells, "name")
-    data_type = _need(label, line, cells, "data_type").strip().lower()
+    written = _need(label, line, cells, "data_type")
+    data_type = written.lower()
+    if data_type not in ("uint", "int", "float", "str", "fill"):
+        problem = _ccsdspy_array(written) or (
+            f"data_type {written!r}; write uint, int, float, str or fill"
+        )
+        raise RecipeFileError(label, problem, line=line, column="data_type")
     _need(label, line, cells, "bit_length")
     bits = _int_cell(label, line, cells, "bit_length")
     assert bits is not None
+    if not 0 < bits < _U32_LIMIT:
+        raise RecipeFileError(
+            label, f"a field of {bits} bits; write 1 to 4294967295", line=line, column="bit_length"
+        )
+    offset = _int_cell(label, line, cells, "bit_offset")
+    if offset is not None and offset < 0:
+        raise RecipeFileError(
+            label, f"bit_offset {offset}; write 0 or more", line=line, column="bit_offset"
+        )
+    order = cells.get("byte_order", "")
+    if order.lower() not in ("", "big", "little"):
+        problem = (
+            f"byte order {order!r} is a byte permutation, which recipes cannot describe "
+            "yet; only big and little load"
+            if order.isascii() and order.isdigit()
+            else f"byte_order {order!r}; write big or little"
+        )
+        raise RecipeFileError(label, problem, line=line, column="byte_order")
+    return name, data_type, bits, offset, order.lower() or "big"
+
+
+def _ccsdspy_array(written: str) -> str | None:
+    """What an array data type of ccsdspy ("uint(4)", "int(12, 24)",
+    "uint(expand)", "uint(COUNT)") is, for the message refusing it."""
+    kind, bracket, rest = written.partition("(")
+    shape, closing, after = rest.partition(")")
+    if not bracket or not closing or after.strip() or "(" in shape:
+        return None
+    shape = shape.strip()
+    if shape == "expand":
+        feature, hint = "an expanding field (it grows to fill the packet)", ""
+    elif shape and all(part.strip().isdigit() for part in shape.split(",")):
+        feature = f"an array of shape ({shape})"
+        hint = f"; write one {kind.strip() or 'field'} row per element"
+    else:
+        feature, hint = f"an array sized by the field {shape!r}", ""
+    return f"data_type {written!r} is {feature}, which recipes cannot describe yet{hint}"
+
+
+def _ccsdspy_encoding(
+    label: str, line: int, data_type: str, bits: int, start: int, byte_order: str, placed: bool
+) -> tuple[str, str]:
+    """Our encoding and byte order for a ccsdspy field at bit ``start``, or a
+    RecipeFileError where ccsdspy reads the field otherwise than we would."""
+    where = "bit_offset" if placed else None
     if data_type == "float":
-        encoding = {16: "ieee754_f16", 32: "ieee754_f32", 64: "ieee754_f64"}.get(bits)
-        if encoding is None:
+        if bits not in _CCSDSPY_FLOATS:
             raise RecipeFileError(
                 label, f"a float of {bits} bits; write 16, 32 or 64", line=line, column="bit_length"
             )
-    elif data_type in _CCSDSPY_TYPES:
-        encoding = _CCSDSPY_TYPES[data_type]
-    else:
+        if start % 8:
+            # ccsdspy takes a float's whole bytes without shifting out the bits
+            # before it, which is another number.
+            raise RecipeFileError(
+                label,
+                f"a float at bit {start}, not on a byte boundary, which ccsdspy reads "
+                "from the whole bytes around it",
+                line=line,
+                column=where,
+            )
+        return _CCSDSPY_FLOATS[bits], byte_order
+    if data_type == "str":
+        if start % 8 or bits % 8:
+            raise RecipeFileError(
+                label,
+                f"a str of {bits} bits at bit {start}, not whole bytes on a byte boundary, "
+                "which ccsdspy reads with the bits around it",
+                line=line,
+                column=where,
+            )
+        # ccsdspy reads text in packet order whatever its byte order says.
+        return _CCSDSPY_TYPES[data_type], "big"
+    first, last = start // 8, (start + bits - 1) // 8
+    if last - first >= 8:
         raise RecipeFileError(
             label,
-            f"data_type {cells['data_type']!r}; write uint, int, float or str",
+            f"{'an' if data_type == 'int' else 'a'} {data_type} of {bits} bits at bit {start} "
+            f"spans {last - first + 1} bytes; "
+            "ccsdspy reads integers of at most 8 bytes",
             line=line,
-            column="data_type",
+            column=where,
         )
-    item: dict[str, Any] = {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": cells.get("byte_order") or "big",
-        "reverse_bits": False,
-    }
-    offset = _int_cell(label, line, cells, "bit_offset")
-    if offset is not None:
-        item["offset_bits"] = offset
-    return item
+    if byte_order == "little" and (start % 8 or bits not in (8, 16, 32, 64)):
+        # ccsdspy swaps the bytes of the 1, 2, 4 or 8-byte number it widened the
+        # field to, which for any other field is not the field's bytes reversed.
+        raise RecipeFileError(
+            label,
+            f"a little-endian {data_type} of {bits} bits at bit {start}; ccsdspy reverses "
+            "the bytes of whole 1, 2, 4 or 8-byte fields on a byte boundary only",
+            line=line,
+            column="byte_order",
+        )
+    return _CCSDSPY_TYPES[data_type], byte_order
 
 
 def dump_recipe(recipe: Any, path: Any, *, format: str | None = None) -> None:

@@ -1273,6 +1273,14 @@ def _dump_csv(label: str, items: list[dict[str, Any]]) -> str:
         try:
             writer.writerow(row)
         except (csv.Error, ValueError) as exc:
+            # The csv module of Python 3.10 cannot write a NUL character.
+            for column, cell in zip(columns, row, strict=True):
+                if isinstance(cell, str) and "\x00" in cell:
+                    raise RecipeFileError(
+                        label,
+                        "a NUL character, which the csv module of this Python cannot write",
+                        key=f"[{index}].{column}",
+                    ) from None
             raise RecipeFileError(
                 label, f"cannot be written as CSV: {exc}", key=f"[{index}]"
             ) from None

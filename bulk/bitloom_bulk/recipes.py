@@ -63,14 +63,36 @@ CSV (``.csv``)
     ``bits`` are required; ``byte_order`` (default "big"), ``reverse_bits``
     ("true"/"false", default false), ``offset_bits`` (empty: absent) and
     ``value`` (read as an int, float or str by the encoding; empty: absent)
-    are optional. A ccsdspy-style CSV with the columns ``name``,
-    ``data_type``, ``bit_length`` and optionally ``bit_offset`` and
-    ``byte_order`` is read too: ``uint`` becomes "unsigned", ``int``
-    "twos_complement", ``float`` "ieee754_f16/f32/f64" by its width and
-    ``str`` "utf8"; ``bit_offset`` becomes ``offset_bits`` as written.
+    are optional.
+ccsdspy's CSV packet definitions (a CSV whose header has ``data_type``)
+    columns ``name``, ``data_type``, ``bit_length`` and optionally
+    ``bit_offset``; blanks around a cell are dropped. The recipe, applied from
+    the packet's first bit as ``unpack_ccsds`` applies it, decodes each field
+    as ccsdspy's ``FixedLength`` does: ``bit_offset`` counts from the packet's
+    first bit, and a field without one (every field of the three-column form)
+    follows the furthest field before it, the first one the 48-bit primary
+    header; ``offset_bits`` says so wherever a field does not follow the item
+    before it. ``uint`` becomes "unsigned", ``int`` "twos_complement",
+    ``float`` "ieee754_f16"/"ieee754_f32"/"ieee754_f64" by its width, ``str``
+    "iso_8859_1": ccsdspy's text is raw bytes, and ISO-8859-1 reads each byte as
+    the character of the same number (``text.encode("latin-1")`` gives the bytes
+    back). A ``fill`` row is skipped; its bits still move the position. A
+    ``byte_order`` column takes "big" and "little" as ccsdspy's ``PacketField``
+    does (ccsdspy's own CSV reader has no such column and reads big-endian).
+    Other columns are ignored with a warning, as ccsdspy ignores them. What a
+    recipe cannot hold, or what ccsdspy reads otherwise than a recipe would, is
+    refused with the line and the feature: arrays ("uint(4)"), expanding fields
+    ("uint(expand)") and fields sized by another; byte permutations ("3412");
+    little-endian integers but for whole 1, 2, 4 or 8 bytes on a byte boundary;
+    floats of other widths or off a byte boundary; text that is not whole bytes
+    on a byte boundary; integers spread over more than 8 bytes; fields of 0
+    bits; a fill row named like a field before it.
 
 Files are UTF-8. A malformed file raises :class:`RecipeFileError` naming the
-file and the line and column (or the key) at fault.
+file and the line and column (or the key) at fault; arrays or tables nested
+more than 100 deep, and integers of more digits than the interpreter converts
+to int, are malformed too. :func:`dump_recipe` writes a file whole or not at
+all, and only items that read back as written.
 """
 
 from __future__ import annotations
@@ -80,12 +102,18 @@ import csv
 import difflib
 import io
 import json
+import numbers
 import operator
 import os
+import re
+import struct
 import sys
+import warnings
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, Literal, get_args, overload
 
+from bitloom_bulk._files import atomic_write
 from bitloom_bulk._types import (
     Encoding,
     FloatEncoding,
@@ -516,7 +544,17 @@ class RecipeFileError(ValueError):
 
 _FORMATS = {".json": "json", ".toml": "toml", ".csv": "csv"}
 CSV_COLUMNS = ("name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits")
-_CCSDSPY_TYPES = {"uint": "unsigned", "int": "twos_complement", "str": "utf8"}
+
+# ccsdspy's CSV definitions: the columns ccsdspy reads (and ``byte_order``, read
+# here), and its types. A ccsdspy str is raw bytes: ISO-8859-1 reads every byte
+# as the one character of the same number, so no byte fails and none is lost.
+_CCSDSPY_COLUMNS = ("name", "data_type", "bit_length", "bit_offset", "byte_order")
+_CCSDSPY_TYPES = {"uint": "unsigned", "int": "twos_complement", "str": "iso_8859_1"}
+_CCSDSPY_FLOATS = {16: "ieee754_f16", 32: "ieee754_f32", 64: "ieee754_f64"}
+# ccsdspy counts bit_offset from the first bit of the packet, and puts a field
+# without one just past the furthest field before it: the first one past the
+# 48 bits of the CCSDS primary header.
+_PRIMARY_HEADER_BITS = 48
 
 
 def _format_of(target: Any, given: str | None) -> str:
@@ -541,7 +579,10 @@ def _read_text(source: Any) -> tuple[str, str]:
     if isinstance(source, (str, os.PathLike)):
         label = os.fspath(source)
         try:
-            with open(label, encoding="utf-8-sig") as handle:
+            # newline="": line breaks reach the parsers as written, so a "\r\n"
+            # inside a quoted CSV cell stays "\r\n" (universal newlines would make
+            # it "\n", and a lone "\r" a new row).
+            with open(label, encoding="utf-8-sig", newline="") as handle:
                 return label, handle.read()
         except UnicodeDecodeError as exc:
             raise RecipeFileError(label, f"not UTF-8 text ({exc.reason})") from None
@@ -553,6 +594,14 @@ def _read_text(source: Any) -> tuple[str, str]:
         except UnicodeDecodeError as exc:
             raise RecipeFileError(label, f"not UTF-8 text ({exc.reason})") from None
     return label, data.removeprefix("\ufeff")
+
+
+def _tomllib() -> Any:
+    if sys.version_info >= (3, 11):
+        import tomllib
+    else:  # pragma: no cover - exercised on 3.10
+        import tomli as tomllib
+    return tomllib
 
 
 def _items(label: str, items: Any, key: str | None) -> list[dict[str, Any]]:
@@ -574,64 +623,190 @@ def load_recipe(path_or_file: Any, *, format: str | None = None) -> list[dict[st
     """
     fmt = _format_of(path_or_file, format)
     label, text = _read_text(path_or_file)
+    if fmt == "csv":
+        return _load_csv(label, text)
+    _refuse_deep_nesting(label, text, fmt)
     if fmt == "json":
         try:
             data = json.loads(text)
         except json.JSONDecodeError as exc:
             raise RecipeFileError(label, exc.msg, line=exc.lineno, column=exc.colno) from None
+        except ValueError:  # the one other failure: an integer too long for int()
+            raise _long_integer_error(label, text, fmt) from None
+        except RecursionError:
+            raise _nesting_error(label, text, fmt) from None
         if isinstance(data, dict):
             if "fields" not in data:
                 raise RecipeFileError(label, "an object needs a 'fields' list", key="fields")
             return _items(label, data["fields"], "fields")
         return _items(label, data, None)
-    if fmt == "toml":
-        if sys.version_info >= (3, 11):
-            import tomllib
-        else:  # pragma: no cover - exercised on 3.10
-            import tomli as tomllib
-        try:
-            data = tomllib.loads(text)
-        except tomllib.TOMLDecodeError as exc:
-            line = getattr(exc, "lineno", None)
-            column = getattr(exc, "colno", None)
-            raise RecipeFileError(label, str(exc), line=line, column=column) from None
-        if "fields" not in data:
+    tomllib = _tomllib()
+    try:
+        data = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as exc:
+        line = getattr(exc, "lineno", None)
+        column = getattr(exc, "colno", None)
+        raise RecipeFileError(label, str(exc), line=line, column=column) from None
+    except ValueError:
+        raise _long_integer_error(label, text, fmt) from None
+    except RecursionError:
+        raise _nesting_error(label, text, fmt) from None
+    if "fields" not in data:
+        raise RecipeFileError(label, "a top-level 'fields' array of tables is needed", key="fields")
+    return _items(label, data["fields"], "fields")
+
+
+# Deeper nesting is refused before parsing: the parsers recurse once or twice a
+# level and give up (RecursionError, without a position) some hundreds of levels
+# down, and a recipe needs three.
+_MAX_NESTING = 100
+_NESTED = {"json": "arrays and objects", "toml": "arrays and tables"}
+
+# The tokens that matter for finding nesting and numbers: strings (and TOML's
+# comments and non-decimal integers), whose brackets and digits are not
+# tokens; numbers; brackets.
+_TOKENS = {
+    "json": re.compile(
+        r'(?P<skip>"(?:[^"\\]|\\.)*")'
+        r"|(?P<number>-?[0-9]+(?P<fraction>[.eE][-+0-9.eE]*)?)"
+        r"|(?P<open>[\[{])|(?P<close>[\]}])",
+        re.DOTALL,
+    ),
+    "toml": re.compile(
+        r'(?P<skip>"""(?:[^\\]|\\.)*?"""'
+        r"|'''.*?'''"
+        r'|"(?:[^"\\\n]|\\.)*"'
+        r"|'[^'\n]*'"
+        r"|#[^\n]*"
+        r"|0[xob][0-9a-fA-F_]+)"
+        r"|(?P<number>[-+]?[0-9][0-9_]*(?P<fraction>[.eE][-+0-9_.eE]*)?)"
+        r"|(?P<open>[\[{])|(?P<close>[\]}])",
+        re.DOTALL,
+    ),
+}
+
+
+def _line_column(text: str, index: int) -> tuple[int, int]:
+    line = text.count("\n", 0, index) + 1
+    return line, index - text.rfind("\n", 0, index)
+
+
+def _refuse_deep_nesting(label: str, text: str, fmt: str) -> None:
+    if text.count("[") + text.count("{") > _MAX_NESTING:
+        index, depth = _deep_bracket(text, fmt, _MAX_NESTING)
+        if depth > _MAX_NESTING:
+            line, column = _line_column(text, index)
             raise RecipeFileError(
-                label, "a top-level 'fields' array of tables is needed", key="fields"
+                label,
+                f"{_NESTED[fmt]} nested more than {_MAX_NESTING} deep",
+                line=line,
+                column=column,
             )
-        return _items(label, data["fields"], "fields")
-    return _load_csv(label, text)
+
+
+def _nesting_error(label: str, text: str, fmt: str) -> RecipeFileError:
+    """For a parser that ran out of recursion above the limit (when called
+    deep in a program's own recursion): the place of the deepest level."""
+    index, depth = _deep_bracket(text, fmt, None)
+    if index < 0:
+        return RecipeFileError(label, f"{_NESTED[fmt]} nested too deeply")
+    line, column = _line_column(text, index)
+    return RecipeFileError(
+        label, f"{_NESTED[fmt]} nested {depth} deep, too deep to read", line=line, column=column
+    )
+
+
+def _deep_bracket(text: str, fmt: str, limit: int | None) -> tuple[int, int]:
+    """(index, depth) of the first bracket that opens a level deeper than
+    ``limit``, else of the first one of the deepest level; (-1, 0) for none."""
+    depth, deepest, where = 0, 0, -1
+    for match in _TOKENS[fmt].finditer(text):
+        if match.group("open"):
+            depth += 1
+            if depth > deepest:
+                deepest, where = depth, match.start()
+                if limit is not None and depth > limit:
+                    break
+        elif match.group("close"):
+            depth = max(depth - 1, 0)
+    return where, deepest
+
+
+def _int_digits_limit() -> int:
+    return int(getattr(sys, "get_int_max_str_digits", lambda: 0)())
+
+
+def _long_integer_error(label: str, text: str, fmt: str) -> RecipeFileError:
+    """The parser's int() refused a decimal integer of more digits than the
+    interpreter converts (it names neither file nor place): find the first."""
+    limit = _int_digits_limit()
+    for match in _TOKENS[fmt].finditer(text):
+        number = match.group("number")
+        if number and not match.group("fraction"):
+            digits = sum(char.isdigit() for char in number)
+            if limit and digits > limit:
+                line, column = _line_column(text, match.start())
+                return RecipeFileError(label, _too_long(digits), line=line, column=column)
+    return RecipeFileError(label, "a number that cannot be read")
+
+
+def _too_long(digits: int) -> str:
+    return (
+        f"an integer of {digits} digits; integers of more than "
+        f"{_int_digits_limit()} digits are not read"
+    )
 
 
 def _load_csv(label: str, text: str) -> list[dict[str, Any]]:
-    reader = csv.reader(io.StringIO(text, newline=""))
+    # The header is read as ccsdspy reads its files, skipping the blanks after
+    # each comma (so the cell in `name, "data_type"` is quoted), and tells
+    # whether the file is ccsdspy's. Our own form keeps every cell as written,
+    # since a name or a text value may begin with a blank.
+    reader, header = _csv_header(label, text, skip_blanks=True)
+    ccsdspy = "data_type" in header
+    if not ccsdspy:
+        reader, header = _csv_header(label, text, skip_blanks=False)
+    required = ("name", "data_type", "bit_length") if ccsdspy else ("name", "encoding", "bits")
+    for column in required:
+        if column not in header:
+            raise RecipeFileError(label, f"the header has no {column!r} column", line=1)
+    known = _CCSDSPY_COLUMNS if ccsdspy else (*CSV_COLUMNS, "value")
+    for column in dict.fromkeys(header):
+        if column in known:
+            continue
+        if ccsdspy:
+            # ccsdspy ignores columns it does not know (a calibration, a
+            # description), so a definition that has them still loads.
+            warnings.warn(
+                f"{label}, line 1, column {column!r}: ignored, as ccsdspy ignores it",
+                stacklevel=3,
+            )
+            continue
+        guess = _suggest(column, known)
+        hint = f'; did you mean "{guess}"?' if guess else f"; known: {', '.join(known)}"
+        raise RecipeFileError(label, f"unknown column{hint}", line=1, column=column)
+    rows = _csv_rows(label, reader, header)
+    if ccsdspy:
+        return _ccsdspy_recipe(label, rows)
+    return [_csv_item(label, line, cells) for line, cells in rows]
+
+
+def _csv_header(label: str, text: str, *, skip_blanks: bool) -> tuple[Any, list[str]]:
+    reader = csv.reader(io.StringIO(text, newline=""), skipinitialspace=skip_blanks)
     try:
-        header = [column.strip() for column in next(reader)]
+        return reader, [column.strip() for column in next(reader)]
     except StopIteration:
         raise RecipeFileError(label, "the file is empty; it needs a header row", line=1) from None
     except csv.Error as exc:
         raise RecipeFileError(label, str(exc), line=reader.line_num) from None
-    ccsdspy = "data_type" in header
-    required = ("name", "data_type", "bit_length") if ccsdspy else ("name", "encoding", "bits")
-    known = (
-        ("name", "data_type", "bit_length", "bit_offset", "byte_order")
-        if ccsdspy
-        else (*CSV_COLUMNS, "value")
-    )
-    for column in required:
-        if column not in header:
-            raise RecipeFileError(label, f"the header has no {column!r} column", line=1)
-    for column in header:
-        if column not in known:
-            guess = _suggest(column, known)
-            hint = f'; did you mean "{guess}"?' if guess else f"; known: {', '.join(known)}"
-            raise RecipeFileError(label, f"unknown column{hint}", line=1, column=column)
-    recipe: list[dict[str, Any]] = []
+
+
+def _csv_rows(label: str, reader: Any, header: list[str]) -> Iterator[tuple[int, dict[str, str]]]:
     while True:
         try:
             row = next(reader)
         except StopIteration:
-            break
+            return
         except csv.Error as exc:
             raise RecipeFileError(label, str(exc), line=reader.line_num) from None
         line = reader.line_num
@@ -639,12 +814,7 @@ def _load_csv(label: str, text: str) -> list[dict[str, Any]]:
             continue
         if len(row) > len(header):
             raise RecipeFileError(label, f"{len(row)} cells for {len(header)} columns", line=line)
-        cells = dict(zip(header, row, strict=False))
-        if ccsdspy:
-            recipe.append(_ccsdspy_item(label, line, cells))
-        else:
-            recipe.append(_csv_item(label, line, cells))
-    return recipe
+        yield line, dict(zip(header, row, strict=False))
 
 
 def _int_cell(label: str, line: int, cells: dict[str, str], column: str) -> int | None:
@@ -654,9 +824,16 @@ def _int_cell(label: str, line: int, cells: dict[str, str], column: str) -> int 
     try:
         return int(cell)
     except ValueError:
-        raise RecipeFileError(
-            label, f"{cell!r} is not an integer", line=line, column=column
-        ) from None
+        problem = _int_problem(cell, f"{_shown(cell)} is not an integer")
+        raise RecipeFileError(label, problem, line=line, column=column) from None
+
+
+def _int_problem(cell: str, otherwise: str) -> str:
+    """What is wrong with a cell int() refused: too many digits, or ``otherwise``."""
+    digits = cell.strip().lstrip("+-").replace("_", "")
+    if digits.isdigit() and len(digits) > _int_digits_limit() > 0:
+        return _too_long(len(digits))
+    return otherwise
 
 
 def _need(label: str, line: int, cells: dict[str, str], column: str) -> str:
@@ -702,52 +879,185 @@ def _csv_item(label: str, line: int, cells: dict[str, str]) -> dict[str, Any]:
                 except ValueError:
                     item["value"] = int(value, 0)
         except ValueError:
-            raise RecipeFileError(
-                label, f"{value!r} is not a value for {encoding!r}", line=line, column="value"
-            ) from None
+            problem = _int_problem(value, f"{_shown(value)} is not a value for {encoding!r}")
+            raise RecipeFileError(label, problem, line=line, column="value") from None
     return item
 
 
-def _ccsdspy_item(label: str, line: int, cells: dict[str, str]) -> dict[str, Any]:
+def _ccsdspy_recipe(label: str, rows: Iterator[tuple[int, dict[str, str]]]) -> list[dict[str, Any]]:
+    """The recipe of a ccsdspy CSV definition, applied from the packet's first
+    bit (as unpack_ccsds applies it): each field where ccsdspy reads it, or a
+    RecipeFileError for a field ccsdspy would read differently from us."""
+    recipe: list[dict[str, Any]] = []
+    furthest = _PRIMARY_HEADER_BITS  # where ccsdspy puts a field without bit_offset
+    running = 0  # where we read a field without offset_bits: after the item before
+    lines: dict[str, int] = {}  # the line of each field's name, fill rows left out
+    for line, cells in rows:
+        name, data_type, bits, offset, byte_order = _ccsdspy_row(label, line, cells)
+        start = furthest if offset is None else offset
+        furthest = max(furthest, start + bits)
+        if start + bits > _U32_LIMIT:
+            raise RecipeFileError(
+                label,
+                f"the field of {bits} bits at bit {start} ends past bit 4294967295",
+                line=line,
+                column="bit_offset" if offset is not None else "bit_length",
+            )
+        if data_type == "fill":
+            # Skipped: its bits only move the position. ccsdspy returns a fill's
+            # bytes under its name too, in place of a field named the same before it.
+            if name in lines:
+                raise RecipeFileError(
+                    label,
+                    f"a fill row named like the field on line {lines[name]}; ccsdspy "
+                    "returns the fill's bytes under that name: rename one of them",
+                    line=line,
+                    column="name",
+                )
+            continue
+        encoding, byte_order = _ccsdspy_encoding(
+            label, line, data_type, bits, start, byte_order, offset is not None
+        )
+        item: dict[str, Any] = {
+            "name": name,
+            "encoding": encoding,
+            "bits": bits,
+            "byte_order": byte_order,
+            "reverse_bits": False,
+        }
+        if offset is not None or start != running:
+            item["offset_bits"] = start
+        running = start + bits
+        lines.setdefault(name, line)
+        recipe.append(item)
+    return recipe
+
+
+def _ccsdspy_row(
+    label: str, line: int, cells: dict[str, str]
+) -> tuple[str, str, int, int | None, str]:
+    # ccsdspy skips the blanks after a comma; those before one go too, so that
+    # none reaches a name or a message.
+    cells = {column: cell.strip() for column, cell in cells.items()}
     name = _need(label, line, cells, "name")
-    data_type = _need(label, line, cells, "data_type").strip().lower()
+    written = _need(label, line, cells, "data_type")
+    data_type = written.lower()
+    if data_type not in ("uint", "int", "float", "str", "fill"):
+        problem = _ccsdspy_array(written) or (
+            f"data_type {written!r}; write uint, int, float, str or fill"
+        )
+        raise RecipeFileError(label, problem, line=line, column="data_type")
     _need(label, line, cells, "bit_length")
     bits = _int_cell(label, line, cells, "bit_length")
     assert bits is not None
+    if not 0 < bits < _U32_LIMIT:
+        raise RecipeFileError(
+            label, f"a field of {bits} bits; write 1 to 4294967295", line=line, column="bit_length"
+        )
+    offset = _int_cell(label, line, cells, "bit_offset")
+    if offset is not None and offset < 0:
+        raise RecipeFileError(
+            label, f"bit_offset {offset}; write 0 or more", line=line, column="bit_offset"
+        )
+    order = cells.get("byte_order", "")
+    if order.lower() not in ("", "big", "little"):
+        problem = (
+            f"byte order {order!r} is a byte permutation, which recipes cannot describe "
+            "yet; only big and little load"
+            if order.isascii() and order.isdigit()
+            else f"byte_order {order!r}; write big or little"
+        )
+        raise RecipeFileError(label, problem, line=line, column="byte_order")
+    return name, data_type, bits, offset, order.lower() or "big"
+
+
+def _ccsdspy_array(written: str) -> str | None:
+    """What an array data type of ccsdspy ("uint(4)", "int(12, 24)",
+    "uint(expand)", "uint(COUNT)") is, for the message refusing it."""
+    kind, bracket, rest = written.partition("(")
+    shape, closing, after = rest.partition(")")
+    if not bracket or not closing or after.strip() or "(" in shape:
+        return None
+    shape = shape.strip()
+    if shape == "expand":
+        feature, hint = "an expanding field (it grows to fill the packet)", ""
+    elif shape and all(part.strip().isdigit() for part in shape.split(",")):
+        feature = f"an array of shape ({shape})"
+        hint = f"; write one {kind.strip() or 'field'} row per element"
+    else:
+        feature, hint = f"an array sized by the field {shape!r}", ""
+    return f"data_type {written!r} is {feature}, which recipes cannot describe yet{hint}"
+
+
+def _ccsdspy_encoding(
+    label: str, line: int, data_type: str, bits: int, start: int, byte_order: str, placed: bool
+) -> tuple[str, str]:
+    """Our encoding and byte order for a ccsdspy field at bit ``start``, or a
+    RecipeFileError where ccsdspy reads the field otherwise than we would."""
+    where = "bit_offset" if placed else None
     if data_type == "float":
-        encoding = {16: "ieee754_f16", 32: "ieee754_f32", 64: "ieee754_f64"}.get(bits)
-        if encoding is None:
+        if bits not in _CCSDSPY_FLOATS:
             raise RecipeFileError(
                 label, f"a float of {bits} bits; write 16, 32 or 64", line=line, column="bit_length"
             )
-    elif data_type in _CCSDSPY_TYPES:
-        encoding = _CCSDSPY_TYPES[data_type]
-    else:
+        if start % 8:
+            # ccsdspy takes a float's whole bytes without shifting out the bits
+            # before it, which is another number.
+            raise RecipeFileError(
+                label,
+                f"a float at bit {start}, not on a byte boundary, which ccsdspy reads "
+                "from the whole bytes around it",
+                line=line,
+                column=where,
+            )
+        return _CCSDSPY_FLOATS[bits], byte_order
+    if data_type == "str":
+        if start % 8 or bits % 8:
+            raise RecipeFileError(
+                label,
+                f"a str of {bits} bits at bit {start}, not whole bytes on a byte boundary, "
+                "which ccsdspy reads with the bits around it",
+                line=line,
+                column=where,
+            )
+        # ccsdspy reads text in packet order whatever its byte order says.
+        return _CCSDSPY_TYPES[data_type], "big"
+    first, last = start // 8, (start + bits - 1) // 8
+    if last - first >= 8:
         raise RecipeFileError(
             label,
-            f"data_type {cells['data_type']!r}; write uint, int, float or str",
+            f"{'an' if data_type == 'int' else 'a'} {data_type} of {bits} bits at bit {start} "
+            f"spans {last - first + 1} bytes; "
+            "ccsdspy reads integers of at most 8 bytes",
             line=line,
-            column="data_type",
+            column=where,
         )
-    item: dict[str, Any] = {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": cells.get("byte_order") or "big",
-        "reverse_bits": False,
-    }
-    offset = _int_cell(label, line, cells, "bit_offset")
-    if offset is not None:
-        item["offset_bits"] = offset
-    return item
+    if byte_order == "little" and (start % 8 or bits not in (8, 16, 32, 64)):
+        # ccsdspy swaps the bytes of the 1, 2, 4 or 8-byte number it widened the
+        # field to, which for any other field is not the field's bytes reversed.
+        raise RecipeFileError(
+            label,
+            f"a little-endian {data_type} of {bits} bits at bit {start}; ccsdspy reverses "
+            "the bytes of whole 1, 2, 4 or 8-byte fields on a byte boundary only",
+            line=line,
+            column="byte_order",
+        )
+    return _CCSDSPY_TYPES[data_type], byte_order
 
 
 def dump_recipe(recipe: Any, path: Any, *, format: str | None = None) -> None:
     """Write ``recipe`` to ``path`` (a path or an open text file) as JSON, TOML
     or CSV, so that :func:`load_recipe` gives the same items back.
 
-    CSV holds only the keys of its columns (and ``value``); an item with other
-    keys, or a text value in a numeric column, raises :class:`RecipeFileError`.
+    Every item is checked to read back as written before anything is written;
+    one that would not (a text with a lone surrogate, which UTF-8 cannot hold, a
+    key TOML has no form for such as a None value, a NaN with its sign or payload
+    bits set, an integer too long to write) raises :class:`RecipeFileError`
+    naming the item and key. CSV holds only the keys of its columns (and
+    ``value``), and writes every column for every item; an item with other keys,
+    without one of the five required keys, or with a text value in a numeric
+    column, raises :class:`RecipeFileError`. A path is replaced only once the
+    whole file is written, so a failure leaves an existing file as it was.
     """
     fmt = _format_of(path, format)
     label = (
@@ -755,36 +1065,178 @@ def dump_recipe(recipe: Any, path: Any, *, format: str | None = None) -> None:
         if isinstance(path, (str, os.PathLike))
         else str(getattr(path, "name", "<stream>"))
     )
-    items = [dict(item) for item in recipe]
-    if fmt == "json":
-        text = json.dumps(items, ensure_ascii=False, indent=2) + "\n"
-    elif fmt == "toml":
-        import tomli_w
-
-        try:
-            text = tomli_w.dumps({"fields": items})
-        except TypeError as exc:
-            raise RecipeFileError(label, f"cannot be written as TOML: {exc}") from None
-    else:
-        text = _dump_csv(label, items)
+    items = _items_to_write(label, recipe)
+    try:
+        if fmt == "json":
+            text = _dump_json(label, items)
+        elif fmt == "toml":
+            text = _dump_toml(label, items)
+        else:
+            text = _dump_csv(label, items)
+    except RecursionError:
+        raise RecipeFileError(label, "an item holds values nested too deeply to write") from None
     if isinstance(path, (str, os.PathLike)):
-        with open(path, "w", encoding="utf-8", newline="") as handle:
+        with atomic_write(path, "w", encoding="utf-8", newline="") as handle:
             handle.write(text)
     else:
         path.write(text)
 
 
+def _items_to_write(label: str, recipe: Any) -> list[dict[str, Any]]:
+    if isinstance(recipe, (str, bytes)):
+        raise RecipeFileError(label, "the recipe must be a list of items, not a string")
+    items: list[dict[str, Any]] = []
+    for index, item in enumerate(recipe):
+        if not isinstance(item, Mapping):
+            raise RecipeFileError(
+                label, f"the item is a {type(item).__name__}, not a dict", key=f"[{index}]"
+            )
+        item = dict(item)
+        _check_writable(label, item, f"[{index}]")
+        items.append(item)
+    return items
+
+
+def _check_writable(label: str, value: object, key: str) -> None:
+    # Keys are text in every format, and files are UTF-8, which has no form for
+    # a lone surrogate ("\udc80", left by a surrogateescape decoding): refuse
+    # either by its place before a file is touched.
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError as exc:
+            raise RecipeFileError(
+                label,
+                f"{_shown(value)} holds the lone surrogate {exc.object[exc.start]!r}, "
+                "which UTF-8 cannot write",
+                key=key,
+            ) from None
+    elif isinstance(value, Mapping):
+        for name, inner in value.items():
+            if not isinstance(name, str):
+                raise RecipeFileError(
+                    label,
+                    f"the key {name!r} is a {type(name).__name__}; keys must be text",
+                    key=key,
+                )
+            _check_writable(label, name, key)
+            _check_writable(label, inner, f"{key}.{name}")
+    elif isinstance(value, (list, tuple)):
+        for index, inner in enumerate(value):
+            _check_writable(label, inner, f"{key}[{index}]")
+
+
+def _shown(value: object, limit: int = 40) -> str:
+    """repr() of a value for a message, cut short when long."""
+    if isinstance(value, int) and not isinstance(value, bool):
+        try:
+            text = repr(value)
+        except ValueError:  # more digits than int-to-str conversion allows
+            return f"an integer of about {value.bit_length() * 0.30103:.0f} digits"
+    else:
+        text = repr(value)
+    if len(text) <= limit:
+        return text
+    return f"{text[: limit - 10]}... ({len(text)} characters)"
+
+
+def _same(written: object, read: object) -> bool:
+    """Whether a value read back from a file is the value that was written."""
+    if isinstance(written, bool) or isinstance(read, bool):
+        return type(written) is type(read) and written == read
+    if isinstance(read, float):
+        # Bit for bit: -0.0 and NaNs with sign or payload bits must survive too.
+        return isinstance(written, float) and struct.pack("<d", written) == struct.pack("<d", read)
+    if isinstance(read, int):
+        return isinstance(written, numbers.Integral) and written == read
+    if isinstance(read, str):
+        return isinstance(written, str) and written == read
+    if isinstance(read, dict):
+        return (
+            isinstance(written, Mapping)
+            and len(written) == len(read)
+            and all(key in read and _same(value, read[key]) for key, value in written.items())
+        )
+    if isinstance(read, list):
+        return (
+            type(written) is list
+            and len(written) == len(read)
+            and all(_same(a, b) for a, b in zip(written, read, strict=True))
+        )
+    return type(written) is type(read) and written == read
+
+
+def _refuse_unless_same(
+    label: str, fmt: str, index: int, written: dict[str, Any], read: dict[str, Any]
+) -> None:
+    for key, value in written.items():
+        if key not in read:
+            raise RecipeFileError(
+                label, f"{fmt} does not keep {_shown(value)} here", key=f"[{index}].{key}"
+            )
+        if not _same(value, read[key]):
+            raise RecipeFileError(
+                label,
+                f"{_typed(value)} reads back from {fmt} as {_typed(read[key])}",
+                key=f"[{index}].{key}",
+            )
+    for key in read:
+        if key not in written:
+            raise RecipeFileError(
+                label,
+                f"the item has no {key!r}, but every {fmt} row has one, so it would read "
+                f"back as {_shown(read[key])}; add {key!r} to the item",
+                key=f"[{index}].{key}",
+            )
+
+
+def _typed(value: object) -> str:
+    if isinstance(value, float):
+        # The bits tell a NaN with its sign or payload set from a plain "nan".
+        bits = struct.unpack("<Q", struct.pack("<d", value))[0]
+        return f"{value!r} (float, bits 0x{bits:016X})"
+    return f"{_shown(value)} ({type(value).__name__})"
+
+
+def _dump_json(label: str, items: list[dict[str, Any]]) -> str:
+    for index, item in enumerate(items):
+        try:
+            text = json.dumps(item, ensure_ascii=False)
+        except (TypeError, ValueError) as exc:
+            raise RecipeFileError(
+                label, f"cannot be written as JSON: {exc}", key=f"[{index}]"
+            ) from None
+        _refuse_unless_same(label, "JSON", index, item, json.loads(text))
+    return json.dumps(items, ensure_ascii=False, indent=2) + "\n"
+
+
+def _dump_toml(label: str, items: list[dict[str, Any]]) -> str:
+    import tomli_w
+
+    tomllib = _tomllib()
+    for index, item in enumerate(items):
+        try:
+            text = tomli_w.dumps({"fields": [item]})
+        except (TypeError, ValueError) as exc:
+            raise RecipeFileError(
+                label, f"cannot be written as TOML: {exc}", key=f"[{index}]"
+            ) from None
+        _refuse_unless_same(label, "TOML", index, item, tomllib.loads(text)["fields"][0])
+    return tomli_w.dumps({"fields": items})
+
+
 def _dump_csv(label: str, items: list[dict[str, Any]]) -> str:
     with_value = any("value" in item for item in items)
     columns = [*CSV_COLUMNS, "value"] if with_value else list(CSV_COLUMNS)
+    header = io.StringIO(newline="")
+    csv.writer(header, lineterminator="\n").writerow(columns)
     out = io.StringIO(newline="")
-    writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(columns)
+    out.write(header.getvalue())
     for index, item in enumerate(items):
         extra = set(item) - set(columns)
         if extra:
             raise RecipeFileError(
-                label, "CSV has no column for it", key=f"[{index}].{sorted(extra)[0]}"
+                label, "CSV has no column for it", key=f"[{index}].{min(extra, key=str)}"
             )
         for key in ("name", "encoding", "byte_order"):
             if not isinstance(item.get(key, ""), str):
@@ -807,8 +1259,38 @@ def _dump_csv(label: str, items: list[dict[str, Any]]) -> str:
             cell = item.get(column, "")
             if column == "reverse_bits":
                 cell = "true" if cell else "false"
-            elif column == "value" and expected is float:
+            elif column == "value" and expected is float and "value" in item:
                 cell = repr(cell)
             row.append(cell)
-        writer.writerow(row)
+        # A row with a carriage return is quoted whole: the csv module of some
+        # Pythons leaves a lone "\r" unquoted when lines end in "\n", and a reader
+        # then takes it for the end of the row.
+        carriage = any(isinstance(cell, str) and "\r" in cell for cell in row)
+        line = io.StringIO(newline="")
+        writer = csv.writer(
+            line, lineterminator="\n", quoting=csv.QUOTE_ALL if carriage else csv.QUOTE_MINIMAL
+        )
+        try:
+            writer.writerow(row)
+        except (csv.Error, ValueError) as exc:
+            # The csv module of Python 3.10 cannot write a NUL character.
+            for column, cell in zip(columns, row, strict=True):
+                if isinstance(cell, str) and "\x00" in cell:
+                    raise RecipeFileError(
+                        label,
+                        "a NUL character, which the csv module of this Python cannot write",
+                        key=f"[{index}].{column}",
+                    ) from None
+            raise RecipeFileError(
+                label, f"cannot be written as CSV: {exc}", key=f"[{index}]"
+            ) from None
+        try:
+            read = _load_csv(label, header.getvalue() + line.getvalue())
+        except RecipeFileError as exc:
+            where = f"[{index}]" if exc.column is None else f"[{index}].{exc.column}"
+            raise RecipeFileError(
+                label, f"does not read back from CSV: {exc.problem}", key=where
+            ) from None
+        _refuse_unless_same(label, "CSV", index, item, read[0] if read else {})
+        out.write(line.getvalue())
     return out.getvalue()

@@ -259,9 +259,9 @@ def test_generated_definitions_decode_as_ccsdspy_or_are_refused(tmp_path):
             else []
         )
         if not recipe:
-            # Only fill rows: nothing to decode. (unpack_ccsds with an empty
-            # recipe is another fault, mended in the column decoder.)
+            # Only fill rows: every packet decodes into nothing.
             assert {row.data_type for row in rows} == {"fill"}
+            assert unpack_ccsds(packets(rows, rng), {APID: recipe}) == {APID: {}}
             continue
         # ccsdspy's own CSV reader takes neither a byte_order column nor rows
         # without an offset under a bit_offset column; for those, ccsdspy gets the

@@ -375,6 +375,50 @@ def test_missing_file_fails_the_computation_naming_it(client, archive, tmp_path)
     assert any(missing in note for note in error.__notes__)
 
 
+@pytest.fixture
+def glob_names(tmp_path):
+    """Files whose names hold glob characters, beside files those globs match."""
+    names = {"run1.bin": "AAAA", "run[1].bin": "BBBB", "run2.bin": "CCCC"}
+    if os.name != "nt":  # names Windows does not allow
+        names.update({"all*.bin": "DDDD", "allx.bin": "EEEE", "q?.bin": "FFFF", "q1.bin": "GGGG"})
+    for name, content in names.items():
+        (tmp_path / name).write_text(content)
+    return tmp_path
+
+
+posix_names = pytest.mark.skipif(os.name == "nt", reason="names with * and ? need POSIX")
+
+
+@needs_dask
+@pytest.mark.parametrize(
+    "paths, expected",
+    [
+        (["run[1].bin"], ["BBBB"]),  # a list names its files as written
+        (["run1.bin", "run[1].bin"], ["AAAA", "BBBB"]),
+        ("run[1].bin", ["BBBB"]),  # a single string without *: a path, as fsspec takes it
+        ("run[12].bin", FileNotFoundError),
+        ("run*.bin", ["AAAA", "CCCC", "BBBB"]),  # a glob, its matches sorted by name
+        ("run[12]*.bin", ["AAAA", "CCCC"]),
+        pytest.param(["q?.bin"], ["FFFF"], marks=posix_names),
+        pytest.param("q?.bin", ["FFFF"], marks=posix_names),
+        pytest.param(["all*.bin"], ["DDDD"], marks=posix_names),
+        pytest.param("all*.bin", ["DDDD"], marks=posix_names),  # an existing file wins
+    ],
+)
+def test_paths_are_literal_except_a_single_glob(glob_names, paths, expected):
+    recipe = [bitloom_bulk.field("text", "us_ascii", 32)]
+    if isinstance(paths, list):
+        where = [str(glob_names / path) for path in paths]
+    else:
+        where = str(glob_names / paths)
+    if expected is FileNotFoundError:
+        with pytest.raises(FileNotFoundError):
+            read_packets(where, recipe, packet_bytes=4)
+        return
+    df = read_packets(where, recipe, packet_bytes=4)
+    assert df.compute(scheduler="sync")["text"].tolist() == expected
+
+
 @needs_dask
 @pytest.mark.parametrize(
     "paths, options, error",

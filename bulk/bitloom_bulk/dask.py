@@ -150,6 +150,21 @@ def _blocks(
     return parts
 
 
+def _resolve(fs: Any, paths: str | Iterable[str]) -> list[str]:
+    """The files to read: a list names its files literally; a single string
+    is a glob where fsspec's own readers take it as one (it holds ``*``),
+    unless it names an existing file."""
+    if not isinstance(paths, str):
+        return [fs._strip_protocol(url) for url in paths]
+    path = fs._strip_protocol(paths)
+    if "*" not in path or fs.isfile(path):
+        return [path]
+    matches = sorted(fs.glob(path))
+    if not matches:
+        raise FileNotFoundError(f"no files match {paths!r}")
+    return matches
+
+
 def read_packets(
     paths: str | Iterable[str],
     recipe: Any,
@@ -161,9 +176,12 @@ def read_packets(
 ) -> dd.DataFrame:
     """A lazy dataframe of the packets in ``paths``, one column per recipe item.
 
-    ``paths``: a path, glob or URL (``s3://bucket/day-*.bin``) or a list of them;
-    files are taken in the order given (a glob's matches sorted by name), and rows
-    within a file in packet order. ``recipe``: a recipe or a ``Layout``; it is
+    ``paths``: a path or URL, or a list of them, each naming one file as it is
+    written (``[`` and ``?`` included); or a single string with ``*`` in it, a
+    glob (``s3://bucket/day-*.bin``, where ``?`` and ``[...]`` then match as in
+    a glob), as fsspec's own readers take one, unless a file has that very
+    name. Files are taken in the order given (a glob's matches sorted by name),
+    and rows within a file in packet order. ``recipe``: a recipe or a ``Layout``; it is
     compiled here, so a recipe fault raises now with ``compile``'s message.
 
     With ``packet_bytes`` every file is a run of fixed-length packets, and each
@@ -201,20 +219,13 @@ def read_packets(
     layout = recipe if isinstance(recipe, bitloom_bulk.Layout) else bitloom_bulk.compile(recipe)
     meta = _meta(layout, packet_bytes)
 
-    urls = [paths] if isinstance(paths, str) else list(paths)
-    if not urls:
+    if not isinstance(paths, str):
+        paths = list(paths)
+    if not paths:
         raise ValueError("no paths given")
-    fs, _ = url_to_fs(urls[0], **dict(storage_options or {}))
-    resolved = []
-    for url in urls:
-        path = fs._strip_protocol(url)
-        if any(c in path for c in "*?["):
-            matches = sorted(fs.glob(path))
-            if not matches:
-                raise FileNotFoundError(f"no files match {url!r}")
-            resolved.extend(matches)
-        else:
-            resolved.append(path)
+    first = paths if isinstance(paths, str) else paths[0]
+    fs, _ = url_to_fs(first, **dict(storage_options or {}))
+    resolved = _resolve(fs, paths)
 
     if packet_bytes is None:
         parts = [(path, 0, None, 0) for path in resolved]

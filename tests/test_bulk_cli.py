@@ -1,14 +1,19 @@
 """The bitloom command line, run end to end on generated captures."""
 
 import csv
+import errno
 import io
 import json
+import os
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
 import bitloom
+import bitloom_bulk.cli as cli
 from bitloom_bulk import dump_recipe, field
 from bitloom_bulk.cli import main
 
@@ -56,6 +61,7 @@ def capture(tmp_path_factory):
     dump_recipe(
         [field("a", "unsigned", 12, byte_order="little"), field("a", "utf-8", 8)], root / "bad.csv"
     )
+    (root / "deep.json").write_text("[" * 100_000 + "]" * 100_000)
     return root, packets, frames, fixed
 
 
@@ -218,6 +224,12 @@ def test_decode_table_and_errors(capture):
         ),
         (["check", "{root}/fixed.bin"], 1, "suffix"),
         (["split", "{root}/fixed.bin"], 1, "bitloom: error: "),
+        (["check", "{root}/deep.json"], 1, "deep.json"),
+        (
+            ["decode", "{root}/fixed.bin", "--recipe", "{root}/deep.json", "--packet-bytes", "4"],
+            1,
+            "deep.json",
+        ),
     ],
 )
 def test_error_lines_and_exit_codes(capture, capsys, argv, code, says):
@@ -264,6 +276,7 @@ def test_help_documents_exit_codes():
         shown = run(*command, "--help")
         assert shown.returncode == 0
         assert "exit codes:" in shown.stdout
+        assert "130  interrupted" in shown.stdout
         assert command == [] or "example" in shown.stdout
 
 
@@ -290,3 +303,78 @@ def test_decode_in_chunks_gives_the_same_rows(capture, capsys, monkeypatch):
     assert main(argv) == 1
     err = capsys.readouterr().err
     assert "Invalid BCD digit" in err and "in packet 3 (bytes 3 to 4 of the data)" in err
+
+
+@pytest.mark.parametrize(
+    "where, line",
+    [
+        ("load_recipe", "fixed.csv: not enough memory to read it"),
+        ("unpack_columns", "not enough memory"),
+    ],
+)
+def test_out_of_memory_is_one_line(capture, capsys, monkeypatch, where, line):
+    def exhausted(*args, **kwargs):
+        raise MemoryError
+
+    monkeypatch.setattr(cli, where, exhausted)
+    root = capture[0]
+    argv = ["decode", str(root / "fixed.bin"), "--recipe", str(root / "fixed.csv")]
+    assert main([*argv, "--packet-bytes", "4"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("bitloom: error: ") and err.endswith(f"{line}\n") and err.count("\n") == 1
+
+
+def wait_until_reading(pid):
+    """Waits until process `pid` sleeps in a read of a pipe, where /proc
+    shows it, for at most a few seconds (elsewhere half a second)."""
+    try:
+        with open(f"/proc/{pid}/wchan") as f:
+            f.read()
+    except OSError:
+        time.sleep(0.5)
+        return
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        with open(f"/proc/{pid}/wchan") as f:
+            if "pipe" in f.read():
+                return
+        time.sleep(0.01)
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_interrupt_is_one_line_and_exit_130(capture, tmp_path):
+    root = capture[0]
+    fifo = tmp_path / "never-written.bin"
+    os.mkfifo(fifo)
+    out = tmp_path / "out.csv"
+    argv = ["decode", str(fifo), "--recipe", str(root / "fixed.csv"), "--packet-bytes", "4"]
+    argv += ["--format", "csv", "--out", str(out)]
+    child = subprocess.Popen(
+        [sys.executable, "-m", "bitloom_bulk", *argv],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    # Once the child has opened the pipe it waits for data that never comes:
+    # the interrupt then arrives while it reads.
+    deadline = time.monotonic() + 60
+    writer = None
+    try:
+        while writer is None:
+            try:
+                writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError as exc:  # ENXIO: no reader yet
+                if exc.errno != errno.ENXIO or child.poll() is not None:
+                    raise
+            assert time.monotonic() < deadline, "the child never opened its input"
+            time.sleep(0.01)
+        wait_until_reading(child.pid)
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+        if writer is not None:
+            os.close(writer)
+    assert (child.returncode, stdout, stderr) == (130, "", "bitloom: interrupted\n")
+    assert os.listdir(tmp_path) == [fifo.name]

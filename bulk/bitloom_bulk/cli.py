@@ -27,8 +27,8 @@ exit codes:
   0  success (check: no findings)
   1  check found something, or a file or its data could not be read or decoded
   2  wrong usage (unknown option, missing argument)
+  130  interrupted (Ctrl-C); no output file is left behind
 """
-
 _DATA_ERRORS = (
     ValueError,
     OSError,
@@ -153,14 +153,25 @@ def _read(path: str) -> Any:
 
 def _message(exc: BaseException) -> str:
     text = str(exc) if not isinstance(exc, KeyError) else f"missing key {exc}"
+    if isinstance(exc, MemoryError):
+        text = "not enough memory" + (f" ({text})" if text else "")
     if isinstance(exc, OSError) and exc.filename is not None:
         text = f"{exc.filename}: {exc.strerror or exc}"
     notes = getattr(exc, "__notes__", None) or []
     return "; ".join([text.replace("\n", " "), *(n.replace("\n", " ") for n in notes)])
 
 
+def _load(path: str) -> list[dict[str, Any]]:
+    try:
+        return load_recipe(path)
+    except RecursionError as exc:  # a recipe nested deeper than the parser goes
+        raise _Failure(f"{path}: nested too deeply to read ({exc})") from None
+    except MemoryError:
+        raise _Failure(f"{path}: not enough memory to read it") from None
+
+
 def _cmd_check(args: argparse.Namespace, out: IO[str]) -> int:
-    findings = check_recipe(load_recipe(args.recipe), direction=args.direction)
+    findings = check_recipe(_load(args.recipe), direction=args.direction)
     for finding in findings:
         out.write(f"{args.recipe}: {finding}\n")
     if not findings:
@@ -189,7 +200,7 @@ def _cmd_split(args: argparse.Namespace, out: IO[str]) -> int:
 
 
 def _decode_columns(args: argparse.Namespace) -> dict[str, Any]:
-    recipe = load_recipe(args.recipe)
+    recipe = _load(args.recipe)
     data = _read(args.file)
     if args.packet_bytes is not None:
         if args.limit is not None:
@@ -317,11 +328,16 @@ _COMMANDS = {"check": _cmd_check, "split": _cmd_split, "decode": _cmd_decode}
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line with ``argv`` (default: ``sys.argv[1:]``); returns the exit code."""
-    args = _parser().parse_args(argv)
+    command = "bitloom"
     try:
+        args = _parser().parse_args(argv)
+        command = f"bitloom {args.command}"
         return _COMMANDS[args.command](args, sys.stdout)
+    except KeyboardInterrupt:
+        sys.stderr.write("bitloom: interrupted\n")
+        return 130
     except _Usage as exc:
-        sys.stderr.write(f"bitloom: error: {exc} (see 'bitloom {args.command} --help')\n")
+        sys.stderr.write(f"bitloom: error: {exc} (see '{command} --help')\n")
         return 2
     except BrokenPipeError:
         sys.stderr.close()  # the reader went away (e.g. piped into head)
@@ -329,6 +345,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except _Failure as exc:
         sys.stderr.write(f"bitloom: error: {exc}\n")
         return 1
-    except _DATA_ERRORS as exc:
+    except (*_DATA_ERRORS, csv.Error, RecursionError, MemoryError) as exc:
+        # Bad input found while reading or decoding it: a recipe nested
+        # deeper than a parser goes, data too large for memory.
         sys.stderr.write(f"bitloom: error: {_message(exc)}\n")
         return 1

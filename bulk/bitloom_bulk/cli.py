@@ -16,6 +16,7 @@ from collections import Counter
 from collections.abc import Sequence
 from typing import IO, Any
 
+from bitloom_bulk._files import atomic_write
 from bitloom_bulk._native import unpack_columns
 from bitloom_bulk._stream import split_ccsds, unpack_ccsds
 from bitloom_bulk.recipes import check_recipe, load_recipe
@@ -172,30 +173,31 @@ def _load(path: str) -> list[dict[str, Any]]:
 
 def _cmd_check(args: argparse.Namespace, out: IO[str]) -> int:
     findings = check_recipe(_load(args.recipe), direction=args.direction)
+    text = io.StringIO()
     for finding in findings:
-        out.write(f"{args.recipe}: {finding}\n")
+        text.write(f"{args.recipe}: {finding}\n")
     if not findings:
-        out.write(f"{args.recipe}: no findings\n")
+        text.write(f"{args.recipe}: no findings\n")
+    out.write(text.getvalue())
     return 1 if findings else 0
 
 
 def _cmd_split(args: argparse.Namespace, out: IO[str]) -> int:
     frames = split_ccsds(_read(args.file))
+    offsets, lengths, apids, counts = frames[:4]
+    text = io.StringIO()
     if args.count:
-        counts = Counter(frames.apids.tolist())
-        out.write("apid\tpackets\n")
-        for apid in sorted(counts):
-            out.write(f"{apid}\t{counts[apid]}\n")
-        return 0
-    out.write("offset\tlength\tapid\tsequence_count\n")
-    for row in zip(
-        frames.offsets.tolist(),
-        frames.lengths.tolist(),
-        frames.apids.tolist(),
-        frames.sequence_counts.tolist(),
-        strict=True,
-    ):
-        out.write("\t".join(map(str, row)) + "\n")
+        counted = Counter(apids.tolist())
+        text.write("apid\tpackets\n")
+        for apid in sorted(counted):
+            text.write(f"{apid}\t{counted[apid]}\n")
+    else:
+        text.write("offset\tlength\tapid\tsequence_count\n")
+        for row in zip(
+            offsets.tolist(), lengths.tolist(), apids.tolist(), counts.tolist(), strict=True
+        ):
+            text.write("\t".join(map(str, row)) + "\n")
+    out.write(text.getvalue())
     return 0
 
 
@@ -274,9 +276,52 @@ def _cell(value: Any) -> str:
     )
 
 
-def _write(args: argparse.Namespace, columns: dict[str, Any], out: IO[str]) -> None:
+def _csv_line(row: list[Any]) -> str:
+    """A CSV line as the csv module of Python 3.11 and later writes it, NUL
+    characters as they are, where that of 3.10 refuses them."""
+    cells = []
+    for value in row:
+        text = str(value)
+        if any(c in text for c in ',"\r\n'):
+            text = '"' + text.replace('"', '""') + '"'
+        cells.append(text)
+    return ",".join(cells) + "\n"
+
+
+def _render(form: str, columns: dict[str, Any]) -> str:
+    """The whole output as text, made before a byte of it is written."""
     names = list(columns)
+    rows = _rows(columns)
+    text = io.StringIO()
+    if form == "csv":
+        writer = csv.writer(text, lineterminator="\n")
+        writer.writerow(names)
+        for row in rows:
+            if any(isinstance(value, str) and "\0" in value for value in row):
+                text.write(_csv_line(row))
+            else:
+                writer.writerow(row)
+    elif form == "jsonl":
+        for row in rows:
+            record = {name: _json_value(value) for name, value in zip(names, row, strict=True)}
+            text.write(json.dumps(record, ensure_ascii=False) + "\n")
+    else:
+        cells = [names, *([_cell(value) for value in row] for row in rows)]
+        widths = [max(len(row[i]) for row in cells) for i in range(len(names))]
+        for row in cells:
+            text.write(
+                "  ".join(cell.rjust(width) for cell, width in zip(row, widths, strict=True))
+            )
+            text.write("\n")
+    return text.getvalue()
+
+
+def _cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
+    if args.apid is not None and not args.ccsds:
+        raise _Usage("--apid needs --ccsds")
     if args.format == "parquet":
+        if args.out is None:
+            raise _Usage("--format parquet needs --out PATH")
         try:
             import pyarrow as pa
             import pyarrow.parquet as pq
@@ -284,38 +329,16 @@ def _write(args: argparse.Namespace, columns: dict[str, Any], out: IO[str]) -> N
             raise _Failure(
                 "--format parquet needs pyarrow, which is not installed (pip install pyarrow)"
             ) from None
-        pq.write_table(pa.table({name: columns[name] for name in names}), args.out)
-        return
-    rows = _rows(columns)
-    if args.format == "csv":
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(names)
-        writer.writerows(rows)
-    elif args.format == "jsonl":
-        for row in rows:
-            record = {name: _json_value(value) for name, value in zip(names, row, strict=True)}
-            out.write(json.dumps(record, ensure_ascii=False) + "\n")
+        table = pa.table(_decode_columns(args))
+        with atomic_write(args.out, "wb") as handle:
+            pq.write_table(table, handle)
+        return 0
+    text = _render(args.format, _decode_columns(args))
+    if args.out is None:
+        out.write(text)
     else:
-        cells = [names, *([_cell(value) for value in row] for row in rows)]
-        widths = [max(len(row[i]) for row in cells) for i in range(len(names))]
-        for row in cells:
-            out.write("  ".join(cell.rjust(width) for cell, width in zip(row, widths, strict=True)))
-            out.write("\n")
-
-
-def _cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
-    if args.apid is not None and not args.ccsds:
-        raise _Usage("--apid needs --ccsds")
-    if args.format == "parquet" and args.out is None:
-        raise _Usage("--format parquet needs --out PATH")
-    columns = _decode_columns(args)
-    if args.out is None or args.format == "parquet":
-        _write(args, columns, out)
-    else:
-        buffer = io.StringIO()
-        _write(args, columns, buffer)
-        with open(args.out, "w", encoding="utf-8", newline="") as handle:
-            handle.write(buffer.getvalue())
+        with atomic_write(args.out, "w", encoding="utf-8", newline="") as handle:
+            handle.write(text)
     return 0
 
 

@@ -10,9 +10,13 @@ import subprocess
 import sys
 import time
 
+import numpy as np
 import pytest
+from archives import HEADER as PRIMARY_HEADER
+from ccsds_streams import mixed_stream, stream
 
 import bitloom
+import bitloom_bulk
 import bitloom_bulk.cli as cli
 from bitloom_bulk import dump_recipe, field
 from bitloom_bulk.cli import main
@@ -460,3 +464,193 @@ def test_interrupt_is_one_line_and_exit_130(capture, tmp_path):
             os.close(writer)
     assert (child.returncode, stdout, stderr) == (130, "", "bitloom: interrupted\n")
     assert os.listdir(tmp_path) == [fifo.name]
+
+
+# A run of the command line in which the input file is cut short (or grows)
+# as soon as the first of its bytes are being decoded.
+CHANGE_WHILE_READING = """
+import os, sys
+import bitloom_bulk.cli as cli
+
+path, change = sys.argv[1], sys.argv[2]
+changed = []
+
+
+def changing(function):
+    def call(data, *args, **kwargs):
+        if len(data) and not changed:
+            changed.append(True)
+            if change == "shrink":
+                os.truncate(path, os.path.getsize(path) // 2)
+            else:
+                with open(path, "ab") as f:
+                    f.write(bytes(4096))
+        return function(data, *args, **kwargs)
+    return call
+
+
+for name in ("unpack_columns", "split_ccsds", "unpack_ccsds"):
+    setattr(cli, name, changing(getattr(cli, name)))
+cli._CHUNK_BYTES = 4096
+sys.exit(cli.main(sys.argv[3:]))
+"""
+
+
+@pytest.mark.parametrize(
+    "command, change",
+    [
+        (["decode", "--packet-bytes", "12"], "shrink"),
+        (["decode", "--packet-bytes", "12"], "grow"),
+        (["decode", "--ccsds", "--apid", "100"], "shrink"),
+        (["split"], "shrink"),
+    ],
+)
+def test_file_that_changes_while_read_is_one_line(capture, tmp_path, command, change):
+    root, packets = capture[:2]
+    hk = [p for p in packets if bitloom.unpack_parameters(p, 0, HEADER)["apid"] == 100]
+    path = tmp_path / "changing.bin"
+    path.write_bytes(b"".join(hk) * (65536 // sum(map(len, hk))))  # 64 KiB, 16 blocks
+    size = path.stat().st_size
+    argv = [command[0], str(path), *command[1:]]
+    if command[0] == "decode":
+        argv += ["--recipe", str(root / "hk.toml")]
+    done = subprocess.run(
+        [sys.executable, "-c", CHANGE_WHILE_READING, str(path), change, *argv],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    now = path.stat().st_size
+    assert (done.returncode, done.stdout) == (1, ""), done.stderr
+    assert done.stderr == (
+        f"bitloom: error: {path}: the file changed size while it was read "
+        f"({size} bytes when opened, {now} bytes now)\n"
+    )
+
+
+BODY_FIELDS = [
+    field("count", "unsigned", 32),
+    field("temp", "twos_complement", 12),
+    field("flags", "unsigned", 4, byte_order="little"),
+    field("volts", "ieee754_f32", 32),
+    field("label", "iso_8859_1", 24),
+]
+BODY_BYTES = sum(item["bits"] for item in BODY_FIELDS) // 8
+FIXED_OPTIONS = ["fixed.bin", "--recipe", "body.json", "--packet-bytes", str(BODY_BYTES)]
+
+
+def same_columns(got, expected):
+    assert list(got) == list(expected)
+    for name, column in expected.items():
+        assert got[name].dtype == column.dtype, name
+        if column.dtype == object:
+            assert got[name].tolist() == column.tolist(), name
+        else:
+            assert got[name].tobytes() == column.tobytes(), name
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    root = tmp_path_factory.mktemp("inputs")
+    rng = np.random.default_rng(5)
+    (root / "fixed.bin").write_bytes(rng.integers(0, 256, 900 * BODY_BYTES, np.uint8).tobytes())
+    # Packets of 7 to 300 bytes, so that a block holds many of them or none.
+    (root / "mixed.ccsds").write_bytes(mixed_stream(300, {0x10: 7, 0x20: 37, 0x30: 300}, seed=3))
+    lengths = rng.integers(6 + BODY_BYTES, 300, 120)
+    (root / "one-apid.ccsds").write_bytes(stream(np.full(120, 0x20), lengths, rng))
+    dump_recipe(BODY_FIELDS, root / "body.json")
+    dump_recipe([*PRIMARY_HEADER, *BODY_FIELDS], root / "packet.json")
+    return root
+
+
+@pytest.mark.parametrize("chunk", [5, 64, 1000])  # bytes per block: less than a packet, or more
+@pytest.mark.parametrize(
+    "options, one_call",
+    [
+        (
+            FIXED_OPTIONS,
+            lambda data: bitloom_bulk.unpack_columns(data, BODY_FIELDS, packet_bytes=BODY_BYTES),
+        ),
+        (
+            [*FIXED_OPTIONS, "--limit", "333"],
+            lambda data: bitloom_bulk.unpack_columns(
+                data[: 333 * BODY_BYTES], BODY_FIELDS, packet_bytes=BODY_BYTES
+            ),
+        ),
+        (
+            ["mixed.ccsds", "--recipe", "packet.json", "--ccsds", "--apid", "0x20"],
+            lambda data: bitloom_bulk.unpack_ccsds(data, {0x20: [*PRIMARY_HEADER, *BODY_FIELDS]})[
+                0x20
+            ],
+        ),
+        (
+            ["one-apid.ccsds", "--recipe", "packet.json", "--ccsds", "--limit", "50"],
+            lambda data: {
+                name: column[:50]
+                for name, column in bitloom_bulk.unpack_ccsds(
+                    data, {0x20: [*PRIMARY_HEADER, *BODY_FIELDS]}
+                )[0x20].items()
+            },
+        ),
+    ],
+)
+def test_decode_in_blocks_equals_one_call(inputs, monkeypatch, chunk, options, one_call):
+    args = cli._parser().parse_args(["decode", str(inputs / options[0]), *options[1:]])
+    args.recipe = str(inputs / args.recipe)
+    monkeypatch.setattr(cli, "_CHUNK_BYTES", chunk)
+    same_columns(cli._decode_columns(args), one_call((inputs / options[0]).read_bytes()))
+
+
+@pytest.mark.parametrize("chunk", [5, 64, 1000])
+@pytest.mark.parametrize("name", ["mixed.ccsds", "one-apid.ccsds"])
+def test_split_in_blocks_equals_one_call(inputs, capsys, monkeypatch, chunk, name):
+    monkeypatch.setattr(cli, "_CHUNK_BYTES", chunk)
+    assert main(["split", str(inputs / name)]) == 0
+    rows = [line.split("\t") for line in capsys.readouterr().out.splitlines()]
+    frames = bitloom_bulk.split_ccsds((inputs / name).read_bytes())
+    assert rows[0] == ["offset", "length", "apid", "sequence_count"]
+    assert [list(map(int, row)) for row in rows[1:]] == np.array(frames[:4]).T.tolist()
+
+
+def bcd_stream(data, bad=None):
+    """The stream with the first body byte of every packet a valid BCD byte,
+    and an invalid one in packet number `bad`."""
+    data = np.frombuffer(data, np.uint8).copy()
+    starts = bitloom_bulk.split_ccsds(data).offsets
+    data[starts + 6] = 0x12
+    if bad is not None:
+        data[starts[bad] + 6] = 0xFA
+    return data.tobytes()
+
+
+@pytest.mark.parametrize(
+    "name, make, options",
+    [
+        ("bad.bin", lambda d: b"\x12" * 900 + b"\xfa" + b"\x12" * 99, ["--packet-bytes", "1"]),
+        ("cut.ccsds", lambda d: bcd_stream(d)[:-3], ["--ccsds", "--apid", "0x20"]),
+        ("cut.ccsds", lambda d: bcd_stream(d)[:-3], None),  # split
+        ("bad-and-cut.ccsds", lambda d: bcd_stream(d, 5)[:-3], ["--ccsds", "--apid", "0x20"]),
+        ("bad.ccsds", lambda d: bcd_stream(d, 100), ["--ccsds", "--apid", "0x20"]),
+        ("late-apid.ccsds", lambda d: d + mixed_stream(1, {0x30: 9}), ["--ccsds"]),
+    ],
+)
+def test_errors_in_blocks_are_those_of_one_call(
+    inputs, tmp_path, capsys, monkeypatch, name, make, options
+):
+    data = make((inputs / "one-apid.ccsds").read_bytes())
+    (tmp_path / name).write_bytes(data)
+    if options is None:
+        argv = ["split", str(tmp_path / name)]
+    else:
+        recipe = [field("bcd", "packed_bcd", 8)]
+        dump_recipe(
+            recipe if name.endswith(".bin") else [*PRIMARY_HEADER, *recipe], tmp_path / "r.json"
+        )
+        argv = ["decode", str(tmp_path / name), "--recipe", str(tmp_path / "r.json"), *options]
+    seen = []
+    for chunk in (len(data), 64):  # one call, then blocks
+        monkeypatch.setattr(cli, "_CHUNK_BYTES", chunk)
+        code = main(argv)
+        seen.append((code, capsys.readouterr()))
+    assert seen[0][0] == 1 and seen[0][1].err.startswith("bitloom: error: ")
+    assert seen[1] == seen[0]

@@ -352,6 +352,7 @@ REAL_CSV_WRITER = csv.writer
 def test_csv_carries_nul_characters(tmp_path, capsys, monkeypatch, writer, to_file):
     if writer == "one refusing NUL":
         monkeypatch.setattr(csv, "writer", RefusesNul)
+    monkeypatch.setattr(cli, "_PIECE_CHARS", 8)  # the text is made and written in many pieces
     recipe = [field("n", "unsigned", 8), field("t", "utf8", 24)]
     texts = ["a\0b", "\0\0\0", '",\0', "\r\n\0", "abc"]
     frames = [

@@ -168,14 +168,40 @@ def _load(path: str) -> list[dict[str, Any]]:
         raise _Failure(f"{path}: not enough memory to read it") from None
 
 
+_PIECE_CHARS = 1 << 20
+
+
+class _Pieces:
+    """Output text made whole before any of it is written, so that a failure
+    never leaves half of it behind; kept in pieces of about a mebibyte, which
+    are written (and encoded) one at a time."""
+
+    def __init__(self) -> None:
+        self.pieces: list[str] = []
+        self._lines: list[str] = []
+        self._size = 0
+
+    def write(self, text: str) -> None:
+        self._lines.append(text)
+        self._size += len(text)
+        if self._size >= _PIECE_CHARS:
+            self.pieces.append("".join(self._lines))
+            self._lines.clear()
+            self._size = 0
+
+    def write_to(self, out: IO[str]) -> None:
+        for piece in [*self.pieces, "".join(self._lines)]:
+            out.write(piece)
+
+
 def _cmd_check(args: argparse.Namespace, out: IO[str]) -> int:
     findings = check_recipe(_load(args.recipe), direction=args.direction)
-    text = io.StringIO()
+    text = _Pieces()
     for finding in findings:
         text.write(f"{args.recipe}: {finding}\n")
     if not findings:
         text.write(f"{args.recipe}: no findings\n")
-    out.write(text.getvalue())
+    text.write_to(out)
     return 1 if findings else 0
 
 
@@ -330,7 +356,7 @@ def _frames(source: _Input) -> list[Any]:
 def _cmd_split(args: argparse.Namespace, out: IO[str]) -> int:
     with _opened(args.file) as source:
         offsets, lengths, apids, counts = _frames(source)
-    text = io.StringIO()
+    text = _Pieces()
     if args.count:
         counted = Counter(apids.tolist())
         text.write("apid\tpackets\n")
@@ -342,7 +368,7 @@ def _cmd_split(args: argparse.Namespace, out: IO[str]) -> int:
             offsets.tolist(), lengths.tolist(), apids.tolist(), counts.tolist(), strict=True
         ):
             text.write("\t".join(map(str, row)) + "\n")
-    out.write(text.getvalue())
+    text.write_to(out)
     return 0
 
 
@@ -420,11 +446,6 @@ def _decode_ccsds(source: _Input, recipe: Any, apid: int | None) -> dict[str, An
     return _concatenate(parts, unpack_ccsds(b"", {chosen: recipe})[chosen])
 
 
-def _rows(columns: dict[str, Any]) -> list[list[Any]]:
-    lists = [column.tolist() for column in columns.values()]
-    return [list(row) for row in zip(*lists, strict=True)]
-
-
 def _json_value(value: Any) -> Any:
     if isinstance(value, float) and not math.isfinite(value):
         return str(value)
@@ -441,7 +462,7 @@ def _cell(value: Any) -> str:
     )
 
 
-def _csv_line(row: list[Any]) -> str:
+def _csv_line(row: Sequence[Any]) -> str:
     """A CSV line as the csv module of Python 3.11 and later writes it, NUL
     characters as they are, where that of 3.10 refuses them."""
     cells = []
@@ -453,11 +474,11 @@ def _csv_line(row: list[Any]) -> str:
     return ",".join(cells) + "\n"
 
 
-def _render(form: str, columns: dict[str, Any]) -> str:
-    """The whole output as text, made before a byte of it is written."""
+def _render(form: str, columns: dict[str, Any]) -> _Pieces:
+    """The whole output as text, made before any of it is written."""
     names = list(columns)
-    rows = _rows(columns)
-    text = io.StringIO()
+    rows = zip(*(column.tolist() for column in columns.values()), strict=True)
+    text = _Pieces()
     if form == "csv":
         writer = csv.writer(text, lineterminator="\n")
         writer.writerow(names)
@@ -473,12 +494,10 @@ def _render(form: str, columns: dict[str, Any]) -> str:
     else:
         cells = [names, *([_cell(value) for value in row] for row in rows)]
         widths = [max(len(row[i]) for row in cells) for i in range(len(names))]
-        for row in cells:
-            text.write(
-                "  ".join(cell.rjust(width) for cell, width in zip(row, widths, strict=True))
-            )
-            text.write("\n")
-    return text.getvalue()
+        for line in cells:
+            padded = (cell.rjust(width) for cell, width in zip(line, widths, strict=True))
+            text.write("  ".join(padded) + "\n")
+    return text
 
 
 def _cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
@@ -500,10 +519,10 @@ def _cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
         return 0
     text = _render(args.format, _decode_columns(args))
     if args.out is None:
-        out.write(text)
+        text.write_to(out)
     else:
         with atomic_write(args.out, "w", encoding="utf-8", newline="") as handle:
-            handle.write(text)
+            text.write_to(handle)
     return 0
 
 

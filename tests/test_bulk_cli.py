@@ -481,6 +481,7 @@ def inputs(tmp_path_factory):
     (root / "one-apid.ccsds").write_bytes(bcd_stream(stream(np.full(120, 32), lengths, rng)))
     dump_recipe(FIELDS, root / "body.json")
     dump_recipe(PACKET, root / "packet.json")
+    dump_recipe([field("bcd", "packed_bcd", 8)], root / "bcd.json")
     return root
 
 
@@ -549,7 +550,6 @@ def test_errors_in_blocks_are_those_of_one_call(inputs, capsys, monkeypatch, nam
     path = inputs / name
     path.write_bytes(make((inputs / "one-apid.ccsds").read_bytes()))
     recipe = "bcd.json" if name.endswith(".bin") else "packet.json"
-    dump_recipe([field("bcd", "packed_bcd", 8)], inputs / "bcd.json")
     argv = ["split", str(path)] if options is None else ["decode", str(path), *options]
     argv += [] if options is None else ["--recipe", str(inputs / recipe)]
     seen = []
@@ -558,3 +558,17 @@ def test_errors_in_blocks_are_those_of_one_call(inputs, capsys, monkeypatch, nam
         seen.append((main(argv), capsys.readouterr()))
     assert seen[0][0] == 1 and seen[0][1].err.startswith("bitloom: error: ")
     assert seen[1] == seen[0]
+
+
+@pytest.mark.skipif(not os.path.isdir("/dev/fd"), reason="needs /dev/fd")
+def test_pipe_is_decoded_in_one_call(inputs, capsys, monkeypatch):
+    monkeypatch.setattr(cli, "_CHUNK_BYTES", 64)  # a pipe cannot be read again for the error
+    read, write = os.pipe()
+    os.write(write, b"\x12" * 900 + b"\xfa" + b"\x12" * 99)
+    os.close(write)
+    argv = ["decode", f"/dev/fd/{read}", "--recipe", str(inputs / "bcd.json")]
+    try:
+        assert main([*argv, "--packet-bytes", "1", "--limit", "5000"]) == 1
+    finally:
+        os.close(read)
+    assert "in packet 900 (bytes 900 to 901 of the data)" in capsys.readouterr().err

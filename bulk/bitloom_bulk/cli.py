@@ -324,9 +324,10 @@ def _in_blocks(
 
 
 def _whole(source: _Input) -> bool:
-    """Whether the input is read and decoded in one call: a pipe or device, or
-    a file of at most one block."""
-    return source.end is None or source.end <= _CHUNK_BYTES
+    """Whether the input is read and decoded in one call: a pipe or device
+    (which cannot be read a second time to report a fault), or a file of at
+    most one block."""
+    return source.size is None or source.end is None or source.end <= _CHUNK_BYTES
 
 
 def _concatenate(parts: list[dict[str, Any]], empty: dict[str, Any]) -> dict[str, Any]:
@@ -388,7 +389,7 @@ def _decode_columns(args: argparse.Namespace) -> dict[str, Any]:
 def _decode_fixed(source: _Input, recipe: Any, packet_bytes: int) -> dict[str, Any]:
     # A recipe fault raises here, before any data is read.
     empty = unpack_columns(b"", recipe, packet_bytes=packet_bytes)
-    if source.end is None or source.end <= _CHUNK_BYTES or source.end % packet_bytes:
+    if _whole(source) or (source.end or 0) % packet_bytes:
         # One call; for a file that ends with a partial packet, so that the
         # error names the whole file's size.
         return dict(unpack_columns(source.read_all(), recipe, packet_bytes=packet_bytes))

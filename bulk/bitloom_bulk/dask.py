@@ -197,8 +197,9 @@ def read_packets(
     glob (``s3://bucket/day-*.bin``, where ``?`` and ``[...]`` then match as in
     a glob), as fsspec's own readers take one, unless a file has that very
     name. Files are taken in the order given (a glob's matches sorted by name),
-    and rows within a file in packet order. ``recipe``: a recipe or a ``Layout``; it is
-    compiled here, so a recipe fault raises now with ``compile``'s message.
+    and rows within a file in packet order. ``recipe``: a recipe or a
+    ``Layout``; it is compiled here, so a recipe fault raises now with
+    ``compile``'s message.
 
     With ``packet_bytes`` every file is a run of fixed-length packets, and each
     partition holds ``blocksize`` bytes of them (rounded down to whole packets,

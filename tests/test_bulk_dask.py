@@ -20,6 +20,7 @@ from archives import (
     ccsds_archive,
     fixed_archive,
 )
+from ccsds_streams import fixed_stream
 
 import bitloom_bulk
 
@@ -231,8 +232,12 @@ def test_sum_per_column_equals_numpy(client, archive):
     ],
 )
 def test_meta_without_reading_any_file(tmp_path, recipe, options):
-    missing = [str(tmp_path / "not-yet-written-1.bin"), str(tmp_path / "not-yet-written-2.bin")]
-    df = read_packets(missing, recipe, **options)
+    # Files whose contents no recipe decodes: building the graph sizes them
+    # but never reads them.
+    files = [tmp_path / "garbage-1.bin", tmp_path / "garbage-2.bin"]
+    for path in files:
+        path.write_bytes(b"\xff" * 7)
+    df = read_packets([str(path) for path in files], recipe, **options)
     assert df.npartitions == 2
     assert list(df.columns) == [item["name"] for item in recipe]
     empty = bitloom_bulk.unpack_columns(b"", recipe, packet_bytes=1)
@@ -252,10 +257,11 @@ def test_meta_matches_the_computed_partitions(client, archive):
 
 
 @needs_dask
-def test_sizes_of_fixed_length_files_are_looked_up_when_building(tmp_path):
+@pytest.mark.parametrize("options", [{"packet_bytes": TELEMETRY_BYTES}, {"apid": 0x2C}])
+def test_sizes_of_files_are_looked_up_when_building(tmp_path, options):
     missing = str(tmp_path / "missing.bin")
     with pytest.raises(FileNotFoundError) as info:
-        read_packets([missing], TELEMETRY, packet_bytes=TELEMETRY_BYTES)
+        read_packets([missing], TELEMETRY, **options)
     assert any(missing in note for note in info.value.__notes__)
 
 
@@ -367,12 +373,99 @@ def test_corrupt_file_fails_with_the_serial_text_and_its_name(client, archive, t
 
 
 @needs_dask
-def test_missing_file_fails_the_computation_naming_it(client, archive, tmp_path):
-    missing = str(tmp_path / "gone.ccsds")
-    df = read_packets([*archive["ccsds"], missing], EVENTS, apid=0x2C)
+def test_file_removed_after_building_fails_the_computation_naming_it(client, archive, tmp_path):
+    gone = str(tmp_path / "gone.ccsds")
+    shutil.copyfile(archive["ccsds"][0], gone)
+    df = read_packets([*archive["ccsds"], gone], EVENTS, apid=0x2C)
+    os.remove(gone)
     error = failure(client, df)
     assert isinstance(error, FileNotFoundError)
-    assert any(missing in note for note in error.__notes__)
+    assert any(gone in note for note in error.__notes__)
+
+
+ROW = [bitloom_bulk.field("n", "unsigned", 32)]
+
+
+@needs_dask
+@pytest.mark.parametrize(
+    "options, bad_part",
+    [
+        ({"blocksize": 16}, "bytes 32 to 40"),  # three partitions: 16, 16 and 8 bytes
+        ({}, "bytes 0 to 40"),  # the default: one partition
+        ({"blocksize": "file"}, "bytes 0 to 40"),
+    ],
+)
+@pytest.mark.parametrize("change, now", [("shrink", 32), ("grow", 44)])
+def test_file_that_changed_size_after_building_fails(tmp_path, options, bad_part, change, now):
+    path = tmp_path / "f40.bin"
+    path.write_bytes(bytes(range(40)))
+    df = read_packets(str(path), ROW, packet_bytes=4, **options)
+    if change == "shrink":
+        os.truncate(path, now)
+    else:
+        with open(path, "ab") as f:
+            f.write(bytes(now - 40))
+    with pytest.raises(OSError, match="changed after the dataframe was built") as info:
+        df.compute(scheduler="sync")
+    message = str(info.value)
+    assert str(path) in message and f"had 40 bytes, now {now}" in message, message
+    assert bad_part in message
+
+
+@needs_dask
+@pytest.mark.parametrize("cut", [10, -10])  # a whole packet less, or one more
+def test_stream_that_changed_size_after_building_fails(tmp_path, cut):
+    path = tmp_path / "s.ccsds"
+    data = fixed_stream(5, 0x2C, 10)
+    path.write_bytes(data)
+    df = read_packets([str(path)], [bitloom_bulk.field("seq", "unsigned", 16, offset_bits=16)])
+    path.write_bytes(data[:-cut] if cut > 0 else data + data[cut:])
+    with pytest.raises(OSError, match=f"had 50 bytes, now {50 - cut}"):
+        df.compute(scheduler="sync")
+
+
+@pytest.fixture
+def glob_names(tmp_path):
+    """Files whose names hold glob characters, beside files those globs match."""
+    names = {"run1.bin": "AAAA", "run[1].bin": "BBBB", "run2.bin": "CCCC"}
+    if os.name != "nt":  # names Windows does not allow
+        names.update({"all*.bin": "DDDD", "allx.bin": "EEEE", "q?.bin": "FFFF", "q1.bin": "GGGG"})
+    for name, content in names.items():
+        (tmp_path / name).write_text(content)
+    return tmp_path
+
+
+posix_names = pytest.mark.skipif(os.name == "nt", reason="names with * and ? need POSIX")
+
+
+@needs_dask
+@pytest.mark.parametrize(
+    "paths, expected",
+    [
+        (["run[1].bin"], ["BBBB"]),  # a list names its files as written
+        (["run1.bin", "run[1].bin"], ["AAAA", "BBBB"]),
+        ("run[1].bin", ["BBBB"]),  # a single string without *: a path, as fsspec takes it
+        ("run[12].bin", FileNotFoundError),
+        ("run*.bin", ["AAAA", "CCCC", "BBBB"]),  # a glob, its matches sorted by name
+        ("run[12]*.bin", ["AAAA", "CCCC"]),
+        pytest.param(["q?.bin"], ["FFFF"], marks=posix_names),
+        pytest.param("q?.bin", ["FFFF"], marks=posix_names),
+        pytest.param(["all*.bin"], ["DDDD"], marks=posix_names),
+        pytest.param("all*.bin", ["DDDD"], marks=posix_names),  # an existing file wins
+    ],
+)
+def test_paths_are_literal_except_a_single_glob(glob_names, paths, expected):
+    recipe = [bitloom_bulk.field("text", "us_ascii", 32)]
+    if isinstance(paths, list):
+        where = [str(glob_names / path) for path in paths]
+    else:
+        where = str(glob_names / paths)
+    if expected is FileNotFoundError:
+        with pytest.raises(FileNotFoundError):
+            read_packets(where, recipe, packet_bytes=4)
+        return
+    df = read_packets(where, recipe, packet_bytes=4)
+    assert df.compute(scheduler="sync")["text"].tolist() == expected
 
 
 @needs_dask

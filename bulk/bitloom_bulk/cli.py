@@ -6,16 +6,21 @@ Run ``bitloom --help`` or ``python -m bitloom_bulk --help``.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import io
 import json
 import math
-import mmap
+import os
+import stat
 import sys
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any
 
+import numpy as np
+
+from bitloom_bulk._files import atomic_write
 from bitloom_bulk._native import unpack_columns
 from bitloom_bulk._stream import split_ccsds, unpack_ccsds
 from bitloom_bulk.recipes import check_recipe, load_recipe
@@ -27,6 +32,7 @@ exit codes:
   0  success (check: no findings)
   1  check found something, or a file or its data could not be read or decoded
   2  wrong usage (unknown option, missing argument)
+  130  interrupted (Ctrl-C); no output file is left behind
 """
 
 _DATA_ERRORS = (
@@ -143,108 +149,302 @@ def _apid(text: str) -> int:
     return number
 
 
-def _read(path: str) -> Any:
-    with open(path, "rb") as handle:
-        try:
-            return mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ)
-        except (ValueError, OSError):  # empty files and devices cannot be mapped
-            return handle.read()
-
-
 def _message(exc: BaseException) -> str:
     text = str(exc) if not isinstance(exc, KeyError) else f"missing key {exc}"
+    if isinstance(exc, MemoryError):
+        text = "not enough memory" + (f" ({text})" if text else "")
     if isinstance(exc, OSError) and exc.filename is not None:
         text = f"{exc.filename}: {exc.strerror or exc}"
     notes = getattr(exc, "__notes__", None) or []
     return "; ".join([text.replace("\n", " "), *(n.replace("\n", " ") for n in notes)])
 
 
+def _load(path: str) -> list[dict[str, Any]]:
+    try:
+        return load_recipe(path)
+    except RecursionError as exc:  # a recipe nested deeper than the parser goes
+        raise _Failure(f"{path}: nested too deeply to read ({exc})") from None
+    except MemoryError:
+        raise _Failure(f"{path}: not enough memory to read it") from None
+
+
+_PIECE_CHARS = 1 << 20
+
+
+class _Pieces:
+    """Output text made whole before any of it is written, so that a failure
+    never leaves half of it behind; kept in pieces of about a mebibyte, which
+    are written (and encoded) one at a time."""
+
+    def __init__(self) -> None:
+        self.pieces: list[str] = []
+        self._lines: list[str] = []
+        self._size = 0
+
+    def write(self, text: str) -> None:
+        self._lines.append(text)
+        self._size += len(text)
+        if self._size >= _PIECE_CHARS:
+            self.pieces.append("".join(self._lines))
+            self._lines.clear()
+            self._size = 0
+
+    def write_to(self, out: IO[str]) -> None:
+        for piece in [*self.pieces, "".join(self._lines)]:
+            out.write(piece)
+
+
 def _cmd_check(args: argparse.Namespace, out: IO[str]) -> int:
-    findings = check_recipe(load_recipe(args.recipe), direction=args.direction)
+    findings = check_recipe(_load(args.recipe), direction=args.direction)
+    text = _Pieces()
     for finding in findings:
-        out.write(f"{args.recipe}: {finding}\n")
+        text.write(f"{args.recipe}: {finding}\n")
     if not findings:
-        out.write(f"{args.recipe}: no findings\n")
+        text.write(f"{args.recipe}: no findings\n")
+    text.write_to(out)
     return 1 if findings else 0
 
 
+# Bytes read (and decoded) per step. Inputs are read into memory with
+# readinto, never mapped: a file another program cuts short while bitloom
+# reads it is then an error, where a mapping would kill the process (SIGBUS).
+_CHUNK_BYTES = 16 << 20
+
+
+class _Input:
+    """An open input file read in steps. ``size`` is a regular file's size
+    when it was opened (None for a pipe or a device, which is read to its
+    end); ``end`` is how many bytes to read (the size, or fewer with a limit)."""
+
+    def __init__(self, handle: io.BufferedReader, path: str, limit: int | None) -> None:
+        self.handle = handle
+        self.path = path
+        info = os.fstat(handle.fileno())
+        self.size = info.st_size if stat.S_ISREG(info.st_mode) else None
+        ends = [n for n in (self.size, limit) if n is not None]
+        self.end = min(ends) if ends else None
+        self.done = 0  # bytes read so far
+
+    def readinto(self, view: memoryview) -> int:
+        """Fills ``view`` (less only where the bytes to read end); a regular
+        file that is shorter or longer than when it was opened is an error."""
+        want = len(view) if self.end is None else min(len(view), self.end - self.done)
+        got = 0
+        while got < want:
+            n = self.handle.readinto(view[got:want])
+            if not n:
+                break
+            got += n
+        self.done += got
+        if self.size is not None and (
+            got < want or (self.done == self.size and self.handle.read(1))
+        ):
+            now = os.fstat(self.handle.fileno()).st_size
+            raise _Failure(
+                f"{self.path}: the file changed size while it was read "
+                f"({self.size} bytes when opened, {now} bytes now)"
+            )
+        return got
+
+    def read_all(self) -> bytes | bytearray:
+        """The rest of the bytes to read, in one buffer."""
+        end = self.end
+        if self.size is None or end is None:  # a pipe or a device: to its end or the limit
+            rest = self.handle.read(None if end is None else end - self.done)
+            self.done += len(rest)
+            return rest
+        data = bytearray(end - self.done)
+        with memoryview(data) as view:
+            self.readinto(view)
+        return data
+
+    def rewind(self) -> None:
+        self.handle.seek(0)
+        self.done = 0
+
+
+@contextlib.contextmanager
+def _opened(path: str, limit: int | None = None) -> Iterator[_Input]:
+    with open(path, "rb") as handle:
+        yield _Input(handle, path, limit)
+
+
+def _each_block(source: _Input, use: Callable[[memoryview, int, bool], int]) -> None:
+    """Feeds the input to ``use(block, start, last)`` in blocks of about
+    _CHUNK_BYTES, ``start`` being the block's first byte in the file. A block
+    begins with the bytes the previous call left unused (a packet the block's
+    end cut), and ``use`` returns how many bytes of the block it used."""
+    step = _CHUNK_BYTES
+    buffer = bytearray(step)
+    kept = 0
+    show = sys.stderr.isatty() and bool(source.end)
+    shown = -1  # the bytes read when the progress bar was last drawn
+    try:
+        while True:
+            if kept == len(buffer):  # one packet is longer than a block
+                buffer.extend(bytes(step))
+            with memoryview(buffer) as whole:
+                with whole[kept:] as free:
+                    filled = kept + source.readinto(free)
+                last = filled < len(buffer)
+                with whole[:filled] as block:
+                    used = use(block, source.done - filled, last)
+            if show and source.end and source.done != shown:
+                shown = source.done
+                bar = "#" * (30 * source.done // source.end)
+                sys.stderr.write(f"\rreading [{bar:<30}] {100 * source.done // source.end:3d}%")
+                sys.stderr.flush()
+            if last:
+                return
+            buffer[: filled - used] = buffer[used:filled]
+            kept = filled - used
+    finally:
+        if show:
+            sys.stderr.write("\n")
+
+
+def _in_blocks(
+    source: _Input,
+    use: Callable[[memoryview, int, bool], int],
+    parts: list[Any],
+    one_call: Callable[[bytes | bytearray], object],
+) -> None:
+    """Runs ``use`` over the input block by block, collecting into ``parts``.
+    A fault is reported as ``one_call`` over all the bytes reports it, its
+    packets and bytes counted from the start of the file: the decoded parts
+    are dropped and the file is read again whole (its size in memory, on this
+    path only) for that call."""
+    try:
+        _each_block(source, use)
+    except _DATA_ERRORS:
+        parts.clear()
+        source.rewind()
+        one_call(source.read_all())
+        raise _Failure(f"{source.path}: the file changed while it was read") from None
+
+
+def _whole(source: _Input) -> bool:
+    """Whether the input is read and decoded in one call: a pipe or device
+    (which cannot be read a second time to report a fault), or a file of at
+    most one block."""
+    return source.size is None or source.end is None or source.end <= _CHUNK_BYTES
+
+
+def _concatenate(parts: list[dict[str, Any]], empty: dict[str, Any]) -> dict[str, Any]:
+    """The parts' columns joined, each part's column released once copied."""
+    if not parts:
+        return dict(empty)
+    if len(parts) == 1:
+        return dict(parts[0])
+    return {name: np.concatenate([part.pop(name) for part in parts]) for name in list(parts[0])}
+
+
+def _frames(source: _Input) -> list[Any]:
+    """``split_ccsds`` over the input: offsets, lengths, APIDs, sequence counts."""
+    if _whole(source):
+        return list(split_ccsds(source.read_all())[:4])
+    parts: list[Any] = []
+
+    def use(block: memoryview, start: int, last: bool) -> int:
+        frames = split_ccsds(block, allow_partial=not last)
+        parts.append((frames.offsets + start, *frames[1:4]))
+        return frames.end
+
+    _in_blocks(source, use, parts, split_ccsds)
+    return [np.concatenate(column) for column in zip(*parts, strict=True)]
+
+
 def _cmd_split(args: argparse.Namespace, out: IO[str]) -> int:
-    frames = split_ccsds(_read(args.file))
+    with _opened(args.file) as source:
+        offsets, lengths, apids, counts = _frames(source)
+    text = _Pieces()
     if args.count:
-        counts = Counter(frames.apids.tolist())
-        out.write("apid\tpackets\n")
-        for apid in sorted(counts):
-            out.write(f"{apid}\t{counts[apid]}\n")
-        return 0
-    out.write("offset\tlength\tapid\tsequence_count\n")
-    for row in zip(
-        frames.offsets.tolist(),
-        frames.lengths.tolist(),
-        frames.apids.tolist(),
-        frames.sequence_counts.tolist(),
-        strict=True,
-    ):
-        out.write("\t".join(map(str, row)) + "\n")
+        counted = Counter(apids.tolist())
+        text.write("apid\tpackets\n")
+        for apid in sorted(counted):
+            text.write(f"{apid}\t{counted[apid]}\n")
+    else:
+        text.write("offset\tlength\tapid\tsequence_count\n")
+        for row in zip(
+            offsets.tolist(), lengths.tolist(), apids.tolist(), counts.tolist(), strict=True
+        ):
+            text.write("\t".join(map(str, row)) + "\n")
+    text.write_to(out)
     return 0
 
 
 def _decode_columns(args: argparse.Namespace) -> dict[str, Any]:
-    recipe = load_recipe(args.recipe)
-    data = _read(args.file)
+    recipe = _load(args.recipe)
     if args.packet_bytes is not None:
-        if args.limit is not None:
-            data = memoryview(data)[: args.limit * args.packet_bytes]
-        return _decode_fixed(data, recipe, args.packet_bytes)
-    apid = args.apid
-    if apid is None:
-        apids = sorted(set(split_ccsds(data).apids.tolist()))
-        if len(apids) > 1:
-            raise _Failure(
-                f"the stream holds APIDs {', '.join(map(str, apids))}; choose one with --apid"
-            )
-        apid = apids[0] if apids else 0
-    columns = unpack_ccsds(data, {apid: recipe})[apid]
+        limit = None if args.limit is None else args.limit * args.packet_bytes
+        with _opened(args.file, limit) as source:
+            return _decode_fixed(source, recipe, args.packet_bytes)
+    with _opened(args.file) as source:
+        columns = _decode_ccsds(source, recipe, args.apid)
     if args.limit is not None:
         columns = {name: column[: args.limit] for name, column in columns.items()}
-    return dict(columns)
+    return columns
 
 
-_CHUNK_BYTES = 16 << 20  # decoded per call; the progress bar moves between calls
-
-
-def _decode_fixed(data: Any, recipe: Any, packet_bytes: int) -> dict[str, Any]:
-    import numpy as np
-
-    view = memoryview(data)
-    size = len(view)
-    step = max(1, _CHUNK_BYTES // packet_bytes) * packet_bytes
-    if size <= step or size % packet_bytes:  # one call: its error names the whole file's bytes
-        return dict(unpack_columns(view, recipe, packet_bytes=packet_bytes))
-    show = sys.stderr.isatty()
+def _decode_fixed(source: _Input, recipe: Any, packet_bytes: int) -> dict[str, Any]:
+    # A recipe fault raises here, before any data is read.
+    empty = unpack_columns(b"", recipe, packet_bytes=packet_bytes)
+    if _whole(source) or (source.end or 0) % packet_bytes:
+        # One call; for a file that ends with a partial packet, so that the
+        # error names the whole file's size.
+        return dict(unpack_columns(source.read_all(), recipe, packet_bytes=packet_bytes))
     parts: list[dict[str, Any]] = []
-    for start in range(0, size, step):
-        try:
-            parts.append(
-                unpack_columns(view[start : start + step], recipe, packet_bytes=packet_bytes)
-            )
-        except _DATA_ERRORS:
-            # decode from the start in one call, so that the error counts
-            # packets and bytes from the start of the file
-            unpack_columns(view, recipe, packet_bytes=packet_bytes)
-            raise
-        if show:
-            done = min(size, start + step)
-            bar = "#" * (30 * done // size)
-            sys.stderr.write(f"\rdecoding [{bar:<30}] {100 * done // size:3d}%")
-            sys.stderr.flush()
-    if show:
-        sys.stderr.write("\n")
-    return {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
+
+    def use(block: memoryview, start: int, last: bool) -> int:
+        whole = len(block) if last else len(block) - len(block) % packet_bytes
+        if whole:
+            parts.append(unpack_columns(block[:whole], recipe, packet_bytes=packet_bytes))
+        return whole
+
+    _in_blocks(
+        source, use, parts, lambda data: unpack_columns(data, recipe, packet_bytes=packet_bytes)
+    )
+    return _concatenate(parts, empty)
 
 
-def _rows(columns: dict[str, Any]) -> list[list[Any]]:
-    lists = [column.tolist() for column in columns.values()]
-    return [list(row) for row in zip(*lists, strict=True)]
+def _ccsds_one_call(data: bytes | bytearray, recipe: Any, apid: int | None) -> dict[str, Any]:
+    if apid is None:
+        apid = _only_apid(split_ccsds(data).apids.tolist())
+    return dict(unpack_ccsds(data, {apid: recipe})[apid])
+
+
+def _only_apid(apids: Iterable[int]) -> int:
+    found = sorted(set(apids))
+    if len(found) > 1:
+        raise _Failure(
+            f"the stream holds APIDs {', '.join(map(str, found))}; choose one with --apid"
+        )
+    return found[0] if found else 0
+
+
+def _decode_ccsds(source: _Input, recipe: Any, apid: int | None) -> dict[str, Any]:
+    if apid is not None:  # a recipe fault raises here, before any data is read
+        unpack_ccsds(b"", {apid: recipe})
+    if _whole(source):
+        return _ccsds_one_call(source.read_all(), recipe, apid)
+    seen: set[int] = set()
+    parts: list[dict[str, Any]] = []
+
+    def use(block: memoryview, start: int, last: bool) -> int:
+        frames = split_ccsds(block, allow_partial=not last)
+        chosen = apid
+        if chosen is None:
+            seen.update(np.unique(frames.apids).tolist())
+            if len(seen) != 1:  # none yet, or several: framing goes on to list them all
+                return frames.end
+            chosen = next(iter(seen))
+        if len(frames.apids):
+            parts.append(unpack_ccsds(block[: frames.end], {chosen: recipe})[chosen])
+        return frames.end
+
+    _in_blocks(source, use, parts, lambda data: _ccsds_one_call(data, recipe, apid))
+    chosen = _only_apid(seen) if apid is None else apid
+    return _concatenate(parts, unpack_ccsds(b"", {chosen: recipe})[chosen])
 
 
 def _json_value(value: Any) -> Any:
@@ -263,9 +463,50 @@ def _cell(value: Any) -> str:
     )
 
 
-def _write(args: argparse.Namespace, columns: dict[str, Any], out: IO[str]) -> None:
+def _csv_line(row: Sequence[Any]) -> str:
+    """A CSV line as the csv module of Python 3.11 and later writes it, NUL
+    characters as they are, where that of 3.10 refuses them."""
+    cells = []
+    for value in row:
+        text = str(value)
+        if any(c in text for c in ',"\r\n'):
+            text = '"' + text.replace('"', '""') + '"'
+        cells.append(text)
+    return ",".join(cells) + "\n"
+
+
+def _render(form: str, columns: dict[str, Any]) -> _Pieces:
+    """The whole output as text, made before any of it is written."""
     names = list(columns)
+    rows = zip(*(column.tolist() for column in columns.values()), strict=True)
+    text = _Pieces()
+    if form == "csv":
+        writer = csv.writer(text, lineterminator="\n")
+        writer.writerow(names)
+        for row in rows:
+            if any(isinstance(value, str) and "\0" in value for value in row):
+                text.write(_csv_line(row))
+            else:
+                writer.writerow(row)
+    elif form == "jsonl":
+        for row in rows:
+            record = {name: _json_value(value) for name, value in zip(names, row, strict=True)}
+            text.write(json.dumps(record, ensure_ascii=False) + "\n")
+    else:
+        cells = [names, *([_cell(value) for value in row] for row in rows)]
+        widths = [max(len(row[i]) for row in cells) for i in range(len(names))]
+        for line in cells:
+            padded = (cell.rjust(width) for cell, width in zip(line, widths, strict=True))
+            text.write("  ".join(padded) + "\n")
+    return text
+
+
+def _cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
+    if args.apid is not None and not args.ccsds:
+        raise _Usage("--apid needs --ccsds")
     if args.format == "parquet":
+        if args.out is None:
+            raise _Usage("--format parquet needs --out PATH")
         try:
             import pyarrow as pa
             import pyarrow.parquet as pq
@@ -273,38 +514,16 @@ def _write(args: argparse.Namespace, columns: dict[str, Any], out: IO[str]) -> N
             raise _Failure(
                 "--format parquet needs pyarrow, which is not installed (pip install pyarrow)"
             ) from None
-        pq.write_table(pa.table({name: columns[name] for name in names}), args.out)
-        return
-    rows = _rows(columns)
-    if args.format == "csv":
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(names)
-        writer.writerows(rows)
-    elif args.format == "jsonl":
-        for row in rows:
-            record = {name: _json_value(value) for name, value in zip(names, row, strict=True)}
-            out.write(json.dumps(record, ensure_ascii=False) + "\n")
+        table = pa.table(_decode_columns(args))
+        with atomic_write(args.out, "wb") as handle:
+            pq.write_table(table, handle)
+        return 0
+    text = _render(args.format, _decode_columns(args))
+    if args.out is None:
+        text.write_to(out)
     else:
-        cells = [names, *([_cell(value) for value in row] for row in rows)]
-        widths = [max(len(row[i]) for row in cells) for i in range(len(names))]
-        for row in cells:
-            out.write("  ".join(cell.rjust(width) for cell, width in zip(row, widths, strict=True)))
-            out.write("\n")
-
-
-def _cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
-    if args.apid is not None and not args.ccsds:
-        raise _Usage("--apid needs --ccsds")
-    if args.format == "parquet" and args.out is None:
-        raise _Usage("--format parquet needs --out PATH")
-    columns = _decode_columns(args)
-    if args.out is None or args.format == "parquet":
-        _write(args, columns, out)
-    else:
-        buffer = io.StringIO()
-        _write(args, columns, buffer)
-        with open(args.out, "w", encoding="utf-8", newline="") as handle:
-            handle.write(buffer.getvalue())
+        with atomic_write(args.out, "w", encoding="utf-8", newline="") as handle:
+            text.write_to(handle)
     return 0
 
 
@@ -317,11 +536,16 @@ _COMMANDS = {"check": _cmd_check, "split": _cmd_split, "decode": _cmd_decode}
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line with ``argv`` (default: ``sys.argv[1:]``); returns the exit code."""
-    args = _parser().parse_args(argv)
+    command = "bitloom"
     try:
+        args = _parser().parse_args(argv)
+        command = f"bitloom {args.command}"
         return _COMMANDS[args.command](args, sys.stdout)
+    except KeyboardInterrupt:
+        sys.stderr.write("bitloom: interrupted\n")
+        return 130
     except _Usage as exc:
-        sys.stderr.write(f"bitloom: error: {exc} (see 'bitloom {args.command} --help')\n")
+        sys.stderr.write(f"bitloom: error: {exc} (see '{command} --help')\n")
         return 2
     except BrokenPipeError:
         sys.stderr.close()  # the reader went away (e.g. piped into head)
@@ -329,6 +553,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except _Failure as exc:
         sys.stderr.write(f"bitloom: error: {exc}\n")
         return 1
-    except _DATA_ERRORS as exc:
+    except (*_DATA_ERRORS, csv.Error, RecursionError, MemoryError) as exc:
+        # Bad input found while reading or decoding it: a recipe nested
+        # deeper than a parser goes, data too large for memory.
         sys.stderr.write(f"bitloom: error: {_message(exc)}\n")
         return 1

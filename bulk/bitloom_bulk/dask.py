@@ -56,9 +56,9 @@ def _add_note(exc: BaseException, note: str) -> None:
         exc.__notes__ = notes
 
 
-# One partition: (path, first byte, byte count or None for "to the end",
-# number in its file of its first packet).
-_Part = tuple[str, int, "int | None", int]
+# One partition: (path, first byte, byte count, number in its file of its first
+# packet, the file's size when the graph was built).
+_Part = tuple[str, int, int, int, int]
 
 
 class _Reader:
@@ -71,15 +71,24 @@ class _Reader:
         self.packet_bytes = packet_bytes
         self.apid = apid
 
-    def _read(self, path: str, start: int, count: int | None) -> bytes:
+    def _read(self, path: str, start: int, count: int, size: int) -> bytes:
+        # The partition that ends its file reads one byte more, so that a file
+        # that has grown is noticed as surely as one that has shrunk.
+        ends_file = start + count == size
         with self.fs.open(path, "rb") as f:
             if start:
                 f.seek(start)
-            data = f.read() if count is None else f.read(count)
-        if count is not None and len(data) != count:
+            data: bytes = f.read(count + 1 if ends_file else count)
+        if len(data) != count:
+            found = str(start + len(data))
+            if len(data) > count:
+                try:
+                    found = str(self.fs.size(path))
+                except Exception:  # the size only goes into the message
+                    found = f"more than {size}"
             raise OSError(
-                f"expected {count} bytes at byte {start}, read {len(data)}: "
-                f"the file is shorter than when the dataframe was built"
+                f"{path} changed after the dataframe was built: it had {size} bytes, "
+                f"now {found}, so its bytes {start} to {start + count} cannot be read as planned"
             )
         return data
 
@@ -99,9 +108,9 @@ class _Reader:
         return columns, chosen
 
     def __call__(self, part: _Part) -> pd.DataFrame:
-        path, start, count, first_packet = part
+        path, start, count, first_packet, size = part
         try:
-            columns, numbers = self._decode(self._read(path, start, count))
+            columns, numbers = self._decode(self._read(path, start, count, size))
         except Exception as exc:
             where = f"while reading {path}"
             if self.packet_bytes is not None and start:
@@ -126,28 +135,50 @@ def _meta(layout: Any, packet_bytes: int | None) -> pd.DataFrame:
     return pd.DataFrame(columns, index=index, copy=False)
 
 
+def _size(fs: Any, path: str) -> int:
+    try:
+        return int(fs.info(path)["size"])
+    except Exception as exc:
+        _add_note(exc, f"while looking up the size of {path}")
+        raise
+
+
 def _blocks(
-    fs: Any, paths: Sequence[str], packet_bytes: int, blocksize: int | Literal["file"]
+    paths: Sequence[str],
+    sizes: Sequence[int],
+    packet_bytes: int,
+    blocksize: int | Literal["file"],
 ) -> list[_Part]:
-    if blocksize == "file":
-        return [(path, 0, None, 0) for path in paths]
-    per_block = max(1, blocksize // packet_bytes) * packet_bytes
-    parts = []
-    for path in paths:
-        try:
-            size = fs.info(path)["size"]
-        except Exception as exc:
-            _add_note(exc, f"while looking up the size of {path}")
-            raise
+    parts: list[_Part] = []
+    for path, size in zip(paths, sizes, strict=True):
+        if blocksize == "file":
+            parts.append((path, 0, size, 0, size))
+            continue
+        per_block = max(1, blocksize // packet_bytes) * packet_bytes
         start = 0
-        # Every block but the last holds whole packets; the last one reads to the
-        # end of the file, so a trailing partial packet reaches the decoder and
+        # Every block but the last holds whole packets; the last one holds the
+        # rest of the file, so a trailing partial packet reaches the decoder and
         # fails there with its own message.
         while size - start > per_block + (size % packet_bytes):
-            parts.append((path, start, per_block, start // packet_bytes))
+            parts.append((path, start, per_block, start // packet_bytes, size))
             start += per_block
-        parts.append((path, start, None, start // packet_bytes))
+        parts.append((path, start, size - start, start // packet_bytes, size))
     return parts
+
+
+def _resolve(fs: Any, paths: str | Iterable[str]) -> list[str]:
+    """The files to read: a list names its files literally; a single string
+    is a glob where fsspec's own readers take it as one (it holds ``*``),
+    unless it names an existing file."""
+    if not isinstance(paths, str):
+        return [fs._strip_protocol(url) for url in paths]
+    path = fs._strip_protocol(paths)
+    if "*" not in path or fs.isfile(path):
+        return [path]
+    matches = sorted(fs.glob(path))
+    if not matches:
+        raise FileNotFoundError(f"no files match {paths!r}")
+    return matches
 
 
 def read_packets(
@@ -161,18 +192,22 @@ def read_packets(
 ) -> dd.DataFrame:
     """A lazy dataframe of the packets in ``paths``, one column per recipe item.
 
-    ``paths``: a path, glob or URL (``s3://bucket/day-*.bin``) or a list of them;
-    files are taken in the order given (a glob's matches sorted by name), and rows
-    within a file in packet order. ``recipe``: a recipe or a ``Layout``; it is
-    compiled here, so a recipe fault raises now with ``compile``'s message.
+    ``paths``: a path or URL, or a list of them, each naming one file as it is
+    written (``[`` and ``?`` included); or a single string with ``*`` in it, a
+    glob (``s3://bucket/day-*.bin``, where ``?`` and ``[...]`` then match as in
+    a glob), as fsspec's own readers take one, unless a file has that very
+    name. Files are taken in the order given (a glob's matches sorted by name),
+    and rows within a file in packet order. ``recipe``: a recipe or a
+    ``Layout``; it is compiled here, so a recipe fault raises now with
+    ``compile``'s message.
 
     With ``packet_bytes`` every file is a run of fixed-length packets, and each
     partition holds ``blocksize`` bytes of them (rounded down to whole packets,
     :data:`DEFAULT_BLOCKSIZE` if not given), or one whole file with
-    ``blocksize="file"``. File sizes are looked up here (``fs.info``, no contents
-    read), so a missing file raises now. Without ``packet_bytes`` every file is a
-    stream of CCSDS space packets, one partition per file, and ``apid`` picks the
-    APID whose packets the recipe decodes (all packets if None).
+    ``blocksize="file"``. Without ``packet_bytes`` every file is a stream of CCSDS
+    space packets, one partition per file, and ``apid`` picks the APID whose
+    packets the recipe decodes (all packets if None). File sizes are looked up
+    here (``fs.info``, no contents read), so a missing file raises now.
 
     The index, named ``packet``, is each packet's number in its file (for CCSDS,
     counting the packets of every APID, as ``split_ccsds`` lists them); it
@@ -181,7 +216,10 @@ def read_packets(
     Decoding errors, unreadable or missing files surface when the dataframe is
     computed, as the exception ``unpack_columns``/``split_ccsds`` (or the file
     system) raises, with a note naming the file (and the first packet of the
-    partition).
+    partition). A file whose size has changed since the dataframe was built
+    raises OSError naming the file and both sizes, from the partition whose
+    bytes are no longer all there or, where the file has grown, from the one
+    that ends the file: never a result of fewer (or other) rows than planned.
     """
     if packet_bytes is not None and apid is not None:
         raise TypeError("apid selects packets of CCSDS streams; it does not go with packet_bytes")
@@ -201,25 +239,19 @@ def read_packets(
     layout = recipe if isinstance(recipe, bitloom_bulk.Layout) else bitloom_bulk.compile(recipe)
     meta = _meta(layout, packet_bytes)
 
-    urls = [paths] if isinstance(paths, str) else list(paths)
-    if not urls:
+    if not isinstance(paths, str):
+        paths = list(paths)
+    if not paths:
         raise ValueError("no paths given")
-    fs, _ = url_to_fs(urls[0], **dict(storage_options or {}))
-    resolved = []
-    for url in urls:
-        path = fs._strip_protocol(url)
-        if any(c in path for c in "*?["):
-            matches = sorted(fs.glob(path))
-            if not matches:
-                raise FileNotFoundError(f"no files match {url!r}")
-            resolved.extend(matches)
-        else:
-            resolved.append(path)
+    first = paths if isinstance(paths, str) else paths[0]
+    fs, _ = url_to_fs(first, **dict(storage_options or {}))
+    resolved = _resolve(fs, paths)
+    sizes = [_size(fs, path) for path in resolved]
 
     if packet_bytes is None:
-        parts = [(path, 0, None, 0) for path in resolved]
+        parts = [(path, 0, size, 0, size) for path, size in zip(resolved, sizes, strict=True)]
     else:
-        parts = _blocks(fs, resolved, packet_bytes, blocksize)
+        parts = _blocks(resolved, sizes, packet_bytes, blocksize)
 
     return dd.from_map(
         _Reader(fs, layout, packet_bytes, apid),

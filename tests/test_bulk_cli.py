@@ -128,6 +128,18 @@ def test_decode_fixed_size_csv(capture):
     assert [{"n": int(r["n"]), "t": r["t"]} for r in rows] == expected
 
 
+@pytest.mark.parametrize(
+    "framing", [("fixed.bin", "--packet-bytes", 4), ("stream.bin", "--ccsds", "--apid", 100)]
+)
+def test_decode_with_an_empty_recipe(capture, tmp_path, framing):
+    # A recipe of no items (an APID whose packets are all fill) decodes every
+    # packet into nothing.
+    root = capture[0]
+    (tmp_path / "empty.json").write_text("[]")
+    done = run("decode", root / framing[0], "--recipe", tmp_path / "empty.json", *framing[1:])
+    assert (done.returncode, done.stderr) == (0, "")
+
+
 def test_decode_ccsds_jsonl_with_limit(capture, tmp_path):
     root, packets = capture[:2]
     out = tmp_path / "hk.jsonl"

@@ -495,3 +495,11 @@ def test_compiled_layout_in_place_of_the_recipe(client, archive):
     layout = bitloom_bulk.compile(EVENTS)
     result = compute(client, read_packets(archive["ccsds"], layout, apid=0x2C))
     assert_same_rows(result, serial_ccsds(archive["ccsds"], 0x2C, EVENTS)[0])
+
+
+@needs_dask
+@pytest.mark.parametrize("options", [{"packet_bytes": TELEMETRY_BYTES}, {"apid": 0x2C}])
+def test_an_empty_recipe_gives_partitions_without_columns(archive, options):
+    paths = archive["fixed"] if "packet_bytes" in options else archive["ccsds"]
+    frame = read_packets(paths, [], **options).compute(scheduler="sync")
+    assert list(frame.columns) == []

@@ -296,12 +296,23 @@ def memory(n):
         # alternating sizes, one uint8 column out.
         tiny_n = 4_000_000
         tiny_recipe = json.dumps(
-            [{"name": "b", "encoding": "unsigned", "bits": 8, "byte_order": "big",
-              "reverse_bits": False, "offset_bits": 48}]
+            [
+                {
+                    "name": "b",
+                    "encoding": "unsigned",
+                    "bits": 8,
+                    "byte_order": "big",
+                    "reverse_bits": False,
+                    "offset_bits": 48,
+                }
+            ]
         )
         tiny_recipes = json.dumps({5: json.loads(tiny_recipe)})
         rng = np.random.default_rng(4)
-        for kind, sizes in (("fixed", np.full(tiny_n, 7)), ("alternating", 7 + np.arange(tiny_n) % 2)):
+        for kind, sizes in (
+            ("fixed", np.full(tiny_n, 7)),
+            ("alternating", 7 + np.arange(tiny_n) % 2),
+        ):
             path = Path(tmp) / f"tiny_{kind}.bin"
             path.write_bytes(ccsds_streams.stream(np.full(tiny_n, 5), sizes, rng))
             runs += [

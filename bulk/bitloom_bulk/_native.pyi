@@ -1,5 +1,5 @@
 from collections.abc import Mapping, Sequence
-from typing import Any, TypeAlias, final
+from typing import Any, SupportsIndex, TypeAlias, final
 
 import numpy as np
 import numpy.typing as npt
@@ -37,8 +37,8 @@ def unpack_columns(
     recipe: _Recipe,
     *,
     packet_bytes: int | None = None,
-    offsets: npt.NDArray[np.int64] | npt.NDArray[np.uint64] | None = None,
-    lengths: npt.NDArray[np.int64] | npt.NDArray[np.uint64] | None = None,
+    offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
+    lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
     offset_bits: int = 0,
 ) -> dict[str, npt.NDArray[Any]]:
     """Decode many packets into one numpy column per recipe item."""
@@ -55,6 +55,9 @@ def split_ccsds(
     """Frame a CCSDS space packet stream by its primary headers."""
 
 def unpack_ccsds(
-    data: Buffer, recipes: Mapping[int, _Recipe], *, offset: int = 0
+    data: Buffer,
+    recipes: Mapping[int, _Recipe] | Mapping[np.integer[Any], _Recipe],
+    *,
+    offset: int = 0,
 ) -> tuple[dict[int, dict[str, npt.NDArray[Any]]], dict[int, int]]:
     """Decode a mixed-APID CCSDS stream into columns per APID."""

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -14,6 +14,9 @@ if TYPE_CHECKING:
     from typing_extensions import Buffer
 
     from bitloom_bulk._native import Layout
+
+
+_Recipe: TypeAlias = "Sequence[Mapping[str, object]] | Layout"
 
 
 class Frames(NamedTuple):
@@ -67,11 +70,15 @@ class CcsdsColumns(dict[int, dict[str, Any]]):
 
 
 def unpack_ccsds(
-    data: Buffer, recipes: Mapping[int, Sequence[Mapping[str, object]] | Layout], *, offset: int = 0
+    data: Buffer,
+    recipes: Mapping[int, _Recipe] | Mapping[np.integer[Any], _Recipe],
+    *,
+    offset: int = 0,
 ) -> CcsdsColumns:
     """Decode a mixed-APID stream of CCSDS space packets into columns per APID.
 
-    ``recipes`` maps an APID (0 to 2047) to a recipe or a ``Layout``. One
+    ``recipes`` maps an APID (any integer from 0 to 2047, numpy's included) to
+    a recipe or a ``Layout``. One
     framing pass counts the packets of every APID, a second one indexes the
     packets of the APIDs with a recipe, and each of those APIDs is decoded into
     its columns as ``unpack_columns`` decodes packets: element i of a column is

@@ -10,6 +10,7 @@
 #include "bulk/columns.hpp"
 #include "bulk/layout.hpp"
 #include "core/ccsds.hpp"
+#include "python/buffer.hpp"
 #include "python/convert.hpp"
 #include "python/ref.hpp"
 
@@ -19,40 +20,13 @@ namespace {
 namespace ccsds = core::ccsds;
 using py::Ref;
 
-// A read-only view of a C-contiguous buffer, released on every path. While it
-// is held, a bytearray cannot be resized.
-class DataBuffer {
-public:
-    DataBuffer() = default;
-    DataBuffer(const DataBuffer&) = delete;
-    DataBuffer& operator=(const DataBuffer&) = delete;
-    ~DataBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool acquire(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_STRIDES) != 0) return false;
-        held_ = true;
-        if (PyBuffer_IsContiguous(&view_, 'C') == 0) {
-            PyErr_SetString(PyExc_ValueError, "data must be a C-contiguous buffer");
-            return false;
-        }
-        return true;
-    }
-    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
-    std::uint64_t size() const { return static_cast<std::uint64_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 // The data and the start offset, checked: false with the error set.
-bool open_stream(PyObject* data, PyObject* offset_obj, DataBuffer& buf, std::uint64_t& offset) {
+bool open_stream(PyObject* data, PyObject* offset_obj, py::BufferView& buf, std::uint64_t& offset) {
     offset = 0;
     if (offset_obj != nullptr && !convert_argument(py::to_u64, offset_obj, "offset", offset)) {
         return false;
     }
-    if (!buf.acquire(data)) return false;
+    if (!buf.acquire_contiguous(data, PyBUF_STRIDES)) return false;
     if (offset > buf.size()) {
         PyErr_SetString(PyExc_ValueError, ccsds::start_message(offset, buf.size()).c_str());
         return false;
@@ -83,15 +57,13 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         !convert_argument(py::to_bool, argv[2], "allow_partial", allow_partial)) {
         return nullptr;
     }
-    DataBuffer buf;
+    py::BufferView buf;
     std::uint64_t offset = 0;
     if (!open_stream(argv[0], argv[1], buf, offset)) return nullptr;
     const std::uint8_t* bytes = buf.data();
     const std::uint64_t size = buf.size();
 
-    PyThreadState* released = PyEval_SaveThread();
-    const ccsds::Count count = ccsds::count(bytes, size, offset);
-    PyEval_RestoreThread(released);
+    const ccsds::Count count = py::without_gil([&] { return ccsds::count(bytes, size, offset); });
     if (count.stop.kind != ccsds::StopKind::End && !allow_partial) {
         PyErr_SetString(PyExc_ValueError, ccsds::stop_message(count.stop).c_str());
         return nullptr;
@@ -106,9 +78,8 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     Ref seqs = column(count.packets, out.sequence_counts);
     if (!seqs) return nullptr;
 
-    released = PyEval_SaveThread();
-    const std::uint64_t filled = ccsds::fill(bytes, size, offset, count.packets, out);
-    PyEval_RestoreThread(released);
+    const std::uint64_t filled = py::without_gil(
+        [&] { return ccsds::fill(bytes, size, offset, count.packets, out); });
     // Another thread may write into a shared buffer while the GIL is released:
     // a second reading that differs is reported, never returned half-framed.
     if (filled != count.packets ||
@@ -236,14 +207,14 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             Ref layout(layout_of(PyTuple_GET_ITEM(pair, 1)));
             if (!layout) {
                 Ref note(PyUnicode_FromFormat("in the recipe for APID %ld", apid));
-                add_note_to_pending(note.get());
+                py::add_note_to_pending(note.get());
                 return nullptr;
             }
             apids[static_cast<std::size_t>(apid)].layout = std::move(layout);
         }
     }
 
-    DataBuffer buf;
+    py::BufferView buf;
     std::uint64_t offset = 0;
     if (!open_stream(argv[0], argv[2], buf, offset)) return nullptr;
     const std::uint8_t* bytes = buf.data();
@@ -251,15 +222,14 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     // Pass 1: count the packets of each APID and see whether their lengths vary.
     std::vector<ApidPackets> per(ccsds::kApidCount);
-    PyThreadState* released = PyEval_SaveThread();
-    const ccsds::Stop stop = ccsds::walk(bytes, size, offset,
-                                         [&](std::uint64_t, const ccsds::Header& h) {
-                                             ApidPackets& a = per[h.apid];
-                                             if (a.count == 0) a.first_length = h.length;
-                                             a.varying |= h.length != a.first_length;
-                                             ++a.count;
-                                         });
-    PyEval_RestoreThread(released);
+    const ccsds::Stop stop = py::without_gil([&] {
+        return ccsds::walk(bytes, size, offset, [&](std::uint64_t, const ccsds::Header& h) {
+            ApidPackets& a = per[h.apid];
+            if (a.count == 0) a.first_length = h.length;
+            a.varying |= h.length != a.first_length;
+            ++a.count;
+        });
+    });
     if (stop.kind != ccsds::StopKind::End) {
         PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
         return nullptr;
@@ -283,31 +253,32 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     while (pos < size) {
         run.clear();
         bool changed = false;
-        released = PyEval_SaveThread();
-        while (size - pos >= ccsds::kHeaderBytes && run.apids.size() < kRun) {
-            const ccsds::Header h = ccsds::read_header(bytes + pos);
-            if (h.length > size - pos) {
-                changed = true;
-                break;
-            }
-            if (apids[h.apid].layout) {
-                ApidPackets& a = per[h.apid];
-                if (a.filled == a.count || (!a.varying && h.length != a.first_length)) {
+        {
+            py::ReleasedGil released;
+            while (size - pos >= ccsds::kHeaderBytes && run.apids.size() < kRun) {
+                const ccsds::Header h = ccsds::read_header(bytes + pos);
+                if (h.length > size - pos) {
                     changed = true;
                     break;
                 }
-                ++a.filled;
-                run.offsets.push_back(pos);
-                run.lengths.push_back(h.length);
-                run.apids.push_back(h.apid);
+                if (apids[h.apid].layout) {
+                    ApidPackets& a = per[h.apid];
+                    if (a.filled == a.count || (!a.varying && h.length != a.first_length)) {
+                        changed = true;
+                        break;
+                    }
+                    ++a.filled;
+                    run.offsets.push_back(pos);
+                    run.lengths.push_back(h.length);
+                    run.apids.push_back(h.apid);
+                }
+                pos += h.length;
             }
-            pos += h.length;
+            // Short of a full run, the walk ends where the data ends: anywhere
+            // else, a header that the counting pass read whole now is not.
+            if (!changed && run.apids.size() < kRun && pos != size) changed = true;
+            if (!changed) run.group();
         }
-        // Short of a full run, the walk ends where the data ends: anywhere
-        // else, a header that the counting pass read whole now is not.
-        if (!changed && run.apids.size() < kRun && pos != size) changed = true;
-        if (!changed) run.group();
-        PyEval_RestoreThread(released);
         if (changed) return raise_data_changed("unpack_ccsds");
         for (std::size_t a = 0; a < lowest_fault; ++a) {
             const std::uint32_t first = run.first[a], end = run.first[a + 1];
@@ -336,7 +307,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             "in the packets of APID %zu (the packet number above counts that APID's "
             "packets only)",
             lowest_fault));
-        add_note_to_pending(note.get());
+        py::add_note_to_pending(note.get());
         return nullptr;
     }
 

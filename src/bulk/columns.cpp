@@ -11,6 +11,7 @@
 #include "core/bits.hpp"
 #include "core/integer.hpp"
 #include "core/portable.hpp"
+#include "python/buffer.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/text.hpp"
@@ -70,34 +71,11 @@ bool raise_packet_error(const Layout& layout, const PacketSet& packets, std::siz
     const auto offset = static_cast<unsigned long long>(packets.packet(p) - packets.data);
     Ref note(PyUnicode_FromFormat("in packet %zu (bytes %llu to %llu of the data)", row, offset,
                                   offset + packets.length(p)));
-    add_note_to_pending(note.get());
+    py::add_note_to_pending(note.get());
     return false;
 }
 
 }  // namespace
-
-// Add a note to the pending exception (add_note, or __notes__ before 3.11).
-void add_note_to_pending(PyObject* note) {
-    Ref exc(py::shim::get_raised_exception());
-    if (!exc) return;
-    if (note != nullptr) {
-#if PY_VERSION_HEX >= 0x030B0000
-        Ref r(PyObject_CallMethod(exc.get(), "add_note", "O", note));
-#else
-        Ref notes(PyObject_GetAttrString(exc.get(), "__notes__"));
-        if (!notes) {
-            PyErr_Clear();
-            notes = Ref(PyList_New(0));
-            if (notes && PyObject_SetAttrString(exc.get(), "__notes__", notes.get()) < 0) {
-                notes = Ref();
-            }
-        }
-        if (notes && PyList_Check(notes.get())) PyList_Append(notes.get(), note);
-#endif
-    }
-    PyErr_Clear();
-    py::shim::set_raised_exception(exc.release());
-}
 
 bool init_numpy() {
     Ref numpy(PyImport_ImportModule("numpy"));
@@ -183,10 +161,9 @@ bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
     for (std::size_t j = 0; j < nfields; ++j) {
         if (columns_[j] != nullptr) at[j] = columns_[j] + filled_ * column_item_size(kinds_[j]);
     }
-    std::size_t failed = packets.count;
-    Py_BEGIN_ALLOW_THREADS failed =
-        decode_numeric_columns(fields_, kinds_, at, packets, base).packet;
-    Py_END_ALLOW_THREADS if (any_text_) {
+    const std::size_t failed = py::without_gil(
+        [&] { return decode_numeric_columns(fields_, kinds_, at, packets, base).packet; });
+    if (any_text_) {
         // The texts of the packets before the first numeric fault; a text fault
         // there is the first fault.
         for (std::size_t p = 0; p < failed; ++p) {
@@ -231,17 +208,6 @@ PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::ui
 
 namespace {
 
-struct Buffer {
-    Py_buffer view{};
-    bool held = false;
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
 // The offsets or lengths argument of unpack_columns: a one-dimensional buffer
 // of integers of any width (a numpy array, read in place, element by element,
 // whatever its strides), or any other sequence of integers (converted here
@@ -263,7 +229,7 @@ public:
             value = owned_[i];
             return true;
         }
-        const char* p = static_cast<const char*>(buffer_.view.buf) +
+        const char* p = static_cast<const char*>(buffer_.view().buf) +
                         static_cast<Py_ssize_t>(i) * stride_;
         std::uint64_t raw = 0;
         switch (width_) {
@@ -295,9 +261,8 @@ private:
     }
 
     bool open_buffer(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &buffer_.view, PyBUF_RECORDS_RO) < 0) return false;
-        buffer_.held = true;
-        const Py_buffer& v = buffer_.view;
+        if (!buffer_.acquire(obj, PyBUF_RECORDS_RO)) return false;
+        const Py_buffer& v = buffer_.view();
         std::string_view format = v.format ? v.format : "B";
         bool big = std::endian::native == std::endian::big;
         if (!format.empty() &&
@@ -382,7 +347,7 @@ private:
     }
 
     const char* what_ = "";
-    Buffer buffer_;
+    py::BufferView buffer_;
     std::vector<std::uint64_t> owned_;
     std::size_t count_ = 0;
     Py_ssize_t stride_ = 0;
@@ -478,11 +443,10 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     }
 
-    Buffer data;
-    if (PyObject_GetBuffer(argv[0], &data.view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    data.held = true;  // held until the columns are built: a bytearray cannot resize meanwhile
-    const auto* bytes = static_cast<const std::uint8_t*>(data.view.buf);
-    const auto size = static_cast<std::size_t>(data.view.len);
+    py::BufferView data;  // held until the columns are built: its memory stays put meanwhile
+    if (!data.acquire(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
+    const std::uint8_t* bytes = data.data();
+    const std::size_t size = data.size();
 
     if (argv[2] != nullptr) {
         if (argv[3] != nullptr || argv[4] != nullptr) {

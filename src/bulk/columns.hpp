@@ -23,9 +23,6 @@ PyObject* column_from_buffer(PyObject* buffer, const char* dtype);
 // numpy.array(list, dtype=object) for a list of objects.
 PyObject* object_column(PyObject* list);
 
-// Add a note (a str) to the pending exception: add_note, or __notes__ before 3.11.
-void add_note_to_pending(PyObject* note);
-
 // The columns of a layout for `total` packets, filled run after run: the rows
 // of each run follow those of the run before. A call that decodes its packets
 // in bounded runs (so that it never holds the positions of all of them at

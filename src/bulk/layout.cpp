@@ -7,6 +7,7 @@
 #include "core/bits.hpp"
 #include "decoder/extract_field.hpp"
 #include "encoder/place_field.hpp"
+#include "python/buffer.hpp"
 #include "python/errors.hpp"
 #include "python/recipe.hpp"
 #include "python/text.hpp"
@@ -80,24 +81,6 @@ void layout_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// A C-contiguous buffer held for the duration of a call.
-struct HeldBuffer {
-    Py_buffer view{};
-    bool held = false;
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-    bool get(PyObject* obj, int flags) {
-        held = PyObject_GetBuffer(obj, &view, flags) == 0;
-        return held;
-    }
-    const std::uint8_t* data() const noexcept { return static_cast<const std::uint8_t*>(view.buf); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view.len); }
-};
-
 PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     static const char* const names[] = {"packet", "offset_bits"};
@@ -113,8 +96,8 @@ PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(argv[0])),
                           static_cast<std::size_t>(PyBytes_GET_SIZE(argv[0])), base);
     }
-    HeldBuffer buffer;
-    if (!buffer.get(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
+    py::BufferView buffer;
+    if (!buffer.acquire(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
     return unpack_one(layout_from(self), buffer.data(), buffer.size(), base);
 }
 
@@ -276,13 +259,9 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::uint64_t base = 0;
     if (!convert_argument(py::to_u64, argv[1], "offset_bits", base)) return nullptr;
     const Layout& layout = layout_from(self);
-    Py_buffer view;
-    if (PyObject_GetBuffer(argv[0], &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    struct Release {
-        Py_buffer* v;
-        ~Release() { PyBuffer_Release(v); }
-    } release{&view};
-    const auto size = static_cast<std::uint64_t>(view.len);
+    py::BufferView buffer;
+    if (!buffer.acquire(argv[0], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
+    const auto size = static_cast<std::uint64_t>(buffer.size());
     if (base > 8 * size || layout.packet_bits > 8 * size - base) {
         PyErr_Format(PyExc_ValueError,
                      "pack_into: a packet of %llu bits at bit offset %llu does not fit into a "
@@ -295,7 +274,7 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const std::uint64_t length = (layout.packet_bits + 7) / 8;
     std::vector<std::uint8_t> image(length), covered(length);
     if (!place_all(layout, argv[2], image.data(), length * 8, covered.data())) return nullptr;
-    auto* dst = static_cast<std::uint8_t*>(view.buf);
+    std::uint8_t* dst = buffer.data();
     for (std::uint64_t k = 0; k < length; ++k) {
         const std::uint8_t mask = covered[k];
         if (mask == 0) continue;

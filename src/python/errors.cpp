@@ -76,6 +76,16 @@ void raise_panic(std::string_view message) {
     raise(type, message.empty() ? msg::kInternalFailure : message);
 }
 
+void add_note_to_pending(PyObject* note) {
+    Ref exc(shim::get_raised_exception());
+    if (!exc) return;
+    if (note != nullptr) {
+        shim::exception_add_note(exc.get(), note, names().add_note, names().notes);
+    }
+    PyErr_Clear();
+    shim::set_raised_exception(exc.release());
+}
+
 void prefix_argument_error(const char* param) {
     ensure_error_set();
     Ref exc(shim::get_raised_exception());

@@ -28,6 +28,10 @@ void ensure_error_set();
 // caused by the original; any other exception is left as it is.
 void prefix_argument_error(const char* param);
 
+// Add a note (a str) to the pending exception: add_note, or __notes__ before
+// 3.11. The exception stays pending whatever happens to the note.
+void add_note_to_pending(PyObject* note);
+
 // The module's internal-failure exception, derived from BaseException; created
 // once, on first use. Borrowed reference, or nullptr with an exception set.
 PyObject* panic_exception_type();

@@ -303,3 +303,66 @@ def test_values_and_recipes_changed_by_conversions_never_crash():
         except (ValueError, TypeError, KeyError) as exc:
             outcomes.add(type(exc).__name__)
     assert {"ok", "ValueError"} <= outcomes
+
+
+LAYOUT = bitloom_bulk.compile([dict(U8, name="a")])
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: bitloom_bulk.unpack_columns(b"", [], 1),
+            "unpack_columns() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda: bitloom_bulk.unpack_columns(b""),
+            "unpack_columns() missing 1 required positional argument: 'recipe'",
+        ),
+        (
+            lambda: bitloom_bulk.unpack_columns(),
+            "unpack_columns() missing 2 required positional arguments: 'data' and 'recipe'",
+        ),
+        (
+            lambda: bitloom_bulk.unpack_columns(b"", [], packet_size=1),
+            "unpack_columns() got an unexpected keyword argument 'packet_size'",
+        ),
+        (
+            lambda: bitloom_bulk.unpack_columns(b"", [], data=b""),
+            "unpack_columns() got multiple values for argument 'data'",
+        ),
+        (
+            lambda: bitloom_bulk._native.split_ccsds(b"", 0),
+            "split_ccsds() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: bitloom_bulk._native.unpack_ccsds(b"", {}, 0),
+            "unpack_ccsds() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda: LAYOUT.unpack(b"", 0, 1),
+            "unpack() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda: LAYOUT.pack_into(bytearray(1), 0),
+            "pack_into() missing 1 required positional argument: 'values'",
+        ),
+        (
+            lambda: LAYOUT.unpack(b"\x00", 1.5),
+            "argument 'offset_bits': 'float' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda: LAYOUT.pack_into(bytearray(1), "0", [1]),
+            "argument 'offset_bits': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda: bitloom_bulk._native.split_ccsds(b"", offset=1.0),
+            "argument 'offset': 'float' object cannot be interpreted as an integer",
+        ),
+    ],
+)
+def test_arguments_are_matched_in_bitlooms_words(call, message):
+    # The same matcher and texts as bitloom's functions (test_arguments.py).
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message

@@ -20,13 +20,15 @@ namespace {
 namespace ccsds = core::ccsds;
 using py::Ref;
 
-// The data and the start offset, checked: false with the error set.
-bool open_stream(PyObject* data, PyObject* offset_obj, py::BufferView& buf, std::uint64_t& offset) {
+// The data (argument 0) and the start offset (argument `offset_at`), checked:
+// false with the error set.
+bool open_stream(const py::Signature& sig, PyObject* const* argv, int offset_at,
+                 py::BufferView& buf, std::uint64_t& offset) {
     offset = 0;
-    if (offset_obj != nullptr && !convert_argument(py::to_u64, offset_obj, "offset", offset)) {
+    if (argv[offset_at] != nullptr && !py::convert_arg(sig, offset_at, argv, py::to_u64, offset)) {
         return false;
     }
-    if (!buf.acquire_contiguous(data, PyBUF_STRIDES)) return false;
+    if (!buf.acquire_contiguous(argv[0], PyBUF_STRIDES)) return false;
     if (offset > buf.size()) {
         PyErr_SetString(PyExc_ValueError, ccsds::start_message(offset, buf.size()).c_str());
         return false;
@@ -49,17 +51,16 @@ Ref column(std::uint64_t n, T*& out) {
 }  // namespace
 
 PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"data", "offset", "allow_partial"};
+    static constexpr py::Signature sig{"split_ccsds", {"data", "offset", "allow_partial"}, 3, 1, 1};
     PyObject* argv[3] = {};
-    if (!parse_args("split_ccsds", args, nargs, kwnames, names, 3, 1, 1, argv)) return nullptr;
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     bool allow_partial = false;
-    if (argv[2] != nullptr &&
-        !convert_argument(py::to_bool, argv[2], "allow_partial", allow_partial)) {
+    if (argv[2] != nullptr && !py::convert_arg(sig, 2, argv, py::to_bool, allow_partial)) {
         return nullptr;
     }
     py::BufferView buf;
     std::uint64_t offset = 0;
-    if (!open_stream(argv[0], argv[1], buf, offset)) return nullptr;
+    if (!open_stream(sig, argv, 1, buf, offset)) return nullptr;
     const std::uint8_t* bytes = buf.data();
     const std::uint64_t size = buf.size();
 
@@ -186,9 +187,9 @@ long apid_of(PyObject* key) {
 }  // namespace
 
 PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"data", "recipes", "offset"};
+    static constexpr py::Signature sig{"unpack_ccsds", {"data", "recipes", "offset"}, 3, 2, 2};
     PyObject* argv[3] = {};
-    if (!parse_args("unpack_ccsds", args, nargs, kwnames, names, 3, 2, 2, argv)) return nullptr;
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
 
     // The recipes first: their faults come before anything about the packets.
     if (!PyDict_Check(argv[1])) {
@@ -216,7 +217,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     py::BufferView buf;
     std::uint64_t offset = 0;
-    if (!open_stream(argv[0], argv[2], buf, offset)) return nullptr;
+    if (!open_stream(sig, argv, 2, buf, offset)) return nullptr;
     const std::uint8_t* bytes = buf.data();
     const std::uint64_t size = buf.size();
 

@@ -427,10 +427,14 @@ PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::
 }  // namespace
 
 PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"data",    "recipe",  "packet_bytes",
-                                        "offsets", "lengths", "offset_bits"};
+    static constexpr py::Signature sig{"unpack_columns",
+                                       {"data", "recipe", "packet_bytes", "offsets", "lengths",
+                                        "offset_bits"},
+                                       6,
+                                       2,
+                                       2};
     PyObject* argv[6] = {};
-    if (!parse_args("unpack_columns", args, nargs, kwnames, names, 6, 2, 2, argv)) return nullptr;
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     // The recipe first: its faults come before anything about the packets.
     Ref layout_obj(layout_of(argv[1]));
     if (!layout_obj) return nullptr;
@@ -439,7 +443,7 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (argv[i] == Py_None) argv[i] = nullptr;
     }
     std::uint32_t base = 0;
-    if (argv[5] != nullptr && !convert_argument(py::to_u32, argv[5], "offset_bits", base)) {
+    if (argv[5] != nullptr && !py::convert_arg(sig, 5, argv, py::to_u32, base)) {
         return nullptr;
     }
 
@@ -456,7 +460,7 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             return nullptr;
         }
         std::uint64_t packet_bytes = 0;
-        if (!convert_argument(py::to_u64, argv[2], "packet_bytes", packet_bytes)) return nullptr;
+        if (!py::convert_arg(sig, 2, argv, py::to_u64, packet_bytes)) return nullptr;
         if (packet_bytes == 0) {
             PyErr_SetString(PyExc_ValueError, "packet_bytes must be at least 1");
             return nullptr;

@@ -83,12 +83,11 @@ void layout_dealloc(PyObject* self) {
 
 PyObject* layout_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    static const char* const names[] = {"packet", "offset_bits"};
+    static constexpr py::Signature sig{"unpack", {"packet", "offset_bits"}, 2, 1, 2};
     PyObject* argv[2] = {};
-    if (!parse_args("unpack", args, nargs, kwnames, names, 2, 2, 1, argv)) return nullptr;
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     std::uint32_t base = 0;
-    if (argv[1] != nullptr && !py::to_u32_fast(argv[1], base)) {
-        py::prefix_argument_error("offset_bits");
+    if (argv[1] != nullptr && !py::convert_arg(sig, 1, argv, py::to_u32_fast, base)) {
         return nullptr;
     }
     if (PyBytes_CheckExact(argv[0])) {
@@ -253,11 +252,11 @@ PyObject* layout_pack(PyObject* self, PyObject* values) {
 
 PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    static const char* const names[] = {"buffer", "offset_bits", "values"};
+    static constexpr py::Signature sig{"pack_into", {"buffer", "offset_bits", "values"}, 3, 3, 3};
     PyObject* argv[3] = {};
-    if (!parse_args("pack_into", args, nargs, kwnames, names, 3, 3, 3, argv)) return nullptr;
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     std::uint64_t base = 0;
-    if (!convert_argument(py::to_u64, argv[1], "offset_bits", base)) return nullptr;
+    if (!py::convert_arg(sig, 1, argv, py::to_u64, base)) return nullptr;
     const Layout& layout = layout_from(self);
     py::BufferView buffer;
     if (!buffer.acquire(argv[0], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
@@ -443,47 +442,6 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
         position = start + f.fld.bits;
     }
     return result.release();
-}
-
-bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                const char* const* names, int nnames, int npositional, int nrequired,
-                PyObject** out) {
-    if (nargs > npositional) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional arguments (%zd given)",
-                     function, npositional, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
-        int slot = -1;
-        for (int j = 0; j < nnames; ++j) {
-            if (PyUnicode_CompareWithASCIIString(kw, names[j]) == 0) {
-                slot = j;
-                break;
-            }
-        }
-        if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
-                         kw);
-            return false;
-        }
-        if (out[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
-                         names[slot]);
-            return false;
-        }
-        out[slot] = args[nargs + k];
-    }
-    for (int j = 0; j < nrequired; ++j) {
-        if (out[j] == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function,
-                         names[j]);
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace bitloom::bulk

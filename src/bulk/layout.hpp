@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/prepared_field.hpp"
-#include "python/errors.hpp"
+#include "python/args.hpp"
 #include "python/ref.hpp"
 
 namespace bitloom::bulk {
@@ -46,25 +46,5 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
 
 // compile(recipe)
 PyObject* compile(PyObject* self, PyObject* recipe);
-
-// Convert argument `param` with `rule`; a TypeError gets the argument's name
-// in front, as the functions of bitloom give it.
-template <class T>
-bool convert_argument(bool (*rule)(PyObject*, T&), PyObject* obj, const char* param, T& out) {
-    if (rule(obj, out)) return true;
-    py::prefix_argument_error(param);
-    return false;
-}
-
-}  // namespace bitloom::bulk
-
-namespace bitloom::bulk {
-
-// Keyword and positional arguments of a vectorcall function into `out` (one
-// slot per name, nullptr when not given). The first `npositional` names may be
-// given by position; the first `nrequired` are required.
-bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                const char* const* names, int nnames, int npositional, int nrequired,
-                PyObject** out);
 
 }  // namespace bitloom::bulk

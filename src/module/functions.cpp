@@ -219,13 +219,13 @@ PyObject* encode_text(const FunctionDef& f, PyObject* const* argv) {
 // ---- the table --------------------------------------------------------------
 
 constexpr FunctionDef one(const char* name, const char* param, Impl impl) {
-    return {name, {param, nullptr, nullptr}, 1, 1, impl};
+    return {{name, {param}, 1, 1, 1}, impl};
 }
 constexpr FunctionDef two(const char* name, const char* a, const char* b, Impl impl) {
-    return {name, {a, b, nullptr}, 2, 2, impl};
+    return {{name, {a, b}, 2, 2, 2}, impl};
 }
 constexpr FunctionDef bcd(const char* name, Impl impl) {
-    return {name, {"value", "bits", "signed"}, 3, 2, impl};
+    return {{name, {"value", "bits", "signed"}, 3, 2, 3}, impl};
 }
 
 using core::encoding_index;
@@ -233,7 +233,7 @@ using core::encoding_index;
 using T = TextCodec;
 
 constexpr std::array<FunctionDef, 62> kFunctions{{
-    {"unpack_parameters", {"packet_bytes", "offset_bits", "recipe"}, 3, 3, unpack_parameters},
+    {{"unpack_parameters", {"packet_bytes", "offset_bits", "recipe"}, 3, 3, 3}, unpack_parameters},
     one("pack_parameters", "recipe", pack_parameters),
     two("decode_ones_complement", "value", "bits", decode_integer<core::decode_ones_complement>),
     two("decode_twos_complement", "value", "bits", decode_integer<core::decode_twos_complement>),

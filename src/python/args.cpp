@@ -1,13 +1,13 @@
-#include "module/args.hpp"
+#include "python/args.hpp"
 
 #include <string>
 
 #include "python/errors.hpp"
 
-namespace bitloom::module {
+namespace bitloom::py {
 namespace {
 
-std::string quoted_list(const FunctionDef& fn, const bool* missing) {
+std::string quoted_list(const Signature& fn, const bool* missing) {
     int names[kMaxParams];
     int k = 0;
     for (int i = 0; i < fn.nrequired; ++i) {
@@ -31,20 +31,20 @@ std::string quoted_list(const FunctionDef& fn, const bool* missing) {
     return out;
 }
 
-[[gnu::cold]] bool too_many_positional(const FunctionDef& fn, Py_ssize_t given) {
+[[gnu::cold]] bool too_many_positional(const Signature& fn, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
-    if (fn.nrequired == fn.nparams) {
+    if (fn.nrequired == fn.npositional) {
         PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given",
-                     fn.name, fn.nparams, given, verb);
+                     fn.name, fn.npositional, given, verb);
     } else {
         PyErr_Format(PyExc_TypeError,
                      "%s() takes from %d to %d positional arguments but %zd %s given", fn.name,
-                     fn.nrequired, fn.nparams, given, verb);
+                     fn.nrequired, fn.npositional, given, verb);
     }
     return false;
 }
 
-[[gnu::cold]] bool missing_required(const FunctionDef& fn, PyObject** argv) {
+[[gnu::cold]] bool missing_required(const Signature& fn, PyObject** argv) {
     bool missing[kMaxParams] = {};
     int k = 0;
     for (int i = 0; i < fn.nrequired; ++i) {
@@ -61,10 +61,10 @@ std::string quoted_list(const FunctionDef& fn, const bool* missing) {
 
 }  // namespace
 
-bool match_arguments(const FunctionDef& fn, PyObject* const* args, Py_ssize_t nargsf,
+bool match_arguments(const Signature& fn, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames, PyObject** argv) {
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    if (given > fn.nparams) [[unlikely]]
+    if (given > fn.npositional) [[unlikely]]
         return too_many_positional(fn, given);
     for (int i = 0; i < fn.nparams; ++i) argv[i] = i < given ? args[i] : nullptr;
 
@@ -99,8 +99,4 @@ bool match_arguments(const FunctionDef& fn, PyObject* const* args, Py_ssize_t na
     return true;
 }
 
-void prefix_argument_error(const FunctionDef& fn, int index) {
-    py::prefix_argument_error(fn.params[index]);
-}
-
-}  // namespace bitloom::module
+}  // namespace bitloom::py

@@ -9,6 +9,7 @@
 #include "encoder/place_field.hpp"
 #include "python/buffer.hpp"
 #include "python/errors.hpp"
+#include "python/module_init.hpp"
 #include "python/recipe.hpp"
 #include "python/text.hpp"
 
@@ -340,10 +341,7 @@ PyObject* layout_repr(PyObject* self) {
                                 static_cast<unsigned long long>(layout.packet_bits));
 }
 
-template <class F>
-constexpr PyCFunction as_cfunction(F f) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using py::as_cfunction;
 
 PyMethodDef g_layout_methods[] = {
     {"unpack", as_cfunction(layout_unpack), METH_FASTCALL | METH_KEYWORDS,

@@ -7,28 +7,24 @@
 #include "bulk/layout.hpp"
 #include "bulk/reader_probe.hpp"
 #include "python/errors.hpp"
+#include "python/module_init.hpp"
 #include "python/names.hpp"
 #include "python/recipe.hpp"
 
 namespace bitloom::bulk {
 namespace {
 
-template <class F>
-constexpr PyCFunction as_cfunction(F f) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef g_methods[] = {
     {"_read_item", read_item_both_ways, METH_O,
      "_read_item(item, /)\n--\n\nFor the test suite: the item read as a plan reads it and afresh."},
     {"compile", compile, METH_O, "compile(recipe, /)\n--\n\nRead a recipe once into a Layout."},
-    {"unpack_columns", as_cfunction(unpack_columns), METH_FASTCALL | METH_KEYWORDS,
+    {"unpack_columns", py::as_cfunction(unpack_columns), METH_FASTCALL | METH_KEYWORDS,
      "unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, "
      "offset_bits=0)\n--\n\nDecode many packets into one numpy column per recipe item."},
-    {"split_ccsds", as_cfunction(split_ccsds), METH_FASTCALL | METH_KEYWORDS,
+    {"split_ccsds", py::as_cfunction(split_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "split_ccsds(data, *, offset=0, allow_partial=False)\n--\n\n"
      "Frame a CCSDS space packet stream by its primary headers."},
-    {"unpack_ccsds", as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
+    {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "unpack_ccsds(data, recipes, *, offset=0)\n--\n\n"
      "Decode a mixed-APID CCSDS stream into columns per APID."},
     {nullptr, nullptr, 0, nullptr},
@@ -51,9 +47,8 @@ std::atomic<PyObject*> g_module{nullptr};
 PyObject* create_module() {
     py::Ref module(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
     if (!module) return nullptr;
-    if (!py::init_names()) return nullptr;
+    if (!py::init_process_state()) return nullptr;
     if (py::shim::module_declare_gil_not_used(module.get()) < 0) return nullptr;
-    if (!py::init_recipe_keys() || py::panic_exception_type() == nullptr) return nullptr;
     if (!init_numpy() || !init_layout_type(module.get())) return nullptr;
     return module.release();
 }
@@ -71,14 +66,7 @@ PyObject* init() {
                         "process)");
         return nullptr;
     }
-    if (PyObject* cached = g_module.load(std::memory_order_acquire)) return Py_NewRef(cached);
-    PyObject* module = create_module();
-    if (module == nullptr) {
-        py::ensure_error_set();
-        return nullptr;
-    }
-    g_module.store(Py_NewRef(module), std::memory_order_release);  // kept for the process
-    return module;
+    return py::cached_module(g_module, create_module);
 }
 
 }  // namespace

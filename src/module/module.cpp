@@ -5,6 +5,7 @@
 
 #include "module/functions.hpp"
 #include "python/errors.hpp"
+#include "python/module_init.hpp"
 #include "python/names.hpp"
 #include "python/recipe.hpp"
 
@@ -78,10 +79,8 @@ bool register_function(PyObject* module, PyObject* module_name, PyMethodDef* def
 PyObject* create_module() {
     py::Ref module(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
     if (!module) return nullptr;
-    if (!py::init_names()) return nullptr;
+    if (!py::init_process_state()) return nullptr;
     if (py::shim::module_declare_gil_used(module.get()) < 0) return nullptr;
-    if (!py::init_recipe_keys()) return nullptr;
-    if (py::panic_exception_type() == nullptr) return nullptr;
     fill_method_table();
     py::Ref module_name(PyModule_GetNameObject(module.get()));
     if (!module_name) return nullptr;
@@ -105,14 +104,7 @@ PyObject* init() {
                         "once per process, in the interpreter that imported it first");
         return nullptr;
     }
-    if (PyObject* cached = g_module.load(std::memory_order_acquire)) return Py_NewRef(cached);
-    PyObject* module = create_module();
-    if (module == nullptr) {
-        py::ensure_error_set();
-        return nullptr;
-    }
-    g_module.store(Py_NewRef(module), std::memory_order_release);  // kept for the process
-    return module;
+    return py::cached_module(g_module, create_module);
 }
 
 }  // namespace

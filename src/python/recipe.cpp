@@ -31,7 +31,7 @@ bool init_recipe_keys() {
     for (std::size_t i = 0; i < kKeyTexts.size(); ++i) {
         if (!intern(g_keys[i], kKeyTexts[i])) return false;
     }
-    return init_names();
+    return true;
 }
 
 PyObject* key_object(Key key) noexcept { return g_keys[static_cast<std::size_t>(key)]; }

@@ -9,6 +9,7 @@
 
 #include "bulk/columns.hpp"
 #include "bulk/layout.hpp"
+#include "bulk/messages.hpp"
 #include "core/ccsds.hpp"
 #include "python/buffer.hpp"
 #include "python/convert.hpp"
@@ -170,15 +171,14 @@ long apid_of(PyObject* key) {
     if (!index) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "APID keys of recipes must be int, not %.200s",
-                     Py_TYPE(key)->tp_name);
+        PyErr_Format(PyExc_TypeError, msg::kApidKeyType, Py_TYPE(key)->tp_name);
         return -1;
     }
     int overflow = 0;
     const long apid = PyLong_AsLongAndOverflow(index.get(), &overflow);
     if (apid == -1 && PyErr_Occurred() != nullptr) return -1;
     if (overflow != 0 || apid < 0 || apid >= static_cast<long>(ccsds::kApidCount)) {
-        PyErr_Format(PyExc_ValueError, "APID %R is outside 0 to 2047", index.get());
+        PyErr_Format(PyExc_ValueError, msg::kApidRange, index.get());
         return -1;
     }
     return apid;
@@ -193,8 +193,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     // The recipes first: their faults come before anything about the packets.
     if (!PyDict_Check(argv[1])) {
-        PyErr_Format(PyExc_TypeError, "recipes must be a dict from APID to recipe, not %.200s",
-                     Py_TYPE(argv[1])->tp_name);
+        PyErr_Format(PyExc_TypeError, msg::kRecipesType, Py_TYPE(argv[1])->tp_name);
         return nullptr;
     }
     std::vector<ApidColumns> apids(ccsds::kApidCount);
@@ -207,7 +206,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             if (apid < 0) return nullptr;
             Ref layout(layout_of(PyTuple_GET_ITEM(pair, 1)));
             if (!layout) {
-                Ref note(PyUnicode_FromFormat("in the recipe for APID %ld", apid));
+                Ref note(PyUnicode_FromFormat(msg::kRecipeNote, apid));
                 py::add_note_to_pending(note.get());
                 return nullptr;
             }
@@ -304,10 +303,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (pos != stop.offset) return raise_data_changed("unpack_ccsds");
     if (lowest_fault < ccsds::kApidCount) {
         py::shim::set_raised_exception(apids[lowest_fault].fault.release());
-        Ref note(PyUnicode_FromFormat(
-            "in the packets of APID %zu (the packet number above counts that APID's "
-            "packets only)",
-            lowest_fault));
+        Ref note(PyUnicode_FromFormat(msg::kApidNote, lowest_fault));
         py::add_note_to_pending(note.get());
         return nullptr;
     }

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "bulk/messages.hpp"
 #include "core/bits.hpp"
 #include "core/integer.hpp"
 #include "core/portable.hpp"
@@ -69,8 +70,7 @@ bool raise_packet_error(const Layout& layout, const PacketSet& packets, std::siz
         return false;
     }
     const auto offset = static_cast<unsigned long long>(packets.packet(p) - packets.data);
-    Ref note(PyUnicode_FromFormat("in packet %zu (bytes %llu to %llu of the data)", row, offset,
-                                  offset + packets.length(p)));
+    Ref note(PyUnicode_FromFormat(msg::kPacketNote, row, offset, offset + packets.length(p)));
     py::add_note_to_pending(note.get());
     return false;
 }
@@ -115,7 +115,7 @@ PyObject* object_column(PyObject* list) {
 }
 
 PyObject* raise_data_changed(const char* function, const char* what) {
-    PyErr_Format(PyExc_RuntimeError, "%s changed while %s was reading it", what, function);
+    PyErr_Format(PyExc_RuntimeError, msg::kChanged, what, function);
     return nullptr;
 }
 
@@ -153,7 +153,7 @@ bool ColumnBuilder::allocate(std::size_t total) {
 
 bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
     if (packets.count > total_ - filled_) {
-        PyErr_SetString(PyExc_SystemError, "more packets than the columns were made for");
+        PyErr_SetString(PyExc_SystemError, msg::kMorePackets);
         return false;
     }
     const std::size_t nfields = fields_.size();
@@ -181,7 +181,7 @@ bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
 
 PyObject* ColumnBuilder::finish() {
     if (filled_ != total_) {
-        PyErr_SetString(PyExc_SystemError, "columns handed out before every row was decoded");
+        PyErr_SetString(PyExc_SystemError, msg::kColumnsUnfilled);
         return nullptr;
     }
     const std::size_t nfields = fields_.size();
@@ -276,10 +276,8 @@ private:
                                  std::string_view::npos;
         if (v.ndim != 1 || !integer ||
             (v.itemsize != 1 && v.itemsize != 2 && v.itemsize != 4 && v.itemsize != 8)) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s must be a one-dimensional array or sequence of integers, not an "
-                         "array of %d dimension(s) with format '%s'",
-                         what_, v.ndim, v.format ? v.format : "B");
+            PyErr_Format(PyExc_TypeError, msg::kPositionsArray, what_, v.ndim,
+                         v.format ? v.format : "B");
             return false;
         }
         in_place_ = true;
@@ -293,9 +291,7 @@ private:
 
     bool open_sequence(PyObject* obj) {
         if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s must be a one-dimensional array or sequence of integers, not '%.200s'",
-                         what_, Py_TYPE(obj)->tp_name);
+            PyErr_Format(PyExc_TypeError, msg::kPositionsType, what_, Py_TYPE(obj)->tp_name);
             return false;
         }
         Ref fast(PySequence_Fast(obj, "a sequence"));
@@ -318,7 +314,7 @@ private:
             if (!index) {
                 if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
                 PyErr_Clear();
-                PyErr_Format(PyExc_TypeError, "%s[%zd] must be an integer, not '%.200s'", what_, i,
+                PyErr_Format(PyExc_TypeError, msg::kPositionNotInteger, what_, i,
                              Py_TYPE(item.get())->tp_name);
                 return false;
             }
@@ -326,15 +322,14 @@ private:
             const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
             if (v == -1 && PyErr_Occurred() != nullptr) return false;
             if (overflow < 0 || (overflow == 0 && v < 0)) {
-                PyErr_Format(PyExc_ValueError, "%s[%zd] is negative (%R)", what_, i, index.get());
+                PyErr_Format(PyExc_ValueError, msg::kPositionNegativeObject, what_, i, index.get());
                 return false;
             }
             if (overflow > 0) {
                 const unsigned long long u = PyLong_AsUnsignedLongLong(index.get());
                 if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
                     PyErr_Clear();
-                    PyErr_Format(PyExc_ValueError, "%s[%zd] is too large (%R)", what_, i,
-                                 index.get());
+                    PyErr_Format(PyExc_ValueError, msg::kPositionTooLarge, what_, i, index.get());
                     return false;
                 }
                 owned_[static_cast<std::size_t>(i)] = u;
@@ -364,8 +359,7 @@ bool check_not_negative(const Positions& positions) {
         std::uint64_t value;
         long long negative;
         if (!positions.at(i, value, negative)) {
-            PyErr_Format(PyExc_ValueError, "%s[%zu] is negative (%lld)", positions.what(), i,
-                         negative);
+            PyErr_Format(PyExc_ValueError, msg::kPositionNegative, positions.what(), i, negative);
             return false;
         }
     }
@@ -391,10 +385,8 @@ PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::
             return raise_data_changed("unpack_columns", "offsets or lengths");
         }
         if (o > size || n > size - o) {
-            PyErr_Format(PyExc_ValueError,
-                         "packet %zu (offset %llu, length %llu) runs past the end of the "
-                         "data (%zu bytes)",
-                         i, static_cast<unsigned long long>(o), static_cast<unsigned long long>(n),
+            PyErr_Format(PyExc_ValueError, msg::kPacketPastEnd, i,
+                         static_cast<unsigned long long>(o), static_cast<unsigned long long>(n),
                          size);
             return nullptr;
         }
@@ -454,22 +446,18 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
     if (argv[2] != nullptr) {
         if (argv[3] != nullptr || argv[4] != nullptr) {
-            PyErr_SetString(
-                PyExc_TypeError,
-                "unpack_columns() takes packet_bytes, or offsets and lengths, not both");
+            PyErr_SetString(PyExc_TypeError, msg::kFramingBoth);
             return nullptr;
         }
         std::uint64_t packet_bytes = 0;
         if (!py::convert_arg(sig, 2, argv, py::to_u64, packet_bytes)) return nullptr;
         if (packet_bytes == 0) {
-            PyErr_SetString(PyExc_ValueError, "packet_bytes must be at least 1");
+            PyErr_SetString(PyExc_ValueError, msg::kPacketBytesZero);
             return nullptr;
         }
         const std::uint64_t rest = size % packet_bytes;
         if (rest != 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "the data ends with a partial packet of %llu bytes at byte %llu "
-                         "(packet_bytes is %llu, the data holds %zu bytes)",
+            PyErr_Format(PyExc_ValueError, msg::kPartialPacket,
                          static_cast<unsigned long long>(rest),
                          static_cast<unsigned long long>(size - rest),
                          static_cast<unsigned long long>(packet_bytes), size);
@@ -483,8 +471,7 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         return decode_columns(layout, packets, base, "unpack_columns");
     }
     if (argv[3] == nullptr || argv[4] == nullptr) {
-        PyErr_SetString(PyExc_TypeError,
-                        "unpack_columns() needs packet_bytes, or both offsets and lengths");
+        PyErr_SetString(PyExc_TypeError, msg::kFramingNeither);
         return nullptr;
     }
     Positions offsets, lengths;
@@ -493,8 +480,7 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     }
     if (offsets.size() != lengths.size()) {
-        PyErr_Format(PyExc_ValueError, "offsets holds %zu packets but lengths holds %zu",
-                     offsets.size(), lengths.size());
+        PyErr_Format(PyExc_ValueError, msg::kPositionCounts, offsets.size(), lengths.size());
         return nullptr;
     }
     return decode_positions(layout, bytes, size, offsets, lengths, base);

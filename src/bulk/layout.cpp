@@ -4,6 +4,7 @@
 #include <new>
 #include <string_view>
 
+#include "bulk/messages.hpp"
 #include "core/bits.hpp"
 #include "decoder/extract_field.hpp"
 #include "encoder/place_field.hpp"
@@ -117,10 +118,7 @@ struct Values {
         if (PyTuple_Check(values) || PyList_Check(values)) {
             fast = Ref::borrow(values);
         } else if (PyUnicode_Check(values) || PyBytes_Check(values) || PyByteArray_Check(values)) {
-            PyErr_Format(PyExc_TypeError,
-                         "values must be a mapping from name to value or a sequence in recipe "
-                         "order, not '%.200s'",
-                         Py_TYPE(values)->tp_name);
+            PyErr_Format(PyExc_TypeError, msg::kValuesType, Py_TYPE(values)->tp_name);
             return false;
         } else if (PyDict_Check(values)) {
             mapping = values;
@@ -130,15 +128,12 @@ struct Values {
             mapping = values;
             return true;
         } else {
-            fast = Ref(PySequence_Fast(values,
-                                       "values must be a mapping from name to value or a "
-                                       "sequence in recipe order"));
+            fast = Ref(PySequence_Fast(values, msg::kValuesNotSequence));
             if (!fast) return false;
         }
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
         if (static_cast<std::size_t>(n) != expected) {
-            PyErr_Format(PyExc_ValueError, "expected %zu values (one per recipe item), got %zd",
-                         expected, n);
+            PyErr_Format(PyExc_ValueError, msg::kValuesCount, expected, n);
             return false;
         }
         return true;
@@ -149,10 +144,8 @@ struct Values {
         if (!fast || PySequence_Fast_GET_SIZE(fast.get()) == static_cast<Py_ssize_t>(count)) {
             return true;
         }
-        PyErr_Format(PyExc_ValueError,
-                     "the values changed while packing: expected %zu values (one per recipe "
-                     "item), the sequence now holds %zd",
-                     count, PySequence_Fast_GET_SIZE(fast.get()));
+        PyErr_Format(PyExc_ValueError, msg::kValuesChanged, count,
+                     PySequence_Fast_GET_SIZE(fast.get()));
         return false;
     }
     // 1: found (new reference), 0: absent, -1: error.
@@ -162,10 +155,7 @@ struct Values {
             // conversion (its __index__ or __float__) can run any code.
             const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
             if (static_cast<Py_ssize_t>(i) >= n) {
-                PyErr_Format(PyExc_ValueError,
-                             "the values changed while packing: expected %zu values (one per "
-                             "recipe item), the sequence now holds %zd",
-                             count, n);
+                PyErr_Format(PyExc_ValueError, msg::kValuesChanged, count, n);
                 return -1;
             }
             out = Ref::borrow(PySequence_Fast_ITEMS(fast.get())[i]);
@@ -263,9 +253,7 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!buffer.acquire(argv[0], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
     const auto size = static_cast<std::uint64_t>(buffer.size());
     if (base > 8 * size || layout.packet_bits > 8 * size - base) {
-        PyErr_Format(PyExc_ValueError,
-                     "pack_into: a packet of %llu bits at bit offset %llu does not fit into a "
-                     "buffer of %llu bytes",
+        PyErr_Format(PyExc_ValueError, msg::kPackIntoFit,
                      static_cast<unsigned long long>(layout.packet_bits),
                      static_cast<unsigned long long>(base), static_cast<unsigned long long>(size));
         return nullptr;
@@ -336,8 +324,7 @@ PyObject* layout_get_packet_bits(PyObject* self, void*) {
 
 PyObject* layout_repr(PyObject* self) {
     const Layout& layout = layout_from(self);
-    return PyUnicode_FromFormat("<bitloom_bulk.Layout of %zd fields, %llu bits>",
-                                PyTuple_GET_SIZE(layout.names.get()),
+    return PyUnicode_FromFormat(msg::kLayoutRepr, PyTuple_GET_SIZE(layout.names.get()),
                                 static_cast<unsigned long long>(layout.packet_bits));
 }
 

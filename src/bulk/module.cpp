@@ -5,6 +5,7 @@
 #include "bulk/ccsds.hpp"
 #include "bulk/columns.hpp"
 #include "bulk/layout.hpp"
+#include "bulk/messages.hpp"
 #include "bulk/reader_probe.hpp"
 #include "python/errors.hpp"
 #include "python/module_init.hpp"
@@ -60,10 +61,7 @@ PyObject* create_module() {
 // from the main interpreter.
 PyObject* init() {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "bitloom_bulk can only be imported in the main interpreter, not in a "
-                        "sub-interpreter (numpy, which it needs, loads in one interpreter per "
-                        "process)");
+        PyErr_SetString(PyExc_ImportError, msg::kMainInterpreterOnly);
         return nullptr;
     }
     return py::cached_module(g_module, create_module);

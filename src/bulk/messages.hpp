@@ -1,0 +1,85 @@
+// The user-visible texts of bitloom_bulk's extension, in one place. Each is a
+// format of PyErr_Format / PyUnicode_FromFormat; the comment above it names
+// what fills its places, in order. Sections go by the code that raises them.
+#pragma once
+
+namespace bitloom::bulk::msg {
+
+// ---- columns (bulk/columns.cpp) --------------------------------------------------
+
+// The packet's row (size_t), its first byte and its end in the data (unsigned long long).
+inline constexpr const char* kPacketNote = "in packet %zu (bytes %llu to %llu of the data)";
+// What changed ("the data", "offsets or lengths"), the function's name.
+inline constexpr const char* kChanged = "%s changed while %s was reading it";
+inline constexpr const char* kMorePackets = "more packets than the columns were made for";
+inline constexpr const char* kColumnsUnfilled = "columns handed out before every row was decoded";
+// The argument ("offsets", "lengths"), the array's dimensions (int) and format (str).
+inline constexpr const char* kPositionsArray =
+    "%s must be a one-dimensional array or sequence of integers, not an array of %d "
+    "dimension(s) with format '%s'";
+// The argument, the type's name.
+inline constexpr const char* kPositionsType =
+    "%s must be a one-dimensional array or sequence of integers, not '%.200s'";
+// The argument, the element's index (Py_ssize_t), the element's type name.
+inline constexpr const char* kPositionNotInteger = "%s[%zd] must be an integer, not '%.200s'";
+// The argument, the element's index (Py_ssize_t), the element (an int object).
+inline constexpr const char* kPositionNegativeObject = "%s[%zd] is negative (%R)";
+inline constexpr const char* kPositionTooLarge = "%s[%zd] is too large (%R)";
+// The argument, the element's index (size_t), its value (long long).
+inline constexpr const char* kPositionNegative = "%s[%zu] is negative (%lld)";
+// The packet (size_t), its offset and length (unsigned long long), the data's size (size_t).
+inline constexpr const char* kPacketPastEnd =
+    "packet %zu (offset %llu, length %llu) runs past the end of the data (%zu bytes)";
+inline constexpr const char* kFramingBoth =
+    "unpack_columns() takes packet_bytes, or offsets and lengths, not both";
+inline constexpr const char* kFramingNeither =
+    "unpack_columns() needs packet_bytes, or both offsets and lengths";
+inline constexpr const char* kPacketBytesZero = "packet_bytes must be at least 1";
+// The rest's size and start, packet_bytes (unsigned long long), the data's size (size_t).
+inline constexpr const char* kPartialPacket =
+    "the data ends with a partial packet of %llu bytes at byte %llu (packet_bytes is %llu, "
+    "the data holds %zu bytes)";
+// The two counts (size_t).
+inline constexpr const char* kPositionCounts = "offsets holds %zu packets but lengths holds %zu";
+
+// ---- CCSDS streams (bulk/ccsds.cpp) ----------------------------------------------
+
+// The key's type name.
+inline constexpr const char* kApidKeyType = "APID keys of recipes must be int, not %.200s";
+// The key (an int object).
+inline constexpr const char* kApidRange = "APID %R is outside 0 to 2047";
+// The argument's type name.
+inline constexpr const char* kRecipesType =
+    "recipes must be a dict from APID to recipe, not %.200s";
+// The APID (long).
+inline constexpr const char* kRecipeNote = "in the recipe for APID %ld";
+// The APID (size_t).
+inline constexpr const char* kApidNote =
+    "in the packets of APID %zu (the packet number above counts that APID's packets only)";
+
+// ---- layouts (bulk/layout.cpp) ---------------------------------------------------
+
+// The values' type name.
+inline constexpr const char* kValuesType =
+    "values must be a mapping from name to value or a sequence in recipe order, not '%.200s'";
+inline constexpr const char* kValuesNotSequence =
+    "values must be a mapping from name to value or a sequence in recipe order";
+// The items' count (size_t), the values' (Py_ssize_t).
+inline constexpr const char* kValuesCount = "expected %zu values (one per recipe item), got %zd";
+inline constexpr const char* kValuesChanged =
+    "the values changed while packing: expected %zu values (one per recipe item), the "
+    "sequence now holds %zd";
+// The packet's bits, the bit offset, the buffer's bytes (unsigned long long).
+inline constexpr const char* kPackIntoFit =
+    "pack_into: a packet of %llu bits at bit offset %llu does not fit into a buffer of %llu "
+    "bytes";
+// The field count (Py_ssize_t), the packet's bits (unsigned long long).
+inline constexpr const char* kLayoutRepr = "<bitloom_bulk.Layout of %zd fields, %llu bits>";
+
+// ---- the module (bulk/module.cpp) ------------------------------------------------
+
+inline constexpr const char* kMainInterpreterOnly =
+    "bitloom_bulk can only be imported in the main interpreter, not in a sub-interpreter "
+    "(numpy, which it needs, loads in one interpreter per process)";
+
+}  // namespace bitloom::bulk::msg

@@ -6,9 +6,9 @@ import struct
 import sys
 
 import pytest
-from recipes import Index
 
 import bitloom as bl
+from tests.support.items import Index
 
 
 class Raises:

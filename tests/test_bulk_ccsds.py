@@ -4,12 +4,12 @@ streams built with pack_parameters and on generated random streams."""
 import mmap
 import random
 
-import ccsds_streams
 import numpy as np
 import pytest
 
 import bitloom
 import bitloom_bulk
+from tests.support import streams
 
 
 def ref_split(data, offset=0):
@@ -125,7 +125,7 @@ def test_random_streams(seed):
     n = int(rng.integers(0, 60))
     # Mostly short packets, some long ones (length field above 255).
     lengths = np.where(rng.random(n) < 0.9, rng.integers(7, 40, n), rng.integers(262, 2000, n))
-    data = ccsds_streams.stream(rng.integers(0, 2048, n), lengths, rng)
+    data = streams.stream(rng.integers(0, 2048, n), lengths, rng)
     got = check_against_reference(data)
     assert got.offsets.dtype == np.int64 and got.lengths.dtype == np.int64
     assert got.apids.dtype == np.uint16 and got.sequence_counts.dtype == np.uint16
@@ -142,7 +142,7 @@ def test_random_bytes(seed):
 
 
 def test_every_cut_of_a_stream():
-    data = ccsds_streams.stream([1, 2, 3], [7, 12, 300], np.random.default_rng(1))
+    data = streams.stream([1, 2, 3], [7, 12, 300], np.random.default_rng(1))
     for cut in range(len(data) + 1):
         check_against_reference(data[:cut])
 
@@ -169,7 +169,7 @@ def test_truncated_messages(data, message):
 
 def test_live_stream_chunks():
     """end is where the next chunk continues: framing chunk by chunk gives the whole."""
-    data = ccsds_streams.mixed_stream(200, {5: 19, 6: 94, 7: 70}, seed=3)
+    data = streams.mixed_stream(200, {5: 19, 6: 94, 7: 70}, seed=3)
     whole = bitloom_bulk.split_ccsds(data)
     seen = []
     pending = b""
@@ -200,7 +200,7 @@ def test_bad_offsets(offset, exc):
 
 
 def test_buffer_kinds(tmp_path):
-    data = ccsds_streams.mixed_stream(50, {1: 8, 2: 20}, seed=5)
+    data = streams.mixed_stream(50, {1: 8, 2: 20}, seed=5)
     want = frames_as_tuples(bitloom_bulk.split_ccsds(data))
     path = tmp_path / "stream.bin"
     path.write_bytes(data)
@@ -227,14 +227,14 @@ def test_non_contiguous_and_non_buffers():
 
 def test_bytearray_is_free_after_the_call():
     """The columns do not keep the input's buffer exported."""
-    data = bytearray(ccsds_streams.fixed_stream(10, 3, 9))
+    data = bytearray(streams.fixed_stream(10, 3, 9))
     frames = bitloom_bulk.split_ccsds(data)
     data.extend(b"\x00")  # would raise BufferError if still exported
     assert len(frames.offsets) == 10
 
 
 def test_columns_are_independent_arrays():
-    frames = bitloom_bulk.split_ccsds(ccsds_streams.fixed_stream(4, 9, 10))
+    frames = bitloom_bulk.split_ccsds(streams.fixed_stream(4, 9, 10))
     frames.offsets[0] = 99  # writable, owned by the result
     assert frames.offsets.tolist() == [99, 10, 20, 30]
     assert frames.apids.tolist() == [9] * 4
@@ -304,14 +304,14 @@ def test_unpack_ccsds_against_unpack_parameters(seed):
     apids = rng.choice([5, 6, 7, 9, 2047], size=n)
     # APID 5 and 6 packets of one size; APID 9 of varying sizes.
     sizes = np.where(apids == 9, rng.integers(14, 40, n), np.where(apids == 6, 16, 14))
-    data = ccsds_streams.stream(apids, sizes, rng)
+    data = streams.stream(apids, sizes, rng)
     check_unpack_ccsds(data, RECIPES)
     layouts = {apid: bitloom_bulk.compile(r) for apid, r in RECIPES.items()}
     check_unpack_ccsds(data, layouts, RECIPES)
 
 
 def test_unpack_ccsds_offset_and_empty():
-    data = ccsds_streams.mixed_stream(50, {5: 14, 7: 9}, seed=4)
+    data = streams.mixed_stream(50, {5: 14, 7: 9}, seed=4)
     got = bitloom_bulk.unpack_ccsds(b"\xff" * 3 + data, RECIPES, offset=3)
     want = bitloom_bulk.unpack_ccsds(data, RECIPES)
     assert got.skipped == want.skipped
@@ -322,8 +322,8 @@ def test_unpack_ccsds_offset_and_empty():
 
 
 def test_unpack_ccsds_packet_fault_names_the_apid():
-    ok = ccsds_streams.fixed_stream(3, 5, 14, seed=1)
-    short = ccsds_streams.fixed_stream(1, 5, 8, seed=1)  # too short for field "a"
+    ok = streams.fixed_stream(3, 5, 14, seed=1)
+    short = streams.fixed_stream(1, 5, 8, seed=1)  # too short for field "a"
     data = ok + short
     pkt = data[len(ok) :]
     with pytest.raises(BaseException) as want:
@@ -365,7 +365,7 @@ def test_unpack_ccsds_bad_recipes(recipes, exc, message):
 
 
 def test_unpack_ccsds_truncated_stream():
-    data = ccsds_streams.fixed_stream(3, 5, 14)
+    data = streams.fixed_stream(3, 5, 14)
     with pytest.raises(ValueError) as info:
         bitloom_bulk.unpack_ccsds(data[:-1], RECIPES)
     assert str(info.value) == (
@@ -378,7 +378,7 @@ def test_threads_share_one_stream():
     buffer give the same results as one call alone."""
     from concurrent.futures import ThreadPoolExecutor
 
-    data = ccsds_streams.mixed_stream(20_000, {5: 14, 6: 16, 9: 30}, seed=8)
+    data = streams.mixed_stream(20_000, {5: 14, 6: 16, 9: 30}, seed=8)
     want_frames = frames_as_tuples(bitloom_bulk.split_ccsds(data))
     want = bitloom_bulk.unpack_ccsds(data, RECIPES)
 
@@ -398,7 +398,7 @@ def test_threads_share_one_stream():
 
 
 def test_unpack_ccsds_takes_the_apids_split_ccsds_gives():
-    data = ccsds_streams.mixed_stream(40, {5: 14, 7: 9}, seed=2)
+    data = streams.mixed_stream(40, {5: 14, 7: 9}, seed=2)
     apids = np.unique(bitloom_bulk.split_ccsds(data).apids)  # numpy uint16
     got = bitloom_bulk.unpack_ccsds(data, {apid: RECIPES[5] for apid in apids if apid == 5})
     want = bitloom_bulk.unpack_ccsds(data, {5: RECIPES[5]})
@@ -415,7 +415,7 @@ def test_long_streams_decode_in_runs_as_packet_by_packet():
     n = 160_000
     apids = rng.choice([5, 6, 9, 100], size=n, p=[0.5, 0.2, 0.2, 0.1])
     sizes = np.where(apids == 9, rng.integers(14, 40, n), np.where(apids == 6, 16, 14))
-    data = ccsds_streams.stream(apids, sizes, rng)
+    data = streams.stream(apids, sizes, rng)
     got = bitloom_bulk.unpack_ccsds(data, {a: RECIPES[a] for a in (5, 6, 9)})
     frames = bitloom_bulk.split_ccsds(data)
     assert got.skipped == {100: int((apids == 100).sum())}
@@ -442,7 +442,7 @@ def test_the_lowest_apids_first_fault_is_raised_wherever_it_lies():
     sizes = np.full(n, 14)
     sizes[10] = 8  # too short for APID 9's recipe
     sizes[135_000] = 7  # too short for APID 6's recipe
-    data = ccsds_streams.stream(apids, sizes, rng)
+    data = streams.stream(apids, sizes, rng)
     with pytest.raises(ValueError) as info:
         bitloom_bulk.unpack_ccsds(data, {a: RECIPES[a] for a in (5, 6, 9)})
     start = int(np.sum(sizes[:135_000]))

@@ -11,14 +11,14 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
-from archives import HEADER as PRIMARY_HEADER
-from ccsds_streams import mixed_stream, stream
 
 import bitloom
 import bitloom_bulk
 import bitloom_bulk.cli as cli
 from bitloom_bulk import dump_recipe, field
 from bitloom_bulk.cli import main
+from tests.support.archives import HEADER as PRIMARY_HEADER
+from tests.support.streams import mixed_stream, stream
 
 HEADER = [
     field("version", "unsigned", 3),

@@ -5,10 +5,16 @@ import random
 
 import numpy as np
 import pytest
-from bulk_helpers import outcome, packer_bits, random_packet, random_recipe, same_value
 
 import bitloom
 import bitloom_bulk
+from tests.support.random_recipes import (
+    outcome,
+    packer_bits,
+    random_packet,
+    random_recipe,
+    same_value,
+)
 
 SIGNED = {"twos_complement", "ones_complement", "sign_magnitude"}
 

@@ -11,7 +11,9 @@ import sys
 
 import numpy as np
 import pytest
-from archives import (
+
+import bitloom_bulk
+from tests.support.archives import (
     EVENTS,
     EVENTS_BYTES,
     EVENTS_TEXT,
@@ -20,9 +22,7 @@ from archives import (
     ccsds_archive,
     fixed_archive,
 )
-from ccsds_streams import fixed_stream
-
-import bitloom_bulk
+from tests.support.streams import fixed_stream
 
 try:
     import distributed

@@ -6,10 +6,16 @@ import random
 
 import numpy as np
 import pytest
-from bulk_helpers import outcome, packer_bits, random_packet, random_recipe, same_dict
 
 import bitloom
 import bitloom_bulk
+from tests.support.random_recipes import (
+    outcome,
+    packer_bits,
+    random_packet,
+    random_recipe,
+    same_dict,
+)
 
 
 def same_outcome(a, b):

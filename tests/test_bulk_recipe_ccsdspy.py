@@ -25,9 +25,9 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 import pytest
-from ccsds_streams import header
 
 from bitloom_bulk import RecipeFileError, load_recipe, unpack_ccsds
+from tests.support.streams import header
 
 ccsdspy = pytest.importorskip("ccsdspy")
 logging.getLogger("ccsdspy").setLevel(logging.ERROR)  # sequence-count notes

@@ -8,13 +8,13 @@ import math
 import os
 
 import pytest
-from bulk_helpers import same_dict
-from ccsds_streams import header
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import bitloom
 from bitloom_bulk import RecipeFileError, dump_recipe, field, load_recipe, unpack_ccsds
+from tests.support.random_recipes import same_dict
+from tests.support.streams import header
 
 FORMATS = ["json", "toml", "csv"]
 

@@ -2,16 +2,12 @@
 one that does not, and the findings' claims checked against bitloom itself."""
 
 import importlib
-import sys
-from pathlib import Path
 
 import pytest
 
 import bitloom
 from bitloom_bulk import Finding, check_recipe, field
 from bitloom_bulk import recipes as recipes_module
-
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 def u(name, bits, **keys):
@@ -235,11 +231,7 @@ def test_direction_is_checked():
 
 
 def _example(name):
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        return importlib.import_module(name)
-    finally:
-        sys.path.remove(str(EXAMPLES))
+    return importlib.import_module(f"examples.{name}")
 
 
 @pytest.mark.parametrize(

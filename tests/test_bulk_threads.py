@@ -6,9 +6,9 @@ import threading
 
 import numpy as np
 import pytest
-from bulk_helpers import random_packet
 
 import bitloom_bulk
+from tests.support.random_recipes import random_packet
 
 RECIPE = [
     {"name": f"f{i}", "encoding": enc, "bits": bits, "byte_order": order, "reverse_bits": rev}
@@ -116,14 +116,14 @@ def test_every_function_from_many_threads():
     offsets, and a failing call), split_ccsds and unpack_ccsds, all at once from
     many threads over shared buffers and layouts, each result equal to the
     single-threaded one."""
-    import ccsds_streams
+    from tests.support import streams
 
     recipes = {apid: body_recipe(apid) for apid in BODIES}
     layouts = {apid: bitloom_bulk.compile(r) for apid, r in recipes.items()}
     sizes = {apid: max(8, (lay.packet_bits + 7) // 8) for apid, lay in layouts.items()}
-    stream = ccsds_streams.mixed_stream(3000, sizes, seed=11)
+    stream = streams.mixed_stream(3000, sizes, seed=11)
     fixed_apid = 0x065
-    fixed = ccsds_streams.fixed_stream(1500, fixed_apid, sizes[fixed_apid], seed=12)
+    fixed = streams.fixed_stream(1500, fixed_apid, sizes[fixed_apid], seed=12)
     # A stream whose packet 700 holds a malformed BCD digit (0xF): the call must fail there.
     bcd = [
         {
@@ -234,7 +234,7 @@ def test_arrays_and_data_changed_by_another_thread_never_break_a_call(target):
     ValueError for a packet fault); it never reads outside the data, and never
     raises what ``except Exception`` misses. Under the sanitizer build a read
     outside a buffer is fatal."""
-    import ccsds_streams
+    from tests.support import streams
 
     rng = np.random.default_rng(1)
     n, size = N_RACE, SIZE_RACE
@@ -243,7 +243,7 @@ def test_arrays_and_data_changed_by_another_thread_never_break_a_call(target):
     data = np.full(n * size, 0x11, dtype=np.uint8)
     offsets = np.arange(n, dtype=np.int64) * size
     lengths = np.full(n, size, dtype=np.int64)
-    stream = bytearray(ccsds_streams.mixed_stream(60_000, {5: 14, 6: 9}, seed=3))
+    stream = bytearray(streams.mixed_stream(60_000, {5: 14, 6: 9}, seed=3))
     # A block flipped between good and bad values by numpy copies, which run
     # with the GIL released: the writes land while a call checks, copies and
     # decodes, as they would from a thread of a free-threaded interpreter.

@@ -9,9 +9,9 @@ so a near miss lands in a name's slot and must be refused by the comparison).
 """
 
 import pytest
-from recipes import PACK_ENCODINGS, UNPACK_ONLY, item
 
 import bitloom
+from tests.support.items import PACK_ENCODINGS, UNPACK_ONLY, item
 
 NAMES = PACK_ENCODINGS + UNPACK_ONLY
 TEXT_NAMES = {n for n in PACK_ENCODINGS if n.startswith(("utf", "us_", "iso", "latin", "win"))}

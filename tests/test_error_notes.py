@@ -1,9 +1,9 @@
 """Failures inside a recipe say where: a note naming the item's index and name."""
 
 import pytest
-from recipes import item, without
 
 import bitloom
+from tests.support.items import item, without
 
 RECIPE = [item("a", bits=8, value=1), item("seconds", bits=8, value=300)]
 

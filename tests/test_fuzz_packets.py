@@ -24,9 +24,9 @@ import struct
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
-from recipes import KEYS, PACK_ENCODINGS, UNPACK_ONLY, Index
 
 import bitloom as bl
+from tests.support.items import KEYS, PACK_ENCODINGS, UNPACK_ONLY, Index
 
 EXAMPLES = int(os.environ.get("BITLOOM_FUZZ_EXAMPLES", "50"))
 fuzz_settings = settings(

@@ -5,9 +5,9 @@ import sys
 import tracemalloc
 
 import pytest
-from recipes import Index
 
 import bitloom as bl
+from tests.support.items import Index
 
 ROUNDS = 2000
 

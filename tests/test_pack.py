@@ -1,7 +1,7 @@
 import pytest
-from recipes import item, without
 
 import bitloom
+from tests.support.items import item, without
 
 pack = bitloom.pack_parameters
 

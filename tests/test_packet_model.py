@@ -2,9 +2,9 @@
 
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from recipes import item
 
 import bitloom
+from tests.support.items import item
 
 
 def mirror(v, width):

@@ -30,9 +30,9 @@ import threading
 import time
 
 import pytest
-from recipes import KEYS, PACK_ENCODINGS, UNPACK_ONLY
 
 import bitloom
+from tests.support.items import KEYS, PACK_ENCODINGS, UNPACK_ONLY
 
 SECONDS = float(os.environ.get("BITLOOM_PLAN_DIFF_SECONDS", "6"))
 FIRST_SEED = int(os.environ.get("BITLOOM_PLAN_DIFF_SEED", "0"))

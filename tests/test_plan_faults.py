@@ -7,9 +7,9 @@ import tracemalloc
 import weakref
 
 import pytest
-from recipes import item
 
 import bitloom
+from tests.support.items import item
 
 pack = bitloom.pack_parameters
 unpack = bitloom.unpack_parameters

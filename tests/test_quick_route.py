@@ -11,10 +11,10 @@ import struct
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from recipes import item
-from test_packet_model import model_raw
 
 import bitloom
+from tests.support.items import item
+from tests.test_packet_model import model_raw
 
 
 class Int(int):

@@ -11,9 +11,9 @@ import enum
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from recipes import Index
 
 from bitloom_bulk import _native
+from tests.support.items import Index
 
 KEYS = ["name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits"]
 

@@ -6,9 +6,9 @@ import sys
 import threading
 
 import pytest
-from recipes import item
 
 import bitloom
+from tests.support.items import item
 
 pack = bitloom.pack_parameters
 unpack = bitloom.unpack_parameters

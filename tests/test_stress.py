@@ -20,9 +20,8 @@ import sys
 import threading
 import time
 
-from recipes import Index
-
 import bitloom as bl
+from tests.support.items import Index
 
 SECONDS = float(os.environ.get("BITLOOM_STRESS_SECONDS", "1.5"))
 WORKERS = 8

@@ -1,9 +1,9 @@
 import math
 
 import pytest
-from recipes import item, without
 
 import bitloom
+from tests.support.items import item, without
 
 unpack = bitloom.unpack_parameters
 

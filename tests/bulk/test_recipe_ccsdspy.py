@@ -286,7 +286,7 @@ def test_generated_definitions_decode_as_ccsdspy_or_are_refused(tmp_path):
 
 REALDATA = pathlib.Path(
     os.environ.get(
-        "BITLOOM_REALDATA", pathlib.Path(__file__).resolve().parents[2] / "shared" / "realdata"
+        "BITLOOM_REALDATA", pathlib.Path(__file__).resolve().parents[3] / "shared" / "realdata"
     )
 )
 # Each real definition: None where it loads, else the line and feature refused.

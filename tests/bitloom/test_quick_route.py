@@ -13,8 +13,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import bitloom
+from tests.bitloom.test_packet_model import model_raw
 from tests.support.items import item
-from tests.test_packet_model import model_raw
 
 
 class Int(int):

@@ -8,7 +8,8 @@ import sys
 import pytest
 
 import bitloom as bl
-from tests.support.items import Index
+from tests.support.numbers import Index, f32_bits, f64_bits
+from tests.support.outcomes import raised
 
 
 class Raises:
@@ -30,15 +31,6 @@ class TypeErrorSub(TypeError):
 class Unprintable:
     def __str__(self):
         raise RuntimeError("no text")
-
-
-def raised(f, *args, **kwargs):
-    """The exception that f(*args, **kwargs) raises; failing if it returns."""
-    try:
-        result = f(*args, **kwargs)
-    except BaseException as exc:  # the caller checks the exact type
-        return exc
-    raise AssertionError(f"no exception; returned {result!r}")
 
 
 def interpreter_error(f, obj):
@@ -286,14 +278,6 @@ class HasFloat:
 
 def fake_numpy_type(name, module="numpy", body=None):
     return type(name, (), dict(body or {"__bool__": lambda self: True}, __module__=module))
-
-
-def f32_bits(x):
-    return struct.unpack("<I", struct.pack("<f", x))[0]
-
-
-def f64_bits(x):
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
 
 
 FLT_MAX = struct.unpack("<f", bytes.fromhex("ffff7f7f"))[0]

@@ -5,7 +5,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import bitloom
-from tests.support.items import call, raises_value
+from tests.support.calls import call, raises_value
 
 H = bytes.fromhex
 C1_DEFINED = {0x81: "\x81", 0x8D: "\x8d", 0x8F: "\x8f", 0x90: "\x90", 0x9D: "\x9d"}

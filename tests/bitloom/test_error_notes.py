@@ -4,14 +4,9 @@ import pytest
 
 import bitloom
 from tests.support.items import item, without
+from tests.support.outcomes import raised
 
 RECIPE = [item("a", bits=8, value=1), item("seconds", bits=8, value=300)]
-
-
-def raised(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    return info.value
 
 
 @pytest.mark.parametrize(

@@ -8,14 +8,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import bitloom as bl
-
-
-def f64_bits(x):
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
-
-
-def f64_from_bits(b):
-    return struct.unpack("<d", struct.pack("<Q", b))[0]
+from tests.support.numbers import f64_bits, f64_from_bits
 
 
 def f128(sign, exponent, fraction):

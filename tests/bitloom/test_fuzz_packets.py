@@ -26,7 +26,8 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import bitloom as bl
-from tests.support.items import KEYS, PACK_ENCODINGS, UNPACK_ONLY, Index
+from tests.support.items import KEYS, PACK_ENCODINGS, UNPACK_ONLY
+from tests.support.numbers import Index
 
 EXAMPLES = int(os.environ.get("BITLOOM_FUZZ_EXAMPLES", "50"))
 fuzz_settings = settings(

@@ -7,7 +7,7 @@ import tracemalloc
 import pytest
 
 import bitloom as bl
-from tests.support.items import Index
+from tests.support.numbers import Index
 
 ROUNDS = 2000
 

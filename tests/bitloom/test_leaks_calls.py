@@ -32,6 +32,7 @@ import tracemalloc
 import pytest
 
 import bitloom as bl
+from tests.support.items import item
 
 CALLS = int(os.environ.get("BITLOOM_LEAK_CALLS", "10000"))
 TRACED = int(os.environ.get("BITLOOM_LEAK_TRACED", "2000"))
@@ -122,29 +123,15 @@ UNIMPLEMENTED = [
 TEXT_CODECS = ["utf8", "utf16", "utf16le", "utf16be", "utf32", "utf32le", "utf32be"]
 
 
-def recipe_item(name, encoding, bits, value=None, **extra):
-    item = {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": "big",
-        "reverse_bits": False,
-    }
-    if value is not None:
-        item["value"] = value
-    item.update(extra)
-    return item
-
-
 BASE_RECIPE = [
-    recipe_item("count", "unsigned", 12, BIG % 4096),
-    recipe_item("delta", "twos_complement", 20, -(10**5)),
-    recipe_item("money", "packed_bcd_signed", 32, -1234567),
-    recipe_item("ratio", "ieee754_f32", 32, FLOAT, byte_order="little"),
-    recipe_item("label", "utf16le", 16 * 4, "Grü€"),
-    recipe_item("code", "windows_1252", 40, "€uro!"),
-    recipe_item("zoned", "unpacked_bcd", 24, 987, reverse_bits=True),
-    recipe_item("wide", "unsigned", 72, BIG, offset_bits=300),
+    item("count", "unsigned", 12, BIG % 4096),
+    item("delta", "twos_complement", 20, -(10**5)),
+    item("money", "packed_bcd_signed", 32, -1234567),
+    item("ratio", "ieee754_f32", 32, FLOAT, byte_order="little"),
+    item("label", "utf16le", 16 * 4, "Grü€"),
+    item("code", "windows_1252", 40, "€uro!"),
+    item("zoned", "unpacked_bcd", 24, 987, reverse_bits=True),
+    item("wide", "unsigned", 72, BIG, offset_bits=300),
 ]
 BASE_PACKET = bl.pack_parameters(BASE_RECIPE)
 TAIL = len(BASE_PACKET)
@@ -156,7 +143,7 @@ CASES = [
     ("unpack_parameters", (PACKET, 0, BASE_RECIPE), None),
     ("unpack_parameters", (PACKET, 8 * len(PACKET), BASE_RECIPE), PANIC),
     ("pack_parameters", (BASE_RECIPE,), None),
-    ("pack_parameters", ([recipe_item("n", "unsigned", 8, BIG)],), ValueError),
+    ("pack_parameters", ([item("n", "unsigned", 8, BIG)],), ValueError),
 ]
 for name in ("ones_complement", "twos_complement", "sign_magnitude"):
     CASES += [

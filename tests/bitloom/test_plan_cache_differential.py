@@ -33,6 +33,7 @@ import pytest
 
 import bitloom
 from tests.support.items import KEYS, PACK_ENCODINGS, UNPACK_ONLY
+from tests.support.outcomes import outcome
 
 SECONDS = float(os.environ.get("BITLOOM_PLAN_DIFF_SECONDS", "6"))
 FIRST_SEED = int(os.environ.get("BITLOOM_PLAN_DIFF_SEED", "0"))
@@ -152,13 +153,13 @@ class World:
         ]
 
 
-def outcome(call):
-    try:
-        result = call()
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as exc:
-        return ("raised", type(exc), str(exc), tuple(getattr(exc, "__notes__", ())))
+def reading(call):
+    """The outcome of a call (any exception but an interrupt); a dict's keys
+    compared with their types, its floats by their bits."""
+    got = outcome(call, catch=BaseException)
+    if got[0] == "error":
+        return got
+    result = got[1]
     if isinstance(result, dict):
         return ("dict", [(type(k), k, describe(v)) for k, v in result.items()])
     return ("bytes", type(result), result)
@@ -213,11 +214,11 @@ def apply_action(world, action):
     elif kind == "gc":
         gc.collect()
     elif kind == "reenter_pack":
-        world.log.append(("nested pack", outcome(lambda: bitloom.pack_parameters(recipe))))
+        world.log.append(("nested pack", reading(lambda: bitloom.pack_parameters(recipe))))
     elif kind == "reenter_unpack":
         packet = bytes(range(1, 60))
         world.log.append(
-            ("nested unpack", outcome(lambda: bitloom.unpack_parameters(packet, 3, recipe)))
+            ("nested unpack", reading(lambda: bitloom.unpack_parameters(packet, 3, recipe)))
         )
     elif kind == "thread":
         done = threading.Event()
@@ -429,9 +430,9 @@ def run_case(seed):
         for how in order:
             target = targets[how]
             if unpacking:
-                got = outcome(lambda t=target, p=packet, b=base: bitloom.unpack_parameters(p, b, t))
+                got = reading(lambda t=target, p=packet, b=base: bitloom.unpack_parameters(p, b, t))
             else:
-                got = outcome(lambda t=target: bitloom.pack_parameters(t))
+                got = reading(lambda t=target: bitloom.pack_parameters(t))
             readings[how] = (got, logs[how])
         history.append(("unpack" if unpacking else "pack", readings["never"][0]))
         ok = readings["reused"] == readings["never"] == readings["fresh"]

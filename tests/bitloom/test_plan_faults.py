@@ -10,6 +10,7 @@ import pytest
 
 import bitloom
 from tests.support.items import item
+from tests.support.outcomes import outcome
 
 pack = bitloom.pack_parameters
 unpack = bitloom.unpack_parameters
@@ -33,13 +34,6 @@ CHANGES = [
     ("bits", lambda b: b.__setitem__("bits", 4)),
     ("byte order", lambda b: b.__setitem__("byte_order", "bad")),
 ]
-
-
-def outcome(fn):
-    try:
-        return fn()
-    except ValueError as exc:
-        return (type(exc), str(exc), getattr(exc, "__notes__", None))
 
 
 @pytest.mark.parametrize("evict", ["packs others", "unpacks others", "fresh recipes"])
@@ -72,12 +66,12 @@ def test_a_plan_pushed_out_mid_call_is_not_used(evict, label, change):
     pack(recipe)
     pack(recipe)  # planned by now
     recipe[0]["value"] = hook()
-    got = outcome(lambda: pack(recipe))
+    got = outcome(pack, recipe, catch=ValueError)
 
     expected_recipe, expected_hook = make(True)
     expected_recipe[0]["value"] = expected_hook()
     expected_recipe[0][0] = 0  # a key that is not a str: never planned
-    assert got == outcome(lambda: pack(expected_recipe))
+    assert got == outcome(pack, expected_recipe, catch=ValueError)
 
 
 def test_a_plan_pushed_out_by_another_thread_is_not_used():

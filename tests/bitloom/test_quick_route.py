@@ -13,8 +13,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import bitloom
-from tests.bitloom.test_packet_model import model_raw
 from tests.support.items import item
+from tests.support.outcomes import outcome
+from tests.support.packet_model import model_raw
 
 
 class Int(int):
@@ -23,14 +24,6 @@ class Int(int):
 
 class Float(float):
     pass
-
-
-def outcome(fn, *args):
-    """A result, or the exception's type, text and notes."""
-    try:
-        return ("ok", fn(*args))
-    except Exception as e:
-        return (type(e), str(e), getattr(e, "__notes__", None))
 
 
 def edge_ints(bits):

@@ -9,6 +9,7 @@ import pytest
 
 import bitloom
 from tests.support.items import item
+from tests.support.outcomes import outcome
 
 pack = bitloom.pack_parameters
 unpack = bitloom.unpack_parameters
@@ -269,20 +270,16 @@ class Str(str):
     pass
 
 
-def outcome(call, *args):
-    try:
-        return call(*args)
-    except Exception as exc:  # compared, not hidden
-        return type(exc), str(exc)
-
-
 def assert_read_as_fresh(recipe, packet):
     """Packing and unpacking, failures included, as with new dicts; twice over."""
     for _ in range(2):
         for r in (recipe, fresh(recipe), recipe):
-            assert (outcome(pack, r), outcome(unpack, packet, 0, r)) == (
-                outcome(pack, fresh(recipe)),
-                outcome(unpack, packet, 0, fresh(recipe)),
+            assert (
+                outcome(pack, r, notes=False),
+                outcome(unpack, packet, 0, r, notes=False),
+            ) == (
+                outcome(pack, fresh(recipe), notes=False),
+                outcome(unpack, packet, 0, fresh(recipe), notes=False),
             )
 
 
@@ -652,11 +649,8 @@ def test_recipe_containers_unpack_alike_on_reuse(shape, label, packet, offset):
     ]
     other = shape(recipe) if shape is not Items else Items(recipe)
 
-    def outcome(r):
-        try:
-            return unpack(packet, offset, r)
-        except ValueError as exc:
-            return type(exc), str(exc), getattr(exc, "__notes__", None)
+    def unpacked(r):
+        return outcome(unpack, packet, offset, r, catch=ValueError)
 
     for _ in range(4):  # first sightings, planning, then planned calls
-        assert outcome(other) == outcome(list(recipe)) == outcome(fresh(recipe))
+        assert unpacked(other) == unpacked(list(recipe)) == unpacked(fresh(recipe))

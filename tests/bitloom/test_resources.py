@@ -16,22 +16,11 @@ import textwrap
 import pytest
 
 import bitloom as bl
-from bitloom_bulk import field
+from tests.support.items import item
 
 MAX32 = 2**32 - 1
 SANITIZED = bool(os.environ.get("BITLOOM_SANITIZED"))
 MiB = 1 << 20
-
-
-def item(
-    encoding="unsigned", bits=8, value=None, offset=None, order="big", reverse=False, name="f"
-):
-    d = field(name, encoding, bits, byte_order=order, reverse_bits=reverse)
-    if value is not None:
-        d["value"] = value
-    if offset is not None:
-        d["offset_bits"] = offset
-    return d
 
 
 # ---- widths and offsets of 2^32 - 1 -----------------------------------------------
@@ -61,7 +50,7 @@ def outside_packet(call):
     ],
 )
 def test_field_of_the_largest_width(reverse, order, index, byte):
-    recipe = [item(bits=MAX32, value=1, reverse=reverse, order=order)]
+    recipe = [item(bits=MAX32, value=1, reverse_bits=reverse, byte_order=order)]
     packet = bl.pack_parameters(recipe)
     assert len(packet) == 2**29
     assert packet[index] == byte
@@ -72,7 +61,7 @@ def test_field_of_the_largest_width(reverse, order, index, byte):
 
 
 def test_field_at_the_largest_offset():
-    recipe = [item(bits=1, value=1, offset=MAX32)]
+    recipe = [item(bits=1, value=1, offset_bits=MAX32)]
     packet = bl.pack_parameters(recipe)
     assert len(packet) == 2**29
     assert packet[-1] == 1 and packet.count(0) == len(packet) - 1
@@ -95,14 +84,14 @@ def test_field_at_the_largest_offset():
     ],
 )
 def test_huge_positions_outside_a_small_packet(base, offset, bits, message):
-    recipe = [item(bits=bits, offset=offset)]
+    recipe = [item(bits=bits, offset_bits=offset)]
     assert (
         outside_packet(lambda: bl.unpack_parameters(b"\x01\x02\x03\x04", base, recipe)) == message
     )
 
 
 def test_zero_width_fields_at_the_largest_offsets():
-    recipe = [item(bits=0, value=0, offset=MAX32)] * 3
+    recipe = [item(bits=0, value=0, offset_bits=MAX32)] * 3
     packet = bl.pack_parameters(recipe)
     assert len(packet) == 2**29 and packet.count(0) == len(packet)
     assert bl.unpack_parameters(packet, 7, recipe) == {"f": 0}
@@ -157,21 +146,21 @@ def test_standalone_refusals_at_the_largest_width(call, message):
 def test_text_packet_of_hundreds_of_mib():
     size = 200 * MiB
     text = "x" * (size - 2) + "é"  # 200 MiB of UTF-8
-    recipe = [item("utf8", 8 * size, text, name="t"), item("unsigned", 8, 0xA5, name="u")]
+    recipe = [item("t", "utf8", 8 * size, text), item("u", "unsigned", 8, 0xA5)]
     packet = bl.pack_parameters(recipe)
     assert len(packet) == size + 1
     assert packet[:3] == b"xxx" and packet[-3:] == "é".encode() + b"\xa5"
     got = bl.unpack_parameters(packet, 0, recipe)
     assert got["u"] == 0xA5 and len(got["t"]) == size - 1 and got["t"] == text
     # Little-endian: the window is a reversed copy, decoded as Latin-1.
-    flipped = [item("latin1", 8 * size, name="t", order="little")]
+    flipped = [item("t", "latin1", 8 * size, byte_order="little")]
     assert bl.unpack_parameters(packet, 0, flipped)["t"][:3] == "\xa9\xc3x"
     del packet, got, text
 
 
 def test_numeric_field_spanning_hundreds_of_mib():
     bits = 8 * 200 * MiB + 5
-    recipe = [item("packed_bcd_signed", bits, -9876543210, reverse=True)]
+    recipe = [item("f", "packed_bcd_signed", bits, -9876543210, reverse_bits=True)]
     packet = bl.pack_parameters(recipe)
     assert len(packet) == 200 * MiB + 1
     assert bl.unpack_parameters(packet, 0, recipe) == {"f": -9876543210}

@@ -7,7 +7,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import bitloom
-from tests.support.items import call, raises_value
+from tests.support.calls import call, raises_value
 
 H = bytes.fromhex
 PAD = [0, 1, 7, 8, 15, 16, 17, 31, 32, 33, 47, 61, 62, 63, 64, 65, 127]  # around block boundaries

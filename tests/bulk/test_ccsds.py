@@ -10,6 +10,7 @@ import pytest
 import bitloom
 import bitloom_bulk
 from tests.support import streams
+from tests.support.items import item
 
 
 def ref_split(data, offset=0):
@@ -61,28 +62,17 @@ def check_against_reference(data, offset=0):
     return got
 
 
-def field(name, bits, value, encoding="unsigned"):
-    return {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": "big",
-        "reverse_bits": False,
-        "value": value,
-    }
-
-
 def packed_packet(apid, seq, body):
     """A space packet whose header fields are recipe items, built by pack_parameters."""
     recipe = [
-        field("version", 3, 0),
-        field("type", 1, 0),
-        field("sec_hdr", 1, 1),
-        field("apid", 11, apid),
-        field("seq_flags", 2, 3),
-        field("seq_count", 14, seq),
-        field("length", 16, len(body) - 1),
-        *(field(f"b{i}", 8, b) for i, b in enumerate(body)),
+        item("version", bits=3, value=0),
+        item("type", bits=1, value=0),
+        item("sec_hdr", bits=1, value=1),
+        item("apid", bits=11, value=apid),
+        item("seq_flags", bits=2, value=3),
+        item("seq_count", bits=14, value=seq),
+        item("length", bits=16, value=len(body) - 1),
+        *(item(f"b{i}", bits=8, value=b) for i, b in enumerate(body)),
     ]
     return bitloom.pack_parameters(recipe)
 
@@ -106,12 +96,12 @@ def test_packets_built_by_pack_parameters():
     header = [
         {k: v for k, v in f.items() if k != "value"}
         for f in [
-            field("version", 3, 0),
-            field("type", 1, 0),
-            field("sec_hdr", 1, 1),
-            field("apid", 11, 0),
-            field("seq_flags", 2, 0),
-            field("seq_count", 14, 0),
+            item("version", bits=3, value=0),
+            item("type", bits=1, value=0),
+            item("sec_hdr", bits=1, value=1),
+            item("apid", bits=11, value=0),
+            item("seq_flags", bits=2, value=0),
+            item("seq_count", bits=14, value=0),
         ]
     ]
     for start, apid, seq in zip(got.offsets, got.apids, got.sequence_counts, strict=True):
@@ -242,9 +232,6 @@ def test_columns_are_independent_arrays():
 
 
 # ---- unpack_ccsds ----------------------------------------------------------
-
-
-item = bitloom_bulk.field
 
 
 HEADER_ITEMS = [

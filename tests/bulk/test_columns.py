@@ -8,13 +8,8 @@ import pytest
 
 import bitloom
 import bitloom_bulk
-from tests.support.random_recipes import (
-    outcome,
-    packer_bits,
-    random_packet,
-    random_recipe,
-    same_value,
-)
+from tests.support.outcomes import outcome, same_value
+from tests.support.random_recipes import packer_bits, random_packet, random_recipe
 
 SIGNED = {"twos_complement", "ones_complement", "sign_magnitude"}
 
@@ -53,7 +48,7 @@ def check(result, packets, offset, recipe, starts):
         assert result[0] == "error", (i, expected[i])
         assert result[1] is etype and result[2] == eargs
         note = f"in packet {i} (bytes {starts[i]} to {starts[i] + len(packets[i])} of the data)"
-        assert result[3] == [*enotes, note]
+        assert result[3] == (*enotes, note)
         return
     assert result[0] == "ok", result
     columns = result[1]

@@ -9,13 +9,8 @@ import pytest
 
 import bitloom
 import bitloom_bulk
-from tests.support.random_recipes import (
-    outcome,
-    packer_bits,
-    random_packet,
-    random_recipe,
-    same_dict,
-)
+from tests.support.outcomes import outcome, same_dict
+from tests.support.random_recipes import packer_bits, random_packet, random_recipe
 
 
 def same_outcome(a, b):

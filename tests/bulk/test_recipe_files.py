@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 
 import bitloom
 from bitloom_bulk import RecipeFileError, dump_recipe, field, load_recipe, unpack_ccsds
-from tests.support.random_recipes import same_dict
+from tests.support.outcomes import same_dict
 from tests.support.streams import header
 
 FORMATS = ["json", "toml", "csv"]

@@ -13,7 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from bitloom_bulk import _native
-from tests.support.items import Index
+from tests.support.numbers import Index
 
 KEYS = ["name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits"]
 

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import bitloom_bulk
+from tests.support.outcomes import outcome
 from tests.support.random_recipes import random_packet
 
 RECIPE = [
@@ -101,14 +102,6 @@ def column_key(col):
 
 def columns_key(cols):
     return [(name, column_key(col)) for name, col in cols.items()]
-
-
-def outcome(fn):
-    """What a call gives: ("ok", result key) or ("error", type, text, notes)."""
-    try:
-        return ("ok", fn())
-    except Exception as e:
-        return ("error", type(e).__name__, str(e), tuple(getattr(e, "__notes__", ())))
 
 
 def test_every_function_from_many_threads():

@@ -1,8 +1,6 @@
-"""Helpers shared by the tests: recipe items and calls by function name."""
+"""Recipe items: the one builder the tests use besides bitloom_bulk.field, and
+the encoding names and item keys the tests draw from."""
 
-import pytest
-
-import bitloom
 from bitloom_bulk import field
 
 # Encoding names the packer accepts, those only the unpacker accepts, and the
@@ -48,20 +46,6 @@ UNPACK_ONLY = [
 KEYS = ["name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"]
 
 
-class Index:
-    """An int-like object that is not an int: converts through __index__ (and
-    __float__, to the same number, for the float encodings)."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __float__(self):
-        return float(self.value)
-
-
 def item(
     name="f",
     encoding="unsigned",
@@ -72,6 +56,8 @@ def item(
     offset_bits=None,
     **extra,
 ):
+    """A recipe item: bitloom_bulk.field's keys, then `value` and `offset_bits` when
+    given, then any `extra` keys (also keys a recipe item does not know)."""
     d = field(name, encoding, bits, byte_order=byte_order, reverse_bits=reverse_bits)
     if value is not None:
         d["value"] = value
@@ -83,14 +69,3 @@ def item(
 
 def without(d, *keys):
     return {k: v for k, v in d.items() if k not in keys}
-
-
-def call(name, arg):
-    return getattr(bitloom, name)(arg)
-
-
-def raises_value(name, arg, message):
-    with pytest.raises(ValueError) as info:
-        call(name, arg)
-    assert type(info.value) is ValueError
-    assert info.value.args == (message,)

@@ -1,7 +1,5 @@
-"""Random recipes and packets for the bulk tests, and the comparison of
-outcomes (a value, or an exception's type, text and notes)."""
+"""Random recipes and packets for the bulk tests."""
 
-import struct
 import typing
 
 from bitloom_bulk import _types
@@ -71,21 +69,3 @@ def random_packet(rng, size):
     if rng.random() < 0.5:
         return bytes(rng.randrange(0x20, 0x7F) for _ in range(size))
     return bytes(rng.randrange(256) for _ in range(size))
-
-
-def outcome(fn, *args, **kwargs):
-    """('ok', value) or ('error', type, args, notes)."""
-    try:
-        return ("ok", fn(*args, **kwargs))
-    except Exception as exc:
-        return ("error", type(exc), exc.args, list(getattr(exc, "__notes__", [])))
-
-
-def same_value(a, b):
-    if isinstance(a, float) or isinstance(b, float):
-        return type(a) is type(b) is float and struct.pack("<d", a) == struct.pack("<d", b)
-    return type(a) is type(b) and a == b
-
-
-def same_dict(a, b):
-    return list(a) == list(b) and all(same_value(a[k], b[k]) for k in a)

@@ -1,8 +1,8 @@
 """Whole streams of CCSDS packets into columns, against peers, as ratios in one run.
 
-Run: python bench/bench_bulk.py [--packets N] [--quick]
+Run: python -m bench.bench_bulk [--packets N] [--quick]   (from the repository's root)
 Needs numpy; ccsdspy (optional, skipped when absent) is the peer. Data are
-generated in memory (tests/ccsds_streams.py) and decoded from memory: ccsdspy
+generated in memory (tests/support/streams.py) and decoded from memory: ccsdspy
 reads them from a BytesIO over the same bytes.
 
 (a) fixed-length 12-field telemetry packets (the telemetry recipe of
@@ -40,9 +40,7 @@ import numpy as np
 
 import bitloom
 import bitloom_bulk
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import ccsds_streams
+from tests.support import streams
 
 try:
     import ccsdspy
@@ -129,7 +127,7 @@ def report(title, n, nbytes, rows, reference):
 
 def fixed(n, rounds):
     size = packet_bytes(TELEMETRY)
-    data = ccsds_streams.fixed_stream(n, 0x064, size, seed=1)
+    data = streams.fixed_stream(n, 0x064, size, seed=1)
     rows = {}
     rows["bytes copy (bytearray(data))"] = best(lambda: bytearray(data), rounds)
     arr = np.frombuffer(data, dtype=np.uint8)
@@ -182,7 +180,7 @@ def split_by_apid(data):
 
 def mixed(n, rounds):
     sizes = {apid: packet_bytes(fields) for apid, fields in MIXED.items()}
-    data = ccsds_streams.mixed_stream(n, sizes, seed=2)
+    data = streams.mixed_stream(n, sizes, seed=2)
     rows = {}
     rows["bitloom_bulk.split_ccsds (framing only)"] = best(
         lambda: bitloom_bulk.split_ccsds(data), rounds
@@ -280,9 +278,9 @@ def memory(n):
     verdicts = {}
     with tempfile.TemporaryDirectory() as tmp:
         mixed_path = Path(tmp) / "mixed.bin"
-        mixed_path.write_bytes(ccsds_streams.mixed_stream(n, sizes, seed=2))
+        mixed_path.write_bytes(streams.mixed_stream(n, sizes, seed=2))
         fixed_path = Path(tmp) / "fixed.bin"
-        fixed_path.write_bytes(ccsds_streams.fixed_stream(n, 0x064, size, seed=1))
+        fixed_path.write_bytes(streams.fixed_stream(n, 0x064, size, seed=1))
         runs = [
             ("split_ccsds", [str(mixed_path), "split", recipes]),
             ("unpack_ccsds", [str(mixed_path), "unpack_ccsds", recipes]),
@@ -314,7 +312,7 @@ def memory(n):
             ("alternating", 7 + np.arange(tiny_n) % 2),
         ):
             path = Path(tmp) / f"tiny_{kind}.bin"
-            path.write_bytes(ccsds_streams.stream(np.full(tiny_n, 5), sizes, rng))
+            path.write_bytes(streams.stream(np.full(tiny_n, 5), sizes, rng))
             runs += [
                 (f"split_ccsds, tiny {kind}", [str(path), "split", tiny_recipes]),
                 (f"unpack_ccsds, tiny {kind}", [str(path), "unpack_ccsds", tiny_recipes]),

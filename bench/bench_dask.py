@@ -11,7 +11,7 @@ directory under /tmp and deleted afterwards. The files stay in the page cache
 between runs, so "reading" is a copy out of memory here; on object storage it is
 the network.
 
-    python bench/bench_dask.py [--files 32] [--file-mib 32] [--repeat 3]
+    python -m bench.bench_dask [--files 32] [--file-mib 32] [--repeat 3]   (from the repository's root)
 """
 
 from __future__ import annotations
@@ -29,9 +29,7 @@ from distributed import Client, LocalCluster
 
 import bitloom_bulk
 from bitloom_bulk.dask import DEFAULT_BLOCKSIZE, read_packets
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-from telemetry import PACKET_BYTES, TELEMETRY
+from examples.telemetry import PACKET_BYTES, TELEMETRY
 
 RECIPE = [{k: v for k, v in item.items() if k != "value"} for item in TELEMETRY]
 MiB = 2**20

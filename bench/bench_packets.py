@@ -1,6 +1,6 @@
 """pack_parameters / unpack_parameters next to peer libraries, as ratios in one run.
 
-Run: python bench/bench_packets.py [--quick]
+Run: python -m bench.bench_packets [--quick]   (from the repository's root)
 Peers (optional, skipped when absent): bitstruct (C extension, compiled and not),
 bitstring, construct, and the standard library's struct where it applies.
 Times are the best of several rounds, in nanoseconds per call, the rounds of
@@ -33,11 +33,10 @@ import struct
 import sys
 import timeit
 
-import floor_helper
-from packet_recipes import ALIGNED, SEVEN, TELEMETRY
-
 import bitloom
 import bitloom_bulk
+from bench import floor_helper
+from bench.packet_recipes import ALIGNED, SEVEN, TELEMETRY
 from bitloom_bulk import field
 
 try:

@@ -2,7 +2,7 @@
 through more recipes than the plan cache keeps (a ground system decoding a
 mixed stream, one recipe per APID, round robin).
 
-Run: python bench/bench_plans.py [--quick]
+Run: python -m bench.bench_plans [--quick]   (from the repository's root)
 Rows: ns per unpack_parameters call of the 12-field telemetry recipe, with
 1, 8, 9, 20, 64 and 200 recipes in rotation, beside the same recipe read from
 fresh dicts on every call (the direct path: no plan can apply) and one recipe
@@ -13,9 +13,8 @@ import argparse
 import sys
 import timeit
 
-from bench_packets import TELEMETRY, item
-
 import bitloom
+from bench.bench_packets import TELEMETRY, item
 
 unpack = bitloom.unpack_parameters
 

@@ -14,7 +14,7 @@ encoding is a copy, widening or byte swap of the str's own storage (UTF-32,
 UTF-16 of text below U+10000, ISO-8859-1 of Latin-1 text, US-ASCII of ASCII
 text), the bytes come from that storage instead.
 
-    python bench/bench_text.py [--repeat N] [--size BYTES]
+    python -m bench.bench_text [--repeat N] [--size BYTES]   (from the repository's root)
 """
 
 import argparse

@@ -1,6 +1,6 @@
 """Instructions per packet of unpack_columns and unpack_ccsds, from callgrind.
 
-Run: python bench/callgrind_bulk.py [--packets N]
+Run: python -m bench.callgrind_bulk [--packets N]   (from the repository's root)
 Needs valgrind. Each case runs in a child under `valgrind --tool=callgrind`
 twice, once calling the function once and once calling it three times after
 the same set-up; half the difference of the two totals is the cost of one
@@ -19,28 +19,27 @@ import sys
 import tempfile
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
+# The children start here, where bench/ and tests/ import as packages.
+ROOT = Path(__file__).resolve().parent.parent
 # One BLAS thread (an idle OpenBLAS pool spins, and its instructions vary from
 # run to run) and a fixed hash seed, so that the two runs differ by the calls alone.
 ENV = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "PYTHONHASHSEED": "0"}
 
 CHILD = r"""
 import sys
-sys.path.insert(0, sys.argv[1])
-sys.path.insert(0, sys.argv[2])
-import bench_bulk as b
-import ccsds_streams
+import bench.bench_bulk as b
+from tests.support import streams
 import bitloom_bulk
 
-n, case, calls = int(sys.argv[3]), sys.argv[4], int(sys.argv[5])
+n, case, calls = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
 if case == "unpack_columns":
     size = b.packet_bytes(b.TELEMETRY)
-    data = ccsds_streams.fixed_stream(n, 0x064, size, seed=1)
+    data = streams.fixed_stream(n, 0x064, size, seed=1)
     layout = bitloom_bulk.compile(b.recipe(b.TELEMETRY))
     call = lambda: bitloom_bulk.unpack_columns(data, layout, packet_bytes=size)
 else:
     sizes = {a: b.packet_bytes(f) for a, f in b.MIXED.items()}
-    data = ccsds_streams.mixed_stream(n, sizes, seed=2)
+    data = streams.mixed_stream(n, sizes, seed=2)
     layouts = {a: bitloom_bulk.compile(b.recipe(f)) for a, f in b.MIXED.items()}
     call = lambda: bitloom_bulk.unpack_ccsds(data, layouts)
 for _ in range(calls):
@@ -59,8 +58,6 @@ def instructions(n, case, calls):
                 sys.executable,
                 "-c",
                 CHILD,
-                str(HERE),
-                str(HERE.parent / "tests"),
                 str(n),
                 case,
                 str(calls),
@@ -69,6 +66,7 @@ def instructions(n, case, calls):
             text=True,
             check=True,
             env=ENV,
+            cwd=ROOT,
         )
     m = re.search(r"refs:\s+([\d,]+)", res.stderr)
     if m is None:

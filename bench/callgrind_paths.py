@@ -28,9 +28,10 @@ remains is the whole cost a caller sees: the interpreter's call of the
 function, the function, and freeing the result.
 
 Run (with the interpreter whose venv has bitloom and bitstruct installed):
-  python bench/callgrind_paths.py [--recipes telemetry,seven] [--json FILE]
-  python bench/callgrind_paths.py --profile unpack_planned --recipe telemetry
-  python bench/callgrind_paths.py --markdown callgrind-3.10.json callgrind-3.13.json
+  python -m bench.callgrind_paths [--recipes telemetry,seven] [--json FILE]
+  python -m bench.callgrind_paths --profile unpack_planned --recipe telemetry
+  python -m bench.callgrind_paths --markdown callgrind-3.10.json callgrind-3.13.json
+from the repository's root.
 
 --profile prints callgrind_annotate's top functions by inclusive count for one
 case, collected only inside bitloom's own entry function for that call
@@ -53,6 +54,8 @@ import sysconfig
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The directory that holds the package bench/: the driver's children start there.
+ROOT = os.path.dirname(HERE)
 LOW, HIGH, WARM = 300, 1300, 200
 PROFILE_CALLS = 6000
 
@@ -80,10 +83,8 @@ def namespace(recipe_name, with_layout=False):
     """Everything the loop statements use, for one recipe; with_layout adds
     the compiled layout of bitloom_bulk (which imports numpy, slow under
     valgrind, so only the layout cases ask for it)."""
-    sys.path.insert(0, HERE)
-    from packet_recipes import RECIPES, pack_recipe, unpack_recipe
-
     import bitloom
+    from bench.packet_recipes import RECIPES, pack_recipe, unpack_recipe
 
     fields = RECIPES[recipe_name]
     ns = {
@@ -112,7 +113,7 @@ def namespace(recipe_name, with_layout=False):
             layout = bitloom_bulk.compile(ns["recipe"])
             ns["lunpack"], ns["lpack"] = layout.unpack, layout.pack
             ns["values_t"] = tuple(ns["values"])
-    import floor_helper
+    from bench import floor_helper
 
     mod = floor_helper.load()
     if mod is not None:
@@ -139,11 +140,13 @@ def drive(case, recipe_name, n):
 def available(python, recipe_name):
     """The cases this interpreter can run (bitstruct or the C compiler may be missing)."""
     code = (
-        f"import sys; sys.path.insert(0, {HERE!r}); import callgrind_paths as c; "
+        "import bench.callgrind_paths as c; "
         f"ns = c.namespace({recipe_name!r}, with_layout=True); "
         "print(' '.join(k for k in ('bs_unpack', 'floor', 'lpack') if k in ns))"
     )
-    have = subprocess.run([python, "-c", code], capture_output=True, text=True, check=True)
+    have = subprocess.run(
+        [python, "-c", code], cwd=ROOT, capture_output=True, text=True, check=True
+    )
     got = have.stdout.split()
     out = []
     for case in CASES:
@@ -165,13 +168,13 @@ def total_instructions(python, case, recipe_name, n, workdir):
         "--tool=callgrind",
         f"--callgrind-out-file={out}",
         python,
-        os.path.join(workdir, "drive", os.path.basename(__file__)),
+        *DRIVER,
         "--drive",
         case,
         recipe_name,
         str(n),
     ]
-    subprocess.run(cmd, env=env, check=True, capture_output=True)
+    subprocess.run(cmd, env=env, cwd=driver_root(workdir), check=True, capture_output=True)
     with open(out) as f:
         for line in f:
             if line.startswith(("summary:", "totals:")):
@@ -199,16 +202,29 @@ def per_pass(python, case, recipe_name, workdir, attempts=2):
     return (t[2] - t[0]) / (HIGH - LOW)
 
 
-DRIVER_FILES = ("callgrind_paths.py", "packet_recipes.py", "floor_helper.py", "floor.c")
+DRIVER_FILES = (
+    "__init__.py",
+    "callgrind_paths.py",
+    "packet_recipes.py",
+    "floor_helper.py",
+    "floor.c",
+)
+# The process callgrind runs, started in driver_root(workdir).
+DRIVER = ("-m", "bench.callgrind_paths")
+
+
+def driver_root(workdir):
+    return os.path.join(workdir, "drive")
 
 
 def freeze_driver(workdir):
-    """Copy the driver's files: every run must execute the same code, and the
-    interpreter compiles the script on each start, so an edit to the checkout
-    between the LOW and the HIGH run would otherwise count in the difference."""
-    os.makedirs(os.path.join(workdir, "drive"))
+    """Copy the driver's files (as the package bench/ under driver_root): every
+    run must execute the same code, and the interpreter compiles the modules on
+    each start, so an edit to the checkout between the LOW and the HIGH run
+    would otherwise count in the difference."""
+    os.makedirs(os.path.join(driver_root(workdir), "bench"))
     for name in DRIVER_FILES:
-        shutil.copy2(os.path.join(HERE, name), os.path.join(workdir, "drive", name))
+        shutil.copy2(os.path.join(HERE, name), os.path.join(driver_root(workdir), "bench", name))
 
 
 def driver_env():
@@ -283,12 +299,9 @@ def entry_symbol(func):
 
 def profile(python, case, recipe_name, top, n=PROFILE_CALLS, keep=None):
     which = "unpack_parameters" if case.startswith("unpack") else "pack_parameters"
-    code = (
-        f"import sys; sys.path.insert(0, {HERE!r}); import bitloom, callgrind_paths as c; "
-        f"print(c.entry_symbol(bitloom.{which}))"
-    )
+    code = f"import bitloom, bench.callgrind_paths as c; print(c.entry_symbol(bitloom.{which}))"
     mangled = subprocess.run(
-        [python, "-c", code], capture_output=True, text=True, check=True
+        [python, "-c", code], cwd=ROOT, capture_output=True, text=True, check=True
     ).stdout.strip()
     name = subprocess.run(
         ["c++filt", mangled], capture_output=True, text=True, check=True
@@ -304,13 +317,15 @@ def profile(python, case, recipe_name, top, n=PROFILE_CALLS, keep=None):
             f"--toggle-collect={name}",
             f"--callgrind-out-file={out}",
             python,
-            os.path.join(workdir, "drive", os.path.basename(__file__)),
+            *DRIVER,
             "--drive",
             case,
             recipe_name,
             str(n),
         ]
-        subprocess.run(cmd, env=driver_env(), check=True, capture_output=True)
+        subprocess.run(
+            cmd, env=driver_env(), cwd=driver_root(workdir), check=True, capture_output=True
+        )
         if keep:
             shutil.copyfile(out, keep)
         listings = {

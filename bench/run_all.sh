@@ -9,13 +9,15 @@
 # package is built from SOURCE_TREE (Release, as the wheel; -g and not
 # stripped so that callgrind can name functions, which changes no code) and
 # installed with the peers (bitstruct, bitstring, construct); then
-# bench/bench_packets.py --summary prints its table of ratios. With
-# --callgrind, bench/callgrind_paths.py adds the instruction counts per call.
-# The benchmark scripts are always this checkout's bench/, so the same
-# benchmark measures any tree (e.g. a checkout of an older commit).
+# `python -m bench.bench_packets --summary` prints its table of ratios. With
+# --callgrind, `python -m bench.callgrind_paths` adds the instruction counts per
+# call. The benchmarks run as modules from this checkout's root, so they are
+# always this checkout's bench/ and the same benchmark measures any tree (e.g. a
+# checkout of an older commit).
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
+root="$(dirname "$here")"
 # shellcheck source=bench/venvs.sh
 source "$here/venvs.sh"
 if [[ $# -lt 1 || ! -f "$1/pyproject.toml" ]]; then
@@ -50,10 +52,10 @@ for ver in $versions; do
     install_into "$venv" bitstruct bitstring construct \
         -C install.strip=false -C cmake.define.CMAKE_CXX_FLAGS=-g "$tree"
     [[ $install_only -eq 1 ]] && continue
-    (cd "$here" && "$venv/bin/python" bench_packets.py --summary --only-summary-recipes "${quick[@]}") \
+    (cd "$root" && "$venv/bin/python" -m bench.bench_packets --summary --only-summary-recipes "${quick[@]}") \
         | sed -n '/^== summary/,$p'
     if [[ $callgrind -eq 1 ]]; then
-        (cd "$here" && "$venv/bin/python" callgrind_paths.py \
+        (cd "$root" && "$venv/bin/python" -m bench.callgrind_paths \
             --json "${CALLGRIND_JSON_DIR:-/tmp}/callgrind-$short.json")
     fi
     echo "load after CPython $ver:$(uptime | sed 's/.*load average//')"

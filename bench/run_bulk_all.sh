@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The bulk benchmarks (bench/bench_bulk.py) on every CPython 3.10-3.13 of pyenv,
+# The bulk benchmarks (python -m bench.bench_bulk) on every CPython 3.10-3.13 of pyenv,
 # one venv each, with the package built from the given source tree, and a
 # table of the ratios that matter per interpreter at the end.
 #
@@ -9,12 +9,13 @@
 # For each interpreter: <venv-prefix><major.minor> is created if missing; the
 # package is built from SOURCE_TREE (Release, as the wheel) and installed with
 # its test extras and the peers (ccsdspy, bitstruct); then bench_bulk.py runs
-# and its summary lines (prefixed "summary:") are collected. The benchmark
-# script is always this checkout's bench/, so the same benchmark measures any
-# tree (e.g. a checkout of an older commit).
+# and its summary lines (prefixed "summary:") are collected. The benchmark runs
+# as a module from this checkout's root, so it is always this checkout's bench/
+# and the same benchmark measures any tree (e.g. a checkout of an older commit).
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
+root="$(dirname "$here")"
 # shellcheck source=bench/venvs.sh
 source "$here/venvs.sh"
 if [[ $# -lt 1 || ! -f "$1/pyproject.toml" ]]; then
@@ -52,7 +53,7 @@ for ver in $versions; do
     install_into "$venv" ccsdspy bitstruct "$tree[test]"
     [[ $install_only -eq 1 ]] && continue
     out="$(mktemp)"
-    (cd "$here" && "$venv/bin/python" bench_bulk.py "${args[@]}") | tee "$out"
+    (cd "$root" && "$venv/bin/python" -m bench.bench_bulk "${args[@]}") | tee "$out"
     sed -n "s/^summary: /$short  /p" "$out" >>"$summary"
     rm -f "$out"
     echo "load after CPython $ver:$(uptime | sed 's/.*load average//')"

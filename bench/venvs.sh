@@ -1,4 +1,5 @@
-# Shared by bench/run_all.sh and bench/run_bulk_all.sh (sourced, not run).
+# Shared by bench/run_all.sh and bench/run_bulk_all.sh (sourced, not run), which
+# start the benchmarks as modules from the repository's root (python -m bench.X).
 
 # The line that heads a run: the source tree, its commit, the time and the load.
 describe_tree() {

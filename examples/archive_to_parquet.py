@@ -34,8 +34,7 @@ except ImportError as exc:
     print(f"skipped: {exc}")
     sys.exit(0)
 
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# Run as a script, this file's directory is on sys.path: the sibling imports by name.
 from telemetry import PACKET_BYTES, TELEMETRY, field
 
 # Housekeeping packets (APID 0x1AB) as a numpy record: the same bytes as TELEMETRY.

@@ -4,6 +4,7 @@
 
 #include "bulk/ccsds.hpp"
 #include "bulk/columns.hpp"
+#include "bulk/encoding_table.hpp"
 #include "bulk/layout.hpp"
 #include "bulk/messages.hpp"
 #include "bulk/reader_probe.hpp"
@@ -18,6 +19,8 @@ namespace {
 PyMethodDef g_methods[] = {
     {"_read_item", read_item_both_ways, METH_O,
      "_read_item(item, /)\n--\n\nFor the test suite: the item read as a plan reads it and afresh."},
+    {"_encoding_table", encoding_table, METH_NOARGS,
+     "_encoding_table()\n--\n\nFor the test suite: the encoding table's rows (name, kind, packs)."},
     {"compile", compile, METH_O, "compile(recipe, /)\n--\n\nRead a recipe once into a Layout."},
     {"unpack_columns", py::as_cfunction(unpack_columns), METH_FASTCALL | METH_KEYWORDS,
      "unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, "

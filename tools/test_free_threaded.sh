@@ -138,7 +138,7 @@ import sys
 
 import pytest
 
-rc = pytest.main(["-q", "-p", "no:cacheprovider", "--noconftest", "test_bulk_threads.py"])
+rc = pytest.main(["-q", "-p", "no:cacheprovider", "--noconftest", "bulk/test_threads.py"])
 assert "bitloom" not in sys.modules, "the stress tests imported bitloom"
 assert not sys._is_gil_enabled(), "the GIL was turned on during the stress tests"
 print("sys._is_gil_enabled() after the stress tests:", sys._is_gil_enabled())

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Builds and runs the C++ tests of the core (no Python, no CMake).
+# Builds the C++ tests of the core (CMake option BITLOOM_BUILD_TESTS, Release,
+# warnings as errors, no Python needed) and runs them with ctest.
+#
+# Usage: tests/cpp/run.sh [BUILD_DIR]   (default: build/cpp-tests, reused)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-out="$(mktemp -d)"
-trap 'rm -rf "$out"' EXIT
-g++ -O2 -std=c++20 -Wall -Wextra -pthread -I"$root/src" \
-    "$root/tests/cpp/test_f16.cpp" "$root/src/core/ieee754.cpp" -o "$out/test_f16"
-"$out/test_f16"
-g++ -O2 -std=c++20 -Wall -Wextra -Werror -I"$root/src" \
-    "$root/tests/cpp/test_ccsds.cpp" "$root/src/core/ccsds.cpp" -o "$out/test_ccsds"
-"$out/test_ccsds"
+build="${1:-$root/build/cpp-tests}"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DBITLOOM_BUILD_MODULES=OFF -DBITLOOM_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target cpp_tests
+ctest --test-dir "$build" --output-on-failure

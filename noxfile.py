@@ -112,8 +112,9 @@ def install_package(session: nox.Session, extras: str = "") -> None:
     The wheel is built once per interpreter and source state and reused by the
     later sessions of that interpreter; wheels of older source states go.
     """
-    version = session.run(
-        "python", "-c", "import sys; print(sys.version.split()[0])", silent=True
+    version = (
+        session.run("python", "-c", "import sys; print(sys.version.split()[0])", silent=True)
+        or "unknown"
     ).strip()
     wheels = ROOT / ".nox" / "_wheels"
     here = wheels / _source_digest() / version
@@ -128,12 +129,18 @@ def install_package(session: nox.Session, extras: str = "") -> None:
     session.install(f"{built[-1]}[{extras}]" if extras else str(built[-1]))
 
 
-def run_each(session: nox.Session, *commands: list[str], **kwargs: object) -> None:
+def run_each(
+    session: nox.Session,
+    *commands: list[str],
+    env: dict[str, str] | None = None,
+    silent: bool = False,
+    external: bool = False,
+) -> None:
     """Run every command even if one fails; the session fails if any did."""
     failed = []
     for command in commands:
         try:
-            session.run(*command, **kwargs)  # type: ignore[arg-type]
+            session.run(*command, env=env, silent=silent, external=external)
         except CommandFailed:
             failed.append(" ".join(command))
     if failed:

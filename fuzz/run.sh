@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Build the libFuzzer targets of the C++ core and run each for N seconds
-# (default 10), two at a time.
+# Build the libFuzzer targets of the C++ core (with CMake, in fuzz/build) and run
+# each for N seconds (default 10), two at a time.
 #
 #   fuzz/run.sh [seconds]          build, then run every target
 #   FUZZ_TARGETS="bits unicode" fuzz/run.sh 600   only some targets
@@ -50,23 +50,16 @@ if [ -z "$cxx" ]; then
     fi
 fi
 
-mkdir -p "$build/obj"
-flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
-       -fno-sanitize-recover=all -I"$root/src" -I"$here")
-# The core and the Python-free part of the column decoder are compiled once
-# (with fuzzer coverage instrumentation) and linked into every target.
-objs=()
-for src in "$root"/src/core/*.cpp "$root/src/bulk/column_kernel.cpp"; do
-    obj="$build/obj/$(basename "${src%.cpp}").o"
-    if [ ! -e "$obj" ] || [ "$src" -nt "$obj" ] || [ "$root/src/core" -nt "$obj" ] ||
-        [ -n "$(find "$root/src/core" "$root/src/bulk" -name '*.hpp' -newer "$obj" -print -quit)" ]; then
-        "$cxx" "${flags[@]/-fsanitize=fuzzer,/-fsanitize=fuzzer-no-link,}" -c "$src" -o "$obj"
-    fi
-    objs+=("$obj")
-done
-for t in $targets; do
-    "$cxx" "${flags[@]}" "$here/fuzz_$t.cpp" "${objs[@]}" -o "$build/fuzz_$t"
-done
+# The targets are CMake targets (BITLOOM_BUILD_FUZZ) in their own build tree,
+# which instruments the core and the column kernel they link for libFuzzer.
+mkdir -p "$build"
+cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER="$(command -v "$cxx")" \
+    -DBITLOOM_BUILD_FUZZ=ON -DBITLOOM_BUILD_MODULES=OFF -DBITLOOM_BUILD_TESTS=OFF >"$build/cmake.log" 2>&1 ||
+    { cat "$build/cmake.log" >&2; echo "fuzz: cmake configure failed" >&2; exit 2; }
+build_targets=()
+for t in $targets; do build_targets+=("fuzz_$t"); done
+cmake --build "$build" --parallel "$(nproc)" --target "${build_targets[@]}" >>"$build/cmake.log" 2>&1 ||
+    { cat "$build/cmake.log" >&2; echo "fuzz: build failed" >&2; exit 2; }
 echo "fuzz: built $targets with $cxx"
 [ "${FUZZ_BUILD_ONLY:-}" = 1 ] && exit 0
 

@@ -2,7 +2,13 @@
 # One lint command for the whole repository:
 #   ruff check, ruff format --check           (Python: tests, bench, examples, tools, stubs)
 #   clang-format --dry-run --Werror           (C++: src/**/*.hpp, src/**/*.cpp)
-#   clang-tidy                                (the pure C++ core: src/core/*.cpp)
+#   clang-tidy                                (every C++ source CMake builds from src/)
+# clang-tidy reads CMake's compile database (build/tidy, configured here with
+# the Python of $BITLOOM_LINT_PYTHON, default the newest CPython 3.10+ of pyenv,
+# else python3), so the Python include paths are those of a real build. Sources
+# compiled without Python's headers (the core, the column kernel) are held to
+# .clang-tidy; the ones that include Python.h to .clang-tidy-binding (the
+# bug-prone and performance checks).
 # It installs what it lacks: ruff from PyPI into a venv (.venv-lint, or
 # $BITLOOM_LINT_VENV), clang-format and clang-tidy 19 from Debian's packages.
 # Every step runs; the exit status is non-zero if any of them failed.
@@ -36,7 +42,19 @@ if ! command -v "$clang_format" >/dev/null || ! command -v "$clang_tidy" >/dev/n
 fi
 
 mapfile -t cxx_files < <(find src -name '*.hpp' -o -name '*.cpp' | sort)
-mapfile -t core_sources < <(find src/core -maxdepth 1 -name '*.cpp' | sort)
+
+pick_python() {
+  if command -v pyenv >/dev/null 2>&1; then
+    local best
+    best=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.(1[0-9]|[2-9][0-9])\.[0-9]+$' |
+      sort -t. -k1,1n -k2,2n -k3,3n | tail -n 1 || true)
+    if [ -n "$best" ] && [ -x "$(pyenv root)/versions/$best/bin/python" ]; then
+      echo "$(pyenv root)/versions/$best/bin/python"
+      return
+    fi
+  fi
+  command -v python3
+}
 
 # --- checks ------------------------------------------------------------------
 failed=()
@@ -54,14 +72,50 @@ step "ruff check" "$ruff" check --output-format concise .
 step "ruff format --check" "$ruff" format --check .
 step "clang-format (${#cxx_files[@]} files)" "$clang_format" --dry-run --Werror "${cxx_files[@]}"
 
-# clang-tidy, one process per core source file, as many at a time as there are cores.
-tidy() {
-  printf '%s\0' "${core_sources[@]}" |
-    xargs -0 -I{} -P "$(nproc)" "$clang_tidy" --quiet {} -- -std=c++20 -Isrc 2>/dev/null \
-    | grep -v '^[0-9]* warnings\? generated\.$'
+# The compile database: configuring is enough (nothing is built).
+tidy_build=$root/build/tidy
+tidy_python=${BITLOOM_LINT_PYTHON:-$(pick_python)}
+compile_database() {
+  mkdir -p "$tidy_build"
+  cmake -S "$root" -B "$tidy_build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    -DPython_EXECUTABLE="$tidy_python" >"$tidy_build/configure.log" 2>&1 ||
+    { cat "$tidy_build/configure.log"; return 1; }
+}
+# The sources of src/ in the database, split by whether Python's include
+# directory is on their command line.
+split_sources() {  # split_sources pure|binding
+  [ -e "$tidy_build/compile_commands.json" ] || return 0
+  "$tidy_python" - "$tidy_build/compile_commands.json" "$root/src/" "$1" <<'PY'
+import json
+import sys
+import sysconfig
+
+database, src, want = sys.argv[1:]
+include = sysconfig.get_path("include")
+for entry in sorted(json.load(open(database, encoding="utf-8")), key=lambda e: e["file"]):
+    if entry["file"].startswith(src):
+        binding = include in entry.get("command", " ".join(entry.get("arguments", [])))
+        if binding == (want == "binding"):
+            print(entry["file"][len(src) - len("src/"):])
+PY
+}
+step "compile database (CMake, $("$tidy_python" --version 2>&1))" compile_database
+mapfile -t pure_sources < <(split_sources pure)
+mapfile -t binding_sources < <(split_sources binding)
+
+# clang-tidy, one process per source file, as many at a time as there are cores.
+tidy() {  # tidy CONFIG FILE...
+  local config=$1; shift
+  [ $# -gt 0 ] || { echo "   no sources"; return 1; }
+  printf '%s\0' "$@" |
+    xargs -0 -I{} -P "$(nproc)" "$clang_tidy" --quiet -p "$tidy_build" --config-file="$config" {} \
+      2>/dev/null | grep -v '^[0-9]* warnings\? generated\.$'
   return "${PIPESTATUS[1]}"
 }
-step "clang-tidy (${#core_sources[@]} files in src/core)" tidy
+step "clang-tidy .clang-tidy (${#pure_sources[@]} files without Python.h)" \
+  tidy .clang-tidy "${pure_sources[@]}"
+step "clang-tidy .clang-tidy-binding (${#binding_sources[@]} files with Python.h)" \
+  tidy .clang-tidy-binding "${binding_sources[@]}"
 
 if [ ${#failed[@]} -gt 0 ]; then
   (IFS=';'; echo "lint: FAILED: ${failed[*]}")

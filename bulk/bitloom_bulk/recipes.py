@@ -111,7 +111,7 @@ import sys
 import warnings
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
-from typing import Any, Literal, get_args, overload
+from typing import Any, Literal, SupportsIndex, TypeGuard, cast, get_args, overload
 
 from bitloom_bulk._files import atomic_write
 from bitloom_bulk._types import (
@@ -265,7 +265,7 @@ def _suggest(word: str, choices: Any) -> str | None:
     return match[0] if match else None
 
 
-def _is_u32(value: object) -> bool:
+def _is_u32(value: object) -> TypeGuard[SupportsIndex]:
     if isinstance(value, bool):
         return False
     try:
@@ -412,7 +412,7 @@ def check_recipe(recipe: Any, *, direction: Literal["pack", "unpack"] = "unpack"
                 enc = lowered
 
         if enc is not None and ok_bits:
-            width = operator.index(bits)
+            width = operator.index(cast("SupportsIndex", bits))  # ok_bits: _is_u32(bits)
             if enc in NUMERIC_ENCODINGS:
                 if little and width % 8:
                     add(
@@ -468,7 +468,7 @@ def check_recipe(recipe: Any, *, direction: Literal["pack", "unpack"] = "unpack"
                         )
 
         if packing and ok_bits:
-            width = operator.index(bits)
+            width = operator.index(cast("SupportsIndex", bits))  # ok_bits: _is_u32(bits)
             offset = item.get("offset_bits")
             if "offset_bits" in item and _is_u32(offset):
                 running = operator.index(offset)

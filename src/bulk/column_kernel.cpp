@@ -349,6 +349,9 @@ const char* column_dtype(ColumnKind kind) noexcept {
     return kind == ColumnKind::Text ? nullptr : kDtypes[static_cast<std::size_t>(kind)];
 }
 
+// The grouping of fields into shared words and the blocked loop over packets
+// stay in one function: they share the per-field state of a block.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
 ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
                                    std::span<const ColumnKind> kinds,
                                    std::span<std::uint8_t* const> columns, const PacketSet& packets,
@@ -393,8 +396,8 @@ ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
             order.push_back(j);
         }
     }
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return starts[a] < starts[b]; });
+    std::ranges::stable_sort(order,
+                             [&](std::size_t a, std::size_t b) { return starts[a] < starts[b]; });
     std::vector<WordGroup> groups;
     for (const std::size_t j : order) {
         if (groups.empty() || starts[j] + fields[j].bits > 8 * groups.back().byte + 64) {
@@ -420,7 +423,7 @@ ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
     std::vector<std::size_t> failed_at(nfields);
     for (std::size_t begin = 0; begin < count; begin += kBlock) {
         const std::size_t end = std::min(count, begin + kBlock);
-        std::fill(failed_at.begin(), failed_at.end(), end);
+        std::ranges::fill(failed_at, end);
         for (const WordGroup& g : groups) {
             if (g.members.size() < 2) continue;
             load_words(packets, begin, end, g.byte, words.data());
@@ -435,7 +438,7 @@ ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
             failed_at[j] = column_dispatch(kinds[j], packets, begin, end, starts[j], fields[j],
                                            columns[j]);
         }
-        const std::size_t failed = *std::min_element(failed_at.begin(), failed_at.end());
+        const std::size_t failed = *std::ranges::min_element(failed_at);
         if (failed < end) {
             // The first field, in recipe order, that fails at that packet.
             std::size_t j = 0;

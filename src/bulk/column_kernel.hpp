@@ -35,10 +35,10 @@ struct PacketSet {
     const std::uint64_t* offsets = nullptr;
     const std::uint64_t* lengths = nullptr;
     const std::uint8_t* packet(std::size_t i) const noexcept {
-        return data + (offsets ? offsets[i] : i * packet_bytes);
+        return data + (offsets != nullptr ? offsets[i] : i * packet_bytes);
     }
     std::size_t length(std::size_t i) const noexcept {
-        return static_cast<std::size_t>(lengths ? lengths[i] : packet_bytes);
+        return static_cast<std::size_t>(lengths != nullptr ? lengths[i] : packet_bytes);
     }
 };
 

@@ -36,8 +36,8 @@ bool packet_bits(const py::ItemList& items, std::uint64_t& total, py::FailureSit
 // general way, whose conversion may run code that changes the recipe, each
 // later item is checked before it is used. False at the first failure, with
 // its error set and `site` naming the item.
-bool place_items(const py::ItemList& items, py::PlanRef plan, std::uint8_t* __restrict packet,
-                 std::uint64_t limit, py::FailureSite& site) {
+bool place_items(const py::ItemList& items, const py::PlanRef& plan,
+                 std::uint8_t* __restrict packet, std::uint64_t limit, py::FailureSite& site) {
     std::uint64_t position = 0;
     site.in_item = true;
     // The fresh reading's records live across items: only the planned fields
@@ -104,7 +104,7 @@ PyObject* build_packet(const py::ItemList& items, py::FailureSite& site) {
     if (!packet) return nullptr;
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
     std::memset(data, 0, length);
-    if (!place_items(items, std::move(plan), data, length * 8, site)) return nullptr;
+    if (!place_items(items, plan, data, length * 8, site)) return nullptr;
     return packet.release();
 }
 

@@ -61,7 +61,7 @@ std::uint64_t recipe_hash(ItemView items) {
 }
 
 // How a cached plan compares with the recipe of this call.
-enum class Sighting { Other, Holds, Changed };
+enum class Sighting : std::uint8_t { Other, Holds, Changed };
 
 // Other: the plan is of other dicts. Holds: it reads the recipe as it is now
 // (every item current, or, for an unusable plan, the item that stopped it

@@ -96,7 +96,7 @@ nox.options.sessions = [
 def _source_digest() -> str:
     """A digest of everything the wheel is built from."""
     digest = hashlib.sha256()
-    for top in ("CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "src", "bulk", "stubs"):
+    for top in ("CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "src", "python"):
         path = ROOT / top
         files = [path] if path.is_file() else sorted(path.rglob("*"))
         for file in files:
@@ -171,7 +171,7 @@ def examples(session: nox.Session) -> None:
 def typing(session: nox.Session) -> None:
     """The type stubs against the built modules; mypy --strict over bitloom_bulk."""
     install_package(session, "typing")
-    sources = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "bulk/bitloom_bulk").glob("*.py"))
+    sources = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "python/bitloom_bulk").glob("*.py"))
     run_each(
         session,
         ["bash", "tools/stubtest.sh"],

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/charset.hpp"
+#include "core/text/charset.hpp"
 #include "core/format.hpp"
 #include "fuzz_common.hpp"
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "bulk/column_kernel.hpp"
+#include "core/columns/column_kernel.hpp"
 #include "core/bcd.hpp"
 #include "core/bits.hpp"
 #include "core/encodings.hpp"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/result.hpp"
-#include "core/unicode.hpp"
+#include "core/text/unicode.hpp"
 
 #define FUZZ_CHECK(cond, ...)                                                     \
     do {                                                                          \

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/format.hpp"
-#include "core/unicode.hpp"
+#include "core/text/unicode.hpp"
 #include "fuzz_common.hpp"
 
 using namespace bitloom::core;

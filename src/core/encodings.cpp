@@ -1,6 +1,6 @@
 #include "core/encodings.hpp"
 
-#include "core/charset.hpp"
+#include "core/text/charset.hpp"
 #include "core/format.hpp"
 #include "core/messages.hpp"
 

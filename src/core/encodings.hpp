@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/unicode.hpp"
+#include "core/text/unicode.hpp"
 
 namespace bitloom::core {
 

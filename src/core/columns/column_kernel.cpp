@@ -1,0 +1,483 @@
+#include "core/columns/column_kernel.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include "core/bcd.hpp"
+#include "core/bits.hpp"
+#include "core/ieee754.hpp"
+#include "core/integer.hpp"
+#include "core/portable.hpp"
+
+namespace bitloom::bulk {
+namespace {
+
+using core::Codec;
+
+constexpr std::array<const char*, 9> kDtypes = {"uint8", "uint16", "uint32", "uint64", "int8",
+                                                "int16", "int32",  "int64",  "float64"};
+constexpr std::array<std::size_t, 9> kSizes = {1, 2, 4, 8, 1, 2, 4, 8, 8};
+
+ColumnKind unsigned_kind(std::uint32_t bits) {
+    return bits <= 8    ? ColumnKind::U8
+           : bits <= 16 ? ColumnKind::U16
+           : bits <= 32 ? ColumnKind::U32
+                        : ColumnKind::U64;
+}
+ColumnKind signed_kind(std::uint64_t bits) {
+    return bits <= 8    ? ColumnKind::I8
+           : bits <= 16 ? ColumnKind::I16
+           : bits <= 32 ? ColumnKind::I32
+                        : ColumnKind::I64;
+}
+
+// The codecs of the hot loops, written so that they inline into them; each
+// returns exactly what its core function (core/integer, core/ieee754) returns
+// for a raw value of at most `bits` bits.
+
+// Two's complement: the value sign-extended from bit bits - 1 (`shift` is
+// 64 - bits, or 0 for widths of 0 and of 64 and more, whose raw value is kept).
+inline std::int64_t twos_complement(std::uint64_t raw, unsigned shift) noexcept {
+    return static_cast<std::int64_t>(raw << shift) >> shift;
+}
+
+inline std::int64_t ones_complement(std::uint64_t raw, std::uint32_t bits) noexcept {
+    if (bits == 0) return 0;
+    if (bits >= 64) {
+        const auto v = static_cast<std::int64_t>(raw);
+        return v < 0 ? v + 1 : v;
+    }
+    const std::uint64_t sign = std::uint64_t{1} << (bits - 1);
+    if ((raw & sign) == 0) return static_cast<std::int64_t>(raw);
+    return static_cast<std::int64_t>(raw - core::low_bits_mask(bits));
+}
+
+inline std::int64_t sign_magnitude(std::uint64_t raw, std::uint32_t bits) noexcept {
+    if (bits == 0) return 0;
+    bits = std::min<std::uint32_t>(bits, 64);
+    const std::uint64_t sign = std::uint64_t{1} << (bits - 1);
+    const auto m = static_cast<std::int64_t>(raw & (sign - 1));
+    return (raw & sign) != 0 ? -m : m;
+}
+
+// binary32 widened to a double; a NaN keeps its sign and payload (moved up)
+// with the quiet bit set, whatever the platform's conversion does.
+inline double f32_to_double(std::uint32_t image) noexcept {
+    if ((image & 0x7FFF'FFFFU) > 0x7F80'0000U) [[unlikely]] {
+        const std::uint64_t sign = static_cast<std::uint64_t>(image & 0x8000'0000U) << 32;
+        const std::uint64_t payload = static_cast<std::uint64_t>(image & 0x7F'FFFFU) << 29;
+        return std::bit_cast<double>(sign | 0x7FF8'0000'0000'0000ULL | payload);
+    }
+    return static_cast<double>(std::bit_cast<float>(image));
+}
+
+// One numeric field over packets [begin, end) of a call, as a tight loop. A
+// big-endian field of at most 57 bits (no reversal) is one unaligned 8-byte
+// load, a shift and a mask wherever those 8 bytes lie inside the data; the
+// packets near its end, and every other field, take the general reading.
+// Returns the first packet whose value fails to decode, or `end`.
+template <class T, class Decode>
+std::size_t column_loop(const PacketSet& packets, std::size_t begin, std::size_t end,
+                        std::uint64_t start, const core::FieldSpec& fld, std::uint8_t* column,
+                        Decode decode) noexcept {
+    const std::uint64_t byte = start / 8;
+    const bool quick = !fld.little && !fld.reverse && fld.bits >= 1 && fld.bits <= 57 &&
+                       packets.size >= byte + 8;
+    const unsigned shift = 64 - static_cast<unsigned>(start % 8) - std::min(fld.bits, 57U);
+    const std::uint64_t mask = core::low_bits_mask(fld.bits);
+    // Packets whose offset is at most `last` have 8 bytes at `byte` inside the data.
+    const std::uint64_t last = quick ? packets.size - byte - 8 : 0;
+    T* out = reinterpret_cast<T*>(column);
+    auto general = [&](std::size_t p, T& v) {
+        return decode(core::field_raw_value(packets.packet(p), packets.length(p), start, fld.bits,
+                                            fld.little, fld.reverse),
+                      v);
+    };
+    if (packets.offsets == nullptr) {
+        const std::size_t stride = packets.packet_bytes;
+        // Packets [begin, fast) take the quick reading.
+        std::size_t fast = begin;
+        if (quick)
+            fast = std::clamp<std::size_t>(static_cast<std::size_t>(last / stride + 1), begin, end);
+        const std::uint8_t* at = packets.data + begin * stride + byte;
+        for (std::size_t p = begin; p < fast; ++p, at += stride) {
+            std::uint64_t word;
+            std::memcpy(&word, at, 8);
+            T v;
+            if (!decode((core::bswap64(word) >> shift) & mask, v)) [[unlikely]]
+                return p;
+            out[p] = v;
+        }
+        for (std::size_t p = fast; p < end; ++p) {
+            T v;
+            if (!general(p, v)) [[unlikely]]
+                return p;
+            out[p] = v;
+        }
+        return end;
+    }
+    for (std::size_t p = begin; p < end; ++p) {
+        T v;
+        const std::uint64_t offset = packets.offsets[p];
+        if (quick && offset <= last) [[likely]] {
+            std::uint64_t word;
+            std::memcpy(&word, packets.data + offset + byte, 8);
+            if (!decode((core::bswap64(word) >> shift) & mask, v)) [[unlikely]]
+                return p;
+        } else if (!general(p, v)) [[unlikely]] {
+            return p;
+        }
+        out[p] = v;
+    }
+    return end;
+}
+
+// A decoder that cannot fail: v = f(raw).
+template <class T, class F>
+auto infallible(F f) {
+    return [f](std::uint64_t raw, T& v) {
+        v = static_cast<T>(f(raw));
+        return true;
+    };
+}
+
+// Call run(decode) with the decoder of the field's codec for elements of type T.
+template <class T, class Run>
+std::size_t with_decoder(const core::FieldSpec& fld, Run run) noexcept {
+    const std::uint32_t bits = fld.bits;
+    switch (fld.row->codec) {
+        case Codec::Unsigned:
+            if constexpr (std::is_unsigned_v<T>) {
+                return run(infallible<T>([](std::uint64_t raw) { return raw; }));
+            }
+            break;
+        case Codec::TwosComplement:
+            if constexpr (std::is_signed_v<T>) {
+                const unsigned shift = bits == 0 || bits >= 64 ? 0 : 64 - bits;
+                return run(infallible<T>(
+                    [shift](std::uint64_t raw) { return twos_complement(raw, shift); }));
+            }
+            break;
+        case Codec::OnesComplement:
+            if constexpr (std::is_signed_v<T>) {
+                return run(infallible<T>(
+                    [bits](std::uint64_t raw) { return ones_complement(raw, bits); }));
+            }
+            break;
+        case Codec::SignMagnitude:
+            if constexpr (std::is_signed_v<T>) {
+                return run(
+                    infallible<T>([bits](std::uint64_t raw) { return sign_magnitude(raw, bits); }));
+            }
+            break;
+        case Codec::F32:
+            if constexpr (std::is_same_v<T, double>) {
+                return run(infallible<T>([](std::uint64_t raw) {
+                    return f32_to_double(static_cast<std::uint32_t>(raw));
+                }));
+            }
+            break;
+        case Codec::F64:
+            if constexpr (std::is_same_v<T, double>) {
+                return run(infallible<T>([](std::uint64_t raw) { return core::decode_f64(raw); }));
+            }
+            break;
+        default: break;
+    }
+    // BCD, f16 and the rest: the general decoder.
+    return run([&fld](std::uint64_t raw, T& v) {
+        NumericValue d;
+        if (!decode_numeric(fld, raw, d)) return false;
+        if constexpr (std::is_same_v<T, double>) {
+            v = d.d;
+        } else if constexpr (std::is_signed_v<T>) {
+            v = static_cast<T>(d.i);
+        } else {
+            v = static_cast<T>(d.u);
+        }
+        return true;
+    });
+}
+
+// Call body(T{}) with the element type of a numeric kind.
+template <class Body>
+std::size_t with_type(ColumnKind kind, Body body) noexcept {
+    switch (kind) {
+        case ColumnKind::U8: return body(std::uint8_t{});
+        case ColumnKind::U16: return body(std::uint16_t{});
+        case ColumnKind::U32: return body(std::uint32_t{});
+        case ColumnKind::U64: return body(std::uint64_t{});
+        case ColumnKind::I8: return body(std::int8_t{});
+        case ColumnKind::I16: return body(std::int16_t{});
+        case ColumnKind::I32: return body(std::int32_t{});
+        case ColumnKind::I64: return body(std::int64_t{});
+        case ColumnKind::F64: return body(double{});
+        case ColumnKind::Text: break;
+    }
+    return 0;
+}
+
+// A field read on its own, packet by packet (column_loop).
+std::size_t column_dispatch(ColumnKind kind, const PacketSet& packets, std::size_t begin,
+                            std::size_t end, std::uint64_t at, const core::FieldSpec& fld,
+                            std::uint8_t* c) noexcept {
+    if (kind == ColumnKind::Text) return end;
+    return with_type(kind, [&](auto tag) {
+        using T = decltype(tag);
+        return with_decoder<T>(fld, [&](auto decode) {
+            return column_loop<T>(packets, begin, end, at, fld, c, decode);
+        });
+    });
+}
+
+// Fields that share one 8-byte window of every packet: the window at byte
+// `byte` is loaded once per packet (as a big-endian number) and each field of
+// the group is a shift and a mask of it.
+struct WordGroup {
+    std::uint64_t byte = 0;
+    std::vector<std::size_t> members;  // field indices
+};
+
+// The big-endian words at byte `byte` of packets [begin, end), into words[0..].
+// Bytes past the end of the data read as zero: the fields of a group lie
+// inside their packets, so they never take bits from there.
+void load_words(const PacketSet& packets, std::size_t begin, std::size_t end, std::uint64_t byte,
+                std::uint64_t* words) noexcept {
+    const std::size_t size = packets.size;
+    auto tail = [&](std::uint64_t at) {
+        std::uint8_t b[8] = {};
+        if (at < size) std::memcpy(b, packets.data + at, std::min<std::uint64_t>(8, size - at));
+        std::uint64_t w;
+        std::memcpy(&w, b, 8);
+        return core::bswap64(w);
+    };
+    // Packets whose offset is at most `last` have 8 bytes at `byte` inside the data.
+    const bool any = size >= byte + 8;
+    const std::uint64_t last = any ? size - byte - 8 : 0;
+    if (packets.offsets == nullptr) {
+        const std::size_t stride = packets.packet_bytes;
+        std::size_t fast = begin;
+        if (any) {
+            fast = std::clamp<std::size_t>(static_cast<std::size_t>(last / stride + 1), begin, end);
+        }
+        const std::uint8_t* at = packets.data + begin * stride + byte;
+        std::uint64_t* w = words;
+        for (std::size_t p = begin; p < fast; ++p, at += stride) {
+            std::uint64_t word;
+            std::memcpy(&word, at, 8);
+            *w++ = core::bswap64(word);
+        }
+        for (std::size_t p = fast; p < end; ++p) *w++ = tail(p * stride + byte);
+        return;
+    }
+    for (std::size_t p = begin; p < end; ++p) {
+        const std::uint64_t offset = packets.offsets[p];
+        std::uint64_t word;
+        if (any && offset <= last) [[likely]] {
+            std::memcpy(&word, packets.data + offset + byte, 8);
+            word = core::bswap64(word);
+        } else {
+            word = tail(offset + byte);
+        }
+        words[p - begin] = word;
+    }
+}
+
+// One field of a group over packets [begin, end), from their words: returns
+// the first packet whose value fails to decode, or `end`.
+std::size_t column_from_words(ColumnKind kind, const std::uint64_t* words, std::size_t begin,
+                              std::size_t end, unsigned shift, const core::FieldSpec& fld,
+                              std::uint8_t* column) noexcept {
+    const std::uint64_t mask = core::low_bits_mask(fld.bits);
+    return with_type(kind, [&](auto tag) {
+        using T = decltype(tag);
+        T* out = reinterpret_cast<T*>(column) + begin;
+        return with_decoder<T>(fld, [&](auto decode) {
+            const std::size_t n = end - begin;
+            for (std::size_t i = 0; i < n; ++i) {
+                T v;
+                if (!decode((words[i] >> shift) & mask, v)) [[unlikely]]
+                    return begin + i;
+                out[i] = v;
+            }
+            return end;
+        });
+    });
+}
+
+std::vector<std::uint64_t> field_starts(std::span<const core::FieldSpec> fields,
+                                        std::uint64_t base) {
+    std::vector<std::uint64_t> starts(fields.size());
+    std::uint64_t position = base;
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+        starts[j] = core::field_start(fields[j], base, position);
+        position = starts[j] + fields[j].bits;
+    }
+    return starts;
+}
+
+}  // namespace
+
+ColumnKind column_kind(const core::FieldSpec& fld) noexcept {
+    // The signed codecs return values of `bits` bits (64 at most); BCD digits
+    // never exceed the raw value (a digit is at most its nibble or byte), so an
+    // unsigned BCD value is below 2^bits and a signed one's magnitude too; the
+    // floats decode to a double.
+    switch (fld.row->codec) {
+        case Codec::Unsigned: return unsigned_kind(fld.bits);
+        case Codec::TwosComplement:
+        case Codec::OnesComplement:
+        case Codec::SignMagnitude: return signed_kind(fld.bits);
+        case Codec::PackedBcd:
+        case Codec::UnpackedBcd: return fld.bits <= 32 ? unsigned_kind(fld.bits) : ColumnKind::I64;
+        case Codec::PackedBcdSigned:
+        case Codec::UnpackedBcdSigned: return signed_kind(std::uint64_t{fld.bits} + 1);
+        case Codec::Text: return ColumnKind::Text;
+        default: return ColumnKind::F64;
+    }
+}
+
+std::size_t column_item_size(ColumnKind kind) noexcept {
+    return kind == ColumnKind::Text ? 0 : kSizes[static_cast<std::size_t>(kind)];
+}
+
+const char* column_dtype(ColumnKind kind) noexcept {
+    return kind == ColumnKind::Text ? nullptr : kDtypes[static_cast<std::size_t>(kind)];
+}
+
+// The grouping of fields into shared words and the blocked loop over packets
+// stay in one function: they share the per-field state of a block.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
+ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
+                                   std::span<const ColumnKind> kinds,
+                                   std::span<std::uint8_t* const> columns, const PacketSet& packets,
+                                   std::uint64_t base) noexcept {
+    const std::size_t nfields = fields.size();
+    // An empty recipe decodes every packet into nothing.
+    if (nfields == 0) return {packets.count, 0};
+    // Every field starts at the same bit of every packet (a start depends on
+    // the widths and offsets alone), so each numeric field is decoded as one
+    // column over the packets long enough to hold all fields; the first
+    // shorter packet is where a bounds fault lies.
+    const std::vector<std::uint64_t> starts = field_starts(fields, base);
+    auto fits = [&](std::size_t len) {
+        for (std::size_t j = 0; j < nfields; ++j) {
+            if (!core::field_in_packet(starts[j], fields[j].bits, len)) return false;
+        }
+        return true;
+    };
+    std::size_t count = packets.count;
+    if (packets.lengths == nullptr) {
+        if (count != 0 && !fits(packets.packet_bytes)) count = 0;
+    } else {
+        // The shortest length that holds every field, found from the lengths seen.
+        std::uint64_t enough = ~std::uint64_t{0};
+        for (std::size_t p = 0; p < count; ++p) {
+            const std::uint64_t len = packets.lengths[p];
+            if (len >= enough) continue;
+            if (!fits(len)) {
+                count = p;
+                break;
+            }
+            enough = len;
+        }
+    }
+    // Fields read by shifting a shared window (big-endian, not reversed, 1 to 57
+    // bits): grouped by start, each group's window holding all its fields.
+    std::vector<std::size_t> order;
+    for (std::size_t j = 0; j < nfields; ++j) {
+        const core::FieldSpec& fld = fields[j];
+        if (kinds[j] != ColumnKind::Text && !fld.little && !fld.reverse && fld.bits >= 1 &&
+            fld.bits <= 57) {
+            order.push_back(j);
+        }
+    }
+    std::ranges::stable_sort(order,
+                             [&](std::size_t a, std::size_t b) { return starts[a] < starts[b]; });
+    std::vector<WordGroup> groups;
+    for (const std::size_t j : order) {
+        if (groups.empty() || starts[j] + fields[j].bits > 8 * groups.back().byte + 64) {
+            groups.push_back({starts[j] / 8, {}});
+        }
+        groups.back().members.push_back(j);
+    }
+    // Fields of no group (or alone in theirs) are read on their own.
+    std::vector<std::size_t> alone;
+    std::vector<bool> grouped(nfields, false);
+    for (const WordGroup& g : groups) {
+        if (g.members.size() < 2) continue;
+        for (const std::size_t j : g.members) grouped[j] = true;
+    }
+    for (std::size_t j = 0; j < nfields; ++j) {
+        if (!grouped[j] && kinds[j] != ColumnKind::Text) alone.push_back(j);
+    }
+
+    // Blocks of packets small enough to stay in cache while every field of
+    // theirs is decoded; the first block with a fault ends the decoding.
+    constexpr std::size_t kBlock = 512;
+    std::vector<std::uint64_t> words(kBlock);
+    std::vector<std::size_t> failed_at(nfields);
+    for (std::size_t begin = 0; begin < count; begin += kBlock) {
+        const std::size_t end = std::min(count, begin + kBlock);
+        std::ranges::fill(failed_at, end);
+        for (const WordGroup& g : groups) {
+            if (g.members.size() < 2) continue;
+            load_words(packets, begin, end, g.byte, words.data());
+            for (const std::size_t j : g.members) {
+                const auto shift = static_cast<unsigned>(8 * g.byte + 64 - starts[j] -
+                                                         fields[j].bits);
+                failed_at[j] = column_from_words(kinds[j], words.data(), begin, end, shift,
+                                                 fields[j], columns[j]);
+            }
+        }
+        for (const std::size_t j : alone) {
+            failed_at[j] = column_dispatch(kinds[j], packets, begin, end, starts[j], fields[j],
+                                           columns[j]);
+        }
+        const std::size_t failed = *std::ranges::min_element(failed_at);
+        if (failed < end) {
+            // The first field, in recipe order, that fails at that packet.
+            std::size_t j = 0;
+            while (failed_at[j] != failed) ++j;
+            return {failed, j};
+        }
+    }
+    if (count == packets.count) return {count, 0};
+    // Packet `count` has a field outside it: the first field that fails there,
+    // by its bounds or (before those) by its decoder.
+    const std::uint8_t* packet = packets.packet(count);
+    const std::size_t len = packets.length(count);
+    for (std::size_t j = 0; j < nfields; ++j) {
+        const core::FieldSpec& fld = fields[j];
+        if (!core::field_in_packet(starts[j], fld.bits, len)) return {count, j};
+        if (kinds[j] == ColumnKind::Text) continue;
+        NumericValue v;
+        const std::uint64_t raw = core::field_raw_value(packet, len, starts[j], fld.bits,
+                                                        fld.little, fld.reverse);
+        if (!decode_numeric(fld, raw, v)) return {count, j};
+    }
+    return {count, nfields};  // not reached: some field lies outside the packet
+}
+
+std::optional<core::Error> field_error(std::span<const core::FieldSpec> fields,
+                                       const PacketSet& packets, std::uint64_t base,
+                                       const ColumnFault& fault) {
+    if (fault.packet >= packets.count || fault.field >= fields.size()) return std::nullopt;
+    const std::vector<std::uint64_t> starts = field_starts(fields, base);
+    const core::FieldSpec& fld = fields[fault.field];
+    const std::uint64_t start = starts[fault.field];
+    const std::size_t len = packets.length(fault.packet);
+    if (auto error = core::check_field_bounds(start, fld.bits, len)) return error;
+    if (fld.row->codec == Codec::Text) return std::nullopt;
+    const std::uint64_t raw = core::field_raw_value(packets.packet(fault.packet), len, start,
+                                                    fld.bits, fld.little, fld.reverse);
+    NumericValue v;
+    if (decode_numeric(fld, raw, v)) return std::nullopt;
+    return core::numeric_decode_error(fld, raw);
+}
+
+}  // namespace bitloom::bulk

@@ -1,0 +1,83 @@
+// The module bitloom_bulk._native: single-phase initialisation, one module per
+// process, in the main interpreter. Functions are listed one row each in the method table.
+#include <atomic>
+
+#include "ext/bitloom_bulk/unpack_ccsds.hpp"
+#include "ext/bitloom_bulk/unpack_columns.hpp"
+#include "ext/bitloom_bulk/encoding_table.hpp"
+#include "ext/bitloom_bulk/layout.hpp"
+#include "ext/bitloom_bulk/messages.hpp"
+#include "ext/bitloom_bulk/reader_probe.hpp"
+#include "binding/errors.hpp"
+#include "binding/module_init.hpp"
+#include "binding/names.hpp"
+#include "binding/item_reader.hpp"
+
+namespace bitloom::bulk {
+namespace {
+
+PyMethodDef g_methods[] = {
+    {"_read_item", read_item_both_ways, METH_O,
+     "_read_item(item, /)\n--\n\nFor the test suite: the item read as a plan reads it and afresh."},
+    {"_encoding_table", encoding_table, METH_NOARGS,
+     "_encoding_table()\n--\n\nFor the test suite: the encoding table's rows (name, kind, packs)."},
+    {"compile", compile, METH_O, "compile(recipe, /)\n--\n\nRead a recipe once into a Layout."},
+    {"unpack_columns", py::as_cfunction(unpack_columns), METH_FASTCALL | METH_KEYWORDS,
+     "unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, "
+     "offset_bits=0)\n--\n\nDecode many packets into one numpy column per recipe item."},
+    {"split_ccsds", py::as_cfunction(split_ccsds), METH_FASTCALL | METH_KEYWORDS,
+     "split_ccsds(data, *, offset=0, allow_partial=False)\n--\n\n"
+     "Frame a CCSDS space packet stream by its primary headers."},
+    {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
+     "unpack_ccsds(data, recipes, *, offset=0)\n--\n\n"
+     "Decode a mixed-APID CCSDS stream into columns per APID."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "bitloom_bulk._native",
+    "",
+    0,
+    g_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<PyObject*> g_module{nullptr};
+
+PyObject* create_module() {
+    py::Ref module(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
+    if (!module) return nullptr;
+    if (!py::init_process_state()) return nullptr;
+    if (py::shim::module_declare_gil_not_used(module.get()) < 0) return nullptr;
+    if (!init_numpy() || !init_layout_type(module.get())) return nullptr;
+    return module.release();
+}
+
+// The module lives in the main interpreter only. numpy, whose functions and
+// types the module keeps, loads in one interpreter per process, and the
+// recipe keys are kept for the process; so a sub-interpreter is refused
+// before it imports anything, and can never take the module (or numpy) away
+// from the main interpreter.
+PyObject* init() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, msg::kMainInterpreterOnly);
+        return nullptr;
+    }
+    return py::cached_module(g_module, create_module);
+}
+
+}  // namespace
+}  // namespace bitloom::bulk
+
+PyMODINIT_FUNC PyInit__native(void) {
+    try {
+        return bitloom::bulk::init();
+    } catch (...) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}

@@ -1,0 +1,13 @@
+// A private check of the recipe reader for the test suite: one item read in
+// both modes, so that tests can compare what a plan would hold with what a
+// fresh reading gives.
+#pragma once
+
+#include "binding/ref.hpp"
+
+namespace bitloom::bulk {
+
+// _read_item(item) -> (refusing reading or None, raising reading or its exception)
+PyObject* read_item_both_ways(PyObject* self, PyObject* item);
+
+}  // namespace bitloom::bulk

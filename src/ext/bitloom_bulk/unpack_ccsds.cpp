@@ -1,0 +1,331 @@
+#include "ext/bitloom_bulk/unpack_ccsds.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "ext/bitloom_bulk/unpack_columns.hpp"
+#include "ext/bitloom_bulk/layout.hpp"
+#include "ext/bitloom_bulk/messages.hpp"
+#include "core/ccsds.hpp"
+#include "binding/buffer.hpp"
+#include "binding/convert.hpp"
+#include "binding/ref.hpp"
+
+namespace bitloom::bulk {
+namespace {
+
+namespace ccsds = core::ccsds;
+using py::Ref;
+
+// The data (argument 0) and the start offset (argument `offset_at`), checked:
+// false with the error set.
+bool open_stream(const py::Signature& sig, PyObject* const* argv, int offset_at,
+                 py::BufferView& buf, std::uint64_t& offset) {
+    offset = 0;
+    if (argv[offset_at] != nullptr && !py::convert_arg(sig, offset_at, argv, py::to_u64, offset)) {
+        return false;
+    }
+    if (!buf.acquire_contiguous(argv[0], PyBUF_STRIDES)) return false;
+    if (offset > buf.size()) {
+        PyErr_SetString(PyExc_ValueError, ccsds::start_message(offset, buf.size()).c_str());
+        return false;
+    }
+    return true;
+}
+
+template <class T>
+Ref column(std::uint64_t n, T*& out) {
+    if (n > PY_SSIZE_T_MAX / sizeof(T)) {
+        PyErr_NoMemory();
+        return {};
+    }
+    std::uint8_t* bytes = nullptr;
+    Ref buffer = new_column_buffer(static_cast<std::size_t>(n * sizeof(T)), bytes);
+    out = reinterpret_cast<T*>(bytes);
+    return buffer;
+}
+
+}  // namespace
+
+PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr py::Signature sig{"split_ccsds", {"data", "offset", "allow_partial"}, 3, 1, 1};
+    PyObject* argv[3] = {};
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    bool allow_partial = false;
+    if (argv[2] != nullptr && !py::convert_arg(sig, 2, argv, py::to_bool, allow_partial)) {
+        return nullptr;
+    }
+    py::BufferView buf;
+    std::uint64_t offset = 0;
+    if (!open_stream(sig, argv, 1, buf, offset)) return nullptr;
+    const std::uint8_t* bytes = buf.data();
+    const std::uint64_t size = buf.size();
+
+    const ccsds::Count count = py::without_gil([&] { return ccsds::count(bytes, size, offset); });
+    if (count.stop.kind != ccsds::StopKind::End && !allow_partial) {
+        PyErr_SetString(PyExc_ValueError, ccsds::stop_message(count.stop).c_str());
+        return nullptr;
+    }
+    ccsds::Columns out;
+    Ref offsets = column(count.packets, out.offsets);
+    if (!offsets) return nullptr;
+    Ref lengths = column(count.packets, out.lengths);
+    if (!lengths) return nullptr;
+    Ref apids = column(count.packets, out.apids);
+    if (!apids) return nullptr;
+    Ref seqs = column(count.packets, out.sequence_counts);
+    if (!seqs) return nullptr;
+
+    const std::uint64_t filled = py::without_gil(
+        [&] { return ccsds::fill(bytes, size, offset, count.packets, out); });
+    // Another thread may write into a shared buffer while the GIL is released:
+    // a second reading that differs is reported, never returned half-framed.
+    if (filled != count.packets ||
+        (filled != 0 && static_cast<std::uint64_t>(out.offsets[filled - 1] +
+                                                   out.lengths[filled - 1]) != count.stop.offset)) {
+        return raise_data_changed("split_ccsds");
+    }
+    Ref columns[4] = {Ref(column_from_buffer(offsets.get(), "int64")),
+                      Ref(column_from_buffer(lengths.get(), "int64")),
+                      Ref(column_from_buffer(apids.get(), "uint16")),
+                      Ref(column_from_buffer(seqs.get(), "uint16"))};
+    for (const Ref& c : columns) {
+        if (!c) return nullptr;
+    }
+    return Py_BuildValue("(OOOOK)", columns[0].get(), columns[1].get(), columns[2].get(),
+                         columns[3].get(), static_cast<unsigned long long>(count.stop.offset));
+}
+
+namespace {
+
+// What the counting pass learns about an APID.
+struct ApidPackets {
+    std::uint64_t count = 0;
+    std::uint32_t first_length = 0;
+    bool varying = false;      // lengths differ: lengths are kept per packet
+    std::uint64_t filled = 0;  // packets indexed so far
+};
+
+// The packets of one run of the stream, grouped by APID: the offsets (and
+// lengths) of at most kRun wanted packets, in stream order within each APID.
+// Decoding run by run keeps the positions of a bounded number of packets
+// whatever the stream holds (a packet is 7 bytes at the least, its position
+// 16: the index of a whole stream could outweigh the stream).
+constexpr std::size_t kRun = 65536;
+
+struct Run {
+    std::vector<std::uint64_t> offsets, lengths;  // in stream order
+    std::vector<std::uint16_t> apids;
+    std::vector<std::uint64_t> grouped_offsets, grouped_lengths;  // by APID
+    std::array<std::uint32_t, ccsds::kApidCount + 1> first{};     // APID a: [first[a], first[a+1])
+
+    bool reserve() {
+        try {
+            offsets.reserve(kRun);
+            lengths.reserve(kRun);
+            apids.reserve(kRun);
+            grouped_offsets.resize(kRun);
+            grouped_lengths.resize(kRun);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+    void clear() {
+        offsets.clear();
+        lengths.clear();
+        apids.clear();
+    }
+    // A counting sort by APID, keeping stream order within each.
+    void group() {
+        first.fill(0);
+        for (const std::uint16_t a : apids) ++first[a + 1U];
+        for (std::size_t a = 1; a <= ccsds::kApidCount; ++a) first[a] += first[a - 1];
+        std::array<std::uint32_t, ccsds::kApidCount> next{};
+        std::copy_n(first.begin(), ccsds::kApidCount, next.begin());
+        for (std::size_t i = 0; i < apids.size(); ++i) {
+            const std::uint32_t at = next[apids[i]]++;
+            grouped_offsets[at] = offsets[i];
+            grouped_lengths[at] = lengths[i];
+        }
+    }
+};
+
+// An APID's recipe, its columns and, once one of its packets failed, the
+// exception raised for it (held until every lower APID is done).
+struct ApidColumns {
+    Ref layout;
+    std::unique_ptr<ColumnBuilder> builder;
+    Ref fault;
+};
+
+// The APID key of a recipe: any integer (an int, numpy's uint16 APIDs that
+// split_ccsds gives, anything with __index__) from 0 to 2047. -1 with the
+// error set.
+long apid_of(PyObject* key) {
+    Ref index(PyNumber_Index(key));
+    if (!index) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, msg::kApidKeyType, Py_TYPE(key)->tp_name);
+        return -1;
+    }
+    int overflow = 0;
+    const long apid = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (apid == -1 && PyErr_Occurred() != nullptr) return -1;
+    if (overflow != 0 || apid < 0 || apid >= static_cast<long>(ccsds::kApidCount)) {
+        PyErr_Format(PyExc_ValueError, msg::kApidRange, index.get());
+        return -1;
+    }
+    return apid;
+}
+
+}  // namespace
+
+PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr py::Signature sig{"unpack_ccsds", {"data", "recipes", "offset"}, 3, 2, 2};
+    PyObject* argv[3] = {};
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+
+    // The recipes first: their faults come before anything about the packets.
+    if (!PyDict_Check(argv[1])) {
+        PyErr_Format(PyExc_TypeError, msg::kRecipesType, Py_TYPE(argv[1])->tp_name);
+        return nullptr;
+    }
+    std::vector<ApidColumns> apids(ccsds::kApidCount);
+    {
+        Ref items(PyDict_Items(argv[1]));
+        if (!items) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            const long apid = apid_of(PyTuple_GET_ITEM(pair, 0));
+            if (apid < 0) return nullptr;
+            Ref layout(layout_of(PyTuple_GET_ITEM(pair, 1)));
+            if (!layout) {
+                Ref note(PyUnicode_FromFormat(msg::kRecipeNote, apid));
+                py::add_note_to_pending(note.get());
+                return nullptr;
+            }
+            apids[static_cast<std::size_t>(apid)].layout = std::move(layout);
+        }
+    }
+
+    py::BufferView buf;
+    std::uint64_t offset = 0;
+    if (!open_stream(sig, argv, 2, buf, offset)) return nullptr;
+    const std::uint8_t* bytes = buf.data();
+    const std::uint64_t size = buf.size();
+
+    // Pass 1: count the packets of each APID and see whether their lengths vary.
+    std::vector<ApidPackets> per(ccsds::kApidCount);
+    const ccsds::Stop stop = py::without_gil([&] {
+        return ccsds::walk(bytes, size, offset, [&](std::uint64_t, const ccsds::Header& h) {
+            ApidPackets& a = per[h.apid];
+            if (a.count == 0) a.first_length = h.length;
+            a.varying |= h.length != a.first_length;
+            ++a.count;
+        });
+    });
+    if (stop.kind != ccsds::StopKind::End) {
+        PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
+        return nullptr;
+    }
+    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+        ApidColumns& c = apids[a];
+        if (!c.layout) continue;
+        c.builder = std::make_unique<ColumnBuilder>(*as_layout(c.layout.get()), "unpack_ccsds");
+        if (!c.builder->allocate(static_cast<std::size_t>(per[a].count))) return nullptr;
+    }
+
+    // Pass 2, run by run: index the next kRun wanted packets (packets of other
+    // APIDs are only stepped over), then decode each APID's share of them. A
+    // packet's fault is kept with its APID until the end, so that the fault
+    // raised is the first one of the lowest APID, whatever the order of the
+    // runs; APIDs above a faulty one are not decoded further.
+    Run run;
+    if (!run.reserve()) return PyErr_NoMemory();
+    std::size_t lowest_fault = ccsds::kApidCount;
+    std::uint64_t pos = offset;
+    while (pos < size) {
+        run.clear();
+        bool changed = false;
+        {
+            py::ReleasedGil released;
+            while (size - pos >= ccsds::kHeaderBytes && run.apids.size() < kRun) {
+                const ccsds::Header h = ccsds::read_header(bytes + pos);
+                if (h.length > size - pos) {
+                    changed = true;
+                    break;
+                }
+                if (apids[h.apid].layout) {
+                    ApidPackets& a = per[h.apid];
+                    if (a.filled == a.count || (!a.varying && h.length != a.first_length)) {
+                        changed = true;
+                        break;
+                    }
+                    ++a.filled;
+                    run.offsets.push_back(pos);
+                    run.lengths.push_back(h.length);
+                    run.apids.push_back(h.apid);
+                }
+                pos += h.length;
+            }
+            // Short of a full run, the walk ends where the data ends: anywhere
+            // else, a header that the counting pass read whole now is not.
+            if (!changed && run.apids.size() < kRun && pos != size) changed = true;
+            if (!changed) run.group();
+        }
+        if (changed) return raise_data_changed("unpack_ccsds");
+        for (std::size_t a = 0; a < lowest_fault; ++a) {
+            const std::uint32_t first = run.first[a], end = run.first[a + 1];
+            if (first == end) continue;
+            ApidColumns& c = apids[a];
+            PacketSet packets;
+            packets.data = bytes;
+            packets.size = static_cast<std::size_t>(size);
+            packets.count = end - first;
+            packets.offsets = run.grouped_offsets.data() + first;
+            if (per[a].varying) {
+                packets.lengths = run.grouped_lengths.data() + first;
+            } else {
+                packets.packet_bytes = per[a].first_length;
+            }
+            if (!c.builder->add(packets, 0)) {
+                c.fault = Ref(py::shim::get_raised_exception());
+                lowest_fault = a;
+            }
+        }
+    }
+    if (pos != stop.offset) return raise_data_changed("unpack_ccsds");
+    if (lowest_fault < ccsds::kApidCount) {
+        py::shim::set_raised_exception(apids[lowest_fault].fault.release());
+        Ref note(PyUnicode_FromFormat(msg::kApidNote, lowest_fault));
+        py::add_note_to_pending(note.get());
+        return nullptr;
+    }
+
+    Ref result(PyDict_New());
+    Ref skipped(PyDict_New());
+    if (!result || !skipped) return nullptr;
+    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+        ApidColumns& c = apids[a];
+        if (!c.layout && per[a].count == 0) continue;
+        Ref key(PyLong_FromSize_t(a));
+        if (!key) return nullptr;
+        if (!c.layout) {
+            Ref n(PyLong_FromUnsignedLongLong(per[a].count));
+            if (!n || PyDict_SetItem(skipped.get(), key.get(), n.get()) < 0) return nullptr;
+            continue;
+        }
+        if (per[a].filled != per[a].count) return raise_data_changed("unpack_ccsds");
+        Ref columns(c.builder->finish());
+        if (!columns || PyDict_SetItem(result.get(), key.get(), columns.get()) < 0) return nullptr;
+    }
+    return PyTuple_Pack(2, result.get(), skipped.get());
+}
+
+}  // namespace bitloom::bulk

@@ -1,0 +1,489 @@
+#include "ext/bitloom_bulk/unpack_columns.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "ext/bitloom_bulk/messages.hpp"
+#include "core/bits.hpp"
+#include "core/integer.hpp"
+#include "core/portable.hpp"
+#include "binding/buffer.hpp"
+#include "binding/convert.hpp"
+#include "binding/errors.hpp"
+#include "binding/text.hpp"
+
+namespace bitloom::bulk {
+namespace {
+
+using core::Codec;
+using py::Ref;
+
+// numpy.frombuffer and numpy.array, imported once at module initialisation
+// and never changed afterwards.
+PyObject* g_frombuffer = nullptr;
+PyObject* g_array = nullptr;
+PyObject* g_dtype = nullptr;
+
+// The text fields of packet p into row `row` of the lists; false at a
+// decoding failure (error set).
+bool decode_text_fields(const Layout& layout, const std::vector<ColumnKind>& kinds,
+                        const std::vector<Ref>& lists, const PacketSet& packets, std::size_t p,
+                        std::size_t row, std::uint64_t base) {
+    const std::uint8_t* packet = packets.packet(p);
+    std::uint64_t position = base;
+    for (std::size_t j = 0; j < layout.fields.size(); ++j) {
+        const core::FieldSpec& fld = layout.fields[j].fld;
+        const std::uint64_t start = core::field_start(fld, base, position);
+        position = start + fld.bits;
+        if (kinds[j] != ColumnKind::Text) continue;
+        const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
+        PyObject* text;
+        if (!fld.little && start % 8 == 0 && fld.bits % 8 == 0) {
+            text = py::decode_text(fld.row->text, packet + start / 8, n);
+        } else {
+            std::string window(n, '\0');
+            core::field_window(packet, start, fld.bits, fld.little,
+                               reinterpret_cast<std::uint8_t*>(window.data()));
+            text = py::decode_text(fld.row->text, reinterpret_cast<std::uint8_t*>(window.data()),
+                                   n);
+        }
+        if (text == nullptr) return false;
+        PyList_SET_ITEM(lists[j].get(), static_cast<Py_ssize_t>(row), text);
+    }
+    return true;
+}
+
+// Raise what unpack_parameters raises for packet p (row `row` of the call),
+// with a note naming it. A packet that decodes on this second reading was
+// changed by another thread since the first.
+bool raise_packet_error(const Layout& layout, const PacketSet& packets, std::size_t p,
+                        std::size_t row, std::uint64_t base, const char* function) {
+    PyErr_Clear();
+    Ref dict(unpack_one(layout, packets.packet(p), packets.length(p), base));
+    if (dict) {
+        raise_data_changed(function);
+        return false;
+    }
+    const auto offset = static_cast<unsigned long long>(packets.packet(p) - packets.data);
+    Ref note(PyUnicode_FromFormat(msg::kPacketNote, row, offset, offset + packets.length(p)));
+    py::add_note_to_pending(note.get());
+    return false;
+}
+
+}  // namespace
+
+bool init_numpy() {
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return false;
+    g_frombuffer = PyObject_GetAttrString(numpy.get(), "frombuffer");
+    g_array = PyObject_GetAttrString(numpy.get(), "array");
+    g_dtype = PyObject_GetAttrString(numpy.get(), "dtype");
+    return g_frombuffer != nullptr && g_array != nullptr && g_dtype != nullptr;
+}
+
+Ref new_column_buffer(std::size_t size, std::uint8_t*& data, bool zeroed) {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return Ref();
+    }
+    Ref buffer(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!buffer) return buffer;
+    data = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(buffer.get()));
+    if (zeroed && size != 0) std::memset(data, 0, size);
+    return buffer;
+}
+
+PyObject* column_from_buffer(PyObject* buffer, const char* dtype) {
+    Ref kwargs(Py_BuildValue("{ss}", "dtype", dtype));
+    if (!kwargs) return nullptr;
+    Ref args(PyTuple_Pack(1, buffer));
+    if (!args) return nullptr;
+    return PyObject_Call(g_frombuffer, args.get(), kwargs.get());
+}
+
+PyObject* object_column(PyObject* list) {
+    Ref kwargs(Py_BuildValue("{sO}", "dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!kwargs) return nullptr;
+    Ref args(PyTuple_Pack(1, list));
+    if (!args) return nullptr;
+    return PyObject_Call(g_array, args.get(), kwargs.get());
+}
+
+PyObject* raise_data_changed(const char* function, const char* what) {
+    PyErr_Format(PyExc_RuntimeError, msg::kChanged, what, function);
+    return nullptr;
+}
+
+bool ColumnBuilder::allocate(std::size_t total) {
+    const std::size_t nfields = layout_.fields.size();
+    fields_.resize(nfields);
+    kinds_.resize(nfields);
+    columns_.assign(nfields, nullptr);
+    buffers_.resize(nfields);
+    total_ = total;
+    filled_ = 0;
+    for (std::size_t j = 0; j < nfields; ++j) {
+        fields_[j] = layout_.fields[j].fld;
+        kinds_[j] = column_kind(fields_[j]);
+        if (kinds_[j] == ColumnKind::Text) {
+            any_text_ = true;
+            if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+                PyErr_NoMemory();
+                return false;
+            }
+            buffers_[j] = Ref(PyList_New(static_cast<Py_ssize_t>(total)));
+        } else {
+            const std::size_t width = column_item_size(kinds_[j]);
+            if (total > PY_SSIZE_T_MAX / width) {
+                PyErr_NoMemory();
+                return false;
+            }
+            // Every element is written before the column is handed out.
+            buffers_[j] = new_column_buffer(total * width, columns_[j], false);
+        }
+        if (!buffers_[j]) return false;
+    }
+    return true;
+}
+
+bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
+    if (packets.count > total_ - filled_) {
+        PyErr_SetString(PyExc_SystemError, msg::kMorePackets);
+        return false;
+    }
+    const std::size_t nfields = fields_.size();
+    std::vector<std::uint8_t*> at(nfields, nullptr);
+    for (std::size_t j = 0; j < nfields; ++j) {
+        if (columns_[j] != nullptr) at[j] = columns_[j] + filled_ * column_item_size(kinds_[j]);
+    }
+    const std::size_t failed = py::without_gil(
+        [&] { return decode_numeric_columns(fields_, kinds_, at, packets, base).packet; });
+    if (any_text_) {
+        // The texts of the packets before the first numeric fault; a text fault
+        // there is the first fault.
+        for (std::size_t p = 0; p < failed; ++p) {
+            if (!decode_text_fields(layout_, kinds_, buffers_, packets, p, filled_ + p, base)) {
+                return raise_packet_error(layout_, packets, p, filled_ + p, base, function_);
+            }
+        }
+    }
+    if (failed < packets.count) {
+        return raise_packet_error(layout_, packets, failed, filled_ + failed, base, function_);
+    }
+    filled_ += packets.count;
+    return true;
+}
+
+PyObject* ColumnBuilder::finish() {
+    if (filled_ != total_) {
+        PyErr_SetString(PyExc_SystemError, msg::kColumnsUnfilled);
+        return nullptr;
+    }
+    const std::size_t nfields = fields_.size();
+    Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(nfields)));
+    if (!result) return nullptr;
+    for (std::size_t j = 0; j < nfields; ++j) {
+        Ref column(kinds_[j] == ColumnKind::Text
+                       ? object_column(buffers_[j].get())
+                       : column_from_buffer(buffers_[j].get(), column_dtype(kinds_[j])));
+        if (!column ||
+            PyDict_SetItem(result.get(), layout_.fields[j].key.get(), column.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return result.release();
+}
+
+PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base,
+                         const char* function) {
+    ColumnBuilder builder(layout, function);
+    if (!builder.allocate(packets.count) || !builder.add(packets, base)) return nullptr;
+    return builder.finish();
+}
+
+namespace {
+
+// The offsets or lengths argument of unpack_columns: a one-dimensional buffer
+// of integers of any width (a numpy array, read in place, element by element,
+// whatever its strides), or any other sequence of integers (converted here
+// into an array of our own). Elements are read afresh on every call of at():
+// the caller's array may change meanwhile, so what at() gives is checked by
+// its user each time, never trusted from an earlier reading.
+class Positions {
+public:
+    // False with TypeError (or the conversion's error) set, naming `what`.
+    bool open(PyObject* obj, const char* what) {
+        what_ = what;
+        if (PyObject_CheckBuffer(obj)) return open_buffer(obj);
+        return open_sequence(obj);
+    }
+    std::size_t size() const noexcept { return count_; }
+    // Element i: its value, or false when it is negative (`negative` holds it).
+    bool at(std::size_t i, std::uint64_t& value, long long& negative) const noexcept {
+        if (!in_place_) {
+            value = owned_[i];
+            return true;
+        }
+        const char* p = static_cast<const char*>(buffer_.view().buf) +
+                        static_cast<Py_ssize_t>(i) * stride_;
+        std::uint64_t raw = 0;
+        switch (width_) {
+            case 1: raw = load<std::uint8_t>(p); break;
+            case 2: raw = load<std::uint16_t>(p); break;
+            case 4: raw = load<std::uint32_t>(p); break;
+            default: raw = load<std::uint64_t>(p); break;
+        }
+        if (swap_) raw = core::bswap64(raw) >> (64 - 8 * width_);
+        if (signed_ && width_ < 8) {
+            const unsigned shift = 64 - 8 * static_cast<unsigned>(width_);
+            raw = static_cast<std::uint64_t>(static_cast<std::int64_t>(raw << shift) >> shift);
+        }
+        if (signed_ && static_cast<std::int64_t>(raw) < 0) {
+            negative = static_cast<std::int64_t>(raw);
+            return false;
+        }
+        value = raw;
+        return true;
+    }
+    const char* what() const noexcept { return what_; }
+
+private:
+    template <class U>
+    static std::uint64_t load(const char* p) noexcept {
+        U v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+
+    bool open_buffer(PyObject* obj) {
+        if (!buffer_.acquire(obj, PyBUF_RECORDS_RO)) return false;
+        const Py_buffer& v = buffer_.view();
+        std::string_view format = v.format ? v.format : "B";
+        bool big = std::endian::native == std::endian::big;
+        if (!format.empty() &&
+            std::string_view("@=<>!").find(format[0]) != std::string_view::npos) {
+            if (format[0] == '<') big = false;
+            if (format[0] == '>' || format[0] == '!') big = true;
+            format.remove_prefix(1);
+        }
+        const bool integer = format.size() == 1 &&
+                             std::string_view("bBhHiIlLqQnN").find(format[0]) !=
+                                 std::string_view::npos;
+        if (v.ndim != 1 || !integer ||
+            (v.itemsize != 1 && v.itemsize != 2 && v.itemsize != 4 && v.itemsize != 8)) {
+            PyErr_Format(PyExc_TypeError, msg::kPositionsArray, what_, v.ndim,
+                         v.format ? v.format : "B");
+            return false;
+        }
+        in_place_ = true;
+        signed_ = format[0] >= 'a' && format[0] <= 'z';
+        swap_ = v.itemsize > 1 && big != (std::endian::native == std::endian::big);
+        width_ = static_cast<int>(v.itemsize);
+        stride_ = v.strides != nullptr ? v.strides[0] : v.itemsize;
+        count_ = static_cast<std::size_t>(v.shape != nullptr ? v.shape[0] : v.len / v.itemsize);
+        return true;
+    }
+
+    bool open_sequence(PyObject* obj) {
+        if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+            PyErr_Format(PyExc_TypeError, msg::kPositionsType, what_, Py_TYPE(obj)->tp_name);
+            return false;
+        }
+        Ref fast(PySequence_Fast(obj, "a sequence"));
+        if (!fast) return false;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+        try {
+            owned_.resize(static_cast<std::size_t>(n));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            // The list may change while an item's __index__ runs: read it anew.
+            if (i >= PySequence_Fast_GET_SIZE(fast.get())) {
+                raise_data_changed("unpack_columns", what_);
+                return false;
+            }
+            Ref item = Ref::borrow(PySequence_Fast_ITEMS(fast.get())[i]);
+            Ref index(PyNumber_Index(item.get()));
+            if (!index) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, msg::kPositionNotInteger, what_, i,
+                             Py_TYPE(item.get())->tp_name);
+                return false;
+            }
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+            if (v == -1 && PyErr_Occurred() != nullptr) return false;
+            if (overflow < 0 || (overflow == 0 && v < 0)) {
+                PyErr_Format(PyExc_ValueError, msg::kPositionNegativeObject, what_, i, index.get());
+                return false;
+            }
+            if (overflow > 0) {
+                const unsigned long long u = PyLong_AsUnsignedLongLong(index.get());
+                if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+                    PyErr_Clear();
+                    PyErr_Format(PyExc_ValueError, msg::kPositionTooLarge, what_, i, index.get());
+                    return false;
+                }
+                owned_[static_cast<std::size_t>(i)] = u;
+            } else {
+                owned_[static_cast<std::size_t>(i)] = static_cast<std::uint64_t>(v);
+            }
+        }
+        count_ = static_cast<std::size_t>(n);
+        return true;
+    }
+
+    const char* what_ = "";
+    py::BufferView buffer_;
+    std::vector<std::uint64_t> owned_;
+    std::size_t count_ = 0;
+    Py_ssize_t stride_ = 0;
+    int width_ = 8;
+    bool in_place_ = false;  // read from the caller's buffer, not owned_
+    bool signed_ = false;
+    bool swap_ = false;  // the buffer's byte order is not the machine's
+};
+
+// Every element of `positions` is not negative: false with ValueError naming
+// the first one that is.
+bool check_not_negative(const Positions& positions) {
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        std::uint64_t value;
+        long long negative;
+        if (!positions.at(i, value, negative)) {
+            PyErr_Format(PyExc_ValueError, msg::kPositionNegative, positions.what(), i, negative);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Packets are decoded in runs of this many, each run's offsets and lengths
+// copied from the caller's arrays and checked before its decoding starts: the
+// decoder only ever uses positions it has checked, and holds a bounded copy
+// of them whatever the packet count.
+constexpr std::size_t kRun = 65536;
+
+// unpack_columns over offsets and lengths: the arguments checked as a whole
+// (their faults raised before any packet is decoded), then decoded run by run
+// from checked copies.
+PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::size_t size,
+                           const Positions& offsets, const Positions& lengths, std::uint64_t base) {
+    const std::size_t count = offsets.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint64_t o = 0, n = 0;
+        long long negative = 0;
+        if (!offsets.at(i, o, negative) || !lengths.at(i, n, negative)) {
+            return raise_data_changed("unpack_columns", "offsets or lengths");
+        }
+        if (o > size || n > size - o) {
+            PyErr_Format(PyExc_ValueError, msg::kPacketPastEnd, i,
+                         static_cast<unsigned long long>(o), static_cast<unsigned long long>(n),
+                         size);
+            return nullptr;
+        }
+    }
+    ColumnBuilder builder(layout, "unpack_columns");
+    if (!builder.allocate(count)) return nullptr;
+    std::vector<std::uint64_t> run_offsets(std::min(count, kRun)), run_lengths(run_offsets.size());
+    for (std::size_t begin = 0; begin < count; begin += kRun) {
+        const std::size_t n = std::min(kRun, count - begin);
+        for (std::size_t i = 0; i < n; ++i) {
+            long long negative = 0;
+            std::uint64_t& o = run_offsets[i];
+            std::uint64_t& len = run_lengths[i];
+            if (!offsets.at(begin + i, o, negative) || !lengths.at(begin + i, len, negative) ||
+                o > size || len > size - o) {
+                return raise_data_changed("unpack_columns", "offsets or lengths");
+            }
+        }
+        PacketSet packets;
+        packets.data = data;
+        packets.size = size;
+        packets.count = n;
+        packets.offsets = run_offsets.data();
+        packets.lengths = run_lengths.data();
+        if (!builder.add(packets, base)) return nullptr;
+    }
+    return builder.finish();
+}
+
+}  // namespace
+
+PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr py::Signature sig{"unpack_columns",
+                                       {"data", "recipe", "packet_bytes", "offsets", "lengths",
+                                        "offset_bits"},
+                                       6,
+                                       2,
+                                       2};
+    PyObject* argv[6] = {};
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    // The recipe first: its faults come before anything about the packets.
+    Ref layout_obj(layout_of(argv[1]));
+    if (!layout_obj) return nullptr;
+    const Layout& layout = *as_layout(layout_obj.get());
+    for (int i = 2; i < 6; ++i) {
+        if (argv[i] == Py_None) argv[i] = nullptr;
+    }
+    std::uint32_t base = 0;
+    if (argv[5] != nullptr && !py::convert_arg(sig, 5, argv, py::to_u32, base)) {
+        return nullptr;
+    }
+
+    py::BufferView data;  // held until the columns are built: its memory stays put meanwhile
+    if (!data.acquire(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
+    const std::uint8_t* bytes = data.data();
+    const std::size_t size = data.size();
+
+    if (argv[2] != nullptr) {
+        if (argv[3] != nullptr || argv[4] != nullptr) {
+            PyErr_SetString(PyExc_TypeError, msg::kFramingBoth);
+            return nullptr;
+        }
+        std::uint64_t packet_bytes = 0;
+        if (!py::convert_arg(sig, 2, argv, py::to_u64, packet_bytes)) return nullptr;
+        if (packet_bytes == 0) {
+            PyErr_SetString(PyExc_ValueError, msg::kPacketBytesZero);
+            return nullptr;
+        }
+        const std::uint64_t rest = size % packet_bytes;
+        if (rest != 0) {
+            PyErr_Format(PyExc_ValueError, msg::kPartialPacket,
+                         static_cast<unsigned long long>(rest),
+                         static_cast<unsigned long long>(size - rest),
+                         static_cast<unsigned long long>(packet_bytes), size);
+            return nullptr;
+        }
+        PacketSet packets;
+        packets.data = bytes;
+        packets.size = size;
+        packets.packet_bytes = packet_bytes;
+        packets.count = size / packet_bytes;
+        return decode_columns(layout, packets, base, "unpack_columns");
+    }
+    if (argv[3] == nullptr || argv[4] == nullptr) {
+        PyErr_SetString(PyExc_TypeError, msg::kFramingNeither);
+        return nullptr;
+    }
+    Positions offsets, lengths;
+    if (!offsets.open(argv[3], "offsets") || !check_not_negative(offsets) ||
+        !lengths.open(argv[4], "lengths") || !check_not_negative(lengths)) {
+        return nullptr;
+    }
+    if (offsets.size() != lengths.size()) {
+        PyErr_Format(PyExc_ValueError, msg::kPositionCounts, offsets.size(), lengths.size());
+        return nullptr;
+    }
+    return decode_positions(layout, bytes, size, offsets, lengths, base);
+}
+
+}  // namespace bitloom::bulk

@@ -1,0 +1,74 @@
+// Columns: C++-filled buffers handed to numpy without its C API, and the
+// decoding of many packets into one column per recipe item.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/columns/column_kernel.hpp"
+#include "ext/bitloom_bulk/layout.hpp"
+
+namespace bitloom::bulk {
+
+// The numpy module's helpers, imported once by module initialisation.
+bool init_numpy();
+
+// A buffer of `size` bytes (zeroed unless asked not to) to fill from C++ (a bytearray, which only
+// the caller references, so its storage stays put while the GIL is released).
+py::Ref new_column_buffer(std::size_t size, std::uint8_t*& data, bool zeroed = true);
+// numpy.frombuffer(buffer, dtype): an array over the buffer's bytes, no copy.
+// `dtype` is a numpy type string such as "<u2" or "float64".
+PyObject* column_from_buffer(PyObject* buffer, const char* dtype);
+// numpy.array(list, dtype=object) for a list of objects.
+PyObject* object_column(PyObject* list);
+
+// The columns of a layout for `total` packets, filled run after run: the rows
+// of each run follow those of the run before. A call that decodes its packets
+// in bounded runs (so that it never holds the positions of all of them at
+// once) builds its result here.
+class ColumnBuilder {
+public:
+    // `function` names the caller in the message of data changed under it.
+    ColumnBuilder(const Layout& layout, const char* function)
+        : layout_(layout), function_(function) {}
+    ColumnBuilder(const ColumnBuilder&) = delete;
+    ColumnBuilder& operator=(const ColumnBuilder&) = delete;
+
+    // The empty columns for `total` rows. False with the error set.
+    bool allocate(std::size_t total);
+    // Decode `packets` (every one inside the data, the caller checks) into the
+    // next rows, the numeric fields with the GIL released. False with the first
+    // faulty packet's error set: what unpack_parameters raises for it, with a
+    // note naming the packet by its row and its bytes in the data.
+    bool add(const PacketSet& packets, std::uint64_t base);
+    std::size_t filled() const noexcept { return filled_; }
+    // The dict name -> column, once every row is filled. nullptr with the error set.
+    PyObject* finish();
+
+private:
+    const Layout& layout_;
+    const char* function_;
+    std::vector<core::FieldSpec> fields_;
+    std::vector<ColumnKind> kinds_;
+    std::vector<std::uint8_t*> columns_;  // numeric columns' first elements
+    std::vector<py::Ref> buffers_;        // bytearrays, or lists for text
+    std::size_t total_ = 0;
+    std::size_t filled_ = 0;
+    bool any_text_ = false;
+};
+
+// Decode every packet into a new dict name -> column in one run (ColumnBuilder).
+PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base,
+                         const char* function);
+
+// RuntimeError "the data changed while {function} was reading it": another
+// thread wrote into a buffer that a call reads with the GIL released, and two
+// readings of it differ. Always nullptr.
+PyObject* raise_data_changed(const char* function, const char* what = "the data");
+
+// unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, offset_bits=0)
+PyObject* unpack_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+
+}  // namespace bitloom::bulk

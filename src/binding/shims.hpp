@@ -15,20 +15,6 @@
 #include "binding/messages.hpp"
 #include "binding/names.hpp"
 
-// Which kind of recipe plans this interpreter supports (see plan_cache.hpp):
-// dict watchers from 3.12, dict version tags before; none on free-threaded
-// builds, where another thread may change a dict between a check and a use.
-#if defined(Py_GIL_DISABLED)
-#define BITLOOM_PLANS_WATCHED 0
-#define BITLOOM_PLANS_SNAPSHOT 0
-#elif PY_VERSION_HEX >= 0x030C0000
-#define BITLOOM_PLANS_WATCHED 1
-#define BITLOOM_PLANS_SNAPSHOT 0
-#else
-#define BITLOOM_PLANS_WATCHED 0
-#define BITLOOM_PLANS_SNAPSHOT 1
-#endif
-
 namespace bitloom::py::shim {
 
 // PyDict_GetItemRef (3.13+): 1 and a new reference, 0 when absent, -1 on error.

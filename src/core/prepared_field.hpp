@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <span>
 
 #include "core/encodings.hpp"
 
@@ -88,15 +87,6 @@ constexpr std::uint64_t extend_packet_bits(std::uint64_t largest, bool has_offse
                                            std::uint32_t offset, std::uint32_t bits) noexcept {
     const std::uint64_t start = has_offset ? offset : largest;
     return std::max(largest, start + bits);
-}
-
-// The packer's sizing rule over prepared fields: the largest end of any field.
-constexpr std::uint64_t packet_bits_of(std::span<const FieldSpec> fields) noexcept {
-    std::uint64_t largest = 0;
-    for (const FieldSpec& fld : fields) {
-        largest = extend_packet_bits(largest, fld.has_offset, fld.offset, fld.bits);
-    }
-    return largest;
 }
 
 }  // namespace bitloom::core

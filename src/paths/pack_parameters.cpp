@@ -2,9 +2,10 @@
 
 #include <cstring>
 
+#include "binding/item_reader.hpp"
+#include "paths/item_cursor.hpp"
 #include "paths/place_field.hpp"
 #include "paths/plan_cache.hpp"
-#include "binding/item_reader.hpp"
 
 namespace bitloom::encoder {
 namespace {
@@ -29,60 +30,36 @@ bool packet_bits(const py::ItemList& items, std::uint64_t& total, py::FailureSit
 }
 
 // The placement pass: every item in order, its prepared field and value from
-// the plan while the plan holds, else read afresh; then the one executor.
-// find_plan has just found every item as planned, and while every value takes
-// the executor's quick route no Python code runs (and, holding the GIL, no
-// other thread), so nothing can change an item. Once a value has taken the
-// general way, whose conversion may run code that changes the recipe, each
-// later item is checked before it is used. False at the first failure, with
-// its error set and `site` naming the item.
+// the cursor (the plan while it holds, else read afresh), then the one
+// executor. find_plan has just found every item as planned, and while every
+// value takes the executor's quick route no Python code runs (and, holding the
+// GIL, no other thread), so nothing can change an item; the executor tells the
+// cursor when a value took the general way, after which each planned item is
+// checked before it is used. False at the first failure, with its error set
+// and `site` naming the item.
 bool place_items(const py::ItemList& items, const py::PlanRef& plan,
                  std::uint8_t* __restrict packet, std::uint64_t limit, py::FailureSite& site) {
+    // `plan` keeps the plan alive for the call.
+    py::ItemCursor<py::Source::PlanWhileCurrent> cursor(items, plan.get());
     std::uint64_t position = 0;
     site.in_item = true;
-    // The fresh reading's records live across items: only the planned fields
-    // are used until a plan fails, and every fresh reading starts anew.
-    core::FieldSpec fresh;
-    py::ItemReading reading;
-    bool quiet = true;  // no Python code has run since find_plan
-    Ref fresh_value;
-    // `plan` keeps the plan alive for the call; `planned` is nullptr from the
-    // first item read afresh on.
-    py::Plan* planned = plan.get();
-    // Loop invariants kept in locals: the conversions' calls into the
-    // interpreter would otherwise make the compiler reload them every item.
-    const py::PlannedField* fields = plan ? plan->fields.data() : nullptr;
-    PyObject* const* item = items.begin();
-    const std::size_t count = items.size();
+    const std::size_t count = cursor.size();
     for (std::size_t i = 0; i < count; ++i) {
-        const core::FieldSpec* fld;
-        PyObject* value;  // borrowed from the item, or held by `fresh_value`
+        PyObject* value;  // borrowed from the item, or held by the cursor
         int found;
-        if (planned != nullptr && (quiet || planned->current(i))) [[likely]] {
-            fld = &fields[i].fld;
-            value = planned->value(i);
-            found = value != nullptr ? 1 : (PyErr_Occurred() ? -1 : 0);
-        } else {
-            planned = nullptr;  // once an item has changed, the rest is read afresh
-            if (!py::read_afresh(item[i], fresh, reading)) {
-                return py::fail_item(FieldOutcome::Failed, reading, reading.name, i, site);
-            }
-            fld = &fresh;
-            found = py::lookup(item[i], py::Key::Value, fresh_value);
-            value = fresh_value.get();
-        }
+        const py::PreparedItem* item = cursor.valued(i, value, found);
+        if (item == nullptr) return cursor.fail(FieldOutcome::Failed, i, site);
         FieldOutcome outcome = FieldOutcome::Failed;
-        const std::uint64_t start = core::field_start(*fld, 0, position);
+        const std::uint64_t start = cursor.start(*item, 0, position);
         if (found > 0) [[likely]] {
-            outcome = place_field(*fld, value, packet, limit, start, quiet);
+            outcome = place_field(item->fld, value, packet, limit, start, cursor.quiet());
         } else if (found == 0) {
-            py::raise_missing_value(planned ? fields[i].name_text : reading.name_text);
+            py::raise_missing_value(cursor.name_text(i));
         }
         if (outcome != FieldOutcome::Done) [[unlikely]] {
-            return py::fail_item(outcome, reading, planned ? fields[i].name : reading.name, i,
-                                 site);
+            return cursor.fail(outcome, i, site);
         }
-        position = start + fld->bits;
+        position = start + item->fld.bits;
     }
     return true;
 }
@@ -90,25 +67,39 @@ bool place_items(const py::ItemList& items, const py::PlanRef& plan,
 // Both passes; a new bytes object or nullptr with the (un-wrapped) error set.
 PyObject* build_packet(const py::ItemList& items, py::FailureSite& site) {
     py::PlanRef plan = py::find_plan(items);
-    if (plan && !plan->packable) plan = nullptr;
+    if (plan && !plan->recipe.packable) plan = nullptr;
     std::uint64_t total_bits = 0;
     if (plan) {
-        total_bits = plan->packet_bits;
+        total_bits = plan->recipe.packet_bits;
     } else if (!packet_bits(items, total_bits, site)) {
         return nullptr;
     }
-    const std::uint64_t length = (total_bits + 7) / 8;
-    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    // The packet is allocated once, at its final length, directly as the result.
-    Ref packet(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    std::uint8_t* data = nullptr;
+    Ref packet = new_packet(total_bits, data);
     if (!packet) return nullptr;
-    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
-    std::memset(data, 0, length);
-    if (!place_items(items, plan, data, length * 8, site)) return nullptr;
+    if (!place_items(items, plan, data, 8 * static_cast<std::uint64_t>(
+                                                PyBytes_GET_SIZE(packet.get())),
+                     site)) {
+        return nullptr;
+    }
     return packet.release();
 }
 
 }  // namespace
+
+Ref new_packet(std::uint64_t bits, std::uint8_t*& data) {
+    const std::uint64_t length = (bits + 7) / 8;
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return Ref();
+    }
+    // Allocated once, at its final length, directly as the result.
+    Ref packet(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!packet) return packet;
+    data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
+    std::memset(data, 0, length);
+    return packet;
+}
 
 PyObject* pack_parameters(const py::ItemList& items) {
     py::FailureSite site;

@@ -75,16 +75,11 @@ Sighting sighting(Plan& plan, ItemView items) {
     return holds ? Sighting::Holds : Sighting::Changed;
 }
 
-// One item as the reader gives it, refusing anything a plan cannot stand for.
-bool plan_item(PyObject* item, PlannedField& out) {
-    // A split table's values are written by attribute stores, outside the
-    // dict's own update path.
-    if (PyDict_Check(item) && shim::dict_has_split_table(item)) return false;
-    ItemReading reading;
-    if (!read_field(item, ReadMode::Refuse, out.fld, reading)) return false;
-    out.name = reading.name;  // an exact str: the reader refused any other
-    out.name_text = reading.name_text;
-    return true;
+// What a plan cannot stand for beyond what the reader refuses: a split table,
+// whose values are written by attribute stores, outside the dict's own update
+// path.
+bool refuse_split_table(void*, std::size_t, PyObject* item, const ItemReading&, PreparedItem&) {
+    return !(PyDict_Check(item) && shim::dict_has_split_table(item));
 }
 
 // A plan of the items; when they cannot be planned, a plan marked unusable that
@@ -92,11 +87,12 @@ bool plan_item(PyObject* item, PlannedField& out) {
 // call. nullptr when not even that can be kept.
 PlanRef build_plan(ItemView items) {
     auto plan = std::make_shared<Plan>();
-    plan->fields.resize(items.size());
     plan->dicts.assign(items.begin(), items.end());
     std::size_t blocker = 0;
-    while (blocker < items.size() && plan_item(items[blocker], plan->fields[blocker])) ++blocker;
-    if (blocker == items.size()) {
+    Ref unused_name;
+    if (prepare(items, ReadMode::Refuse, plan->recipe, blocker, unused_name,
+                refuse_split_table)) {
+        blocker = items.size();
         const int kept = plan->state.capture(plan->dicts, blocker);
         if (kept < 0) return nullptr;
         plan->usable = kept > 0;
@@ -104,20 +100,10 @@ PlanRef build_plan(ItemView items) {
         plan->usable = false;
     }
     if (!plan->usable) {
-        for (PlannedField& f : plan->fields) f = PlannedField{};
+        plan->recipe = PreparedRecipe{};
         plan->blocker = blocker;
         if (!plan->state.capture_unusable(items, blocker)) return nullptr;
-        return plan;
     }
-    std::uint64_t largest = 0;
-    std::uint64_t position = 0;
-    for (PlannedField& f : plan->fields) {
-        f.start = core::field_start(f.fld, 0, position);
-        position = f.start + f.fld.bits;
-        largest = core::extend_packet_bits(largest, f.fld.has_offset, f.fld.offset, f.fld.bits);
-        plan->packable = plan->packable && f.fld.row->packs;
-    }
-    plan->packet_bits = largest;
     return plan;
 }
 

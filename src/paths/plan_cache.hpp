@@ -1,9 +1,9 @@
 // Recipe plans. A recipe whose items hold only plain values (exact str texts,
-// exact ints, True/False) is read once into a plan of prepared fields, which
-// later calls reuse while no item dict has changed in anything but its
-// "value". This file holds the cache's lookup, validity and invalidation;
-// how a plan learns of changes is its strategy's (plan_watched.hpp, 3.12 and
-// later; plan_snapshot.hpp, 3.10 and 3.11; shims.hpp chooses).
+// exact ints, True/False) is read once into a prepared recipe, which later
+// calls reuse while no item dict has changed in anything but its "value".
+// This file holds the cache's lookup, validity and invalidation; how a plan
+// learns of changes is its strategy's (plan_watched.hpp, 3.12 and later;
+// plan_snapshot.hpp, 3.10 and 3.11; plan_strategy.hpp chooses).
 //
 // The invariant: a plan is used only where a fresh reading would give the same
 // fields. A call holds its own reference to the plan and asks, before every
@@ -33,9 +33,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/prepared_field.hpp"
 #include "binding/convert.hpp"
-#include "binding/shims.hpp"
+#include "paths/plan_strategy.hpp"
+#include "paths/prepared_recipe.hpp"
 
 #if BITLOOM_PLANS_WATCHED
 #include "paths/plan_watched.hpp"
@@ -55,23 +55,12 @@ public:
 };
 #endif
 
-struct PlannedField {
-    core::FieldSpec fld;
-    Ref name;                    // the item's `name`, an exact str (also the result key)
-    std::string_view name_text;  // its UTF-8 text (owned by `name`)
-    // Where the field starts when unpacking at offset 0: every start is the
-    // offset plus this (the running position only adds up the fields before).
-    std::uint64_t start = 0;
-};
-
 class Plan {
 public:
-    std::vector<PlannedField> fields;
+    PreparedRecipe recipe;  // empty in an unusable plan
     // The items, borrowed: only compared, never read unchecked. Side by side,
     // so that finding a recipe's plan compares one block of pointers.
     std::vector<PyObject*> dicts;
-    std::uint64_t packet_bits = 0;  // the packer's sizing rule over the fields
-    bool packable = true;           // every encoding is one the packer accepts
     bool usable = true;             // false: these items are read directly every time
     std::size_t blocker = 0;        // unusable plans: the item that could not be planned
     bool reused = false;            // found again in the cache after it was built

@@ -8,12 +8,13 @@
 
 namespace bitloom::decoder {
 
+// Whether a call's items are held by the caller (an ItemList) or borrowed
+// from a list or tuple it passed as it is.
+enum class Items : bool { Held, Borrowed };
+
 // Read the recipe's fields out of the packet into a new dict; failures are
 // re-wrapped as ValueError. nullptr with an exception set on failure.
 PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset,
-                            const py::ItemList& items);
-// The same for a recipe that is an exact list or tuple, whose items are
-// decoded in place when they are planned.
-PyObject* unpack_listed(std::string_view packet, std::uint32_t base_offset, PyObject* recipe);
+                            py::ItemView items, Items held);
 
 }  // namespace bitloom::decoder

@@ -50,11 +50,13 @@ PyObject* unpack_parameters(const FunctionDef& f, PyObject* const* argv) {
     // An exact list or tuple is accepted as it is (collecting its items
     // cannot fail).
     if (PyList_CheckExact(argv[2]) || PyTuple_CheckExact(argv[2])) [[likely]] {
-        return decoder::unpack_listed(packet, offset, argv[2]);
+        const py::ItemView listed(PySequence_Fast_ITEMS(argv[2]),
+                                  static_cast<std::size_t>(PySequence_Fast_GET_SIZE(argv[2])));
+        return decoder::unpack_parameters(packet, offset, listed, decoder::Items::Borrowed);
     }
     py::ItemList items;
     if (!convert_arg(f, 2, argv, py::to_sequence, items)) return nullptr;
-    return decoder::unpack_parameters(packet, offset, items);
+    return decoder::unpack_parameters(packet, offset, items, decoder::Items::Held);
 }
 
 PyObject* pack_parameters(const FunctionDef& f, PyObject* const* argv) {

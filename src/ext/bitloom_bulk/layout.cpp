@@ -7,6 +7,7 @@
 #include "ext/bitloom_bulk/messages.hpp"
 #include "core/bits.hpp"
 #include "paths/extract_field.hpp"
+#include "paths/pack_parameters.hpp"
 #include "paths/place_field.hpp"
 #include "binding/buffer.hpp"
 #include "binding/errors.hpp"
@@ -19,24 +20,6 @@ namespace bitloom::bulk {
 using core::Codec;
 using py::Ref;
 
-// ---- reading a recipe ----
-
-bool read_layout_field(PyObject* item, Ref& name_obj, LayoutField& field) {
-    py::ItemReading reading;
-    const bool read = py::read_field(item, py::ReadMode::Raise, field.fld, reading);
-    name_obj = reading.name;
-    if (!read) return false;
-    // As unpacking checks them: the byte order, then the encoding.
-    if (!field.fld.order_known) return py::raise_invalid_byte_order(reading.order_text);
-    if (field.fld.row == nullptr) return py::raise_unsupported_encoding(reading.encoding_text);
-    field.name = reading.name;
-    field.key = Ref(py::result_key(reading));
-    if (!field.key) return false;
-    field.encoding_written.assign(reading.encoding_text);
-    field.order_written.assign(reading.order_text);
-    return true;
-}
-
 namespace {
 
 // ---- the Layout type ----
@@ -47,29 +30,35 @@ struct LayoutObject {
 
 PyTypeObject* g_layout_type = nullptr;
 
+// As unpacking checks them once an item is read: the byte order, then the
+// encoding; then the texts as written are kept.
+bool check_and_keep_texts(void* context, std::size_t index, PyObject*,
+                          const py::ItemReading& reading, py::PreparedItem& prepared) {
+    if (!prepared.fld.order_known) return py::raise_invalid_byte_order(reading.order_text);
+    if (prepared.fld.row == nullptr) return py::raise_unsupported_encoding(reading.encoding_text);
+    WrittenTexts& written = (*static_cast<std::vector<WrittenTexts>*>(context))[index];
+    written.encoding.assign(reading.encoding_text);
+    written.order.assign(reading.order_text);
+    return true;
+}
+
 bool build_layout(PyObject* recipe, Layout& layout) {
     py::ItemList items;
     if (!py::to_sequence(recipe, items)) return false;
-    layout.fields.resize(items.size());
+    layout.written.resize(items.size());
     py::FailureSite site;
-    site.in_item = true;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        site.index = i;
-        site.name = Ref();
-        if (!read_layout_field(items[i], site.name, layout.fields[i])) {
-            py::rewrap_pending_error("unpacking", site);
-            return false;
-        }
+    if (!py::prepare(items, py::ReadMode::Raise, layout.recipe, site.index, site.name,
+                     check_and_keep_texts, &layout.written)) {
+        site.in_item = true;
+        py::rewrap_pending_error("unpacking", site);
+        return false;
     }
-    std::vector<core::FieldSpec> specs;
-    specs.reserve(layout.fields.size());
-    for (const LayoutField& f : layout.fields) specs.push_back(f.fld);
-    layout.packet_bits = core::packet_bits_of(specs);
-    layout.names = Ref(PyTuple_New(static_cast<Py_ssize_t>(layout.fields.size())));
+    const std::vector<py::PreparedItem>& fields = layout.recipe.items;
+    layout.names = Ref(PyTuple_New(static_cast<Py_ssize_t>(fields.size())));
     if (!layout.names) return false;
-    for (std::size_t i = 0; i < layout.fields.size(); ++i) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
         PyTuple_SET_ITEM(layout.names.get(), static_cast<Py_ssize_t>(i),
-                         Py_NewRef(layout.fields[i].key.get()));
+                         Py_NewRef(fields[i].key.get()));
     }
     return true;
 }
@@ -149,7 +138,7 @@ struct Values {
         return false;
     }
     // 1: found (new reference), 0: absent, -1: error.
-    int get(std::size_t i, const LayoutField& f, Ref& out) const {
+    int get(std::size_t i, const py::PreparedItem& f, Ref& out) const {
         if (fast) {
             // A list may have shrunk since open() counted it: a value's
             // conversion (its __index__ or __float__) can run any code.
@@ -183,12 +172,12 @@ struct Values {
 bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std::uint64_t limit,
                std::uint8_t* covered) {
     Values vals;
-    if (!vals.open(values, layout.fields.size())) return false;
+    const std::vector<py::PreparedItem>& fields = layout.recipe.items;
+    if (!vals.open(values, fields.size())) return false;
     py::FailureSite site;
     site.in_item = true;
-    std::uint64_t position = 0;
-    for (std::size_t i = 0; i < layout.fields.size(); ++i) {
-        const LayoutField& f = layout.fields[i];
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const py::PreparedItem& f = fields[i];
         Ref value;
         // A tuple holds its items for the whole call; any other container's
         // item is held here, since a value's conversion code may change it.
@@ -196,7 +185,7 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
         const int found = tuple ? 1 : vals.get(i, f, value);
         PyObject* item = tuple ? PyTuple_GET_ITEM(vals.fast.get(), i) : value.get();
         bool ok = found > 0;
-        const std::uint64_t start = core::field_start(f.fld, 0, position);
+        const std::uint64_t start = f.start;
         if (found == 0) {
             Py_ssize_t len = 0;
             const char* name = PyUnicode_AsUTF8AndSize(f.key.get(), &len);
@@ -208,7 +197,7 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
                                                                     start);
             ok = outcome == core::FieldOutcome::Done;
             if (outcome == core::FieldOutcome::UnknownEncoding) {
-                py::raise_unsupported_encoding(f.encoding_written);
+                py::raise_unsupported_encoding(layout.written[i].encoding);
             }
         }
         if (!ok) {
@@ -224,20 +213,17 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
                 core::write_bits(covered, limit, start + b, n, core::low_bits_mask(n));
             }
         }
-        position = start + f.fld.bits;
     }
     return vals.unchanged();
 }
 
 PyObject* layout_pack(PyObject* self, PyObject* values) {
     const Layout& layout = layout_from(self);
-    const std::uint64_t length = (layout.packet_bits + 7) / 8;
-    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    Ref packet(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    std::uint8_t* data = nullptr;
+    Ref packet = encoder::new_packet(layout.recipe.packet_bits, data);
     if (!packet) return nullptr;
-    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
-    std::memset(data, 0, length);
-    if (!place_all(layout, values, data, length * 8, nullptr)) return nullptr;
+    const auto limit = 8 * static_cast<std::uint64_t>(PyBytes_GET_SIZE(packet.get()));
+    if (!place_all(layout, values, data, limit, nullptr)) return nullptr;
     return packet.release();
 }
 
@@ -252,14 +238,14 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
     py::BufferView buffer;
     if (!buffer.acquire(argv[0], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
     const auto size = static_cast<std::uint64_t>(buffer.size());
-    if (base > 8 * size || layout.packet_bits > 8 * size - base) {
+    if (base > 8 * size || layout.recipe.packet_bits > 8 * size - base) {
         PyErr_Format(PyExc_ValueError, msg::kPackIntoFit,
-                     static_cast<unsigned long long>(layout.packet_bits),
+                     static_cast<unsigned long long>(layout.recipe.packet_bits),
                      static_cast<unsigned long long>(base), static_cast<unsigned long long>(size));
         return nullptr;
     }
     // Encode everything first: a failure leaves the buffer untouched.
-    const std::uint64_t length = (layout.packet_bits + 7) / 8;
+    const std::uint64_t length = (layout.recipe.packet_bits + 7) / 8;
     std::vector<std::uint8_t> image(length), covered(length);
     if (!place_all(layout, argv[2], image.data(), length * 8, covered.data())) return nullptr;
     std::uint8_t* dst = buffer.data();
@@ -280,23 +266,26 @@ PyObject* layout_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // ---- pickling and attributes ----
 
 PyObject* layout_recipe(const Layout& layout) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(layout.fields.size())));
+    const std::vector<py::PreparedItem>& fields = layout.recipe.items;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(fields.size())));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < layout.fields.size(); ++i) {
-        const LayoutField& f = layout.fields[i];
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const py::PreparedItem& f = fields[i];
+        const std::string& encoding = layout.written[i].encoding;
+        const std::string& order = layout.written[i].order;
         Ref item(f.fld.has_offset
                      ? Py_BuildValue("{sOss#sIss#sOsI}", "name", f.key.get(), "encoding",
-                                     f.encoding_written.data(),
-                                     static_cast<Py_ssize_t>(f.encoding_written.size()), "bits",
-                                     f.fld.bits, "byte_order", f.order_written.data(),
-                                     static_cast<Py_ssize_t>(f.order_written.size()),
+                                     encoding.data(),
+                                     static_cast<Py_ssize_t>(encoding.size()), "bits",
+                                     f.fld.bits, "byte_order", order.data(),
+                                     static_cast<Py_ssize_t>(order.size()),
                                      "reverse_bits", f.fld.reverse ? Py_True : Py_False,
                                      "offset_bits", f.fld.offset)
                      : Py_BuildValue("{sOss#sIss#sO}", "name", f.key.get(), "encoding",
-                                     f.encoding_written.data(),
-                                     static_cast<Py_ssize_t>(f.encoding_written.size()), "bits",
-                                     f.fld.bits, "byte_order", f.order_written.data(),
-                                     static_cast<Py_ssize_t>(f.order_written.size()),
+                                     encoding.data(),
+                                     static_cast<Py_ssize_t>(encoding.size()), "bits",
+                                     f.fld.bits, "byte_order", order.data(),
+                                     static_cast<Py_ssize_t>(order.size()),
                                      "reverse_bits", f.fld.reverse ? Py_True : Py_False));
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
@@ -319,13 +308,13 @@ PyObject* layout_get_names(PyObject* self, void*) {
     return Py_NewRef(layout_from(self).names.get());
 }
 PyObject* layout_get_packet_bits(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(layout_from(self).packet_bits);
+    return PyLong_FromUnsignedLongLong(layout_from(self).recipe.packet_bits);
 }
 
 PyObject* layout_repr(PyObject* self) {
     const Layout& layout = layout_from(self);
     return PyUnicode_FromFormat(msg::kLayoutRepr, PyTuple_GET_SIZE(layout.names.get()),
-                                static_cast<unsigned long long>(layout.packet_bits));
+                                static_cast<unsigned long long>(layout.recipe.packet_bits));
 }
 
 using py::as_cfunction;
@@ -409,12 +398,12 @@ PyObject* layout_of(PyObject* recipe) {
 
 PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size_t len,
                      std::uint64_t base) {
-    Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(layout.fields.size())));
+    const std::vector<py::PreparedItem>& fields = layout.recipe.items;
+    Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(fields.size())));
     if (!result) return nullptr;
-    std::uint64_t position = base;
-    for (std::size_t i = 0; i < layout.fields.size(); ++i) {
-        const LayoutField& f = layout.fields[i];
-        const std::uint64_t start = core::field_start(f.fld, base, position);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const py::PreparedItem& f = fields[i];
+        const std::uint64_t start = base + f.start;
         if (decoder::extract_field(f.fld, packet, len, start, f.key.get(), result.get()) !=
             core::FieldOutcome::Done) [[unlikely]] {
             py::FailureSite site;
@@ -424,7 +413,6 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
             py::rewrap_pending_error("unpacking", site);
             return nullptr;
         }
-        position = start + f.fld.bits;
     }
     return result.release();
 }

@@ -6,23 +6,24 @@
 #include <string>
 #include <vector>
 
-#include "core/prepared_field.hpp"
 #include "binding/args.hpp"
 #include "binding/ref.hpp"
+#include "paths/prepared_recipe.hpp"
 
 namespace bitloom::bulk {
 
-struct LayoutField {
-    core::FieldSpec fld;
-    py::Ref name;                  // the item's name object, as the recipe holds it (for notes)
-    py::Ref key;                   // a plain str equal to the name: the result key
-    std::string encoding_written;  // the encoding text as written (messages, pickling)
-    std::string order_written;     // the byte order text as written (pickling)
+// The texts of an item as written, which pickling and messages give back.
+struct WrittenTexts {
+    std::string encoding;  // the encoding text as written (messages, pickling)
+    std::string order;     // the byte order text as written (pickling)
 };
 
+// A compiled layout: a prepared recipe read in the raising mode (its key is a
+// plain str equal to each item's name), with each item's texts as written and
+// the tuple of its keys.
 struct Layout {
-    std::vector<LayoutField> fields;
-    std::uint64_t packet_bits = 0;
+    py::PreparedRecipe recipe;
+    std::vector<WrittenTexts> written;
     py::Ref names;  // tuple of the keys, in recipe order
 };
 
@@ -33,11 +34,6 @@ const Layout* as_layout(PyObject* obj) noexcept;
 // A Layout object for `recipe`: a Layout object itself (new reference) or a
 // recipe compiled now. nullptr with the unpack_parameters error set.
 PyObject* layout_of(PyObject* recipe);
-
-// Read one recipe item into a field: the keys, then the byte order, then the
-// encoding (as unpacking checks them). False with the error set (not yet
-// re-wrapped); `name_obj` holds the item's name as soon as it is read.
-bool read_layout_field(PyObject* item, py::Ref& name_obj, LayoutField& field);
 
 // Decode one packet into a new dict exactly as unpack_parameters does, with
 // its re-wrapped errors and notes. nullptr with the error set.

@@ -36,8 +36,8 @@ bool decode_text_fields(const Layout& layout, const std::vector<ColumnKind>& kin
                         std::size_t row, std::uint64_t base) {
     const std::uint8_t* packet = packets.packet(p);
     std::uint64_t position = base;
-    for (std::size_t j = 0; j < layout.fields.size(); ++j) {
-        const core::FieldSpec& fld = layout.fields[j].fld;
+    for (std::size_t j = 0; j < layout.recipe.items.size(); ++j) {
+        const core::FieldSpec& fld = layout.recipe.items[j].fld;
         const std::uint64_t start = core::field_start(fld, base, position);
         position = start + fld.bits;
         if (kinds[j] != ColumnKind::Text) continue;
@@ -120,7 +120,7 @@ PyObject* raise_data_changed(const char* function, const char* what) {
 }
 
 bool ColumnBuilder::allocate(std::size_t total) {
-    const std::size_t nfields = layout_.fields.size();
+    const std::size_t nfields = layout_.recipe.items.size();
     fields_.resize(nfields);
     kinds_.resize(nfields);
     columns_.assign(nfields, nullptr);
@@ -128,7 +128,7 @@ bool ColumnBuilder::allocate(std::size_t total) {
     total_ = total;
     filled_ = 0;
     for (std::size_t j = 0; j < nfields; ++j) {
-        fields_[j] = layout_.fields[j].fld;
+        fields_[j] = layout_.recipe.items[j].fld;
         kinds_[j] = column_kind(fields_[j]);
         if (kinds_[j] == ColumnKind::Text) {
             any_text_ = true;
@@ -192,7 +192,7 @@ PyObject* ColumnBuilder::finish() {
                        ? object_column(buffers_[j].get())
                        : column_from_buffer(buffers_[j].get(), column_dtype(kinds_[j])));
         if (!column ||
-            PyDict_SetItem(result.get(), layout_.fields[j].key.get(), column.get()) < 0) {
+            PyDict_SetItem(result.get(), layout_.recipe.items[j].key.get(), column.get()) < 0) {
             return nullptr;
         }
     }

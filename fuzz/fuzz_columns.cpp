@@ -1,4 +1,4 @@
-// Column decoding (bulk/column_kernel) against the one-packet reading: a
+// Column decoding (core/columns/column_kernel) against the one-packet reading: a
 // random recipe of fields (every numeric encoding and a few text ones, odd
 // widths, both byte orders, reversed bits, explicit offsets, a base offset)
 // over random packets, fixed-size or at arbitrary offsets and lengths. Each
@@ -33,7 +33,7 @@ struct RefValue {
     double d = 0;
 };
 
-// The unpacker's decoding of a numeric field's raw value (decoder/process_recipe),
+// The unpacker's decoding of a numeric field's raw value (paths/extract_field),
 // with its errors as core errors instead of raised exceptions.
 core::Result<RefValue> ref_decode(const core::EncodingRow& row, std::uint64_t raw,
                                   std::uint32_t bits) {

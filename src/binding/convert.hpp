@@ -1,6 +1,6 @@
 // The conversion rules: which Python objects a parameter (or a recipe value)
 // accepts and what it becomes. Each returns true, or false with a Python
-// exception set. None of them adds an argument prefix: module/ does that for
+// exception set. None of them adds an argument prefix: ext/bitloom does that for
 // arguments, recipe values are reported bare.
 #pragma once
 

@@ -1,6 +1,6 @@
 // The user-visible texts of the binding layer, in one place: the conversion
-// rules' errors (python/convert.cpp, the 128-bit shim), the errors the layer
-// raises itself (python/errors.cpp) and those of recipe items (python/recipe.cpp).
+// rules' errors (binding/convert.cpp, the 128-bit shim), the errors the layer
+// raises itself (binding/errors.cpp) and those of recipe items (binding/item_reader.cpp).
 //
 // As in core/messages.hpp: a text with parts is a core::Format<N>, its "{}"
 // places filled in order by core::fill(); a text marked `// fixed text` is part
@@ -17,7 +17,7 @@ namespace bitloom::py::msg {
 
 using core::Format;
 
-// ---- conversion rules (python/convert.cpp, python/shims.hpp) -------------------
+// ---- conversion rules (binding/convert.cpp, binding/shims.hpp) ----------------------
 
 // The type's qualified name, the expected type's.
 inline constexpr Format<2> kCastError = "'{}' object cannot be cast as '{}'";  // fixed text
@@ -37,7 +37,7 @@ inline constexpr const char* kTargetBool = "bool";          // fixed text
 inline constexpr const char* kTargetSequence = "Sequence";  // fixed text
 inline constexpr const char* kTargetDict = "dict";          // fixed text
 
-// ---- the layer's own errors (python/errors.cpp) --------------------------------
+// ---- the layer's own errors (binding/errors.cpp) ------------------------------------
 
 inline constexpr std::string_view kNoErrorSet =
     "attempted to fetch exception but none was set";  // fixed text
@@ -48,7 +48,7 @@ inline constexpr const char* kPanicName = "bitloom.PanicException";       // fix
 inline constexpr const char* kPanicDoc =
     "An internal failure of bitloom: a bug, not a fault of the caller's data.";
 
-// ---- recipe items and the packet paths (python/recipe.cpp) ----------------------
+// ---- recipe items and the packet paths (binding/item_reader.cpp) --------------------
 
 // The key's text.
 inline constexpr Format<1> kMissingField = "Recipe missing required field: '{}'";  // fixed text

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/bits.hpp"
 #include "core/format.hpp"
 #include "core/messages.hpp"
 
@@ -12,10 +13,6 @@ namespace {
 constexpr std::uint64_t magnitude(std::int64_t value) noexcept {
     return value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
                      : static_cast<std::uint64_t>(value);
-}
-
-constexpr std::uint64_t low_mask(std::uint32_t bits) noexcept {
-    return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
 }
 
 Error too_large(std::int64_t value, std::uint32_t bits) {
@@ -33,7 +30,7 @@ Result<std::uint64_t> encode_twos_complement(std::int64_t value, std::uint32_t b
     if (value < min || value > max) {
         return value_error(fill(msg::kTwosRange, dec(value), dec(bits), dec(min), dec(max)));
     }
-    return static_cast<std::uint64_t>(value) & low_mask(bits);
+    return static_cast<std::uint64_t>(value) & low_bits_mask(bits);
 }
 
 Result<std::uint64_t> encode_ones_complement(std::int64_t value, std::uint32_t bits) {
@@ -48,7 +45,7 @@ Result<std::uint64_t> encode_ones_complement(std::int64_t value, std::uint32_t b
     if (m > limit) {
         return value_error(fill(msg::kOnesTooLarge, dec(value), dec(bits)));
     }
-    return low_mask(bits) - m;
+    return low_bits_mask(bits) - m;
 }
 
 Result<std::uint64_t> encode_sign_magnitude(std::int64_t value, std::uint32_t bits) {
@@ -71,7 +68,7 @@ std::int64_t decode_ones_complement(std::uint64_t image, std::uint32_t bits) noe
     }
     const std::uint64_t sign = std::uint64_t{1} << (bits - 1);
     if ((image & sign) == 0) return static_cast<std::int64_t>(image);
-    return static_cast<std::int64_t>(image - low_mask(bits));
+    return static_cast<std::int64_t>(image - low_bits_mask(bits));
 }
 
 std::int64_t decode_sign_magnitude(std::uint64_t image, std::uint32_t bits) noexcept {

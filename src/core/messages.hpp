@@ -58,7 +58,7 @@ std::string fill(const Format<N>& format, const Parts&... parts) {
 
 namespace msg {
 
-// ---- integers (core/integer.cpp) ---------------------------------------------------
+// ---- integers (core/integer.cpp) ----------------------------------------------------
 
 inline constexpr Format<2> kTooLarge = "Value {} is too large for {} bits";  // fixed text
 inline constexpr std::string_view kTwosWidth =
@@ -74,7 +74,7 @@ inline constexpr std::string_view kSignMagnitudeWidth =
 inline constexpr Format<2> kMagnitudeTooLarge =
     "Magnitude of {} is too large for {} bits";  // fixed text
 
-// ---- BCD (core/bcd.cpp) ------------------------------------------------------------
+// ---- BCD (core/bcd.cpp) -------------------------------------------------------------
 
 inline constexpr Format<2> kBcdTooManyDigits =
     "Value {} has too many digits for {} BCD digits";                          // fixed text
@@ -94,7 +94,7 @@ inline constexpr Format<1> kZonedByte =
     "Invalid zoned decimal byte: 0x{} (expected ASCII 0x30-0x39 or EBCDIC 0xF0-0xF9)";  // fixed
                                                                                         // text
 
-// ---- float formats without a codec (core/encodings.cpp) ------------------------------
+// ---- float formats without a codec (core/encodings.cpp) -----------------------------
 
 // An f128 field read wider than the 64 bits a raw value holds.
 inline constexpr std::string_view kF128Wide =
@@ -104,21 +104,21 @@ inline constexpr Format<1> kFormatUnimplemented = "{} format not yet implemented
 inline constexpr Format<1> kEncodingUnimplemented =
     "{} encoding not yet implemented";  // fixed text
 
-// ---- field bounds (core/bits.cpp) ----------------------------------------------------
+// ---- field bounds (core/bits.cpp) ---------------------------------------------------
 
 inline constexpr Format<2> kRangeStart =
     "range start index {} out of range for slice of length {}";  // fixed text
 inline constexpr Format<2> kRangeEnd =
     "range end index {} out of range for slice of length {}";  // fixed text
 
-// ---- UTF-8 (core/utf8.cpp) -----------------------------------------------------------
+// ---- UTF-8 (core/text/utf8.cpp) -----------------------------------------------------
 
 inline constexpr Format<1> kUtf8Incomplete =
     "Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index {}";  // fixed text
 inline constexpr Format<2> kUtf8Invalid =
     "Invalid UTF-8 bytes: invalid utf-8 sequence of {} bytes from index {}";  // fixed text
 
-// ---- UTF-16 (core/utf16.cpp) ---------------------------------------------------------
+// ---- UTF-16 (core/text/utf16.cpp) ---------------------------------------------------
 
 inline constexpr std::string_view kUtf16Short =
     "UTF-16 requires an even number of bytes with at least 2 bytes";  // fixed text
@@ -127,7 +127,7 @@ inline constexpr std::string_view kUtf16Odd =
 inline constexpr std::string_view kUtf16Lone =
     "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found";  // fixed text
 
-// ---- UTF-32 (core/utf32.cpp) ---------------------------------------------------------
+// ---- UTF-32 (core/text/utf32.cpp) ---------------------------------------------------
 
 inline constexpr std::string_view kUtf32Short =
     "UTF-32 requires a multiple of 4 bytes with at least 4 bytes";  // fixed text
@@ -135,7 +135,7 @@ inline constexpr std::string_view kUtf32Length =
     "UTF-32 requires a multiple of 4 bytes";                                  // fixed text
 inline constexpr Format<1> kUtf32Invalid = "Invalid UTF-32 codepoint: 0x{}";  // fixed text
 
-// ---- single-byte sets (core/charset.cpp) ---------------------------------------------
+// ---- single-byte sets (core/text/charset.cpp) ---------------------------------------
 
 // The character as UTF-8, its code (4 or more hex digits), the set's name.
 inline constexpr Format<3> kCharacterNotValid =
@@ -149,12 +149,12 @@ inline constexpr std::string_view kWindows1252Encode =
 inline constexpr std::string_view kWindows1252Decode =
     "Failed to decode Windows-1252 bytes";  // fixed text
 
-// ---- encoders' sinks (core/utf8.cpp) -------------------------------------------------
+// ---- encoders' sinks (core/text/utf8.cpp) -------------------------------------------
 
 // Internal: a sink that gave no room (the binding layer raises MemoryError first).
 inline constexpr std::string_view kSinkFailure = "no room for the encoded text";
 
-// ---- the CCSDS splitter (core/ccsds.cpp) ---------------------------------------------
+// ---- the CCSDS splitter (core/ccsds.cpp) --------------------------------------------
 
 inline constexpr Format<2> kCcsdsShortHeader =
     "truncated CCSDS packet at byte offset {}: its primary header needs 6 bytes, {} left";

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "core/bits.hpp"
 #include "core/encodings.hpp"
 
 namespace bitloom::core {
@@ -13,7 +14,7 @@ namespace bitloom::core {
 // a 1..64-bit field of a known byte order whose value is a plain number of
 // one of the commonest encodings. Every other field (and every failure) goes
 // the general way; both ways give the same bits and the same objects.
-enum class FastRoute : std::uint8_t { None, Unsigned, TwosComplement, F32, F64 };
+enum class QuickRoute : std::uint8_t { None, Unsigned, TwosComplement, F32, F64 };
 
 struct FieldSpec {
     // The encoding's row (its lower-cased name found); nullptr when the name
@@ -27,40 +28,40 @@ struct FieldSpec {
     bool reverse = false;               // reverse_bits
     bool order_known = true;            // false: the byte order is neither "big" nor "little"
                                         // (raised, like an unknown encoding, at its point)
-    FastRoute route = FastRoute::None;  // set by prepare_route once the rest is read
+    QuickRoute route = QuickRoute::None;  // set by prepare_route once the rest is read
     std::uint64_t mask = 0;             // low_bits_mask(bits), set with the route
     bool plain = false;                 // neither little-endian nor reversed, set with the route
 };
 
 // The route of an encoding, for fields of a known byte order and 1 to 64 bits.
-constexpr FastRoute codec_route(Codec codec) noexcept {
+constexpr QuickRoute codec_route(Codec codec) noexcept {
     switch (codec) {
-        case Codec::Unsigned: return FastRoute::Unsigned;
-        case Codec::TwosComplement: return FastRoute::TwosComplement;
-        case Codec::F32: return FastRoute::F32;
-        case Codec::F64: return FastRoute::F64;
-        default: return FastRoute::None;
+        case Codec::Unsigned: return QuickRoute::Unsigned;
+        case Codec::TwosComplement: return QuickRoute::TwosComplement;
+        case Codec::F32: return QuickRoute::F32;
+        case Codec::F64: return QuickRoute::F64;
+        default: return QuickRoute::None;
     }
 }
 
 // The route of a field whose other members are final.
-constexpr FastRoute route_of(const FieldSpec& fld) noexcept {
+constexpr QuickRoute route_of(const FieldSpec& fld) noexcept {
     if (fld.row == nullptr || !fld.order_known || fld.bits == 0 || fld.bits > 64) {
-        return FastRoute::None;
+        return QuickRoute::None;
     }
     return codec_route(fld.row->codec);
 }
 
 constexpr void prepare_route(FieldSpec& fld) noexcept {
     fld.route = route_of(fld);
-    fld.mask = fld.bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << fld.bits) - 1;
+    fld.mask = low_bits_mask(fld.bits);
     fld.plain = !fld.little && !fld.reverse;
 }
 
 // The packer's quick route skips the "packer cannot write it" check.
 static_assert(std::ranges::all_of(encoding_rows::kRows,
                                   [](const EncodingRow& row) {
-                                      return codec_route(row.codec) == FastRoute::None || row.packs;
+                                      return codec_route(row.codec) == QuickRoute::None || row.packs;
                                   }),
               "every encoding with a quick route is one the packer writes");
 

@@ -22,17 +22,17 @@ core::FieldOutcome extract_field_slow(const core::FieldSpec& fld, const std::uin
                                       std::size_t len, std::uint64_t start, PyObject* key,
                                       PyObject* result);
 
-// The object for a field on its quick route (see FastRoute), from its raw
+// The object for a field on its quick route (see QuickRoute), from its raw
 // value: a new reference, or nullptr with the error set.
 inline PyObject* quick_object(const core::FieldSpec& fld, std::uint64_t raw) {
-    const core::FastRoute route = fld.route;
-    if (route == core::FastRoute::Unsigned) [[likely]] {
+    const core::QuickRoute route = fld.route;
+    if (route == core::QuickRoute::Unsigned) [[likely]] {
         return PyLong_FromUnsignedLongLong(raw);
     }
-    if (route == core::FastRoute::TwosComplement) {
+    if (route == core::QuickRoute::TwosComplement) {
         return PyLong_FromLongLong(core::decode_twos_complement(raw, fld.bits));
     }
-    if (route == core::FastRoute::F32) {
+    if (route == core::QuickRoute::F32) {
         return PyFloat_FromDouble(core::decode_f32(static_cast<std::uint32_t>(raw)));
     }
     return PyFloat_FromDouble(core::decode_f64(raw));  // F64: the only route left
@@ -47,7 +47,7 @@ inline core::FieldOutcome extract_field(const core::FieldSpec& fld, const std::u
     // A field on a quick route has 1 to 64 bits. Most are in big-endian order,
     // not reversed, and covered by the eight bytes from their first byte: one
     // load. The rest of those inside the packet are read by the general rules.
-    if (fld.route != core::FastRoute::None) [[likely]] {
+    if (fld.route != core::QuickRoute::None) [[likely]] {
         const std::uint64_t first = start / 8;
         const std::uint64_t skip = start % 8;
         std::uint64_t raw;

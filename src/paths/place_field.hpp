@@ -28,13 +28,13 @@ core::FieldOutcome place_field_slow(const core::FieldSpec& fld, PyObject* value,
 // general way then converts the value or raises its error.
 inline bool quick_image(const core::FieldSpec& fld, PyObject* value,
                         std::uint64_t& image) noexcept {
-    using core::FastRoute;
-    const FastRoute route = fld.route;
-    if (route == FastRoute::Unsigned || route == FastRoute::TwosComplement) {
+    using core::QuickRoute;
+    const QuickRoute route = fld.route;
+    if (route == QuickRoute::Unsigned || route == QuickRoute::TwosComplement) {
         long long v = 0;
         if (!PyLong_CheckExact(value) || !py::shim::exact_int_value(value, v)) return false;
         auto u = static_cast<std::uint64_t>(v);
-        if (route == FastRoute::Unsigned) {
+        if (route == QuickRoute::Unsigned) {
             if (v < 0 || u > fld.mask) return false;
         } else {
             // v in [-2^(bits-1), 2^(bits-1)) exactly when v + 2^(bits-1) (mod 2^64)
@@ -45,10 +45,10 @@ inline bool quick_image(const core::FieldSpec& fld, PyObject* value,
         image = u;
         return true;
     }
-    if ((route == FastRoute::F32 || route == FastRoute::F64) && PyFloat_CheckExact(value)) {
+    if ((route == QuickRoute::F32 || route == QuickRoute::F64) && PyFloat_CheckExact(value)) {
         const double d = PyFloat_AS_DOUBLE(value);
         // As the general way converts: rounded to single for f32.
-        image = route == FastRoute::F32 ? std::uint64_t{core::f32_bits(static_cast<float>(d))}
+        image = route == QuickRoute::F32 ? std::uint64_t{core::f32_bits(static_cast<float>(d))}
                                         : core::f64_bits(d);
         return true;
     }

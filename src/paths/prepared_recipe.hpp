@@ -18,7 +18,7 @@
 //                    because there is no plan or the plan no longer holds.
 //   quick route      the executors' way for a 1..64-bit field of a known byte
 //                    order holding a plain number of one of the commonest
-//                    encodings (core::FastRoute); no Python code runs on it.
+//                    encodings (core::QuickRoute); no Python code runs on it.
 //   quiet            no Python code has run since the plan was found current,
 //                    so nothing can have changed an item: the packer checks
 //                    planned items only once a value took the general way.

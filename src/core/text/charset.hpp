@@ -2,7 +2,7 @@
 // WHATWG windows-1252 index, where bytes 81, 8D, 8F, 90 and 9D are the C1
 // controls of the same value, so all 256 bytes have a character).
 //
-// Decoders return a CheckedText (core/unicode.hpp) for write_text; encoders take
+// Decoders return a CheckedText (core/text/unicode.hpp) for write_text; encoders take
 // UTF-8 text and fill a ByteSink, leaving it untouched on failure.
 #pragma once
 

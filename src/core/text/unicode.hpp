@@ -4,7 +4,7 @@
 // one allocation: a decoder validates and measures the bytes and returns a
 // CheckedText (length in characters and the narrowest character width), the
 // caller allocates room for exactly that text, and write_text fills it. The
-// single-byte character sets (core/charset.hpp) return the same CheckedText.
+// single-byte character sets (core/text/charset.hpp) return the same CheckedText.
 //
 // Encoders take text as UTF-8 and append the encoded bytes to a std::string;
 // on failure the string is left as it was.

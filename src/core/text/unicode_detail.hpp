@@ -2,8 +2,8 @@
 // the output forms (UCS1, UTF-16 and UTF-32 units in either byte order) with the
 // UTF-8 transcoder that fills them, the narrowest range of a set of units, and
 // the per-codec writers of checked UTF-16 and UTF-32 into a str's fixed-width
-// storage (core/text_writer.cpp dispatches to them). Internal to core/utf8.cpp,
-// core/utf16.cpp, core/utf32.cpp and core/text_writer.cpp.
+// storage (core/text/text_writer.cpp dispatches to them). Internal to core/text/utf8.cpp,
+// core/text/utf16.cpp, core/text/utf32.cpp and core/text/text_writer.cpp.
 #pragma once
 
 #include <bit>
@@ -139,12 +139,12 @@ inline CharRange range_of_bits(std::uint32_t all_units_ored, bool supplementary)
 
 // ---- checked units into a str's storage -----------------------------------------
 
-// UTF-16 units (checked) into UCS1, UCS2 or UCS4 (core/utf16.cpp).
+// UTF-16 units (checked) into UCS1, UCS2 or UCS4 (core/text/utf16.cpp).
 void utf16_to_ucs1(const std::uint8_t* d, std::size_t units, bool little, std::uint8_t* o) noexcept;
 void utf16_to_ucs2(const std::uint8_t* d, std::size_t units, bool little, std::uint8_t* o) noexcept;
 void utf16_to_ucs4(const std::uint8_t* d, std::size_t units, bool little, std::uint8_t* o) noexcept;
 
-// UTF-32 units (checked) into UCS1, UCS2 or UCS4 (core/utf32.cpp).
+// UTF-32 units (checked) into UCS1, UCS2 or UCS4 (core/text/utf32.cpp).
 void utf32_to_ucs1(const std::uint8_t* d, std::size_t units, bool little, std::uint8_t* o) noexcept;
 void utf32_to_ucs2(const std::uint8_t* d, std::size_t units, bool little, std::uint8_t* o) noexcept;
 void utf32_to_ucs4(const std::uint8_t* d, std::size_t units, bool little, std::uint8_t* o) noexcept;

@@ -5,7 +5,7 @@
 
 namespace bitloom::bulk::msg {
 
-// ---- columns (bulk/columns.cpp) --------------------------------------------------
+// ---- columns (ext/bitloom_bulk/unpack_columns.cpp) ----------------------------------
 
 // The packet's row (size_t), its first byte and its end in the data (unsigned long long).
 inline constexpr const char* kPacketNote = "in packet %zu (bytes %llu to %llu of the data)";
@@ -42,7 +42,7 @@ inline constexpr const char* kPartialPacket =
 // The two counts (size_t).
 inline constexpr const char* kPositionCounts = "offsets holds %zu packets but lengths holds %zu";
 
-// ---- CCSDS streams (bulk/ccsds.cpp) ----------------------------------------------
+// ---- CCSDS streams (ext/bitloom_bulk/unpack_ccsds.cpp) ------------------------------
 
 // The key's type name.
 inline constexpr const char* kApidKeyType = "APID keys of recipes must be int, not %.200s";
@@ -57,7 +57,7 @@ inline constexpr const char* kRecipeNote = "in the recipe for APID %ld";
 inline constexpr const char* kApidNote =
     "in the packets of APID %zu (the packet number above counts that APID's packets only)";
 
-// ---- layouts (bulk/layout.cpp) ---------------------------------------------------
+// ---- layouts (ext/bitloom_bulk/layout.cpp) ------------------------------------------
 
 // The values' type name.
 inline constexpr const char* kValuesType =
@@ -76,7 +76,7 @@ inline constexpr const char* kPackIntoFit =
 // The field count (Py_ssize_t), the packet's bits (unsigned long long).
 inline constexpr const char* kLayoutRepr = "<bitloom_bulk.Layout of %zd fields, %llu bits>";
 
-// ---- the module (bulk/module.cpp) ------------------------------------------------
+// ---- the module (ext/bitloom_bulk/module.cpp) ---------------------------------------
 
 inline constexpr const char* kMainInterpreterOnly =
     "bitloom_bulk can only be imported in the main interpreter, not in a sub-interpreter "

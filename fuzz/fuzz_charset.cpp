@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/text/charset.hpp"
 #include "core/format.hpp"
+#include "core/text/charset.hpp"
 #include "fuzz_common.hpp"
 
 using namespace bitloom::core;

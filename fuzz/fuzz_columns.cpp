@@ -12,9 +12,9 @@
 #include <optional>
 #include <vector>
 
-#include "core/columns/column_kernel.hpp"
 #include "core/bcd.hpp"
 #include "core/bits.hpp"
+#include "core/columns/column_kernel.hpp"
 #include "core/encodings.hpp"
 #include "core/ieee754.hpp"
 #include "core/integer.hpp"

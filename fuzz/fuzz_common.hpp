@@ -15,15 +15,14 @@
 #include "core/result.hpp"
 #include "core/text/unicode.hpp"
 
-#define FUZZ_CHECK(cond, ...)                                                     \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n  ", __FILE__, __LINE__, \
-                         #cond);                                                  \
-            std::fprintf(stderr, __VA_ARGS__);                                    \
-            std::fprintf(stderr, "\n");                                           \
-            std::abort();                                                         \
-        }                                                                         \
+#define FUZZ_CHECK(cond, ...)                                                               \
+    do {                                                                                    \
+        if (!(cond)) {                                                                      \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n  ", __FILE__, __LINE__, #cond); \
+            std::fprintf(stderr, __VA_ARGS__);                                              \
+            std::fprintf(stderr, "\n");                                                     \
+            std::abort();                                                                   \
+        }                                                                                   \
     } while (0)
 
 namespace fuzz {

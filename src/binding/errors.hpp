@@ -4,8 +4,8 @@
 
 #include <string_view>
 
-#include "core/result.hpp"
 #include "binding/ref.hpp"
+#include "core/result.hpp"
 
 namespace bitloom::py {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/prepared_field.hpp"
 #include "binding/convert.hpp"
+#include "core/prepared_field.hpp"
 
 namespace bitloom::py {
 

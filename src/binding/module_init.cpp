@@ -1,8 +1,8 @@
 #include "binding/module_init.hpp"
 
 #include "binding/errors.hpp"
-#include "binding/names.hpp"
 #include "binding/item_reader.hpp"
+#include "binding/names.hpp"
 
 namespace bitloom::py {
 

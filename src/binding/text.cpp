@@ -1,8 +1,8 @@
 #include "binding/text.hpp"
 
+#include "binding/errors.hpp"
 #include "core/text/fixed_text.hpp"
 #include "core/text/unicode.hpp"
-#include "binding/errors.hpp"
 
 namespace bitloom::py {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/encodings.hpp"
 #include "binding/ref.hpp"
+#include "core/encodings.hpp"
 
 namespace bitloom::py {
 

@@ -1,8 +1,8 @@
 #include "core/encodings.hpp"
 
-#include "core/text/charset.hpp"
 #include "core/format.hpp"
 #include "core/messages.hpp"
+#include "core/text/charset.hpp"
 
 namespace bitloom::core {
 namespace {

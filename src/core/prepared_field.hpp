@@ -24,13 +24,13 @@ struct FieldSpec {
     std::uint32_t bits = 0;
     std::uint32_t offset = 0;  // meaningful when has_offset
     bool has_offset = false;
-    bool little = false;                // byte order "little"
-    bool reverse = false;               // reverse_bits
-    bool order_known = true;            // false: the byte order is neither "big" nor "little"
-                                        // (raised, like an unknown encoding, at its point)
+    bool little = false;                  // byte order "little"
+    bool reverse = false;                 // reverse_bits
+    bool order_known = true;              // false: the byte order is neither "big" nor "little"
+                                          // (raised, like an unknown encoding, at its point)
     QuickRoute route = QuickRoute::None;  // set by prepare_route once the rest is read
-    std::uint64_t mask = 0;             // low_bits_mask(bits), set with the route
-    bool plain = false;                 // neither little-endian nor reversed, set with the route
+    std::uint64_t mask = 0;               // low_bits_mask(bits), set with the route
+    bool plain = false;                   // neither little-endian nor reversed, set with the route
 };
 
 // The route of an encoding, for fields of a known byte order and 1 to 64 bits.
@@ -61,7 +61,8 @@ constexpr void prepare_route(FieldSpec& fld) noexcept {
 // The packer's quick route skips the "packer cannot write it" check.
 static_assert(std::ranges::all_of(encoding_rows::kRows,
                                   [](const EncodingRow& row) {
-                                      return codec_route(row.codec) == QuickRoute::None || row.packs;
+                                      return codec_route(row.codec) == QuickRoute::None ||
+                                             row.packs;
                                   }),
               "every encoding with a quick route is one the packer writes");
 

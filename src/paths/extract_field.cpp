@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "core/bits.hpp"
-#include "core/numeric_field.hpp"
 #include "binding/errors.hpp"
 #include "binding/text.hpp"
+#include "core/bits.hpp"
+#include "core/numeric_field.hpp"
 
 namespace bitloom::decoder {
 namespace {

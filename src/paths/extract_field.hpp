@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "binding/ref.hpp"
 #include "core/bits.hpp"
 #include "core/ieee754.hpp"
 #include "core/integer.hpp"
 #include "core/prepared_field.hpp"
-#include "binding/ref.hpp"
 
 namespace bitloom::decoder {
 

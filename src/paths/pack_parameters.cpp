@@ -77,9 +77,8 @@ PyObject* build_packet(const py::ItemList& items, py::FailureSite& site) {
     std::uint8_t* data = nullptr;
     Ref packet = new_packet(total_bits, data);
     if (!packet) return nullptr;
-    if (!place_items(items, plan, data, 8 * static_cast<std::uint64_t>(
-                                                PyBytes_GET_SIZE(packet.get())),
-                     site)) {
+    if (!place_items(items, plan, data,
+                     8 * static_cast<std::uint64_t>(PyBytes_GET_SIZE(packet.get())), site)) {
         return nullptr;
     }
     return packet.release();

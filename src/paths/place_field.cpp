@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "core/bits.hpp"
-#include "core/numeric_field.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/text.hpp"
+#include "core/bits.hpp"
+#include "core/numeric_field.hpp"
 
 namespace bitloom::encoder {
 namespace {

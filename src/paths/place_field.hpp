@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
+#include "binding/ref.hpp"
+#include "binding/shims.hpp"
 #include "core/bits.hpp"
 #include "core/ieee754.hpp"
 #include "core/prepared_field.hpp"
-#include "binding/ref.hpp"
-#include "binding/shims.hpp"
 
 namespace bitloom::encoder {
 
@@ -49,7 +49,7 @@ inline bool quick_image(const core::FieldSpec& fld, PyObject* value,
         const double d = PyFloat_AS_DOUBLE(value);
         // As the general way converts: rounded to single for f32.
         image = route == QuickRoute::F32 ? std::uint64_t{core::f32_bits(static_cast<float>(d))}
-                                        : core::f64_bits(d);
+                                         : core::f64_bits(d);
         return true;
     }
     return false;

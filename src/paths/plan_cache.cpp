@@ -90,8 +90,7 @@ PlanRef build_plan(ItemView items) {
     plan->dicts.assign(items.begin(), items.end());
     std::size_t blocker = 0;
     Ref unused_name;
-    if (prepare(items, ReadMode::Refuse, plan->recipe, blocker, unused_name,
-                refuse_split_table)) {
+    if (prepare(items, ReadMode::Refuse, plan->recipe, blocker, unused_name, refuse_split_table)) {
         blocker = items.size();
         const int kept = plan->state.capture(plan->dicts, blocker);
         if (kept < 0) return nullptr;

@@ -26,8 +26,8 @@ bool unpack_items(const std::uint8_t* packet, std::size_t len, std::uint64_t bas
         const py::PreparedItem* item = cursor.keyed(i);
         if (item == nullptr) return cursor.fail(FieldOutcome::Failed, i, site);
         const std::uint64_t start = cursor.start(*item, base, position);
-        const FieldOutcome outcome =
-            extract_field(item->fld, packet, len, start, item->key.get(), result);
+        const FieldOutcome outcome = extract_field(item->fld, packet, len, start, item->key.get(),
+                                                   result);
         if (outcome != FieldOutcome::Done) [[unlikely]] {
             return cursor.fail(outcome, i, site);
         }
@@ -49,11 +49,10 @@ PyObject* finish(Ref& result, bool done, const py::FailureSite& site) {
     return nullptr;
 }
 
-
 }  // namespace
 
-PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset,
-                            py::ItemView items, Items held) {
+PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset, py::ItemView items,
+                            Items held) {
     py::FailureSite site;
     const std::uint8_t* data = reinterpret_cast<const std::uint8_t*>(packet.data());
     Ref result = new_result(items.size());
@@ -76,8 +75,7 @@ PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset,
     }
     py::ItemCursor<py::Source::Afresh> cursor(items, nullptr);
     return finish(result,
-                  unpack_items(data, packet.size(), base_offset, cursor, result.get(), site),
-                  site);
+                  unpack_items(data, packet.size(), base_offset, cursor, result.get(), site), site);
 }
 
 }  // namespace bitloom::decoder

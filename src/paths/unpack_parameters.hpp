@@ -14,7 +14,7 @@ enum class Items : bool { Held, Borrowed };
 
 // Read the recipe's fields out of the packet into a new dict; failures are
 // re-wrapped as ValueError. nullptr with an exception set on failure.
-PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset,
-                            py::ItemView items, Items held);
+PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset, py::ItemView items,
+                            Items held);
 
 }  // namespace bitloom::decoder

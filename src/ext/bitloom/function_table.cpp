@@ -5,14 +5,14 @@
 #include <string>
 #include <utility>
 
+#include "binding/errors.hpp"
+#include "binding/text.hpp"
 #include "core/bcd.hpp"
 #include "core/encodings.hpp"
 #include "core/ieee754.hpp"
 #include "core/integer.hpp"
-#include "paths/unpack_parameters.hpp"
 #include "paths/pack_parameters.hpp"
-#include "binding/errors.hpp"
-#include "binding/text.hpp"
+#include "paths/unpack_parameters.hpp"
 
 namespace bitloom::module {
 namespace {

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <string>
 
-#include "ext/bitloom/function_table.hpp"
 #include "binding/errors.hpp"
+#include "binding/item_reader.hpp"
 #include "binding/module_init.hpp"
 #include "binding/names.hpp"
-#include "binding/item_reader.hpp"
+#include "ext/bitloom/function_table.hpp"
 
 namespace bitloom::module {
 namespace {

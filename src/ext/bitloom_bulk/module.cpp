@@ -2,16 +2,16 @@
 // process, in the main interpreter. Functions are listed one row each in the method table.
 #include <atomic>
 
-#include "ext/bitloom_bulk/unpack_ccsds.hpp"
-#include "ext/bitloom_bulk/unpack_columns.hpp"
+#include "binding/errors.hpp"
+#include "binding/item_reader.hpp"
+#include "binding/module_init.hpp"
+#include "binding/names.hpp"
 #include "ext/bitloom_bulk/encoding_table.hpp"
 #include "ext/bitloom_bulk/layout.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
 #include "ext/bitloom_bulk/reader_probe.hpp"
-#include "binding/errors.hpp"
-#include "binding/module_init.hpp"
-#include "binding/names.hpp"
-#include "binding/item_reader.hpp"
+#include "ext/bitloom_bulk/unpack_ccsds.hpp"
+#include "ext/bitloom_bulk/unpack_columns.hpp"
 
 namespace bitloom::bulk {
 namespace {

@@ -7,13 +7,13 @@
 #include <new>
 #include <vector>
 
-#include "ext/bitloom_bulk/unpack_columns.hpp"
-#include "ext/bitloom_bulk/layout.hpp"
-#include "ext/bitloom_bulk/messages.hpp"
-#include "core/ccsds.hpp"
 #include "binding/buffer.hpp"
 #include "binding/convert.hpp"
 #include "binding/ref.hpp"
+#include "core/ccsds.hpp"
+#include "ext/bitloom_bulk/layout.hpp"
+#include "ext/bitloom_bulk/messages.hpp"
+#include "ext/bitloom_bulk/unpack_columns.hpp"
 
 namespace bitloom::bulk {
 namespace {

@@ -8,14 +8,14 @@
 #include <type_traits>
 #include <vector>
 
-#include "ext/bitloom_bulk/messages.hpp"
-#include "core/bits.hpp"
-#include "core/integer.hpp"
-#include "core/portable.hpp"
 #include "binding/buffer.hpp"
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/text.hpp"
+#include "core/bits.hpp"
+#include "core/integer.hpp"
+#include "core/portable.hpp"
+#include "ext/bitloom_bulk/messages.hpp"
 
 namespace bitloom::bulk {
 namespace {

@@ -35,12 +35,10 @@ bool decode_text_fields(const Layout& layout, const std::vector<ColumnKind>& kin
                         const std::vector<Ref>& lists, const PacketSet& packets, std::size_t p,
                         std::size_t row, std::uint64_t base) {
     const std::uint8_t* packet = packets.packet(p);
-    std::uint64_t position = base;
     for (std::size_t j = 0; j < layout.recipe.items.size(); ++j) {
-        const core::FieldSpec& fld = layout.recipe.items[j].fld;
-        const std::uint64_t start = core::field_start(fld, base, position);
-        position = start + fld.bits;
         if (kinds[j] != ColumnKind::Text) continue;
+        const core::FieldSpec& fld = layout.recipe.items[j].fld;
+        const std::uint64_t start = base + layout.recipe.items[j].start;
         const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
         PyObject* text;
         if (!fld.little && start % 8 == 0 && fld.bits % 8 == 0) {

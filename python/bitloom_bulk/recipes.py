@@ -99,7 +99,6 @@ from __future__ import annotations
 
 import codecs
 import csv
-import difflib
 import io
 import json
 import numbers
@@ -111,21 +110,20 @@ import sys
 import warnings
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
-from typing import Any, Literal, SupportsIndex, TypeGuard, cast, get_args, overload
+from typing import Any, Literal, SupportsIndex, TypeGuard, cast
 
 from bitloom_bulk._files import atomic_write
-from bitloom_bulk._types import (
-    Encoding,
-    FloatEncoding,
-    FloatPackItem,
-    IntegerEncoding,
-    IntegerPackItem,
-    PackEncoding,
-    TextEncoding,
-    TextPackItem,
-    UnpackItem,
-    UnpackOnlyEncoding,
-)
+from bitloom_bulk._recipe_items import _U32_LIMIT, _suggest, field
+from bitloom_bulk._recipe_items import ALL_ENCODINGS as ALL_ENCODINGS
+from bitloom_bulk._recipe_items import FLOAT_ENCODINGS as FLOAT_ENCODINGS
+from bitloom_bulk._recipe_items import FLOAT_WIDTHS as FLOAT_WIDTHS
+from bitloom_bulk._recipe_items import INTEGER_ENCODINGS as INTEGER_ENCODINGS
+from bitloom_bulk._recipe_items import KNOWN_KEYS as KNOWN_KEYS
+from bitloom_bulk._recipe_items import NUMERIC_ENCODINGS as NUMERIC_ENCODINGS
+from bitloom_bulk._recipe_items import PACK_ENCODINGS as PACK_ENCODINGS
+from bitloom_bulk._recipe_items import REQUIRED_KEYS as REQUIRED_KEYS
+from bitloom_bulk._recipe_items import TEXT_ENCODINGS as TEXT_ENCODINGS
+from bitloom_bulk._recipe_items import UNPACK_ONLY_ENCODINGS as UNPACK_ONLY_ENCODINGS
 
 __all__ = [
     "Finding",
@@ -135,19 +133,6 @@ __all__ = [
     "field",
     "load_recipe",
 ]
-
-INTEGER_ENCODINGS = frozenset(get_args(IntegerEncoding))
-FLOAT_ENCODINGS = frozenset(get_args(FloatEncoding))
-TEXT_ENCODINGS = frozenset(get_args(TextEncoding))
-UNPACK_ONLY_ENCODINGS = frozenset(get_args(UnpackOnlyEncoding))
-PACK_ENCODINGS = frozenset(get_args(PackEncoding))
-ALL_ENCODINGS = frozenset(get_args(Encoding))
-NUMERIC_ENCODINGS = ALL_ENCODINGS - TEXT_ENCODINGS
-
-REQUIRED_KEYS = ("name", "encoding", "bits", "byte_order", "reverse_bits")
-KNOWN_KEYS = (*REQUIRED_KEYS, "offset_bits", "value")
-FLOAT_WIDTHS = {"ieee754_f16": 16, "ieee754_f32": 32, "ieee754_f64": 64}
-_U32_LIMIT = 2**32
 
 # Names people write for our encodings; the keys are lower-cased.
 ENCODING_ALIASES = {
@@ -227,42 +212,6 @@ class Finding:
     def __str__(self) -> str:
         where = f"item {self.index}" + (f" ({self.name!r})" if self.name is not None else "")
         return f"{where}: {self.code}: {self.message}"
-
-
-@overload
-def field(
-    name: str, encoding: IntegerEncoding, bits: int, *, value: int, **keys: Any
-) -> IntegerPackItem: ...
-@overload
-def field(
-    name: str, encoding: FloatEncoding, bits: int, *, value: float, **keys: Any
-) -> FloatPackItem: ...
-@overload
-def field(
-    name: str, encoding: TextEncoding, bits: int, *, value: str, **keys: Any
-) -> TextPackItem: ...
-@overload
-def field(name: str, encoding: Encoding, bits: int, **keys: Any) -> UnpackItem: ...
-def field(name: str, encoding: str, bits: int, **keys: Any) -> Any:
-    """A recipe item: big-endian, bits not reversed, unless ``keys`` say otherwise.
-
-    ``keys`` adds or overrides any key (``value``, ``offset_bits``,
-    ``byte_order``, ``reverse_bits``).
-    """
-    item: dict[str, Any] = {
-        "name": name,
-        "encoding": encoding,
-        "bits": bits,
-        "byte_order": "big",
-        "reverse_bits": False,
-    }
-    item.update(keys)
-    return item
-
-
-def _suggest(word: str, choices: Any) -> str | None:
-    match = difflib.get_close_matches(word, sorted(choices), n=1, cutoff=0.6)
-    return match[0] if match else None
 
 
 def _is_u32(value: object) -> TypeGuard[SupportsIndex]:

@@ -295,8 +295,12 @@ def measure_flat(func, args, kwargs, expected, n):
     # interpreter shares elsewhere (interned texts) may drift by one or two.
     drift = [sys.getrefcount(o) - r for o, r in zip(objs, refs, strict=True)]
     assert all(abs(d) <= 2 for d in drift), drift
-    # A leaked object per call would be traced_calls * 16 bytes at the very least.
-    assert traced_growth < 4096, f"traced memory grew by {traced_growth} bytes"
+    # A leaked object per call would be traced_calls * 16 bytes at the very least
+    # (the smallest block): half of that leaves room for what other threads of
+    # the process (a test runner's own) allocate while the calls are traced.
+    assert traced_growth < max(4096, 8 * traced_calls), (
+        f"traced memory grew by {traced_growth} bytes"
+    )
     if REPORT:
         with open(REPORT, "a") as out:
             name = os.environ.get("PYTEST_CURRENT_TEST", "?").split("::")[-1].split(" ")[0]

@@ -31,66 +31,95 @@ enum class Source : std::uint8_t {
     PlanWhileCurrent,
 };
 
+// The records of an item read afresh, kept across items (every reading starts
+// anew). A separate object from the cursor: the readers get its address, and
+// a cursor whose address no called function sees keeps its state in
+// registers through the executor's loop.
+struct AfreshRecords {
+    core::FieldSpec fld;
+    ItemReading reading;
+    Ref key;    // unpacking: the result key
+    Ref value;  // packing: the "value"
+};
+
 template <Source S>
 class ItemCursor {
 public:
     // `plan` is held by the caller for the whole call; nullptr only with
-    // Afresh or PlanWhileCurrent.
-    ItemCursor(ItemView items, Plan* plan) noexcept
+    // Afresh or PlanWhileCurrent. `fresh` (unused with Plan, which may pass
+    // nullptr) outlives the cursor.
+    ItemCursor(ItemView items, Plan* plan, AfreshRecords* fresh) noexcept
         : items_(items.data()),
           count_(items.size()),
           plan_(S == Source::Afresh ? nullptr : plan),
-          planned_(plan_ != nullptr ? plan_->recipe.items.data() : nullptr) {}
+          planned_(plan_ != nullptr ? plan_->recipe.items.data() : nullptr),
+          fresh_(fresh) {}
 
     std::size_t size() const noexcept { return count_; }
 
-    // Item i's prepared field with its result key (unpacking). nullptr when a
-    // fresh reading failed, with the error set.
-    const PreparedItem* keyed(std::size_t i) {
+    // Item i's prepared field, with `key` its result key (unpacking). nullptr
+    // when a fresh reading failed, with the error set.
+    const core::FieldSpec* keyed(std::size_t i, PyObject*& key) {
+        static_assert(S != Source::PlanWhileCurrent, "an unpacking cursor runs no Python code");
         if constexpr (S == Source::Plan) {
-            return &planned_[i];
+            key = planned_[i].key.get();
+            return &planned_[i].fld;
         } else {
-            const PreparedItem* planned = from_plan(i);
-            if (planned != nullptr) return planned;
-            if (!read_afresh(items_[i], fresh_.fld, reading_)) return nullptr;
-            fresh_.key = Ref(result_key(reading_));
-            return fresh_.key ? &fresh_ : nullptr;
+            if (!read_afresh(items_[i], fresh_->fld, fresh_->reading)) return nullptr;
+            fresh_->key = Ref(result_key(fresh_->reading));
+            key = fresh_->key.get();
+            return key != nullptr ? &fresh_->fld : nullptr;
         }
     }
 
-    // Item i's prepared field without its key (packing), and with `value`
-    // its "value": 1 found (borrowed from the item, or held by the cursor),
-    // 0 absent, -1 error set. nullptr when a fresh reading failed.
-    const PreparedItem* valued(std::size_t i, PyObject*& value, int& found) {
-        static_assert(S != Source::Plan, "a packing cursor must check its plan");
-        if (const PreparedItem* planned = from_plan(i)) {
+    // Item i's prepared field (packing), with `value` its "value" and `found`
+    // 1 (the value borrowed from the item, or held by the cursor), 0 (absent)
+    // or -1 (an error is set: the lookup or, for an item read afresh, its
+    // reading failed). `quiet`: no Python code has run since the plan was
+    // found current (the executor clears it when a value takes the general
+    // way); planned items are checked once it is false. The flag is the
+    // executor's own local, not the cursor's: the field executor gets it by
+    // reference, which would otherwise expose the cursor.
+    const core::FieldSpec& valued(std::size_t i, bool quiet, PyObject*& value, int& found) {
+        static_assert(S == Source::PlanWhileCurrent, "a packing cursor checks its plan");
+        if (plan_ != nullptr && (quiet || plan_->current(i))) [[likely]] {
             value = plan_->value(i);
             found = value != nullptr ? 1 : (PyErr_Occurred() ? -1 : 0);
-            return planned;
+            return planned_[i].fld;
         }
-        if (!read_afresh(items_[i], fresh_.fld, reading_)) return nullptr;
-        found = lookup(items_[i], Key::Value, fresh_value_);
-        value = fresh_value_.get();
-        return &fresh_;
+        plan_ = nullptr;  // once an item has changed, the rest is read afresh
+        value = nullptr;
+        if (!read_afresh(items_[i], fresh_->fld, fresh_->reading)) {
+            found = -1;
+        } else {
+            found = lookup(items_[i], Key::Value, fresh_->value);
+            value = fresh_->value.get();
+        }
+        return fresh_->fld;
     }
 
-    // Where item `p` starts: the call's offset plus its planned start, or the
-    // running position for a field read afresh without an offset.
-    std::uint64_t start(const PreparedItem& p, std::uint64_t base,
+    // Where item i (prepared as `fld`) starts: the call's offset plus its
+    // planned start, or the running position for a field read afresh without
+    // an offset.
+    std::uint64_t start(std::size_t i, const core::FieldSpec& fld, std::uint64_t base,
                         std::uint64_t position) const noexcept {
         if constexpr (S == Source::Plan) {
-            return base + p.start;
+            return base + planned_[i].start;
         } else {
-            return core::field_start(p.fld, base, position);
+            return core::field_start(fld, base, position);
         }
     }
 
-    // Cleared by the packer's executor when a value took the general way.
-    bool& quiet() noexcept { return quiet_; }
-
-    // The item's name text, for "missing value" (its reading must have run).
-    std::string_view name_text(std::size_t i) const noexcept {
-        return using_plan() ? planned_[i].name_text : reading_.name_text;
+    // Raise "missing value" for item i (its reading must have run); or the
+    // MemoryError of getting a planned name's text.
+    void raise_missing_value(std::size_t i) const {
+        if (!using_plan()) {
+            py::raise_missing_value(fresh_->reading.name_text);
+            return;
+        }
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(planned_[i].name.get(), &len);
+        if (text != nullptr) py::raise_missing_value({text, static_cast<std::size_t>(len)});
     }
 
     // A failure at item i: `site` names it, and an unknown encoding or byte
@@ -101,7 +130,7 @@ public:
             // bounds or its data can fail, which need no reading.
             return fail_item(outcome, ItemReading{}, planned_[i].name, i, site);
         }
-        return fail_item(outcome, reading_, reading_.name, i, site);
+        return fail_item(outcome, fresh_->reading, fresh_->reading.name, i, site);
     }
 
 private:
@@ -110,29 +139,11 @@ private:
         return plan_ != nullptr;
     }
 
-    // The planned item i while the plan holds; nullptr (for this and every
-    // later item) from the first item that must be read afresh.
-    const PreparedItem* from_plan(std::size_t i) noexcept {
-        if constexpr (S == Source::Afresh) {
-            return nullptr;
-        } else {
-            if (plan_ != nullptr && (quiet_ || plan_->current(i))) [[likely]] {
-                return &planned_[i];
-            }
-            plan_ = nullptr;  // once an item has changed, the rest is read afresh
-            return nullptr;
-        }
-    }
-
     PyObject* const* items_;
     std::size_t count_;
     Plan* plan_;
     const PreparedItem* planned_;
-    bool quiet_ = true;  // no Python code has run since the plan was found
-    // A fresh reading's records live across items: every reading starts anew.
-    PreparedItem fresh_;
-    ItemReading reading_;
-    Ref fresh_value_;
+    AfreshRecords* fresh_;
 };
 
 }  // namespace bitloom::py

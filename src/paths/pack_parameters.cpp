@@ -40,26 +40,27 @@ bool packet_bits(const py::ItemList& items, std::uint64_t& total, py::FailureSit
 bool place_items(const py::ItemList& items, const py::PlanRef& plan,
                  std::uint8_t* __restrict packet, std::uint64_t limit, py::FailureSite& site) {
     // `plan` keeps the plan alive for the call.
-    py::ItemCursor<py::Source::PlanWhileCurrent> cursor(items, plan.get());
+    py::AfreshRecords fresh;
+    py::ItemCursor<py::Source::PlanWhileCurrent> cursor(items, plan.get(), &fresh);
     std::uint64_t position = 0;
+    bool quiet = true;  // no Python code has run since find_plan
     site.in_item = true;
     const std::size_t count = cursor.size();
     for (std::size_t i = 0; i < count; ++i) {
         PyObject* value;  // borrowed from the item, or held by the cursor
         int found;
-        const py::PreparedItem* item = cursor.valued(i, value, found);
-        if (item == nullptr) return cursor.fail(FieldOutcome::Failed, i, site);
+        const core::FieldSpec& fld = cursor.valued(i, quiet, value, found);
         FieldOutcome outcome = FieldOutcome::Failed;
-        const std::uint64_t start = cursor.start(*item, 0, position);
+        const std::uint64_t start = cursor.start(i, fld, 0, position);
         if (found > 0) [[likely]] {
-            outcome = place_field(item->fld, value, packet, limit, start, cursor.quiet());
+            outcome = place_field(fld, value, packet, limit, start, quiet);
         } else if (found == 0) {
-            py::raise_missing_value(cursor.name_text(i));
+            cursor.raise_missing_value(i);
         }
         if (outcome != FieldOutcome::Done) [[unlikely]] {
             return cursor.fail(outcome, i, site);
         }
-        position = start + item->fld.bits;
+        position = start + fld.bits;
     }
     return true;
 }
@@ -77,28 +78,12 @@ PyObject* build_packet(const py::ItemList& items, py::FailureSite& site) {
     std::uint8_t* data = nullptr;
     Ref packet = new_packet(total_bits, data);
     if (!packet) return nullptr;
-    if (!place_items(items, plan, data,
-                     8 * static_cast<std::uint64_t>(PyBytes_GET_SIZE(packet.get())), site)) {
-        return nullptr;
-    }
+    const std::uint64_t limit = 8 * ((total_bits + 7) / 8);
+    if (!place_items(items, plan, data, limit, site)) return nullptr;
     return packet.release();
 }
 
 }  // namespace
-
-Ref new_packet(std::uint64_t bits, std::uint8_t*& data) {
-    const std::uint64_t length = (bits + 7) / 8;
-    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-        PyErr_NoMemory();
-        return Ref();
-    }
-    // Allocated once, at its final length, directly as the result.
-    Ref packet(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-    if (!packet) return packet;
-    data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
-    std::memset(data, 0, length);
-    return packet;
-}
 
 PyObject* pack_parameters(const py::ItemList& items) {
     py::FailureSite site;

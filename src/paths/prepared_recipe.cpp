@@ -16,7 +16,6 @@ bool prepare(ItemView items, ReadMode mode, PreparedRecipe& out, std::size_t& fa
             return false;
         }
         prepared.name = reading.name;
-        prepared.name_text = reading.name_text;
         prepared.key = Ref(result_key(reading));
         if (!prepared.key) {
             failed = i;

@@ -37,16 +37,18 @@
 
 namespace bitloom::py {
 
+// 64 bytes: the executors index an array of them, and a power of two keeps
+// that to one shift.
 struct PreparedItem {
     core::FieldSpec fld;
-    Ref name;                    // the item's `name` object, as the recipe holds it (notes)
-    std::string_view name_text;  // its UTF-8 text (owned by `name`)
-    Ref key;                     // the result key: `name` when an exact str, else a plain str
+    Ref name;  // the item's `name` object, as the recipe holds it (notes, messages)
+    Ref key;   // the result key: `name` when an exact str, else a plain str
     // Where the field starts when unpacking at offset 0: every start is the
     // call's offset plus this (the running position only adds up the fields
     // before it, reset at each item's own offset).
     std::uint64_t start = 0;
 };
+static_assert(sizeof(void*) != 8 || sizeof(PreparedItem) == 64);
 
 struct PreparedRecipe {
     std::vector<PreparedItem> items;

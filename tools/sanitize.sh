@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Build bitloom with AddressSanitizer and UndefinedBehaviorSanitizer (every
 # report fatal: -fno-sanitize-recover=all) into its own venv, then run the
-# whole pytest suite against that build.
+# whole pytest suite against that build. It is a test build: it has the
+# test-only module bitloom_bulk._probe, whose tests must run.
 #
 #   tools/sanitize.sh [pytest args...]     e.g. tools/sanitize.sh -x -q
 #
@@ -37,9 +38,11 @@ ubsan=$(g++ -print-file-name=libubsan.so)
 start=$SECONDS
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q pytest hypothesis numpy tomli-w "tomli; python_version < '3.11'"
-# A fresh build each time (no cached build dir), with the sanitizers on.
+# A fresh build each time (no cached build dir), with the sanitizers and the
+# test probe on.
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps . \
-    -C cmake.define.BITLOOM_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
+    -C cmake.define.BITLOOM_SANITIZE=ON -C cmake.define.BITLOOM_TEST_PROBE=ON \
+    -C cmake.build-type=RelWithDebInfo
 so=$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("bitloom").origin)' 2>/dev/null ||
     true)
 if ! grep -q libasan <<<"$(ldd "$so")"; then
@@ -54,6 +57,7 @@ env LD_PRELOAD="$asan:$ubsan" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:strict_string_checks=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     BITLOOM_SANITIZED=1 \
+    BITLOOM_REQUIRE_TEST_PROBE=1 \
     BITLOOM_PLAN_DIFF_SECONDS=${BITLOOM_PLAN_DIFF_SECONDS:-120} \
     "$venv/bin/python" -m pytest -p no:cacheprovider "$@" tests || status=$?
 echo "sanitize: tests took $((SECONDS - test_start)) s, $((SECONDS - start)) s in all (status $status)"

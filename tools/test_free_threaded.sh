@@ -6,7 +6,8 @@
 # declares that it does not need it), run the thread-stress tests of
 # bitloom_bulk in a process that never imports bitloom (so the threads really
 # run in parallel, and the GIL must still be off at the end), then the whole
-# test suite.
+# test suite. The package is a test build, with the test-only module
+# bitloom_bulk._probe, whose tests must run (and which keeps the GIL off too).
 #
 # Where the interpreter comes from: neither Debian (bookworm, its backports,
 # trixie, sid) nor PyPI ships a free-threaded CPython binary, and tools that
@@ -89,7 +90,9 @@ vpy=$work/venv/bin/python
 "$vpy" -m pip install -q --upgrade pip
 # Prefer wheels: a test dependency without a wheel for this ABI falls back to an
 # older release that has one instead of a source build (which may need Rust).
-"$vpy" -m pip install -q --prefer-binary "$root[test]"
+# The probe is switched on through scikit-build-core's environment variable, so
+# that no other package's build backend sees the setting.
+SKBUILD_CMAKE_DEFINE=BITLOOM_TEST_PROBE=ON "$vpy" -m pip install -q --prefer-binary "$root[test]"
 echo "   installed in $(( $(now) - t0 )) s"
 
 echo "== import check"
@@ -119,9 +122,10 @@ import sys
 
 assert not sys._is_gil_enabled()
 import bitloom_bulk
+import bitloom_bulk._probe
 
 assert "bitloom" not in sys.modules, "bitloom_bulk imported bitloom"
-assert not sys._is_gil_enabled(), "importing bitloom_bulk turned the GIL on"
+assert not sys._is_gil_enabled(), "importing bitloom_bulk (and its test probe) turned the GIL on"
 print("bitloom_bulk", bitloom_bulk.__file__)
 print("sys._is_gil_enabled() after importing bitloom_bulk alone:", sys._is_gil_enabled())
 PY
@@ -148,5 +152,5 @@ echo "   thread stress in $(( $(now) - t0 )) s"
 
 echo "== test suite on $("$vpy" -V)t"
 t0=$(now)
-"$vpy" -m pytest -q -p no:cacheprovider tests
+BITLOOM_REQUIRE_TEST_PROBE=1 "$vpy" -m pytest -q -p no:cacheprovider tests
 echo "   test suite in $(( $(now) - t0 )) s"

@@ -4,15 +4,20 @@ against a fresh reading (the raising one), on random and malformed items.
 They must agree on which items are plannable: an item is planned exactly when
 it holds only plain objects and a fresh reading of it succeeds with a known
 encoding and byte order, and then both readings give the same field.
+
+The readings come from the test-only module bitloom_bulk._probe (the ``probe``
+fixture): these tests skip where the build has none.
 """
 
 import enum
+import sys
+import types
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from bitloom_bulk import _native
+from tests.support import probe as probe_gate
 from tests.support.numbers import Index
 
 KEYS = ["name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits"]
@@ -118,8 +123,8 @@ def plain(item):
     return item["reverse_bits"] is True or item["reverse_bits"] is False
 
 
-def check(item):
-    planned, fresh = _native._read_item(item)
+def check(probe, item):
+    planned, fresh = probe.read_item(item)
     readable = isinstance(fresh, tuple) and fresh[0] is not None and fresh[5]
     assert (planned is not None) == (plain(item) and readable), (item, planned, fresh)
     if planned is not None:
@@ -129,8 +134,8 @@ def check(item):
 
 @settings(max_examples=1500, deadline=None)
 @given(items())
-def test_modes_agree_on_random_items(item):
-    check(item)
+def test_modes_agree_on_random_items(probe, item):
+    check(probe, item)
 
 
 @pytest.mark.parametrize(
@@ -217,14 +222,58 @@ def test_modes_agree_on_random_items(item):
         [("name", "a")],
     ],
 )
-def test_modes_agree_on_chosen_items(item):
-    check(item)
+def test_modes_agree_on_chosen_items(probe, item):
+    check(probe, item)
 
 
-def test_fresh_reading_keeps_the_error_order():
+def test_fresh_reading_keeps_the_error_order(probe):
     # The first failing key in reading order raises, as the packet paths report it.
-    planned, fresh = _native._read_item({"bits": "x", "encoding": 1})
+    planned, fresh = probe.read_item({"bits": "x", "encoding": 1})
     assert planned is None
     assert type(fresh) is KeyError and fresh.args == ("Recipe missing required field: 'name'",)
-    planned, fresh = _native._read_item({"name": "a", "encoding": 1, "bits": "x"})
+    planned, fresh = probe.read_item({"name": "a", "encoding": 1, "bits": "x"})
     assert type(fresh) is TypeError and str(fresh) == "'int' object cannot be cast as 'str'"
+
+
+# ---- the probe's gate (tests/support/probe.py) --------------------------------------
+
+
+@pytest.mark.parametrize(
+    "present, required, outcome",
+    [
+        (True, None, "loaded"),
+        (True, "1", "loaded"),
+        (False, None, "skipped"),
+        (False, "", "skipped"),
+        (False, "0", "skipped"),
+        (False, "1", "failed"),
+        (False, "yes", "failed"),
+    ],
+)
+def test_probe_gate_skips_unless_the_run_requires_the_probe(
+    monkeypatch, present, required, outcome
+):
+    stand_in = types.ModuleType(probe_gate.MODULE)
+    # None in sys.modules: the import fails as it does where the module was not built.
+    monkeypatch.setitem(sys.modules, probe_gate.MODULE, stand_in if present else None)
+    if required is None:
+        monkeypatch.delenv(probe_gate.REQUIRE, raising=False)
+    else:
+        monkeypatch.setenv(probe_gate.REQUIRE, required)
+    if outcome == "loaded":
+        assert probe_gate.load() is stand_in
+        return
+    expected = {"skipped": pytest.skip.Exception, "failed": pytest.fail.Exception}[outcome]
+    with pytest.raises(expected) as caught:
+        probe_gate.load()
+    assert type(caught.value) is expected
+    assert probe_gate.BUILD in str(caught.value)  # the reason says how to build the probe
+
+
+def test_probe_gate_raises_when_the_package_is_missing(monkeypatch):
+    # Only the probe's absence is a reason to skip: a missing package is an error.
+    monkeypatch.setattr(probe_gate, "MODULE", "bitloom_no_such_package._probe")
+    monkeypatch.delenv(probe_gate.REQUIRE, raising=False)
+    with pytest.raises(ModuleNotFoundError) as caught:
+        probe_gate.load()
+    assert caught.value.name == "bitloom_no_such_package"

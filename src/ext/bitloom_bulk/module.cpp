@@ -9,7 +9,6 @@
 #include "ext/bitloom_bulk/encoding_table.hpp"
 #include "ext/bitloom_bulk/layout.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
-#include "ext/bitloom_bulk/reader_probe.hpp"
 #include "ext/bitloom_bulk/unpack_ccsds.hpp"
 #include "ext/bitloom_bulk/unpack_columns.hpp"
 
@@ -17,8 +16,6 @@ namespace bitloom::bulk {
 namespace {
 
 PyMethodDef g_methods[] = {
-    {"_read_item", read_item_both_ways, METH_O,
-     "_read_item(item, /)\n--\n\nFor the test suite: the item read as a plan reads it and afresh."},
     {"_encoding_table", encoding_table, METH_NOARGS,
      "_encoding_table()\n--\n\nFor the test suite: the encoding table's rows (name, kind, packs)."},
     {"compile", compile, METH_O, "compile(recipe, /)\n--\n\nRead a recipe once into a Layout."},

@@ -1,8 +1,8 @@
-#include "ext/bitloom_bulk/reader_probe.hpp"
+#include "ext/bitloom_bulk_probe/reader_probe.hpp"
 
 #include "binding/item_reader.hpp"
 
-namespace bitloom::bulk {
+namespace bitloom::probe {
 namespace {
 
 // A reading as a tuple: (encoding row's name or None, bits, offset or None,
@@ -50,4 +50,4 @@ PyObject* read_item_both_ways(PyObject*, PyObject* item) {
     return PyTuple_Pack(2, plan.get(), fresh.get());
 }
 
-}  // namespace bitloom::bulk
+}  // namespace bitloom::probe

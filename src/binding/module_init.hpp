@@ -18,6 +18,15 @@ bool init_process_state();
 // (SystemError where create() failed without one).
 PyObject* cached_module(std::atomic<PyObject*>& slot, PyObject* (*create)());
 
+// A module that lives in the main interpreter only, for the process: in a
+// sub-interpreter, ImportError `refusal` before anything is imported (so a
+// sub-interpreter can never take the module, or what it keeps, away from the
+// main one); else the module kept in `slot`, or, the first time, `def`'s
+// module made with the process state, declared to run without the GIL, and
+// given to `finish` (when not null). nullptr with the error set.
+PyObject* main_interpreter_module(std::atomic<PyObject*>& slot, PyModuleDef& def,
+                                  const char* refusal, bool (*finish)(PyObject* module));
+
 // A METH_FASTCALL | METH_KEYWORDS (or any) C function as the PyCFunction that
 // a method table holds.
 template <class F>

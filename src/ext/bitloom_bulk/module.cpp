@@ -45,26 +45,14 @@ PyModuleDef g_definition = {
 
 std::atomic<PyObject*> g_module{nullptr};
 
-PyObject* create_module() {
-    py::Ref module(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
-    if (!module) return nullptr;
-    if (!py::init_process_state()) return nullptr;
-    if (py::shim::module_declare_gil_not_used(module.get()) < 0) return nullptr;
-    if (!init_numpy() || !init_layout_type(module.get())) return nullptr;
-    return module.release();
-}
+bool finish_module(PyObject* module) { return init_numpy() && init_layout_type(module); }
 
 // The module lives in the main interpreter only. numpy, whose functions and
 // types the module keeps, loads in one interpreter per process, and the
-// recipe keys are kept for the process; so a sub-interpreter is refused
-// before it imports anything, and can never take the module (or numpy) away
-// from the main interpreter.
+// recipe keys are kept for the process.
 PyObject* init() {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, msg::kMainInterpreterOnly);
-        return nullptr;
-    }
-    return py::cached_module(g_module, create_module);
+    return py::main_interpreter_module(g_module, g_definition, msg::kMainInterpreterOnly,
+                                       finish_module);
 }
 
 }  // namespace

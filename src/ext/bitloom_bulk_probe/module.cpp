@@ -32,25 +32,14 @@ PyModuleDef g_definition = {
 
 std::atomic<PyObject*> g_module{nullptr};
 
-// Like bitloom_bulk._native, the module runs without the GIL: a free-threaded
-// run of the bulk tests that imports it keeps the GIL off.
-PyObject* create_module() {
-    py::Ref module(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
-    if (!module) return nullptr;
-    if (!py::init_process_state()) return nullptr;
-    if (py::shim::module_declare_gil_not_used(module.get()) < 0) return nullptr;
-    return module.release();
-}
-
-// The recipe keys the reader compares with are kept for the process, so the
-// module is kept for the process too and lives in the main interpreter only.
+// Like bitloom_bulk._native, the module runs without the GIL (a free-threaded
+// run of the bulk tests that imports it keeps the GIL off), and lives in the
+// main interpreter only: the recipe keys the reader compares with are kept
+// for the process.
 PyObject* init() {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "bitloom_bulk._probe can only be imported in the main interpreter");
-        return nullptr;
-    }
-    return py::cached_module(g_module, create_module);
+    return py::main_interpreter_module(
+        g_module, g_definition, "bitloom_bulk._probe can only be imported in the main interpreter",
+        nullptr);
 }
 
 }  // namespace

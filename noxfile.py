@@ -112,7 +112,8 @@ def _source_digest() -> str:
 # What a run that must have the test-only probe sets (tests/support/probe.py):
 # without it the probe's tests skip where the build lacks the probe.
 REQUIRE_PROBE = {"BITLOOM_REQUIRE_TEST_PROBE": "1"}
-TEST_BUILD = "-Ccmake.define.BITLOOM_TEST_PROBE=ON"
+# The long form: the pip of a fresh 3.10 venv (23.0) has no -C.
+TEST_BUILD = "--config-settings=cmake.define.BITLOOM_TEST_PROBE=ON"
 
 
 def built_wheel(session: nox.Session, python: str, *, probe: bool) -> Path:

@@ -27,10 +27,10 @@ def pytest_report_header():
     lines = []
     for name in ("bitloom", "bitloom_bulk._native", probe_module.MODULE):
         try:
-            spec = importlib.util.find_spec(name)
+            found = importlib.util.find_spec(name)
         except ImportError:
-            spec = None
-        lines.append(f"{name}: {spec.origin if spec is not None else 'not found'}")
+            found = None
+        lines.append(f"{name}: {found.origin if found is not None else 'not found'}")
     return lines
 
 

@@ -17,18 +17,9 @@ import bitloom_bulk
 import bitloom_bulk.cli as cli
 from bitloom_bulk import dump_recipe, field
 from bitloom_bulk.cli import main
-from tests.support.archives import HEADER as PRIMARY_HEADER
+from tests.support.archives import HEADER
 from tests.support.streams import mixed_stream, stream
 
-HEADER = [
-    field("version", "unsigned", 3),
-    field("type", "unsigned", 1),
-    field("sec_hdr_flag", "unsigned", 1),
-    field("apid", "unsigned", 11),
-    field("seq_flags", "unsigned", 2),
-    field("seq_count", "unsigned", 14),
-    field("data_length", "unsigned", 16),
-]
 BODY = {
     100: [field("temp", "twos_complement", 16), field("volts", "ieee754_f32", 32)],
     200: [field("label", "utf8", 48)],
@@ -476,7 +467,7 @@ FIELDS = [
     field("bcd", "packed_bcd", 8),
 ]
 BODY_BYTES = sum(item["bits"] for item in FIELDS) // 8
-PACKET = [*PRIMARY_HEADER, *FIELDS]
+PACKET = [*HEADER, *FIELDS]
 
 
 @pytest.fixture(scope="module")

@@ -4,6 +4,8 @@ and checks, and a command line, built on the same packet rules as ``bitloom``.
 This package never imports ``bitloom``.
 """
 
+from bitloom_bulk._definitions import DefinitionError, Definitions, Fault, PacketType
+from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._native import Layout, compile, unpack_columns
 from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
 from bitloom_bulk._types import (
@@ -29,13 +31,18 @@ __version__ = "0.2.0"
 __all__ = [
     "ByteOrder",
     "CcsdsColumns",
+    "Decoded",
+    "DefinitionError",
+    "Definitions",
     "Encoding",
+    "Fault",
     "Finding",
     "FloatPackItem",
     "Frames",
     "IntegerPackItem",
     "Layout",
     "PackItem",
+    "PacketType",
     "RecipeFileError",
     "TextPackItem",
     "UnpackItem",

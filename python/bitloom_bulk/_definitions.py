@@ -10,6 +10,7 @@ runs it over packets.
 from __future__ import annotations
 
 import datetime
+import itertools
 import math
 import operator
 from collections.abc import Iterator, Mapping, Sequence
@@ -47,7 +48,6 @@ _SIZE_ENCODINGS = frozenset(
         "twos_complement",
         "ones_complement",
         "sign_magnitude",
-        "bcd",
         "packed_bcd",
         "packed_bcd_signed",
         "unpacked_bcd",
@@ -156,12 +156,12 @@ def _where(type_name: str, where: Any, depth: int = 0) -> Condition | None:
             if key in ("any", "all") and isinstance(value, (list, tuple)):
                 terms = tuple(_term(type_name, t, depth) for t in value)
                 return AnyOf(terms) if key == "any" else AllOf(terms)
-        terms = []
+        equal: list[Condition] = []
         for key, value in where.items():
             if not isinstance(key, str):
                 raise DefinitionError(f"where names a field by {key!r}, not a str", type=type_name)
-            terms.append(Compare(key, "==", value))
-        return AllOf(tuple(terms))
+            equal.append(Compare(key, "==", value))
+        return AllOf(tuple(equal))
     if isinstance(where, (list, tuple)):
         return AllOf(tuple(_term(type_name, t, depth) for t in where))
     raise DefinitionError(
@@ -251,7 +251,9 @@ def _int(value: Any) -> bool:
 def _size(type_name: str, name: str, key: str, value: Any) -> Size:
     if _int(value):
         if key == "bits" and value < 0:
-            raise DefinitionError(f"bits must be at least 0, not {value}", type=type_name, item=name)
+            raise DefinitionError(
+                f"bits must be at least 0, not {value}", type=type_name, item=name
+            )
         return int(value)
     if isinstance(value, Mapping) and set(value) == {"rest"} and key == "bits":
         less = value["rest"]
@@ -262,7 +264,11 @@ def _size(type_name: str, name: str, key: str, value: Any) -> Size:
                 item=name,
             )
         return Rest(int(less))
-    if isinstance(value, Mapping) and "field" in value and set(value) <= {"field", "scale", "offset"}:
+    if (
+        isinstance(value, Mapping)
+        and "field" in value
+        and set(value) <= {"field", "scale", "offset"}
+    ):
         ref, scale, offset = value["field"], value.get("scale", 1), value.get("offset", 0)
         if not isinstance(ref, str) or not _int(scale) or not _int(offset):
             raise DefinitionError(
@@ -388,7 +394,9 @@ def read_item(type_name: str, raw: Any, index: int) -> Item:
         item_kind = "binary"
     elif not isinstance(bits, int):
         if enc not in TEXT_ENCODINGS:
-            raise fail("only binary and text fields take their size from another field or the packet's end")
+            raise fail(
+                "only binary and text fields take their size from another field or the packet's end"
+            )
         item_kind = "text"
     else:
         item_kind = "perm" if permutation is not None else "plain"
@@ -406,8 +414,8 @@ def read_item(type_name: str, raw: Any, index: int) -> Item:
             raise fail("a byte permutation does not combine with reverse_bits")
     if enc == BINARY and isinstance(bits, int) and bits % 8 != 0:
         raise fail(f"a binary field holds whole bytes: bits must be a multiple of 8, not {bits}")
-    if "time" in derived and enc != BINARY:
-        raise fail("time values are read from a binary field")
+    if "time" in derived and (enc != BINARY or not isinstance(bits, int)):
+        raise fail("time values are read from a binary field of fixed bits")
     if derived and enc in TEXT_ENCODINGS:
         raise fail(f"a text field takes no {next(iter(derived))}")
     _check_derived(type_name, name, derived, bits)
@@ -455,7 +463,7 @@ def _check_derived(type_name: str, name: str, derived: dict[str, Any], bits: Siz
         if not ok:
             raise fail("spline must be a list of at least two [raw, value] points")
         raws = [float(p[0]) for p in points]
-        if any(b <= a for a, b in zip(raws, raws[1:], strict=False)):
+        if any(b <= a for a, b in itertools.pairwise(raws)):
             raise fail("spline points must have strictly increasing raw values")
     if "time" in derived:
         spec = derived["time"]
@@ -491,7 +499,9 @@ def _number(value: Any) -> bool:
 def parse_epoch(type_name: str, name: str, epoch: Any) -> int:
     """An epoch as nanoseconds since 1970-01-01T00:00:00 on its own scale."""
     if not isinstance(epoch, str):
-        raise DefinitionError(f"a time epoch is an ISO date-time str, not {epoch!r}", type=type_name, item=name)
+        raise DefinitionError(
+            f"a time epoch is an ISO date-time str, not {epoch!r}", type=type_name, item=name
+        )
     try:
         moment = datetime.datetime.fromisoformat(epoch)
     except ValueError:
@@ -536,6 +546,11 @@ class PacketType:
     """
 
     __slots__ = ("abstract", "items", "name", "parent", "where")
+    name: str
+    items: list[Any]
+    parent: str | None
+    where: Any
+    abstract: bool
 
     def __init__(
         self,
@@ -551,9 +566,11 @@ class PacketType:
         if isinstance(items, (str, bytes, Mapping)) or not isinstance(items, Sequence):
             raise DefinitionError("items must be a list of item dicts", type=name)
         if isinstance(parent, PacketType):
-            parent = parent.name
+            parent = str(parent.name)
         if parent is not None and not isinstance(parent, str):
-            raise DefinitionError(f"parent must be a type's name or a PacketType, not {parent!r}", type=name)
+            raise DefinitionError(
+                f"parent must be a type's name or a PacketType, not {parent!r}", type=name
+            )
         if not isinstance(abstract, bool):
             raise DefinitionError(f"abstract must be True or False, not {abstract!r}", type=name)
         self.name = name
@@ -631,7 +648,9 @@ class Definitions:
         types = list(types)
         for t in types:
             if not isinstance(t, PacketType):
-                raise DefinitionError(f"Definitions takes PacketType objects, not {type(t).__name__}")
+                raise DefinitionError(
+                    f"Definitions takes PacketType objects, not {type(t).__name__}"
+                )
         self.types: tuple[PacketType, ...] = tuple(types)
         self._nodes, self._roots = _build(self.types)
         self.refusals: list[Any] = []
@@ -760,7 +779,9 @@ def _check_references(node: Node) -> None:
                 type=node.name,
             )
         if not ref.scalar:
-            raise DefinitionError(f"where reads {name!r}, which has no single value", type=node.name)
+            raise DefinitionError(
+                f"where reads {name!r}, which has no single value", type=node.name
+            )
     for item in node.items:
         for key, value in (("bits", item.bits), ("count", item.count)):
             if not isinstance(value, FromField):

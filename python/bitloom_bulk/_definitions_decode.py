@@ -1,0 +1,972 @@
+"""Decoding packets by their definitions, column by column.
+
+The packets are framed once; then each type of the tree decodes its own items
+for every packet that reached it, as columns, and hands each packet on to the
+first child whose ``where`` holds. Every number is decoded by the column
+kernel (``unpack_columns``) at a per-packet start: runs of items with fixed
+widths go in one call, arrays and records as many small "packets", one per
+element or record. Byte gathers (binary fields, permutations, time codes) are
+numpy indexing. Faults are found per packet, and a faulty packet goes no
+further: with ``errors="skip"`` it is left out of every table.
+"""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from bitloom_bulk import _native
+from bitloom_bulk._definitions import (
+    OPERATORS,
+    AllOf,
+    AnyOf,
+    Compare,
+    Condition,
+    Fault,
+    FromField,
+    Item,
+    Node,
+    Rest,
+)
+
+if TYPE_CHECKING:
+    from bitloom_bulk._definitions import Definitions
+    from bitloom_bulk._native import Layout
+
+I64 = npt.NDArray[np.int64]
+# Rows of packets decoded by one kernel call when a call has to be repeated to
+# find the packets whose values fail to decode.
+_CHUNK = 4096
+# A size, a count or a time beyond this is certainly a fault; below it int64
+# arithmetic cannot overflow.
+_SAFE = 1 << 40
+
+
+class Decoded(dict[str, dict[str, Any]]):
+    """What ``Definitions.decode`` returns: ``{type name: {field: column}}`` for
+    every concrete type (empty columns where no packet is of it) and
+    ``{"<type>/<item>": {...}}`` for child tables, with ``unmatched`` (packets
+    of no concrete type: ``{apid: count}`` under CCSDS framing, ``{None:
+    count}`` otherwise) and ``faults`` (a list of :class:`Fault`)."""
+
+    unmatched: dict[int | None, int]
+    faults: list[Fault]
+
+    def __init__(
+        self,
+        tables: dict[str, dict[str, Any]],
+        unmatched: dict[int | None, int],
+        faults: list[Fault],
+    ) -> None:
+        super().__init__(tables)
+        self.unmatched = unmatched
+        self.faults = faults
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Decoded, (dict(self), self.unmatched, self.faults))
+
+
+Decoded.__module__ = "bitloom_bulk"
+
+
+@dataclass
+class _Child:
+    """A child table in the making: each row's packet (index in the input)
+    and its columns."""
+
+    item: str
+    packets: I64
+    columns: dict[str, Any]
+
+
+@dataclass
+class _State:
+    """The packets at a type: their indices, the bit where the next item
+    starts in each, the raw values decoded so far (for wheres and sizes), the
+    table's columns so far and the child tables."""
+
+    rows: I64
+    position: I64
+    raw: dict[str, Any] = field(default_factory=dict)
+    columns: dict[str, Any] = field(default_factory=dict)
+    children: list[_Child] = field(default_factory=list)
+    # Per-row values of the item being decoded (its starts, sizes, counts,
+    # values), kept in step with the rows when a packet faults.
+    local: dict[str, Any] = field(default_factory=dict)
+
+    def keep(self, mask: npt.NDArray[np.bool_]) -> None:
+        """Keep the rows where ``mask`` holds (the others have faulted)."""
+        if mask.all():
+            return
+        self.rows = self.rows[mask]
+        self.position = self.position[mask]
+        self.raw = {k: v[mask] for k, v in self.raw.items()}
+        self.columns = {k: v[mask] for k, v in self.columns.items()}
+        self.local = {k: v[mask] for k, v in self.local.items()}
+
+    def subset(self, mask: npt.NDArray[np.bool_]) -> _State:
+        return _State(
+            self.rows[mask],
+            self.position[mask],
+            {k: v[mask] for k, v in self.raw.items()},
+            {k: v[mask] for k, v in self.columns.items()},
+            list(self.children),
+        )
+
+
+class _Run:
+    """One decode call: the packets, their framing and what was found wrong."""
+
+    def __init__(self, data: Any, offsets: I64, lengths: I64, apids: Any, derived: bool) -> None:
+        self.data = data
+        self.view = memoryview(data).cast("B") if not isinstance(data, bytes) else data
+        self.bytes = np.frombuffer(self.view, dtype=np.uint8)
+        self.offsets = offsets
+        self.lengths = lengths
+        self.bits = lengths * 8
+        self.apids = apids
+        self.derived = derived
+        self.faults: list[Fault] = []
+        self.errors: dict[int, BaseException] = {}
+        self.layouts: dict[Any, Layout] = {}
+
+    def layout(self, key: Any, items: list[dict[str, Any]]) -> Layout:
+        found = self.layouts.get(key)
+        if found is None:
+            found = _native.compile(items)
+            self.layouts[key] = found
+        return found
+
+    def packet(self, p: int) -> Any:
+        start = int(self.offsets[p])
+        return self.view[start : start + int(self.lengths[p])]
+
+    def fault(
+        self, packet: int, node: Node, item: str, error: BaseException, severity: str = "error"
+    ) -> None:
+        """Record a fault of ``packet`` (its first error is the one raised)."""
+        self.faults.append(
+            Fault(packet, int(self.offsets[packet]), node.name, item, str(error), severity)
+        )
+        if severity == "error" and packet not in self.errors:
+            self.errors[packet] = error
+
+
+def decode(
+    definitions: Definitions,
+    data: Any,
+    *,
+    packet_bytes: int | None,
+    offsets: Any,
+    lengths: Any,
+    offset: int,
+    derived: bool,
+    errors: str,
+) -> Decoded:
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+    offset = operator.index(offset)
+    packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
+    run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived))
+    count = len(packet_offsets)
+    state = _State(np.arange(count, dtype=np.int64), np.zeros(count, dtype=np.int64))
+    tables: dict[str, dict[str, Any]] = {}
+    outputs: dict[str, tuple[I64, _State]] = {}
+    unmatched_rows: list[I64] = []
+    _route(run, None, definitions.roots(), state, outputs, unmatched_rows)
+    if errors == "raise" and run.errors:
+        first = min(run.errors)
+        fault = next(f for f in run.faults if f.packet == first and f.severity == "error")
+        exc = run.errors[first]
+        exc.__notes__ = [
+            f"while decoding item {fault.item!r} of packet type {fault.type!r}",
+            f"in packet {first} (bytes {fault.offset} to"
+            f" {fault.offset + int(packet_lengths[first])} of the data)",
+        ]
+        raise exc
+    bad = np.zeros(count, dtype=bool)
+    for packet in run.errors:
+        bad[packet] = True
+    for node in definitions.nodes():
+        if node.abstract:
+            continue
+        rows, final = outputs[node.name]
+        keep = ~bad[rows]
+        table = {k: v[keep] for k, v in final.columns.items()}
+        tables[node.name] = table
+        kept_rows = rows[keep]
+        for child in final.children:
+            inside = np.zeros(count, dtype=bool)
+            inside[kept_rows] = True
+            mask = inside[child.packets]
+            child_table: dict[str, Any] = {
+                "packet": np.searchsorted(kept_rows, child.packets[mask]).astype(np.int64)
+            }
+            for name, column in child.columns.items():
+                child_table[name] = column[mask]
+            tables[f"{node.name}/{child.item}"] = child_table
+    unmatched: dict[int | None, int] = {}
+    if unmatched_rows:
+        rows = np.concatenate(unmatched_rows)
+        rows = rows[~bad[rows]]
+        if len(rows):
+            if apids is None:
+                unmatched[None] = len(rows)
+            else:
+                values, counts = np.unique(apids[rows], return_counts=True)
+                unmatched = {int(a): int(c) for a, c in zip(values, counts, strict=True)}
+    run.faults.sort(key=lambda f: f.packet)
+    return Decoded(tables, unmatched, run.faults)
+
+
+def _frame(
+    data: Any, packet_bytes: int | None, offsets: Any, lengths: Any, offset: int
+) -> tuple[I64, I64, Any]:
+    size = memoryview(data).nbytes
+    if offsets is not None or lengths is not None:
+        if offsets is None or lengths is None:
+            raise TypeError("offsets and lengths go together")
+        if packet_bytes is not None:
+            raise TypeError("packet_bytes does not combine with offsets and lengths")
+        if offset != 0:
+            raise ValueError("offset skips bytes before framing; with offsets it must be 0")
+        starts = np.array(offsets, dtype=np.int64, copy=True).reshape(-1)
+        sizes = np.array(lengths, dtype=np.int64, copy=True).reshape(-1)
+        if starts.shape != sizes.shape:
+            raise ValueError(f"offsets and lengths differ in size ({len(starts)} and {len(sizes)})")
+        bad = (starts < 0) | (sizes < 0) | (starts > size - sizes)
+        if bad.any():
+            i = int(np.argmax(bad))
+            raise ValueError(
+                f"packet {i} (offset {int(starts[i])}, length {int(sizes[i])}) does not lie"
+                f" inside the data of {size} bytes"
+            )
+        return starts, sizes, None
+    if not 0 <= offset <= size:
+        raise ValueError(f"offset {offset} lies outside the data of {size} bytes")
+    if packet_bytes is not None:
+        packet_bytes = operator.index(packet_bytes)
+        if packet_bytes <= 0:
+            raise ValueError(f"packet_bytes must be at least 1, not {packet_bytes}")
+        whole, left = divmod(size - offset, packet_bytes)
+        if left:
+            raise ValueError(
+                f"the data ends with a partial packet of {left} bytes at byte"
+                f" {offset + whole * packet_bytes} (packet_bytes is {packet_bytes}, the data"
+                f" holds {size} bytes)"
+            )
+        starts = offset + np.arange(whole, dtype=np.int64) * packet_bytes
+        return starts, np.full(whole, packet_bytes, dtype=np.int64), None
+    starts, sizes, apids, _, _ = _native.split_ccsds(data, offset=offset, allow_partial=False)
+    return (
+        np.asarray(starts, dtype=np.int64),
+        np.asarray(sizes, dtype=np.int64),
+        np.asarray(apids),
+    )
+
+
+# -- the tree -----------------------------------------------------------------
+
+
+def _route(
+    run: _Run,
+    node: Node | None,
+    children: list[Node],
+    state: _State,
+    outputs: dict[str, tuple[I64, _State]],
+    unmatched: list[I64],
+) -> None:
+    """Hand the packets of ``state`` (decoded down to ``node``) to the first of
+    ``children`` whose where holds, each child decoding its own items."""
+    taken = np.zeros(len(state.rows), dtype=bool)
+    for child in children:
+        mask = ~taken
+        if child.where is not None:
+            mask &= _holds(child.where, state.raw, len(state.rows))
+        taken |= mask
+        sub = state.subset(mask)
+        _decode_items(run, child, sub)
+        _route(run, child, child.children, sub, outputs, unmatched)
+    rest = state.subset(~taken)
+    if node is None or node.abstract:
+        unmatched.append(rest.rows)
+    else:
+        outputs[node.name] = (rest.rows, rest)
+
+
+def _holds(cond: Condition, raw: dict[str, Any], count: int) -> npt.NDArray[np.bool_]:
+    if isinstance(cond, Compare):
+        column = raw[cond.field]
+        op = OPERATORS[cond.op]
+        if column.dtype == object:
+            return np.fromiter(
+                (_compare(op, v, cond.value) for v in column), dtype=bool, count=count
+            )
+        try:
+            result = op(column, cond.value)
+        except TypeError:
+            return np.zeros(count, dtype=bool) if cond.op != "!=" else np.ones(count, dtype=bool)
+        return np.asarray(result, dtype=bool).reshape(count)
+    terms = [_holds(t, raw, count) for t in cond.terms]
+    if isinstance(cond, AllOf):
+        out = np.ones(count, dtype=bool)
+        for t in terms:
+            out &= t
+    else:
+        assert isinstance(cond, AnyOf)
+        out = np.zeros(count, dtype=bool)
+        for t in terms:
+            out |= t
+    return out
+
+
+def _compare(op: Any, value: Any, wanted: Any) -> bool:
+    try:
+        return bool(op(value, wanted))
+    except TypeError:
+        return op is operator.ne
+
+
+# -- one type's items -----------------------------------------------------------
+
+
+def _decode_items(run: _Run, node: Node, state: _State) -> None:
+    items = node.items
+    i = 0
+    while i < len(items):
+        item = items[i]
+        state.local = {}
+        if item.kind == "plain":
+            # A run of plain items: the first may have an offset, the others follow it.
+            j = i + 1
+            while j < len(items) and items[j].kind == "plain" and items[j].offset is None:
+                j += 1
+            _plain_run(run, node, state, items[i:j])
+            i = j
+            continue
+        _start(run, node, state, item)
+        if item.kind == "perm":
+            _permuted(run, node, state, item)
+        elif item.kind in ("binary", "text"):
+            _sized(run, node, state, item)
+        elif item.kind == "array":
+            _array(run, node, state, item)
+        else:
+            _records(run, node, state, item)
+        i += 1
+    state.local = {}
+
+
+def _drop(
+    run: _Run,
+    node: Node,
+    state: _State,
+    bad: npt.NDArray[np.bool_],
+    item: str,
+    reason: Callable[[int, int], BaseException],
+) -> None:
+    """Fault the packets at the rows where ``bad`` holds (``reason(packet,
+    row)`` says why) and keep the others."""
+    if not bad.any():
+        return
+    for r in np.flatnonzero(bad).tolist():
+        p = int(state.rows[r])
+        run.fault(p, node, item, reason(p, r))
+    state.keep(~bad)
+
+
+def _start(run: _Run, node: Node, state: _State, item: Item) -> None:
+    """Each packet's first bit of ``item`` into ``local["start"]``; packets
+    where it is negative fault."""
+    if item.offset is None:
+        start = state.position.copy()
+    elif item.offset >= 0:
+        start = np.full(len(state.rows), item.offset, dtype=np.int64)
+    else:
+        start = run.bits[state.rows] + item.offset
+    state.local["start"] = start
+    _drop(
+        run,
+        node,
+        state,
+        start < 0,
+        item.name,
+        lambda p, r: ValueError(
+            f"offset_bits {item.offset} counts back past the start of the packet of"
+            f" {int(run.lengths[p])} bytes"
+        ),
+    )
+
+
+def _size(run: _Run, node: Node, state: _State, item: Item, value: Any, key: str) -> None:
+    """Each packet's size (``key`` "size") or count (``key`` "count") of
+    ``item`` into ``local[key]``: a constant, the rest of the packet, or from
+    an earlier field; packets where it is negative fault."""
+    if isinstance(value, int):
+        size = np.full(len(state.rows), value, dtype=np.int64)
+    elif isinstance(value, Rest):
+        size = run.bits[state.rows] - state.local["start"] - value.less
+    else:
+        assert isinstance(value, FromField)
+        raw = state.raw[value.name]
+        huge = raw > _SAFE
+        if raw.dtype.kind == "i":
+            huge |= raw < -_SAFE
+        small = np.where(huge, 0, raw).astype(np.int64)
+        if abs(value.scale) < _SAFE and abs(value.offset) < _SAFE:
+            size = small * value.scale + value.offset
+        else:
+            size = np.array(
+                [
+                    min(max(v * value.scale + value.offset, -4 * _SAFE), 4 * _SAFE)
+                    for v in small.tolist()
+                ],
+                dtype=np.int64,
+            )
+        # A raw value this large gives a size no packet holds (or a negative one).
+        size[huge] = 4 * _SAFE if value.scale >= 0 else -4 * _SAFE
+    state.local[key] = size
+    what = "size" if key == "size" else "count"
+    _drop(
+        run,
+        node,
+        state,
+        size < 0,
+        item.name,
+        lambda p, r: ValueError(
+            f"the {what} of {item.name!r} is negative: {int(state.local[key][r])}"
+        ),
+    )
+
+
+def _fits(run: _Run, node: Node, state: _State, item: Item, bits: I64) -> None:
+    """Fault the packets where ``bits`` from ``local["start"]`` do not fit."""
+    start = state.local["start"]
+    over = bits > run.bits[state.rows] - start
+    _drop(
+        run,
+        node,
+        state,
+        over,
+        item.name,
+        lambda p, r: ValueError(
+            f"{item.name!r} needs {int(bits[r])} bits from bit {int(start[r])}, beyond the"
+            f" packet of {int(run.lengths[p])} bytes"
+        ),
+    )
+
+
+def _scalar_error(run: _Run, item: Item, p: int, start: int) -> BaseException | None:
+    """What the one-packet path raises for ``item`` alone at bit ``start`` of
+    packet p, or None where it decodes."""
+    layout = run.layout(("one", id(item)), [item.plain_item()])
+    return _error_of(layout, run.packet(p), start)
+
+
+def _error_of(layout: Layout, packet: Any, start: int) -> BaseException | None:
+    try:
+        layout.unpack(packet, start)
+    except ValueError as exc:
+        exc.__notes__ = []
+        return exc
+    return None
+
+
+def _instances(
+    run: _Run,
+    node: Node,
+    state: _State,
+    decode: Callable[[Any], dict[str, Any]],
+    owner: I64 | None,
+    count: int,
+    error: Callable[[int], tuple[str, BaseException] | None],
+) -> dict[str, Any]:
+    """Decode ``count`` instances (``decode(selection)`` decodes the selected
+    ones) owned by state rows ``owner`` (the identity when None). Where the
+    decoding fails, the instances are checked one by one (``error(i)`` gives
+    the failing item's name and error): the first failing instance of a row
+    faults its packet and the row is dropped.
+    Returns the columns of the kept rows' instances."""
+    try:
+        return decode(slice(None))
+    except ValueError:
+        pass
+    bad_rows = np.zeros(len(state.rows), dtype=bool)
+    for begin in range(0, count, _CHUNK):
+        end = min(begin + _CHUNK, count)
+        try:
+            decode(slice(begin, end))
+            continue
+        except ValueError:
+            pass
+        for i in range(begin, end):
+            r = i if owner is None else int(owner[i])
+            if bad_rows[r]:
+                continue
+            found = error(i)
+            if found is not None:
+                run.fault(int(state.rows[r]), node, found[0], found[1])
+                bad_rows[r] = True
+    keep = ~bad_rows
+    if owner is None:
+        # ``decode`` reads the state's rows, now the kept ones.
+        state.keep(keep)
+        return decode(slice(None))
+    # ``decode`` reads the instances as they were.
+    selection = np.flatnonzero(keep[owner])
+    state.keep(keep)
+    return decode(selection)
+
+
+def _columns_in(
+    run: _Run, layout: Layout, offsets: I64, lengths: I64, start: I64
+) -> dict[str, Any]:
+    """The columns of ``layout`` decoded at bit ``start[i]`` of the packet of
+    ``lengths[i]`` bytes at ``offsets[i]``; a call per distinct bit within a
+    byte."""
+    skip = start >> 3
+    shift = start & 7
+    at = offsets + skip
+    left = lengths - skip
+    shifts = np.unique(shift) if len(shift) else np.zeros(1, dtype=np.int64)
+    if len(shifts) == 1:
+        return _native.unpack_columns(
+            run.data, layout, offsets=at, lengths=left, offset_bits=int(shifts[0])
+        )
+    out: dict[str, Any] = {}
+    for s in shifts.tolist():
+        which = np.flatnonzero(shift == s)
+        part = _native.unpack_columns(
+            run.data, layout, offsets=at[which], lengths=left[which], offset_bits=s
+        )
+        for name, column in part.items():
+            if name not in out:
+                out[name] = np.empty(len(start), dtype=column.dtype)
+            out[name][which] = column
+    return out
+
+
+def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
+    _start(run, node, state, items[0])
+    widths = [_width(item) for item in items]
+    total = sum(widths)
+
+    def first_error(p: int, at: int) -> tuple[str, BaseException] | None:
+        # The first item of the run that fails in packet p, as the one-packet
+        # path meets them (a value that fails to decode before one that does
+        # not fit).
+        for item, width in zip(items, widths, strict=True):
+            exc = _scalar_error(run, item, p, at)
+            if exc is not None:
+                return item.name, exc
+            at += width
+        return None
+
+    start = state.local["start"]
+    short = run.bits[state.rows] - start < total
+    for r in np.flatnonzero(short).tolist():
+        found = first_error(int(state.rows[r]), int(start[r]))
+        assert found is not None
+        run.fault(int(state.rows[r]), node, found[0], found[1])
+    state.keep(~short)
+    layout = run.layout(("run", id(items[0]), len(items)), [item.plain_item() for item in items])
+
+    def decode(selection: Any) -> dict[str, Any]:
+        rows = state.rows[selection]
+        return _columns_in(
+            run, layout, run.offsets[rows], run.lengths[rows], state.local["start"][selection]
+        )
+
+    def error(i: int) -> tuple[str, BaseException] | None:
+        return first_error(int(state.rows[i]), int(state.local["start"][i]))
+
+    columns = _instances(run, node, state, decode, None, len(state.rows), error)
+    for item in items:
+        state.local["v:" + item.name] = columns[item.name]
+    for item in items:
+        state.raw[item.name] = state.local["v:" + item.name]
+    for item in items:
+        state.columns[item.name] = _derive(run, node, state, item, "v:" + item.name)
+    state.position = state.local["start"] + total
+
+
+# -- bytes ------------------------------------------------------------------------
+
+
+def _windows(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
+    """The ``nbytes`` bytes from bit ``start[i]`` of packet ``rows[i]`` (every
+    window inside its packet), one row each."""
+    first = run.offsets[rows] + (start >> 3)
+    shift = (start & 7).astype(np.uint16)
+    if not shift.any():
+        index = first[:, None] + np.arange(nbytes, dtype=np.int64)
+        return run.bytes[index]
+    # Each byte is made of the two it straddles. A window starting inside a
+    # byte ends inside the byte after its last whole one, which lies in the
+    # packet; a window starting on a byte boundary reads its last byte twice.
+    index = first[:, None] + np.arange(nbytes + 1, dtype=np.int64)
+    index[:, -1] -= np.where(shift != 0, 0, 1)
+    wide = run.bytes[index].astype(np.uint16)
+    s = shift[:, None]
+    return (((wide[:, :-1] << s) | (wide[:, 1:] >> (8 - s))) & 0xFF).astype(np.uint8)
+
+
+def _as_bytes(window: npt.NDArray[np.uint8]) -> npt.NDArray[Any]:
+    """One ``bytes`` object per row of ``window``, as an object column."""
+    out = np.empty(window.shape[0], dtype=object)
+    n = window.shape[1]
+    if window.shape[0] == 0:
+        return out
+    if n == 0:
+        out[:] = [b""] * window.shape[0]
+        return out
+    flat = np.ascontiguousarray(window).view(f"V{n}").reshape(-1)
+    out[:] = flat.tolist()
+    return out
+
+
+def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
+    """A binary field, or a text field whose size varies."""
+    _size(run, node, state, item, item.bits, "size")
+    _fits(run, node, state, item, state.local["size"])
+    if item.kind == "binary":
+        _drop(
+            run,
+            node,
+            state,
+            state.local["size"] % 8 != 0,
+            item.name,
+            lambda p, r: ValueError(
+                f"{item.name!r} is {int(state.local['size'][r])} bits, not a whole number of bytes"
+            ),
+        )
+        start, size = state.local["start"], state.local["size"]
+        column = np.empty(len(state.rows), dtype=object)
+        for n in np.unique(size // 8).tolist():
+            which = np.flatnonzero(size == 8 * n)
+            column[which] = _as_bytes(_windows(run, state.rows[which], start[which], n))
+        state.local["v"] = column
+        state.raw[item.name] = column
+        if run.derived and "time" in item.derived:
+            state.columns[item.name] = _time(run, node, state, item)
+        else:
+            state.columns[item.name] = column
+        state.position = state.local["start"] + state.local["size"]
+        return
+    # Text of varying size: a layout per size.
+    start, size = state.local["start"], state.local["size"]
+    sizes = np.unique(size).tolist()
+    layouts = {
+        n: run.layout(("text", id(item), n), [dict(item.plain_item(), bits=n)]) for n in sizes
+    }
+    rows = state.rows
+
+    def decode(selection: Any) -> dict[str, Any]:
+        chosen = np.arange(len(rows))[selection]
+        column = np.empty(len(chosen), dtype=object)
+        for n in sizes:
+            which = np.flatnonzero(size[chosen] == n)
+            if len(which):
+                at = chosen[which]
+                column[which] = _columns_in(
+                    run, layouts[n], run.offsets[rows[at]], run.lengths[rows[at]], start[at]
+                )[item.name]
+        return {item.name: column}
+
+    def error(i: int) -> tuple[str, BaseException] | None:
+        exc = _error_of(layouts[int(size[i])], run.packet(int(rows[i])), int(start[i]))
+        return None if exc is None else (item.name, exc)
+
+    identity = np.arange(len(rows), dtype=np.int64)
+    column = _instances(run, node, state, decode, identity, len(rows), error)[item.name]
+    state.raw[item.name] = column
+    state.columns[item.name] = column
+    state.position = state.local["start"] + state.local["size"]
+
+
+def _permuted(run: _Run, node: Node, state: _State, item: Item) -> None:
+    assert item.permutation is not None and isinstance(item.bits, int)
+    _fits(run, node, state, item, np.full(len(state.rows), item.bits, dtype=np.int64))
+    window = _windows(run, state.rows, state.local["start"], len(item.permutation))
+    images = window[:, list(item.permutation)]
+    state.local["v"] = _images(run, node, state, item, images, None)
+    state.raw[item.name] = state.local["v"]
+    state.columns[item.name] = _derive(run, node, state, item, "v")
+    state.position = state.local["start"] + item.bits
+
+
+def _images(
+    run: _Run,
+    node: Node,
+    state: _State,
+    item: Item,
+    images: npt.NDArray[np.uint8],
+    owner: I64 | None,
+) -> Any:
+    """Decode whole-byte big-endian images of ``item``'s encoding (one per
+    row of ``images``, owned by state rows ``owner``, the identity when None);
+    rows whose image fails to decode fault. The values of the kept rows."""
+    layout = run.layout(("image", id(item)), [item.plain_item()])
+    n = images.shape[1]
+    buffer = np.ascontiguousarray(images).tobytes()
+
+    def decode(selection: Any) -> dict[str, Any]:
+        chosen = np.ascontiguousarray(images[selection]).tobytes()
+        return _native.unpack_columns(chosen, layout, packet_bytes=n)
+
+    def error(i: int) -> tuple[str, BaseException] | None:
+        exc = _error_of(layout, buffer[i * n : (i + 1) * n], 0)
+        return None if exc is None else (item.name, exc)
+
+    owners = np.arange(images.shape[0], dtype=np.int64) if owner is None else owner
+    return _instances(run, node, state, decode, owners, images.shape[0], error)[item.name]
+
+
+# -- arrays and records -----------------------------------------------------------
+
+
+def _spread(count: I64) -> tuple[I64, I64]:
+    """For rows of ``count`` instances each: every instance's row and its
+    index within the row."""
+    owner = np.repeat(np.arange(len(count), dtype=np.int64), count)
+    first = np.cumsum(count) - count
+    k = np.arange(len(owner), dtype=np.int64) - np.repeat(first, count)
+    return owner, k
+
+
+def _array(run: _Run, node: Node, state: _State, item: Item) -> None:
+    assert isinstance(item.bits, int) and item.count is not None
+    width = item.bits
+    _size(run, node, state, item, item.count, "count")
+    _fits(run, node, state, item, state.local["count"] * width)
+    owner, k = _spread(state.local["count"])
+    at = state.local["start"][owner] + k * width
+    rows = state.rows[owner]
+    if item.permutation is not None:
+        window = _windows(run, rows, at, len(item.permutation))
+        values = _images(run, node, state, item, window[:, list(item.permutation)], owner)
+    else:
+        layout = run.layout(("one", id(item)), [item.plain_item()])
+        offsets, lengths = run.offsets[rows], run.lengths[rows]
+
+        def decode(selection: Any) -> dict[str, Any]:
+            return _columns_in(run, layout, offsets[selection], lengths[selection], at[selection])
+
+        def error(i: int) -> tuple[str, BaseException] | None:
+            exc = _error_of(layout, run.packet(int(rows[i])), int(at[i]))
+            return None if exc is None else (item.name, exc)
+
+        values = _instances(run, node, state, decode, owner, len(owner), error)[item.name]
+    owner, _ = _spread(state.local["count"])
+    values, owner = _derive_elements(run, node, state, item, values, owner)
+    state.position = state.local["start"] + state.local["count"] * width
+    if isinstance(item.count, int):
+        state.columns[item.name] = values.reshape(len(state.rows), item.count)
+    else:
+        state.children.append(_Child(item.name, state.rows[owner], {item.name: values}))
+
+
+def _records(run: _Run, node: Node, state: _State, item: Item) -> None:
+    assert item.records is not None
+    record = item.record_bits
+    _size(run, node, state, item, item.bits, "size")
+    _fits(run, node, state, item, state.local["size"])
+    if item.count is None:
+        size = state.local["size"]
+        state.local["count"] = size // record
+        left = size % record
+        for r in np.flatnonzero(left).tolist():
+            run.fault(
+                int(state.rows[r]),
+                node,
+                item.name,
+                ValueError(
+                    f"{int(left[r])} bits of {item.name!r} are left after"
+                    f" {int(size[r] // record)} records of {record} bits"
+                ),
+                "warning",
+            )
+    else:
+        _size(run, node, state, item, item.count, "count")
+        count, size = state.local["count"], state.local["size"]
+        _drop(
+            run,
+            node,
+            state,
+            count * record > size,
+            item.name,
+            lambda p, r: ValueError(
+                f"{int(count[r])} records of {record} bits do not fit the"
+                f" {int(size[r])} bits of {item.name!r}"
+            ),
+        )
+    owner, k = _spread(state.local["count"])
+    at = state.local["start"][owner] + k * record
+    rows = state.rows[owner]
+    offsets, lengths = run.offsets[rows], run.lengths[rows]
+    layout = run.layout(("records", id(item)), [dict(r) for r in item.records])
+
+    def decode(selection: Any) -> dict[str, Any]:
+        return _columns_in(run, layout, offsets[selection], lengths[selection], at[selection])
+
+    def error(i: int) -> tuple[str, BaseException] | None:
+        exc = _error_of(layout, run.packet(int(rows[i])), int(at[i]))
+        return None if exc is None else (item.name, exc)
+
+    columns = _instances(run, node, state, decode, owner, len(owner), error)
+    owner, _ = _spread(state.local["count"])
+    state.position = state.local["start"] + state.local["size"]
+    state.children.append(_Child(item.name, state.rows[owner], columns))
+
+
+# -- derived values -----------------------------------------------------------------
+
+
+def _derive(run: _Run, node: Node, state: _State, item: Item, key: str) -> Any:
+    """The table's column of ``item`` from its raw values ``local[key]`` (one
+    per row): derived where asked; packets whose value is refused fault."""
+    if not run.derived or not item.derived:
+        return state.local[key]
+    owner = np.arange(len(state.rows), dtype=np.int64)
+    values, _ = _derive_elements(run, node, state, item, state.local[key], owner)
+    return values
+
+
+def _derive_elements(
+    run: _Run, node: Node, state: _State, item: Item, values: Any, owner: I64
+) -> tuple[Any, I64]:
+    """The derived values of elements ``values`` owned by state rows
+    ``owner`` (in row order); rows with a refused value fault and are dropped.
+    Returns the kept elements' values and owners."""
+    if not run.derived or not item.derived:
+        return values, owner
+    spec = item.derived
+    if "polynomial" in spec:
+        x = values.astype(np.float64)
+        coefficients = spec["polynomial"]
+        out = np.full(x.shape, coefficients[-1], dtype=np.float64)
+        for c in reversed(coefficients[:-1]):
+            out = out * x + c
+        return out, owner
+    if "enumeration" in spec:
+        table = spec["enumeration"]
+        unique, inverse = np.unique(values, return_inverse=True)
+        labels = np.empty(len(unique), dtype=object)
+        labels[:] = [table.get(int(u)) for u in unique.tolist()]
+        inverse = inverse.reshape(-1)
+        missing = np.array([label is None for label in labels], dtype=bool)
+        unknown = missing[inverse]
+        if unknown.any():
+            seen = np.zeros(len(state.rows), dtype=bool)
+            for i in np.flatnonzero(unknown).tolist():
+                r = int(owner[i])
+                if seen[r]:
+                    continue
+                seen[r] = True
+                run.fault(
+                    int(state.rows[r]),
+                    node,
+                    item.name,
+                    ValueError(f"raw value {int(values.reshape(-1)[i])} has no label"),
+                    "warning",
+                )
+        return labels[inverse].reshape(values.shape), owner
+    assert "spline" in spec
+    points = spec["spline"]
+    xs = np.array([p[0] for p in points], dtype=np.float64)
+    ys = np.array([p[1] for p in points], dtype=np.float64)
+    x = values.astype(np.float64)
+    outside = ~((x >= xs[0]) & (x <= xs[-1]))
+    if outside.any():
+        bad = np.zeros(len(state.rows), dtype=bool)
+        first: dict[int, float] = {}
+        for i in np.flatnonzero(outside).tolist():
+            r = int(owner[i])
+            if not bad[r]:
+                bad[r] = True
+                first[r] = float(x[i])
+        keep_elements = ~bad[owner]
+        _drop(
+            run,
+            node,
+            state,
+            bad,
+            item.name,
+            lambda p, r: ValueError(
+                f"raw value {first[r]!r} of {item.name!r} lies outside the spline's points"
+                f" ({xs[0]!r} to {xs[-1]!r})"
+            ),
+        )
+        x = x[keep_elements]
+        remap = np.cumsum(~bad) - 1
+        owner = remap[owner[keep_elements]]
+    i = np.clip(np.searchsorted(xs, x, side="left") - 1, 0, len(xs) - 2)
+    x0, x1, y0, y1 = xs[i], xs[i + 1], ys[i], ys[i + 1]
+    return y0 + (x - x0) * (y1 - y0) / (x1 - x0), owner
+
+
+def _time(run: _Run, node: Node, state: _State, item: Item) -> Any:
+    """The times of a binary field's packets (``local``: its start and
+    size); packets whose time code is refused fault."""
+    spec = item.derived["time"]
+    window = _windows(run, state.rows, state.local["start"], _width(item) // 8)
+    ns, wrong = _time_ns(spec, window)
+    state.local["ns"] = ns
+    _drop(run, node, state, wrong != None, item.name, lambda p, r: ValueError(wrong[r]))  # noqa: E711
+    return state.local["ns"].view("datetime64[ns]")
+
+
+def _time_ns(spec: dict[str, Any], window: npt.NDArray[np.uint8]) -> tuple[I64, npt.NDArray[Any]]:
+    """Nanoseconds since 1970 (on the epoch's own scale) of each row's time
+    code, and for each row None or why it is refused."""
+    count = window.shape[0]
+    wrong = np.full(count, None, dtype=object)
+
+    def number(a: int, b: int) -> list[int]:
+        v = np.zeros(count, dtype=np.uint64)
+        for k in range(a, b):
+            v = (v << np.uint64(8)) | window[:, k].astype(np.uint64)
+        return [int(x) for x in v.tolist()]
+
+    epoch = spec["epoch_ns"]
+    total: list[int] = []
+    if spec["code"] == "cuc":
+        coarse_n, fine_n = spec.get("coarse_bytes", 4), spec.get("fine_bytes", 0)
+        for c, f in zip(number(0, coarse_n), number(coarse_n, coarse_n + fine_n), strict=True):
+            total.append(c * 1_000_000_000 + ((f * 1_000_000_000) >> (8 * fine_n)) + epoch)
+    else:
+        day_n = spec.get("day_bits", 16) // 8
+        sub = spec.get("sub_ms", 0)
+        parts = zip(
+            number(0, day_n),
+            number(day_n, day_n + 4),
+            number(day_n + 4, day_n + 4 + sub // 8),
+            strict=True,
+        )
+        for i, (d, m, e) in enumerate(parts):
+            if m > 86_400_999:
+                wrong[i] = f"the millisecond of day {m} is beyond 86400999"
+            elif sub == 16 and e > 999:
+                wrong[i] = f"the microsecond count {e} is beyond 999"
+            elif sub == 32 and e > 999_999_999:
+                wrong[i] = f"the picosecond count {e} is beyond 999999999"
+            sub_ns = e * 1000 if sub == 16 else e // 1000
+            total.append(d * 86_400_000_000_000 + m * 1_000_000 + sub_ns + epoch)
+    low, high = -(2**63) + 1, 2**63 - 1
+    for i, t in enumerate(total):
+        if not low <= t <= high:
+            if wrong[i] is None:
+                wrong[i] = f"the time, {t} ns from 1970-01-01, lies outside datetime64[ns]"
+            total[i] = 0
+    return np.array(total, dtype=np.int64), wrong
+
+
+def _width(item: Item) -> int:
+    """The bits of an item of fixed width."""
+    assert isinstance(item.bits, int)
+    return item.bits

@@ -32,6 +32,7 @@ from bitloom_bulk._definitions import (
     Item,
     Node,
     Rest,
+    condition_fields,
 )
 
 if TYPE_CHECKING:
@@ -45,6 +46,17 @@ _CHUNK = 4096
 # A size, a count or a time beyond this is certainly a fault; below it int64
 # arithmetic cannot overflow.
 _SAFE = 1 << 40
+# The encodings whose every raw value decodes.
+_INFALLIBLE = frozenset(
+    {
+        "unsigned",
+        "twos_complement",
+        "ones_complement",
+        "sign_magnitude",
+        "ieee754_f32",
+        "ieee754_f64",
+    }
+)
 
 
 class Decoded(dict[str, dict[str, Any]]):
@@ -85,13 +97,29 @@ class _Child:
 
 
 @dataclass
+class _Deferred:
+    """A run of plain items that cannot fail to decode, already checked to lie
+    inside every packet: decoded once the packets' types are known, for the
+    packets of each table only. ``start`` is the run's first bit in every
+    packet (an int when it is the same in all)."""
+
+    items: list[Item]
+    start: int | I64
+
+
+def _filter(value: Any, mask: npt.NDArray[np.bool_]) -> Any:
+    return value[mask] if isinstance(value, np.ndarray) else value
+
+
+@dataclass
 class _State:
     """The packets at a type: their indices, the bit where the next item
-    starts in each, the raw values decoded so far (for wheres and sizes), the
-    table's columns so far and the child tables."""
+    starts in each (an int when it is the same in all), the raw values the
+    wheres and sizes below read, the table's columns so far (arrays, or runs
+    decoded later) and the child tables."""
 
     rows: I64
-    position: I64
+    position: int | I64
     raw: dict[str, Any] = field(default_factory=dict)
     columns: dict[str, Any] = field(default_factory=dict)
     children: list[_Child] = field(default_factory=list)
@@ -99,22 +127,34 @@ class _State:
     # values), kept in step with the rows when a packet faults.
     local: dict[str, Any] = field(default_factory=dict)
 
+    def _columns(self, mask: npt.NDArray[np.bool_]) -> dict[str, Any]:
+        done: dict[int, _Deferred] = {}
+        out: dict[str, Any] = {}
+        for name, value in self.columns.items():
+            if isinstance(value, _Deferred):
+                if id(value) not in done:
+                    done[id(value)] = _Deferred(value.items, _filter(value.start, mask))
+                out[name] = done[id(value)]
+            else:
+                out[name] = value[mask]
+        return out
+
     def keep(self, mask: npt.NDArray[np.bool_]) -> None:
         """Keep the rows where ``mask`` holds (the others have faulted)."""
         if mask.all():
             return
         self.rows = self.rows[mask]
-        self.position = self.position[mask]
+        self.position = _filter(self.position, mask)
         self.raw = {k: v[mask] for k, v in self.raw.items()}
-        self.columns = {k: v[mask] for k, v in self.columns.items()}
-        self.local = {k: v[mask] for k, v in self.local.items()}
+        self.columns = self._columns(mask)
+        self.local = {k: _filter(v, mask) for k, v in self.local.items()}
 
     def subset(self, mask: npt.NDArray[np.bool_]) -> _State:
         return _State(
             self.rows[mask],
-            self.position[mask],
+            _filter(self.position, mask),
             {k: v[mask] for k, v in self.raw.items()},
-            {k: v[mask] for k, v in self.columns.items()},
+            self._columns(mask),
             list(self.children),
         )
 
@@ -134,12 +174,30 @@ class _Run:
         self.faults: list[Fault] = []
         self.errors: dict[int, BaseException] = {}
         self.layouts: dict[Any, Layout] = {}
+        self._needed: dict[str, frozenset[str]] = {}
 
     def layout(self, key: Any, items: list[dict[str, Any]]) -> Layout:
         found = self.layouts.get(key)
         if found is None:
             found = _native.compile(items)
             self.layouts[key] = found
+        return found
+
+    def needed(self, node: Node) -> frozenset[str]:
+        """The fields whose raw values ``node`` or a type below it reads (in a
+        where, a size or a count)."""
+        found = self._needed.get(node.name)
+        if found is None:
+            names: set[str] = set()
+            for item in node.items:
+                for value in (item.bits, item.count):
+                    if isinstance(value, FromField):
+                        names.add(value.name)
+            for child in node.children:
+                names.update(condition_fields(child.where))
+                names.update(self.needed(child))
+            found = frozenset(names)
+            self._needed[node.name] = found
         return found
 
     def packet(self, p: int) -> Any:
@@ -171,10 +229,23 @@ def decode(
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     offset = operator.index(offset)
+    if packet_bytes is None and offsets is None and lengths is None:
+        keyed = _by_apid(definitions, derived)
+        if keyed is not None:
+            try:
+                columns, skipped = _native.unpack_ccsds(data, keyed, offset=offset)
+            except ValueError:
+                pass  # the general way finds every fault, in stream order
+            else:
+                tables = {
+                    node.name: columns[apid]
+                    for apid, node in zip(keyed, definitions.roots()[0].children, strict=False)
+                }
+                return Decoded(tables, {int(a): int(c) for a, c in skipped.items()}, [])
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
     run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived))
     count = len(packet_offsets)
-    state = _State(np.arange(count, dtype=np.int64), np.zeros(count, dtype=np.int64))
+    state = _State(np.arange(count, dtype=np.int64), 0)
     tables: dict[str, dict[str, Any]] = {}
     outputs: dict[str, tuple[I64, _State]] = {}
     unmatched_rows: list[I64] = []
@@ -197,9 +268,9 @@ def decode(
             continue
         rows, final = outputs[node.name]
         keep = ~bad[rows]
-        table = {k: v[keep] for k, v in final.columns.items()}
-        tables[node.name] = table
-        kept_rows = rows[keep]
+        final.keep(keep)
+        kept_rows = final.rows
+        tables[node.name] = _table(run, final)
         for child in final.children:
             inside = np.zeros(count, dtype=bool)
             inside[kept_rows] = True
@@ -222,6 +293,105 @@ def decode(
                 unmatched = {int(a): int(c) for a, c in zip(values, counts, strict=True)}
     run.faults.sort(key=lambda f: f.packet)
     return Decoded(tables, unmatched, run.faults)
+
+
+def _by_apid(definitions: Definitions, derived: bool) -> dict[int, Layout] | None:
+    """The layouts by APID of a set that only sorts packets by their APID
+    (an abstract root of fixed fields holding the primary header's APID, and
+    concrete children of fixed fields, each chosen by one APID), which
+    ``unpack_ccsds`` decodes as it stands; None for any other set."""
+    roots = definitions.roots()
+    if len(roots) != 1 or not roots[0].abstract or not roots[0].children:
+        return None
+    root = roots[0]
+
+    def fixed(node: Node) -> bool:
+        return all(
+            item.kind == "plain"
+            and (item.offset is None or item.offset >= 0)
+            and not (derived and item.derived)
+            for item in node.items
+        )
+
+    if not fixed(root) or any(item.offset is not None for item in root.items):
+        return None
+    apid_field = None
+    at = 0
+    for item in root.items:
+        if (
+            at == 5
+            and item.bits == 11
+            and item.encoding == "unsigned"
+            and not item.item["reverse_bits"]
+            and str(item.item["byte_order"]).lower() == "big"
+        ):
+            apid_field = item.name
+        at += _width(item)
+    keyed: dict[int, Layout] = {}
+    for child in root.children:
+        if child.abstract or child.children or not fixed(child):
+            return None
+        cond = child.where
+        if isinstance(cond, AllOf) and len(cond.terms) == 1:
+            cond = cond.terms[0]
+        if not (
+            isinstance(cond, Compare)
+            and cond.field == apid_field
+            and cond.op == "=="
+            and type(cond.value) is int
+            and 0 <= cond.value < 2048
+            and cond.value not in keyed
+        ):
+            return None
+        recipe = [item.plain_item() for item in root.items]
+        for item in child.items:
+            plain = item.plain_item()
+            if item.offset is not None:
+                plain["offset_bits"] = item.offset
+            recipe.append(plain)
+        keyed[cond.value] = _native.compile(recipe)
+    return keyed
+
+
+def _table(run: _Run, state: _State) -> dict[str, Any]:
+    """A type's table from its final state: the deferred runs decoded for its
+    packets (those at the same bit of every packet in one call)."""
+    decoded: dict[str, Any] = {}
+    names = list(state.columns)
+    i = 0
+    while i < len(names):
+        value = state.columns[names[i]]
+        if not isinstance(value, _Deferred):
+            decoded[names[i]] = value
+            i += 1
+            continue
+        # The deferred runs from here on that start at a fixed bit go in one
+        # layout with each item at its own offset.
+        group: list[_Deferred] = [value]
+        j = i + len(value.items)
+        if isinstance(value.start, int):
+            while j < len(names):
+                other = state.columns[names[j]]
+                if not isinstance(other, _Deferred) or not isinstance(other.start, int):
+                    break
+                group.append(other)
+                j += len(other.items)
+        recipe: list[dict[str, Any]] = []
+        for part in group:
+            at = part.start if isinstance(part.start, int) else 0
+            for item in part.items:
+                recipe.append(dict(item.plain_item(), offset_bits=at))
+                at += _width(item)
+        key = (
+            ("table", tuple((id(p.items[0]), len(p.items), p.start) for p in group))
+            if isinstance(value.start, int)
+            else ("table", id(value.items[0]), len(value.items))
+        )
+        layout = run.layout(key, recipe)
+        start = value.start if not isinstance(value.start, int) else 0
+        decoded.update(_columns_at(run, layout, state.rows, start))
+        i = j
+    return decoded
 
 
 def _frame(
@@ -350,6 +520,7 @@ def _decode_items(run: _Run, node: Node, state: _State) -> None:
             i = j
             continue
         _start(run, node, state, item)
+        state.local["start"] = _arr(state.local["start"], len(state.rows))
         if item.kind == "perm":
             _permuted(run, node, state, item)
         elif item.kind in ("binary", "text"):
@@ -381,14 +552,15 @@ def _drop(
 
 
 def _start(run: _Run, node: Node, state: _State, item: Item) -> None:
-    """Each packet's first bit of ``item`` into ``local["start"]``; packets
-    where it is negative fault."""
+    """Each packet's first bit of ``item`` into ``local["start"]`` (an int
+    where it is the same in all); packets where it is negative fault."""
     if item.offset is None:
-        start = state.position.copy()
-    elif item.offset >= 0:
-        start = np.full(len(state.rows), item.offset, dtype=np.int64)
-    else:
-        start = run.bits[state.rows] + item.offset
+        state.local["start"] = state.position
+        return
+    if item.offset >= 0:
+        state.local["start"] = item.offset
+        return
+    start = run.bits[state.rows] + item.offset
     state.local["start"] = start
     _drop(
         run,
@@ -401,6 +573,13 @@ def _start(run: _Run, node: Node, state: _State, item: Item) -> None:
             f" {int(run.lengths[p])} bytes"
         ),
     )
+
+
+def _arr(value: int | I64, count: int) -> I64:
+    """A per-row value as an array of ``count`` rows."""
+    if isinstance(value, np.ndarray):
+        return value
+    return np.full(count, value, dtype=np.int64)
 
 
 def _size(run: _Run, node: Node, state: _State, item: Item, value: Any, key: str) -> None:
@@ -523,12 +702,29 @@ def _instances(
     return decode(selection)
 
 
+def _columns_at(run: _Run, layout: Layout, rows: I64, start: int | I64) -> dict[str, Any]:
+    """The columns of ``layout`` decoded at bit ``start`` of packets ``rows``."""
+    if len(rows) == len(run.offsets):
+        # Every packet (rows are increasing and distinct): no gather.
+        return _columns_in(run, layout, run.offsets, run.lengths, start)
+    return _columns_in(run, layout, run.offsets[rows], run.lengths[rows], start)
+
+
 def _columns_in(
-    run: _Run, layout: Layout, offsets: I64, lengths: I64, start: I64
+    run: _Run, layout: Layout, offsets: I64, lengths: I64, start: int | I64
 ) -> dict[str, Any]:
     """The columns of ``layout`` decoded at bit ``start[i]`` of the packet of
     ``lengths[i]`` bytes at ``offsets[i]``; a call per distinct bit within a
     byte."""
+    if isinstance(start, int):
+        skip = start >> 3
+        return _native.unpack_columns(
+            run.data,
+            layout,
+            offsets=offsets + skip if skip else offsets,
+            lengths=lengths - skip if skip else lengths,
+            offset_bits=start & 7,
+        )
     skip = start >> 3
     shift = start & 7
     at = offsets + skip
@@ -570,20 +766,38 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
     start = state.local["start"]
     short = run.bits[state.rows] - start < total
     for r in np.flatnonzero(short).tolist():
-        found = first_error(int(state.rows[r]), int(start[r]))
+        at = start if isinstance(start, int) else int(start[r])
+        found = first_error(int(state.rows[r]), at)
         assert found is not None
         run.fault(int(state.rows[r]), node, found[0], found[1])
     state.keep(~short)
+    if all(item.encoding in _INFALLIBLE and not item.derived for item in items):
+        # Values that cannot fail, every one inside its packet: decoded for the
+        # tables later; now only those that wheres and sizes read.
+        needed = run.needed(node)
+        wanted = [
+            dict(item.plain_item(), offset_bits=at)
+            for item, at in zip(items, np.cumsum([0, *widths[:-1]]).tolist(), strict=True)
+            if item.name in needed
+        ]
+        if wanted:
+            layout = run.layout(("raw", id(items[0]), len(items)), wanted)
+            state.raw.update(_columns_at(run, layout, state.rows, state.local["start"]))
+        deferred = _Deferred(items, state.local["start"])
+        for item in items:
+            state.columns[item.name] = deferred
+        state.position = state.local["start"] + total
+        return
     layout = run.layout(("run", id(items[0]), len(items)), [item.plain_item() for item in items])
 
     def decode(selection: Any) -> dict[str, Any]:
-        rows = state.rows[selection]
-        return _columns_in(
-            run, layout, run.offsets[rows], run.lengths[rows], state.local["start"][selection]
+        return _columns_at(
+            run, layout, state.rows[selection], _filter(state.local["start"], selection)
         )
 
     def error(i: int) -> tuple[str, BaseException] | None:
-        return first_error(int(state.rows[i]), int(state.local["start"][i]))
+        start = state.local["start"]
+        return first_error(int(state.rows[i]), start if isinstance(start, int) else int(start[i]))
 
     columns = _instances(run, node, state, decode, None, len(state.rows), error)
     for item in items:

@@ -237,11 +237,11 @@ def decode(
             except ValueError:
                 pass  # the general way finds every fault, in stream order
             else:
-                tables = {
+                by_type = {
                     node.name: columns[apid]
                     for apid, node in zip(keyed, definitions.roots()[0].children, strict=False)
                 }
-                return Decoded(tables, {int(a): int(c) for a, c in skipped.items()}, [])
+                return Decoded(by_type, {int(a): int(c) for a, c in skipped.items()}, [])
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
     run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived))
     count = len(packet_offsets)
@@ -717,12 +717,12 @@ def _columns_in(
     ``lengths[i]`` bytes at ``offsets[i]``; a call per distinct bit within a
     byte."""
     if isinstance(start, int):
-        skip = start >> 3
+        whole = start >> 3
         return _native.unpack_columns(
             run.data,
             layout,
-            offsets=offsets + skip if skip else offsets,
-            lengths=lengths - skip if skip else lengths,
+            offsets=offsets + whole if whole else offsets,
+            lengths=lengths - whole if whole else lengths,
             offset_bits=start & 7,
         )
     skip = start >> 3

@@ -1139,30 +1139,60 @@ def _time_ns(spec: dict[str, Any], window: npt.NDArray[np.uint8]) -> tuple[I64, 
     """Nanoseconds since 1970 (on the epoch's own scale) of each row's time
     code, and for each row None or why it is refused."""
     count = window.shape[0]
-    wrong = np.full(count, None, dtype=object)
 
-    def number(a: int, b: int) -> list[int]:
-        v = np.zeros(count, dtype=np.uint64)
+    def number(a: int, b: int) -> npt.NDArray[np.int64]:
+        v = np.zeros(count, dtype=np.int64)
         for k in range(a, b):
-            v = (v << np.uint64(8)) | window[:, k].astype(np.uint64)
-        return [int(x) for x in v.tolist()]
+            v = (v << 8) | window[:, k].astype(np.int64)
+        return v
 
     epoch = spec["epoch_ns"]
-    total: list[int] = []
     if spec["code"] == "cuc":
         coarse_n, fine_n = spec.get("coarse_bytes", 4), spec.get("fine_bytes", 0)
-        for c, f in zip(number(0, coarse_n), number(coarse_n, coarse_n + fine_n), strict=True):
-            total.append(c * 1_000_000_000 + ((f * 1_000_000_000) >> (8 * fine_n)) + epoch)
+        parts = [number(0, coarse_n), number(coarse_n, coarse_n + fine_n)]
+        # Below 2**32 seconds and 2**24 fine counts, with an epoch within
+        # 4e18 ns of 1970, no step of the sum leaves int64.
+        if abs(epoch) <= 4 * 10**18:
+            coarse, fine = parts
+            total = coarse * 1_000_000_000 + ((fine * 1_000_000_000) >> (8 * fine_n)) + epoch
+            return total, np.full(count, None, dtype=object)
     else:
         day_n = spec.get("day_bits", 16) // 8
         sub = spec.get("sub_ms", 0)
-        parts = zip(
+        parts = [
             number(0, day_n),
             number(day_n, day_n + 4),
             number(day_n + 4, day_n + 4 + sub // 8),
-            strict=True,
-        )
-        for i, (d, m, e) in enumerate(parts):
+        ]
+        day, ms, extra = parts
+        limit = 999 if sub == 16 else 999_999_999
+        wrong_rows = (ms > 86_400_999) | ((extra > limit) if sub else False)
+        approx = day * 86_400e9 + epoch
+        if (
+            not np.any(wrong_rows)
+            and (count == 0 or int(day.max()) < 100_000)
+            and np.all(np.abs(approx) < 9.0e18)
+        ):
+            sub_ns = extra * 1000 if sub == 16 else extra // 1000
+            total = day * 86_400_000_000_000 + ms * 1_000_000 + sub_ns + epoch
+            return total, np.full(count, None, dtype=object)
+    return _time_ns_exact(spec, [[int(x) for x in p.tolist()] for p in parts])
+
+
+def _time_ns_exact(spec: dict[str, Any], parts: list[list[int]]) -> tuple[I64, npt.NDArray[Any]]:
+    """_time_ns in Python integers, row by row, for codes whose sum may leave
+    int64 or that hold refused counts."""
+    count = len(parts[0])
+    wrong = np.full(count, None, dtype=object)
+    epoch = spec["epoch_ns"]
+    total: list[int] = []
+    if spec["code"] == "cuc":
+        fine_n = spec.get("fine_bytes", 0)
+        for c, f in zip(parts[0], parts[1], strict=True):
+            total.append(c * 1_000_000_000 + ((f * 1_000_000_000) >> (8 * fine_n)) + epoch)
+    else:
+        sub = spec.get("sub_ms", 0)
+        for i, (d, m, e) in enumerate(zip(*parts, strict=True)):
             if m > 86_400_999:
                 wrong[i] = f"the millisecond of day {m} is beyond 86400999"
             elif sub == 16 and e > 999:

@@ -1,0 +1,301 @@
+"""Packet definitions: what a set refuses when built, framing, the
+APID-sorted shortcut against the general way, and faults under both modes."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import bitloom
+import bitloom_bulk as bb
+from bitloom_bulk import DefinitionError, Definitions, PacketType, field
+from tests.support import streams
+
+HEADER = [
+    field("version", "unsigned", 3),
+    field("type", "unsigned", 1),
+    field("secondary_header", "unsigned", 1),
+    field("apid", "unsigned", 11),
+    field("sequence_flags", "unsigned", 2),
+    field("sequence_count", "unsigned", 14),
+    field("packet_length", "unsigned", 16),
+]
+ROOT = PacketType("root", HEADER, abstract=True)
+
+
+def u(name, bits, **keys):
+    return field(name, "unsigned", bits, **keys)
+
+
+def T(*args, **keys):
+    """A type built inside the test (some are refused as they are built)."""
+    return lambda: PacketType(*args, **keys)
+
+
+# Each: the types, then words the message must hold.
+REFUSED = [
+    ([T("a", [u("x", 8)], parent="nope")], ["'a'", "unknown parent 'nope'"]),
+    (
+        [T("a", [u("x", 8)], parent="b"), T("b", [u("y", 8)], parent="a")],
+        ["cycle"],
+    ),
+    ([T("a", [u("x", 8)]), T("a", [u("y", 8)])], ["'a'", "two types"]),
+    ([T("a", [u("x", 8)], where={"x": 1})], ["'a'", "where reads 'x'", "root"]),
+    (
+        [lambda: ROOT, T("a", [u("x", 8)], parent="root", where={"x": 1})],
+        ["where reads 'x'", "not decoded before"],
+    ),
+    (
+        [lambda: ROOT, T("a", [u("apid", 8)], parent="root")],
+        ["item 'apid'", "decoded before"],
+    ),
+    (
+        [T("a", [field("t", "utf8", 8), field("b", "binary", {"field": "t"})])],
+        ["item 'b'", "not an integer field"],
+    ),
+    (
+        [T("a", [field("b", "binary", {"field": "later"}), u("later", 8)])],
+        ["item 'b'", "not decoded before it"],
+    ),
+    ([T("a", [u("x", 16, byte_order="3412")])], ["item 'x'", "bits must be 32"]),
+    ([T("a", [u("x", 16, byte_order="1123")])], ["item 'x'", "byte_order"]),
+    ([T("a", [field("b", "binary", 12)])], ["item 'b'", "multiple of 8"]),
+    ([T("a", [u("x", {"rest": 0})])], ["item 'x'", "only binary and text"]),
+    (
+        [T("a", [field("t", "binary", 32, time={"code": "cuc", "coarse_bytes": 3})])],
+        ["item 't'", "takes 24 bits"],
+    ),
+    (
+        [T("a", [field("r", "binary", 64, records=[u("x", 4, count=2)])])],
+        ["'r.x'", "plain items"],
+    ),
+    (
+        [T("a", [u("x", 8, polynomial=[1], enumeration={1: "a"})])],
+        ["item 'x'", "one derived value"],
+    ),
+    ([T("a", [u("x", 8, spline=[[2, 0], [1, 1]])])], ["increasing"]),
+    (
+        [lambda: ROOT, T("a", [u("x", 8)], parent="root", where=[("apid", "=~", 1)])],
+        ["'=~'"],
+    ),
+    ([T("a", [{"name": "x", "bits": 8}])], ["item 'x'", "missing key 'encoding'"]),
+]
+
+
+@pytest.mark.parametrize(("types", "words"), REFUSED)
+def test_a_set_that_cannot_decode_is_refused_when_built(types, words):
+    with pytest.raises(DefinitionError) as info:
+        Definitions([make() for make in types])
+    assert isinstance(info.value, ValueError)
+    for word in words:
+        assert word in str(info.value)
+
+
+def _stream(n, seed=0):
+    rng = np.random.default_rng(seed)
+    apids = rng.choice([10, 11, 12, 13], size=n)
+    sizes = np.where(apids == 12, 30, 20)
+    return streams.stream(apids, sizes, rng)
+
+
+def _keyed(root_abstract=True):
+    root = PacketType("root", HEADER, abstract=root_abstract)
+    return Definitions(
+        [
+            root,
+            PacketType(
+                "ten",
+                [u("a", 8), field("b", "twos_complement", 12)],
+                parent=root,
+                where={"apid": 10},
+            ),
+            PacketType(
+                "eleven",
+                [field("f", "ieee754_f32", 32), u("g", 5, offset_bits=100)],
+                parent=root,
+                where=[("apid", "==", 11)],
+            ),
+            PacketType(
+                "twelve",
+                [u(f"w{i}", 16) for i in range(8)],
+                parent=root,
+                where={"all": [("apid", "==", 12)]},
+            ),
+        ]
+    )
+
+
+def _same_tables(a, b):
+    assert list(a) == list(b)
+    for name in a:
+        assert list(a[name]) == list(b[name]), name
+        for column in a[name]:
+            x, y = a[name][column], b[name][column]
+            assert x.dtype == y.dtype, (name, column)
+            np.testing.assert_array_equal(x, y)
+
+
+def test_apid_sorted_sets_decode_as_the_general_way_does():
+    data = _stream(3000)
+    frames = bb.split_ccsds(data)
+    defs = _keyed()
+    shortcut = defs.decode(data)
+    # Framed by the caller, the set goes the general way.
+    general = defs.decode(data, offsets=frames.offsets, lengths=frames.lengths)
+    _same_tables(shortcut, general)
+    assert shortcut.unmatched == {13: int((frames.apids == 13).sum())}
+    assert general.unmatched == {None: int((frames.apids == 13).sum())}
+    # And packet by packet as unpack_parameters reads each type's recipe.
+    for name, apid in (("ten", 10), ("eleven", 11), ("twelve", 12)):
+        node = next(n for n in defs.nodes() if n.name == name)
+        recipe = [
+            item.plain_item() | ({"offset_bits": item.offset} if item.offset is not None else {})
+            for item in node.fields()
+        ]
+        chosen = np.flatnonzero(frames.apids == apid)
+        for row, p in enumerate(chosen[:50]):
+            start, size = int(frames.offsets[p]), int(frames.lengths[p])
+            expected = bitloom.unpack_parameters(data[start : start + size], 0, recipe)
+            got = {k: v[row] for k, v in shortcut[name].items()}
+            assert got == pytest.approx(expected, nan_ok=True)
+
+
+def test_a_faulty_packet_takes_the_general_way_under_the_shortcut():
+    data = bytearray(_stream(200, seed=3))
+    frames = bb.split_ccsds(bytes(data))
+    # An APID-11 packet cut to 8 bytes: the field at bit 100 lies outside it.
+    p = int(np.flatnonzero(frames.apids == 11)[3])
+    at = int(frames.offsets[p])
+    short = (
+        bytes(data[:at])
+        + streams.header(11, 0, 8)
+        + b"\0\0"
+        + bytes(data[at + int(frames.lengths[p]) :])
+    )
+    defs = _keyed()
+    with pytest.raises(ValueError) as info:
+        defs.decode(short)
+    assert info.value.__notes__ == [
+        "while decoding item 'f' of packet type 'eleven'",
+        f"in packet {p} (bytes {at} to {at + 8} of the data)",
+    ]
+    skipped = defs.decode(short, errors="skip")
+    assert [(f.packet, f.type, f.item, f.severity) for f in skipped.faults] == [
+        (p, "eleven", "f", "error")
+    ]
+    whole = defs.decode(bytes(data))
+    assert len(skipped["eleven"]["f"]) == len(whole["eleven"]["f"]) - 1
+
+
+@pytest.mark.parametrize(
+    ("keys", "error", "words"),
+    [
+        ({"packet_bytes": 7}, ValueError, "partial packet"),
+        ({"packet_bytes": 0}, ValueError, "at least 1"),
+        ({"offsets": [0]}, TypeError, "go together"),
+        ({"offsets": [0], "lengths": [1, 2]}, ValueError, "differ in size"),
+        ({"offsets": [15], "lengths": [10]}, ValueError, "inside the data of 20 bytes"),
+        ({"offsets": [0], "lengths": [5], "offset": 1}, ValueError, "must be 0"),
+        ({"offset": 21}, ValueError, "outside the data"),
+        ({"errors": "ignore"}, ValueError, "'raise' or 'skip'"),
+    ],
+)
+def test_framing_arguments_are_checked(keys, error, words):
+    defs = Definitions([PacketType("a", [u("x", 8)])])
+    with pytest.raises(error, match=words):
+        defs.decode(bytes(20), **keys)
+
+
+def test_fixed_packets_after_skipped_bytes_and_caller_offsets_agree():
+    defs = Definitions([PacketType("a", [u("x", 4), field("y", "binary", 16)])])
+    data = b"HDR" + bytes([0x12, 0x34, 0x56, 0xAB, 0xCD, 0xEF])
+    fixed = defs.decode(data, packet_bytes=3, offset=3)
+    listed = defs.decode(data, offsets=[3, 6], lengths=[3, 3])
+    _same_tables(fixed, listed)
+    assert fixed["a"]["x"].tolist() == [1, 0xA]
+    # A binary field read from bit 4: each byte straddles two stored bytes.
+    assert fixed["a"]["y"].tolist() == [b"\x23\x45", b"\xbc\xde"]
+    assert fixed.unmatched == {}
+
+
+def test_skipped_packets_leave_every_table_and_child_rows_renumber():
+    # n, then n 8-bit elements, then a BCD byte: packet 1's BCD fails.
+    defs = Definitions(
+        [PacketType("a", [u("n", 8), u("e", 8, count={"field": "n"}), field("d", "packed_bcd", 8)])]
+    )
+    packets = [b"\x02\x01\x02\x11", b"\x01\x07\x1f\x00", b"\x01\x09\x22\x00"]
+    data = b"".join(packets)
+    decoded = defs.decode(data, packet_bytes=4, errors="skip")
+    assert decoded["a"]["n"].tolist() == [2, 1]
+    assert decoded["a"]["d"].tolist() == [11, 22]
+    assert decoded["a/e"]["packet"].tolist() == [0, 0, 1]
+    assert decoded["a/e"]["e"].tolist() == [1, 2, 9]
+    assert [(f.packet, f.offset, f.item) for f in decoded.faults] == [(1, 4, "d")]
+    with pytest.raises(ValueError, match="BCD") as info:
+        defs.decode(data, packet_bytes=4)
+    assert info.value.__notes__[1] == "in packet 1 (bytes 4 to 8 of the data)"
+
+
+def test_types_with_no_packets_have_empty_typed_columns():
+    defs = Definitions(
+        [
+            ROOT,
+            PacketType(
+                "a",
+                [u("x", 12), u("arr", 4, count=3), field("b", "binary", 8)],
+                parent="root",
+                where={"apid": 5},
+            ),
+        ]
+    )
+    decoded = defs.decode(_stream(20))
+    table = decoded["a"]
+    assert table["x"].dtype == np.uint16 and table["x"].shape == (0,)
+    assert table["arr"].shape == (0, 3)
+    assert table["b"].dtype == object
+    assert sum(decoded.unmatched.values()) == 20
+
+
+def test_a_packet_goes_to_the_first_child_whose_where_holds():
+    defs = Definitions(
+        [
+            PacketType("base", [u("kind", 8)]),
+            PacketType("one", [u("x", 8)], parent="base", where=[("kind", "==", 1)]),
+            PacketType("more", [u("y", 8)], parent="base", where=[("kind", ">=", 1)]),
+            PacketType(
+                "odd", [u("z", 8)], parent="more", where={"any": [{"kind": 3}, {"kind": 5}]}
+            ),
+        ]
+    )
+    data = bytes([1, 10, 11, 2, 20, 21, 3, 30, 31, 0, 40, 41, 5, 50, 51])
+    decoded = defs.decode(data, packet_bytes=3)
+    assert decoded["base"]["kind"].tolist() == [0]
+    assert decoded["one"]["x"].tolist() == [10]
+    assert decoded["more"]["y"].tolist() == [20]
+    assert decoded["odd"]["kind"].tolist() == [3, 5]
+    assert decoded["odd"]["y"].tolist() == [30, 50]
+    assert decoded["odd"]["z"].tolist() == [31, 51]
+
+
+def test_fields_behind_a_variable_array_start_at_any_bit():
+    # n, n 3-bit elements, then fields at 8 + 3n: every bit within a byte occurs.
+    tail = [u("x", 5), field("y", "twos_complement", 11), field("t", "utf8", 8)]
+    defs = Definitions([PacketType("a", [u("n", 8), u("e", 3, count={"field": "n"}), *tail])])
+    rng = np.random.default_rng(5)
+    packets = []
+    for n in range(16):
+        body = rng.integers(0, 256, size=9, dtype=np.uint8).tobytes()
+        text_at = 8 + 3 * n + 16
+        raw = bytearray(bytes([n]) + body)
+        # An ASCII letter in the text field, wherever it starts.
+        value = int.from_bytes(raw, "big")
+        shift = 80 - text_at - 8
+        value = (value & ~(0xFF << shift)) | (ord("A") + n) << shift
+        packets.append(value.to_bytes(10, "big"))
+    decoded = defs.decode(b"".join(packets), packet_bytes=10)
+    for p, packet in enumerate(packets):
+        n = packet[0]
+        expected = bitloom.unpack_parameters(packet, 8 + 3 * n, tail)
+        assert decoded["a"]["x"][p] == expected["x"]
+        assert decoded["a"]["y"][p] == expected["y"]
+        assert decoded["a"]["t"][p] == expected["t"] == chr(ord("A") + n)

@@ -40,6 +40,9 @@ if TYPE_CHECKING:
     from bitloom_bulk._native import Layout
 
 I64 = npt.NDArray[np.int64]
+# Bytes gathered by one numpy indexing of the data (its index array is 8
+# bytes per byte).
+_GATHER = 1 << 20
 # Rows of packets decoded by one kernel call when a call has to be repeated to
 # find the packets whose values fail to decode.
 _CHUNK = 4096
@@ -814,7 +817,17 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
 
 def _windows(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
     """The ``nbytes`` bytes from bit ``start[i]`` of packet ``rows[i]`` (every
-    window inside its packet), one row each."""
+    window inside its packet), one row each. Gathered in chunks, so that the
+    index arrays stay small beside the windows."""
+    out = np.empty((len(rows), nbytes), dtype=np.uint8)
+    step = max(1, _GATHER // max(nbytes, 1))
+    for begin in range(0, len(rows), step):
+        end = min(begin + step, len(rows))
+        out[begin:end] = _window_chunk(run, rows[begin:end], start[begin:end], nbytes)
+    return out
+
+
+def _window_chunk(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
     first = run.offsets[rows] + (start >> 3)
     shift = (start & 7).astype(np.uint16)
     if not shift.any():
@@ -863,7 +876,11 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
         column = np.empty(len(state.rows), dtype=object)
         for n in np.unique(size // 8).tolist():
             which = np.flatnonzero(size == 8 * n)
-            column[which] = _as_bytes(_windows(run, state.rows[which], start[which], n))
+            # A chunk at a time: the gathered bytes stay small beside the column.
+            step = max(1, _GATHER // max(n, 1))
+            for begin in range(0, len(which), step):
+                part = which[begin : begin + step]
+                column[part] = _as_bytes(_window_chunk(run, state.rows[part], start[part], n))
         state.local["v"] = column
         state.raw[item.name] = column
         if run.derived and "time" in item.derived:

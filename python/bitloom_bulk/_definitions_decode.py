@@ -129,6 +129,14 @@ class _State:
     # Per-row values of the item being decoded (its starts, sizes, counts,
     # values), kept in step with the rows when a packet faults.
     local: dict[str, Any] = field(default_factory=dict)
+    least: int | None = None
+
+    def shortest(self, run: _Run) -> int:
+        """The bits of the shortest packet of the state (found once: a state
+        only loses rows)."""
+        if self.least is None:
+            self.least = int(run.bits[self.rows].min()) if len(self.rows) else 0
+        return self.least
 
     def _columns(self, mask: npt.NDArray[np.bool_]) -> dict[str, Any]:
         done: dict[int, _Deferred] = {}
@@ -152,11 +160,16 @@ class _State:
         self.columns = self._columns(mask)
         self.local = {k: _filter(v, mask) for k, v in self.local.items()}
 
-    def subset(self, mask: npt.NDArray[np.bool_]) -> _State:
+    def subset(self, mask: npt.NDArray[np.bool_], needed: frozenset[str]) -> _State:
+        """The state of the rows where ``mask`` holds, with the raw values of
+        ``needed`` only. Arrays are shared, never changed in place."""
+        raw = {k: v for k, v in self.raw.items() if k in needed}
+        if mask.all():
+            return _State(self.rows, self.position, raw, dict(self.columns), list(self.children))
         return _State(
             self.rows[mask],
             _filter(self.position, mask),
-            {k: v[mask] for k, v in self.raw.items()},
+            {k: v[mask] for k, v in raw.items()},
             self._columns(mask),
             list(self.children),
         )
@@ -356,6 +369,17 @@ def _by_apid(definitions: Definitions, derived: bool) -> dict[int, Layout] | Non
     return keyed
 
 
+def _is_apid(item: dict[str, Any]) -> bool:
+    """Whether a plain item at bit 5 of a packet reads its 11-bit APID as
+    ``unpack_parameters`` would (unsigned, big-endian, not reversed)."""
+    return (
+        item["bits"] == 11
+        and str(item["encoding"]).lower() == "unsigned"
+        and str(item["byte_order"]).lower() == "big"
+        and item["reverse_bits"] is False
+    )
+
+
 def _table(run: _Run, state: _State) -> dict[str, Any]:
     """A type's table from its final state: the deferred runs decoded for its
     packets (those at the same bit of every packet in one call)."""
@@ -462,13 +486,13 @@ def _route(
         if child.where is not None:
             mask &= _holds(child.where, state.raw, len(state.rows))
         taken |= mask
-        sub = state.subset(mask)
+        sub = state.subset(mask, run.needed(child))
         _decode_items(run, child, sub)
         _route(run, child, child.children, sub, outputs, unmatched)
-    rest = state.subset(~taken)
     if node is None or node.abstract:
-        unmatched.append(rest.rows)
+        unmatched.append(state.rows[~taken])
     else:
+        rest = state.subset(~taken, frozenset())
         outputs[node.name] = (rest.rows, rest)
 
 
@@ -767,7 +791,10 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
         return None
 
     start = state.local["start"]
-    short = run.bits[state.rows] - start < total
+    if isinstance(start, int) and start + total <= state.shortest(run):
+        short = np.zeros(len(state.rows), dtype=bool)
+    else:
+        short = run.bits[state.rows] - start < total
     for r in np.flatnonzero(short).tolist():
         at = start if isinstance(start, int) else int(start[r])
         found = first_error(int(state.rows[r]), at)
@@ -783,6 +810,17 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
             for item, at in zip(items, np.cumsum([0, *widths[:-1]]).tolist(), strict=True)
             if item.name in needed
         ]
+        if (
+            wanted
+            and run.apids is not None
+            and isinstance(state.local["start"], int)
+            and state.local["start"] == 0
+        ):
+            # The primary header's APID is known from framing.
+            apid = [w for w in wanted if w.get("offset_bits") == 5 and _is_apid(w)]
+            for w in apid:
+                state.raw[w["name"]] = run.apids[state.rows]
+                wanted.remove(w)
         if wanted:
             layout = run.layout(("raw", id(items[0]), len(items)), wanted)
             state.raw.update(_columns_at(run, layout, state.rows, state.local["start"]))

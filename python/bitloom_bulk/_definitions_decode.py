@@ -756,7 +756,10 @@ def _columns_in(
     shift = start & 7
     at = offsets + skip
     left = lengths - skip
-    shifts = np.unique(shift) if len(shift) else np.zeros(1, dtype=np.int64)
+    if not len(shift) or (shift == shift[0]).all():
+        shifts = shift[:1] if len(shift) else np.zeros(1, dtype=np.int64)
+    else:
+        shifts = np.unique(shift)
     if len(shifts) == 1:
         return _native.unpack_columns(
             run.data, layout, offsets=at, lengths=left, offset_bits=int(shifts[0])
@@ -881,6 +884,15 @@ def _window_chunk(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[
     return (((wide[:, :-1] << s) | (wide[:, 1:] >> (8 - s))) & 0xFF).astype(np.uint8)
 
 
+def _slices(run: _Run, first: I64, end: I64) -> list[bytes]:
+    """``data[first[i]:end[i]]`` as bytes, for every i."""
+    data = run.data
+    if type(data) is bytes:
+        return [data[a:b] for a, b in zip(first.tolist(), end.tolist(), strict=True)]
+    view = run.view
+    return [view[a:b].tobytes() for a, b in zip(first.tolist(), end.tolist(), strict=True)]
+
+
 def _as_bytes(window: npt.NDArray[np.uint8]) -> npt.NDArray[Any]:
     """One ``bytes`` object per row of ``window``, as an object column."""
     out = np.empty(window.shape[0], dtype=object)
@@ -912,13 +924,18 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
         )
         start, size = state.local["start"], state.local["size"]
         column = np.empty(len(state.rows), dtype=object)
-        for n in np.unique(size // 8).tolist():
-            which = np.flatnonzero(size == 8 * n)
-            # A chunk at a time: the gathered bytes stay small beside the column.
-            step = max(1, _GATHER // max(n, 1))
-            for begin in range(0, len(which), step):
-                part = which[begin : begin + step]
-                column[part] = _as_bytes(_window_chunk(run, state.rows[part], start[part], n))
+        if not (start & 7).any():
+            # Whole bytes: each value is a slice of the data.
+            first = run.offsets[state.rows] + (start >> 3)
+            column[:] = _slices(run, first, first + (size >> 3))
+        else:
+            for n in np.unique(size // 8).tolist():
+                which = np.flatnonzero(size == 8 * n)
+                # A chunk at a time: the gathered bytes stay small beside the column.
+                step = max(1, _GATHER // max(n, 1))
+                for begin in range(0, len(which), step):
+                    part = which[begin : begin + step]
+                    column[part] = _as_bytes(_window_chunk(run, state.rows[part], start[part], n))
         state.local["v"] = column
         state.raw[item.name] = column
         if run.derived and "time" in item.derived:

@@ -34,6 +34,7 @@ from bitloom_bulk._definitions import (
     Rest,
     condition_fields,
 )
+from bitloom_bulk._recipe_items import TEXT_ENCODINGS
 
 if TYPE_CHECKING:
     from bitloom_bulk._definitions import Definitions
@@ -91,11 +92,13 @@ Decoded.__module__ = "bitloom_bulk"
 
 @dataclass
 class _Child:
-    """A child table in the making: each row's packet (index in the input)
-    and its columns."""
+    """A child table in the making: the packets (indices in the input) that
+    have rows in it, how many rows each, and its columns (each packet's rows
+    together, in packet order)."""
 
     item: str
     packets: I64
+    counts: I64
     columns: dict[str, Any]
 
 
@@ -191,12 +194,23 @@ class _Run:
         self.errors: dict[int, BaseException] = {}
         self.layouts: dict[Any, Layout] = {}
         self._needed: dict[str, frozenset[str]] = {}
+        self._numeric: dict[int, bool] = {}
 
     def layout(self, key: Any, items: list[dict[str, Any]]) -> Layout:
         found = self.layouts.get(key)
         if found is None:
             found = _native.compile(items)
             self.layouts[key] = found
+        return found
+
+    def numeric(self, layout: Layout) -> bool:
+        """Whether every item of ``layout`` decodes to a number."""
+        found = self._numeric.get(id(layout))
+        if found is None:
+            found = all(
+                str(item["encoding"]).lower() not in TEXT_ENCODINGS for item in layout.recipe
+            )
+            self._numeric[id(layout)] = found
         return found
 
     def needed(self, node: Node) -> frozenset[str]:
@@ -287,15 +301,21 @@ def decode(
         final.keep(keep)
         kept_rows = final.rows
         tables[node.name] = _table(run, final)
+        if final.children:
+            # Each packet's row in the type's table (-1: not in it).
+            row_of = np.full(count, -1, dtype=np.int64)
+            row_of[kept_rows] = np.arange(len(kept_rows), dtype=np.int64)
         for child in final.children:
-            inside = np.zeros(count, dtype=bool)
-            inside[kept_rows] = True
-            mask = inside[child.packets]
-            child_table: dict[str, Any] = {
-                "packet": np.searchsorted(kept_rows, child.packets[mask]).astype(np.int64)
-            }
-            for name, column in child.columns.items():
-                child_table[name] = column[mask]
+            rows_at = row_of[child.packets]
+            inside = rows_at >= 0
+            if inside.all():
+                child_table: dict[str, Any] = {"packet": np.repeat(rows_at, child.counts)}
+                child_table.update(child.columns)
+            else:
+                elements = np.repeat(inside, child.counts)
+                child_table = {"packet": np.repeat(rows_at[inside], child.counts[inside])}
+                for name, column in child.columns.items():
+                    child_table[name] = column[elements]
             tables[f"{node.name}/{child.item}"] = child_table
     unmatched: dict[int | None, int] = {}
     if unmatched_rows:
@@ -752,6 +772,11 @@ def _columns_in(
             lengths=lengths - whole if whole else lengths,
             offset_bits=start & 7,
         )
+    if run.numeric(layout):
+        # Numbers at per-packet starts: one instance in each packet.
+        return _native.unpack_repeated(
+            run.data, layout, offsets, lengths, start, np.ones(len(start), dtype=np.int64), 0
+        )
     skip = start >> 3
     shift = start & 7
     at = offsets + skip
@@ -1025,36 +1050,65 @@ def _spread(count: I64) -> tuple[I64, I64]:
     return owner, k
 
 
+def _repeated(
+    run: _Run, node: Node, state: _State, name: str, layout: Layout, stride: int
+) -> dict[str, Any]:
+    """The instances of ``layout`` in every packet of ``state`` (``local``:
+    their first bit and count; ``stride`` bits apart), one row each in
+    packet order. Packets whose values fail to decode fault (as item
+    ``name``) and leave the state."""
+    start, count = state.local["start"], state.local["count"]
+    if run.numeric(layout):
+        try:
+            return _native.unpack_repeated(
+                run.data,
+                layout,
+                run.offsets[state.rows],
+                run.lengths[state.rows],
+                start,
+                count,
+                stride,
+            )
+        except ValueError:
+            pass  # found instance by instance below
+    owner, k = _spread(count)
+    at = start[owner] + k * stride
+    rows = state.rows[owner]
+    offsets, lengths = run.offsets[rows], run.lengths[rows]
+
+    def decode(selection: Any) -> dict[str, Any]:
+        return _columns_in(run, layout, offsets[selection], lengths[selection], at[selection])
+
+    def error(i: int) -> tuple[str, BaseException] | None:
+        exc = _error_of(layout, run.packet(int(rows[i])), int(at[i]))
+        return None if exc is None else (name, exc)
+
+    return _instances(run, node, state, decode, owner, len(owner), error)
+
+
 def _array(run: _Run, node: Node, state: _State, item: Item) -> None:
     assert isinstance(item.bits, int) and item.count is not None
     width = item.bits
     _size(run, node, state, item, item.count, "count")
     _fits(run, node, state, item, state.local["count"] * width)
-    owner, k = _spread(state.local["count"])
-    at = state.local["start"][owner] + k * width
-    rows = state.rows[owner]
     if item.permutation is not None:
-        window = _windows(run, rows, at, len(item.permutation))
+        owner, k = _spread(state.local["count"])
+        at = state.local["start"][owner] + k * width
+        window = _windows(run, state.rows[owner], at, len(item.permutation))
         values = _images(run, node, state, item, window[:, list(item.permutation)], owner)
     else:
         layout = run.layout(("one", id(item)), [item.plain_item()])
-        offsets, lengths = run.offsets[rows], run.lengths[rows]
-
-        def decode(selection: Any) -> dict[str, Any]:
-            return _columns_in(run, layout, offsets[selection], lengths[selection], at[selection])
-
-        def error(i: int) -> tuple[str, BaseException] | None:
-            exc = _error_of(layout, run.packet(int(rows[i])), int(at[i]))
-            return None if exc is None else (item.name, exc)
-
-        values = _instances(run, node, state, decode, owner, len(owner), error)[item.name]
-    owner, _ = _spread(state.local["count"])
-    values, owner = _derive_elements(run, node, state, item, values, owner)
+        values = _repeated(run, node, state, item.name, layout, width)[item.name]
+    if run.derived and item.derived:
+        owner, _ = _spread(state.local["count"])
+        values, owner = _derive_elements(run, node, state, item, values, owner)
     state.position = state.local["start"] + state.local["count"] * width
     if isinstance(item.count, int):
         state.columns[item.name] = values.reshape(len(state.rows), item.count)
     else:
-        state.children.append(_Child(item.name, state.rows[owner], {item.name: values}))
+        state.children.append(
+            _Child(item.name, state.rows, state.local["count"], {item.name: values})
+        )
 
 
 def _records(run: _Run, node: Node, state: _State, item: Item) -> None:
@@ -1091,23 +1145,10 @@ def _records(run: _Run, node: Node, state: _State, item: Item) -> None:
                 f" {int(size[r])} bits of {item.name!r}"
             ),
         )
-    owner, k = _spread(state.local["count"])
-    at = state.local["start"][owner] + k * record
-    rows = state.rows[owner]
-    offsets, lengths = run.offsets[rows], run.lengths[rows]
     layout = run.layout(("records", id(item)), [dict(r) for r in item.records])
-
-    def decode(selection: Any) -> dict[str, Any]:
-        return _columns_in(run, layout, offsets[selection], lengths[selection], at[selection])
-
-    def error(i: int) -> tuple[str, BaseException] | None:
-        exc = _error_of(layout, run.packet(int(rows[i])), int(at[i]))
-        return None if exc is None else (item.name, exc)
-
-    columns = _instances(run, node, state, decode, owner, len(owner), error)
-    owner, _ = _spread(state.local["count"])
+    columns = _repeated(run, node, state, item.name, layout, record)
     state.position = state.local["start"] + state.local["size"]
-    state.children.append(_Child(item.name, state.rows[owner], columns))
+    state.children.append(_Child(item.name, state.rows, state.local["count"], columns))
 
 
 # -- derived values -----------------------------------------------------------------

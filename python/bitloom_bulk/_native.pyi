@@ -43,6 +43,17 @@ def unpack_columns(
 ) -> dict[str, npt.NDArray[Any]]:
     """Decode many packets into one numpy column per recipe item."""
 
+def unpack_repeated(
+    data: Buffer,
+    recipe: _Recipe,
+    offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    starts: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    counts: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    stride: int,
+) -> dict[str, npt.NDArray[Any]]:
+    """Decode a recipe's numeric items counts[i] times in packet i, instance k at bit starts[i] + k * stride, into one column per item (a row per instance)."""
+
 def split_ccsds(
     data: Buffer, *, offset: int = 0, allow_partial: bool = False
 ) -> tuple[

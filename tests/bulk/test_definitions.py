@@ -299,3 +299,54 @@ def test_fields_behind_a_variable_array_start_at_any_bit():
         assert decoded["a"]["x"][p] == expected["x"]
         assert decoded["a"]["y"][p] == expected["y"]
         assert decoded["a"]["t"][p] == expected["t"] == chr(ord("A") + n)
+
+
+def test_repeated_instances_decode_as_unpack_parameters_at_each_start():
+    recipe = [
+        u("a", 12),
+        field("b", "twos_complement", 7),
+        field("c", "sign_magnitude", 8),
+        field("g", "ones_complement", 13),
+        u("d", 9, byte_order="little", offset_bits=40),
+        field("e", "ieee754_f32", 32, reverse_bits=True),
+        u("f", 64),
+    ]
+    rng = np.random.default_rng(11)
+    data = bytes(rng.integers(0, 256, 4000, dtype=np.uint8))
+    offsets = np.array([0, 1000, 1001, 3000], dtype=np.int64)
+    lengths = np.array([1000, 1, 1999, 1000], dtype=np.int64)
+    starts = np.array([3, 0, 11, 0], dtype=np.int64)
+    counts = np.array([4, 0, 7, 1], dtype=np.int64)
+    stride = 141
+    got = bb._native.unpack_repeated(data, recipe, offsets, lengths, starts, counts, stride)
+    expected = [
+        bitloom.unpack_parameters(data[o : o + n], int(s + k * stride), recipe)
+        for o, n, s, c in zip(offsets, lengths, starts, counts, strict=True)
+        for k in range(c)
+    ]
+    for item in recipe:
+        name = item["name"]
+        assert got[name].tolist() == pytest.approx([e[name] for e in expected], nan_ok=True)
+
+
+@pytest.mark.parametrize(
+    ("counts", "starts", "error", "words"),
+    [
+        ([3, 0], [0, 0], ValueError, "3 instances from bit 0 do not fit its 4 bytes"),
+        ([1, 1], [25, 0], ValueError, "1 instances from bit 25"),
+        ([1, -1], [0, 0], ValueError, "negative"),
+        ([1, 1, 1], [0, 0], ValueError, "hold 2, 2, 2 and 3 packets"),
+    ],
+)
+def test_repeated_instances_outside_their_packet_are_refused(counts, starts, error, words):
+    with pytest.raises(error, match=words):
+        bb._native.unpack_repeated(bytes(8), [u("a", 10)], [0, 4], [4, 4], starts, counts, 16)
+
+
+def test_repeated_instances_name_the_first_value_that_fails():
+    recipe = [u("a", 4), field("d", "packed_bcd", 8)]
+    data = bytes([0x01, 0x20, 0x0F, 0xF0])
+    with pytest.raises(ValueError, match=r"row 2: item 1 \('d'\)"):
+        bb._native.unpack_repeated(data, recipe, [0], [4], [0], [3], 10)
+    with pytest.raises(TypeError, match="numbers only"):
+        bb._native.unpack_repeated(data, [field("t", "utf8", 8)], [0], [4], [0], [1], 8)

@@ -320,7 +320,74 @@ std::vector<std::uint64_t> field_starts(std::span<const core::FieldSpec> fields,
     return starts;
 }
 
+// One field of the instances of every packet (decode_repeated_columns): a
+// big-endian field of at most 57 bits (no reversal) is one unaligned 8-byte
+// load, a shift and a mask wherever those 8 bytes lie inside the data, every
+// other one the general reading. Returns the first row that fails, or the
+// row count.
+template <class T, class Decode>
+std::size_t repeated_loop(const PacketSet& packets, const std::uint64_t* starts,
+                          const std::uint64_t* counts, std::uint64_t stride, std::uint64_t rel,
+                          const core::FieldSpec& fld, std::uint8_t* column,
+                          Decode decode) noexcept {
+    const bool quick = !fld.little && !fld.reverse && fld.bits >= 1 && fld.bits <= 57;
+    const std::uint64_t mask = core::low_bits_mask(fld.bits);
+    const unsigned width = std::min(fld.bits, 57U);
+    T* out = reinterpret_cast<T*>(column);
+    std::size_t row = 0;
+    for (std::size_t p = 0; p < packets.count; ++p) {
+        const std::uint8_t* packet = packets.packet(p);
+        const std::size_t len = packets.length(p);
+        const auto offset = static_cast<std::uint64_t>(packet - packets.data);
+        std::uint64_t pos = starts[p] + rel;
+        for (std::uint64_t k = 0; k < counts[p]; ++k, pos += stride, ++row) {
+            std::uint64_t raw;
+            const std::uint64_t byte = offset + pos / 8;
+            if (quick && packets.size >= 8 && byte <= packets.size - 8) [[likely]] {
+                std::uint64_t word;
+                std::memcpy(&word, packets.data + byte, 8);
+                raw = (core::bswap64(word) >> (64 - pos % 8 - width)) & mask;
+            } else {
+                raw = core::field_raw_value(packet, len, pos, fld.bits, fld.little, fld.reverse);
+            }
+            T v;
+            if (!decode(raw, v)) [[unlikely]]
+                return row;
+            out[row] = v;
+        }
+    }
+    return row;
+}
+
 }  // namespace
+
+std::vector<std::uint64_t> relative_starts(std::span<const core::FieldSpec> fields) {
+    return field_starts(fields, 0);
+}
+
+ColumnFault decode_repeated_columns(std::span<const core::FieldSpec> fields,
+                                    std::span<const ColumnKind> kinds,
+                                    std::span<std::uint8_t* const> columns,
+                                    const PacketSet& packets, const std::uint64_t* starts,
+                                    const std::uint64_t* counts, std::uint64_t stride) noexcept {
+    std::size_t total = 0;
+    for (std::size_t p = 0; p < packets.count; ++p) total += counts[p];
+    ColumnFault first{total, 0};
+    const std::vector<std::uint64_t> rel = field_starts(fields, 0);
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+        if (kinds[j] == ColumnKind::Text) continue;
+        const std::size_t failed = with_type(kinds[j], [&](auto tag) {
+            using T = decltype(tag);
+            return with_decoder<T>(fields[j], [&](auto decode) {
+                return repeated_loop<T>(packets, starts, counts, stride, rel[j], fields[j],
+                                        columns[j], decode);
+            });
+        });
+        // The earliest row, and at that row the first field in recipe order.
+        if (failed < first.packet) first = {failed, j};
+    }
+    return first;
+}
 
 ColumnKind column_kind(const core::FieldSpec& fld) noexcept {
     // The signed codecs return values of `bits` bits (64 at most); BCD digits

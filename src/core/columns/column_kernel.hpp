@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "core/numeric_field.hpp"
 #include "core/prepared_field.hpp"
@@ -63,6 +64,21 @@ ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
                                    std::span<const ColumnKind> kinds,
                                    std::span<std::uint8_t* const> columns, const PacketSet& packets,
                                    std::uint64_t base) noexcept;
+
+// Decode counts[p] instances of the fields in every packet p, the instance k
+// at bit starts[p] + k * stride (the fields' starts counted from it, as in a
+// recipe decoded at bit 0), into consecutive rows of columns[j] (packet 0's
+// instances first). The caller has checked that every instance lies inside its
+// packet. Returns the first row whose value fails to decode (and the first
+// such field), or {total rows, 0}.
+ColumnFault decode_repeated_columns(std::span<const core::FieldSpec> fields,
+                                    std::span<const ColumnKind> kinds,
+                                    std::span<std::uint8_t* const> columns,
+                                    const PacketSet& packets, const std::uint64_t* starts,
+                                    const std::uint64_t* counts, std::uint64_t stride) noexcept;
+
+// The fields' starts relative to an instance (a recipe decoded at bit 0).
+std::vector<std::uint64_t> relative_starts(std::span<const core::FieldSpec> fields);
 
 // The error of a faulty packet's field (as found by decode_numeric_columns):
 // its bounds error, or its decoder's. nullopt when that field reads fine.

@@ -41,6 +41,16 @@ inline constexpr const char* kPartialPacket =
     "the data holds %zu bytes)";
 // The two counts (size_t).
 inline constexpr const char* kPositionCounts = "offsets holds %zu packets but lengths holds %zu";
+// unpack_repeated: the four per-packet arrays' sizes (size_t).
+inline constexpr const char* kRepeatedCounts =
+    "offsets, lengths, starts and counts hold %zu, %zu, %zu and %zu packets";
+// unpack_repeated: the packet, its instance count, first bit and length (size_t, u64 x3).
+inline constexpr const char* kRepeatedOutside =
+    "packet %zu: %llu instances from bit %llu do not fit its %llu bytes";
+// unpack_repeated: the row (size_t), the item's index (size_t) and name.
+inline constexpr const char* kRepeatedFault = "row %zu: item %zu (%R) fails to decode";
+// unpack_repeated: a text item's index and name.
+inline constexpr const char* kRepeatedText = "unpack_repeated decodes numbers only; item %zu (%R) is text";
 
 // ---- CCSDS streams (ext/bitloom_bulk/unpack_ccsds.cpp) ------------------------------
 

@@ -25,6 +25,10 @@ PyMethodDef g_methods[] = {
     {"split_ccsds", py::as_cfunction(split_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "split_ccsds(data, *, offset=0, allow_partial=False)\n--\n\n"
      "Frame a CCSDS space packet stream by its primary headers."},
+    {"unpack_repeated", py::as_cfunction(unpack_repeated), METH_FASTCALL | METH_KEYWORDS,
+     "unpack_repeated(data, recipe, offsets, lengths, starts, counts, stride)\n--\n\n"
+     "Decode a recipe's numeric items counts[i] times in packet i, instance k at bit\n"
+     "starts[i] + k * stride, into one column per item (a row per instance)."},
     {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "unpack_ccsds(data, recipes, *, offset=0)\n--\n\n"
      "Decode a mixed-APID CCSDS stream into columns per APID."},

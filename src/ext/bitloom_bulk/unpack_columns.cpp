@@ -484,4 +484,161 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return decode_positions(layout, bytes, size, offsets, lengths, base);
 }
 
+namespace {
+
+// The four per-packet arguments of unpack_repeated, a run of them copied and
+// checked: every instance inside its packet, every packet inside the data.
+struct RepeatedRun {
+    std::vector<std::uint64_t> offsets, lengths, starts, counts;
+};
+
+// Copy packets [begin, begin + n) of the arguments into `run`; false with
+// ValueError (or RuntimeError, when they changed since they were first read).
+bool copy_repeated(const Positions* const (&args)[4], std::size_t begin, std::size_t n,
+                   std::size_t size, std::uint64_t stride, std::uint64_t extent,
+                   RepeatedRun& run) {
+    std::vector<std::uint64_t>* const out[4] = {&run.offsets, &run.lengths, &run.starts,
+                                                &run.counts};
+    for (int a = 0; a < 4; ++a) out[a]->resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        long long negative = 0;
+        for (int a = 0; a < 4; ++a) {
+            if (!args[a]->at(begin + i, (*out[a])[i], negative)) {
+                raise_data_changed("unpack_repeated", "offsets, lengths, starts or counts");
+                return false;
+            }
+        }
+        const std::uint64_t o = run.offsets[i], len = run.lengths[i];
+        if (o > size || len > size - o) {
+            PyErr_Format(PyExc_ValueError, msg::kPacketPastEnd, begin + i,
+                         static_cast<unsigned long long>(o), static_cast<unsigned long long>(len),
+                         size);
+            return false;
+        }
+        const std::uint64_t count = run.counts[i], start = run.starts[i];
+        if (count == 0) continue;
+        // The last instance's end, in 128 bits: no argument can overflow it.
+        const unsigned __int128 end = static_cast<unsigned __int128>(start) +
+                                      static_cast<unsigned __int128>(count - 1) * stride + extent;
+        if (end > static_cast<unsigned __int128>(len) * 8) {
+            PyErr_Format(PyExc_ValueError, msg::kRepeatedOutside, begin + i,
+                         static_cast<unsigned long long>(count),
+                         static_cast<unsigned long long>(start), static_cast<unsigned long long>(len));
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* unpack_repeated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr py::Signature sig{
+        "unpack_repeated", {"data", "recipe", "offsets", "lengths", "starts", "counts", "stride"},
+        7, 7, 7};
+    PyObject* argv[7] = {};
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    Ref layout_obj(layout_of(argv[1]));
+    if (!layout_obj) return nullptr;
+    const Layout& layout = *as_layout(layout_obj.get());
+    const std::size_t nfields = layout.recipe.items.size();
+    std::vector<core::FieldSpec> fields(nfields);
+    std::vector<ColumnKind> kinds(nfields);
+    std::uint64_t extent = 0;  // the largest field end, from an instance's start
+    for (std::size_t j = 0; j < nfields; ++j) {
+        fields[j] = layout.recipe.items[j].fld;
+        if (fields[j].row == nullptr || !fields[j].order_known) {
+            // The one-item path raises the encoding's or byte order's fault.
+            PyErr_Format(PyExc_ValueError, msg::kRepeatedFault, std::size_t{0}, j,
+                         layout.recipe.items[j].name.get());
+            return nullptr;
+        }
+        kinds[j] = column_kind(fields[j]);
+        if (kinds[j] == ColumnKind::Text) {
+            PyErr_Format(PyExc_TypeError, msg::kRepeatedText, j, layout.recipe.items[j].name.get());
+            return nullptr;
+        }
+    }
+    const std::vector<std::uint64_t> rel = relative_starts(fields);
+    for (std::size_t j = 0; j < nfields; ++j) extent = std::max(extent, rel[j] + fields[j].bits);
+    std::uint64_t stride = 0;
+    if (!py::convert_arg(sig, 6, argv, py::to_u64, stride)) return nullptr;
+
+    py::BufferView data;
+    if (!data.acquire(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
+    Positions offsets, lengths, starts, counts;
+    if (!offsets.open(argv[2], "offsets") || !check_not_negative(offsets) ||
+        !lengths.open(argv[3], "lengths") || !check_not_negative(lengths) ||
+        !starts.open(argv[4], "starts") || !check_not_negative(starts) ||
+        !counts.open(argv[5], "counts") || !check_not_negative(counts)) {
+        return nullptr;
+    }
+    const std::size_t npackets = offsets.size();
+    if (lengths.size() != npackets || starts.size() != npackets || counts.size() != npackets) {
+        PyErr_Format(PyExc_ValueError, msg::kRepeatedCounts, npackets, lengths.size(),
+                     starts.size(), counts.size());
+        return nullptr;
+    }
+    const Positions* const all[4] = {&offsets, &lengths, &starts, &counts};
+    // Every run checked once before anything is allocated, so that a fault
+    // raises before the columns are built; the rows they add up to.
+    std::size_t total = 0;
+    RepeatedRun run;
+    for (std::size_t begin = 0; begin < npackets; begin += kRun) {
+        const std::size_t n = std::min(kRun, npackets - begin);
+        if (!copy_repeated(all, begin, n, data.size(), stride, extent, run)) return nullptr;
+        for (const std::uint64_t c : run.counts) {
+            if (c > PY_SSIZE_T_MAX - total) return PyErr_NoMemory();
+            total += static_cast<std::size_t>(c);
+        }
+    }
+    std::vector<Ref> buffers(nfields);
+    std::vector<std::uint8_t*> columns(nfields, nullptr);
+    for (std::size_t j = 0; j < nfields; ++j) {
+        const std::size_t width = column_item_size(kinds[j]);
+        if (total > PY_SSIZE_T_MAX / width) return PyErr_NoMemory();
+        buffers[j] = new_column_buffer(total * width, columns[j], false);
+        if (!buffers[j]) return nullptr;
+    }
+    std::size_t filled = 0;
+    std::vector<std::uint8_t*> at(nfields);
+    for (std::size_t begin = 0; begin < npackets; begin += kRun) {
+        const std::size_t n = std::min(kRun, npackets - begin);
+        if (!copy_repeated(all, begin, n, data.size(), stride, extent, run)) return nullptr;
+        std::size_t rows = 0;
+        for (const std::uint64_t c : run.counts) rows += static_cast<std::size_t>(c);
+        if (rows > total - filled) return raise_data_changed("unpack_repeated", "counts");
+        for (std::size_t j = 0; j < nfields; ++j) {
+            at[j] = columns[j] + filled * column_item_size(kinds[j]);
+        }
+        PacketSet packets;
+        packets.data = data.data();
+        packets.size = data.size();
+        packets.count = n;
+        packets.offsets = run.offsets.data();
+        packets.lengths = run.lengths.data();
+        const ColumnFault fault = py::without_gil([&] {
+            return decode_repeated_columns(fields, kinds, at, packets, run.starts.data(),
+                                           run.counts.data(), stride);
+        });
+        if (fault.packet < rows) {
+            PyErr_Format(PyExc_ValueError, msg::kRepeatedFault, filled + fault.packet, fault.field,
+                         layout.recipe.items[fault.field].name.get());
+            return nullptr;
+        }
+        filled += rows;
+    }
+    if (filled != total) return raise_data_changed("unpack_repeated", "counts");
+    Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(nfields)));
+    if (!result) return nullptr;
+    for (std::size_t j = 0; j < nfields; ++j) {
+        Ref column(column_from_buffer(buffers[j].get(), column_dtype(kinds[j])));
+        if (!column ||
+            PyDict_SetItem(result.get(), layout.recipe.items[j].key.get(), column.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return result.release();
+}
+
 }  // namespace bitloom::bulk

@@ -348,5 +348,9 @@ def test_repeated_instances_name_the_first_value_that_fails():
     data = bytes([0x01, 0x20, 0x0F, 0xF0])
     with pytest.raises(ValueError, match=r"row 2: item 1 \('d'\)"):
         bb._native.unpack_repeated(data, recipe, [0], [4], [0], [3], 10)
+    # Both items fail in row 0: the first in recipe order is named.
+    twice = [field("x", "packed_bcd", 8), field("y", "packed_bcd", 8)]
+    with pytest.raises(ValueError, match=r"row 0: item 0 \('x'\)"):
+        bb._native.unpack_repeated(b"\xff\xff", twice, [0], [2], [0], [1], 16)
     with pytest.raises(TypeError, match="numbers only"):
         bb._native.unpack_repeated(data, [field("t", "utf8", 8)], [0], [4], [0], [1], 8)

@@ -909,15 +909,6 @@ def _window_chunk(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[
     return (((wide[:, :-1] << s) | (wide[:, 1:] >> (8 - s))) & 0xFF).astype(np.uint8)
 
 
-def _slices(run: _Run, first: I64, end: I64) -> list[bytes]:
-    """``data[first[i]:end[i]]`` as bytes, for every i."""
-    data = run.data
-    if type(data) is bytes:
-        return [data[a:b] for a, b in zip(first.tolist(), end.tolist(), strict=True)]
-    view = run.view
-    return [view[a:b].tobytes() for a, b in zip(first.tolist(), end.tolist(), strict=True)]
-
-
 def _as_bytes(window: npt.NDArray[np.uint8]) -> npt.NDArray[Any]:
     """One ``bytes`` object per row of ``window``, as an object column."""
     out = np.empty(window.shape[0], dtype=object)
@@ -951,8 +942,9 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
         column = np.empty(len(state.rows), dtype=object)
         if not (start & 7).any():
             # Whole bytes: each value is a slice of the data.
-            first = run.offsets[state.rows] + (start >> 3)
-            column[:] = _slices(run, first, first + (size >> 3))
+            column = _native.byte_slices(
+                run.data, run.offsets[state.rows] + (start >> 3), size >> 3
+            )
         else:
             for n in np.unique(size // 8).tolist():
                 which = np.flatnonzero(size == 8 * n)

@@ -54,6 +54,13 @@ def unpack_repeated(
 ) -> dict[str, npt.NDArray[Any]]:
     """Decode a recipe's numeric items counts[i] times in packet i, instance k at bit starts[i] + k * stride, into one column per item (a row per instance)."""
 
+def byte_slices(
+    data: Buffer,
+    offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+) -> npt.NDArray[np.object_]:
+    """A numpy object column of the bytes data[offsets[i]:offsets[i] + lengths[i]]."""
+
 def split_ccsds(
     data: Buffer, *, offset: int = 0, allow_partial: bool = False
 ) -> tuple[

@@ -354,3 +354,17 @@ def test_repeated_instances_name_the_first_value_that_fails():
         bb._native.unpack_repeated(b"\xff\xff", twice, [0], [2], [0], [1], 16)
     with pytest.raises(TypeError, match="numbers only"):
         bb._native.unpack_repeated(data, [field("t", "utf8", 8)], [0], [4], [0], [1], 8)
+
+
+@pytest.mark.parametrize(
+    ("offsets", "lengths", "words"),
+    [
+        ([0, 5], [5], "offsets holds 2 packets but lengths holds 1"),
+        ([4], [5], "past"),
+        ([-1], [1], "negative"),
+    ],
+)
+def test_byte_slices_stay_inside_the_data(offsets, lengths, words):
+    assert bb._native.byte_slices(b"abcdefgh", [1, 0, 8], [3, 0, 0]).tolist() == [b"bcd", b"", b""]
+    with pytest.raises(ValueError, match=words):
+        bb._native.byte_slices(b"abcdefgh", offsets, lengths)

@@ -29,6 +29,9 @@ PyMethodDef g_methods[] = {
      "unpack_repeated(data, recipe, offsets, lengths, starts, counts, stride)\n--\n\n"
      "Decode a recipe's numeric items counts[i] times in packet i, instance k at bit\n"
      "starts[i] + k * stride, into one column per item (a row per instance)."},
+    {"byte_slices", py::as_cfunction(byte_slices), METH_FASTCALL | METH_KEYWORDS,
+     "byte_slices(data, offsets, lengths)\n--\n\n"
+     "A numpy object column of the bytes data[offsets[i]:offsets[i] + lengths[i]]."},
     {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "unpack_ccsds(data, recipes, *, offset=0)\n--\n\n"
      "Decode a mixed-APID CCSDS stream into columns per APID."},

@@ -641,4 +641,42 @@ PyObject* unpack_repeated(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return result.release();
 }
 
+PyObject* byte_slices(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr py::Signature sig{"byte_slices", {"data", "offsets", "lengths"}, 3, 3, 3};
+    PyObject* argv[3] = {};
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    py::BufferView data;
+    if (!data.acquire(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
+    Positions offsets, lengths;
+    if (!offsets.open(argv[1], "offsets") || !lengths.open(argv[2], "lengths")) return nullptr;
+    const std::size_t count = offsets.size();
+    if (lengths.size() != count) {
+        PyErr_Format(PyExc_ValueError, msg::kPositionCounts, count, lengths.size());
+        return nullptr;
+    }
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    const std::size_t size = data.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint64_t o = 0, n = 0;
+        long long negative = 0;
+        if (!offsets.at(i, o, negative) || !lengths.at(i, n, negative)) {
+            PyErr_Format(PyExc_ValueError, msg::kPositionNegative,
+                         offsets.at(i, o, negative) ? "lengths" : "offsets", i, negative);
+            return nullptr;
+        }
+        if (o > size || n > size - o) {
+            PyErr_Format(PyExc_ValueError, msg::kPacketPastEnd, i, static_cast<unsigned long long>(o),
+                         static_cast<unsigned long long>(n), size);
+            return nullptr;
+        }
+        PyObject* bytes = PyBytes_FromStringAndSize(
+            reinterpret_cast<const char*>(data.data() + o), static_cast<Py_ssize_t>(n));
+        if (bytes == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bytes);
+    }
+    return object_column(list.get());
+}
+
 }  // namespace bitloom::bulk

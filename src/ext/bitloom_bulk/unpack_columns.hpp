@@ -79,4 +79,9 @@ PyObject* unpack_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* unpack_repeated(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 
+// byte_slices(data, offsets, lengths): a numpy object column holding
+// bytes(data[offsets[i] : offsets[i] + lengths[i]]) for every i, each slice
+// checked to lie inside the data.
+PyObject* byte_slices(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace bitloom::bulk

@@ -301,23 +301,40 @@ def test_fields_behind_a_variable_array_start_at_any_bit():
         assert decoded["a"]["t"][p] == expected["t"] == chr(ord("A") + n)
 
 
-def test_repeated_instances_decode_as_unpack_parameters_at_each_start():
-    recipe = [
-        u("a", 12),
-        field("b", "twos_complement", 7),
-        field("c", "sign_magnitude", 8),
-        field("g", "ones_complement", 13),
-        u("d", 9, byte_order="little", offset_bits=40),
-        field("e", "ieee754_f32", 32, reverse_bits=True),
-        u("f", 64),
-    ]
+WINDOWED = [
+    u("a", 12),
+    field("b", "twos_complement", 7),
+    u("c", 8),
+    field("d", "sign_magnitude", 30),
+]
+
+
+@pytest.mark.parametrize("windowed", [True, False])
+def test_repeated_instances_decode_as_unpack_parameters_at_each_start(windowed):
+    recipe = (
+        WINDOWED
+        if windowed
+        else [
+            u("a", 12),
+            field("b", "twos_complement", 7),
+            field("c", "sign_magnitude", 8),
+            field("g", "ones_complement", 13),
+            u("d", 9, byte_order="little", offset_bits=40),
+            field("e", "ieee754_f32", 32, reverse_bits=True),
+            u("f", 64),
+        ]
+    )
     rng = np.random.default_rng(11)
     data = bytes(rng.integers(0, 256, 4000, dtype=np.uint8))
+    # The last packet's last instance ends on the data's last bit.
     offsets = np.array([0, 1000, 1001, 3000], dtype=np.int64)
     lengths = np.array([1000, 1, 1999, 1000], dtype=np.int64)
     starts = np.array([3, 0, 11, 0], dtype=np.int64)
-    counts = np.array([4, 0, 7, 1], dtype=np.int64)
     stride = 141
+    counts = np.array([4, 0, 7, 1], dtype=np.int64)
+    if windowed:
+        counts[3] = 56
+        starts[3] = 8000 - 55 * stride - 57
     got = bb._native.unpack_repeated(data, recipe, offsets, lengths, starts, counts, stride)
     expected = [
         bitloom.unpack_parameters(data[o : o + n], int(s + k * stride), recipe)

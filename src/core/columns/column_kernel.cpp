@@ -359,6 +359,64 @@ std::size_t repeated_loop(const PacketSet& packets, const std::uint64_t* starts,
     return row;
 }
 
+// decode_repeated_columns for instances that fit one window each, in blocks
+// of instances whose windows are loaded first, then each field's column.
+ColumnFault windowed_instances(std::span<const core::FieldSpec> fields,
+                               std::span<const ColumnKind> kinds,
+                               std::span<std::uint8_t* const> columns, const PacketSet& packets,
+                               const std::uint64_t* starts, const std::uint64_t* counts,
+                               std::uint64_t stride, const std::vector<std::uint64_t>& rel,
+                               std::size_t total) noexcept {
+    constexpr std::size_t kBlock = 512;
+    std::uint64_t words[kBlock];
+    std::vector<std::size_t> failed_at(fields.size());
+    const std::size_t size = packets.size;
+    std::size_t p = 0;
+    std::uint64_t k = 0;
+    std::size_t row = 0;
+    while (row < total) {
+        const std::size_t begin = row;
+        std::size_t n = 0;
+        while (n < kBlock && p < packets.count) {
+            if (k >= counts[p]) {
+                ++p;
+                k = 0;
+                continue;
+            }
+            const std::uint64_t pos = starts[p] + k * stride;
+            const std::uint64_t byte =
+                static_cast<std::uint64_t>(packets.packet(p) - packets.data) + pos / 8;
+            std::uint64_t word = 0;
+            if (size >= 8 && byte <= size - 8) [[likely]] {
+                std::memcpy(&word, packets.data + byte, 8);
+            } else {
+                // Bytes past the end of the data read as zero: every field of
+                // the instance lies inside its packet, so none takes bits there.
+                std::uint8_t b[8] = {};
+                if (byte < size) std::memcpy(b, packets.data + byte, std::min<std::uint64_t>(8, size - byte));
+                std::memcpy(&word, b, 8);
+            }
+            words[n++] = core::bswap64(word) << (pos % 8);
+            ++k;
+        }
+        row = begin + n;
+        std::ranges::fill(failed_at, row);
+        for (std::size_t j = 0; j < fields.size(); ++j) {
+            if (kinds[j] == ColumnKind::Text) continue;
+            const auto shift = static_cast<unsigned>(64 - rel[j] - fields[j].bits);
+            failed_at[j] = column_from_words(kinds[j], words, begin, row, shift, fields[j],
+                                             columns[j]);
+        }
+        const std::size_t failed = *std::ranges::min_element(failed_at);
+        if (failed < row) {
+            std::size_t j = 0;
+            while (failed_at[j] != failed) ++j;
+            return {failed, j};
+        }
+    }
+    return {total, 0};
+}
+
 }  // namespace
 
 std::vector<std::uint64_t> relative_starts(std::span<const core::FieldSpec> fields) {
@@ -374,6 +432,19 @@ ColumnFault decode_repeated_columns(std::span<const core::FieldSpec> fields,
     for (std::size_t p = 0; p < packets.count; ++p) total += counts[p];
     ColumnFault first{total, 0};
     const std::vector<std::uint64_t> rel = field_starts(fields, 0);
+    // An instance whose numeric fields are all big-endian, not reversed, and
+    // end within 57 bits of its start lies in the 8 bytes from its first
+    // byte: each instance's window is loaded once and shifted so that the
+    // instance starts at its top bit, and every field is a fixed shift and a
+    // mask of it.
+    bool windowed = true;
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+        if (kinds[j] == ColumnKind::Text) continue;
+        const core::FieldSpec& fld = fields[j];
+        if (fld.little || fld.reverse || fld.bits == 0 || rel[j] + fld.bits > 57) windowed = false;
+    }
+    if (windowed && total != 0) return windowed_instances(fields, kinds, columns, packets, starts,
+                                                           counts, stride, rel, total);
     for (std::size_t j = 0; j < fields.size(); ++j) {
         if (kinds[j] == ColumnKind::Text) continue;
         const std::size_t failed = with_type(kinds[j], [&](auto tag) {

@@ -384,8 +384,9 @@ ColumnFault windowed_instances(std::span<const core::FieldSpec> fields,
                 continue;
             }
             const std::uint64_t pos = starts[p] + k * stride;
-            const std::uint64_t byte =
-                static_cast<std::uint64_t>(packets.packet(p) - packets.data) + pos / 8;
+            const std::uint64_t byte = static_cast<std::uint64_t>(packets.packet(p) -
+                                                                  packets.data) +
+                                       pos / 8;
             std::uint64_t word = 0;
             if (size >= 8 && byte <= size - 8) [[likely]] {
                 std::memcpy(&word, packets.data + byte, 8);
@@ -393,7 +394,8 @@ ColumnFault windowed_instances(std::span<const core::FieldSpec> fields,
                 // Bytes past the end of the data read as zero: every field of
                 // the instance lies inside its packet, so none takes bits there.
                 std::uint8_t b[8] = {};
-                if (byte < size) std::memcpy(b, packets.data + byte, std::min<std::uint64_t>(8, size - byte));
+                if (byte < size)
+                    std::memcpy(b, packets.data + byte, std::min<std::uint64_t>(8, size - byte));
                 std::memcpy(&word, b, 8);
             }
             words[n++] = core::bswap64(word) << (pos % 8);
@@ -443,8 +445,9 @@ ColumnFault decode_repeated_columns(std::span<const core::FieldSpec> fields,
         const core::FieldSpec& fld = fields[j];
         if (fld.little || fld.reverse || fld.bits == 0 || rel[j] + fld.bits > 57) windowed = false;
     }
-    if (windowed && total != 0) return windowed_instances(fields, kinds, columns, packets, starts,
-                                                           counts, stride, rel, total);
+    if (windowed && total != 0)
+        return windowed_instances(fields, kinds, columns, packets, starts, counts, stride, rel,
+                                  total);
     for (std::size_t j = 0; j < fields.size(); ++j) {
         if (kinds[j] == ColumnKind::Text) continue;
         const std::size_t failed = with_type(kinds[j], [&](auto tag) {

@@ -50,7 +50,8 @@ inline constexpr const char* kRepeatedOutside =
 // unpack_repeated: the row (size_t), the item's index (size_t) and name.
 inline constexpr const char* kRepeatedFault = "row %zu: item %zu (%R) fails to decode";
 // unpack_repeated: a text item's index and name.
-inline constexpr const char* kRepeatedText = "unpack_repeated decodes numbers only; item %zu (%R) is text";
+inline constexpr const char* kRepeatedText =
+    "unpack_repeated decodes numbers only; item %zu (%R) is text";
 
 // ---- CCSDS streams (ext/bitloom_bulk/unpack_ccsds.cpp) ------------------------------
 

@@ -495,8 +495,7 @@ struct RepeatedRun {
 // Copy packets [begin, begin + n) of the arguments into `run`; false with
 // ValueError (or RuntimeError, when they changed since they were first read).
 bool copy_repeated(const Positions* const (&args)[4], std::size_t begin, std::size_t n,
-                   std::size_t size, std::uint64_t stride, std::uint64_t extent,
-                   RepeatedRun& run) {
+                   std::size_t size, std::uint64_t stride, std::uint64_t extent, RepeatedRun& run) {
     std::vector<std::uint64_t>* const out[4] = {&run.offsets, &run.lengths, &run.starts,
                                                 &run.counts};
     for (int a = 0; a < 4; ++a) out[a]->resize(n);
@@ -523,7 +522,8 @@ bool copy_repeated(const Positions* const (&args)[4], std::size_t begin, std::si
         if (end > static_cast<unsigned __int128>(len) * 8) {
             PyErr_Format(PyExc_ValueError, msg::kRepeatedOutside, begin + i,
                          static_cast<unsigned long long>(count),
-                         static_cast<unsigned long long>(start), static_cast<unsigned long long>(len));
+                         static_cast<unsigned long long>(start),
+                         static_cast<unsigned long long>(len));
             return false;
         }
     }
@@ -533,9 +533,12 @@ bool copy_repeated(const Positions* const (&args)[4], std::size_t begin, std::si
 }  // namespace
 
 PyObject* unpack_repeated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{
-        "unpack_repeated", {"data", "recipe", "offsets", "lengths", "starts", "counts", "stride"},
-        7, 7, 7};
+    static constexpr py::Signature sig{"unpack_repeated",
+                                       {"data", "recipe", "offsets", "lengths", "starts", "counts",
+                                        "stride"},
+                                       7,
+                                       7,
+                                       7};
     PyObject* argv[7] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     Ref layout_obj(layout_of(argv[1]));
@@ -667,12 +670,13 @@ PyObject* byte_slices(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return nullptr;
         }
         if (o > size || n > size - o) {
-            PyErr_Format(PyExc_ValueError, msg::kPacketPastEnd, i, static_cast<unsigned long long>(o),
-                         static_cast<unsigned long long>(n), size);
+            PyErr_Format(PyExc_ValueError, msg::kPacketPastEnd, i,
+                         static_cast<unsigned long long>(o), static_cast<unsigned long long>(n),
+                         size);
             return nullptr;
         }
-        PyObject* bytes = PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(data.data() + o), static_cast<Py_ssize_t>(n));
+        PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data() + o),
+                                                    static_cast<Py_ssize_t>(n));
         if (bytes == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bytes);
     }

@@ -4,9 +4,12 @@ and checks, and a command line, built on the same packet rules as ``bitloom``.
 This package never imports ``bitloom``.
 """
 
+# The native module first: in a sub-interpreter it refuses with its own
+# ImportError before anything imports numpy.
+from bitloom_bulk._native import Layout, compile, unpack_columns  # isort: split
+
 from bitloom_bulk._definitions import DefinitionError, Definitions, Fault, PacketType
 from bitloom_bulk._definitions_decode import Decoded
-from bitloom_bulk._native import Layout, compile, unpack_columns
 from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
 from bitloom_bulk._types import (
     ByteOrder,

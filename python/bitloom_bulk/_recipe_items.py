@@ -8,6 +8,7 @@ files take their encoding families and keys from here.
 from __future__ import annotations
 
 import difflib
+from collections.abc import Mapping
 from typing import Any, get_args, overload
 
 from bitloom_bulk._types import (
@@ -53,11 +54,18 @@ def field(
 ) -> TextPackItem: ...
 @overload
 def field(name: str, encoding: Encoding, bits: int, **keys: Any) -> UnpackItem: ...
-def field(name: str, encoding: str, bits: int, **keys: Any) -> Any:
+@overload
+def field(
+    name: str, encoding: str, bits: int | Mapping[str, int], **keys: Any
+) -> dict[str, Any]: ...
+def field(name: str, encoding: str, bits: int | Mapping[str, int], **keys: Any) -> Any:
     """A recipe item: big-endian, bits not reversed, unless ``keys`` say otherwise.
 
     ``keys`` adds or overrides any key (``value``, ``offset_bits``,
-    ``byte_order``, ``reverse_bits``).
+    ``byte_order``, ``reverse_bits``, and in packet definitions ``count``,
+    ``records`` and the derived values). Packet definitions also take the
+    encoding "binary" and ``bits`` as ``{"field": NAME, "scale": A,
+    "offset": B}`` or ``{"rest": N}``.
     """
     item: dict[str, Any] = {
         "name": name,

@@ -418,7 +418,7 @@ def read_item(type_name: str, raw: Any, index: int) -> Item:
         raise fail("time values are read from a binary field of fixed bits")
     if derived and enc in TEXT_ENCODINGS:
         raise fail(f"a text field takes no {next(iter(derived))}")
-    _check_derived(type_name, name, derived, bits)
+    _check_derived(type_name, name, derived, bits, enc)
     return Item(
         name,
         item_kind,
@@ -432,12 +432,16 @@ def read_item(type_name: str, raw: Any, index: int) -> Item:
     )
 
 
-def _check_derived(type_name: str, name: str, derived: dict[str, Any], bits: Size) -> None:
+def _check_derived(
+    type_name: str, name: str, derived: dict[str, Any], bits: Size, encoding: str
+) -> None:
     def fail(problem: str) -> DefinitionError:
         return DefinitionError(problem, type=type_name, item=name)
 
     if "enumeration" in derived:
         table = derived["enumeration"]
+        if encoding not in _SIZE_ENCODINGS:
+            raise fail("an enumeration reads an integer field")
         if not isinstance(table, Mapping):
             raise fail("enumeration must be a dict {raw: label}")
         for raw, label in table.items():

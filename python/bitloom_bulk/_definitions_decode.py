@@ -938,6 +938,11 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
                 f"{item.name!r} is {int(state.local['size'][r])} bits, not a whole number of bytes"
             ),
         )
+        if run.derived and "time" in item.derived and item.name not in run.needed(node):
+            # Only the times are wanted: no bytes objects.
+            state.columns[item.name] = _time(run, node, state, item)
+            state.position = state.local["start"] + state.local["size"]
+            return
         start, size = state.local["start"], state.local["size"]
         column = np.empty(len(state.rows), dtype=object)
         if not (start & 7).any():
@@ -1174,10 +1179,19 @@ def _derive_elements(
         return out, owner
     if "enumeration" in spec:
         table = spec["enumeration"]
-        unique, inverse = np.unique(values, return_inverse=True)
-        labels = np.empty(len(unique), dtype=object)
-        labels[:] = [table.get(int(u)) for u in unique.tolist()]
-        inverse = inverse.reshape(-1)
+        flat = values.reshape(-1)
+        low = int(flat.min()) if len(flat) else 0
+        high = int(flat.max()) if len(flat) else 0
+        if high - low < 1 << 16:
+            # A label per raw value from the lowest to the highest met.
+            labels = np.empty(high - low + 1, dtype=object)
+            labels[:] = [table.get(v) for v in range(low, high + 1)]
+            inverse = (flat - low).astype(np.intp) if low else flat.astype(np.intp)
+        else:
+            unique, inverse = np.unique(flat, return_inverse=True)
+            labels = np.empty(len(unique), dtype=object)
+            labels[:] = [table.get(int(u)) for u in unique.tolist()]
+            inverse = inverse.reshape(-1)
         missing = np.array([label is None for label in labels], dtype=bool)
         unknown = missing[inverse]
         if unknown.any():
@@ -1233,28 +1247,32 @@ def _time(run: _Run, node: Node, state: _State, item: Item) -> Any:
     """The times of a binary field's packets (``local``: its start and
     size); packets whose time code is refused fault."""
     spec = item.derived["time"]
-    window = _windows(run, state.rows, state.local["start"], _width(item) // 8)
-    ns, wrong = _time_ns(spec, window)
+    if spec["code"] == "cuc":
+        widths = [8 * spec.get("coarse_bytes", 4), 8 * spec.get("fine_bytes", 0)]
+    else:
+        widths = [spec.get("day_bits", 16), 32, spec.get("sub_ms", 0)]
+    names = ["a", "b", "c"][: len(widths)]
+    parts_recipe = [
+        {"name": n, "encoding": "unsigned", "bits": w, "byte_order": "big", "reverse_bits": False}
+        for n, w in zip(names, widths, strict=True)
+    ]
+    layout = run.layout(("time", id(item)), parts_recipe)
+    columns = _columns_at(run, layout, state.rows, state.local["start"])
+    parts = [columns[n].astype(np.int64) for n in names]
+    ns, wrong = _time_ns(spec, parts)
     state.local["ns"] = ns
     _drop(run, node, state, wrong != None, item.name, lambda p, r: ValueError(wrong[r]))  # noqa: E711
     return state.local["ns"].view("datetime64[ns]")
 
 
-def _time_ns(spec: dict[str, Any], window: npt.NDArray[np.uint8]) -> tuple[I64, npt.NDArray[Any]]:
+def _time_ns(spec: dict[str, Any], parts: list[I64]) -> tuple[I64, npt.NDArray[Any]]:
     """Nanoseconds since 1970 (on the epoch's own scale) of each row's time
-    code, and for each row None or why it is refused."""
-    count = window.shape[0]
-
-    def number(a: int, b: int) -> npt.NDArray[np.int64]:
-        v = np.zeros(count, dtype=np.int64)
-        for k in range(a, b):
-            v = (v << 8) | window[:, k].astype(np.int64)
-        return v
-
+    code (its parts: coarse and fine counts, or day, millisecond and
+    sub-millisecond counts), and for each row None or why it is refused."""
+    count = len(parts[0])
     epoch = spec["epoch_ns"]
     if spec["code"] == "cuc":
-        coarse_n, fine_n = spec.get("coarse_bytes", 4), spec.get("fine_bytes", 0)
-        parts = [number(0, coarse_n), number(coarse_n, coarse_n + fine_n)]
+        fine_n = spec.get("fine_bytes", 0)
         # Below 2**32 seconds and 2**24 fine counts, with an epoch within
         # 4e18 ns of 1970, no step of the sum leaves int64.
         if abs(epoch) <= 4 * 10**18:
@@ -1262,13 +1280,7 @@ def _time_ns(spec: dict[str, Any], window: npt.NDArray[np.uint8]) -> tuple[I64, 
             total = coarse * 1_000_000_000 + ((fine * 1_000_000_000) >> (8 * fine_n)) + epoch
             return total, np.full(count, None, dtype=object)
     else:
-        day_n = spec.get("day_bits", 16) // 8
         sub = spec.get("sub_ms", 0)
-        parts = [
-            number(0, day_n),
-            number(day_n, day_n + 4),
-            number(day_n + 4, day_n + 4 + sub // 8),
-        ]
         day, ms, extra = parts
         limit = 999 if sub == 16 else 999_999_999
         wrong_rows = (ms > 86_400_999) | ((extra > limit) if sub else False)

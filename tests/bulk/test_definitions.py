@@ -385,3 +385,64 @@ def test_byte_slices_stay_inside_the_data(offsets, lengths, words):
     assert bb._native.byte_slices(b"abcdefgh", [1, 0, 8], [3, 0, 0]).tolist() == [b"bcd", b"", b""]
     with pytest.raises(ValueError, match=words):
         bb._native.byte_slices(b"abcdefgh", offsets, lengths)
+
+
+def _time_of(code, stored, **spec):
+    defs = Definitions(
+        [PacketType("t", [field("t", "binary", 8 * len(stored), time={"code": code, **spec})])]
+    )
+    return defs.decode(stored, packet_bytes=len(stored), errors="skip")
+
+
+@pytest.mark.parametrize(
+    ("code", "stored", "spec", "expected"),
+    [
+        # 1 s and 0x8000/65536 s from the 1958 epoch.
+        ("cuc", b"\0\0\0\1\x80\0", {"fine_bytes": 2}, "1958-01-01T00:00:01.5"),
+        # A fine count of 1/2**24 s floors to 59 ns.
+        ("cuc", b"\0\0\0\0\0\0\1", {"fine_bytes": 3}, "1958-01-01T00:00:00.000000059"),
+        (
+            "cuc",
+            b"\0\x10",
+            {"coarse_bytes": 2, "epoch": "2000-01-01T12:00:00"},
+            "2000-01-01T12:00:16",
+        ),
+        # Day 1, 1.5 s into it, 250 microseconds.
+        ("cds", b"\0\1\0\0\x05\xdc\0\xfa", {"sub_ms": 16}, "1958-01-02T00:00:01.50025"),
+        # 86,400,500 ms: half a second into a leap second, counted on.
+        ("cds", b"\0\0\x05\x26\x5d\xf4", {}, "1958-01-02T00:00:00.5"),
+        (
+            "cds",
+            b"\0\0\0\0\0\0\0\0\0\x03\xe8",
+            {"day_bits": 24, "sub_ms": 32},
+            "1958-01-01T00:00:00.000000001",
+        ),
+    ],
+)
+def test_time_codes_count_from_their_epoch(code, stored, spec, expected):
+    decoded = _time_of(code, stored, **spec)
+    assert decoded.faults == []
+    assert decoded["t"]["t"].tolist() == [np.datetime64(expected, "ns").item()]
+    raw = Definitions(
+        [PacketType("t", [field("t", "binary", 8 * len(stored), time={"code": code, **spec})])]
+    ).decode(stored, packet_bytes=len(stored), derived=False)
+    assert raw["t"]["t"].tolist() == [stored]
+
+
+@pytest.mark.parametrize(
+    ("code", "stored", "spec", "words"),
+    [
+        ("cds", b"\0\0\x05\x26\x5f\xe8", {}, "millisecond of day 86401000"),
+        ("cds", b"\0\0\0\0\0\0\x03\xe8", {"sub_ms": 16}, "microsecond count 1000"),
+        ("cds", b"\xff\xff\xff\0\0\0\0", {"day_bits": 24}, "outside datetime64"),
+    ],
+)
+def test_refused_time_codes_are_faults(code, stored, spec, words):
+    decoded = _time_of(
+        code,
+        stored[: 6 + (spec.get("day_bits", 16) - 16) // 8 + spec.get("sub_ms", 0) // 8],
+        **spec,
+    )
+    assert decoded["t"]["t"].tolist() == []
+    assert [f.severity for f in decoded.faults] == ["error"]
+    assert words in decoded.faults[0].message

@@ -138,7 +138,12 @@ class _State:
         """The bits of the shortest packet of the state (found once: a state
         only loses rows)."""
         if self.least is None:
-            self.least = int(run.bits[self.rows].min()) if len(self.rows) else 0
+            if not len(self.rows):
+                self.least = 0
+            elif len(self.rows) == len(run.lengths):
+                self.least = 8 * int(run.lengths.min())
+            else:
+                self.least = 8 * int(run.lengths[self.rows].min())
         return self.least
 
     def _columns(self, mask: npt.NDArray[np.bool_]) -> dict[str, Any]:
@@ -187,7 +192,6 @@ class _Run:
         self.bytes = np.frombuffer(self.view, dtype=np.uint8)
         self.offsets = offsets
         self.lengths = lengths
-        self.bits = lengths * 8
         self.apids = apids
         self.derived = derived
         self.faults: list[Fault] = []
@@ -229,6 +233,10 @@ class _Run:
             found = frozenset(names)
             self._needed[node.name] = found
         return found
+
+    def bits_of(self, rows: I64) -> I64:
+        """The sizes in bits of packets ``rows``."""
+        return self.lengths[rows] * 8
 
     def packet(self, p: int) -> Any:
         start = int(self.offsets[p])
@@ -607,7 +615,7 @@ def _start(run: _Run, node: Node, state: _State, item: Item) -> None:
     if item.offset >= 0:
         state.local["start"] = item.offset
         return
-    start = run.bits[state.rows] + item.offset
+    start = run.bits_of(state.rows) + item.offset
     state.local["start"] = start
     _drop(
         run,
@@ -636,7 +644,7 @@ def _size(run: _Run, node: Node, state: _State, item: Item, value: Any, key: str
     if isinstance(value, int):
         size = np.full(len(state.rows), value, dtype=np.int64)
     elif isinstance(value, Rest):
-        size = run.bits[state.rows] - state.local["start"] - value.less
+        size = run.bits_of(state.rows) - state.local["start"] - value.less
     else:
         assert isinstance(value, FromField)
         raw = state.raw[value.name]
@@ -673,7 +681,7 @@ def _size(run: _Run, node: Node, state: _State, item: Item, value: Any, key: str
 def _fits(run: _Run, node: Node, state: _State, item: Item, bits: I64) -> None:
     """Fault the packets where ``bits`` from ``local["start"]`` do not fit."""
     start = state.local["start"]
-    over = bits > run.bits[state.rows] - start
+    over = bits > run.bits_of(state.rows) - start
     _drop(
         run,
         node,
@@ -822,7 +830,7 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
     if isinstance(start, int) and start + total <= state.shortest(run):
         short = np.zeros(len(state.rows), dtype=bool)
     else:
-        short = run.bits[state.rows] - start < total
+        short = run.bits_of(state.rows) - start < total
     for r in np.flatnonzero(short).tolist():
         at = start if isinstance(start, int) else int(start[r])
         found = first_error(int(state.rows[r]), at)

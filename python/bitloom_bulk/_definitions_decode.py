@@ -335,8 +335,11 @@ def decode(
             else:
                 values, counts = np.unique(apids[rows], return_counts=True)
                 unmatched = {int(a): int(c) for a, c in zip(values, counts, strict=True)}
-    run.faults.sort(key=lambda f: f.packet)
-    return Decoded(tables, unmatched, run.faults)
+    # A packet left out is listed once, by its error (its warnings, met
+    # before the error in some items and not in others, go with it).
+    faults = [f for f in run.faults if f.severity == "error" or f.packet not in run.errors]
+    faults.sort(key=lambda f: f.packet)
+    return Decoded(tables, unmatched, faults)
 
 
 def _by_apid(definitions: Definitions, derived: bool) -> dict[int, Layout] | None:

@@ -219,7 +219,34 @@ RACE_RECIPE = [
 ]
 
 
-@pytest.mark.parametrize("target", ["offsets", "lengths", "data", "stream-split", "stream-unpack"])
+RACE_DEFINITIONS = bitloom_bulk.Definitions(
+    [
+        bitloom_bulk.PacketType(
+            "t",
+            [
+                bitloom_bulk.field("n", "unsigned", 4),
+                bitloom_bulk.field("e", "unsigned", 4, count={"field": "n"}),
+                bitloom_bulk.field("blob", "binary", {"field": "n", "scale": 8}),
+                bitloom_bulk.field("tail", "unsigned", 8, offset_bits=-8),
+            ],
+        )
+    ]
+)
+
+
+@pytest.mark.parametrize(
+    "target",
+    [
+        "offsets",
+        "lengths",
+        "data",
+        "stream-split",
+        "stream-unpack",
+        "repeated-starts",
+        "repeated-counts",
+        "definitions-data",
+    ],
+)
 def test_arrays_and_data_changed_by_another_thread_never_break_a_call(target):
     """A thread writes nonsense into the offsets, lengths or data of calls that
     decode with the GIL released: each call returns columns of the right size
@@ -237,6 +264,8 @@ def test_arrays_and_data_changed_by_another_thread_never_break_a_call(target):
     offsets = np.arange(n, dtype=np.int64) * size
     lengths = np.full(n, size, dtype=np.int64)
     stream = bytearray(streams.mixed_stream(60_000, {5: 14, 6: 9}, seed=3))
+    starts = np.zeros(n, dtype=np.int64)
+    counts = np.ones(n, dtype=np.int64)
     # A block flipped between good and bad values by numpy copies, which run
     # with the GIL released: the writes land while a call checks, copies and
     # decodes, as they would from a thread of a free-threaded interpreter.
@@ -248,6 +277,9 @@ def test_arrays_and_data_changed_by_another_thread_never_break_a_call(target):
         "data": (data[later], rng.integers(0, 256, len(data[later]), dtype=np.uint8)),
         "stream-split": (np.frombuffer(stream, np.uint8)[len(stream) // 2 :], None),
         "stream-unpack": (np.frombuffer(stream, np.uint8)[len(stream) // 2 :], None),
+        "repeated-starts": (starts[later], np.full(n - 100_000, 2**40, np.int64)),
+        "repeated-counts": (counts[later], np.full(n - 100_000, 2**40, np.int64)),
+        "definitions-data": (data[later], rng.integers(0, 256, len(data[later]), dtype=np.uint8)),
     }[target]
     if bad is None:
         bad = rng.integers(0, 256, len(view), dtype=np.uint8)
@@ -264,6 +296,13 @@ def test_arrays_and_data_changed_by_another_thread_never_break_a_call(target):
         "stream-unpack": lambda: bitloom_bulk.unpack_ccsds(
             stream, {5: RACE_RECIPE[::2], 6: RACE_RECIPE[:1]}
         )[5]["a"],
+        "repeated-starts": lambda: bitloom_bulk._native.unpack_repeated(
+            data, RACE_RECIPE[:1], offsets, lengths, starts, counts, 13
+        )["a"],
+        "repeated-counts": lambda: bitloom_bulk._native.unpack_repeated(
+            data, RACE_RECIPE[:1], offsets, lengths, starts, counts, 13
+        )["a"],
+        "definitions-data": lambda: RACE_DEFINITIONS.decode(data, packet_bytes=size)["t"]["tail"],
     }[target]
     stop = threading.Event()
 

@@ -1,0 +1,178 @@
+"""Definitions.decode against the reference model (tests/support/definitions_model.py)
+over random definitions and random packets, faulty ones included, in both
+error modes, with and without derived values, under every framing."""
+
+from __future__ import annotations
+
+import random
+
+import numpy as np
+import pytest
+
+from bitloom_bulk import Definitions, PacketType, field
+from tests.support import definitions_model as model
+
+NUMBERS = [
+    ("unsigned", (1, 40)),
+    ("twos_complement", (2, 33)),
+    ("ones_complement", (2, 20)),
+    ("sign_magnitude", (2, 20)),
+    ("packed_bcd", (4, 16)),
+]
+PERMUTATIONS = ["21", "12", "321", "3412", "2143", "4321", "2341", "78563412"]
+
+
+def _number(rng, name, **keys):
+    encoding, (low, high) = rng.choice(NUMBERS)
+    bits = rng.randint(low, high)
+    if encoding == "packed_bcd":
+        bits -= bits % 4
+    item = field(name, encoding, bits, **keys)
+    roll = rng.random()
+    if roll < 0.15 and bits % 8 == 0:
+        item["byte_order"] = "little"
+    elif roll < 0.25:
+        item["reverse_bits"] = True
+    return item
+
+
+def _derive(rng, item):
+    if item["encoding"] == "packed_bcd" or item["bits"] > 30:
+        return item
+    roll = rng.random()
+    if roll < 0.15:
+        item["enumeration"] = {v: f"s{v}" for v in range(0, 6)}
+    elif roll < 0.3:
+        item["polynomial"] = [rng.uniform(-5, 5) for _ in range(rng.randint(1, 3))]
+    elif roll < 0.4 and item["encoding"] == "unsigned":
+        item["spline"] = [[0, 0.0], [3, 1.5], [2 ** min(item["bits"], 12), 7.0]]
+    return item
+
+
+def _item(rng, name, counters):
+    roll = rng.random()
+    if roll < 0.35:
+        return _derive(rng, _number(rng, name))
+    if roll < 0.45:
+        order = rng.choice(PERMUTATIONS)
+        return field(name, "unsigned", 8 * len(order), byte_order=order)
+    if roll < 0.55:
+        bits = rng.choice([8, 16, {"field": counters, "scale": 8}, {"rest": 16}])
+        return field(name, "binary", bits)
+    if roll < 0.6:
+        return field(name, "us_ascii", {"field": counters, "scale": 8})
+    if roll < 0.72:
+        count = rng.choice([3, {"field": counters}, {"field": counters, "scale": 2, "offset": -1}])
+        element = _number(rng, name, count=count)
+        if rng.random() < 0.3:
+            element["byte_order"] = rng.choice(["21", "2143"])
+            element["bits"] = 8 * len(element["byte_order"])
+            element["encoding"] = "unsigned"
+            element["reverse_bits"] = False
+        return _derive(rng, element)
+    if roll < 0.82:
+        records = [field("r0", "unsigned", rng.randint(1, 12)), _number(rng, "r1")]
+        keys = {} if rng.random() < 0.5 else {"count": {"field": counters}}
+        bits = {"rest": 16} if not keys else {"field": counters, "scale": 40}
+        return field(name, "binary", bits, records=records, **keys)
+    if roll < 0.9:
+        return field(name, "unsigned", 12, offset_bits=-rng.randint(12, 40))
+    return field(name, "binary", 48, time={"code": "cuc", "coarse_bytes": 4, "fine_bytes": 2})
+
+
+def _where(rng, fields):
+    name = rng.choice(fields)
+    roll = rng.random()
+    if roll < 0.3:
+        return {name: rng.randint(0, 3)}
+    if roll < 0.6:
+        return [(name, rng.choice(list(model.OPS)), rng.randint(0, 8))]
+    terms = [(rng.choice(fields), rng.choice(list(model.OPS)), rng.randint(0, 8)) for _ in range(2)]
+    return {rng.choice(["any", "all"]): [terms[0], {"all": [terms[1]]}]}
+
+
+def random_definitions(seed):
+    rng = random.Random(seed)
+    header = [field("kind", "unsigned", 3), field("n", "unsigned", 3), field("m", "unsigned", 2)]
+    types = [PacketType("root", header, abstract=rng.random() < 0.5)]
+    scalars = {"root": ["kind", "n", "m"]}
+    depth = {"root": 0}
+    counter = 0
+    for t in range(rng.randint(1, 6)):
+        parent = rng.choice([x.name for x in types if depth[x.name] < 3])
+        items = []
+        own = []
+        for _ in range(rng.randint(0, 4)):
+            counter += 1
+            item = _item(rng, f"x{counter}", "n")
+            items.append(item)
+            if item["encoding"] != "binary" and "count" not in item:
+                own.append(item["name"])
+        name = f"t{t}"
+        types.append(
+            PacketType(
+                name,
+                items,
+                parent=parent,
+                where=_where(rng, scalars[parent]) if rng.random() < 0.8 else None,
+                abstract=rng.random() < 0.2,
+            )
+        )
+        scalars[name] = scalars[parent] + [
+            n for n in own if not isinstance(next(i for i in items if i["name"] == n)["bits"], dict)
+        ]
+        depth[name] = depth[parent] + 1
+    return Definitions(types)
+
+
+def random_packets(seed, count):
+    rng = np.random.default_rng(seed)
+    sizes = rng.integers(1, 24, size=count)
+    # Mostly long enough; some short enough to fault.
+    sizes = np.where(rng.random(count) < 0.85, sizes + 40, sizes)
+    data = rng.integers(0, 256, size=int(sizes.sum()), dtype=np.uint8)
+    # Small counters mostly, so sizes and counts fit.
+    offsets = np.zeros(count, dtype=np.int64)
+    np.cumsum(sizes[:-1], out=offsets[1:])
+    data[offsets] &= rng.choice([0x3F, 0xFF], size=count, p=[0.8, 0.2]).astype(np.uint8)
+    return bytes(data), offsets, sizes.astype(np.int64)
+
+
+@pytest.mark.parametrize("seed", range(120))
+def test_decode_agrees_with_the_model(seed):
+    defs = random_definitions(seed)
+    data, offsets, lengths = random_packets(seed, 60)
+    for derived in (True, False):
+        want = model.decode(defs, data, derived=derived, offsets=offsets, lengths=lengths)
+        got = defs.decode(data, offsets=offsets, lengths=lengths, derived=derived, errors="skip")
+        model.assert_same(defs, got, want)
+        first_error = want[4]
+        if first_error is None:
+            again = defs.decode(data, offsets=offsets, lengths=lengths, derived=derived)
+            model.assert_same(defs, again, want)
+            continue
+        with pytest.raises(Exception) as info:
+            defs.decode(data, offsets=offsets, lengths=lengths, derived=derived)
+        assert isinstance(info.value, first_error[1]), (info.value, first_error)
+        assert f"in packet {first_error[0]} " in info.value.__notes__[1]
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_fixed_size_and_ccsds_framing_agree_with_the_model(seed):
+    from tests.support import streams
+
+    defs = random_definitions(1000 + seed)
+    rng = np.random.default_rng(seed)
+    fixed = rng.integers(0, 256, size=40 * 30, dtype=np.uint8)
+    fixed[::40] &= 0x3F
+    fixed = bytes(fixed)
+    want = model.decode(defs, fixed, packet_bytes=40)
+    model.assert_same(defs, defs.decode(fixed, packet_bytes=40, errors="skip"), want)
+    # CCSDS packets whose bodies start with the counters.
+    stream = bytearray(streams.stream(rng.integers(0, 4, 30), rng.integers(20, 40, 30), rng))
+    at = 0
+    while at < len(stream):
+        stream[at] &= 0x3F
+        at += int.from_bytes(stream[at + 4 : at + 6], "big") + 7
+    want = model.decode(defs, bytes(stream))
+    model.assert_same(defs, defs.decode(bytes(stream), errors="skip"), want)

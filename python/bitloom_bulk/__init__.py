@@ -8,6 +8,7 @@ This package never imports ``bitloom``.
 # ImportError before anything imports numpy.
 from bitloom_bulk._native import Layout, compile, unpack_columns  # isort: split
 
+from bitloom_bulk import ccsds
 from bitloom_bulk._definitions import DefinitionError, Definitions, Fault, PacketType
 from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
@@ -50,6 +51,7 @@ __all__ = [
     "TextPackItem",
     "UnpackItem",
     "__version__",
+    "ccsds",
     "check_recipe",
     "compile",
     "dump_recipe",

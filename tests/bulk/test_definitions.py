@@ -446,3 +446,30 @@ def test_refused_time_codes_are_faults(code, stored, spec, words):
     assert decoded["t"]["t"].tolist() == []
     assert [f.severity for f in decoded.faults] == ["error"]
     assert words in decoded.faults[0].message
+
+
+@pytest.mark.parametrize(
+    ("names", "apid_name", "count_name"),
+    [
+        ("bitloom", "apid", "sequence_count"),
+        ("ccsdspy", "CCSDS_APID", "CCSDS_SEQUENCE_COUNT"),
+        ("xtce", "PKT_APID", "SRC_SEQ_CTR"),
+    ],
+)
+def test_the_primary_header_reads_what_framing_finds(names, apid_name, count_name):
+    data = _stream(500, seed=9)
+    frames = bb.split_ccsds(data)
+    header = bb.ccsds.primary_header(names)
+    columns = bb.unpack_columns(data, header, offsets=frames.offsets, lengths=frames.lengths)
+    assert columns[apid_name].tolist() == frames.apids.tolist()
+    assert columns[count_name].tolist() == frames.sequence_counts.tolist()
+    assert (columns[header[-1]["name"]] + 7).tolist() == frames.lengths.tolist()
+    assert sum(item["bits"] for item in header) == 48
+    # Fresh items each call; the tuple's are bitloom's names.
+    header[0]["bits"] = 99
+    assert bb.ccsds.primary_header(names)[0]["bits"] == 3
+    assert [i["name"] for i in bb.ccsds.PRIMARY_HEADER] == [
+        i["name"] for i in bb.ccsds.primary_header()
+    ]
+    with pytest.raises(ValueError, match="names must be"):
+        bb.ccsds.primary_header("yamcs")

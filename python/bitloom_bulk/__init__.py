@@ -11,6 +11,7 @@ from bitloom_bulk._native import Layout, compile, unpack_columns  # isort: split
 from bitloom_bulk import ccsds
 from bitloom_bulk._definitions import DefinitionError, Definitions, Fault, PacketType
 from bitloom_bulk._definitions_decode import Decoded
+from bitloom_bulk._definitions_files import dump_definitions, load_definitions
 from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
 from bitloom_bulk._types import (
     ByteOrder,
@@ -54,8 +55,10 @@ __all__ = [
     "ccsds",
     "check_recipe",
     "compile",
+    "dump_definitions",
     "dump_recipe",
     "field",
+    "load_definitions",
     "load_recipe",
     "split_ccsds",
     "unpack_ccsds",

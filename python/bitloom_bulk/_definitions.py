@@ -578,11 +578,11 @@ class PacketType:
         if not isinstance(abstract, bool):
             raise DefinitionError(f"abstract must be True or False, not {abstract!r}", type=name)
         self.name = name
-        self.items = [dict(i) if isinstance(i, Mapping) else i for i in items]
+        self.items = [_canonical(dict(i)) if isinstance(i, Mapping) else i for i in items]
         self.parent = parent
-        self.where = where
-        self.abstract = abstract
         _where(name, where)
+        self.where = _canonical_where(where)
+        self.abstract = abstract
 
     def __repr__(self) -> str:
         parts = [repr(self.name), f"{len(self.items)} items"]
@@ -609,6 +609,37 @@ class PacketType:
 
 
 PacketType.__module__ = "bitloom_bulk"
+
+
+def _canonical(value: Any) -> Any:
+    """An item's values with tuples as lists and dicts copied, so that items
+    written in either form compare (and are stored) alike."""
+    if isinstance(value, Mapping):
+        return {k: _canonical(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_canonical(v) for v in value]
+    return value
+
+
+def _canonical_where(where: Any) -> Any:
+    """A where with its triples as tuples and its lists as lists."""
+    if isinstance(where, Mapping):
+        if len(where) == 1 and set(where) <= {"any", "all"}:
+            ((key, terms),) = where.items()
+            if isinstance(terms, (list, tuple)):
+                return {key: [_canonical_term(t) for t in terms]}
+        return dict(where)
+    if isinstance(where, (list, tuple)):
+        return [_canonical_term(t) for t in where]
+    return where
+
+
+def _canonical_term(term: Any) -> Any:
+    if isinstance(term, Mapping):
+        return _canonical_where(term)
+    if isinstance(term, (list, tuple)) and len(term) == 3 and isinstance(term[1], str):
+        return tuple(term)
+    return term
 
 
 @dataclass

@@ -1,0 +1,234 @@
+"""Packet definitions in files: JSON and TOML, read back exactly as written.
+
+The file holds ``{"types": [{"name": ..., "parent": ..., "where": ...,
+"abstract": ..., "items": [...]}, ...]}`` (``parent``, ``where`` and
+``abstract`` left out when None, None and False). A where's triples are
+written as arrays and read back as tuples; enumeration keys are written as
+decimal strings and read back as ints.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Mapping
+from typing import Any
+
+from bitloom_bulk._definitions import DefinitionError, Definitions, PacketType
+from bitloom_bulk._files import atomic_write
+from bitloom_bulk._recipe_load import (
+    RecipeFileError,
+    _format_of,
+    _long_integer_error,
+    _nesting_error,
+    _read_text,
+    _refuse_deep_nesting,
+    _tomllib,
+)
+
+_TYPE_KEYS = ("name", "parent", "where", "abstract", "items")
+
+
+def load_definitions(path: Any, format: str | None = None) -> Definitions:
+    """Read packet definitions from a JSON or TOML file (a path or an open
+    file; the format from the suffix unless ``format`` names it).
+
+    A malformed file, or definitions that cannot be decoded, raise
+    :class:`RecipeFileError` naming the file and where (the line and column
+    of a syntax error; the type and item of a definition fault).
+    """
+    fmt = _definitions_format(path, format)
+    label, text = _read_text(path)
+    _refuse_deep_nesting(label, text, fmt)
+    data: Any
+    if fmt == "json":
+        try:
+            data = json.loads(text)
+        except json.JSONDecodeError as exc:
+            raise RecipeFileError(label, exc.msg, line=exc.lineno, column=exc.colno) from None
+        except ValueError:
+            raise _long_integer_error(label, text, fmt) from None
+        except RecursionError:
+            raise _nesting_error(label, text, fmt) from None
+    else:
+        tomllib = _tomllib()
+        try:
+            data = tomllib.loads(text)
+        except tomllib.TOMLDecodeError as exc:
+            line = getattr(exc, "lineno", None)
+            column = getattr(exc, "colno", None)
+            raise RecipeFileError(label, str(exc), line=line, column=column) from None
+        except ValueError:
+            raise _long_integer_error(label, text, fmt) from None
+        except RecursionError:
+            raise _nesting_error(label, text, fmt) from None
+    if not isinstance(data, dict) or not isinstance(data.get("types"), list):
+        raise RecipeFileError(label, "the file needs a top-level 'types' list", key="types")
+    types = []
+    for index, entry in enumerate(data["types"]):
+        key = f"types[{index}]"
+        if not isinstance(entry, dict):
+            raise RecipeFileError(label, "each type must be a table/object", key=key)
+        unknown = sorted(set(entry) - set(_TYPE_KEYS))
+        if unknown:
+            raise RecipeFileError(label, f"unknown key {unknown[0]!r}", key=key)
+        if "name" not in entry or "items" not in entry:
+            raise RecipeFileError(label, "a type needs 'name' and 'items'", key=key)
+        items = entry["items"]
+        if not isinstance(items, list):
+            raise RecipeFileError(label, "'items' must be a list", key=f"{key}.items")
+        try:
+            types.append(
+                PacketType(
+                    entry["name"],
+                    [_read_item(label, f"{key}.items[{i}]", item) for i, item in enumerate(items)],
+                    parent=entry.get("parent"),
+                    where=_read_where(entry.get("where")),
+                    abstract=entry.get("abstract", False),
+                )
+            )
+        except DefinitionError as exc:
+            raise RecipeFileError(label, str(exc), key=key) from None
+    try:
+        return Definitions(types)
+    except DefinitionError as exc:
+        raise RecipeFileError(label, str(exc)) from None
+
+
+def dump_definitions(definitions: Definitions, path: Any, format: str | None = None) -> None:
+    """Write ``definitions`` to a JSON or TOML file (a path or an open text
+    file) that :func:`load_definitions` reads back equal. Anything the format
+    cannot hold so that it reads back the same (a None where TOML has no null,
+    bytes, a NaN in JSON) raises :class:`RecipeFileError` naming the type; a
+    path is replaced only once the whole file is written."""
+    if not isinstance(definitions, Definitions):
+        raise TypeError(f"dump_definitions writes Definitions, not {type(definitions).__name__}")
+    fmt = _definitions_format(path, format)
+    label = (
+        os.fspath(path)
+        if isinstance(path, (str, os.PathLike))
+        else str(getattr(path, "name", "<stream>"))
+    )
+    entries = [_written_type(t) for t in definitions.types]
+    for index, entry in enumerate(entries):
+        text = _text(label, fmt, {"types": [entry]}, f"types[{index}]")
+        back = _parse(fmt, text)["types"][0]
+        again = PacketType(
+            back["name"],
+            [_read_item(label, "", item) for item in back["items"]],
+            parent=back.get("parent"),
+            where=_read_where(back.get("where")),
+            abstract=back.get("abstract", False),
+        )
+        if again != definitions.types[index]:
+            raise RecipeFileError(
+                label,
+                f"type {entries[index]['name']!r} would not read back the same from {fmt.upper()}",
+                key=f"types[{index}]",
+            )
+    text = _text(label, fmt, {"types": entries}, "types")
+    if isinstance(path, (str, os.PathLike)):
+        with atomic_write(path, "w", encoding="utf-8", newline="") as handle:
+            handle.write(text)
+    else:
+        path.write(text)
+
+
+def _definitions_format(path: Any, given: str | None) -> str:
+    fmt = _format_of(path, given)
+    if fmt == "csv":
+        raise ValueError("packet definitions are written as JSON or TOML, not CSV")
+    return fmt
+
+
+def _written_type(t: PacketType) -> dict[str, Any]:
+    entry: dict[str, Any] = {"name": t.name}
+    if t.parent is not None:
+        entry["parent"] = t.parent
+    if t.where is not None:
+        entry["where"] = _written_where(t.where)
+    if t.abstract:
+        entry["abstract"] = True
+    entry["items"] = [_written_item(item) for item in t.items]
+    return entry
+
+
+def _written_item(item: Any) -> Any:
+    if not isinstance(item, Mapping):
+        return item
+    out = {}
+    for key, value in item.items():
+        if key == "enumeration" and isinstance(value, Mapping):
+            value = {str(k) if isinstance(k, int) else k: v for k, v in value.items()}
+        elif key == "records" and isinstance(value, (list, tuple)):
+            value = [_written_item(r) for r in value]
+        elif isinstance(value, tuple):
+            value = _lists(value)
+        out[key] = value
+    return out
+
+
+def _read_item(label: str, key: str, item: Any) -> Any:
+    if not isinstance(item, dict):
+        raise RecipeFileError(label, "each item must be a table/object", key=key)
+    out = dict(item)
+    table = out.get("enumeration")
+    if isinstance(table, dict):
+        labels: dict[Any, Any] = {}
+        for raw, text in table.items():
+            try:
+                labels[int(raw)] = text
+            except ValueError:
+                raise RecipeFileError(
+                    label, f"enumeration key {raw!r} is not a decimal integer", key=key
+                ) from None
+        out["enumeration"] = labels
+    if isinstance(out.get("records"), list):
+        out["records"] = [_read_item(label, f"{key}.records", r) for r in out["records"]]
+    return out
+
+
+def _written_where(where: Any) -> Any:
+    if isinstance(where, Mapping):
+        return {k: _written_where(v) if k in ("any", "all") else v for k, v in where.items()}
+    if isinstance(where, (list, tuple)):
+        return [_written_where(t) if not isinstance(t, (str, int, float)) else t for t in where]
+    return where
+
+
+def _read_where(where: Any) -> Any:
+    """Triples (arrays of a field, an operator and a value) back as tuples."""
+    if isinstance(where, dict):
+        return {k: _read_where(v) if k in ("any", "all") else v for k, v in where.items()}
+    if isinstance(where, list):
+        if len(where) == 3 and isinstance(where[0], str) and isinstance(where[1], str):
+            return tuple(where)
+        return [_read_where(t) for t in where]
+    return where
+
+
+def _lists(value: Any) -> Any:
+    if isinstance(value, (list, tuple)):
+        return [_lists(v) for v in value]
+    return value
+
+
+def _text(label: str, fmt: str, data: dict[str, Any], key: str) -> str:
+    try:
+        if fmt == "json":
+            return json.dumps(data, ensure_ascii=False, indent=2, allow_nan=False) + "\n"
+        import tomli_w
+
+        return str(tomli_w.dumps(data))
+    except (TypeError, ValueError) as exc:
+        raise RecipeFileError(
+            label, f"cannot be written as {fmt.upper()}: {exc}", key=key
+        ) from None
+    except RecursionError:
+        raise RecipeFileError(label, "values nested too deeply to write", key=key) from None
+
+
+def _parse(fmt: str, text: str) -> Any:
+    if fmt == "json":
+        return json.loads(text)
+    return _tomllib().loads(text)

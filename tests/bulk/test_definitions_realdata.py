@@ -211,3 +211,56 @@ def test_europa_clipper_expanding_footer_matches_ccsdspy():
     assert child["value"].tolist() == [v for r in rows for v in r]
     for name, column in decoded["ecm"].items():
         assert column.tolist() == np.asarray(theirs[name]).tolist(), name
+
+
+SPP_DATA = REALDATA / "spp"
+
+
+@pytest.fixture(scope="module")
+def idex_by_peer():
+    spp = pytest.importorskip("space_packet_parser")
+    folder = SPP_DATA / "idex"
+    if not folder.is_dir():
+        pytest.skip("no IDEX set")
+    definition = spp.load_xtce(str(folder / "idex_combined_science_definition.xml"))
+    with open(folder / "sciData_2023_052_14_45_05", "rb") as f:
+        packets = [definition.parse_bytes(p) for p in spp.ccsds_generator(f)]
+    # The leaf container of each packet: followed from the root as the peer does.
+    types = []
+    for packet in packets:
+        name = "CCSDSPacket"
+        while True:
+            inheritors = definition.containers[name].inheritors
+            chosen = [
+                c
+                for c in inheritors
+                if all(
+                    crit.evaluate(packet) for crit in definition.containers[c].restriction_criteria
+                )
+            ]
+            if not chosen:
+                break
+            name = chosen[0]
+        types.append(name)
+    return packets, types
+
+
+def test_idex_science_packets_decode_as_the_xtce_decoder_does(idex_by_peer):
+    from tests.support.idex_definitions import idex_definitions
+
+    packets, types = idex_by_peer
+    data = (SPP_DATA / "idex" / "sciData_2023_052_14_45_05").read_bytes()
+    decoded = idex_definitions().decode(data)
+    assert decoded.unmatched == {} and decoded.faults == []
+    rows = {"Sci0TypeZero": 0, "Sci0TypeNonZero": 0}
+    assert sorted(set(types)) == sorted(rows)
+    for packet, name in zip(packets, types, strict=True):
+        table, row = decoded[name], rows[name]
+        rows[name] += 1
+        assert list(table) == list(packet), name
+        for field_name, value in packet.items():
+            assert table[field_name][row] == value.raw_value, (name, row, field_name)
+    assert rows == {"Sci0TypeZero": 6, "Sci0TypeNonZero": 72}
+    # The waveforms are 97% of the file's bytes.
+    blobs = sum(len(b) for b in decoded["Sci0TypeNonZero"]["IDX__SCI0RAW"])
+    assert blobs > 0.95 * len(data)

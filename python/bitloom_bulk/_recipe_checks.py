@@ -124,10 +124,19 @@ def check_recipe(recipe: Any, *, direction: Literal["pack", "unpack"] = "unpack"
     ``direction`` is "unpack" (reading packets) or "pack" (building them);
     some findings apply to one direction only. Returns the findings in recipe
     order, an empty list for a sound recipe. See the module documentation for
-    the codes.
+    the codes. ``recipe`` may also be packet ``Definitions``: each type's items
+    are checked as recipe items (the keys definitions add known), and the
+    tree for types no packet reaches, sizes no packet holds and records that
+    do not fit.
     """
     if direction not in ("pack", "unpack"):
         raise ValueError(f"direction must be 'pack' or 'unpack', not {direction!r}")
+    from bitloom_bulk._definitions import Definitions
+
+    if isinstance(recipe, Definitions):
+        from bitloom_bulk._definition_checks import check_definitions
+
+        return check_definitions(recipe)
     if isinstance(recipe, (str, bytes)):
         raise TypeError("recipe must be a sequence of dicts, not a string")
     packing = direction == "pack"

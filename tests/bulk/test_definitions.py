@@ -473,3 +473,83 @@ def test_the_primary_header_reads_what_framing_finds(names, apid_name, count_nam
     ]
     with pytest.raises(ValueError, match="names must be"):
         bb.ccsds.primary_header("yamcs")
+
+
+def _codes(types):
+    return [(f.index, f.name, f.code) for f in bb.check_recipe(Definitions(types))]
+
+
+@pytest.mark.parametrize(
+    ("types", "expected"),
+    [
+        # A sound set: no findings, the definition keys known.
+        (
+            [
+                ROOT,
+                PacketType(
+                    "a",
+                    [
+                        u("n", 4),
+                        u("e", 4, count={"field": "n"}, enumeration={1: "x"}),
+                        field("b", "binary", {"rest": 16}),
+                        u("p", 32, byte_order="3412"),
+                    ],
+                    parent="root",
+                    where={"apid": 1},
+                ),
+            ],
+            [],
+        ),
+        # A typo'd key and a little-endian partial byte, named by type and item.
+        (
+            [PacketType("a", [u("x", 12, offset=4), u("y", 12, byte_order="little")])],
+            [(0, "a.x", "unknown-key"), (0, "a.y", "little-endian-partial-byte")],
+        ),
+        (
+            [
+                ROOT,
+                PacketType("a", [], parent="root"),
+                PacketType("b", [], parent="root", where={"apid": 2}),
+            ],
+            [(2, "b", "unreachable-type")],
+        ),
+        (
+            [
+                ROOT,
+                PacketType("a", [], parent="root", where={"apid": 2}),
+                PacketType("b", [], parent="root", where=[("apid", "==", 2), ("version", "==", 0)]),
+            ],
+            [(2, "b", "unreachable-type")],
+        ),
+        (
+            [
+                ROOT,
+                PacketType("a", [], parent="root", where=[("apid", ">", 2)]),
+                PacketType("b", [], parent="root", where={"apid": 3}),
+            ],
+            [],
+        ),
+        (
+            [PacketType("a", [u("n", 32), field("b", "binary", {"field": "n", "scale": 8})])],
+            [(0, "a.b", "size-too-large")],
+        ),
+        (
+            [PacketType("a", [u("n", 16), u("e", 16, count={"field": "n"})])],
+            [(0, "a.e", "size-too-large")],
+        ),
+        (
+            [PacketType("a", [u("n", 8), u("e", 16, count={"field": "n"})])],
+            [],
+        ),
+        (
+            [PacketType("a", [field("r", "binary", 16, records=[u("x", 12), u("y", 8)])])],
+            [(0, "a.r", "records-do-not-fit")],
+        ),
+        (
+            [PacketType("a", [field("r", "binary", 64, count=4, records=[u("x", 20)])])],
+            [(0, "a.r", "records-do-not-fit")],
+        ),
+    ],
+)
+def test_check_recipe_checks_definitions(types, expected):
+    assert _codes(types) == expected

@@ -304,10 +304,18 @@ def free_threaded(session: nox.Session) -> None:
 
 @nox.session(python=False)
 def benchmarks(session: nox.Session) -> None:
-    """The packet and the bulk benchmarks on every pyenv CPython (not run by CI).
+    """The packet, bulk and definitions benchmarks on every pyenv CPython (not run by CI).
 
     Arguments after -- go to both bench/run_all.sh and bench/run_bulk_all.sh
     (--quick, --install-only, --versions "X.Y.Z ...").
     """
     session.run("bash", "bench/run_all.sh", str(ROOT), *session.posargs)
     session.run("bash", "bench/run_bulk_all.sh", str(ROOT), *session.posargs)
+    session.run(
+        "bash",
+        "bench/run_bulk_all.sh",
+        str(ROOT),
+        "--module",
+        "bench_definitions",
+        *session.posargs,
+    )

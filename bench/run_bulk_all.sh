@@ -5,11 +5,13 @@
 #
 #   bench/run_bulk_all.sh SOURCE_TREE [--quick] [--packets N] [--install-only]
 #                         [--versions "3.10.13 3.12.1"] [--venv-prefix /work/venvs/c-]
+#                         [--module bench_definitions]
 #
 # For each interpreter: <venv-prefix><major.minor> is created if missing; the
 # package is built from SOURCE_TREE (Release, as the wheel) and installed with
 # its test extras and the peers (ccsdspy, bitstruct); then bench_bulk.py runs
-# and its summary lines (prefixed "summary:") are collected. The benchmark runs
+# and its summary lines (prefixed "summary:") are collected (--module picks
+# another benchmark of bench/, such as bench_definitions). The benchmark runs
 # as a module from this checkout's root, so it is always this checkout's bench/
 # and the same benchmark measures any tree (e.g. a checkout of an older commit).
 set -euo pipefail
@@ -28,6 +30,7 @@ args=()
 install_only=0
 versions="3.10.13 3.11.7 3.12.1 3.13.0"
 prefix="/work/venvs/c-"
+module="bench_bulk"
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --quick) args+=(--quick) ;;
@@ -35,6 +38,7 @@ while [[ $# -gt 0 ]]; do
         --install-only) install_only=1 ;;
         --versions) versions="$2"; shift ;;
         --venv-prefix) prefix="$2"; shift ;;
+        --module) module="$2"; shift ;;
         *) echo "unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -53,7 +57,7 @@ for ver in $versions; do
     install_into "$venv" ccsdspy bitstruct "$tree[test]"
     [[ $install_only -eq 1 ]] && continue
     out="$(mktemp)"
-    (cd "$root" && "$venv/bin/python" -m bench.bench_bulk "${args[@]}") | tee "$out"
+    (cd "$root" && "$venv/bin/python" -m "bench.$module" "${args[@]}") | tee "$out"
     sed -n "s/^summary: /$short  /p" "$out" >>"$summary"
     rm -f "$out"
     echo "load after CPython $ver:$(uptime | sed 's/.*load average//')"

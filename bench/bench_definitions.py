@@ -158,7 +158,8 @@ def case_c(n):
 
 def case_d(target_bytes):
     rng = np.random.default_rng(4)
-    counts = rng.integers(50, 400, max(1, target_bytes // 100))
+    # About 850 bytes a packet: 225 events of 30 bits on average.
+    counts = rng.integers(50, 400, max(1, target_bytes // 850))
     body = 2 + (counts * 30 + 7) // 8
     data = bytearray(streams.stream(np.full(len(counts), 9), 6 + body, rng))
     offsets = np.zeros(len(counts), np.int64)

@@ -400,6 +400,38 @@ def _by_apid(definitions: Definitions, derived: bool) -> dict[int, Layout] | Non
     return keyed
 
 
+_GATHER_TYPES = {
+    ("unsigned", 8): np.uint8,
+    ("unsigned", 16): np.uint16,
+    ("unsigned", 32): np.uint32,
+    ("twos_complement", 8): np.int8,
+    ("twos_complement", 16): np.int16,
+    ("twos_complement", 32): np.int32,
+}
+
+
+def _gatherable(item: dict[str, Any], start: int) -> bool:
+    """Whether a plain item at bit ``start + offset_bits`` of every packet is
+    a big-endian 8-, 16- or 32-bit integer on a byte boundary."""
+    return (
+        (start + item["offset_bits"]) % 8 == 0
+        and (str(item["encoding"]).lower(), item["bits"]) in _GATHER_TYPES
+        and str(item["byte_order"]).lower() == "big"
+        and item["reverse_bits"] is False
+    )
+
+
+def _gather(run: _Run, rows: I64, bit: int, item: dict[str, Any]) -> Any:
+    """The values of a _gatherable item at ``bit`` of packets ``rows``, in
+    the dtype unpack_columns gives it."""
+    dtype = _GATHER_TYPES[(str(item["encoding"]).lower(), item["bits"])]
+    first = (run.offsets if len(rows) == len(run.offsets) else run.offsets[rows]) + bit // 8
+    value: Any = run.bytes[first].astype(np.uint32)
+    for k in range(1, item["bits"] // 8):
+        value = (value << 8) | run.bytes[first + k]
+    return value.astype(np.dtype(dtype).str.replace("i", "u")).view(dtype)
+
+
 def _is_apid(item: dict[str, Any]) -> bool:
     """Whether a plain item at bit 5 of a packet reads its 11-bit APID as
     ``unpack_parameters`` would (unsigned, big-endian, not reversed)."""
@@ -860,6 +892,12 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
             for w in apid:
                 state.raw[w["name"]] = run.apids[state.rows]
                 wanted.remove(w)
+        start = state.local["start"]
+        if isinstance(start, int):
+            # Whole bytes on a byte boundary: gathered from the data.
+            for w in [w for w in wanted if _gatherable(w, start)]:
+                state.raw[w["name"]] = _gather(run, state.rows, start + w["offset_bits"], w)
+                wanted.remove(w)
         if wanted:
             layout = run.layout(("raw", id(items[0]), len(items)), wanted)
             state.raw.update(_columns_at(run, layout, state.rows, state.local["start"]))
@@ -1193,11 +1231,12 @@ def _derive_elements(
         flat = values.reshape(-1)
         low = int(flat.min()) if len(flat) else 0
         high = int(flat.max()) if len(flat) else 0
-        if high - low < 1 << 16:
+        if high - low < 1 << 16 and low > -(1 << 62) and high < 1 << 62:
             # A label per raw value from the lowest to the highest met.
             labels = np.empty(high - low + 1, dtype=object)
             labels[:] = [table.get(v) for v in range(low, high + 1)]
-            inverse = (flat - low).astype(np.intp) if low else flat.astype(np.intp)
+            # In intp before the subtraction: int8 - (-100) overflows int8.
+            inverse = flat.astype(np.intp) - low
         else:
             unique, inverse = np.unique(flat, return_inverse=True)
             labels = np.empty(len(unique), dtype=object)

@@ -553,3 +553,21 @@ def _codes(types):
 )
 def test_check_recipe_checks_definitions(types, expected):
     assert _codes(types) == expected
+
+
+@pytest.mark.parametrize(
+    ("encoding", "bits", "stored", "labels"),
+    [
+        # Signed raw values far apart: the label table must not wrap in int8.
+        ("twos_complement", 8, [0x9C, 0x64, 0x00], {-100: "low", 100: "high"}),
+        ("unsigned", 64, [2**64 - 1, 5, 2**63], {2**64 - 1: "top", 5: "five"}),
+        ("unsigned", 32, [70000, 1, 3], {70000: "far", 1: "one"}),
+    ],
+)
+def test_enumerations_label_every_raw_value(encoding, bits, stored, labels):
+    defs = Definitions([PacketType("t", [field("x", encoding, bits, enumeration=labels)])])
+    data = b"".join(v.to_bytes(bits // 8, "big") for v in stored)
+    decoded = defs.decode(data, packet_bytes=bits // 8)
+    raws = defs.decode(data, packet_bytes=bits // 8, derived=False)["t"]["x"].tolist()
+    assert decoded["t"]["x"].tolist() == [labels.get(r) for r in raws]
+    assert [f.packet for f in decoded.faults] == [p for p, r in enumerate(raws) if r not in labels]

@@ -86,16 +86,24 @@ def _where(rng, fields):
     if roll < 0.3:
         return {name: rng.randint(0, 3)}
     if roll < 0.6:
-        return [(name, rng.choice(list(model.OPS)), rng.randint(0, 8))]
+        # Values around those the byte-wide fields hold too.
+        value = rng.choice([rng.randint(0, 8), rng.randint(-200, 300)])
+        return [(name, rng.choice(list(model.OPS)), value)]
     terms = [(rng.choice(fields), rng.choice(list(model.OPS)), rng.randint(0, 8)) for _ in range(2)]
     return {rng.choice(["any", "all"]): [terms[0], {"all": [terms[1]]}]}
 
 
 def random_definitions(seed):
     rng = random.Random(seed)
-    header = [field("kind", "unsigned", 3), field("n", "unsigned", 3), field("m", "unsigned", 2)]
+    header = [
+        field("kind", "unsigned", 3),
+        field("n", "unsigned", 3),
+        field("m", "unsigned", 2),
+        field("code", "unsigned", 8),
+        field("word", "twos_complement", 16),
+    ]
     types = [PacketType("root", header, abstract=rng.random() < 0.5)]
-    scalars = {"root": ["kind", "n", "m"]}
+    scalars = {"root": ["kind", "n", "m", "code", "word"]}
     depth = {"root": 0}
     counter = 0
     for t in range(rng.randint(1, 6)):

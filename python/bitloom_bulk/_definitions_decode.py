@@ -236,6 +236,8 @@ class _Run:
 
     def bits_of(self, rows: I64) -> I64:
         """The sizes in bits of packets ``rows``."""
+        if len(rows) == len(self.lengths):
+            return self.lengths * 8
         return self.lengths[rows] * 8
 
     def packet(self, p: int) -> Any:
@@ -400,19 +402,13 @@ def _by_apid(definitions: Definitions, derived: bool) -> dict[int, Layout] | Non
     return keyed
 
 
-_GATHER_TYPES = {
-    ("unsigned", 8): np.uint8,
-    ("unsigned", 16): np.uint16,
-    ("unsigned", 32): np.uint32,
-    ("twos_complement", 8): np.int8,
-    ("twos_complement", 16): np.int16,
-    ("twos_complement", 32): np.int32,
-}
+# Wider fields take several gathers, slower than a kernel call.
+_GATHER_TYPES = {("unsigned", 8): np.uint8, ("twos_complement", 8): np.int8}
 
 
 def _gatherable(item: dict[str, Any], start: int) -> bool:
     """Whether a plain item at bit ``start + offset_bits`` of every packet is
-    a big-endian 8-, 16- or 32-bit integer on a byte boundary."""
+    a byte-wide integer on a byte boundary."""
     return (
         (start + item["offset_bits"]) % 8 == 0
         and (str(item["encoding"]).lower(), item["bits"]) in _GATHER_TYPES
@@ -815,16 +811,18 @@ def _columns_in(
             lengths=lengths - whole if whole else lengths,
             offset_bits=start & 7,
         )
-    if run.numeric(layout):
-        # Numbers at per-packet starts: one instance in each packet.
+    skip = start >> 3
+    shift = start & 7
+    uniform = not len(shift) or bool((shift == shift[0]).all())
+    if not uniform and run.numeric(layout):
+        # Numbers at starts of every bit within a byte: one instance in each
+        # packet, in one call.
         return _native.unpack_repeated(
             run.data, layout, offsets, lengths, start, np.ones(len(start), dtype=np.int64), 0
         )
-    skip = start >> 3
-    shift = start & 7
     at = offsets + skip
     left = lengths - skip
-    if not len(shift) or (shift == shift[0]).all():
+    if uniform:
         shifts = shift[:1] if len(shift) else np.zeros(1, dtype=np.int64)
     else:
         shifts = np.unique(shift)

@@ -6,7 +6,7 @@ import importlib
 import pytest
 
 import bitloom
-from bitloom_bulk import Finding, check_recipe, field
+from bitloom_bulk import Definitions, Finding, PacketType, check_recipe, field
 from bitloom_bulk import recipes as recipes_module
 
 
@@ -56,6 +56,37 @@ CASES = [
         [u("a", 8, value=1), u("b", 4, value=2, offset_bits=4)],
         [u("a", 8, value=1), u("b", 4, value=2, offset_bits=8)],
     ),
+    # Packet definitions: the faulty type is the last one.
+    (
+        "unreachable-type",
+        "unpack",
+        Definitions(
+            [
+                PacketType("root", [u("k", 8)], abstract=True),
+                PacketType("a", [], parent="root"),
+                PacketType("b", [], parent="root", where={"k": 1}),
+            ]
+        ),
+        Definitions(
+            [
+                PacketType("root", [u("k", 8)], abstract=True),
+                PacketType("b", [], parent="root", where={"k": 1}),
+                PacketType("a", [], parent="root"),
+            ]
+        ),
+    ),
+    (
+        "size-too-large",
+        "unpack",
+        Definitions([PacketType("a", [u("n", 24), field("b", "binary", {"field": "n"})])]),
+        Definitions([PacketType("a", [u("n", 16), field("b", "binary", {"field": "n"})])]),
+    ),
+    (
+        "records-do-not-fit",
+        "unpack",
+        Definitions([PacketType("a", [field("r", "binary", 8, records=[u("x", 12)])])]),
+        Definitions([PacketType("a", [field("r", "binary", 24, records=[u("x", 12)])])]),
+    ),
 ]
 
 
@@ -74,7 +105,8 @@ def test_code_triggered_and_not(code, direction, bad, good):
     assert code in [f.code for f in found]
     hit = next(f for f in found if f.code == code)
     assert isinstance(hit, Finding)
-    assert hit.index == len(bad) - 1 if code in ("duplicate-name", "overlap") else hit.index == 0
+    last = code in ("duplicate-name", "overlap") or isinstance(bad, Definitions)
+    assert hit.index == len(bad) - 1 if last else hit.index == 0
     assert hit.message.endswith((".", "?")) and len(hit.message) > 30
     assert check_recipe(good, direction=direction) == []
 

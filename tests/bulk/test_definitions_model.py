@@ -184,3 +184,34 @@ def test_fixed_size_and_ccsds_framing_agree_with_the_model(seed):
         at += int.from_bytes(stream[at + 4 : at + 6], "big") + 7
     want = model.decode(defs, bytes(stream))
     model.assert_same(defs, defs.decode(bytes(stream), errors="skip"), want)
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_apid_keyed_sets_agree_with_the_model(seed):
+    """Sets that only sort packets by APID decode as unpack_ccsds does; the
+    model holds them (and the faulty packets that send them the general way)."""
+    from bitloom_bulk.ccsds import primary_header
+    from tests.support import streams
+
+    rng = random.Random(seed)
+    root = PacketType("root", primary_header(), abstract=True)
+    types = [root]
+    for apid in range(3):
+        items = [_number(rng, f"a{apid}_{i}") for i in range(rng.randint(0, 5))]
+        if rng.random() < 0.3:
+            items.append(field(f"t{apid}", "us_ascii", 16))
+        types.append(PacketType(f"apid{apid}", items, parent="root", where={"apid": apid}))
+    defs = Definitions(types)
+    nrng = np.random.default_rng(seed)
+    count = 80
+    sizes = nrng.integers(7, 20, count)
+    stream = streams.stream(nrng.integers(0, 4, count), sizes, nrng)
+    want = model.decode(defs, stream)
+    model.assert_same(defs, defs.decode(stream, errors="skip"), want)
+    if want[4] is None:
+        model.assert_same(defs, defs.decode(stream), want)
+    else:
+        with pytest.raises(Exception) as info:
+            defs.decode(stream)
+        assert isinstance(info.value, want[4][1])
+        assert f"in packet {want[4][0]} " in info.value.__notes__[1]

@@ -290,6 +290,8 @@ def decode(
     outputs: dict[str, tuple[I64, _State]] = {}
     unmatched_rows: list[I64] = []
     _route(run, None, definitions.roots(), state, outputs, unmatched_rows)
+    # The types' own states hold what the tables need; the root's rows go.
+    del state
     if errors == "raise" and run.errors:
         first = min(run.errors)
         fault = next(f for f in run.faults if f.packet == first and f.severity == "error")

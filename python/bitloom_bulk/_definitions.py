@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 from bitloom_bulk._recipe_items import (
     ALL_ENCODINGS,
-    FLOAT_ENCODINGS,
+    INTEGER_ENCODINGS,
     REQUIRED_KEYS,
     TEXT_ENCODINGS,
 )
@@ -42,18 +42,7 @@ OPERATORS: dict[str, Any] = {
     ">=": operator.ge,
 }
 # The integer encodings whose raw value a size or a count may come from.
-_SIZE_ENCODINGS = frozenset(
-    {
-        "unsigned",
-        "twos_complement",
-        "ones_complement",
-        "sign_magnitude",
-        "packed_bcd",
-        "packed_bcd_signed",
-        "unpacked_bcd",
-        "unpacked_bcd_signed",
-    }
-)
+_SIZE_ENCODINGS = INTEGER_ENCODINGS
 _TIME_CODES = {"cuc", "cds"}
 
 
@@ -841,7 +830,3 @@ def _check_references(node: Node) -> None:
                 item=item.name,
             )
         before[item.name] = item
-
-
-def is_float(item: Item) -> bool:
-    return item.encoding in FLOAT_ENCODINGS

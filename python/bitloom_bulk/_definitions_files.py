@@ -19,11 +19,9 @@ from bitloom_bulk._files import atomic_write
 from bitloom_bulk._recipe_load import (
     RecipeFileError,
     _format_of,
-    _long_integer_error,
-    _nesting_error,
     _read_text,
-    _refuse_deep_nesting,
     _tomllib,
+    parse_text,
 )
 
 _TYPE_KEYS = ("name", "parent", "where", "abstract", "items")
@@ -39,29 +37,7 @@ def load_definitions(path: Any, format: str | None = None) -> Definitions:
     """
     fmt = _definitions_format(path, format)
     label, text = _read_text(path)
-    _refuse_deep_nesting(label, text, fmt)
-    data: Any
-    if fmt == "json":
-        try:
-            data = json.loads(text)
-        except json.JSONDecodeError as exc:
-            raise RecipeFileError(label, exc.msg, line=exc.lineno, column=exc.colno) from None
-        except ValueError:
-            raise _long_integer_error(label, text, fmt) from None
-        except RecursionError:
-            raise _nesting_error(label, text, fmt) from None
-    else:
-        tomllib = _tomllib()
-        try:
-            data = tomllib.loads(text)
-        except tomllib.TOMLDecodeError as exc:
-            line = getattr(exc, "lineno", None)
-            column = getattr(exc, "colno", None)
-            raise RecipeFileError(label, str(exc), line=line, column=column) from None
-        except ValueError:
-            raise _long_integer_error(label, text, fmt) from None
-        except RecursionError:
-            raise _nesting_error(label, text, fmt) from None
+    data = parse_text(label, text, fmt)
     if not isinstance(data, dict) or not isinstance(data.get("types"), list):
         raise RecipeFileError(label, "the file needs a top-level 'types' list", key="types")
     types = []

@@ -138,24 +138,34 @@ def load_recipe(path_or_file: Any, *, format: str | None = None) -> list[dict[st
     label, text = _read_text(path_or_file)
     if fmt == "csv":
         return _load_csv(label, text)
+    data = parse_text(label, text, fmt)
+    if fmt == "json":
+        if isinstance(data, dict):
+            if "fields" not in data:
+                raise RecipeFileError(label, "an object needs a 'fields' list", key="fields")
+            return _items(label, data["fields"], "fields")
+        return _items(label, data, None)
+    if "fields" not in data:
+        raise RecipeFileError(label, "a top-level 'fields' array of tables is needed", key="fields")
+    return _items(label, data["fields"], "fields")
+
+
+def parse_text(label: str, text: str, fmt: str) -> Any:
+    """The JSON or TOML document in ``text``; RecipeFileError with the file
+    and the place for a malformed one."""
     _refuse_deep_nesting(label, text, fmt)
     if fmt == "json":
         try:
-            data = json.loads(text)
+            return json.loads(text)
         except json.JSONDecodeError as exc:
             raise RecipeFileError(label, exc.msg, line=exc.lineno, column=exc.colno) from None
         except ValueError:  # the one other failure: an integer too long for int()
             raise _long_integer_error(label, text, fmt) from None
         except RecursionError:
             raise _nesting_error(label, text, fmt) from None
-        if isinstance(data, dict):
-            if "fields" not in data:
-                raise RecipeFileError(label, "an object needs a 'fields' list", key="fields")
-            return _items(label, data["fields"], "fields")
-        return _items(label, data, None)
     tomllib = _tomllib()
     try:
-        data = tomllib.loads(text)
+        return tomllib.loads(text)
     except tomllib.TOMLDecodeError as exc:
         line = getattr(exc, "lineno", None)
         column = getattr(exc, "colno", None)
@@ -164,9 +174,6 @@ def load_recipe(path_or_file: Any, *, format: str | None = None) -> list[dict[st
         raise _long_integer_error(label, text, fmt) from None
     except RecursionError:
         raise _nesting_error(label, text, fmt) from None
-    if "fields" not in data:
-        raise RecipeFileError(label, "a top-level 'fields' array of tables is needed", key="fields")
-    return _items(label, data["fields"], "fields")
 
 
 # Deeper nesting is refused before parsing: the parsers recurse once or twice a

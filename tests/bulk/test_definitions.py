@@ -11,15 +11,7 @@ import bitloom_bulk as bb
 from bitloom_bulk import DefinitionError, Definitions, PacketType, field
 from tests.support import streams
 
-HEADER = [
-    field("version", "unsigned", 3),
-    field("type", "unsigned", 1),
-    field("secondary_header", "unsigned", 1),
-    field("apid", "unsigned", 11),
-    field("sequence_flags", "unsigned", 2),
-    field("sequence_count", "unsigned", 14),
-    field("packet_length", "unsigned", 16),
-]
+HEADER = list(bb.ccsds.PRIMARY_HEADER)
 ROOT = PacketType("root", HEADER, abstract=True)
 
 

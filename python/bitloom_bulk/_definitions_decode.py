@@ -600,9 +600,16 @@ def _decode_items(run: _Run, node: Node, state: _State) -> None:
         item = items[i]
         state.local = {}
         if item.kind == "plain":
-            # A run of plain items: the first may have an offset, the others follow it.
+            # A run of plain items: the first may have an offset, the others
+            # follow it. A spline ends a run: its refusal is a packet's fault
+            # before any later item's.
             j = i + 1
-            while j < len(items) and items[j].kind == "plain" and items[j].offset is None:
+            while (
+                j < len(items)
+                and items[j].kind == "plain"
+                and items[j].offset is None
+                and "spline" not in items[j - 1].derived
+            ):
                 j += 1
             _plain_run(run, node, state, items[i:j])
             i = j

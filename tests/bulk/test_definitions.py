@@ -563,3 +563,15 @@ def test_enumerations_label_every_raw_value(encoding, bits, stored, labels):
     raws = defs.decode(data, packet_bytes=bits // 8, derived=False)["t"]["x"].tolist()
     assert decoded["t"]["x"].tolist() == [labels.get(r) for r in raws]
     assert [f.packet for f in decoded.faults] == [p for p, r in enumerate(raws) if r not in labels]
+
+
+def test_a_spline_refusal_comes_before_a_later_field_outside_the_packet():
+    # x's raw value 200 lies outside the spline; y does not fit the 2-byte
+    # packet: the packet's first fault is x's, as item order has it.
+    defs = Definitions([PacketType("t", [u("x", 8, spline=[[0, 0.0], [100, 1.0]]), u("y", 16)])])
+    decoded = defs.decode(bytes([200, 0]), packet_bytes=2, errors="skip")
+    assert [(f.item, f.severity) for f in decoded.faults] == [("x", "error")]
+    assert "outside the spline" in decoded.faults[0].message
+    with pytest.raises(ValueError, match="outside the spline") as info:
+        defs.decode(bytes([200, 0]), packet_bytes=2)
+    assert info.value.__notes__[0] == "while decoding item 'x' of packet type 't'"

@@ -45,7 +45,7 @@ def _derive(rng, item):
     elif roll < 0.3:
         item["polynomial"] = [rng.uniform(-5, 5) for _ in range(rng.randint(1, 3))]
     elif roll < 0.4 and item["encoding"] == "unsigned":
-        item["spline"] = [[0, 0.0], [3, 1.5], [2 ** min(item["bits"], 12), 7.0]]
+        item["spline"] = [[0, 0.0], [1, 1.5], [2 ** min(item["bits"], 12), 7.0]]
     return item
 
 

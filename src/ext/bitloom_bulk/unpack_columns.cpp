@@ -248,6 +248,37 @@ public:
         value = raw;
         return true;
     }
+    // Elements [begin, begin + n) into out: false at the first negative one
+    // (`at` holds its index, `negative` its value). A native-order buffer of
+    // 8-byte integers is copied whole and then checked.
+    bool read(std::size_t begin, std::size_t n, std::uint64_t* out, std::size_t& at,
+              long long& negative) const noexcept {
+        if (!in_place_) {
+            if (n != 0) std::memcpy(out, owned_.data() + begin, n * sizeof(std::uint64_t));
+            return true;
+        }
+        if (width_ == 8 && !swap_ && stride_ == 8) {
+            if (n != 0) {
+                std::memcpy(out, static_cast<const char*>(buffer_.view().buf) + begin * 8, n * 8);
+            }
+            if (!signed_) return true;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (static_cast<std::int64_t>(out[i]) < 0) [[unlikely]] {
+                    at = begin + i;
+                    negative = static_cast<std::int64_t>(out[i]);
+                    return false;
+                }
+            }
+            return true;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!this->at(begin + i, out[i], negative)) {
+                at = begin + i;
+                return false;
+            }
+        }
+        return true;
+    }
     const char* what() const noexcept { return what_; }
 
 private:
@@ -352,23 +383,38 @@ private:
 
 // Every element of `positions` is not negative: false with ValueError naming
 // the first one that is.
+// Packets are decoded in runs of this many, each run's offsets and lengths
+// copied from the caller's arrays and checked before its decoding starts: the
+// decoder only ever uses positions it has checked, and holds a bounded copy
+// of them whatever the packet count.
+constexpr std::size_t kRun = 65536;
+
 bool check_not_negative(const Positions& positions) {
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        std::uint64_t value;
-        long long negative;
-        if (!positions.at(i, value, negative)) {
-            PyErr_Format(PyExc_ValueError, msg::kPositionNegative, positions.what(), i, negative);
+    std::vector<std::uint64_t> chunk(std::min(positions.size(), kRun));
+    for (std::size_t begin = 0; begin < positions.size(); begin += kRun) {
+        const std::size_t n = std::min(kRun, positions.size() - begin);
+        std::size_t at = 0;
+        long long negative = 0;
+        if (!positions.read(begin, n, chunk.data(), at, negative)) {
+            PyErr_Format(PyExc_ValueError, msg::kPositionNegative, positions.what(), at, negative);
             return false;
         }
     }
     return true;
 }
 
-// Packets are decoded in runs of this many, each run's offsets and lengths
-// copied from the caller's arrays and checked before its decoding starts: the
-// decoder only ever uses positions it has checked, and holds a bounded copy
-// of them whatever the packet count.
-constexpr std::size_t kRun = 65536;
+// Runs [begin, begin + n) of offsets and lengths into o and len; false with
+// RuntimeError when one became negative since they were first checked.
+bool read_run(const Positions& offsets, const Positions& lengths, std::size_t begin, std::size_t n,
+              std::uint64_t* o, std::uint64_t* len) {
+    std::size_t at = 0;
+    long long negative = 0;
+    if (!offsets.read(begin, n, o, at, negative) || !lengths.read(begin, n, len, at, negative)) {
+        raise_data_changed("unpack_columns", "offsets or lengths");
+        return false;
+    }
+    return true;
+}
 
 // unpack_columns over offsets and lengths: the arguments checked as a whole
 // (their faults raised before any packet is decoded), then decoded run by run
@@ -376,30 +422,32 @@ constexpr std::size_t kRun = 65536;
 PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::size_t size,
                            const Positions& offsets, const Positions& lengths, std::uint64_t base) {
     const std::size_t count = offsets.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint64_t o = 0, n = 0;
-        long long negative = 0;
-        if (!offsets.at(i, o, negative) || !lengths.at(i, n, negative)) {
-            return raise_data_changed("unpack_columns", "offsets or lengths");
-        }
-        if (o > size || n > size - o) {
-            PyErr_Format(PyExc_ValueError, msg::kPacketPastEnd, i,
-                         static_cast<unsigned long long>(o), static_cast<unsigned long long>(n),
-                         size);
+    std::vector<std::uint64_t> run_offsets(std::min(count, kRun)), run_lengths(run_offsets.size());
+    for (std::size_t begin = 0; begin < count; begin += kRun) {
+        const std::size_t n = std::min(kRun, count - begin);
+        if (!read_run(offsets, lengths, begin, n, run_offsets.data(), run_lengths.data())) {
             return nullptr;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t o = run_offsets[i], len = run_lengths[i];
+            if (o > size || len > size - o) {
+                PyErr_Format(PyExc_ValueError, msg::kPacketPastEnd, begin + i,
+                             static_cast<unsigned long long>(o),
+                             static_cast<unsigned long long>(len), size);
+                return nullptr;
+            }
         }
     }
     ColumnBuilder builder(layout, "unpack_columns");
     if (!builder.allocate(count)) return nullptr;
-    std::vector<std::uint64_t> run_offsets(std::min(count, kRun)), run_lengths(run_offsets.size());
     for (std::size_t begin = 0; begin < count; begin += kRun) {
         const std::size_t n = std::min(kRun, count - begin);
+        if (!read_run(offsets, lengths, begin, n, run_offsets.data(), run_lengths.data())) {
+            return nullptr;
+        }
         for (std::size_t i = 0; i < n; ++i) {
-            long long negative = 0;
-            std::uint64_t& o = run_offsets[i];
-            std::uint64_t& len = run_lengths[i];
-            if (!offsets.at(begin + i, o, negative) || !lengths.at(begin + i, len, negative) ||
-                o > size || len > size - o) {
+            const std::uint64_t o = run_offsets[i], len = run_lengths[i];
+            if (o > size || len > size - o) {
                 return raise_data_changed("unpack_columns", "offsets or lengths");
             }
         }
@@ -498,15 +546,16 @@ bool copy_repeated(const Positions* const (&args)[4], std::size_t begin, std::si
                    std::size_t size, std::uint64_t stride, std::uint64_t extent, RepeatedRun& run) {
     std::vector<std::uint64_t>* const out[4] = {&run.offsets, &run.lengths, &run.starts,
                                                 &run.counts};
-    for (int a = 0; a < 4; ++a) out[a]->resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (int a = 0; a < 4; ++a) {
+        out[a]->resize(n);
+        std::size_t at = 0;
         long long negative = 0;
-        for (int a = 0; a < 4; ++a) {
-            if (!args[a]->at(begin + i, (*out[a])[i], negative)) {
-                raise_data_changed("unpack_repeated", "offsets, lengths, starts or counts");
-                return false;
-            }
+        if (!args[a]->read(begin, n, out[a]->data(), at, negative)) {
+            raise_data_changed("unpack_repeated", "offsets, lengths, starts or counts");
+            return false;
         }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t o = run.offsets[i], len = run.lengths[i];
         if (o > size || len > size - o) {
             PyErr_Format(PyExc_ValueError, msg::kPacketPastEnd, begin + i,

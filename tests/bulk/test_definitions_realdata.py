@@ -250,17 +250,21 @@ def test_idex_science_packets_decode_as_the_xtce_decoder_does(idex_by_peer):
 
     packets, types = idex_by_peer
     data = (SPP_DATA / "idex" / "sciData_2023_052_14_45_05").read_bytes()
-    decoded = idex_definitions().decode(data)
-    assert decoded.unmatched == {} and decoded.faults == []
+    raw = idex_definitions().decode(data, derived=False)
+    derived = idex_definitions().decode(data)
+    assert raw.unmatched == {} and raw.faults == [] and derived.faults == []
     rows = {"Sci0TypeZero": 0, "Sci0TypeNonZero": 0}
     assert sorted(set(types)) == sorted(rows)
     for packet, name in zip(packets, types, strict=True):
-        table, row = decoded[name], rows[name]
+        row = rows[name]
         rows[name] += 1
-        assert list(table) == list(packet), name
+        assert list(raw[name]) == list(packet), name
         for field_name, value in packet.items():
-            assert table[field_name][row] == value.raw_value, (name, row, field_name)
+            assert raw[name][field_name][row] == value.raw_value, (name, row, field_name)
+            # The derived value: an enumeration's label, else the number itself.
+            assert derived[name][field_name][row] == value, (name, row, field_name)
     assert rows == {"Sci0TypeZero": 6, "Sci0TypeNonZero": 72}
+    assert set(derived["Sci0TypeZero"]["IDX__TXHDRPOLSTAT"]) <= {"POS", "NEG"}
     # The waveforms are 97% of the file's bytes.
-    blobs = sum(len(b) for b in decoded["Sci0TypeNonZero"]["IDX__SCI0RAW"])
+    blobs = sum(len(b) for b in raw["Sci0TypeNonZero"]["IDX__SCI0RAW"])
     assert blobs > 0.95 * len(data)

@@ -111,8 +111,23 @@ TYPE_ZERO = [
 ]
 
 
+# The XTCE's EnumeratedParameterTypes among these fields.
+_STATES = {
+    "IDX__SCI0PACK": {0: "DS", 1: "EN"},
+    "IDX__SCI0FRAG": {0: "DS", 1: "EN"},
+    "IDX__SCI0COMP": {0: "DS", 1: "EN"},
+    "IDX__TXHDRPOLSTAT": {0: "POS", 1: "NEG"},
+    "IDX__TXHDRPOLCTRL": {0: "POS", 1: "NEG"},
+    "IDX__TXHDRCOINENA": {0: "DIS", 1: "ENA"},
+    "IDX__TXHDRLSTRIGMODE": {0: "DIS", 1: "ENA"},
+}
+
+
 def _items(pairs):
-    return [field(name, "unsigned", bits) for name, bits in pairs]
+    return [
+        field(name, "unsigned", bits, **({"enumeration": _STATES[name]} if name in _STATES else {}))
+        for name, bits in pairs
+    ]
 
 
 def idex_definitions() -> Definitions:

@@ -10,11 +10,12 @@ The definitions are in tests/support/realdata_definitions.py.
 
 from __future__ import annotations
 
-import importlib.util
 import io
 import logging
+import runpy
 import warnings
 from collections import Counter
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -54,12 +55,7 @@ def ccsdspy_defs():
     pytest.importorskip("ccsdspy")
     if not CCSDSPY_DATA.is_dir():
         pytest.skip("no ccsdspy sets")
-    spec = importlib.util.spec_from_file_location(
-        "realdata_ccsdspy", CCSDSPY_DATA / "definitions.py"
-    )
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return SimpleNamespace(**runpy.run_path(str(CCSDSPY_DATA / "definitions.py")))
 
 
 def _ccsdspy_load(definition, path):

@@ -9,15 +9,14 @@ from __future__ import annotations
 
 import importlib.util
 import logging
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 from bitloom_bulk import Definitions, PacketType, field
 from bitloom_bulk.ccsds import primary_header
+from tests.support.realdata import REALDATA
 
-REALDATA = Path(__file__).resolve().parents[3] / "shared" / "realdata"
 CCSDSPY_DATA = REALDATA / "ccsdspy"
 
 pytestmark = pytest.mark.skipif(not CCSDSPY_DATA.is_dir(), reason="no ../shared/realdata")

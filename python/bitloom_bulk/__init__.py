@@ -9,6 +9,7 @@ This package never imports ``bitloom``.
 from bitloom_bulk._native import Layout, compile, unpack_columns  # isort: split
 
 from bitloom_bulk import ccsds
+from bitloom_bulk._definition_checks import check_definitions
 from bitloom_bulk._definitions import DefinitionError, Definitions, Fault, PacketType
 from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._definitions_files import dump_definitions, load_definitions
@@ -53,6 +54,7 @@ __all__ = [
     "UnpackItem",
     "__version__",
     "ccsds",
+    "check_definitions",
     "check_recipe",
     "compile",
     "dump_definitions",

@@ -27,19 +27,31 @@ LARGEST_PACKET_BITS = 8 * (65535 + 7)
 
 
 def check_definitions(definitions: Definitions) -> list[Finding]:
-    """Findings for every type of ``definitions``, in definition order: the
-    recipe checks of each item (the keys definitions add are known; ``index``
-    is the type's place in the set, ``name`` "type.item"), then
-    ``unreachable-type``, ``size-too-large`` and ``records-do-not-fit``."""
+    """Check packet ``definitions`` for types no packet reaches, sizes no
+    packet holds and records that do not fit, and each item's recipe part as
+    :func:`check_recipe` checks a recipe.
+
+    Returns findings in definition order, an empty list for sound definitions:
+    for each type, the recipe checks of its items (the keys definitions add
+    are known; ``index`` is the type's place in the set, ``name``
+    "type.item"), then ``unreachable-type``, ``size-too-large`` and
+    ``records-do-not-fit`` (see :mod:`bitloom_bulk.recipes` for the codes).
+    ``check_recipe(definitions)`` gives the same.
+    """
+    from bitloom_bulk._definitions import Definitions
     from bitloom_bulk._recipe_checks import Finding, check_recipe
 
+    if not isinstance(definitions, Definitions):
+        raise TypeError(f"check_definitions checks Definitions, not {type(definitions).__name__}")
     findings: list[Finding] = []
+    roots = definitions.roots()
     for index, node in enumerate(definitions.nodes()):
         plain = [_recipe_part(item) for item in node.items]
         for found in check_recipe(plain):
             item = node.items[found.index]
             findings.append(Finding(index, f"{node.name}.{item.name}", found.code, found.message))
-        for code, name, message in _unreachable(node) + _sizes(node):
+        siblings = node.parent.children if node.parent is not None else roots
+        for code, name, message in _unreachable(node, siblings) + _sizes(node):
             findings.append(Finding(index, name, code, message))
     return findings
 
@@ -59,13 +71,10 @@ def _recipe_part(item: Item) -> dict[str, Any]:
     return out
 
 
-def _unreachable(node: Node) -> list[tuple[str, str, str]]:
-    """unreachable-type: an earlier sibling (or root) takes every packet this
-    type's where holds for: its where is None, the same as this one's, or
-    equalities that this one's equalities include."""
-    siblings = node.parent.children if node.parent is not None else None
-    if siblings is None:
-        return []
+def _unreachable(node: Node, siblings: list[Node]) -> list[tuple[str, str, str]]:
+    """unreachable-type: an earlier sibling (or an earlier root, for a root)
+    takes every packet this type's where holds for: its where is None, the
+    same as this one's, or equalities that this one's equalities include."""
     out = []
     for earlier in siblings:
         if earlier is node:
@@ -97,7 +106,12 @@ def _equalities(cond: Condition | None) -> dict[str, Any] | None:
             part = _equalities(term)
             if part is None:
                 return None
-            out.update(part)
+            for name, value in part.items():
+                # Two values for one field: the where never holds, and it
+                # takes no packet from a later type.
+                if name in out and out[name] != value:
+                    return None
+                out[name] = value
         return out
     return None
 
@@ -111,42 +125,87 @@ def _covers(earlier: Condition | None, later: Condition | None) -> bool:
     return a is not None and b is not None and all(k in b and b[k] == v for k, v in a.items())
 
 
+def raw_range(encoding: str, bits: int) -> tuple[int, int]:
+    """The smallest and largest raw value an integer field of ``bits`` bits
+    in ``encoding`` decodes to (values are 64-bit: wider fields read their
+    low 64 bits)."""
+    width = min(bits, 64)
+    if encoding == "unsigned":
+        return 0, (1 << width) - 1
+    if encoding == "twos_complement":
+        return (-(1 << (width - 1)), (1 << (width - 1)) - 1) if width else (0, 0)
+    if encoding in ("ones_complement", "sign_magnitude"):
+        top = (1 << (width - 1)) - 1 if width else 0
+        return -top, top
+    # BCD: a digit per nibble (packed) or per byte (unpacked); the signed
+    # packed form gives its last nibble to the sign, the signed unpacked form
+    # keeps the sign in the last byte's zone.
+    digits = {
+        "packed_bcd": bits // 4,
+        "packed_bcd_signed": bits // 4 - 1,
+        "unpacked_bcd": bits // 8,
+        "unpacked_bcd_signed": bits // 8,
+    }[encoding]
+    top = 10 ** max(digits, 0) - 1
+    return (-top if encoding.endswith("_signed") else 0), top
+
+
+def _largest(value: FromField, field: Item) -> int:
+    """The largest size or count ``value`` gives, over every raw value of
+    ``field``."""
+    assert isinstance(field.bits, int)
+    low, high = raw_range(field.encoding, field.bits)
+    return max(value.scale * low + value.offset, value.scale * high + value.offset)
+
+
 def _sizes(node: Node) -> list[tuple[str, str, str]]:
     out = []
-    widths = {item.name: item.bits for item in node.fields() if isinstance(item.bits, int)}
+    fields = {item.name: item for item in node.fields() if isinstance(item.bits, int)}
     for item in node.items:
         name = f"{node.name}.{item.name}"
         for key, value, unit in (("bits", item.bits, 1), ("count", item.count, _unit(item))):
-            if not isinstance(value, FromField):
+            if not isinstance(value, FromField) or value.name not in fields:
                 continue
-            width = widths.get(value.name)
-            if not isinstance(width, int):
-                continue
-            largest = max(value.scale * ((1 << width) - 1) + value.offset, value.offset)
+            source = fields[value.name]
+            largest = _largest(value, source)
             if largest * unit > LARGEST_PACKET_BITS:
                 out.append(
                     (
                         "size-too-large",
                         name,
-                        f"{key} from {value.name!r} ({width} bits) can reach {largest * unit}"
-                        f" bits, more than the largest CCSDS packet ({LARGEST_PACKET_BITS}"
-                        " bits): such a packet faults; check the scale and the field.",
+                        f"{key} from {value.name!r} ({source.bits}-bit {source.encoding}) can"
+                        f" reach {largest * unit} bits, more than the largest CCSDS packet"
+                        f" ({LARGEST_PACKET_BITS} bits): such a packet faults; check the"
+                        " scale and the field.",
                     )
                 )
-        if item.kind == "records" and isinstance(item.bits, int):
-            count = item.count if isinstance(item.count, int) else None
-            need = item.record_bits * (count if count is not None else 1)
-            if need > item.bits:
-                out.append(
-                    (
-                        "records-do-not-fit",
-                        name,
-                        f"{count if count is not None else 'one'} record(s) of"
-                        f" {item.record_bits} bits need {need} bits, but the region holds"
-                        f" {item.bits}: every packet faults (or has no records).",
-                    )
-                )
+        if item.kind == "records":
+            out += _records_fit(node, item, fields)
     return out
+
+
+def _records_fit(node: Node, item: Item, fields: dict[str, Item]) -> list[tuple[str, str, str]]:
+    """records-do-not-fit: a region (fixed, or from a field at its largest)
+    too small for one record, or for the fixed count of them."""
+    if isinstance(item.bits, int):
+        region, said = item.bits, f"the region holds {item.bits}"
+    elif isinstance(item.bits, FromField) and item.bits.name in fields:
+        region = _largest(item.bits, fields[item.bits.name])
+        said = f"the region from {item.bits.name!r} holds at most {region}"
+    else:
+        return []
+    count = item.count if isinstance(item.count, int) else None
+    need = item.record_bits * (count if count is not None else 1)
+    if need <= region:
+        return []
+    return [
+        (
+            "records-do-not-fit",
+            f"{node.name}.{item.name}",
+            f"{count if count is not None else 'one'} record(s) of {item.record_bits} bits"
+            f" need {need} bits, but {said}: every packet faults (or has no records).",
+        )
+    ]
 
 
 def _unit(item: Item) -> int:

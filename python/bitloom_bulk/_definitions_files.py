@@ -3,14 +3,19 @@
 The file holds ``{"types": [{"name": ..., "parent": ..., "where": ...,
 "abstract": ..., "items": [...]}, ...]}`` (``parent``, ``where`` and
 ``abstract`` left out when None, None and False). A where's triples are
-written as arrays and read back as tuples; enumeration keys are written as
-decimal strings and read back as ints.
+written as arrays and read back as tuples (as :class:`PacketType` keeps them,
+however given); enumeration keys are written as decimal strings and read back
+as ints. NaN has no place in JSON, and none of these files can hold a NaN
+that reads back equal, so a where comparing with NaN is refused in both.
+Definition faults found when a file is read raise :class:`RecipeFileError`
+(with the :class:`DefinitionError`'s message and the place in the file).
 """
 
 from __future__ import annotations
 
 import json
 import os
+import re
 from collections.abc import Mapping
 from typing import Any
 
@@ -20,11 +25,15 @@ from bitloom_bulk._recipe_load import (
     RecipeFileError,
     _format_of,
     _read_text,
+    _shown,
     _tomllib,
     parse_text,
 )
 
 _TYPE_KEYS = ("name", "parent", "where", "abstract", "items")
+# Enumeration keys: ASCII decimal digits (int() would also take blanks,
+# underscores and other scripts' digits), an optional sign.
+_DECIMAL = re.compile(r"[-+]?[0-9]+")
 
 
 def load_definitions(path: Any, format: str | None = None) -> Definitions:
@@ -32,14 +41,23 @@ def load_definitions(path: Any, format: str | None = None) -> Definitions:
     file; the format from the suffix unless ``format`` names it).
 
     A malformed file, or definitions that cannot be decoded, raise
-    :class:`RecipeFileError` naming the file and where (the line and column
-    of a syntax error; the type and item of a definition fault).
+    :class:`RecipeFileError` naming the file and where: the line and column
+    of a syntax error; for a definition fault, the message of the
+    :class:`DefinitionError` (naming the type and item) and as ``key`` the
+    place in the file, such as ``types[2].items[0]``. Enumeration keys are
+    decimal integers written as strings ("7", "-1"); two that are the same
+    number are refused.
     """
     fmt = _definitions_format(path, format)
     label, text = _read_text(path)
     data = parse_text(label, text, fmt)
     if not isinstance(data, dict) or not isinstance(data.get("types"), list):
         raise RecipeFileError(label, "the file needs a top-level 'types' list", key="types")
+    unknown_top = sorted(set(data) - {"types"})
+    if unknown_top:
+        raise RecipeFileError(
+            label, "unknown top-level key; the file holds only 'types'", key=unknown_top[0]
+        )
     types = []
     for index, entry in enumerate(data["types"]):
         key = f"types[{index}]"
@@ -59,7 +77,7 @@ def load_definitions(path: Any, format: str | None = None) -> Definitions:
                     entry["name"],
                     [_read_item(label, f"{key}.items[{i}]", item) for i, item in enumerate(items)],
                     parent=entry.get("parent"),
-                    where=_read_where(entry.get("where")),
+                    where=entry.get("where"),
                     abstract=entry.get("abstract", False),
                 )
             )
@@ -68,7 +86,34 @@ def load_definitions(path: Any, format: str | None = None) -> Definitions:
     try:
         return Definitions(types)
     except DefinitionError as exc:
-        raise RecipeFileError(label, str(exc)) from None
+        raise RecipeFileError(label, str(exc), key=_place(data["types"], exc)) from None
+
+
+def _place(entries: list[dict[str, Any]], exc: DefinitionError) -> str | None:
+    """Where in the file the type and item a DefinitionError names are: the
+    type's entry (the second of two of one name) and the item's, or a
+    record's item's, within it."""
+    indices = [i for i, entry in enumerate(entries) if entry.get("name") == exc.type]
+    if not indices:
+        return None
+    index = indices[1] if len(indices) > 1 else indices[0]
+    key = f"types[{index}]"
+    if exc.item is None:
+        return key
+    items = entries[index]["items"]
+    for j, item in enumerate(items):
+        if item.get("name") == exc.item:
+            return f"{key}.items[{j}]"
+    # A record's item, named by itself or as "records item.its item".
+    for j, item in enumerate(items):
+        records = item.get("records")
+        if not isinstance(records, list):
+            continue
+        for k, sub in enumerate(records):
+            name = sub.get("name") if isinstance(sub, dict) else None
+            if exc.item in (name, f"{item.get('name')}.{name}"):
+                return f"{key}.items[{j}].records[{k}]"
+    return key
 
 
 def dump_definitions(definitions: Definitions, path: Any, format: str | None = None) -> None:
@@ -93,7 +138,7 @@ def dump_definitions(definitions: Definitions, path: Any, format: str | None = N
             back["name"],
             [_read_item(label, "", item) for item in back["items"]],
             parent=back.get("parent"),
-            where=_read_where(back.get("where")),
+            where=back.get("where"),
             abstract=back.get("abstract", False),
         )
         if again != definitions.types[index]:
@@ -151,17 +196,40 @@ def _read_item(label: str, key: str, item: Any) -> Any:
     table = out.get("enumeration")
     if isinstance(table, dict):
         labels: dict[Any, Any] = {}
+        written: dict[int, str] = {}
         for raw, text in table.items():
-            try:
-                labels[int(raw)] = text
-            except ValueError:
+            number = _decimal(raw)
+            if number is None:
                 raise RecipeFileError(
-                    label, f"enumeration key {raw!r} is not a decimal integer", key=key
-                ) from None
+                    label,
+                    f"enumeration key {_shown(raw)} is not a decimal integer such as '7' or '-1'",
+                    key=f"{key}.enumeration",
+                )
+            if number in written:
+                raise RecipeFileError(
+                    label,
+                    f"enumeration keys {written[number]!r} and {raw!r} are both {number}",
+                    key=f"{key}.enumeration",
+                )
+            written[number] = raw
+            labels[number] = text
         out["enumeration"] = labels
     if isinstance(out.get("records"), list):
-        out["records"] = [_read_item(label, f"{key}.records", r) for r in out["records"]]
+        out["records"] = [
+            _read_item(label, f"{key}.records[{k}]", r) for k, r in enumerate(out["records"])
+        ]
     return out
+
+
+def _decimal(text: str) -> int | None:
+    """The integer a decimal key such as "7", "-12" or "+3" writes; None for
+    anything else (blanks, underscores, other digits, too many digits)."""
+    if not _DECIMAL.fullmatch(text):
+        return None
+    try:
+        return int(text)
+    except ValueError:  # more digits than the interpreter converts
+        return None
 
 
 def _written_where(where: Any) -> Any:
@@ -169,17 +237,6 @@ def _written_where(where: Any) -> Any:
         return {k: _written_where(v) if k in ("any", "all") else v for k, v in where.items()}
     if isinstance(where, (list, tuple)):
         return [_written_where(t) if not isinstance(t, (str, int, float)) else t for t in where]
-    return where
-
-
-def _read_where(where: Any) -> Any:
-    """Triples (arrays of a field, an operator and a value) back as tuples."""
-    if isinstance(where, dict):
-        return {k: _read_where(v) if k in ("any", "all") else v for k, v in where.items()}
-    if isinstance(where, list):
-        if len(where) == 3 and isinstance(where[0], str) and isinstance(where[1], str):
-            return tuple(where)
-        return [_read_where(t) for t in where]
     return where
 
 

@@ -52,19 +52,23 @@ that says what will happen and what to write instead. The codes:
     (Overlapping fields are common and fine when unpacking, e.g. a status
     word and its flag bits.)
 
-Checking packet ``Definitions`` gives each finding the type's place in the
-set as ``index`` and "type.item" (or the type) as ``name``; besides the codes
+Checking packet ``Definitions`` (``check_definitions(definitions)``, or
+``check_recipe(definitions)``) gives each finding the type's place in the set
+as ``index`` and "type.item" (or the type) as ``name``; besides the codes
 above for each item:
 
 ``unreachable-type``
-    an earlier sibling (or root) has no ``where``, the same one, or equalities
-    that this type's include: it takes every packet this type would.
+    an earlier sibling (or, for a root, an earlier root) has no ``where``, the
+    same one, or equalities that this type's include: it takes every packet
+    this type would.
 ``size-too-large``
     a size or count read from a field can exceed the largest CCSDS packet
-    (65,542 bytes) by the field's width, scale and offset.
+    (65,542 bytes): the field's largest or smallest raw value (by its width
+    and encoding) times the scale, plus the offset.
 ``records-do-not-fit``
-    a ``records`` item of fixed bits too few for one record (or for its fixed
-    ``count`` of them).
+    a ``records`` item whose region (its fixed bits, or the largest size its
+    field gives) is too small for one record (or for its fixed ``count`` of
+    them).
 
 Recipe files (the format comes from the suffix, or ``format=``):
 

@@ -27,6 +27,7 @@ import numpy as np
 import pytest
 
 from bitloom_bulk import RecipeFileError, load_recipe, unpack_ccsds
+from tests.support.realdata import REALDATA, needs_realdata
 from tests.support.streams import header
 
 ccsdspy = pytest.importorskip("ccsdspy")
@@ -284,11 +285,6 @@ def test_generated_definitions_decode_as_ccsdspy_or_are_refused(tmp_path):
     assert sum(refused.values()) < 360
 
 
-REALDATA = pathlib.Path(
-    os.environ.get(
-        "BITLOOM_REALDATA", pathlib.Path(__file__).resolve().parents[3] / "shared" / "realdata"
-    )
-)
 # Each real definition: None where it loads, else the line and feature refused.
 REAL_DEFINITIONS = {
     "ccsdspy/packet_def/basic_csv_3col.csv": None,
@@ -325,7 +321,7 @@ def compare_on(path, data):
     return len(next(iter(ours.values())))
 
 
-@pytest.mark.skipif(not REALDATA.is_dir(), reason=f"the real-data corpus is not at {REALDATA}")
+@needs_realdata
 def test_real_definitions_decode_as_ccsdspy_or_are_refused():
     found = {
         str(pathlib.Path(name).relative_to(REALDATA))

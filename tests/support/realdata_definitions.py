@@ -5,16 +5,12 @@ can compare column by column."""
 
 from __future__ import annotations
 
-import os
-from pathlib import Path
 from typing import Any
 
 from bitloom_bulk import Definitions, PacketType, field
 from bitloom_bulk.ccsds import primary_header
+from tests.support.realdata import REALDATA
 
-REALDATA = Path(
-    os.environ.get("BITLOOM_REALDATA", Path(__file__).resolve().parents[3] / "shared" / "realdata")
-)
 CCSDSPY_DATA = REALDATA / "ccsdspy"
 SPP_DATA = REALDATA / "spp"
 

@@ -181,6 +181,82 @@ def ccsds_seeds():
     }
 
 
+def repeated_seeds():
+    # Encodings by their place among the decodable rows (fuzz_repeated.cpp);
+    # windowed recipes give (encoding, flags[, offset], bits), the others
+    # (encoding, flags, bits[, offset]), each byte as the target reads it.
+    unsigned, twos, ones, packed_bcd, unpacked_bcd, f16, f32 = 0, 1, 2, 4, 6, 8, 9
+    always_fails = 0xF5  # 245 % 23 rows: one of the unimplemented float formats
+
+    def recipe(*fields):
+        return u8(len(fields) - 1) + b"".join(
+            u8(enc) + u8(flags) + b"".join(u8(v) for v in rest) for enc, flags, *rest in fields
+        )
+
+    def packets(*rows, many=False):
+        # (start in bits, count, slack byte) per packet
+        count = u16 if many else u8
+        return u8(len(rows)) + b"".join(u8(s) + count(c) + u8(slack) for s, c, slack in rows)
+
+    def at_end(n):
+        # at_offsets placement: every packet after the last, no tail
+        return b"".join(u8(0x80) for _ in range(n)) + u8(0)
+
+    data = bytes(range(0x11, 0xFF, 0x0D))
+    # mode bits: 1 offsets, 2 windowed, 4 widths up to bit 58, 8 huge stride, 16 many rows
+    return {
+        # three big-endian fields in 19 bits, packed, two packets ending at the data's end
+        "windowed_packed": u8(3)
+        + recipe((unsigned, 0, 4), (twos, 0, 9), (f16, 0, 5))
+        + u8(0)
+        + packets((3, 5, 0), (0, 7, 0))
+        + at_end(2)
+        + data,
+        # more than two blocks of 512 instances, byte-aligned stride, fixed-size packets
+        "windowed_many": u8(2 | 16)
+        + recipe((unsigned, 0, 11), (ones, 0, 13))
+        + u8(0x80 | 3)
+        + packets((0, 399, 0), (5, 399, 0), (7, 300, 0), many=True)
+        + data,
+        # two fields ending at bit 57 exactly (the last windowed bit), one at
+        # an explicit offset, the other placed by one past bit 56
+        "windowed_edge_offset": u8(3)
+        + recipe((unsigned, 0x0C, 55, 1), (twos, 0, 30, 26))
+        + u8(0x40 | 5)
+        + packets((1, 9, 0), (0, 4, 0x83))
+        + at_end(2)
+        + data,
+        # BCD that fails on some instance, ending at bit 58 (the general path)
+        "bcd_general": u8(1 | 4 | 2)
+        + recipe((packed_bcd, 0, 20), (unpacked_bcd, 0, 36))
+        + u8(0)
+        + packets((2, 11, 0), (6, 3, 0))
+        + at_end(2)
+        + bytes(60)
+        + b"\xff"
+        + bytes(42),
+        # little-endian, reversed and wide fields with an offset: the general path
+        "general_mixed": u8(1)
+        + recipe((twos, 1, 0x40 | 16), (f32, 2, 0x80 | 3), (unsigned, 0x0F, 0xC0 | 17, 40))
+        + u8(0xC0 | 9)
+        + packets((9, 6, 0), (0, 0, 0x85), (4, 5, 0))
+        + u8(0x80)
+        + u8(0)
+        + u16(3)
+        + u8(0x80)
+        + u8(0)
+        + data,
+        # one instance per packet at a huge stride, one field always failing
+        "huge_stride_fault": u8(1 | 8)
+        + recipe((unsigned, 0, 0x40 | 7), (always_fails, 0, 0x80 | 3))
+        + u8(0)
+        + u64(2**63 + 5)
+        + packets((0, 1, 0), (3, 1, 0))
+        + at_end(2)
+        + data,
+    }
+
+
 SEEDS = {
     "bits": bits_seeds,
     "integer": integer_seeds,
@@ -189,6 +265,7 @@ SEEDS = {
     "unicode": unicode_seeds,
     "charset": charset_seeds,
     "ccsds": ccsds_seeds,
+    "repeated": repeated_seeds,
 }
 
 

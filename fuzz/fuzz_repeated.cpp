@@ -71,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool past_window = (mode & 4) != 0;  // ...but the widths may reach bit 58
     const bool huge_stride = (mode & 8) != 0;  // at most one instance per packet
     const bool many = (mode & 16) != 0;        // counts past a block of the windowed path
+    const bool sparse = (mode & 32) != 0;      // zero bytes (valid BCD) but a few set ones
 
     // The recipe, its starts counted from an instance's first bit.
     const std::size_t nfields = 1 + in.take<std::uint8_t>() % (windowed ? 8 : 16);
@@ -162,14 +163,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         packets.offsets = offsets.data();
         packets.lengths = lengths.data();
     }
-    // Exactly sized, so that a window read past the end of the data is caught;
-    // the bytes are the rest of the input, repeated.
-    const std::vector<std::uint8_t> bytes = in.rest();
+    // Exactly sized, so that a window read past the end of the data is caught.
+    // The bytes are the rest of the input, repeated; or, sparse, zeros (a
+    // valid digit of every unsigned BCD, so that the first refused value may
+    // lie far in) but for bytes set by (position, value) pairs of the input.
     fuzz::ExactBuffer buf(data_size);
-    for (std::size_t i = 0; i < data_size; ++i) {
-        buf.data()[i] = bytes.empty()
-                            ? static_cast<std::uint8_t>(i * 151 + 7)
-                            : static_cast<std::uint8_t>(bytes[i % bytes.size()] + i / bytes.size());
+    if (sparse) {
+        std::memset(buf.data(), 0, data_size);
+        while (data_size != 0 && in.remaining() != 0) {
+            const std::size_t at = in.take<std::uint16_t>() % data_size;
+            buf.data()[at] = in.take<std::uint8_t>();
+        }
+    } else {
+        const std::vector<std::uint8_t> bytes = in.rest();
+        for (std::size_t i = 0; i < data_size; ++i) {
+            buf.data()[i] = bytes.empty() ? static_cast<std::uint8_t>(i * 151 + 7)
+                                          : static_cast<std::uint8_t>(bytes[i % bytes.size()] +
+                                                                      i / bytes.size());
+        }
     }
     packets.data = buf.data();
     packets.size = data_size;

@@ -203,7 +203,8 @@ def repeated_seeds():
         return b"".join(u8(0x80) for _ in range(n)) + u8(0)
 
     data = bytes(range(0x11, 0xFF, 0x0D))
-    # mode bits: 1 offsets, 2 windowed, 4 widths up to bit 58, 8 huge stride, 16 many rows
+    # mode bits: 1 offsets, 2 windowed, 4 widths up to bit 58, 8 huge stride,
+    # 16 many rows, 32 sparse data (zeros and (u16 position, u8 value) pairs)
     return {
         # three big-endian fields in 19 bits, packed, two packets ending at the data's end
         "windowed_packed": u8(3)
@@ -218,6 +219,15 @@ def repeated_seeds():
         + u8(0x80 | 3)
         + packets((0, 399, 0), (5, 399, 0), (7, 300, 0), many=True)
         + data,
+        # a BCD digit refused in the second block of 512 instances (row 600):
+        # zeros but for the first byte of instance 201 (bit 201 * 32) of the
+        # second packet (1595 bytes each)
+        "windowed_second_block_fault": u8(2 | 16 | 32)
+        + recipe((packed_bcd, 0, 11), (unsigned, 0, 7))
+        + u8(0x80 | 3)
+        + packets((0, 399, 0), (0, 399, 0), many=True)
+        + u16(1595 + 201 * 4)
+        + u8(0xAA),
         # two fields ending at bit 57 exactly (the last windowed bit), one at
         # an explicit offset, the other placed by one past bit 56
         "windowed_edge_offset": u8(3)

@@ -58,22 +58,12 @@ std::uint32_t pick_bits(std::uint8_t b) {
 // (512 instances each), small enough that the one-instance reference stays quick.
 constexpr std::uint64_t kMaxRows = 1200;
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+// A random recipe of numeric fields; `windowed`: every field big-endian, not
+// reversed, and ending by bit 57 of the instance (or by bit 58, `past_window`).
+std::vector<core::FieldSpec> make_recipe(fuzz::Input& in, bool windowed, bool past_window) {
     static const std::vector<const core::EncodingRow*> rows = numeric_rows();
     static const auto decodable = static_cast<std::size_t>(
         std::ranges::count_if(rows, [](auto r) { return r->codec != Codec::UnimplementedFloat; }));
-    fuzz::Input in(data, size);
-    const auto mode = in.take<std::uint8_t>();
-    const bool at_offsets = (mode & 1) != 0;
-    const bool windowed = (mode & 2) != 0;     // every field in the first 57 bits, big-endian
-    const bool past_window = (mode & 4) != 0;  // ...but the widths may reach bit 58
-    const bool huge_stride = (mode & 8) != 0;  // at most one instance per packet
-    const bool many = (mode & 16) != 0;        // counts past a block of the windowed path
-    const bool sparse = (mode & 32) != 0;      // zero bytes (valid BCD) but a few set ones
-
-    // The recipe, its starts counted from an instance's first bit.
     const std::size_t nfields = 1 + in.take<std::uint8_t>() % (windowed ? 8 : 16);
     std::vector<core::FieldSpec> fields(nfields);
     std::uint64_t position = 0;
@@ -100,162 +90,205 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         position = core::field_start(fld, 0, position) + fld.bits;
         core::prepare_route(fld);
     }
-    const std::vector<std::uint64_t> rel = bulk::relative_starts(fields);
-    std::uint64_t extent = 0;  // the largest field end, from an instance's start
-    for (std::size_t j = 0; j < nfields; ++j) extent = std::max(extent, rel[j] + fields[j].bits);
+    return fields;
+}
 
-    // The stride: the instances packed, spaced, overlapping, byte-aligned, or
-    // (with one instance per packet) too large to step by.
+// The stride: the instances packed, spaced, overlapping, byte-aligned, or
+// (with one instance per packet) too large to step by.
+std::uint64_t pick_stride(fuzz::Input& in, bool huge, std::uint64_t extent) {
+    const auto pick = in.take<std::uint8_t>();
+    if (huge) return in.take<std::uint64_t>() | (std::uint64_t{1} << 40);
+    switch (pick >> 6) {
+        case 0: return extent + (pick & 7);
+        case 1: return pick & 0x3F;
+        case 2: return std::uint64_t{8} * (1 + (pick & 7));
+        default: return extent + (pick & 0x3F);
+    }
+}
+
+// Exactly sized data, so that a window read past its end is caught. The bytes
+// are the rest of the input, repeated; or, sparse, zeros (a valid digit of
+// every unsigned BCD, so that the first refused value may lie far in) but for
+// bytes set by (position, value) pairs of the input.
+void fill_data(fuzz::Input& in, fuzz::ExactBuffer& buf, bool sparse) {
+    const std::size_t n = buf.size();
+    if (sparse) {
+        std::memset(buf.data(), 0, n);
+        while (n != 0 && in.remaining() != 0) {
+            const std::size_t at = in.take<std::uint16_t>() % n;
+            buf.data()[at] = in.take<std::uint8_t>();
+        }
+        return;
+    }
+    const std::vector<std::uint8_t> bytes = in.rest();
+    for (std::size_t i = 0; i < n; ++i) {
+        buf.data()[i] = bytes.empty()
+                            ? static_cast<std::uint8_t>(i * 151 + 7)
+                            : static_cast<std::uint8_t>(bytes[i % bytes.size()] + i / bytes.size());
+    }
+}
+
+// One call's recipe, columns and packets.
+struct Case {
+    std::vector<core::FieldSpec> fields;
+    std::vector<bulk::ColumnKind> kinds;
+    std::vector<std::size_t> item;  // bytes per element of each column
+    std::vector<std::uint64_t> rel;
+    std::vector<std::uint64_t> offsets, lengths, starts, counts;
     std::uint64_t stride = 0;
-    const auto stride_pick = in.take<std::uint8_t>();
-    if (huge_stride) {
-        stride = in.take<std::uint64_t>() | (std::uint64_t{1} << 40);
-    } else {
-        switch (stride_pick >> 6) {
-            case 0: stride = extent + (stride_pick & 7); break;
-            case 1: stride = stride_pick & 0x3F; break;
-            case 2: stride = 8 * (1 + (stride_pick & 7)); break;
-            default: stride = extent + (stride_pick & 0x3F); break;
+    std::uint64_t total = 0;
+    bulk::PacketSet packets;
+};
+
+// The reference: each instance as a packet of its own (its packet's offset
+// and length), read with the instance's start as the base. Returns the first
+// instance that fails and its field (as decode_repeated_columns counts them),
+// and the rows before it, field by field.
+bulk::ColumnFault one_by_one(const Case& c, std::vector<std::vector<std::uint8_t>>& rows) {
+    const std::size_t nfields = c.fields.size();
+    std::vector<std::unique_ptr<fuzz::ExactBuffer>> storage(nfields);
+    std::vector<std::uint8_t*> columns(nfields);
+    rows.assign(nfields, {});
+    for (std::size_t j = 0; j < nfields; ++j) {
+        rows[j].reserve(c.total * c.item[j]);
+        storage[j] = std::make_unique<fuzz::ExactBuffer>(c.item[j]);
+        columns[j] = storage[j]->data();
+    }
+    std::size_t row = 0;
+    for (std::size_t p = 0; p < c.packets.count; ++p) {
+        bulk::PacketSet one;
+        one.data = c.packets.data;
+        one.size = c.packets.size;
+        one.count = 1;
+        one.offsets = &c.offsets[p];
+        one.lengths = &c.lengths[p];
+        for (std::uint64_t k = 0; k < c.counts[p]; ++k, ++row) {
+            const std::uint64_t base = c.starts[p] + k * c.stride;
+            for (std::size_t j = 0; j < nfields; ++j) {
+                FUZZ_CHECK(core::field_in_packet(base + c.rel[j], c.fields[j].bits, c.lengths[p]),
+                           "packet %zu instance %" PRIu64 " field %zu outside its packet", p, k, j);
+            }
+            const bulk::ColumnFault f = bulk::decode_numeric_columns(c.fields, c.kinds, columns,
+                                                                     one, base);
+            if (f.packet == 0) return {row, f.field};
+            for (std::size_t j = 0; j < nfields; ++j)
+                rows[j].insert(rows[j].end(), columns[j], columns[j] + c.item[j]);
         }
     }
+    return {row, 0};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::Input in(data, size);
+    const auto mode = in.take<std::uint8_t>();
+    const bool at_offsets = (mode & 1) != 0;
+    const bool windowed = (mode & 2) != 0;     // every field in the first 57 bits, big-endian
+    const bool past_window = (mode & 4) != 0;  // ...but the widths may reach bit 58
+    const bool huge_stride = (mode & 8) != 0;  // at most one instance per packet
+    const bool many = (mode & 16) != 0;        // 100 to 499 instances a packet (blocks of 512)
+    const bool sparse = (mode & 32) != 0;      // zero bytes (valid BCD) but a few set ones
+
+    // The recipe, its starts counted from an instance's first bit.
+    Case c;
+    c.fields = make_recipe(in, windowed, past_window);
+    const std::size_t nfields = c.fields.size();
+    c.rel = bulk::relative_starts(c.fields);
+    std::uint64_t extent = 0;  // the largest field end, from an instance's start
+    for (std::size_t j = 0; j < nfields; ++j)
+        extent = std::max(extent, c.rel[j] + c.fields[j].bits);
+    c.stride = pick_stride(in, huge_stride, extent);
 
     // The packets: a start and a count each, and a length that holds every
     // instance (often exactly).
     const std::size_t npackets = in.take<std::uint8_t>() % 32;
-    std::vector<std::uint64_t> starts(npackets), counts(npackets), lengths(npackets);
-    std::uint64_t total = 0;
+    c.starts.resize(npackets);
+    c.counts.resize(npackets);
+    c.lengths.resize(npackets);
+    c.offsets.resize(npackets);
     for (std::size_t p = 0; p < npackets; ++p) {
         const auto start_pick = in.take<std::uint8_t>();
-        starts[p] = (start_pick & 0x80) != 0 ? start_pick & 7 : start_pick % 48;
-        std::uint64_t count = many ? in.take<std::uint16_t>() % 400 : in.take<std::uint8_t>() % 12;
+        c.starts[p] = (start_pick & 0x80) != 0 ? start_pick & 7 : start_pick % 48;
+        std::uint64_t count = many ? 100 + in.take<std::uint16_t>() % 400
+                                   : in.take<std::uint8_t>() % 12;
         if (huge_stride) count = std::min<std::uint64_t>(count, 1);
-        count = std::min(count, kMaxRows - total);
-        counts[p] = count;
-        total += count;
+        count = std::min(count, kMaxRows - c.total);
+        c.counts[p] = count;
+        c.total += count;
         const auto slack_pick = in.take<std::uint8_t>();
         const std::uint64_t slack = (slack_pick & 0x80) != 0 ? slack_pick & 7 : 0;
-        const std::uint64_t end_bits = count == 0 ? 0 : starts[p] + (count - 1) * stride + extent;
-        lengths[p] = (end_bits + 7) / 8 + slack;
+        const std::uint64_t end_bits = count == 0 ? 0
+                                                  : c.starts[p] + (count - 1) * c.stride + extent;
+        c.lengths[p] = (end_bits + 7) / 8 + slack;
     }
 
     // Where the packets lie: back to back at a fixed size (the longest), or
     // each at an offset that follows, overlaps or precedes the others.
-    bulk::PacketSet packets;
+    bulk::PacketSet& packets = c.packets;
     packets.count = npackets;
-    std::vector<std::uint64_t> offsets(npackets);
     std::size_t data_size = 0;
     if (!at_offsets) {
-        packets.packet_bytes = npackets == 0 ? 1 : *std::ranges::max_element(lengths);
+        packets.packet_bytes = npackets == 0 ? 1 : *std::ranges::max_element(c.lengths);
         for (std::size_t p = 0; p < npackets; ++p) {
-            lengths[p] = packets.packet_bytes;
-            offsets[p] = p * packets.packet_bytes;
+            c.lengths[p] = packets.packet_bytes;
+            c.offsets[p] = p * packets.packet_bytes;
         }
         data_size = npackets * packets.packet_bytes;
     } else {
         for (std::size_t p = 0; p < npackets; ++p) {
             const auto place = in.take<std::uint8_t>();
-            offsets[p] = (place & 0x80) != 0 ? data_size
-                                             : in.take<std::uint16_t>() % (data_size + 1);
-            data_size = std::max<std::size_t>(data_size, offsets[p] + lengths[p]);
+            c.offsets[p] = (place & 0x80) != 0 ? data_size
+                                               : in.take<std::uint16_t>() % (data_size + 1);
+            data_size = std::max<std::size_t>(data_size, c.offsets[p] + c.lengths[p]);
         }
         const auto tail = in.take<std::uint8_t>();
         data_size += (tail & 0x80) != 0 ? tail & 7 : 0;
-        packets.offsets = offsets.data();
-        packets.lengths = lengths.data();
+        packets.offsets = c.offsets.data();
+        packets.lengths = c.lengths.data();
     }
-    // Exactly sized, so that a window read past the end of the data is caught.
-    // The bytes are the rest of the input, repeated; or, sparse, zeros (a
-    // valid digit of every unsigned BCD, so that the first refused value may
-    // lie far in) but for bytes set by (position, value) pairs of the input.
     fuzz::ExactBuffer buf(data_size);
-    if (sparse) {
-        std::memset(buf.data(), 0, data_size);
-        while (data_size != 0 && in.remaining() != 0) {
-            const std::size_t at = in.take<std::uint16_t>() % data_size;
-            buf.data()[at] = in.take<std::uint8_t>();
-        }
-    } else {
-        const std::vector<std::uint8_t> bytes = in.rest();
-        for (std::size_t i = 0; i < data_size; ++i) {
-            buf.data()[i] = bytes.empty() ? static_cast<std::uint8_t>(i * 151 + 7)
-                                          : static_cast<std::uint8_t>(bytes[i % bytes.size()] +
-                                                                      i / bytes.size());
-        }
-    }
+    fill_data(in, buf, sparse);
     packets.data = buf.data();
     packets.size = data_size;
 
     // The kernel, into exactly sized columns.
-    std::vector<bulk::ColumnKind> kinds(nfields);
-    std::vector<std::size_t> item(nfields);
+    c.kinds.resize(nfields);
+    c.item.resize(nfields);
     std::vector<std::unique_ptr<fuzz::ExactBuffer>> storage(nfields);
     std::vector<std::uint8_t*> columns(nfields);
     for (std::size_t j = 0; j < nfields; ++j) {
-        kinds[j] = bulk::column_kind(fields[j]);
-        item[j] = bulk::column_item_size(kinds[j]);
-        FUZZ_CHECK(kinds[j] != bulk::ColumnKind::Text && item[j] != 0,
-                   "field %zu: no numeric column for %s", j,
-                   std::string(fields[j].row->name).c_str());
-        storage[j] = std::make_unique<fuzz::ExactBuffer>(total * item[j]);
+        c.kinds[j] = bulk::column_kind(c.fields[j]);
+        c.item[j] = bulk::column_item_size(c.kinds[j]);
+        FUZZ_CHECK(c.item[j] != 0, "field %zu: no numeric column for %s", j,
+                   std::string(c.fields[j].row->name).c_str());
+        storage[j] = std::make_unique<fuzz::ExactBuffer>(c.total * c.item[j]);
         columns[j] = storage[j]->data();
     }
-    const bulk::ColumnFault got = bulk::decode_repeated_columns(fields, kinds, columns, packets,
-                                                                starts.data(), counts.data(),
-                                                                stride);
+    const bulk::ColumnFault got = bulk::decode_repeated_columns(c.fields, c.kinds, columns, packets,
+                                                                c.starts.data(), c.counts.data(),
+                                                                c.stride);
 
-    // The reference: each instance as a packet of its own, read at its start,
-    // its values kept row by row until the first one that fails.
-    std::vector<std::vector<std::uint8_t>> want_rows(nfields);
-    std::vector<std::unique_ptr<fuzz::ExactBuffer>> one_storage(nfields);
-    std::vector<std::uint8_t*> one_columns(nfields);
-    for (std::size_t j = 0; j < nfields; ++j) {
-        want_rows[j].reserve(total * item[j]);
-        one_storage[j] = std::make_unique<fuzz::ExactBuffer>(item[j]);
-        one_columns[j] = one_storage[j]->data();
-    }
-    bulk::ColumnFault want{total, 0};
-    std::uint64_t row = 0;
-    for (std::size_t p = 0; p < npackets && want.packet == total; ++p) {
-        bulk::PacketSet one;
-        one.data = buf.data();
-        one.size = data_size;
-        one.count = 1;
-        one.offsets = &offsets[p];
-        one.lengths = &lengths[p];
-        for (std::uint64_t k = 0; k < counts[p]; ++k, ++row) {
-            const std::uint64_t base = starts[p] + k * stride;
-            for (std::size_t j = 0; j < nfields; ++j) {
-                FUZZ_CHECK(core::field_in_packet(base + rel[j], fields[j].bits, lengths[p]),
-                           "packet %zu instance %" PRIu64 " field %zu outside its packet", p, k, j);
-            }
-            const bulk::ColumnFault f = bulk::decode_numeric_columns(fields, kinds, one_columns,
-                                                                     one, base);
-            if (f.packet == 0) {
-                want = {static_cast<std::size_t>(row), f.field};
-                break;
-            }
-            for (std::size_t j = 0; j < nfields; ++j) {
-                want_rows[j].insert(want_rows[j].end(), one_columns[j], one_columns[j] + item[j]);
-            }
-        }
-    }
-
-    FUZZ_CHECK(got.packet == want.packet && got.field == want.field,
+    std::vector<std::vector<std::uint8_t>> want_rows;
+    const bulk::ColumnFault want = one_by_one(c, want_rows);
+    const bool same_fault = got.packet == want.packet && got.field == want.field;
+    FUZZ_CHECK(same_fault,
                "first faulty row %zu field %zu, one-instance reading row %zu field %zu "
                "(of %" PRIu64 " rows, stride %" PRIu64 ")",
-               got.packet, got.field, want.packet, want.field, total, stride);
+               got.packet, got.field, want.packet, want.field, c.total, c.stride);
     for (std::size_t j = 0; j < nfields; ++j) {
+        const std::size_t n = c.item[j];
         for (std::size_t r = 0; r < want.packet; ++r) {
-            const std::uint8_t* element = columns[j] + r * item[j];
-            const std::uint8_t* expected = want_rows[j].data() + r * item[j];
-            if (std::memcmp(element, expected, item[j]) == 0) continue;
-            std::uint64_t a = 0, b = 0;
-            std::memcpy(&a, element, item[j]);
-            std::memcpy(&b, expected, item[j]);
+            if (std::memcmp(columns[j] + r * n, want_rows[j].data() + r * n, n) == 0) continue;
+            std::uint64_t value = 0;
+            std::uint64_t expected = 0;
+            std::memcpy(&value, columns[j] + r * n, n);
+            std::memcpy(&expected, want_rows[j].data() + r * n, n);
             FUZZ_CHECK(false,
                        "row %zu field %zu (%s, %u bits): %016" PRIx64
                        ", one-instance reading %016" PRIx64,
-                       r, j, std::string(fields[j].row->name).c_str(), fields[j].bits, a, b);
+                       r, j, std::string(c.fields[j].row->name).c_str(), c.fields[j].bits, value,
+                       expected);
         }
     }
     return 0;

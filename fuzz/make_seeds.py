@@ -194,8 +194,8 @@ def repeated_seeds():
         )
 
     def packets(*rows, many=False):
-        # (start in bits, count, slack byte) per packet
-        count = u16 if many else u8
+        # (start in bits, count, slack byte) per packet; many: counts of 100 and more
+        count = (lambda c: u16(c - 100)) if many else u8
         return u8(len(rows)) + b"".join(u8(s) + count(c) + u8(slack) for s, c, slack in rows)
 
     def at_end(n):

@@ -145,16 +145,6 @@ void check_element(bulk::ColumnKind kind, const std::uint8_t* column, std::size_
     }
 }
 
-// Widths: mostly small and odd, sometimes byte-sized, now and then past 64.
-std::uint32_t pick_bits(std::uint8_t b) {
-    switch (b >> 6) {
-        case 0: return b & 0x0F;            // 0..15
-        case 1: return 1 + (b & 0x3F);      // 1..64
-        case 2: return 8U * (1 + (b & 7));  // 8, 16, ..., 64
-        default: return 50 + (b & 0x1F);    // 50..81 (the word-window edge and beyond)
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -174,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::size_t row = enc % table.size();
         if (table[row].codec == Codec::Text && (flags & 0x80) == 0) row = enc % 11;
         fld.row = &table[row];
-        fld.bits = pick_bits(in.take<std::uint8_t>());
+        fld.bits = fuzz::pick_field_bits(in.take<std::uint8_t>());
         fld.little = (flags & 1) != 0;
         fld.reverse = (flags & 2) != 0;
         fld.has_offset = (flags & 0x0C) == 0x0C;

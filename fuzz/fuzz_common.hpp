@@ -58,6 +58,17 @@ private:
     std::size_t pos_ = 0;
 };
 
+// A field width for the column targets: mostly small and odd, sometimes
+// byte-sized, now and then past 64.
+inline std::uint32_t pick_field_bits(std::uint8_t b) {
+    switch (b >> 6) {
+        case 0: return b & 0x0F;            // 0..15
+        case 1: return 1 + (b & 0x3F);      // 1..64
+        case 2: return 8U * (1 + (b & 7));  // 8, 16, ..., 64
+        default: return 50 + (b & 0x1F);    // 50..81 (the word-window edge and beyond)
+    }
+}
+
 // An exactly sized heap block (no spare capacity for a stray write to hide in).
 class ExactBuffer {
 public:

@@ -12,7 +12,6 @@
 // first faulty row and its field must be the first instance and field the
 // one-packet reading refuses.
 #include <algorithm>
-#include <array>
 #include <cinttypes>
 #include <cstdint>
 #include <cstring>
@@ -44,16 +43,6 @@ std::vector<const core::EncodingRow*> numeric_rows() {
     return rows;
 }
 
-// Widths: mostly small and odd, sometimes byte-sized, now and then past 64.
-std::uint32_t pick_bits(std::uint8_t b) {
-    switch (b >> 6) {
-        case 0: return b & 0x0F;            // 0..15
-        case 1: return 1 + (b & 0x3F);      // 1..64
-        case 2: return 8U * (1 + (b & 7));  // 8, 16, ..., 64
-        default: return 50 + (b & 0x1F);    // 50..81 (the window's edge and beyond)
-    }
-}
-
 // Largest number of rows of one input: past two blocks of the windowed path
 // (512 instances each), small enough that the one-instance reference stays quick.
 constexpr std::uint64_t kMaxRows = 1200;
@@ -74,7 +63,7 @@ std::vector<core::FieldSpec> make_recipe(fuzz::Input& in, bool windowed, bool pa
         const auto flags = in.take<std::uint8_t>();
         fld.has_offset = (flags & 0x0C) == 0x0C;
         if (!windowed) {
-            fld.bits = pick_bits(in.take<std::uint8_t>());
+            fld.bits = fuzz::pick_field_bits(in.take<std::uint8_t>());
             fld.little = (flags & 1) != 0;
             fld.reverse = (flags & 2) != 0;
             if (fld.has_offset) fld.offset = in.take<std::uint8_t>();

@@ -206,7 +206,7 @@ def repeated_seeds():
     # mode bits: 1 offsets, 2 windowed, 4 widths up to bit 58, 8 huge stride,
     # 16 many rows, 32 sparse data (zeros and (u16 position, u8 value) pairs)
     return {
-        # three big-endian fields in 19 bits, packed, two packets ending at the data's end
+        # three big-endian fields in 21 bits, packed, two packets ending at the data's end
         "windowed_packed": u8(3)
         + recipe((unsigned, 0, 4), (twos, 0, 9), (f16, 0, 5))
         + u8(0)
@@ -228,8 +228,8 @@ def repeated_seeds():
         + packets((0, 399, 0), (0, 399, 0), many=True)
         + u16(1595 + 201 * 4)
         + u8(0xAA),
-        # two fields ending at bit 57 exactly (the last windowed bit), one at
-        # an explicit offset, the other placed by one past bit 56
+        # two fields ending at bit 57 exactly (the last windowed bit), both at
+        # explicit offsets (the second one's own start would lie past bit 56)
         "windowed_edge_offset": u8(3)
         + recipe((unsigned, 0x0C, 55, 1), (twos, 0, 30, 26))
         + u8(0x40 | 5)

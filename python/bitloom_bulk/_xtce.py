@@ -37,7 +37,7 @@ from bitloom_bulk._xtce_types import (
     integral,
     number,
 )
-from bitloom_bulk._xtce_xml import NAMESPACES, Element, parse_xml
+from bitloom_bulk._xtce_xml import NAMESPACES, Document, Element, text
 
 _OPERATORS = {"==": "==", "!=": "!=", "<": "<", "<=": "<=", ">": ">", ">=": ">="}
 _ENTRY_PARTS = {"LocationInContainerInBits", "RepeatEntry", "IncludeCondition"}
@@ -73,25 +73,26 @@ def load_xtce(source: Any, *, root: str | None = None, strict: bool = True) -> D
     element.
     """
     label, data = _read_source(source)
-    document = parse_xml(label, data)
-    if document.tag != "SpaceSystem":
+    document = Document(label, data)
+    top = document.root
+    if top.tag != "SpaceSystem":
         raise RecipeFileError(
             label,
-            f"not an XTCE document: the root element is {document.tag!r}, not 'SpaceSystem'",
-            line=document.line,
+            f"not an XTCE document: the root element is {top.tag!r}, not 'SpaceSystem'",
+            line=document.line(top),
         )
-    if document.ns and document.ns not in NAMESPACES:
+    if document.namespace and document.namespace not in NAMESPACES:
         raise RecipeFileError(
             label,
-            f"SpaceSystem: unknown namespace {document.ns!r} (XTCE 1.1, 1.2 and 1.3 are read)",
-            line=document.line,
+            f"SpaceSystem: unknown namespace {document.namespace!r} (XTCE 1.1, 1.2 and 1.3"
+            " are read)",
+            line=document.line(top),
         )
     try:
-        reader = Reader(label, document)
-        return _Tree(label, reader, strict).build(root)
+        return _Tree(document, Reader(document), strict).build(root)
     except Bad as exc:
         raise RecipeFileError(
-            label, f"{exc.element.tag}: {exc.problem}", line=exc.element.line
+            label, f"{exc.element.tag}: {exc.problem}", line=document.line(exc.element)
         ) from None
 
 
@@ -120,15 +121,16 @@ def _refusal_error(label: str, refusal: Refusal, container: str | None) -> Recip
     return RecipeFileError(
         label,
         f"{refusal.element} of {refusal.name!r}{inside} is refused: {refusal.why}",
-        line=refusal.line,
+        line=refusal.line or None,
     )
 
 
 class _Tree:
     """The containers of the tree under the root, read into packet types."""
 
-    def __init__(self, label: str, reader: Reader, strict: bool) -> None:
-        self.label, self.reader, self.strict = label, reader, strict
+    def __init__(self, document: Document, reader: Reader, strict: bool) -> None:
+        self.document, self.reader, self.strict = document, reader, strict
+        self.label = document.label
         self.refusals: list[Refusal] = []
         self.bases: dict[str, tuple[str, Element]] = {}
         self.inheritors: dict[str, list[str]] = {}
@@ -139,7 +141,7 @@ class _Tree:
         containers = self.reader.containers
         for name, node in containers.items():
             if node.tag != "SequenceContainer":
-                self._refuse(Refusal(node.tag, name, node.line, "not decoded"), name)
+                self._refuse(Refused(node, name, "not decoded"), name)
             base = node.find("BaseContainer")
             if base is not None:
                 ref = base.get("containerRef")
@@ -161,12 +163,13 @@ class _Tree:
                 self.inheritors.setdefault(self.bases[name][0], []).append(name)
         root = self._root(root)
         types: list[PacketType] = []
-        lines: dict[str, int] = {}
+        lines: dict[str, Element] = {}
         try:
             self._add(root, None, _Scope(), types, lines)
             definitions = Definitions(types)
         except DefinitionError as exc:
-            line = lines.get(exc.type or "")
+            node = lines.get(exc.type or "")
+            line = None if node is None else self.document.line(node)
             raise RecipeFileError(self.label, f"SequenceContainer: {exc}", line=line) from None
         definitions.refusals = list(self.refusals)
         return definitions
@@ -191,7 +194,9 @@ class _Tree:
             )
         return roots[0]
 
-    def _refuse(self, refusal: Refusal, container: str | None) -> None:
+    def _refuse(self, refused: Refused, container: str | None) -> None:
+        element = refused.element
+        refusal = Refusal(element.tag, refused.name, self.document.line(element) or 0, refused.why)
         if self.strict:
             raise _refusal_error(self.label, refusal, container)
         if refusal not in self.refusals:
@@ -203,10 +208,10 @@ class _Tree:
         parent: str | None,
         scope: _Scope,
         types: list[PacketType],
-        lines: dict[str, int],
+        lines: dict[str, Element],
     ) -> None:
         node = self.reader.containers[name]
-        lines[name] = node.line
+        lines[name] = node
         abstract = node.get("abstract", "false") in ("true", "1")
         where = None
         try:
@@ -215,14 +220,14 @@ class _Tree:
         except Refused as exc:
             # The packets this container takes cannot be told apart: every
             # packet reaching it stops here, unmatched.
-            self._refuse(exc.refusal, name)
+            self._refuse(exc, name)
             types.append(PacketType(name, [], parent=parent, abstract=True))
             return
         own = scope.copy()
         try:
             items = self._container(node, name, own, own.position, [name], [])
         except Refused as exc:
-            self._refuse(exc.refusal, name)
+            self._refuse(exc, name)
             types.append(PacketType(name, [], parent=parent, where=where, abstract=True))
             return
         types.append(PacketType(name, items, parent=parent, where=where, abstract=abstract))
@@ -299,10 +304,10 @@ class _Tree:
         if node is None:
             return None
         reference = node.get("referenceLocation", "previousEntry")
-        values = [c for c in node.children if c.tag not in QUIET]
+        values = [c for c in node if c.tag not in QUIET]
         if len(values) != 1 or values[0].tag != "FixedValue":
             raise Refused(node, name, "a location other than a FixedValue is not decoded")
-        value = integral(values[0], number(values[0], values[0].text, "location", name),
+        value = integral(values[0], number(values[0], text(values[0]), "location", name),
                          "a location", name)
         if reference == "previousEntry":
             if value == 0:
@@ -389,11 +394,11 @@ class _Tree:
             count = part
         if count is None:
             raise Bad(node, f"the RepeatEntry in {name!r} needs a Count")
-        values = [c for c in count.children if c.tag not in QUIET]
+        values = [c for c in count if c.tag not in QUIET]
         if len(values) != 1:
             raise Bad(count, f"the Count in {name!r} needs one value")
         if values[0].tag == "FixedValue":
-            return integral(values[0], number(values[0], values[0].text, "count", name),
+            return integral(values[0], number(values[0], text(values[0]), "count", name),
                             "a count", name)
         if values[0].tag == "DynamicValue":
             return self.reader.dynamic(values[0], name)
@@ -417,7 +422,7 @@ class _Tree:
             return [self._comparison(top, name, scope)]
         if top.tag == "ComparisonList":
             return [self._comparison(c, name, scope) for c in children(top, name, {"Comparison"})]
-        terms = [c for c in top.children if c.tag not in QUIET]
+        terms = [c for c in top if c.tag not in QUIET]
         if len(terms) != 1:
             raise Bad(top, f"the BooleanExpression of {name!r} needs one term")
         term = self._boolean(terms[0], name, scope)
@@ -455,7 +460,7 @@ class _Tree:
                       " ComparisonOperator and a Value")
         instance(refs[0], name)
         return self._term(
-            node, name, scope, refs[0].get("parameterRef", ""), operator.text, value.text,
+            node, name, scope, refs[0].get("parameterRef", ""), text(operator), text(value),
             calibrated(refs[0]),
         )
 

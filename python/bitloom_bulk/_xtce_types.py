@@ -13,8 +13,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
-from bitloom_bulk._recipe_load import RecipeFileError
-from bitloom_bulk._xtce_xml import Element
+from bitloom_bulk._xtce_xml import Document, Element, text
 
 
 class Refusal(NamedTuple):
@@ -36,7 +35,7 @@ class Refused(Exception):
 
     def __init__(self, element: Element, name: str, why: str) -> None:
         super().__init__(why)
-        self.refusal = Refusal(element.tag, name, element.line, why)
+        self.element, self.name, self.why = element, name, why
 
 
 class Bad(Exception):
@@ -180,7 +179,7 @@ def integral(node: Element, value: float, what: str, owner: str) -> int:
 def children(node: Element, owner: str, known: set[str]) -> Iterator[Element]:
     """The children of ``node`` the caller reads, refusing any other element
     that is not one of the quiet ones."""
-    for child in node.children:
+    for child in node:
         if child.tag in known:
             yield child
         elif child.tag not in QUIET:
@@ -190,37 +189,31 @@ def children(node: Element, owner: str, known: set[str]) -> Iterator[Element]:
 class Reader:
     """The parameter types, parameters and containers of one XTCE document."""
 
-    def __init__(self, label: str, system: Element) -> None:
-        self.label = label
+    def __init__(self, document: Document) -> None:
+        self.document = document
         self.types: dict[str, Element] = {}
         self.parameters: dict[str, Element] = {}
         self.containers: dict[str, Element] = {}
         self.kinds: dict[str, Kind] = {}
-        self.top_refusals: list[Refusal] = []
-        self._read_system(system)
-
-    def fail(self, element: Element, problem: str) -> RecipeFileError:
-        return RecipeFileError(self.label, f"{element.tag}: {problem}", line=element.line)
+        self.top_refusals: list[Refused] = []
+        self._read_system(document.root)
 
     # -- the document's sets ------------------------------------------------------
 
     def _read_system(self, system: Element) -> None:
-        for child in system.children:
+        for child in system:
             if child.tag == "TelemetryMetaData":
                 self._read_telemetry(child)
             elif child.tag == "SpaceSystem":
                 self.top_refusals.append(
-                    Refusal(
-                        child.tag,
+                    Refused(
+                        child,
                         child.get("name") or "",
-                        child.line,
                         "a nested SpaceSystem (references by path) is not decoded",
                     )
                 )
             elif child.tag not in QUIET:
-                self.top_refusals.append(
-                    Refusal(child.tag, system.get("name") or "", child.line, "not decoded")
-                )
+                self.top_refusals.append(Refused(child, system.get("name") or "", "not decoded"))
 
     def _read_telemetry(self, telemetry: Element) -> None:
         sets = {
@@ -228,25 +221,30 @@ class Reader:
             "ParameterSet": self.parameters,
             "ContainerSet": self.containers,
         }
-        for child in telemetry.children:
+        for child in telemetry:
             table = sets.get(child.tag)
             if table is None:
                 if child.tag not in QUIET:
                     self.top_refusals.append(
-                        Refusal(child.tag, "", child.line, "not decoded (telemetry sets read:"
-                                " parameter types, parameters, containers)")
+                        Refused(
+                            child,
+                            "",
+                            "not decoded (the telemetry sets read are parameter types,"
+                            " parameters and containers)",
+                        )
                     )
                 continue
-            for entry in child.children:
+            for entry in child:
                 if entry.tag in QUIET:
                     continue
                 name = entry.get("name")
                 if not name:
-                    raise self.fail(entry, "needs a 'name' attribute")
+                    raise Bad(entry, "needs a 'name' attribute")
                 if name in table:
-                    raise self.fail(
-                        entry, f"a second definition of {name!r} (the first is on line"
-                        f" {table[name].line})"
+                    raise Bad(
+                        entry,
+                        f"a second definition of {name!r} (the first is on line"
+                        f" {self.document.line(table[name])})",
                     )
                 table[name] = entry
 
@@ -368,7 +366,7 @@ class Reader:
             raise Refused(
                 node, name, f"a byte order other than big-endian needs whole bytes, not {bits} bits"
             )
-        if listed is not None and len(listed.children) * 8 != bits:
+        if listed is not None and len(listed) * 8 != bits:
             raise Bad(listed, f"the ByteOrderList of {name!r} lists bytes for other than {bits} bits")
         return result
 
@@ -377,7 +375,7 @@ class Reader:
         for child in children(encoding, name, {"DefaultCalibrator", "ByteOrderList"}):
             if child.tag != "DefaultCalibrator":
                 continue
-            found = [c for c in child.children if c.tag not in QUIET]
+            found = [c for c in child if c.tag not in QUIET]
             if len(found) != 1:
                 raise Bad(child, f"the DefaultCalibrator of {name!r} needs one calibrator")
             calibrator = found[0]
@@ -434,7 +432,7 @@ class Reader:
 
     def _size(self, node: Element, name: str) -> int | Size:
         """A SizeInBits element: a fixed value or a dynamic one."""
-        found = [c for c in node.children if c.tag not in QUIET]
+        found = [c for c in node if c.tag not in QUIET]
         if len(found) != 1:
             raise Bad(node, f"the size of {name!r} needs one value")
         value = found[0]
@@ -444,7 +442,7 @@ class Reader:
                 raise Bad(value, f"the size of {name!r} needs a FixedValue")
             value = inner
         if value.tag == "FixedValue":
-            return integral(value, number(value, value.text, "size", name), "the size", name)
+            return integral(value, number(value, text(value), "size", name), "the size", name)
         if value.tag == "DynamicValue":
             return self.dynamic(value, name)
         raise Refused(value, name, f"a size given by {value.tag} is not decoded")
@@ -486,13 +484,13 @@ class Reader:
             raise Bad(node, f"the string type {name!r} needs one SizeInBits or Variable")
         size = sizes[0]
         if size.tag == "Variable":
-            found = [c for c in size.children if c.tag not in QUIET]
+            found = [c for c in size if c.tag not in QUIET]
             if len(found) != 1 or found[0].tag != "DynamicValue":
                 what = found[0].tag if found else "Variable"
                 raise Refused(found[0] if found else size, name, f"a string sized by {what}")
             bits: int | Size = self.dynamic(found[0], name)
         else:
-            for child in size.children:
+            for child in size:
                 if child.tag in ("TerminationChar", "LeadingSize"):
                     raise Refused(child, name, f"a string with {child.tag} is not decoded")
             bits = self._size(size, name)
@@ -525,12 +523,12 @@ class Reader:
             raise Refused(node, name, "an array of arrays")
         start = end = None
         for child in children(dimensions[0], name, {"StartingIndex", "EndingIndex"}):
-            values = [c for c in child.children if c.tag not in QUIET]
+            values = [c for c in child if c.tag not in QUIET]
             if len(values) != 1:
                 raise Bad(child, f"{child.tag} of {name!r} needs one value")
             if values[0].tag == "FixedValue":
                 index: int | Size = integral(
-                    values[0], number(values[0], values[0].text, "index", name), "index", name
+                    values[0], number(values[0], text(values[0]), "index", name), "index", name
                 )
             elif values[0].tag == "DynamicValue":
                 index = self.dynamic(values[0], name)

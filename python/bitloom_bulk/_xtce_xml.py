@@ -1,18 +1,24 @@
-"""XML for the XTCE reader: a small element tree built with expat, each element
-keeping the line it starts on, and a parser that refuses document type
-declarations (so no entity is ever declared, expanded or fetched).
+"""XML for the XTCE reader: the standard library's element tree, read safely,
+with the namespaces taken off the tags and each element's line found when a
+message needs it.
 
-The tree keeps what the reader needs: the local name, the namespace, the
-attributes, the children in order and the text.
+Safety: the prolog is read first by expat with a handler that refuses a
+document type declaration, so no entity can be declared, expanded or fetched;
+the tree is then built by ElementTree's C parser (a reference to an undeclared
+entity is an XML error there). Lines: ElementTree keeps none, so a second
+expat pass over the text gives the line of every element in document order,
+once, and only when a message names one.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+import xml.etree.ElementTree as ET
 from typing import Any
 from xml.parsers import expat
 
 from bitloom_bulk._recipe_load import RecipeFileError
+
+Element = ET.Element
 
 # The XTCE namespaces by version; no namespace at all is read as XTCE too.
 NAMESPACES = {
@@ -24,84 +30,83 @@ NAMESPACES = {
 NAMESPACES.update({k.replace("http://", "https://"): v for k, v in list(NAMESPACES.items())})
 
 
-@dataclass
-class Element:
-    """One XML element: local name, namespace ("" for none), attributes,
-    children, text (stripped) and the line it starts on."""
-
-    tag: str
-    ns: str
-    attrib: dict[str, str]
-    line: int
-    children: list[Element] = field(default_factory=list)
-    text: str = ""
-
-    def get(self, name: str, default: str | None = None) -> str | None:
-        return self.attrib.get(name, default)
-
-    def find(self, tag: str) -> Element | None:
-        """The first child of this local name."""
-        for child in self.children:
-            if child.tag == tag:
-                return child
-        return None
-
-    def findall(self, tag: str) -> list[Element]:
-        return [child for child in self.children if child.tag == tag]
+class _Stop(Exception):
+    pass
 
 
-class _Builder:
-    def __init__(self, label: str, parser: Any) -> None:
-        self.label, self.parser = label, parser
-        self.stack: list[Element] = []
-        self.text: list[list[str]] = []
-        self.root: Element | None = None
+class Document:
+    """A parsed document: its root element (tags without namespaces), the
+    root's namespace ("" for none), and the line of any element."""
 
-    def start(self, name: str, attrs: dict[str, str]) -> None:
-        ns, _, local = name.rpartition(" ")
-        clean = {key.rpartition(" ")[2]: value for key, value in attrs.items()}
-        element = Element(local, ns, clean, self.parser.CurrentLineNumber)
-        if self.stack:
-            self.stack[-1].children.append(element)
-        else:
-            self.root = element
-        self.stack.append(element)
-        self.text.append([])
+    def __init__(self, label: str, data: bytes | str) -> None:
+        self.label, self._data = label, data
+        _refuse_doctype(label, data)
+        parser = ET.XMLParser()
+        try:
+            parser.feed(data)
+            root = parser.close()
+        except ET.ParseError as exc:
+            line = exc.position[0]
+            raise RecipeFileError(label, f"not well-formed XML ({_reason(exc)})", line=line) from None
+        tag = root.tag
+        self.namespace = tag[1 : tag.index("}")] if tag[0] == "{" else ""
+        for element in root.iter():
+            tag = element.tag
+            if not isinstance(tag, str):  # comments and processing instructions
+                continue
+            if tag[0] == "{":
+                element.tag = tag[tag.index("}") + 1 :]
+        self.root = root
+        self._lines: dict[int, int] | None = None
 
-    def end(self, name: str) -> None:
-        element = self.stack.pop()
-        element.text = "".join(self.text.pop()).strip()
+    def line(self, element: Element) -> int | None:
+        """The line the element starts on."""
+        if self._lines is None:
+            starts: list[int] = []
+            parser = expat.ParserCreate()
+            parser.StartElementHandler = lambda *_: starts.append(parser.CurrentLineNumber)
+            parser.Parse(self._data, True)
+            self._lines = {
+                id(e): line for e, line in zip(self.root.iter(), starts, strict=False)
+            }
+        return self._lines.get(id(element))
 
-    def data(self, text: str) -> None:
-        if self.text:
-            self.text[-1].append(text)
 
-    def refuse_doctype(self, *args: Any) -> None:
+def _reason(exc: ET.ParseError) -> str:
+    message = str(exc)
+    return message.rsplit(":", 1)[0] if ": line" in message else message
+
+
+def _refuse_doctype(label: str, data: bytes | str) -> None:
+    """Read the prolog alone: a document type declaration is refused, the
+    first element ends the reading."""
+    parser = expat.ParserCreate()
+
+    def doctype(*_: Any) -> None:
         raise RecipeFileError(
-            self.label,
+            label,
             "a document type declaration (DOCTYPE) is refused: entities are never expanded"
             " or fetched",
-            line=self.parser.CurrentLineNumber,
+            line=parser.CurrentLineNumber,
         )
 
+    def stop(*_: Any) -> None:
+        raise _Stop
 
-def parse_xml(label: str, data: bytes | str) -> Element:
-    """The document's root element; a malformed document, or one declaring a
-    document type or entities, raises :class:`RecipeFileError` with the line."""
-    parser = expat.ParserCreate(namespace_separator=" ")
-    builder = _Builder(label, parser)
-    parser.StartElementHandler = builder.start
-    parser.EndElementHandler = builder.end
-    parser.CharacterDataHandler = builder.data
-    parser.StartDoctypeDeclHandler = builder.refuse_doctype
-    parser.EntityDeclHandler = builder.refuse_doctype
-    parser.ExternalEntityRefHandler = builder.refuse_doctype
+    parser.StartDoctypeDeclHandler = doctype
+    parser.EntityDeclHandler = doctype
+    parser.StartElementHandler = stop
     parser.SetParamEntityParsing(expat.XML_PARAM_ENTITY_PARSING_NEVER)
     try:
         parser.Parse(data, True)
+    except _Stop:
+        return
     except expat.ExpatError as exc:
         raise RecipeFileError(
             label, f"not well-formed XML ({expat.errors.messages[exc.code]})", line=exc.lineno
         ) from None
-    assert builder.root is not None
-    return builder.root
+
+
+def text(element: Element) -> str:
+    """The element's own text, without surrounding blanks."""
+    return (element.text or "").strip()

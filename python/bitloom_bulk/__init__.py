@@ -13,7 +13,6 @@ from bitloom_bulk._definition_checks import check_definitions
 from bitloom_bulk._definitions import DefinitionError, Definitions, Fault, PacketType
 from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._definitions_files import dump_definitions, load_definitions
-from bitloom_bulk._xtce import load_xtce
 from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
 from bitloom_bulk._types import (
     ByteOrder,
@@ -24,6 +23,7 @@ from bitloom_bulk._types import (
     TextPackItem,
     UnpackItem,
 )
+from bitloom_bulk._xtce import load_xtce
 from bitloom_bulk.recipes import (
     Finding,
     RecipeFileError,

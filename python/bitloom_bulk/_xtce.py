@@ -111,9 +111,7 @@ def _read_source(source: Any) -> tuple[str, bytes | str]:
         if not isinstance(data, (bytes, str)):
             raise TypeError(f"{label}: read() gave {type(data).__name__}, not bytes or str")
         return label, data
-    raise TypeError(
-        f"load_xtce takes a path, a file or XML text, not {type(source).__name__}"
-    )
+    raise TypeError(f"load_xtce takes a path, a file or XML text, not {type(source).__name__}")
 
 
 def _refusal_error(label: str, refusal: Refusal, container: str | None) -> RecipeFileError:
@@ -168,8 +166,8 @@ class _Tree:
             self._add(root, None, _Scope(), types, lines)
             definitions = Definitions(types)
         except DefinitionError as exc:
-            node = lines.get(exc.type or "")
-            line = None if node is None else self.document.line(node)
+            found = lines.get(exc.type or "")
+            line = None if found is None else self.document.line(found)
             raise RecipeFileError(self.label, f"SequenceContainer: {exc}", line=line) from None
         definitions.refusals = list(self.refusals)
         return definitions
@@ -181,8 +179,10 @@ class _Tree:
                 raise RecipeFileError(self.label, f"no container is named {root!r}")
             if root in self.bases:
                 base = self.bases[root]
-                raise Bad(base[1], f"the root {root!r} has a base, {base[0]!r}: name a container"
-                          " without one")
+                raise Bad(
+                    base[1],
+                    f"the root {root!r} has a base, {base[0]!r}: name a container without one",
+                )
             return root
         roots = [n for n in containers if n not in self.bases and n in self.inheritors]
         if len(roots) != 1:
@@ -307,8 +307,9 @@ class _Tree:
         values = [c for c in node if c.tag not in QUIET]
         if len(values) != 1 or values[0].tag != "FixedValue":
             raise Refused(node, name, "a location other than a FixedValue is not decoded")
-        value = integral(values[0], number(values[0], text(values[0]), "location", name),
-                         "a location", name)
+        value = integral(
+            values[0], number(values[0], text(values[0]), "location", name), "a location", name
+        )
         if reference == "previousEntry":
             if value == 0:
                 return None
@@ -328,8 +329,11 @@ class _Tree:
     def _reference(self, size: Size, at: Element, name: str, scope: _Scope) -> str:
         column = scope.columns.get(size.parameter)
         if column is None:
-            raise Bad(at, f"a size or count reads {size.parameter!r}, which is not decoded"
-                      f" before it in {name!r}")
+            raise Bad(
+                at,
+                f"a size or count reads {size.parameter!r}, which is not decoded"
+                f" before it in {name!r}",
+            )
         return column
 
     def _item(
@@ -398,8 +402,9 @@ class _Tree:
         if len(values) != 1:
             raise Bad(count, f"the Count in {name!r} needs one value")
         if values[0].tag == "FixedValue":
-            return integral(values[0], number(values[0], text(values[0]), "count", name),
-                            "a count", name)
+            return integral(
+                values[0], number(values[0], text(values[0]), "count", name), "a count", name
+            )
         if values[0].tag == "DynamicValue":
             return self.reader.dynamic(values[0], name)
         raise Refused(values[0], name, f"a count given by {values[0].tag} is not decoded")
@@ -456,11 +461,19 @@ class _Tree:
         if len(refs) == 2:
             raise Refused(node, name, "a Condition comparing two parameters is not decoded")
         if len(refs) != 1 or operator is None or value is None or not refs[0].get("parameterRef"):
-            raise Bad(node, f"a Condition in {name!r} needs a ParameterInstanceRef, a"
-                      " ComparisonOperator and a Value")
+            raise Bad(
+                node,
+                f"a Condition in {name!r} needs a ParameterInstanceRef, a"
+                " ComparisonOperator and a Value",
+            )
         instance(refs[0], name)
         return self._term(
-            node, name, scope, refs[0].get("parameterRef", ""), text(operator), text(value),
+            node,
+            name,
+            scope,
+            refs[0].get("parameterRef", ""),
+            text(operator),
+            text(value),
             calibrated(refs[0]),
         )
 
@@ -482,8 +495,7 @@ class _Tree:
                 raise Bad(node, f"refers to the parameter {parameter!r}, which is not defined")
             raise Bad(
                 node,
-                f"the restriction of {name!r} reads {parameter!r}, which is not decoded"
-                " before it",
+                f"the restriction of {name!r} reads {parameter!r}, which is not decoded before it",
             )
         kind = scope.kinds[column]
         if kind.count is not None or kind.kind not in ("integer", "enum"):
@@ -504,6 +516,8 @@ class _Tree:
         try:
             value = int(text.strip())
         except ValueError:
-            raise Bad(node, f"the restriction of {name!r} compares {parameter!r} with {text!r},"
-                      " not an integer") from None
+            raise Bad(
+                node,
+                f"the restriction of {name!r} compares {parameter!r} with {text!r}, not an integer",
+            ) from None
         return (column, op, value)

@@ -367,7 +367,9 @@ class Reader:
                 node, name, f"a byte order other than big-endian needs whole bytes, not {bits} bits"
             )
         if listed is not None and len(listed) * 8 != bits:
-            raise Bad(listed, f"the ByteOrderList of {name!r} lists bytes for other than {bits} bits")
+            raise Bad(
+                listed, f"the ByteOrderList of {name!r} lists bytes for other than {bits} bits"
+            )
         return result
 
     def _calibrator(self, encoding: Element, name: str) -> dict[str, Any]:
@@ -539,12 +541,13 @@ class Reader:
             else:
                 end = index
         if not isinstance(start, int) or end is None:
-            raise Bad(dimensions[0], f"the array {name!r} needs a fixed StartingIndex and an"
-                       " EndingIndex")
+            raise Bad(
+                dimensions[0], f"the array {name!r} needs a fixed StartingIndex and an EndingIndex"
+            )
         if isinstance(end, int):
-            count: int | Size = end - start + 1
-            if count < 0:
+            if end - start + 1 < 0:
                 raise Bad(dimensions[0], f"the array {name!r} ends before it starts")
+            count: int | Size = end - start + 1
         else:
             count = Size(end.parameter, end.slope, end.intercept - start + 1)
         return Kind(

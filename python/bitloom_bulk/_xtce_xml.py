@@ -47,7 +47,9 @@ class Document:
             root = parser.close()
         except ET.ParseError as exc:
             line = exc.position[0]
-            raise RecipeFileError(label, f"not well-formed XML ({_reason(exc)})", line=line) from None
+            raise RecipeFileError(
+                label, f"not well-formed XML ({_reason(exc)})", line=line
+            ) from None
         tag = root.tag
         self.namespace = tag[1 : tag.index("}")] if tag[0] == "{" else ""
         for element in root.iter():
@@ -66,9 +68,7 @@ class Document:
             parser = expat.ParserCreate()
             parser.StartElementHandler = lambda *_: starts.append(parser.CurrentLineNumber)
             parser.Parse(self._data, True)
-            self._lines = {
-                id(e): line for e, line in zip(self.root.iter(), starts, strict=False)
-            }
+            self._lines = {id(e): line for e, line in zip(self.root.iter(), starts, strict=False)}
         return self._lines.get(id(element))
 
 

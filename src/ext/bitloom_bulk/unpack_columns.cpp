@@ -32,6 +32,7 @@ using py::Ref;
 // and never changed afterwards.
 PyObject* g_frombuffer = nullptr;
 PyObject* g_array = nullptr;
+PyObject* g_empty = nullptr;
 PyObject* g_dtype = nullptr;
 
 // The text fields of packet p into row `row` of the lists; false at a
@@ -86,7 +87,9 @@ bool init_numpy() {
     g_frombuffer = PyObject_GetAttrString(numpy.get(), "frombuffer");
     g_array = PyObject_GetAttrString(numpy.get(), "array");
     g_dtype = PyObject_GetAttrString(numpy.get(), "dtype");
-    return g_frombuffer != nullptr && g_array != nullptr && g_dtype != nullptr;
+    g_empty = PyObject_GetAttrString(numpy.get(), "empty");
+    return g_frombuffer != nullptr && g_array != nullptr && g_dtype != nullptr &&
+           g_empty != nullptr;
 }
 
 Ref new_column_buffer(std::size_t size, std::uint8_t*& data, bool zeroed) {
@@ -123,9 +126,57 @@ PyObject* column_from_buffer(PyObject* buffer, const char* dtype) {
     return PyObject_Call(g_frombuffer, args.get(), kwargs.get());
 }
 
+namespace {
+
+// The element pointers of a new one-dimensional object array, found through
+// its array interface ("|O" elements, contiguous); nullptr (no exception
+// set) where the interface says anything else.
+PyObject** object_slots(PyObject* array) {
+    Ref face(PyObject_GetAttrString(array, "__array_interface__"));
+    if (!face || !PyDict_Check(face.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* typestr = PyDict_GetItemString(face.get(), "typestr");
+    PyObject* strides = PyDict_GetItemString(face.get(), "strides");
+    PyObject* where = PyDict_GetItemString(face.get(), "data");
+    if (typestr == nullptr || !PyUnicode_Check(typestr) ||
+        PyUnicode_CompareWithASCIIString(typestr, "|O") != 0 ||
+        (strides != nullptr && strides != Py_None) || where == nullptr || !PyTuple_Check(where) ||
+        PyTuple_GET_SIZE(where) < 1) {
+        return nullptr;
+    }
+    void* address = PyLong_AsVoidPtr(PyTuple_GET_ITEM(where, 0));
+    if (address == nullptr) PyErr_Clear();
+    return static_cast<PyObject**>(address);
+}
+
+}  // namespace
+
 PyObject* object_column(PyObject* list) {
     Ref kwargs(Py_BuildValue("{sO}", "dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     if (!kwargs) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    if (n > 0) {
+        // The list's objects go into a new array directly: numpy.array would
+        // first look into every element for nested sequences.
+        Ref size(PyLong_FromSsize_t(n));
+        if (!size) return nullptr;
+        Ref args(PyTuple_Pack(1, size.get()));
+        if (!args) return nullptr;
+        Ref array(PyObject_Call(g_empty, args.get(), kwargs.get()));
+        if (!array) return nullptr;
+        if (PyObject** slots = object_slots(array.get())) {
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* item = PyList_GET_ITEM(list, i);
+                Py_INCREF(item);
+                PyObject* old = slots[i];  // None, as numpy.empty fills object arrays
+                slots[i] = item;
+                Py_XDECREF(old);
+            }
+            return array.release();
+        }
+    }
     Ref args(PyTuple_Pack(1, list));
     if (!args) return nullptr;
     return PyObject_Call(g_array, args.get(), kwargs.get());

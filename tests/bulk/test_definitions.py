@@ -155,7 +155,10 @@ def test_apid_sorted_sets_decode_as_the_general_way_does():
 def _keyed_derived(labels, points):
     root = PacketType(
         "root",
-        [dict(item, polynomial=[0.5, 2.0]) if item["name"] == "version" else item for item in HEADER],
+        [
+            dict(item, polynomial=[0.5, 2.0]) if item["name"] == "version" else item
+            for item in HEADER
+        ],
         abstract=True,
     )
     return Definitions(

@@ -1295,7 +1295,7 @@ def _labels(table: dict[int, Any], values: Any) -> tuple[Any, Any, Any]:
     flat = values.reshape(-1)
     low = int(flat.min()) if len(flat) else 0
     high = int(flat.max()) if len(flat) else 0
-    if 0 <= low and high < 1 << 16:
+    if low >= 0 and high < 1 << 16:
         # A label per raw value from 0 to the highest met, indexed by the
         # raw values as they are.
         labels = np.empty(high + 1, dtype=object)

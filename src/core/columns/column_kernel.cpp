@@ -403,12 +403,12 @@ ColumnFault windowed_instances(std::span<const core::FieldSpec> fields,
                 k = 0;
                 continue;
             }
-            const std::size_t take =
-                static_cast<std::size_t>(std::min<std::uint64_t>(counts[p] - k, kBlock - n));
+            const std::size_t take = static_cast<std::size_t>(
+                std::min<std::uint64_t>(counts[p] - k, kBlock - n));
             // Bit positions in the data: the data is a buffer in memory, so
             // its size in bits and every instance's position fit 64 bits.
-            const std::uint64_t first =
-                static_cast<std::uint64_t>(packets.packet(p) - data) * 8 + starts[p] + k * stride;
+            const std::uint64_t first = static_cast<std::uint64_t>(packets.packet(p) - data) * 8 +
+                                        starts[p] + k * stride;
             const std::uint64_t last = first + (take - 1) * stride;
             std::uint64_t* w = words + n;
             if (any && last <= last_fast) [[likely]] {

@@ -64,8 +64,12 @@ struct Stop {
 template <class OnPacket>
 inline Stop walk(const std::uint8_t* data, std::uint64_t size, std::uint64_t start,
                  OnPacket&& on_packet) {
+    // Each header's address comes from the one before, so the walk waits on
+    // memory packet by packet unless the bytes ahead are asked for early.
+    constexpr std::uint64_t kAhead = 2048;
     std::uint64_t pos = start;
     while (size - pos >= kHeaderBytes) {
+        if (size - pos > kAhead) __builtin_prefetch(data + pos + kAhead);
         const Header h = read_header(data + pos);
         if (h.length > size - pos) return {StopKind::ShortPacket, pos, h.length, size - pos};
         on_packet(pos, h);

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "core/portable.hpp"
 #include "core/result.hpp"
 
 namespace bitloom::core::ccsds {
@@ -69,7 +70,7 @@ inline Stop walk(const std::uint8_t* data, std::uint64_t size, std::uint64_t sta
     constexpr std::uint64_t kAhead = 2048;
     std::uint64_t pos = start;
     while (size - pos >= kHeaderBytes) {
-        if (size - pos > kAhead) __builtin_prefetch(data + pos + kAhead);
+        if (size - pos > kAhead) prefetch(data + pos + kAhead);
         const Header h = read_header(data + pos);
         if (h.length > size - pos) return {StopKind::ShortPacket, pos, h.length, size - pos};
         on_packet(pos, h);

@@ -1,7 +1,7 @@
 // Compiler-specific helpers behind one portable face: byte swaps, a prefetch
-// hint and a 128-bit
-// unsigned accumulator. GCC and Clang use their builtins and unsigned __int128;
-// other compilers (MSVC) get _byteswap_* and a small two-word type with the
+// hint and a 128-bit unsigned accumulator. GCC and Clang use their builtins
+// and unsigned __int128; other compilers (MSVC) get _byteswap_*, no prefetch
+// and a small two-word type with the
 // operations the bit plumbing uses. Define BITLOOM_PORTABLE_U128 to build the
 // two-word type with GCC or Clang too (to test it).
 #pragma once

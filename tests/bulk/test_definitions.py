@@ -213,6 +213,35 @@ def test_derived_values_of_apid_sorted_sets_match_the_general_way(labels, points
     np.testing.assert_array_equal(general["ten"]["version"], raw["ten"]["version"] * 2.0 + 0.5)
 
 
+@pytest.mark.parametrize(
+    "change",
+    [
+        {"encoding": "twos_complement"},  # reads 1500 as -548
+        {"reverse_bits": True},
+        {"bits": 10},  # the field after it then starts a bit early
+    ],
+)
+def test_a_root_field_unlike_the_apid_keeps_the_general_way(change):
+    """Only the primary header's own APID field (unsigned, 11 bits at bit 5,
+    big-endian, not reversed) lets packets be sorted by the framed APID."""
+    header = [dict(item, **change) if item["name"] == "apid" else item for item in HEADER]
+    root = PacketType("root", header, abstract=True)
+    defs = Definitions(
+        [
+            root,
+            PacketType("a", [u("x", 8)], parent=root, where={"apid": 1500}),
+            PacketType("b", [u("y", 8)], parent=root, where={"apid": 3}),
+        ]
+    )
+    rng = np.random.default_rng(9)
+    data = streams.stream(rng.choice([3, 1500], size=200), np.full(200, 12), rng)
+    frames = bb.split_ccsds(data)
+    general = defs.decode(data, offsets=frames.offsets, lengths=frames.lengths)
+    got = defs.decode(data)
+    _same_tables(got, general)
+    assert sum(got.unmatched.values()) == general.unmatched.get(None, 0)
+
+
 def test_a_faulty_packet_takes_the_general_way_under_the_shortcut():
     data = bytearray(_stream(200, seed=3))
     frames = bb.split_ccsds(bytes(data))

@@ -1000,13 +1000,13 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
             state.position = state.local["start"] + state.local["size"]
             return
         start, size = state.local["start"], state.local["size"]
-        column = np.empty(len(state.rows), dtype=object)
         if not (start & 7).any():
             # Whole bytes: each value is a slice of the data.
             column = _native.byte_slices(
                 run.data, run.offsets[state.rows] + (start >> 3), size >> 3
             )
         else:
+            column = np.empty(len(state.rows), dtype=object)
             for n in np.unique(size // 8).tolist():
                 which = np.flatnonzero(size == 8 * n)
                 # A chunk at a time: the gathered bytes stay small beside the column.

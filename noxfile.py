@@ -272,10 +272,12 @@ def fuzz_definitions(session: nox.Session) -> None:
     session.install("atheris")
     corpus = ROOT / "fuzz" / "corpus" / "definitions"
     corpus.mkdir(parents=True, exist_ok=True)
+    crashes = ROOT / "fuzz" / "build" / "crashes" / "definitions"
+    crashes.mkdir(parents=True, exist_ok=True)
     options = session.posargs or ["-max_total_time=30"]
     session.run(
-        "python", "fuzz/fuzz_definitions.py", "-max_len=4096", *options,
-        str(corpus), str(ROOT / "fuzz" / "seeds" / "definitions"),
+        "python", "fuzz/fuzz_definitions.py", "-max_len=4096", f"-artifact_prefix={crashes}/",
+        *options, str(corpus), str(ROOT / "fuzz" / "seeds" / "definitions"),
     )  # fmt: skip
 
 

@@ -10,7 +10,9 @@ modes and both settings of derived must agree with the model: the same
 tables, child tables, unmatched counts and faults, and under errors="raise"
 the model's first fault, as the exception of the same type naming its packet.
 
-    python fuzz/fuzz_definitions.py -max_total_time=60 fuzz/corpus/definitions
+    python fuzz/fuzz_definitions.py -max_total_time=60 -max_len=4096 \
+        -artifact_prefix=fuzz/build/crashes/definitions/ \
+        fuzz/corpus/definitions fuzz/seeds/definitions
 
 (from the repository's root, with bitloom_bulk and atheris installed; any
 libFuzzer option works). A disagreement is an AssertionError, which atheris

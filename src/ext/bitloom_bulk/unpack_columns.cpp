@@ -14,6 +14,7 @@
 #include "binding/errors.hpp"
 #include "binding/text.hpp"
 #include "core/bits.hpp"
+#include "core/crc16.hpp"
 #include "core/integer.hpp"
 #include "core/portable.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
@@ -800,6 +801,73 @@ PyObject* byte_slices(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bytes);
     }
     return object_column(list.get());
+}
+
+PyObject* packet_crcs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr py::Signature sig{"packet_crcs", {"data", "offsets", "lengths"}, 3, 3, 3};
+    PyObject* argv[3] = {};
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    py::BufferView data;
+    if (!data.acquire(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
+    Positions offsets, lengths;
+    if (!offsets.open(argv[1], "offsets") || !check_not_negative(offsets) ||
+        !lengths.open(argv[2], "lengths") || !check_not_negative(lengths)) {
+        return nullptr;
+    }
+    const std::size_t count = offsets.size();
+    if (lengths.size() != count) {
+        PyErr_Format(PyExc_ValueError, msg::kPositionCounts, count, lengths.size());
+        return nullptr;
+    }
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 2) return PyErr_NoMemory();
+    std::uint8_t* computed_bytes = nullptr;
+    std::uint8_t* stored_bytes = nullptr;
+    Ref computed_buffer(new_column_buffer(count * 2, computed_bytes, false));
+    if (!computed_buffer) return nullptr;
+    Ref stored_buffer(new_column_buffer(count * 2, stored_bytes, false));
+    if (!stored_buffer) return nullptr;
+    auto* computed = reinterpret_cast<std::uint16_t*>(computed_bytes);
+    auto* stored = reinterpret_cast<std::uint16_t*>(stored_bytes);
+    const std::size_t size = data.size();
+    // In runs: each run's positions copied and checked, then its packets'
+    // CRCs computed without the GIL from the checked copy only.
+    std::vector<std::uint64_t> at(std::min(count, kRun)), len(std::min(count, kRun));
+    for (std::size_t begin = 0; begin < count; begin += kRun) {
+        const std::size_t n = std::min(kRun, count - begin);
+        std::size_t where = 0;
+        long long negative = 0;
+        if (!offsets.read(begin, n, at.data(), where, negative) ||
+            !lengths.read(begin, n, len.data(), where, negative)) {
+            return raise_data_changed("packet_crcs", "offsets or lengths");
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            if (at[i] > size || len[i] > size - at[i]) {
+                PyErr_Format(PyExc_ValueError, msg::kPacketPastEnd, begin + i,
+                             static_cast<unsigned long long>(at[i]),
+                             static_cast<unsigned long long>(len[i]), size);
+                return nullptr;
+            }
+            if (len[i] < 2) {
+                PyErr_Format(PyExc_ValueError, msg::kCrcShortPacket, begin + i,
+                             static_cast<unsigned long long>(len[i]));
+                return nullptr;
+            }
+        }
+        py::without_gil([&] {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint8_t* packet = data.data() + at[i];
+                const std::size_t body = static_cast<std::size_t>(len[i]) - 2;
+                computed[begin + i] = core::crc16_ccitt(packet, body);
+                stored[begin + i] = static_cast<std::uint16_t>((packet[body] << 8) |
+                                                               packet[body + 1]);
+            }
+        });
+    }
+    Ref first(column_from_buffer(computed_buffer.get(), "uint16"));
+    if (!first) return nullptr;
+    Ref second(column_from_buffer(stored_buffer.get(), "uint16"));
+    if (!second) return nullptr;
+    return PyTuple_Pack(2, first.get(), second.get());
 }
 
 }  // namespace bitloom::bulk

@@ -13,6 +13,7 @@ from bitloom_bulk._definition_checks import check_definitions
 from bitloom_bulk._definitions import DefinitionError, Definitions, Fault, PacketType
 from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._definitions_files import dump_definitions, load_definitions
+from bitloom_bulk._live import StreamDecoder, decode_stream
 from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
 from bitloom_bulk._types import (
     ByteOrder,
@@ -50,6 +51,7 @@ __all__ = [
     "PackItem",
     "PacketType",
     "RecipeFileError",
+    "StreamDecoder",
     "TextPackItem",
     "UnpackItem",
     "__version__",
@@ -57,6 +59,7 @@ __all__ = [
     "check_definitions",
     "check_recipe",
     "compile",
+    "decode_stream",
     "dump_definitions",
     "dump_recipe",
     "field",

@@ -1,0 +1,200 @@
+"""Decoding a CCSDS stream that arrives in pieces (a socket, a growing file, a
+serial link): the complete packets of every piece are decoded at once, the
+partial packet at its end is kept for the next."""
+
+from __future__ import annotations
+
+import socket
+from collections.abc import Iterable, Iterator, Mapping
+from typing import Any
+
+import numpy as np
+
+from bitloom_bulk._definitions import Definitions
+from bitloom_bulk._definitions_decode import Decoded
+from bitloom_bulk._native import compile
+from bitloom_bulk._stream import CcsdsColumns, split_ccsds, unpack_ccsds
+
+__all__ = ["StreamDecoder", "decode_stream"]
+
+
+class StreamDecoder:
+    """Decodes a stream of CCSDS space packets fed in pieces of any size.
+
+    ``decoder`` is a :class:`Definitions` (each :meth:`feed` returns a
+    :class:`Decoded`, as ``Definitions.decode`` gives) or a mapping from APID
+    to recipe (each returns :class:`CcsdsColumns`, as ``unpack_ccsds`` gives).
+    ``derived`` and ``errors`` are passed to ``Definitions.decode``.
+
+    Whatever the boundaries of the pieces, the results of the feeds, put end
+    to end, are what one call on the whole stream gives: faults count their
+    packet and byte offset from the start of the stream, and the ``packet``
+    column of a child table counts the rows of its type from the start of the
+    stream too. A packet that a piece cuts short is kept and completed by the
+    next pieces; :meth:`close` raises where the stream ends inside a packet
+    (it is never dropped silently). A fault in a feed under ``errors="raise"``
+    raises with a note giving the stream position of that feed's first packet;
+    the decoder's state is then what it was before the feed.
+    """
+
+    def __init__(
+        self,
+        decoder: Definitions | Mapping[int, Any],
+        *,
+        derived: bool = True,
+        errors: str = "raise",
+    ) -> None:
+        if isinstance(decoder, Definitions):
+            if errors not in ("raise", "skip"):
+                raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+            for node in decoder.nodes():
+                fields = node.fields()
+                if not node.abstract and not any(i.column for i in fields) and fields:
+                    # Its child tables' rows could not be numbered across pieces.
+                    raise ValueError(
+                        f"packet type {node.name!r} has child tables but no column:"
+                        " a StreamDecoder numbers child rows by their type's rows"
+                    )
+            self._definitions: Definitions | None = decoder
+            self._recipes: dict[int, Any] = {}
+        elif isinstance(decoder, Mapping):
+            self._definitions = None
+            self._recipes = {apid: compile(recipe) for apid, recipe in decoder.items()}
+            # Refused now (a bad APID key), not at the first feed.
+            unpack_ccsds(b"", self._recipes)
+        else:
+            raise TypeError(
+                "StreamDecoder takes Definitions or a mapping from APID to recipe, not"
+                f" {type(decoder).__name__}"
+            )
+        self._derived = bool(derived)
+        self._errors = errors
+        self._pending = bytearray()
+        self._rows: dict[str, int] = {}
+        self.packets = 0
+        """Packets decoded so far (the stream index of the next one)."""
+        self.offset = 0
+        """Bytes of the stream decoded so far (where the pending bytes begin)."""
+
+    @property
+    def pending(self) -> int:
+        """Bytes held of a packet not yet complete."""
+        return len(self._pending)
+
+    def feed(self, chunk: Any) -> Decoded | CcsdsColumns:
+        """Add ``chunk`` (any bytes-like object) to the stream and decode the
+        packets it completes."""
+        piece = memoryview(chunk).cast("B")
+        start = len(self._pending)
+        self._pending += piece
+        try:
+            frames = split_ccsds(self._pending, allow_partial=True)
+            end = frames.end
+            whole = bytes(self._pending[:end])
+            result = self._decode(whole)
+        except BaseException as exc:
+            del self._pending[start:]
+            if isinstance(exc, Exception):
+                exc.add_note(
+                    f"in the piece of the stream from packet {self.packets}, byte {self.offset}"
+                )
+            raise
+        del self._pending[:end]
+        self.packets += len(frames.offsets)
+        self.offset += end
+        return result
+
+    def close(self) -> None:
+        """End the stream: ValueError if it ends inside a packet."""
+        if self._pending:
+            held = bytes(self._pending[:6])
+            detail = (
+                f"its header declares {int.from_bytes(held[4:6], 'big') + 7} bytes"
+                if len(held) == 6
+                else "not even its 6-byte header arrived"
+            )
+            raise ValueError(
+                f"the stream ends inside a packet: {len(self._pending)} bytes at byte"
+                f" {self.offset} (packet {self.packets}); {detail}"
+            )
+
+    def _decode(self, data: bytes) -> Decoded | CcsdsColumns:
+        if self._definitions is None:
+            return unpack_ccsds(data, self._recipes)
+        decoded = self._definitions.decode(data, derived=self._derived, errors=self._errors)
+        faults = [
+            f._replace(packet=f.packet + self.packets, offset=f.offset + self.offset)
+            for f in decoded.faults
+        ]
+        tables = dict(decoded)
+        for name, table in tables.items():
+            if "/" in name:
+                before = self._rows.get(name.split("/", 1)[0], 0)
+                if before:
+                    table = dict(table)
+                    table["packet"] = table["packet"] + np.int64(before)
+                    tables[name] = table
+        for name, table in decoded.items():
+            if "/" not in name:
+                rows = len(next(iter(table.values()))) if table else 0
+                self._rows[name] = self._rows.get(name, 0) + rows
+        return Decoded(tables, decoded.unmatched, faults)
+
+
+def _pieces(source: Any, chunk_bytes: int) -> Iterator[Any]:
+    """The pieces of ``source``: a socket (recv_into), a file object
+    (readinto or read), or an iterable of bytes-like objects."""
+    if isinstance(source, socket.socket):
+        buffer = bytearray(chunk_bytes)
+        view = memoryview(buffer)
+        while True:
+            n = source.recv_into(view)
+            if n == 0:
+                return
+            yield view[:n]
+    elif hasattr(source, "readinto"):
+        buffer = bytearray(chunk_bytes)
+        view = memoryview(buffer)
+        while True:
+            n = source.readinto(view)
+            if not n:
+                return
+            yield view[:n]
+    elif hasattr(source, "read"):
+        while True:
+            piece = source.read(chunk_bytes)
+            if not piece:
+                return
+            yield piece
+    elif isinstance(source, Iterable) and not isinstance(source, (bytes, bytearray, str)):
+        yield from source
+    else:
+        raise TypeError(
+            "decode_stream reads a socket, a file object or an iterable of bytes, not"
+            f" {type(source).__name__}"
+        )
+
+
+def decode_stream(
+    source: Any,
+    decoder: Definitions | Mapping[int, Any],
+    *,
+    chunk_bytes: int = 1 << 20,
+    derived: bool = True,
+    errors: str = "raise",
+) -> Iterator[Decoded | CcsdsColumns]:
+    """Decode a stream of CCSDS space packets as it is read: yields the
+    result of every piece read (up to ``chunk_bytes`` from a socket or a
+    file object, or each item of an iterable of bytes), as
+    :meth:`StreamDecoder.feed` gives it, and raises ValueError at the end if
+    the stream stops inside a packet."""
+    if not isinstance(chunk_bytes, int) or chunk_bytes < 1:
+        raise ValueError(f"chunk_bytes must be a positive int, not {chunk_bytes!r}")
+    stream = StreamDecoder(decoder, derived=derived, errors=errors)
+    for piece in _pieces(source, chunk_bytes):
+        yield stream.feed(piece)
+    stream.close()
+
+
+StreamDecoder.__module__ = "bitloom_bulk"
+decode_stream.__module__ = "bitloom_bulk"

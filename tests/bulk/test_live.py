@@ -234,3 +234,154 @@ def test_decode_stream_raises_where_the_source_stops_inside_a_packet():
     data = _stream()
     with pytest.raises(ValueError, match="ends inside a packet"):
         list(decode_stream(io.BytesIO(data[:-1]), RECIPES))
+
+
+# -- data quality -------------------------------------------------------------------
+
+
+def crc16_ccitt(data: bytes) -> int:
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = (((crc << 1) ^ 0x1021) if crc & 0x8000 else crc << 1) & 0xFFFF
+    return crc
+
+
+def _quality_stream(seed):
+    """Packets of APIDs 5, 6 and idle ones (2047), sequence counts with
+    gaps, repeats and the 14-bit wrap; APID 5 packets end in their CRC, a few
+    of them wrong."""
+    rng = np.random.default_rng(seed)
+    n = 60
+    apids = rng.choice([5, 6, 2047], size=n, p=[0.45, 0.45, 0.1])
+    lengths = rng.integers(10, 30, size=n)
+    data = bytearray(streams.stream(apids, lengths, rng))
+    frames = bb.split_ccsds(bytes(data))
+    counts = {5: 16380, 6: 7}
+    wrong = set()
+    for p, (at, size, apid) in enumerate(
+        zip(frames.offsets.tolist(), frames.lengths.tolist(), frames.apids.tolist(), strict=True)
+    ):
+        if apid == 2047:
+            continue
+        roll = rng.random()
+        if roll < 0.1:
+            counts[apid] += int(rng.integers(2, 5))  # a gap
+        elif roll > 0.9:
+            pass  # a repeat
+        else:
+            counts[apid] += 1
+        c = counts[apid] % 16384
+        data[at + 2] = 0xC0 | (c >> 8)
+        data[at + 3] = c & 0xFF
+        if apid == 5:
+            crc = crc16_ccitt(bytes(data[at : at + size - 2]))
+            if rng.random() < 0.15:
+                crc ^= 1 << int(rng.integers(0, 16))
+                wrong.add(p)
+            data[at + size - 2 : at + size] = crc.to_bytes(2, "big")
+    return bytes(data), wrong
+
+
+def _model_quality(data, crc_apids, skip_idle):
+    frames = bb.split_ccsds(data)
+    gaps, repeats, last, faults = [], [], {}, []
+    keep = []
+    for p, (at, size, apid, count) in enumerate(
+        zip(
+            frames.offsets.tolist(),
+            frames.lengths.tolist(),
+            frames.apids.tolist(),
+            frames.sequence_counts.tolist(),
+            strict=True,
+        )
+    ):
+        if apid != 2047:
+            if apid in last:
+                before, prev = last[apid]
+                step = (count - prev) % 16384
+                if step == 0:
+                    repeats.append((apid, p, count))
+                elif step != 1:
+                    gaps.append((apid, before, prev, step - 1))
+            last[apid] = (p, count)
+        kept = not (skip_idle and apid == 2047)
+        if kept and apid in crc_apids:
+            body = data[at : at + size - 2]
+            found = int.from_bytes(data[at + size - 2 : at + size], "big")
+            if crc16_ccitt(body) != found:
+                faults.append((p, at, apid, crc16_ccitt(body), found))
+                kept = False
+        keep.append(kept)
+    return gaps, repeats, faults, np.array(keep)
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize(
+    ("crc", "crc_apids"), [(None, set()), ("ccitt", {5, 6}), ({5: "ccitt"}, {5})]
+)
+def test_quality_in_pieces_matches_the_model(seed, crc, crc_apids):
+    data, wrong = _quality_stream(seed)
+    gaps, repeats, faults, keep = _model_quality(data, crc_apids, skip_idle=True)
+    if crc_apids == {5}:
+        assert {f[0] for f in faults} == wrong
+    rng = np.random.default_rng(100 + seed)
+    cuts = np.sort(rng.integers(0, len(data) + 1, size=5))
+    pieces = [data[a:b] for a, b in zip([0, *cuts], [*cuts, len(data)], strict=True)]
+    stream = StreamDecoder(RECIPES, crc=crc)
+    results = [stream.feed(p) for p in pieces]
+    stream.close()
+    q = stream.quality
+    assert [tuple(g) for g in q.gaps] == gaps
+    assert [tuple(r) for r in q.repeats] == repeats
+    assert [tuple(f) for f in q.crc_faults] == faults
+    frames = bb.split_ccsds(data)
+    assert q.idle == int((frames.apids == 2047).sum())
+    assert sum(q.packets.values()) == len(frames.offsets)
+    assert q.missing == sum(g[3] for g in gaps)
+    # Per feed: the pieces' qualities add up to the stream's.
+    assert sum(len(r.quality.gaps) for r in results) == len(gaps)
+    # The tables hold the kept packets only, as one call on them gives.
+    kept = b"".join(
+        data[o : o + n]
+        for o, n in zip(frames.offsets[keep].tolist(), frames.lengths[keep].tolist(), strict=True)
+    )
+    _same(_joined(results), bb.unpack_ccsds(kept, RECIPES))
+
+
+def test_idle_packets_are_kept_when_asked():
+    data, _ = _quality_stream(1)
+    frames = bb.split_ccsds(data)
+    recipes = {**RECIPES, 2047: [field("w", "unsigned", 8, offset_bits=48)]}
+    stream = StreamDecoder(recipes, skip_idle=False)
+    got = stream.feed(data)
+    assert len(got[2047]["w"]) == int((frames.apids == 2047).sum()) > 0
+    assert stream.quality.idle == 0
+    skipping = StreamDecoder(recipes).feed(data)
+    assert len(skipping[2047]["w"]) == 0
+
+
+def test_faults_of_definitions_keep_stream_positions_past_left_out_packets():
+    data, _ = _quality_stream(2)
+    defs = _definitions()
+    stream = StreamDecoder(defs, errors="skip", crc={5: "ccitt"})
+    got = stream.feed(data)
+    frames = bb.split_ccsds(data)
+    for f in got.faults:
+        assert int(frames.offsets[f.packet]) == f.offset
+        assert int(frames.apids[f.packet]) == 5
+
+
+@pytest.mark.parametrize(
+    ("crc", "error", "words"),
+    [
+        ("crc32", ValueError, "'ccitt'"),
+        ({5000: "ccitt"}, ValueError, "APIDs from 0 to 2047"),
+        ({5: "crc32"}, ValueError, "APID 5 must be 'ccitt'"),
+        (16, TypeError, "not int"),
+    ],
+)
+def test_bad_crc_settings_are_refused(crc, error, words):
+    with pytest.raises(error, match=words):
+        StreamDecoder(RECIPES, crc=crc)

@@ -201,13 +201,15 @@ class StreamDecoder:
             if before is not None:
                 prev_index[0], prev_count[0] = before
             step = (counts[where] - prev_count) % _COUNT
-            first = 0 if before is not None else 1
-            for i in range(first, len(where)):
+            if before is None:
+                step[0] = 1  # the stream's first packet of the APID follows nothing
+            # Only the packets that break the run of counts are looked at one by one.
+            for i in np.flatnonzero(step != 1).tolist():
                 if step[i] == 0:
                     quality.repeats.append(
                         SequenceRepeat(apid, int(where[i]) + self.packets, int(counts[where[i]]))
                     )
-                elif step[i] != 1:
+                else:
                     found.append(
                         (
                             int(where[i]),

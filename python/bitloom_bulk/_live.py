@@ -268,13 +268,9 @@ class StreamDecoder:
             # The packets left out (idle, failing their CRC) leave the data;
             # the kept ones' stream positions are remembered for the faults.
             index = np.flatnonzero(keep)
-            view = memoryview(data)
-            data = b"".join(
-                view[o : o + n]
-                for o, n in zip(
-                    frames.offsets[index].tolist(), frames.lengths[index].tolist(), strict=True
-                )
-            )
+            # The piece's packets lie end to end from its first byte.
+            kept_bytes = np.repeat(keep, frames.lengths)
+            data = np.frombuffer(data, dtype=np.uint8)[kept_bytes].tobytes()
         if self._definitions is None:
             return unpack_ccsds(data, self._recipes)
         decoded = self._definitions.decode(data, derived=self._derived, errors=self._errors)

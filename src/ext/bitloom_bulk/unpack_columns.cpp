@@ -107,12 +107,12 @@ Ref new_column_buffer(std::size_t size, std::uint8_t*& data, bool zeroed) {
     // fault, a large share of a fast decode's time. Advice only: where the
     // system declines, nothing changes.
     constexpr std::size_t kHuge = std::size_t{4} << 20;
-    constexpr std::uintptr_t kPage = 4096;
+    constexpr std::size_t kPage = 4096;
     if (size >= kHuge) {
-        const auto begin = reinterpret_cast<std::uintptr_t>(data);
-        const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
-        const std::uintptr_t end = (begin + size) & ~(kPage - 1);
-        if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+        // The whole pages inside the column: from its first page boundary on.
+        const std::size_t lead = (kPage - reinterpret_cast<std::uintptr_t>(data) % kPage) % kPage;
+        const std::size_t length = (size - lead) & ~(kPage - 1);
+        if (length != 0) madvise(data + lead, length, MADV_HUGEPAGE);
     }
 #endif
     if (zeroed && size != 0) std::memset(data, 0, size);

@@ -16,12 +16,11 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import time
 
 import numpy as np
 
 import bitloom_bulk
-from bench.bench_bulk import MIXED, packet_bytes, recipe
+from bench.bench_bulk import MIXED, best, packet_bytes, recipe
 from bitloom_bulk import _native
 from tests.support import streams
 
@@ -29,15 +28,6 @@ try:
     import crcmod.predefined
 except ImportError:  # optional: the ratio is left out
     crcmod = None
-
-
-def best(fn, rounds):
-    times = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main():

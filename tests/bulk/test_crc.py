@@ -1,5 +1,6 @@
 """CRC-16-CCITT of packets (CCSDS packet error control): the native kernel
-against the polynomial written out here, and its refusals."""
+against the polynomial written out bit by bit (tests/support/crc.py), and its
+refusals."""
 
 from __future__ import annotations
 
@@ -7,16 +8,7 @@ import numpy as np
 import pytest
 
 from bitloom_bulk import _native
-
-
-def crc16_ccitt(data: bytes, crc: int = 0xFFFF) -> int:
-    # x^16 + x^12 + x^5 + 1, preset to ones, most significant bit first.
-    for byte in data:
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) if crc & 0x8000 else crc << 1
-            crc &= 0xFFFF
-    return crc
+from tests.support.crc import crc16_ccitt
 
 
 def test_the_check_value_and_a_packet_that_carries_its_crc():

@@ -13,7 +13,9 @@ import pytest
 import bitloom_bulk as bb
 from bitloom_bulk import Definitions, PacketType, StreamDecoder, decode_stream, field
 from bitloom_bulk.ccsds import PRIMARY_HEADER
+from tests.bulk.test_ccsds import frames_as_tuples
 from tests.support import streams
+from tests.support.crc import crc16_ccitt
 
 
 def _definitions():
@@ -239,15 +241,6 @@ def test_decode_stream_raises_where_the_source_stops_inside_a_packet():
 # -- data quality -------------------------------------------------------------------
 
 
-def crc16_ccitt(data: bytes) -> int:
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = (((crc << 1) ^ 0x1021) if crc & 0x8000 else crc << 1) & 0xFFFF
-    return crc
-
-
 def _quality_stream(seed):
     """Packets of APIDs 5, 6 and idle ones (2047), sequence counts with
     gaps, repeats and the 14-bit wrap; APID 5 packets end in their CRC, a few
@@ -288,15 +281,7 @@ def _model_quality(data, crc_apids, skip_idle):
     frames = bb.split_ccsds(data)
     gaps, repeats, last, faults = [], [], {}, []
     keep = []
-    for p, (at, size, apid, count) in enumerate(
-        zip(
-            frames.offsets.tolist(),
-            frames.lengths.tolist(),
-            frames.apids.tolist(),
-            frames.sequence_counts.tolist(),
-            strict=True,
-        )
-    ):
+    for p, (at, size, apid, count) in enumerate(frames_as_tuples(frames)):
         if apid != 2047:
             if apid in last:
                 before, prev = last[apid]

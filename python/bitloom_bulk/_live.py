@@ -15,6 +15,7 @@ from bitloom_bulk import _native
 from bitloom_bulk._definitions import Definitions
 from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._native import compile
+from bitloom_bulk._notes import add_note
 from bitloom_bulk._stream import CcsdsColumns, split_ccsds, unpack_ccsds
 
 __all__ = ["CrcFault", "Quality", "SequenceGap", "SequenceRepeat", "StreamDecoder", "decode_stream"]
@@ -166,8 +167,9 @@ class StreamDecoder:
         except BaseException as exc:
             del self._pending[start:]
             if isinstance(exc, Exception):
-                exc.add_note(
-                    f"in the piece of the stream from packet {self.packets}, byte {self.offset}"
+                add_note(
+                    exc,
+                    f"in the piece of the stream from packet {self.packets}, byte {self.offset}",
                 )
             raise
         del self._pending[:end]

@@ -9,6 +9,7 @@ This package never imports ``bitloom``.
 from bitloom_bulk._native import Layout, compile, unpack_columns  # isort: split
 
 from bitloom_bulk import ccsds
+from bitloom_bulk._ccsdspy import load_ccsdspy
 from bitloom_bulk._definition_checks import check_definitions
 from bitloom_bulk._definitions import DefinitionError, Definitions, Fault, PacketType
 from bitloom_bulk._definitions_decode import Decoded
@@ -74,6 +75,7 @@ __all__ = [
     "dump_definitions",
     "dump_recipe",
     "field",
+    "load_ccsdspy",
     "load_definitions",
     "load_recipe",
     "split_ccsds",

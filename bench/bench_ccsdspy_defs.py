@@ -17,23 +17,14 @@ import argparse
 import os
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import ccsdspy
 import numpy as np
 
 import bitloom_bulk
+from bench.bench_bulk import best
 from tests.support.realdata import REALDATA
-
-
-def best(fn, rounds):
-    times = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main():

@@ -89,6 +89,7 @@ nox.options.sessions = [
     "lint",
     "cpp-tests",
     "fuzz",
+    "fuzz-definitions",
     "sanitize",
 ]
 
@@ -261,6 +262,23 @@ def cpp_tests(session: nox.Session) -> None:
 def fuzz(session: nox.Session) -> None:
     """The libFuzzer targets, 5 s each (-- SECONDS for longer runs)."""
     session.run("bash", "fuzz/run.sh", *(session.posargs or ["5"]))
+
+
+@nox.session(name="fuzz-definitions", python=NEWEST)
+def fuzz_definitions(session: nox.Session) -> None:
+    """Definitions.decode against the reference model under atheris, 30 s
+    (-- LIBFUZZER-OPTIONS for other runs)."""
+    install_package(session, "test", probe=False)
+    session.install("atheris")
+    corpus = ROOT / "fuzz" / "corpus" / "definitions"
+    corpus.mkdir(parents=True, exist_ok=True)
+    crashes = ROOT / "fuzz" / "build" / "crashes" / "definitions"
+    crashes.mkdir(parents=True, exist_ok=True)
+    options = session.posargs or ["-max_total_time=30"]
+    session.run(
+        "python", "fuzz/fuzz_definitions.py", "-max_len=4096", f"-artifact_prefix={crashes}/",
+        *options, str(corpus), str(ROOT / "fuzz" / "seeds" / "definitions"),
+    )  # fmt: skip
 
 
 @nox.session(python=False)

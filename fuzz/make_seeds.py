@@ -267,6 +267,19 @@ def repeated_seeds():
     }
 
 
+def definitions_seeds():
+    # fuzz_definitions.py draws a definition set, a packet count and each
+    # packet's length from the input, then the packets' bytes: long random
+    # inputs give many packets of every length at once.
+    import random
+
+    out = {}
+    for n in range(6):
+        rng = random.Random(n)
+        out[f"random_{n}"] = bytes(rng.randrange(256) for _ in range(600 + 300 * n))
+    return out
+
+
 SEEDS = {
     "bits": bits_seeds,
     "integer": integer_seeds,
@@ -276,6 +289,7 @@ SEEDS = {
     "charset": charset_seeds,
     "ccsds": ccsds_seeds,
     "repeated": repeated_seeds,
+    "definitions": definitions_seeds,
 }
 
 

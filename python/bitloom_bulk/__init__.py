@@ -9,10 +9,19 @@ This package never imports ``bitloom``.
 from bitloom_bulk._native import Layout, compile, unpack_columns  # isort: split
 
 from bitloom_bulk import ccsds
+from bitloom_bulk._ccsdspy import load_ccsdspy
 from bitloom_bulk._definition_checks import check_definitions
 from bitloom_bulk._definitions import DefinitionError, Definitions, Fault, PacketType
 from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._definitions_files import dump_definitions, load_definitions
+from bitloom_bulk._live import (
+    CrcFault,
+    Quality,
+    SequenceGap,
+    SequenceRepeat,
+    StreamDecoder,
+    decode_stream,
+)
 from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
 from bitloom_bulk._types import (
     ByteOrder,
@@ -38,6 +47,7 @@ __version__ = "0.2.0"
 __all__ = [
     "ByteOrder",
     "CcsdsColumns",
+    "CrcFault",
     "Decoded",
     "DefinitionError",
     "Definitions",
@@ -50,7 +60,11 @@ __all__ = [
     "Layout",
     "PackItem",
     "PacketType",
+    "Quality",
     "RecipeFileError",
+    "SequenceGap",
+    "SequenceRepeat",
+    "StreamDecoder",
     "TextPackItem",
     "UnpackItem",
     "__version__",
@@ -58,9 +72,11 @@ __all__ = [
     "check_definitions",
     "check_recipe",
     "compile",
+    "decode_stream",
     "dump_definitions",
     "dump_recipe",
     "field",
+    "load_ccsdspy",
     "load_definitions",
     "load_recipe",
     "load_xtce",

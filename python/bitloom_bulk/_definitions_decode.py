@@ -270,7 +270,7 @@ def decode(
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     offset = operator.index(offset)
     if packet_bytes is None and offsets is None and lengths is None:
-        keyed = _by_apid(definitions, derived)
+        keyed = _by_apid(definitions)
         if keyed is not None:
             try:
                 columns, skipped = _native.unpack_ccsds(data, keyed, offset=offset)
@@ -281,7 +281,8 @@ def decode(
                     node.name: columns[apid]
                     for apid, node in zip(keyed, definitions.roots()[0].children, strict=False)
                 }
-                return Decoded(by_type, {int(a): int(c) for a, c in skipped.items()}, [])
+                if not derived or _derive_tables(definitions, by_type):
+                    return Decoded(by_type, {int(a): int(c) for a, c in skipped.items()}, [])
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
     run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived))
     count = len(packet_offsets)
@@ -346,11 +347,12 @@ def decode(
     return Decoded(tables, unmatched, faults)
 
 
-def _by_apid(definitions: Definitions, derived: bool) -> dict[int, Layout] | None:
+def _by_apid(definitions: Definitions) -> dict[int, Layout] | None:
     """The layouts by APID of a set that only sorts packets by their APID
     (an abstract root of fixed fields holding the primary header's APID, and
     concrete children of fixed fields, each chosen by one APID), which
-    ``unpack_ccsds`` decodes as it stands; None for any other set."""
+    ``unpack_ccsds`` decodes as it stands (their raw values); None for any
+    other set."""
     roots = definitions.roots()
     if len(roots) != 1 or not roots[0].abstract or not roots[0].children:
         return None
@@ -358,9 +360,7 @@ def _by_apid(definitions: Definitions, derived: bool) -> dict[int, Layout] | Non
 
     def fixed(node: Node) -> bool:
         return all(
-            item.kind == "plain"
-            and (item.offset is None or item.offset >= 0)
-            and not (derived and item.derived)
+            item.kind == "plain" and (item.offset is None or item.offset >= 0)
             for item in node.items
         )
 
@@ -1000,13 +1000,13 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
             state.position = state.local["start"] + state.local["size"]
             return
         start, size = state.local["start"], state.local["size"]
-        column = np.empty(len(state.rows), dtype=object)
         if not (start & 7).any():
             # Whole bytes: each value is a slice of the data.
             column = _native.byte_slices(
                 run.data, run.offsets[state.rows] + (start >> 3), size >> 3
             )
         else:
+            column = np.empty(len(state.rows), dtype=object)
             for n in np.unique(size // 8).tolist():
                 which = np.flatnonzero(size == 8 * n)
                 # A chunk at a time: the gathered bytes stay small beside the column.
@@ -1227,30 +1227,9 @@ def _derive_elements(
         return values, owner
     spec = item.derived
     if "polynomial" in spec:
-        x = values.astype(np.float64)
-        coefficients = spec["polynomial"]
-        out = np.full(x.shape, coefficients[-1], dtype=np.float64)
-        for c in reversed(coefficients[:-1]):
-            out = out * x + c
-        return out, owner
+        return _polynomial(spec["polynomial"], values), owner
     if "enumeration" in spec:
-        table = spec["enumeration"]
-        flat = values.reshape(-1)
-        low = int(flat.min()) if len(flat) else 0
-        high = int(flat.max()) if len(flat) else 0
-        if high - low < 1 << 16 and low > -(1 << 62) and high < 1 << 62:
-            # A label per raw value from the lowest to the highest met.
-            labels = np.empty(high - low + 1, dtype=object)
-            labels[:] = [table.get(v) for v in range(low, high + 1)]
-            # In intp before the subtraction: int8 - (-100) overflows int8.
-            inverse = flat.astype(np.intp) - low
-        else:
-            unique, inverse = np.unique(flat, return_inverse=True)
-            labels = np.empty(len(unique), dtype=object)
-            labels[:] = [table.get(int(u)) for u in unique.tolist()]
-            inverse = inverse.reshape(-1)
-        missing = np.array([label is None for label in labels], dtype=bool)
-        unknown = missing[inverse]
+        labels, inverse, unknown = _labels(spec["enumeration"], values)
         if unknown.any():
             seen = np.zeros(len(state.rows), dtype=bool)
             for i in np.flatnonzero(unknown).tolist():
@@ -1267,9 +1246,7 @@ def _derive_elements(
                 )
         return labels[inverse].reshape(values.shape), owner
     assert "spline" in spec
-    points = spec["spline"]
-    xs = np.array([p[0] for p in points], dtype=np.float64)
-    ys = np.array([p[1] for p in points], dtype=np.float64)
+    xs, ys = _spline_points(spec["spline"])
     x = values.astype(np.float64)
     outside = ~((x >= xs[0]) & (x <= xs[-1]))
     if outside.any():
@@ -1295,9 +1272,92 @@ def _derive_elements(
         x = x[keep_elements]
         remap = np.cumsum(~bad) - 1
         owner = remap[owner[keep_elements]]
+    return _interpolate(xs, ys, x), owner
+
+
+def _polynomial(coefficients: list[float], values: Any) -> Any:
+    """The polynomial of every raw value, by Horner's rule in float64 (in
+    place: c[n] * x + c[n-1], times x, plus c[n-2], ...)."""
+    x = values.astype(np.float64)
+    if len(coefficients) == 1:
+        return np.full(x.shape, coefficients[0], dtype=np.float64)
+    out = np.multiply(x, float(coefficients[-1]))
+    out += coefficients[-2]
+    for c in reversed(coefficients[:-2]):
+        out *= x
+        out += c
+    return out
+
+
+def _labels(table: dict[int, Any], values: Any) -> tuple[Any, Any, Any]:
+    """The enumeration's labels (an object array), each raw value's index
+    into them (flat) and whether each raw value has no label (flat)."""
+    flat = values.reshape(-1)
+    low = int(flat.min()) if len(flat) else 0
+    high = int(flat.max()) if len(flat) else 0
+    if low >= 0 and high < 1 << 16:
+        # A label per raw value from 0 to the highest met, indexed by the
+        # raw values as they are.
+        labels = np.empty(high + 1, dtype=object)
+        labels[:] = [table.get(v) for v in range(high + 1)]
+        inverse = flat
+    elif high - low < 1 << 16 and low > -(1 << 62) and high < 1 << 62:
+        # A label per raw value from the lowest to the highest met.
+        labels = np.empty(high - low + 1, dtype=object)
+        labels[:] = [table.get(v) for v in range(low, high + 1)]
+        # In intp before the subtraction: int8 - (-100) overflows int8.
+        inverse = flat.astype(np.intp) - low
+    else:
+        unique, inverse = np.unique(flat, return_inverse=True)
+        labels = np.empty(len(unique), dtype=object)
+        labels[:] = [table.get(int(u)) for u in unique.tolist()]
+        inverse = inverse.reshape(-1)
+    missing = np.array([label is None for label in labels], dtype=bool)
+    return labels, inverse, missing[inverse]
+
+
+def _spline_points(points: list[list[float]]) -> tuple[Any, Any]:
+    xs = np.array([p[0] for p in points], dtype=np.float64)
+    ys = np.array([p[1] for p in points], dtype=np.float64)
+    return xs, ys
+
+
+def _interpolate(xs: Any, ys: Any, x: Any) -> Any:
+    """Linear between the points around each x (every x within them)."""
     i = np.clip(np.searchsorted(xs, x, side="left") - 1, 0, len(xs) - 2)
     x0, x1, y0, y1 = xs[i], xs[i + 1], ys[i], ys[i + 1]
-    return y0 + (x - x0) * (y1 - y0) / (x1 - x0), owner
+    return y0 + (x - x0) * (y1 - y0) / (x1 - x0)
+
+
+def _derive_tables(definitions: Definitions, tables: dict[str, dict[str, Any]]) -> bool:
+    """Derive, in place, the values of the plain items of tables decoded raw
+    by APID. False (the tables partly changed) where a value would be a
+    fault: a raw value without a label or outside a spline's points, which
+    the general way lists with its packet."""
+    root = definitions.roots()[0]
+    for child in root.children:
+        table = tables[child.name]
+        for item in root.items + child.items:
+            spec = item.derived
+            if not spec:
+                continue
+            values = table[item.name]
+            if "time" in spec or values.dtype == object:
+                return False
+            if "polynomial" in spec:
+                table[item.name] = _polynomial(spec["polynomial"], values)
+            elif "enumeration" in spec:
+                labels, inverse, unknown = _labels(spec["enumeration"], values)
+                if unknown.any():
+                    return False
+                table[item.name] = labels[inverse].reshape(values.shape)
+            else:
+                xs, ys = _spline_points(spec["spline"])
+                x = values.astype(np.float64)
+                if not np.all((x >= xs[0]) & (x <= xs[-1])):
+                    return False
+                table[item.name] = _interpolate(xs, ys, x)
+    return True
 
 
 def _time(run: _Run, node: Node, state: _State, item: Item) -> Any:

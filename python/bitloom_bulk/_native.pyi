@@ -54,6 +54,13 @@ def unpack_repeated(
 ) -> dict[str, npt.NDArray[Any]]:
     """Decode a recipe's numeric items counts[i] times in packet i, instance k at bit starts[i] + k * stride, into one column per item (a row per instance)."""
 
+def packet_crcs(
+    data: Buffer,
+    offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+) -> tuple[npt.NDArray[np.uint16], npt.NDArray[np.uint16]]:
+    """The CRC-16-CCITT of each packet but its last two bytes, and those two bytes (big-endian), as two uint16 columns."""
+
 def byte_slices(
     data: Buffer,
     offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],

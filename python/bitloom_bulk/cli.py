@@ -63,6 +63,9 @@ def _parser() -> argparse.ArgumentParser:
         epilog=EXIT_CODES,
         formatter_class=fmt,
     )
+    from bitloom_bulk import __version__
+
+    parser.add_argument("--version", action="version", version=f"bitloom {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 

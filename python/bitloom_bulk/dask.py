@@ -13,11 +13,11 @@ Needs the optional dependencies: ``pip install "bitloom-packets[dask]"``.
 
 from __future__ import annotations
 
-import sys
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Literal
 
 import bitloom_bulk
+from bitloom_bulk._notes import add_note
 
 # The distribution that ships this package; the one place its name is written.
 DISTRIBUTION = "bitloom-packets"
@@ -43,17 +43,6 @@ __all__ = ["DEFAULT_BLOCKSIZE", "DISTRIBUTION", "read_packets"]
 #: overhead well under a percent of the decoding time while a worker holding a
 #: few partitions stays within a few hundred MiB.
 DEFAULT_BLOCKSIZE = 64 * 2**20
-
-
-def _add_note(exc: BaseException, note: str) -> None:
-    if sys.version_info >= (3, 11):
-        exc.add_note(note)
-    else:  # 3.10: the attribute alone, which tracebacks there do not print
-        notes = getattr(exc, "__notes__", None)
-        if not isinstance(notes, list):
-            notes = []
-        notes.append(note)
-        exc.__notes__ = notes
 
 
 # One partition: (path, first byte, byte count, number in its file of its first
@@ -115,7 +104,7 @@ class _Reader:
             where = f"while reading {path}"
             if self.packet_bytes is not None and start:
                 where += f" from byte {start} (packet {first_packet} of the file)"
-            _add_note(exc, where)
+            add_note(exc, where)
             raise
         if numbers is None:
             n = len(next(iter(columns.values()))) if columns else 0
@@ -139,7 +128,7 @@ def _size(fs: Any, path: str) -> int:
     try:
         return int(fs.info(path)["size"])
     except Exception as exc:
-        _add_note(exc, f"while looking up the size of {path}")
+        add_note(exc, f"while looking up the size of {path}")
         raise
 
 

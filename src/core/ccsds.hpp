@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "core/portable.hpp"
 #include "core/result.hpp"
 
 namespace bitloom::core::ccsds {
@@ -64,12 +65,28 @@ struct Stop {
 template <class OnPacket>
 inline Stop walk(const std::uint8_t* data, std::uint64_t size, std::uint64_t start,
                  OnPacket&& on_packet) {
+    // Each header's address comes from the one before, so the walk waits on
+    // memory packet by packet unless the bytes ahead are asked for early.
+    constexpr std::uint64_t kAhead = 2048;
     std::uint64_t pos = start;
     while (size - pos >= kHeaderBytes) {
+        if (size - pos > kAhead) prefetch(data + pos + kAhead);
         const Header h = read_header(data + pos);
         if (h.length > size - pos) return {StopKind::ShortPacket, pos, h.length, size - pos};
         on_packet(pos, h);
         pos += h.length;
+        // A run of packets of this length: each next header's place is known
+        // without its own length field, so the loads no longer wait on one
+        // another; the run ends at the first header that says otherwise (it is
+        // then read again above) or where the data cannot hold another.
+        const std::uint64_t run = h.length;  // 7 or more: a whole header fits
+        while (size - pos >= run) {
+            if (size - pos > kAhead) prefetch(data + pos + kAhead);
+            const Header next = read_header(data + pos);
+            if (next.length != run) break;
+            on_packet(pos, next);
+            pos += run;
+        }
     }
     if (pos == size) return {StopKind::End, pos, 0, 0};
     return {StopKind::ShortHeader, pos, 0, size - pos};

@@ -1,6 +1,7 @@
-// Compiler-specific helpers behind one portable face: byte swaps and a 128-bit
-// unsigned accumulator. GCC and Clang use their builtins and unsigned __int128;
-// other compilers (MSVC) get _byteswap_* and a small two-word type with the
+// Compiler-specific helpers behind one portable face: byte swaps, a prefetch
+// hint and a 128-bit unsigned accumulator. GCC and Clang use their builtins
+// and unsigned __int128; other compilers (MSVC) get _byteswap_*, no prefetch
+// and a small two-word type with the
 // operations the bit plumbing uses. Define BITLOOM_PORTABLE_U128 to build the
 // two-word type with GCC or Clang too (to test it).
 #pragma once
@@ -30,6 +31,16 @@ constexpr std::uint64_t bswap64(std::uint64_t v) noexcept {
     if (!std::is_constant_evaluated()) return _byteswap_uint64(v);
     return (static_cast<std::uint64_t>(bswap32(static_cast<std::uint32_t>(v))) << 32) |
            bswap32(static_cast<std::uint32_t>(v >> 32));
+#endif
+}
+
+// A hint that the bytes at `p` will be read soon; nothing where the compiler
+// has no such hint.
+inline void prefetch(const void* p) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
 #endif
 }
 

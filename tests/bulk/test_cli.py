@@ -286,6 +286,14 @@ def test_help_documents_exit_codes():
         assert command == [] or "example" in shown.stdout
 
 
+def test_version_names_the_distribution_version():
+    import bitloom_bulk
+
+    shown = run("--version")
+    assert shown.returncode == 0
+    assert shown.stdout.strip() == f"bitloom {bitloom_bulk.__version__}"
+
+
 def test_decode_in_chunks_gives_the_same_rows(capture, capsys, monkeypatch):
     import bitloom_bulk.cli as cli
 

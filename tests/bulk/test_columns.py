@@ -2,6 +2,7 @@
 their bits), key order, dtypes and errors."""
 
 import random
+import sys
 
 import numpy as np
 import pytest
@@ -408,3 +409,29 @@ def test_many_packets_by_offsets_decode_as_fixed_ones_and_faults_name_their_row(
     assert info.value.__notes__[-1] == (
         f"in packet 140001 (bytes {start} to {start + 1} of the data)"
     )
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda data: bitloom_bulk._native.byte_slices(data, [0, 3, 5], [3, 2, 4]),
+        lambda data: bitloom_bulk.unpack_columns(
+            data,
+            [bitloom_bulk.field("t", "us_ascii", 24)],
+            packet_bytes=3,
+        )["t"],
+    ],
+    ids=["byte_slices", "text"],
+)
+def test_object_columns_hold_one_reference_to_each_value(make):
+    data = b"abcdefghi"
+    none_before = sys.getrefcount(None)
+    for _ in range(200):
+        column = make(data)
+    assert column.dtype == object and column.flags.c_contiguous
+    # Each value is held by the column alone (and the call's own argument).
+    assert [sys.getrefcount(column[i]) for i in range(len(column))] == [2] * len(column)
+    del column
+    # The None that numpy.empty fills an object array with is released once
+    # per element it gave way to (immortal from 3.12, counted before).
+    assert abs(sys.getrefcount(None) - none_before) < 50

@@ -152,6 +152,96 @@ def test_apid_sorted_sets_decode_as_the_general_way_does():
             assert got == pytest.approx(expected, nan_ok=True)
 
 
+def _keyed_derived(labels, points):
+    root = PacketType(
+        "root",
+        [
+            dict(item, polynomial=[0.5, 2.0]) if item["name"] == "version" else item
+            for item in HEADER
+        ],
+        abstract=True,
+    )
+    return Definitions(
+        [
+            root,
+            PacketType(
+                "ten",
+                [
+                    u("a", 8, enumeration={v: f"s{v}" for v in range(labels)}),
+                    field("b", "twos_complement", 12, polynomial=[-1.0, 0.25, 1e-3]),
+                ],
+                parent=root,
+                where={"apid": 10},
+            ),
+            PacketType(
+                "eleven",
+                [u("g", 5, offset_bits=100, spline=points), u("h", 3)],
+                parent=root,
+                where={"apid": 11},
+            ),
+        ]
+    )
+
+
+@pytest.mark.parametrize(
+    ("labels", "points", "faults"),
+    [
+        # Every raw value labelled and inside the spline: derived by APID.
+        (256, [[0, 1.0], [7, 2.0], [31, -3.0]], None),
+        # Raw values without a label: warnings, listed by packet.
+        (200, [[0, 1.0], [31, -3.0]], "warning"),
+        # Raw values outside the spline: those packets fault.
+        (256, [[2, 1.0], [29, -3.0]], "error"),
+    ],
+)
+def test_derived_values_of_apid_sorted_sets_match_the_general_way(labels, points, faults):
+    data = _stream(3000, seed=5)
+    frames = bb.split_ccsds(data)
+    defs = _keyed_derived(labels, points)
+    general = defs.decode(data, offsets=frames.offsets, lengths=frames.lengths, errors="skip")
+    shortcut = defs.decode(data, errors="skip")
+    _same_tables(shortcut, general)
+    assert shortcut.faults == general.faults
+    assert {f.severity for f in shortcut.faults} == ({faults} if faults else set())
+    raw = defs.decode(data, derived=False)
+    ten = np.flatnonzero(frames.apids == 10)
+    assert len(ten) == len(raw["ten"]["a"])
+    expected = [f"s{v}" if v < labels else None for v in raw["ten"]["a"].tolist()]
+    assert general["ten"]["a"].tolist() == expected
+    b = raw["ten"]["b"].astype(float)
+    np.testing.assert_array_equal(general["ten"]["b"], (1e-3 * b + 0.25) * b - 1.0)
+    np.testing.assert_array_equal(general["ten"]["version"], raw["ten"]["version"] * 2.0 + 0.5)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        {"encoding": "twos_complement"},  # reads 1500 as -548
+        {"reverse_bits": True},
+        {"bits": 10},  # the field after it then starts a bit early
+    ],
+)
+def test_a_root_field_unlike_the_apid_keeps_the_general_way(change):
+    """Only the primary header's own APID field (unsigned, 11 bits at bit 5,
+    big-endian, not reversed) lets packets be sorted by the framed APID."""
+    header = [dict(item, **change) if item["name"] == "apid" else item for item in HEADER]
+    root = PacketType("root", header, abstract=True)
+    defs = Definitions(
+        [
+            root,
+            PacketType("a", [u("x", 8)], parent=root, where={"apid": 1500}),
+            PacketType("b", [u("y", 8)], parent=root, where={"apid": 3}),
+        ]
+    )
+    rng = np.random.default_rng(9)
+    data = streams.stream(rng.choice([3, 1500], size=200), np.full(200, 12), rng)
+    frames = bb.split_ccsds(data)
+    general = defs.decode(data, offsets=frames.offsets, lengths=frames.lengths)
+    got = defs.decode(data)
+    _same_tables(got, general)
+    assert sum(got.unmatched.values()) == general.unmatched.get(None, 0)
+
+
 def test_a_faulty_packet_takes_the_general_way_under_the_shortcut():
     data = bytearray(_stream(200, seed=3))
     frames = bb.split_ccsds(bytes(data))

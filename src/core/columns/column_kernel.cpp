@@ -16,6 +16,11 @@
 namespace bitloom::bulk {
 namespace {
 
+// Packets at offsets lie apart in memory, each load a likely cache miss: the
+// bytes of the packet this many ahead are asked for early, so that the loads
+// do not wait on memory one after another.
+constexpr std::size_t kPrefetchAhead = 64;
+
 using core::Codec;
 
 constexpr std::array<const char*, 9> kDtypes = {"uint8", "uint16", "uint32", "uint64", "int8",
@@ -121,6 +126,8 @@ std::size_t column_loop(const PacketSet& packets, std::size_t begin, std::size_t
         return end;
     }
     for (std::size_t p = begin; p < end; ++p) {
+        if (p + kPrefetchAhead < end && packets.offsets[p + kPrefetchAhead] + byte < packets.size)
+            core::prefetch(packets.data + packets.offsets[p + kPrefetchAhead] + byte);
         T v;
         const std::uint64_t offset = packets.offsets[p];
         if (quick && offset <= last) [[likely]] {
@@ -275,6 +282,8 @@ void load_words(const PacketSet& packets, std::size_t begin, std::size_t end, st
         return;
     }
     for (std::size_t p = begin; p < end; ++p) {
+        if (p + kPrefetchAhead < end && packets.offsets[p + kPrefetchAhead] + byte < size)
+            core::prefetch(packets.data + packets.offsets[p + kPrefetchAhead] + byte);
         const std::uint64_t offset = packets.offsets[p];
         std::uint64_t word;
         if (any && offset <= last) [[likely]] {
@@ -359,18 +368,38 @@ std::size_t repeated_loop(const PacketSet& packets, const std::uint64_t* starts,
     return row;
 }
 
+// The window of the instance at bit `pos` of the data: its 8 bytes from the
+// instance's first byte as a big-endian number, shifted so that the instance
+// starts at the top bit. Bytes past the end of the data read as zero: every
+// field of the instance lies inside its packet, so none takes bits there.
+inline std::uint64_t window_at(const std::uint8_t* data, std::size_t size,
+                               std::uint64_t pos) noexcept {
+    const std::uint64_t byte = pos / 8;
+    std::uint8_t b[8] = {};
+    if (byte < size) std::memcpy(b, data + byte, std::min<std::uint64_t>(8, size - byte));
+    std::uint64_t word;
+    std::memcpy(&word, b, 8);
+    return core::bswap64(word) << (pos % 8);
+}
+
 // decode_repeated_columns for instances that fit one window each, in blocks
-// of instances whose windows are loaded first, then each field's column.
+// of instances whose windows are loaded first, then each field's column. The
+// windows of one packet are loaded in runs: where the run's last window lies
+// inside the data, so do all before it, and the loop has no bounds test.
 ColumnFault windowed_instances(std::span<const core::FieldSpec> fields,
                                std::span<const ColumnKind> kinds,
                                std::span<std::uint8_t* const> columns, const PacketSet& packets,
                                const std::uint64_t* starts, const std::uint64_t* counts,
                                std::uint64_t stride, const std::vector<std::uint64_t>& rel,
                                std::size_t total) noexcept {
-    constexpr std::size_t kBlock = 512;
+    constexpr std::size_t kBlock = 1024;
     std::uint64_t words[kBlock];
     std::vector<std::size_t> failed_at(fields.size());
+    const std::uint8_t* const data = packets.data;
     const std::size_t size = packets.size;
+    // The last bit position whose window lies wholly inside the data.
+    const bool any = size >= 8;
+    const std::uint64_t last_fast = any ? (static_cast<std::uint64_t>(size - 8) * 8 + 7) : 0;
     std::size_t p = 0;
     std::uint64_t k = 0;
     std::size_t row = 0;
@@ -383,23 +412,28 @@ ColumnFault windowed_instances(std::span<const core::FieldSpec> fields,
                 k = 0;
                 continue;
             }
-            const std::uint64_t pos = starts[p] + k * stride;
-            const std::uint64_t byte = static_cast<std::uint64_t>(packets.packet(p) -
-                                                                  packets.data) +
-                                       pos / 8;
-            std::uint64_t word = 0;
-            if (size >= 8 && byte <= size - 8) [[likely]] {
-                std::memcpy(&word, packets.data + byte, 8);
+            const std::size_t take = static_cast<std::size_t>(
+                std::min<std::uint64_t>(counts[p] - k, kBlock - n));
+            // Bit positions in the data: the data is a buffer in memory, so
+            // its size in bits and every instance's position fit 64 bits.
+            const std::uint64_t first = static_cast<std::uint64_t>(packets.packet(p) - data) * 8 +
+                                        starts[p] + k * stride;
+            const std::uint64_t last = first + (take - 1) * stride;
+            std::uint64_t* w = words + n;
+            if (any && last <= last_fast) [[likely]] {
+                std::uint64_t pos = first;
+                for (std::size_t i = 0; i < take; ++i, pos += stride) {
+                    std::uint64_t word;
+                    std::memcpy(&word, data + pos / 8, 8);
+                    w[i] = core::bswap64(word) << (pos % 8);
+                }
             } else {
-                // Bytes past the end of the data read as zero: every field of
-                // the instance lies inside its packet, so none takes bits there.
-                std::uint8_t b[8] = {};
-                if (byte < size)
-                    std::memcpy(b, packets.data + byte, std::min<std::uint64_t>(8, size - byte));
-                std::memcpy(&word, b, 8);
+                std::uint64_t pos = first;
+                for (std::size_t i = 0; i < take; ++i, pos += stride)
+                    w[i] = window_at(data, size, pos);
             }
-            words[n++] = core::bswap64(word) << (pos % 8);
-            ++k;
+            n += take;
+            k += take;
         }
         row = begin + n;
         std::ranges::fill(failed_at, row);

@@ -41,6 +41,9 @@ inline constexpr const char* kPartialPacket =
     "the data holds %zu bytes)";
 // The two counts (size_t).
 inline constexpr const char* kPositionCounts = "offsets holds %zu packets but lengths holds %zu";
+// packet_crcs: the packet (size_t) and its length (unsigned long long).
+inline constexpr const char* kCrcShortPacket =
+    "packet %zu is %llu bytes long: a packet error control field takes its last 2";
 // unpack_repeated: the four per-packet arrays' sizes (size_t).
 inline constexpr const char* kRepeatedCounts =
     "offsets, lengths, starts and counts hold %zu, %zu, %zu and %zu packets";

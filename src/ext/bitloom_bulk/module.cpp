@@ -29,6 +29,10 @@ PyMethodDef g_methods[] = {
      "unpack_repeated(data, recipe, offsets, lengths, starts, counts, stride)\n--\n\n"
      "Decode a recipe's numeric items counts[i] times in packet i, instance k at bit\n"
      "starts[i] + k * stride, into one column per item (a row per instance)."},
+    {"packet_crcs", py::as_cfunction(packet_crcs), METH_FASTCALL | METH_KEYWORDS,
+     "packet_crcs(data, offsets, lengths)\n--\n\n"
+     "The CRC-16-CCITT of each packet but its last two bytes, and those two bytes\n"
+     "(big-endian), as two uint16 columns."},
     {"byte_slices", py::as_cfunction(byte_slices), METH_FASTCALL | METH_KEYWORDS,
      "byte_slices(data, offsets, lengths)\n--\n\n"
      "A numpy object column of the bytes data[offsets[i]:offsets[i] + lengths[i]]."},

@@ -84,4 +84,10 @@ PyObject* unpack_repeated(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // checked to lie inside the data.
 PyObject* byte_slices(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// packet_crcs(data, offsets, lengths): two uint16 columns, the CRC-16-CCITT
+// of each packet's bytes but its last two (CCSDS packet error control) and
+// those two bytes read big-endian; every packet checked to lie inside the
+// data and to hold at least two bytes.
+PyObject* packet_crcs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace bitloom::bulk

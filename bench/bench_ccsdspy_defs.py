@@ -1,0 +1,75 @@
+"""ccsdspy's definitions loaded by load_ccsdspy against ccsdspy itself, on the same bytes.
+
+Run: python -m bench.bench_ccsdspy_defs [--copies N]   (from the repository's root)
+
+(a) The JPSS geolocation CSV (27 fields, FixedLength) on the JPSS file tiled
+    --copies times: Definitions.decode against FixedLength.load.
+(b) Europa Clipper's expanding-footer file (an expanding uint8 array between
+    fixed fields, VariableLength) tiled to the same number of copies:
+    Definitions.decode against VariableLength.load, which walks every packet in
+    Python (timed on a slice of the copies and scaled per packet).
+Both results are checked equal before timing. Needs the shared real data.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+import ccsdspy
+import numpy as np
+
+import bitloom_bulk
+from bench.bench_bulk import best
+from tests.support.realdata import REALDATA
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--copies", type=int, default=100)
+    args = parser.parse_args()
+    print(f"CPython {sys.version.split()[0]}, load {os.getloadavg()[0]:.2f}")
+    with tempfile.TemporaryDirectory() as tmp:
+        csv = REALDATA / "spp" / "jpss" / "ccsdspy_jpss1_geolocation.csv"
+        raw = (REALDATA / "spp" / "jpss" / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1").read_bytes()
+        data = raw * args.copies
+        path = Path(tmp) / "jpss.bin"
+        path.write_bytes(data)
+        defs = bitloom_bulk.load_ccsdspy(csv)
+        packet = ccsdspy.FixedLength.from_file(str(csv))
+        ours = defs.decode(data)[csv.stem]
+        theirs = packet.load(str(path), include_primary_header=True)
+        assert all(np.array_equal(ours[k], theirs[k]) for k in theirs)
+        t_ours = best(lambda: defs.decode(data), 5)
+        t_theirs = best(lambda: packet.load(str(path), include_primary_header=True), 3)
+        print(
+            f"(a) JPSS CSV, {len(data) / 1e6:.0f} MB: ours {t_ours * 1e3:.1f} ms,"
+            f" FixedLength.load {t_theirs * 1e3:.1f} ms: {t_theirs / t_ours:.1f}x"
+        )
+
+        sys.path.insert(0, str(REALDATA / "ccsdspy"))
+        import definitions
+
+        cls, fields = definitions.europa_expanding_footer()
+        raw = (REALDATA / "ccsdspy" / "europa_clipper" / "expanding_footer_packet.bin").read_bytes()
+        data = raw * args.copies
+        part = raw * max(1, args.copies // 20)
+        path = Path(tmp) / "europa.bin"
+        path.write_bytes(part)
+        defs = bitloom_bulk.load_ccsdspy(fields, name="t")
+        t_ours = best(lambda: defs.decode(data), 5)
+        t_part = best(lambda: cls(fields).load(str(path), include_primary_header=True), 1)
+        t_theirs = t_part * len(data) / len(part)
+        print(
+            f"(b) Europa expanding footer, {len(data) / 1e6:.1f} MB: ours {t_ours * 1e3:.1f} ms,"
+            f" VariableLength.load {t_theirs * 1e3:.0f} ms (scaled from {len(part) / 1e6:.2f} MB):"
+            f" {t_theirs / t_ours:.0f}x"
+        )
+    print(f"load after: {os.getloadavg()[0]:.2f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -33,6 +33,7 @@ from bitloom_bulk._types import (
     UnpackItem,
 )
 from bitloom_bulk._xtce import load_xtce
+from bitloom_bulk._xtce_types import Refusal
 from bitloom_bulk.recipes import (
     Finding,
     RecipeFileError,
@@ -62,6 +63,7 @@ __all__ = [
     "PacketType",
     "Quality",
     "RecipeFileError",
+    "Refusal",
     "SequenceGap",
     "SequenceRepeat",
     "StreamDecoder",

@@ -32,6 +32,8 @@ from bitloom_bulk._types import (
     TextPackItem,
     UnpackItem,
 )
+from bitloom_bulk._xtce import load_xtce
+from bitloom_bulk._xtce_types import Refusal
 from bitloom_bulk.recipes import (
     Finding,
     RecipeFileError,
@@ -61,6 +63,7 @@ __all__ = [
     "PacketType",
     "Quality",
     "RecipeFileError",
+    "Refusal",
     "SequenceGap",
     "SequenceRepeat",
     "StreamDecoder",
@@ -78,6 +81,7 @@ __all__ = [
     "load_ccsdspy",
     "load_definitions",
     "load_recipe",
+    "load_xtce",
     "split_ccsds",
     "unpack_ccsds",
     "unpack_columns",

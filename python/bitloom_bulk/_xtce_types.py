@@ -1,0 +1,579 @@
+"""The XTCE reader's first half: the document's sets, and each parameter type
+read as what one value of it is in the definitions model (encoding, size,
+byte order, array count, enumeration, calibrator).
+
+An element outside what the model can say raises :class:`Refused` (the caller
+decides whether that stops the load); a file that is wrong raises
+:class:`Bad`.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple
+
+from bitloom_bulk._xtce_xml import Document, Element, text
+
+
+class Refusal(NamedTuple):
+    """An XTCE element the loader does not decode: the element, the name of
+    the parameter type, parameter or container that holds it, its line and
+    why."""
+
+    element: str
+    name: str
+    line: int
+    why: str
+
+
+Refusal.__module__ = "bitloom_bulk"
+
+
+class Refused(Exception):
+    """Raised inside the reader where an element is outside what it decodes."""
+
+    def __init__(self, element: Element, name: str, why: str) -> None:
+        super().__init__(why)
+        self.element, self.name, self.why = element, name, why
+
+
+class Bad(Exception):
+    """Raised inside the reader where the file itself is wrong."""
+
+    def __init__(self, element: Element, problem: str) -> None:
+        super().__init__(problem)
+        self.element, self.problem = element, problem
+
+
+# Elements that change no decoded value: read past quietly wherever they appear.
+QUIET = frozenset(
+    {
+        "LongDescription",
+        "ShortDescription",
+        "AliasSet",
+        "AncillaryDataSet",
+        "UnitSet",
+        "Header",
+        "DefaultAlarm",
+        "ContextAlarmList",
+        "ValidRange",
+        "ValidRangeSet",
+        "ToString",
+        "ParameterProperties",
+        "DefaultRateInStream",
+        "RateInStream",
+        "RateInStreamSet",
+        "CommandMetaData",
+        "ServiceSet",
+    }
+)
+
+_INTEGER_ENCODINGS = {
+    "unsigned": "unsigned",
+    "twosComplement": "twos_complement",
+    "twosCompliment": "twos_complement",  # the XTCE 1.1 schema's spelling
+    "signMagnitude": "sign_magnitude",
+    "onesComplement": "ones_complement",
+    "BCD": "unpacked_bcd",
+    "packedBCD": "packed_bcd",
+}
+_FLOAT_ENCODINGS = {
+    ("IEEE754_1985", 16): "ieee754_f16",
+    ("IEEE754_1985", 32): "ieee754_f32",
+    ("IEEE754_1985", 64): "ieee754_f64",
+    ("IEEE754_1985", 128): "ieee754_f128",
+    ("MILSTD_1750A", 32): "mil_std_1750a_f32",
+    ("MILSTD_1750A", 48): "mil_std_1750a_f48",
+    ("IBM", 32): "ibm_f32",
+    ("IBM", 64): "ibm_f64",
+    ("DEC", 32): "dec_f32",
+    ("DEC", 64): "dec_f64",
+    ("TI", 32): "ti_f32",
+    ("TI", 40): "ti_f40",
+}
+_TEXT_ENCODINGS = {
+    "UTF-8": "utf8",
+    "UTF-16": "utf16",
+    "UTF-16LE": "utf16le",
+    "UTF-16BE": "utf16be",
+    "UTF-32": "utf32",
+    "UTF-32LE": "utf32le",
+    "UTF-32BE": "utf32be",
+    "US-ASCII": "us_ascii",
+    "ISO-8859-1": "iso_8859_1",
+    "Windows-1252": "windows_1252",
+}
+_OPERATORS = {
+    "==": "==",
+    "!=": "!=",
+    "<": "<",
+    "<=": "<=",
+    ">": ">",
+    ">=": ">=",
+    "&lt;": "<",
+    "&lt;=": "<=",
+    "&gt;": ">",
+    "&gt;=": ">=",
+}
+# The widest enumeration range (value to maxValue) written out label by label.
+_ENUM_RANGE_LIMIT = 4096
+
+
+# -- what a parameter type reads as -----------------------------------------------
+
+
+@dataclass
+class Size:
+    """A size or count from another parameter: slope x its raw value + intercept."""
+
+    parameter: str
+    slope: int
+    intercept: int
+
+
+@dataclass
+class Kind:
+    """A parameter type read: the recipe keys of one value and what it is.
+
+    ``kind`` is "integer", "float", "enum", "text", "binary" or "array";
+    ``bits`` an int or a :class:`Size`; ``derived`` the derived-value keys;
+    ``labels`` an enumeration's table; ``calibrated`` whether the raw value
+    differs from the engineering value.
+    """
+
+    kind: str
+    encoding: str
+    bits: int | Size
+    byte_order: str = "big"
+    derived: dict[str, Any] = field(default_factory=dict)
+    count: int | Size | None = None
+    element: Kind | None = None
+
+
+def int_attr(node: Element, name: str, owner: str, default: int | None = None) -> int:
+    value = node.get(name)
+    if value is None:
+        if default is None:
+            raise Bad(node, f"{node.tag} of {owner!r} needs the attribute {name!r}")
+        return default
+    try:
+        return int(value)
+    except ValueError:
+        raise Bad(node, f"{node.tag} of {owner!r}: {name}={value!r} is not an integer") from None
+
+
+def number(node: Element, text: str | None, what: str, owner: str) -> float:
+    try:
+        return float(text if text is not None else "")
+    except ValueError:
+        raise Bad(node, f"{node.tag} of {owner!r}: {what} {text!r} is not a number") from None
+
+
+def integral(node: Element, value: float, what: str, owner: str) -> int:
+    if value != int(value):
+        raise Refused(node, owner, f"{what} {value} is not an integer; sizes take whole bits")
+    return int(value)
+
+
+def children(node: Element, owner: str, known: set[str]) -> Iterator[Element]:
+    """The children of ``node`` the caller reads, refusing any other element
+    that is not one of the quiet ones."""
+    for child in node:
+        if child.tag in known:
+            yield child
+        elif child.tag not in QUIET:
+            raise Refused(child, owner, f"{child.tag} in {node.tag} is not decoded")
+
+
+class Reader:
+    """The parameter types, parameters and containers of one XTCE document."""
+
+    def __init__(self, document: Document) -> None:
+        self.document = document
+        self.types: dict[str, Element] = {}
+        self.parameters: dict[str, Element] = {}
+        self.containers: dict[str, Element] = {}
+        self.kinds: dict[str, Kind] = {}
+        self.top_refusals: list[Refused] = []
+        self._read_system(document.root)
+
+    # -- the document's sets ------------------------------------------------------
+
+    def _read_system(self, system: Element) -> None:
+        for child in system:
+            if child.tag == "TelemetryMetaData":
+                self._read_telemetry(child)
+            elif child.tag == "SpaceSystem":
+                self.top_refusals.append(
+                    Refused(
+                        child,
+                        child.get("name") or "",
+                        "a nested SpaceSystem (references by path) is not decoded",
+                    )
+                )
+            elif child.tag not in QUIET:
+                self.top_refusals.append(Refused(child, system.get("name") or "", "not decoded"))
+
+    def _read_telemetry(self, telemetry: Element) -> None:
+        sets = {
+            "ParameterTypeSet": self.types,
+            "ParameterSet": self.parameters,
+            "ContainerSet": self.containers,
+        }
+        for child in telemetry:
+            table = sets.get(child.tag)
+            if table is None:
+                if child.tag not in QUIET:
+                    self.top_refusals.append(
+                        Refused(
+                            child,
+                            "",
+                            "not decoded (the telemetry sets read are parameter types,"
+                            " parameters and containers)",
+                        )
+                    )
+                continue
+            for entry in child:
+                if entry.tag in QUIET:
+                    continue
+                name = entry.get("name")
+                if not name:
+                    raise Bad(entry, "needs a 'name' attribute")
+                if name in table:
+                    raise Bad(
+                        entry,
+                        f"a second definition of {name!r} (the first is on line"
+                        f" {self.document.line(table[name])})",
+                    )
+                table[name] = entry
+
+    # -- parameter types ------------------------------------------------------------
+
+    def parameter(self, name: str, at: Element) -> tuple[Element, Kind]:
+        """A parameter's element and what its type reads as."""
+        node = self.parameters.get(name)
+        if node is None:
+            raise Bad(at, f"refers to the parameter {name!r}, which is not defined")
+        if node.tag != "Parameter":
+            raise Refused(node, name, f"{node.tag} is not decoded")
+        type_name = node.get("parameterTypeRef")
+        if not type_name:
+            raise Bad(node, f"the parameter {name!r} needs a 'parameterTypeRef'")
+        return node, self.kind(type_name, node)
+
+    def kind(self, type_name: str, at: Element, depth: int = 0) -> Kind:
+        if type_name in self.kinds:
+            return self.kinds[type_name]
+        node = self.types.get(type_name)
+        if node is None:
+            raise Bad(at, f"refers to the parameter type {type_name!r}, which is not defined")
+        if depth > 20:
+            raise Bad(node, f"the array types from {type_name!r} nest too deep or form a cycle")
+        kind = self._read_type(node, type_name, depth)
+        self.kinds[type_name] = kind
+        return kind
+
+    def _read_type(self, node: Element, name: str, depth: int) -> Kind:
+        tag = node.tag
+        if tag == "ArrayParameterType":
+            return self._array(node, name, depth)
+        readers = {
+            "IntegerParameterType": ("IntegerDataEncoding",),
+            "FloatParameterType": ("IntegerDataEncoding", "FloatDataEncoding"),
+            "EnumeratedParameterType": ("IntegerDataEncoding",),
+            "StringParameterType": ("StringDataEncoding",),
+            "BinaryParameterType": ("BinaryDataEncoding",),
+        }
+        if tag not in readers:
+            raise Refused(node, name, f"{tag} is not decoded")
+        known = set(readers[tag])
+        if tag == "EnumeratedParameterType":
+            known.add("EnumerationList")
+        encodings = []
+        labels: dict[int, str] | None = None
+        for child in children(node, name, known | _ANY_ENCODING):
+            if child.tag == "EnumerationList":
+                labels = self._labels(child, name)
+            elif child.tag in known:
+                encodings.append(child)
+            else:
+                raise Refused(child, name, f"{child.tag} in {tag} is not decoded")
+        if len(encodings) != 1:
+            raise Bad(node, f"the parameter type {name!r} needs one data encoding")
+        encoding = encodings[0]
+        if encoding.tag == "IntegerDataEncoding":
+            kind = self._integer(encoding, name)
+        elif encoding.tag == "FloatDataEncoding":
+            kind = self._float(encoding, name)
+        elif encoding.tag == "StringDataEncoding":
+            kind = self._string(encoding, name)
+        else:
+            kind = self._binary(encoding, name)
+        if tag == "EnumeratedParameterType":
+            if labels is None:
+                raise Bad(node, f"the enumerated type {name!r} needs an EnumerationList")
+            if kind.derived:
+                raise Refused(encoding, name, "a calibrator on an enumerated type is not decoded")
+            kind.kind = "enum"
+            kind.derived = {"enumeration": labels}
+        return kind
+
+    def _labels(self, node: Element, name: str) -> dict[int, str]:
+        labels: dict[int, str] = {}
+        for entry in children(node, name, {"Enumeration"}):
+            value = int_attr(entry, "value", name)
+            last = int_attr(entry, "maxValue", name, value)
+            label = entry.get("label")
+            if label is None:
+                raise Bad(entry, f"an enumeration of {name!r} needs a 'label'")
+            if last < value or last - value > _ENUM_RANGE_LIMIT:
+                raise Refused(
+                    entry,
+                    name,
+                    f"an enumeration range {value}..{last} is not decoded (ranges up to"
+                    f" {_ENUM_RANGE_LIMIT} values are)",
+                )
+            for raw in range(value, last + 1):
+                if raw in labels:
+                    raise Bad(entry, f"the enumeration of {name!r} lists the value {raw} twice")
+                labels[raw] = label
+        return labels
+
+    def _byte_order(self, node: Element, name: str, bits: int) -> str:
+        order = node.get("byteOrder", "mostSignificantByteFirst")
+        result = "big"
+        if order == "leastSignificantByteFirst":
+            result = "little"
+        elif order != "mostSignificantByteFirst":
+            raise Bad(node, f"byteOrder {order!r} of {name!r} is not an XTCE byte order")
+        listed = node.find("ByteOrderList")
+        if listed is not None:
+            significance = [
+                int_attr(b, "byteSignificance", name) for b in children(listed, name, {"Byte"})
+            ]
+            n = len(significance)
+            if sorted(significance) != list(range(n)) or n > 9:
+                raise Refused(listed, name, "a ByteOrderList must list bytes 0..n-1, n <= 9")
+            # Digit i names the stored byte that holds the value's byte i from the
+            # most significant (significance n-1-i).
+            digits = "".join(str(significance.index(n - 1 - i) + 1) for i in range(n))
+            result = {
+                "".join(str(i + 1) for i in range(n)): "big",
+                "".join(str(n - i) for i in range(n)): "little",
+            }.get(digits, digits)
+        if result != "big" and bits % 8:
+            raise Refused(
+                node, name, f"a byte order other than big-endian needs whole bytes, not {bits} bits"
+            )
+        if listed is not None and len(listed) * 8 != bits:
+            raise Bad(
+                listed, f"the ByteOrderList of {name!r} lists bytes for other than {bits} bits"
+            )
+        return result
+
+    def _calibrator(self, encoding: Element, name: str) -> dict[str, Any]:
+        derived: dict[str, Any] = {}
+        for child in children(encoding, name, {"DefaultCalibrator", "ByteOrderList"}):
+            if child.tag != "DefaultCalibrator":
+                continue
+            found = [c for c in child if c.tag not in QUIET]
+            if len(found) != 1:
+                raise Bad(child, f"the DefaultCalibrator of {name!r} needs one calibrator")
+            calibrator = found[0]
+            if calibrator.tag == "PolynomialCalibrator":
+                terms: dict[int, float] = {}
+                for term in children(calibrator, name, {"Term"}):
+                    exponent = int_attr(term, "exponent", name)
+                    coefficient = number(term, term.get("coefficient"), "coefficient", name)
+                    if exponent < 0 or exponent > 32 or exponent in terms:
+                        raise Bad(term, f"the polynomial of {name!r} has a bad exponent {exponent}")
+                    terms[exponent] = coefficient
+                if not terms:
+                    raise Bad(calibrator, f"the polynomial of {name!r} has no terms")
+                derived["polynomial"] = [terms.get(e, 0.0) for e in range(max(terms) + 1)]
+            elif calibrator.tag == "SplineCalibrator":
+                order = int_attr(calibrator, "order", name, 1)
+                extrapolate = calibrator.get("extrapolate", "false")
+                if order != 1:
+                    raise Refused(calibrator, name, f"a spline of order {order} is not decoded")
+                if extrapolate not in ("false", "0"):
+                    raise Refused(calibrator, name, "an extrapolating spline is not decoded")
+                points = [
+                    [
+                        number(p, p.get("raw"), "raw", name),
+                        number(p, p.get("calibrated"), "calibrated", name),
+                    ]
+                    for p in children(calibrator, name, {"SplinePoint"})
+                ]
+                derived["spline"] = points
+            else:
+                raise Refused(calibrator, name, f"{calibrator.tag} is not decoded")
+        return derived
+
+    def _integer(self, node: Element, name: str) -> Kind:
+        bits = int_attr(node, "sizeInBits", name, 8)
+        encoding = node.get("encoding", "unsigned")
+        if encoding not in _INTEGER_ENCODINGS:
+            raise Refused(node, name, f"integer encoding {encoding!r} is not decoded")
+        derived = self._calibrator(node, name)
+        kind = Kind("integer", _INTEGER_ENCODINGS[encoding], bits, derived=derived)
+        kind.byte_order = self._byte_order(node, name, bits)
+        return kind
+
+    def _float(self, node: Element, name: str) -> Kind:
+        bits = int_attr(node, "sizeInBits", name, 32)
+        encoding = node.get("encoding", "IEEE754_1985")
+        key = ("IEEE754_1985" if encoding == "IEEE754" else encoding, bits)
+        if key not in _FLOAT_ENCODINGS:
+            raise Refused(node, name, f"float encoding {encoding!r} of {bits} bits is not decoded")
+        derived = self._calibrator(node, name)
+        kind = Kind("float", _FLOAT_ENCODINGS[key], bits, derived=derived)
+        kind.byte_order = self._byte_order(node, name, bits)
+        return kind
+
+    def _size(self, node: Element, name: str) -> int | Size:
+        """A SizeInBits element: a fixed value or a dynamic one."""
+        found = [c for c in node if c.tag not in QUIET]
+        if len(found) != 1:
+            raise Bad(node, f"the size of {name!r} needs one value")
+        value = found[0]
+        if value.tag == "Fixed":
+            inner = value.find("FixedValue")
+            if inner is None:
+                raise Bad(value, f"the size of {name!r} needs a FixedValue")
+            value = inner
+        if value.tag == "FixedValue":
+            return integral(value, number(value, text(value), "size", name), "the size", name)
+        if value.tag == "DynamicValue":
+            return self.dynamic(value, name)
+        raise Refused(value, name, f"a size given by {value.tag} is not decoded")
+
+    def dynamic(self, node: Element, name: str) -> Size:
+        """A DynamicValue: a parameter's raw value, linearly adjusted."""
+        ref = None
+        slope, intercept = 1, 0
+        for child in children(node, name, {"ParameterInstanceRef", "LinearAdjustment"}):
+            if child.tag == "ParameterInstanceRef":
+                ref = child
+            else:
+                slope = integral(
+                    child, number(child, child.get("slope", "1"), "slope", name), "a slope", name
+                )
+                intercept = integral(
+                    child,
+                    number(child, child.get("intercept", "0"), "intercept", name),
+                    "an intercept",
+                    name,
+                )
+        if ref is None or not ref.get("parameterRef"):
+            raise Bad(node, f"the DynamicValue of {name!r} needs a ParameterInstanceRef")
+        instance(ref, name)
+        parameter = ref.get("parameterRef", "")
+        _, kind = self.parameter(parameter, ref)
+        if kind.kind not in ("integer", "enum") or kind.count is not None:
+            raise Bad(ref, f"a size or count reads {parameter!r}, which is not an integer")
+        if kind.derived and kind.kind == "integer" and calibrated(ref):
+            raise Refused(ref, name, f"a size from the calibrated value of {parameter!r}")
+        return Size(parameter, slope, intercept)
+
+    def _string(self, node: Element, name: str) -> Kind:
+        encoding = node.get("encoding", "UTF-8")
+        if encoding not in _TEXT_ENCODINGS:
+            raise Refused(node, name, f"string encoding {encoding!r} is not decoded")
+        sizes = list(children(node, name, {"SizeInBits", "Variable"}))
+        if len(sizes) != 1:
+            raise Bad(node, f"the string type {name!r} needs one SizeInBits or Variable")
+        size = sizes[0]
+        if size.tag == "Variable":
+            found = [c for c in size if c.tag not in QUIET]
+            if len(found) != 1 or found[0].tag != "DynamicValue":
+                what = found[0].tag if found else "Variable"
+                raise Refused(found[0] if found else size, name, f"a string sized by {what}")
+            bits: int | Size = self.dynamic(found[0], name)
+        else:
+            for child in size:
+                if child.tag in ("TerminationChar", "LeadingSize"):
+                    raise Refused(child, name, f"a string with {child.tag} is not decoded")
+            bits = self._size(size, name)
+        return Kind("text", _TEXT_ENCODINGS[encoding], bits)
+
+    def _binary(self, node: Element, name: str) -> Kind:
+        sizes = list(children(node, name, {"SizeInBits"}))
+        if len(sizes) != 1:
+            raise Bad(node, f"the binary type {name!r} needs one SizeInBits")
+        bits = self._size(sizes[0], name)
+        if isinstance(bits, int) and bits % 8:
+            raise Refused(sizes[0], name, f"a binary field of {bits} bits (not whole bytes)")
+        return Kind("binary", "binary", bits)
+
+    def _array(self, node: Element, name: str, depth: int) -> Kind:
+        element_name = node.get("arrayTypeRef")
+        if not element_name:
+            raise Bad(node, f"the array type {name!r} needs an 'arrayTypeRef'")
+        dimensions = None
+        for child in children(node, name, {"DimensionList"}):
+            dimensions = list(children(child, name, {"Dimension"}))
+        if not dimensions:
+            raise Bad(node, f"the array type {name!r} needs a DimensionList")
+        if len(dimensions) != 1:
+            raise Refused(dimensions[1], name, "arrays of more than one dimension")
+        element = self.kind(element_name, node, depth + 1)
+        if element.kind not in ("integer", "float", "enum") or not isinstance(element.bits, int):
+            raise Refused(node, name, f"an array of {element.kind} elements")
+        if element.count is not None:
+            raise Refused(node, name, "an array of arrays")
+        start = end = None
+        for child in children(dimensions[0], name, {"StartingIndex", "EndingIndex"}):
+            values = [c for c in child if c.tag not in QUIET]
+            if len(values) != 1:
+                raise Bad(child, f"{child.tag} of {name!r} needs one value")
+            if values[0].tag == "FixedValue":
+                index: int | Size = integral(
+                    values[0], number(values[0], text(values[0]), "index", name), "index", name
+                )
+            elif values[0].tag == "DynamicValue":
+                index = self.dynamic(values[0], name)
+            else:
+                raise Refused(values[0], name, f"an index given by {values[0].tag}")
+            if child.tag == "StartingIndex":
+                start = index
+            else:
+                end = index
+        if not isinstance(start, int) or end is None:
+            raise Bad(
+                dimensions[0], f"the array {name!r} needs a fixed StartingIndex and an EndingIndex"
+            )
+        if isinstance(end, int):
+            if end - start + 1 < 0:
+                raise Bad(dimensions[0], f"the array {name!r} ends before it starts")
+            count: int | Size = end - start + 1
+        else:
+            count = Size(end.parameter, end.slope, end.intercept - start + 1)
+        return Kind(
+            "array",
+            element.encoding,
+            element.bits,
+            element.byte_order,
+            dict(element.derived),
+            count=count,
+            element=element,
+        )
+
+
+_ANY_ENCODING = {
+    "IntegerDataEncoding",
+    "FloatDataEncoding",
+    "StringDataEncoding",
+    "BinaryDataEncoding",
+}
+
+
+def calibrated(ref: Element) -> bool:
+    return ref.get("useCalibratedValue", "true") in ("true", "1")
+
+
+def instance(ref: Element, name: str) -> None:
+    instance = ref.get("instance", "0")
+    if instance != "0":
+        raise Refused(ref, name, f"a reference to instance {instance} of a parameter")

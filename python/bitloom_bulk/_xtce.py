@@ -293,10 +293,10 @@ class _Tree:
         if not parameter:
             raise Bad(entry, "a ParameterRefEntry needs a 'parameterRef'")
         _, kind = self.reader.parameter(parameter, entry)
-        item = self._item(entry, name, parameter, kind, scope, repeat)
+        made = self._item(entry, name, parameter, kind, scope, repeat)
         if offset is not None:
-            item["offset_bits"] = offset
-        items.append(item)
+            made[0]["offset_bits"] = offset
+        items.extend(made)
 
     def _location(
         self, node: Element | None, name: str, scope: _Scope, start: int | None
@@ -344,14 +344,29 @@ class _Tree:
         kind: Kind,
         scope: _Scope,
         repeat: Element | None,
-    ) -> dict[str, Any]:
+    ) -> list[dict[str, Any]]:
+        """The items of one parameter entry: its own, after the size tag of a
+        text that has one (a column ``NAME.size``)."""
         column = parameter
         n = 1
         while column in scope.kinds:
             n += 1
             column = f"{parameter}#{n}"
+        made: list[dict[str, Any]] = []
         bits: Any = kind.bits
-        if isinstance(bits, Size):
+        if kind.leading is not None:
+            tag = f"{column}.size"
+            made.append(
+                {
+                    "name": tag,
+                    "encoding": "unsigned",
+                    "bits": kind.leading,
+                    "byte_order": "big",
+                    "reverse_bits": False,
+                }
+            )
+            bits = {"field": tag, "scale": 8, "offset": 0}
+        elif isinstance(bits, Size):
             bits = {
                 "field": self._reference(bits, entry, name, scope),
                 "scale": bits.slope,
@@ -388,7 +403,8 @@ class _Tree:
             elif count is not None:
                 width = None
             scope.position = None if width is None else scope.position + width
-        return item
+        made.append(item)
+        return made
 
     def _repeat(self, node: Element, name: str) -> int | Size:
         count = None

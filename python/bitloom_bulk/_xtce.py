@@ -24,6 +24,7 @@ from typing import Any
 from bitloom_bulk._definitions import DefinitionError, Definitions, PacketType
 from bitloom_bulk._recipe_load import RecipeFileError
 from bitloom_bulk._xtce_types import (
+    NUMBERS,
     QUIET,
     Bad,
     Kind,
@@ -381,7 +382,7 @@ class _Tree:
         }
         count = kind.count
         if repeat is not None:
-            if kind.kind not in ("integer", "float", "enum") or count is not None:
+            if kind.kind not in NUMBERS or count is not None:
                 raise Refused(repeat, name, f"a repeated {kind.kind} entry is not decoded")
             count = self._repeat(repeat, name)
         if count is not None:
@@ -514,7 +515,7 @@ class _Tree:
                 f"the restriction of {name!r} reads {parameter!r}, which is not decoded before it",
             )
         kind = scope.kinds[column]
-        if kind.count is not None or kind.kind not in ("integer", "enum"):
+        if kind.count is not None or kind.kind not in ("integer", "enum", "boolean"):
             raise Refused(node, name, f"a restriction on a {kind.kind} parameter ({parameter!r})")
         if kind.kind == "enum" and use_calibrated:
             labels = kind.derived["enumeration"]
@@ -527,6 +528,18 @@ class _Tree:
                     " are read)",
                 )
             return (column, op, raws[0])
+        if kind.kind == "boolean" and use_calibrated:
+            word = text.strip().lower()
+            if word not in ("true", "false") or op not in ("==", "!="):
+                raise Refused(
+                    node,
+                    name,
+                    f"a restriction {op} {text!r} on the boolean {parameter!r} ('true' or"
+                    " 'false', == or !=, are read)",
+                )
+            # True is any raw value but 0.
+            holds = (word == "true") == (op == "==")
+            return (column, "!=" if holds else "==", 0)
         if kind.derived and kind.kind == "integer" and use_calibrated:
             raise Refused(node, name, f"a restriction on the calibrated value of {parameter!r}")
         try:

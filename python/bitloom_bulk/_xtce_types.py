@@ -137,7 +137,8 @@ class Size:
 class Kind:
     """A parameter type read: the recipe keys of one value and what it is.
 
-    ``kind`` is "integer", "float", "enum", "text", "binary" or "array";
+    ``kind`` is "integer", "float", "enum", "boolean", "time", "text", "binary"
+    or "array";
     ``bits`` an int or a :class:`Size`; ``derived`` the derived-value keys;
     ``labels`` an enumeration's table; ``calibrated`` whether the raw value
     differs from the engineering value.
@@ -287,6 +288,7 @@ class Reader:
             "IntegerParameterType": ("IntegerDataEncoding",),
             "FloatParameterType": ("IntegerDataEncoding", "FloatDataEncoding"),
             "EnumeratedParameterType": ("IntegerDataEncoding",),
+            "BooleanParameterType": ("IntegerDataEncoding",),
             "StringParameterType": ("StringDataEncoding",),
             "BinaryParameterType": ("BinaryDataEncoding",),
         }
@@ -315,6 +317,13 @@ class Reader:
             kind = self._string(encoding, name)
         else:
             kind = self._binary(encoding, name)
+        if tag == "BooleanParameterType":
+            if kind.derived:
+                raise Refused(encoding, name, "a calibrator on a boolean type is not decoded")
+            # True where the raw value is not 0 (zeroStringValue and
+            # oneStringValue name the two in text; the column holds bools).
+            kind.kind = "boolean"
+            kind.derived = {"boolean": True}
         if tag == "EnumeratedParameterType":
             if labels is None:
                 raise Bad(node, f"the enumerated type {name!r} needs an EnumerationList")
@@ -587,7 +596,7 @@ class Reader:
         if len(dimensions) != 1:
             raise Refused(dimensions[1], name, "arrays of more than one dimension")
         element = self.kind(element_name, node, depth + 1)
-        if element.kind not in ("integer", "float", "enum") or not isinstance(element.bits, int):
+        if element.kind not in NUMBERS or not isinstance(element.bits, int):
             raise Refused(node, name, f"an array of {element.kind} elements")
         if element.count is not None:
             raise Refused(node, name, "an array of arrays")
@@ -654,6 +663,9 @@ def _epoch(node: Element, value: str | None, name: str) -> str:
         ) from None
     return moment.isoformat()
 
+
+# The kinds of value that arrays and repeated entries hold.
+NUMBERS = ("integer", "float", "enum", "boolean")
 
 _ANY_ENCODING = {
     "IntegerDataEncoding",

@@ -43,9 +43,10 @@ U16 = '<IntegerDataEncoding sizeInBits="16"/>'
 
 REFUSED = [
     (
-        '<BooleanParameterType name="T">' + U16 + "</BooleanParameterType>",
+        '<BooleanParameterType name="T"><StringDataEncoding><SizeInBits><Fixed><FixedValue>8'
+        "</FixedValue></Fixed></SizeInBits></StringDataEncoding></BooleanParameterType>",
         "",
-        "BooleanParameterType",
+        "StringDataEncoding",
     ),
     ('<AggregateParameterType name="T"/>', "", "AggregateParameterType"),
     ('<RelativeTimeParameterType name="T"/>', "", "RelativeTimeParameterType"),

@@ -92,7 +92,11 @@ def _number(rng: random.Random, name: str) -> dict[str, Any]:
         item = _integer(rng, name)
         item["polynomial"] = [round(rng.uniform(-4, 4), 3) for _ in range(rng.randint(2, 4))]
         return item
-    if roll < 0.85:
+    if roll < 0.8:
+        item = _integer(rng, name)
+        item["boolean"] = True
+        return item
+    if roll < 0.88:
         item = field(name, "unsigned", rng.choice([8, 10, 16]))
         top = 2 ** item["bits"] - 1
         middle = rng.randint(1, top - 1)
@@ -130,7 +134,9 @@ def _items(rng: random.Random, name: str, line: _Line) -> list[dict[str, Any]]:
     item = _item(rng, name)
     _place(rng, item, line)
     plain = item["encoding"] in _INTEGER and "count" not in item
-    if plain and not ({"polynomial", "spline"} & set(item)):
+    if plain and "boolean" in item:
+        line.scalars[name] = {0: "false"}  # compared with 0 as "false"
+    elif plain and not ({"polynomial", "spline"} & set(item)):
         line.scalars[name] = item.get("enumeration")
     return [item]
 
@@ -299,6 +305,8 @@ def _value_type(item: dict[str, Any], type_name: str) -> str:
                 f"<EnumeratedParameterType{_attrs(name=type_name)}>{data}"
                 f"<EnumerationList>{labels}</EnumerationList></EnumeratedParameterType>"
             )
+        if "boolean" in item:
+            return f"<BooleanParameterType{_attrs(name=type_name)}>{data}</BooleanParameterType>"
         if "polynomial" in item or "spline" in item:
             return f"<FloatParameterType{_attrs(name=type_name)}>{data}</FloatParameterType>"
         signed = "false" if encoding in ("unsigned", "packed_bcd") else "true"
@@ -449,6 +457,8 @@ def to_xtce(definitions: Definitions, seed: int = 0) -> str:
                 types.append(_value_type(item, value_type))
             if "enumeration" in item and "count" not in item:
                 labels[name] = item["enumeration"]
+            elif "boolean" in item and "count" not in item:
+                labels[name] = {0: rng.choice(["false", "FALSE", "False"])}
             parameters.append(f"<Parameter{_attrs(name=name, parameterTypeRef=value_type)}/>")
             if "offset_bits" in item:
                 # From the packet's start in the root container; from the

@@ -30,8 +30,8 @@ if TYPE_CHECKING:
     from bitloom_bulk._definitions_decode import Decoded
 
 # The keys an item of a definition may have beyond a recipe item's.
-DEFINITION_KEYS = ("count", "records", "enumeration", "polynomial", "spline", "time")
-DERIVED_KEYS = ("enumeration", "polynomial", "spline", "time")
+DEFINITION_KEYS = ("count", "records", "enumeration", "polynomial", "spline", "time", "boolean")
+DERIVED_KEYS = ("enumeration", "polynomial", "spline", "time", "boolean")
 BINARY = "binary"
 OPERATORS: dict[str, Any] = {
     "==": operator.eq,
@@ -427,6 +427,13 @@ def _check_derived(
     def fail(problem: str) -> DefinitionError:
         return DefinitionError(problem, type=type_name, item=name)
 
+    if "boolean" in derived:
+        if derived["boolean"] is not True:
+            raise fail(
+                f"boolean must be True (the raw value is true when it is not 0), not {derived['boolean']!r}"
+            )
+        if encoding not in _SIZE_ENCODINGS:
+            raise fail("a boolean reads an integer field")
     if "enumeration" in derived:
         table = derived["enumeration"]
         if encoding not in _SIZE_ENCODINGS:
@@ -511,6 +518,8 @@ def parse_epoch(type_name: str, name: str, epoch: Any) -> int:
 
 def _read_derived(type_name: str, name: str, derived: dict[str, Any]) -> dict[str, Any]:
     out: dict[str, Any] = {}
+    if "boolean" in derived:
+        out["boolean"] = True
     if "enumeration" in derived:
         out["enumeration"] = {int(k): v for k, v in derived["enumeration"].items()}
     if "polynomial" in derived:

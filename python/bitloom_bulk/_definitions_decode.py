@@ -1226,6 +1226,8 @@ def _derive_elements(
     if not run.derived or not item.derived:
         return values, owner
     spec = item.derived
+    if "boolean" in spec:
+        return values != 0, owner
     if "polynomial" in spec:
         return _polynomial(spec["polynomial"], values), owner
     if "enumeration" in spec:
@@ -1344,7 +1346,9 @@ def _derive_tables(definitions: Definitions, tables: dict[str, dict[str, Any]]) 
             values = table[item.name]
             if "time" in spec or values.dtype == object:
                 return False
-            if "polynomial" in spec:
+            if "boolean" in spec:
+                table[item.name] = values != 0
+            elif "polynomial" in spec:
                 table[item.name] = _polynomial(spec["polynomial"], values)
             elif "enumeration" in spec:
                 labels, inverse, unknown = _labels(spec["enumeration"], values)

@@ -24,6 +24,7 @@ from typing import Any
 from bitloom_bulk._definitions import DefinitionError, Definitions, PacketType
 from bitloom_bulk._recipe_load import RecipeFileError
 from bitloom_bulk._xtce_types import (
+    NUMBERS,
     QUIET,
     Bad,
     Kind,
@@ -293,10 +294,10 @@ class _Tree:
         if not parameter:
             raise Bad(entry, "a ParameterRefEntry needs a 'parameterRef'")
         _, kind = self.reader.parameter(parameter, entry)
-        item = self._item(entry, name, parameter, kind, scope, repeat)
+        made = self._item(entry, name, parameter, kind, scope, repeat)
         if offset is not None:
-            item["offset_bits"] = offset
-        items.append(item)
+            made[0]["offset_bits"] = offset
+        items.extend(made)
 
     def _location(
         self, node: Element | None, name: str, scope: _Scope, start: int | None
@@ -344,14 +345,29 @@ class _Tree:
         kind: Kind,
         scope: _Scope,
         repeat: Element | None,
-    ) -> dict[str, Any]:
+    ) -> list[dict[str, Any]]:
+        """The items of one parameter entry: its own, after the size tag of a
+        text that has one (a column ``NAME.size``)."""
         column = parameter
         n = 1
         while column in scope.kinds:
             n += 1
             column = f"{parameter}#{n}"
+        made: list[dict[str, Any]] = []
         bits: Any = kind.bits
-        if isinstance(bits, Size):
+        if kind.leading is not None:
+            tag = f"{column}.size"
+            made.append(
+                {
+                    "name": tag,
+                    "encoding": "unsigned",
+                    "bits": kind.leading,
+                    "byte_order": "big",
+                    "reverse_bits": False,
+                }
+            )
+            bits = {"field": tag, "scale": 8, "offset": 0}
+        elif isinstance(bits, Size):
             bits = {
                 "field": self._reference(bits, entry, name, scope),
                 "scale": bits.slope,
@@ -366,7 +382,7 @@ class _Tree:
         }
         count = kind.count
         if repeat is not None:
-            if kind.kind not in ("integer", "float", "enum") or count is not None:
+            if kind.kind not in NUMBERS or count is not None:
                 raise Refused(repeat, name, f"a repeated {kind.kind} entry is not decoded")
             count = self._repeat(repeat, name)
         if count is not None:
@@ -388,7 +404,8 @@ class _Tree:
             elif count is not None:
                 width = None
             scope.position = None if width is None else scope.position + width
-        return item
+        made.append(item)
+        return made
 
     def _repeat(self, node: Element, name: str) -> int | Size:
         count = None
@@ -498,7 +515,7 @@ class _Tree:
                 f"the restriction of {name!r} reads {parameter!r}, which is not decoded before it",
             )
         kind = scope.kinds[column]
-        if kind.count is not None or kind.kind not in ("integer", "enum"):
+        if kind.count is not None or kind.kind not in ("integer", "enum", "boolean"):
             raise Refused(node, name, f"a restriction on a {kind.kind} parameter ({parameter!r})")
         if kind.kind == "enum" and use_calibrated:
             labels = kind.derived["enumeration"]
@@ -511,6 +528,18 @@ class _Tree:
                     " are read)",
                 )
             return (column, op, raws[0])
+        if kind.kind == "boolean" and use_calibrated:
+            word = text.strip().lower()
+            if word not in ("true", "false") or op not in ("==", "!="):
+                raise Refused(
+                    node,
+                    name,
+                    f"a restriction {op} {text!r} on the boolean {parameter!r} ('true' or"
+                    " 'false', == or !=, are read)",
+                )
+            # True is any raw value but 0.
+            holds = (word == "true") == (op == "==")
+            return (column, "!=" if holds else "==", 0)
         if kind.derived and kind.kind == "integer" and use_calibrated:
             raise Refused(node, name, f"a restriction on the calibrated value of {parameter!r}")
         try:

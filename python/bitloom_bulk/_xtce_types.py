@@ -9,6 +9,7 @@ decides whether that stops the load); a file that is wrong raises
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
@@ -136,7 +137,8 @@ class Size:
 class Kind:
     """A parameter type read: the recipe keys of one value and what it is.
 
-    ``kind`` is "integer", "float", "enum", "text", "binary" or "array";
+    ``kind`` is "integer", "float", "enum", "boolean", "time", "text", "binary"
+    or "array";
     ``bits`` an int or a :class:`Size`; ``derived`` the derived-value keys;
     ``labels`` an enumeration's table; ``calibrated`` whether the raw value
     differs from the engineering value.
@@ -149,6 +151,8 @@ class Kind:
     derived: dict[str, Any] = field(default_factory=dict)
     count: int | Size | None = None
     element: Kind | None = None
+    # A text whose size in bytes a leading tag of this many bits gives.
+    leading: int | None = None
 
 
 def int_attr(node: Element, name: str, owner: str, default: int | None = None) -> int:
@@ -278,10 +282,13 @@ class Reader:
         tag = node.tag
         if tag == "ArrayParameterType":
             return self._array(node, name, depth)
+        if tag == "AbsoluteTimeParameterType":
+            return self._time(node, name)
         readers = {
             "IntegerParameterType": ("IntegerDataEncoding",),
             "FloatParameterType": ("IntegerDataEncoding", "FloatDataEncoding"),
             "EnumeratedParameterType": ("IntegerDataEncoding",),
+            "BooleanParameterType": ("IntegerDataEncoding",),
             "StringParameterType": ("StringDataEncoding",),
             "BinaryParameterType": ("BinaryDataEncoding",),
         }
@@ -310,6 +317,13 @@ class Reader:
             kind = self._string(encoding, name)
         else:
             kind = self._binary(encoding, name)
+        if tag == "BooleanParameterType":
+            if kind.derived:
+                raise Refused(encoding, name, "a calibrator on a boolean type is not decoded")
+            # True where the raw value is not 0 (zeroStringValue and
+            # oneStringValue name the two in text; the column holds bools).
+            kind.kind = "boolean"
+            kind.derived = {"boolean": True}
         if tag == "EnumeratedParameterType":
             if labels is None:
                 raise Bad(node, f"the enumerated type {name!r} needs an EnumerationList")
@@ -318,6 +332,60 @@ class Reader:
             kind.kind = "enum"
             kind.derived = {"enumeration": labels}
         return kind
+
+    def _time(self, node: Element, name: str) -> Kind:
+        """An absolute time whose encoding is a CCSDS unsegmented time code:
+        an unsigned big-endian count of 1 to 4 bytes of seconds and 0 to 3 of
+        binary fractions (scale 2**-8 per fraction byte, no offset) from an
+        epoch. Other encodings are refused."""
+        encoding = reference = None
+        for child in children(node, name, {"Encoding", "ReferenceTime"}):
+            if child.tag == "Encoding":
+                encoding = child
+            else:
+                reference = child
+        if encoding is None or reference is None:
+            raise Bad(node, f"the time type {name!r} needs an Encoding and a ReferenceTime")
+        epoch = None
+        for child in children(reference, name, {"Epoch", "OffsetFrom"}):
+            if child.tag == "OffsetFrom":
+                raise Refused(child, name, "a time offset from another parameter is not decoded")
+            epoch = _epoch(child, text(child), name)
+        if epoch is None:
+            raise Bad(reference, f"the ReferenceTime of {name!r} needs an Epoch")
+        units = encoding.get("units", "seconds")
+        if units != "seconds":
+            raise Refused(encoding, name, f"a time in {units!r} is not decoded (seconds are)")
+        scale = number(encoding, encoding.get("scale", "1"), "scale", name)
+        offset = number(encoding, encoding.get("offset", "0"), "offset", name)
+        found = list(children(encoding, name, {"IntegerDataEncoding", "FloatDataEncoding"}))
+        if len(found) != 1:
+            raise Bad(encoding, f"the time encoding of {name!r} needs one data encoding")
+        data = found[0]
+        if data.tag != "IntegerDataEncoding":
+            raise Refused(data, name, "a time from a float is not decoded")
+        count = self._integer(data, name)
+        whole, spare = divmod(count.bits if isinstance(count.bits, int) else 0, 8)
+        fraction = next((f for f in range(4) if scale == 2.0 ** (-8 * f)), None)
+        if (
+            count.encoding != "unsigned"
+            or count.byte_order != "big"
+            or count.derived
+            or spare
+            or fraction is None
+            or offset != 0
+            or not 1 <= whole - fraction <= 4
+        ):
+            raise Refused(
+                encoding,
+                name,
+                "a time other than an unsigned big-endian count of 1-4 bytes of seconds and"
+                " 0-3 of binary fractions (scale 2**-8 per fraction byte, no offset) is not"
+                " decoded",
+            )
+        spec = {"code": "cuc", "coarse_bytes": whole - fraction, "fine_bytes": fraction}
+        spec["epoch"] = epoch
+        return Kind("time", "binary", 8 * whole, derived={"time": spec})
 
     def _labels(self, node: Element, name: str) -> dict[int, str]:
         labels: dict[int, str] = {}
@@ -485,14 +553,23 @@ class Reader:
         if len(sizes) != 1:
             raise Bad(node, f"the string type {name!r} needs one SizeInBits or Variable")
         size = sizes[0]
+        found = [c for c in size if c.tag not in QUIET]
+        leading = [c for c in found if c.tag == "LeadingSize"]
+        if leading and len(found) == 1:
+            # A size tag in front of the text, counting its bytes.
+            tag_bits = int_attr(leading[0], "sizeInBitsOfSizeTag", name, 16)
+            if not 1 <= tag_bits <= 32:
+                raise Refused(leading[0], name, f"a size tag of {tag_bits} bits (1-32 are read)")
+            kind = Kind("text", _TEXT_ENCODINGS[encoding], Size("", 8, 0))
+            kind.leading = tag_bits
+            return kind
         if size.tag == "Variable":
-            found = [c for c in size if c.tag not in QUIET]
             if len(found) != 1 or found[0].tag != "DynamicValue":
                 what = found[0].tag if found else "Variable"
                 raise Refused(found[0] if found else size, name, f"a string sized by {what}")
             bits: int | Size = self.dynamic(found[0], name)
         else:
-            for child in size:
+            for child in found:
                 if child.tag in ("TerminationChar", "LeadingSize"):
                     raise Refused(child, name, f"a string with {child.tag} is not decoded")
             bits = self._size(size, name)
@@ -519,7 +596,7 @@ class Reader:
         if len(dimensions) != 1:
             raise Refused(dimensions[1], name, "arrays of more than one dimension")
         element = self.kind(element_name, node, depth + 1)
-        if element.kind not in ("integer", "float", "enum") or not isinstance(element.bits, int):
+        if element.kind not in NUMBERS or not isinstance(element.bits, int):
             raise Refused(node, name, f"an array of {element.kind} elements")
         if element.count is not None:
             raise Refused(node, name, "an array of arrays")
@@ -560,6 +637,35 @@ class Reader:
             element=element,
         )
 
+
+# XTCE's named epochs, each on its own time scale, as the standard gives them
+# (J2000 is 2000-01-01T12:00:00 TT, given there in UTC).
+_EPOCHS = {
+    "TAI": "1958-01-01T00:00:00",
+    "J2000": "2000-01-01T11:58:55.816",
+    "UNIX": "1970-01-01T00:00:00",
+    "POSIX": "1970-01-01T00:00:00",
+    "GPS": "1980-01-06T00:00:00",
+}
+
+
+def _epoch(node: Element, value: str | None, name: str) -> str:
+    value = (value or "").strip()
+    if value in _EPOCHS:
+        return _EPOCHS[value]
+    try:
+        moment = datetime.datetime.fromisoformat(value.replace("Z", "+00:00"))
+    except ValueError:
+        raise Bad(
+            node,
+            f"the epoch {value!r} of {name!r} is neither TAI, J2000, UNIX, POSIX, GPS nor a"
+            " date-time",
+        ) from None
+    return moment.isoformat()
+
+
+# The kinds of value that arrays and repeated entries hold.
+NUMBERS = ("integer", "float", "enum", "boolean")
 
 _ANY_ENCODING = {
     "IntegerDataEncoding",

@@ -11,7 +11,7 @@ import pytest
 
 from bitloom_bulk import Definitions, PacketType, field
 from tests.support import definitions_model as model
-from tests.support.random_definitions import number, random_definitions, random_packets
+from tests.support.random_definitions import derive, number, random_definitions, random_packets
 
 
 @pytest.mark.parametrize("seed", range(120))
@@ -65,7 +65,8 @@ def test_apid_keyed_sets_agree_with_the_model(seed):
     root = PacketType("root", primary_header(), abstract=True)
     types = [root]
     for apid in range(3):
-        items = [number(rng, f"a{apid}_{i}") for i in range(rng.randint(0, 5))]
+        # Derived values too: the set keeps the APID route and derives after.
+        items = [derive(rng, number(rng, f"a{apid}_{i}")) for i in range(rng.randint(0, 5))]
         if seed % 2 == 0:
             # Even seeds decode whole: no BCD digits to refuse.
             items = [i for i in items if i["encoding"] != "packed_bcd"]

@@ -107,7 +107,7 @@ def _doc(body):
 
 TYPES = """<ParameterTypeSet>
 <IntegerParameterType name="U8"><IntegerDataEncoding sizeInBits="8"/></IntegerParameterType>
-<BooleanParameterType name="B"><IntegerDataEncoding sizeInBits="1"/></BooleanParameterType>
+<AggregateParameterType name="B"><MemberList/></AggregateParameterType>
 </ParameterTypeSet>
 <ParameterSet>
 <Parameter name="A" parameterTypeRef="U8"/>
@@ -162,12 +162,12 @@ def test_refusal_strict_and_listed():
     text = _containers(
         '<ParameterRefEntry parameterRef="A"/>', '<ParameterRefEntry parameterRef="K"/>'
     )
-    with pytest.raises(RecipeFileError, match="BooleanParameterType") as info:
+    with pytest.raises(RecipeFileError, match="AggregateParameterType") as info:
         load_xtce(text)
     assert info.value.line == 6
     defs = load_xtce(text, strict=False)
     assert [(r.element, r.name, r.line) for r in defs.refusals] == [
-        ("BooleanParameterType", "B", 6)
+        ("AggregateParameterType", "B", 6)
     ]
     # The refused type keeps its place, abstract: its packets are unmatched.
     assert defs["C"].abstract and defs["C"].items == []

@@ -89,6 +89,8 @@ def _window(packet, start, nbytes):
 
 def _derived(item, value, warn):
     spec = item.derived
+    if "boolean" in spec:
+        return int(value) != 0
     if "polynomial" in spec:
         x = float(value)
         out = spec["polynomial"][-1]

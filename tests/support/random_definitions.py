@@ -36,7 +36,7 @@ def number(rng, name, **keys):
     return item
 
 
-def _derive(rng, item):
+def derive(rng, item):
     if item["encoding"] == "packed_bcd" or item["bits"] > 30:
         return item
     roll = rng.random()
@@ -46,13 +46,15 @@ def _derive(rng, item):
         item["polynomial"] = [rng.uniform(-5, 5) for _ in range(rng.randint(1, 3))]
     elif roll < 0.4 and item["encoding"] == "unsigned":
         item["spline"] = [[0, 0.0], [1, 1.5], [2 ** min(item["bits"], 12), 7.0]]
+    elif roll < 0.45:
+        item["boolean"] = True
     return item
 
 
 def _item(rng, name, counters):
     roll = rng.random()
     if roll < 0.35:
-        return _derive(rng, number(rng, name))
+        return derive(rng, number(rng, name))
     if roll < 0.45:
         order = rng.choice(PERMUTATIONS)
         return field(name, "unsigned", 8 * len(order), byte_order=order)
@@ -69,7 +71,7 @@ def _item(rng, name, counters):
             element["bits"] = 8 * len(element["byte_order"])
             element["encoding"] = "unsigned"
             element["reverse_bits"] = False
-        return _derive(rng, element)
+        return derive(rng, element)
     if roll < 0.82:
         records = [field("r0", "unsigned", rng.randint(1, 12)), number(rng, "r1")]
         keys = {} if rng.random() < 0.5 else {"count": {"field": counters}}

@@ -92,7 +92,11 @@ def _number(rng: random.Random, name: str) -> dict[str, Any]:
         item = _integer(rng, name)
         item["polynomial"] = [round(rng.uniform(-4, 4), 3) for _ in range(rng.randint(2, 4))]
         return item
-    if roll < 0.85:
+    if roll < 0.8:
+        item = _integer(rng, name)
+        item["boolean"] = True
+        return item
+    if roll < 0.88:
         item = field(name, "unsigned", rng.choice([8, 10, 16]))
         top = 2 ** item["bits"] - 1
         middle = rng.randint(1, top - 1)
@@ -105,7 +109,53 @@ def _number(rng: random.Random, name: str) -> dict[str, Any]:
     return item
 
 
-def _item(rng: random.Random, name: str, line: _Line) -> dict[str, Any]:
+_EPOCH_CHOICES = ["1958-01-01T00:00:00", "1970-01-01T00:00:00", "2010-05-04T03:02:01.500000"]
+# The epochs XTCE names (the writer writes the name where one fits).
+_NAMED_EPOCHS = {"TAI": "1958-01-01T00:00:00", "UNIX": "1970-01-01T00:00:00"}
+
+
+def _items(rng: random.Random, name: str, line: _Line) -> list[dict[str, Any]]:
+    """One parameter's items: a text with a leading size tag is two (the tag,
+    ``NAME.size``, then the text it sizes); everything else one."""
+    roll = rng.random()
+    if roll < 0.06:
+        tag = field(f"{name}.size", "unsigned", rng.choice([3, 4, 8]))
+        text = field(name, "iso_8859_1", {"field": tag["name"], "scale": 8, "offset": 0})
+        _place(rng, tag, line)
+        line.position = None
+        return [tag, text]
+    if roll < 0.12:
+        coarse, fine = rng.randint(1, 4), rng.randint(0, 3)
+        time = {"code": "cuc", "coarse_bytes": coarse, "fine_bytes": fine}
+        time["epoch"] = rng.choice(_EPOCH_CHOICES)
+        item = field(name, "binary", 8 * (coarse + fine), time=time)
+        _place(rng, item, line)
+        return [item]
+    item = _item(rng, name)
+    _place(rng, item, line)
+    plain = item["encoding"] in _INTEGER and "count" not in item
+    if plain and "boolean" in item:
+        line.scalars[name] = {0: "false"}  # compared with 0 as "false"
+    elif plain and not ({"polynomial", "spline"} & set(item)):
+        line.scalars[name] = item.get("enumeration")
+    return [item]
+
+
+def _place(rng: random.Random, item: dict[str, Any], line: _Line) -> None:
+    """Maybe a gap or a step back before the item, where the position is
+    known; the position after it."""
+    if line.position is not None and rng.random() < 0.15:
+        item["offset_bits"] = max(0, line.position + rng.randint(-12, 12))
+    position = item.get("offset_bits", line.position)
+    bits = item["bits"]
+    count = item.get("count", 1)
+    if position is None or not isinstance(bits, int) or not isinstance(count, int):
+        line.position = None
+    else:
+        line.position = position + bits * count
+
+
+def _item(rng: random.Random, name: str) -> dict[str, Any]:
     roll = rng.random()
     if roll < 0.4:
         item = _number(rng, name)
@@ -122,19 +172,6 @@ def _item(rng: random.Random, name: str, line: _Line) -> dict[str, Any]:
         element = _number(rng, name)
         element["count"] = rng.choice([rng.randint(0, 4), _size(rng, 1)])
         item = element
-    # A gap or a step back before the item, where the position is known.
-    if line.position is not None and rng.random() < 0.15:
-        item["offset_bits"] = max(0, line.position + rng.randint(-12, 12))
-    position = item.get("offset_bits", line.position)
-    bits = item["bits"]
-    count = item.get("count", 1)
-    if position is None or not isinstance(bits, int) or not isinstance(count, int):
-        line.position = None
-    else:
-        line.position = position + bits * count
-    plain = item["encoding"] in _INTEGER and "count" not in item
-    if plain and not ({"polynomial", "spline"} & set(item)):
-        line.scalars[name] = item.get("enumeration")
     return item
 
 
@@ -181,7 +218,7 @@ def random_definitions(seed: int) -> Definitions:
     counter = 0
     for _ in range(rng.randint(0, 3)):
         counter += 1
-        header.append(_item(rng, f"p{counter}", root))
+        header.extend(_items(rng, f"p{counter}", root))
     types = [PacketType("root", header, abstract=rng.random() < 0.5)]
     lines = {"root": root}
     depth = {"root": 0}
@@ -192,7 +229,7 @@ def random_definitions(seed: int) -> Definitions:
         items = []
         for _ in range(rng.randint(0, 5)):
             counter += 1
-            items.append(_item(rng, f"p{counter}", line))
+            items.extend(_items(rng, f"p{counter}", line))
         name = f"t{t}"
         types.append(
             PacketType(name, items, parent=parent, where=where, abstract=rng.random() < 0.2)
@@ -268,6 +305,8 @@ def _value_type(item: dict[str, Any], type_name: str) -> str:
                 f"<EnumeratedParameterType{_attrs(name=type_name)}>{data}"
                 f"<EnumerationList>{labels}</EnumerationList></EnumeratedParameterType>"
             )
+        if "boolean" in item:
+            return f"<BooleanParameterType{_attrs(name=type_name)}>{data}</BooleanParameterType>"
         if "polynomial" in item or "spline" in item:
             return f"<FloatParameterType{_attrs(name=type_name)}>{data}</FloatParameterType>"
         signed = "false" if encoding in ("unsigned", "packed_bcd") else "true"
@@ -275,6 +314,17 @@ def _value_type(item: dict[str, Any], type_name: str) -> str:
     if encoding.startswith("ieee754_f"):
         data = f"<FloatDataEncoding{_attrs(sizeInBits=bits, encoding='IEEE754_1985', byteOrder=order)}/>"
         return f"<FloatParameterType{_attrs(name=type_name, sizeInBits=bits)}>{data}</FloatParameterType>"
+    if "time" in item:
+        time = item["time"]
+        scale = 2.0 ** (-8 * time["fine_bytes"])
+        named = {v: k for k, v in _NAMED_EPOCHS.items()}
+        epoch = named.get(time["epoch"], time["epoch"])
+        return (
+            f"<AbsoluteTimeParameterType{_attrs(name=type_name)}>"
+            f"<Encoding{_attrs(scale=repr(scale) if scale != 1 else None, units='seconds')}>"
+            f"<IntegerDataEncoding{_attrs(sizeInBits=bits)}/></Encoding>"
+            f"<ReferenceTime><Epoch>{epoch}</Epoch></ReferenceTime></AbsoluteTimeParameterType>"
+        )
     if encoding == "binary":
         size = f"<FixedValue>{bits}</FixedValue>" if isinstance(bits, int) else _dynamic(bits)
         return (
@@ -283,6 +333,9 @@ def _value_type(item: dict[str, Any], type_name: str) -> str:
         )
     if isinstance(bits, int):
         size = f"<SizeInBits><Fixed><FixedValue>{bits}</FixedValue></Fixed></SizeInBits>"
+    elif "leading" in item:
+        tag = _attrs(sizeInBitsOfSizeTag=item["leading"])
+        size = f"<Variable{_attrs(maxSizeInBits=8 * 255)}><LeadingSize{tag}/></Variable>"
     else:
         size = f"<Variable{_attrs(maxSizeInBits=8 * 64)}>{_dynamic(bits)}</Variable>"
     return (
@@ -356,8 +409,24 @@ def to_xtce(definitions: Definitions, seed: int = 0) -> str:
     for packet_type in definitions.types:
         entries: list[str] = []
         position = 0 if packet_type.parent is None else ends[packet_type.parent]
-        for item in packet_type.items:
+        carried: dict[str, Any] = {}
+        items = packet_type.items
+        for at, item in enumerate(items):
+            item = {**item, **carried}
+            carried = {}
             name = item["name"]
+            following = items[at + 1] if at + 1 < len(items) else None
+            sizes_next = following is not None and following["bits"] == {
+                "field": name,
+                "scale": 8,
+                "offset": 0,
+            }
+            if sizes_next and name == f"{following['name']}.size":
+                # A size tag: said by the text it sizes, as a LeadingSize.
+                carried = {"leading": item["bits"]}
+                if "offset_bits" in item:
+                    carried["offset_bits"] = item["offset_bits"]
+                continue
             value_type = f"{name}_T"
             entry_parts = ""
             if "count" in item:
@@ -388,6 +457,8 @@ def to_xtce(definitions: Definitions, seed: int = 0) -> str:
                 types.append(_value_type(item, value_type))
             if "enumeration" in item and "count" not in item:
                 labels[name] = item["enumeration"]
+            elif "boolean" in item and "count" not in item:
+                labels[name] = {0: rng.choice(["false", "FALSE", "False"])}
             parameters.append(f"<Parameter{_attrs(name=name, parameterTypeRef=value_type)}/>")
             if "offset_bits" in item:
                 # From the packet's start in the root container; from the

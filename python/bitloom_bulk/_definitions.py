@@ -687,6 +687,13 @@ class Definitions:
         self.types: tuple[PacketType, ...] = tuple(types)
         self._nodes, self._roots = _build(self.types)
         self.refusals: list[Any] = []
+        # The decoder's plan for sets sorted by APID alone, made on first use.
+        self._apid_route: Any = None
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(self.__dict__)
+        state["_apid_route"] = None  # compiled layouts: made again where needed
+        return state
 
     def __getitem__(self, name: str) -> PacketType:
         for t in self.types:

@@ -270,18 +270,22 @@ def decode(
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     offset = operator.index(offset)
     if packet_bytes is None and offsets is None and lengths is None:
-        keyed = _by_apid(definitions)
-        if keyed is not None:
+        route = definitions._apid_route
+        if route is None:
+            route = definitions._apid_route = _by_apid(definitions) or _NO_ROUTE
+        if route is not _NO_ROUTE:
             try:
-                columns, skipped = _native.unpack_ccsds(data, keyed, offset=offset)
+                columns, skipped = _native.unpack_ccsds(data, route.keyed, offset=offset)
             except ValueError:
                 pass  # the general way finds every fault, in stream order
             else:
                 by_type = {
                     node.name: columns[apid]
-                    for apid, node in zip(keyed, definitions.roots()[0].children, strict=False)
+                    for apid, node in zip(route.keyed, route.children, strict=True)
                 }
-                if not derived or _derive_tables(definitions, by_type):
+                if _every_row_holds(route.conditions, by_type) and (
+                    not derived or _derive_tables(route, by_type)
+                ):
                     return Decoded(by_type, {int(a): int(c) for a, c in skipped.items()}, [])
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
     run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived))
@@ -347,16 +351,52 @@ def decode(
     return Decoded(tables, unmatched, faults)
 
 
-def _by_apid(definitions: Definitions) -> dict[int, Layout] | None:
-    """The layouts by APID of a set that only sorts packets by their APID
-    (an abstract root of fixed fields holding the primary header's APID, and
-    concrete children of fixed fields, each chosen by one APID), which
-    ``unpack_ccsds`` decodes as it stands (their raw values); None for any
-    other set."""
+@dataclass
+class _ApidRoute:
+    """How ``unpack_ccsds`` decodes a set sorted by APID alone: a layout per
+    APID for the type ``children`` lists in the same order, the root, and
+    the conditions every packet must meet on the way (abstract types without
+    items between the root and those types, such as a version check)."""
+
+    keyed: dict[int, Layout]
+    children: list[Node]
+    root: Node
+    conditions: list[Condition]
+
+
+_NO_ROUTE: Any = object()
+
+
+def _every_row_holds(conditions: list[Condition], tables: dict[str, dict[str, Any]]) -> bool:
+    for table in tables.values():
+        count = len(next(iter(table.values()))) if table else 0
+        for cond in conditions:
+            if count and not _holds(cond, table, count).all():
+                return False
+    return True
+
+
+def _by_apid(definitions: Definitions) -> _ApidRoute | None:
+    """The route of a set that only sorts packets by their APID (an abstract
+    root of fixed fields holding the primary header's APID; maybe abstract
+    types without items below it, one under the other, whose conditions read
+    the root's fields; then concrete types of fixed fields, each chosen by
+    one APID), which ``unpack_ccsds`` decodes as it stands (their raw
+    values); None for any other set."""
     roots = definitions.roots()
     if len(roots) != 1 or not roots[0].abstract or not roots[0].children:
         return None
     root = roots[0]
+    parent, conditions = root, []
+    while (
+        len(parent.children) == 1
+        and parent.children[0].abstract
+        and not parent.children[0].items
+        and parent.children[0].children
+    ):
+        parent = parent.children[0]
+        if parent.where is not None:
+            conditions.append(parent.where)
 
     def fixed(node: Node) -> bool:
         return all(
@@ -379,7 +419,7 @@ def _by_apid(definitions: Definitions) -> dict[int, Layout] | None:
             apid_field = item.name
         at += _width(item)
     keyed: dict[int, Layout] = {}
-    for child in root.children:
+    for child in parent.children:
         if child.abstract or child.children or not fixed(child):
             return None
         cond = child.where
@@ -401,7 +441,7 @@ def _by_apid(definitions: Definitions) -> dict[int, Layout] | None:
                 plain["offset_bits"] = item.offset
             recipe.append(plain)
         keyed[cond.value] = _native.compile(recipe)
-    return keyed
+    return _ApidRoute(keyed, list(parent.children), root, conditions)
 
 
 # Wider fields take several gathers, slower than a kernel call.
@@ -1331,13 +1371,13 @@ def _interpolate(xs: Any, ys: Any, x: Any) -> Any:
     return y0 + (x - x0) * (y1 - y0) / (x1 - x0)
 
 
-def _derive_tables(definitions: Definitions, tables: dict[str, dict[str, Any]]) -> bool:
+def _derive_tables(route: _ApidRoute, tables: dict[str, dict[str, Any]]) -> bool:
     """Derive, in place, the values of the plain items of tables decoded raw
     by APID. False (the tables partly changed) where a value would be a
     fault: a raw value without a label or outside a spline's points, which
     the general way lists with its packet."""
-    root = definitions.roots()[0]
-    for child in root.children:
+    root = route.root
+    for child in route.children:
         table = tables[child.name]
         for item in root.items + child.items:
             spec = item.derived

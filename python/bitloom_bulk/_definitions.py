@@ -100,6 +100,14 @@ class Rest:
 Size = int | FromField | Rest
 
 
+@dataclass(frozen=True)
+class When:
+    """A count of 1 where ``cond`` holds for the packet, else 0: an item
+    included on a condition."""
+
+    cond: Condition
+
+
 # -- where ------------------------------------------------------------------
 
 
@@ -197,7 +205,7 @@ class Item:
     encoding: str
     bits: Size
     offset: int | None
-    count: int | FromField | None = None
+    count: int | FromField | When | None = None
     records: list[dict[str, Any]] | None = None
     record_bits: int = 0
     permutation: tuple[int, ...] | None = None
@@ -206,7 +214,7 @@ class Item:
     @property
     def column(self) -> bool:
         """Whether the item has a column in its type's table (else a child table)."""
-        return not (self.kind == "records" or isinstance(self.count, FromField))
+        return not (self.kind == "records" or isinstance(self.count, (FromField, When)))
 
     @property
     def scalar(self) -> bool:
@@ -270,7 +278,9 @@ def _size(type_name: str, name: str, key: str, value: Any) -> Size:
     raise DefinitionError(
         f"{key} must be an int"
         + (", {'rest': N}" if key == "bits" else "")
-        + f" or {{'field': NAME, 'scale': A, 'offset': B}}, not {value!r}",
+        + " or {'field': NAME, 'scale': A, 'offset': B}"
+        + (" or {'when': WHERE}" if key == "count" else "")
+        + f", not {value!r}",
         type=type_name,
         item=name,
     )
@@ -312,8 +322,16 @@ def read_item(type_name: str, raw: Any, index: int) -> Item:
     if offset is not None and not _int(offset):
         raise fail(f"offset_bits must be an int, not {offset!r}")
     bits = _size(type_name, name, "bits", item["bits"])
-    count = None
-    if "count" in item:
+    count: int | FromField | When | None = None
+    if "count" in item and isinstance(item["count"], Mapping) and set(item["count"]) == {"when"}:
+        try:
+            cond = _where(type_name, item["count"]["when"])
+        except DefinitionError as exc:
+            raise fail(f"count {{'when': ...}}: {exc.problem}") from None
+        if cond is None:
+            raise fail("count {'when': ...} needs a condition, not None")
+        count = When(cond)
+    elif "count" in item:
         count_value = _size(type_name, name, "count", item["count"])
         if isinstance(count_value, int) and count_value < 0:
             raise fail(f"count must be at least 0, not {count_value}")
@@ -823,6 +841,16 @@ def _check_references(node: Node) -> None:
                 f"where reads {name!r}, which has no single value", type=node.name
             )
     for item in node.items:
+        if isinstance(item.count, When):
+            for name in condition_fields(item.count.cond):
+                ref = before.get(name)
+                if ref is None or not ref.scalar:
+                    raise DefinitionError(
+                        f"count {{'when': ...}} reads {name!r}, which is"
+                        + (" not decoded before it" if ref is None else " not one value"),
+                        type=node.name,
+                        item=item.name,
+                    )
         for key, value in (("bits", item.bits), ("count", item.count)):
             if not isinstance(value, FromField):
                 continue

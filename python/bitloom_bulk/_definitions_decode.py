@@ -32,6 +32,7 @@ from bitloom_bulk._definitions import (
     Item,
     Node,
     Rest,
+    When,
     condition_fields,
 )
 from bitloom_bulk._recipe_items import TEXT_ENCODINGS
@@ -227,6 +228,8 @@ class _Run:
                 for value in (item.bits, item.count):
                     if isinstance(value, FromField):
                         names.add(value.name)
+                if isinstance(item.count, When):
+                    names.update(condition_fields(item.count.cond))
             for child in node.children:
                 names.update(condition_fields(child.where))
                 names.update(self.needed(child))
@@ -725,6 +728,8 @@ def _size(run: _Run, node: Node, state: _State, item: Item, value: Any, key: str
         size = np.full(len(state.rows), value, dtype=np.int64)
     elif isinstance(value, Rest):
         size = run.bits_of(state.rows) - state.local["start"] - value.less
+    elif isinstance(value, When):
+        size = _holds(value.cond, state.raw, len(state.rows)).astype(np.int64)
     else:
         assert isinstance(value, FromField)
         raw = state.raw[value.name]

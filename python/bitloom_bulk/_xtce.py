@@ -18,7 +18,7 @@ always raises.
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 from bitloom_bulk._definitions import DefinitionError, Definitions, PacketType
@@ -262,11 +262,11 @@ class _Tree:
         stack: list[str],
         items: list[dict[str, Any]],
     ) -> None:
-        location = repeat = None
+        location = repeat = include = None
         for part in children(entry, name, _ENTRY_PARTS):
             if part.tag == "IncludeCondition":
-                raise Refused(part, name, "an entry included on a condition is not decoded")
-            if part.tag == "LocationInContainerInBits":
+                include = part
+            elif part.tag == "LocationInContainerInBits":
                 location = part
             else:
                 repeat = part
@@ -283,6 +283,8 @@ class _Tree:
                 raise Bad(entry, f"the containers include each other in a cycle through {ref!r}")
             if repeat is not None:
                 raise Refused(repeat, name, "a repeated container is not decoded")
+            if include is not None:
+                raise Refused(include, name, "a container included on a condition is not decoded")
             before = len(items)
             self._container(
                 self.reader.containers[ref], name, scope, scope.position, [*stack, ref], items
@@ -294,9 +296,22 @@ class _Tree:
         if not parameter:
             raise Bad(entry, "a ParameterRefEntry needs a 'parameterRef'")
         _, kind = self.reader.parameter(parameter, entry)
+        when = None
+        if include is not None:
+            when = self._criteria(include, name, scope)
+            if kind.kind not in NUMBERS or kind.leading is not None or repeat is not None:
+                what = "repeated entry" if repeat is not None else f"{kind.kind} entry"
+                raise Refused(include, name, f"a {what} included on a condition is not decoded")
         made = self._item(entry, name, parameter, kind, scope, repeat)
         if offset is not None:
             made[0]["offset_bits"] = offset
+        if when is not None:
+            # There once where the condition holds, else not at all: a child
+            # table of the packets that have it; later positions vary.
+            made[-1]["count"] = {"when": when}
+            column = made[-1]["name"]
+            scope.kinds[column] = replace(scope.kinds[column], kind="conditional")
+            scope.position = None
         items.extend(made)
 
     def _location(
@@ -434,11 +449,15 @@ class _Tree:
             criteria = child
         if criteria is None:
             return None
+        return self._criteria(criteria, name, scope)
+
+    def _criteria(self, criteria: Element, name: str, scope: _Scope) -> Any:
+        """A RestrictionCriteria's or an IncludeCondition's one criterion as a where."""
         found = list(
             children(criteria, name, {"Comparison", "ComparisonList", "BooleanExpression"})
         )
         if len(found) != 1:
-            raise Bad(criteria, f"the RestrictionCriteria of {name!r} needs one criterion")
+            raise Bad(criteria, f"the {criteria.tag} of {name!r} needs one criterion")
         top = found[0]
         if top.tag == "Comparison":
             return [self._comparison(top, name, scope)]

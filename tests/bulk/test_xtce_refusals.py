@@ -101,8 +101,9 @@ REFUSED = [
         "FloatDataEncoding",
     ),
     (
-        '<IntegerParameterType name="T">' + U16 + "</IntegerParameterType>",
-        "<IncludeCondition/>",
+        '<StringParameterType name="T"><StringDataEncoding><SizeInBits><Fixed><FixedValue>8'
+        "</FixedValue></Fixed></SizeInBits></StringDataEncoding></StringParameterType>",
+        '<IncludeCondition><Comparison parameterRef="A" value="1"/></IncludeCondition>',
         "IncludeCondition",
     ),
     (
@@ -176,3 +177,37 @@ def test_leading_size_text(form):
     table = defs.decode(data, offsets=[0, 6], lengths=[6, 3])["C"]
     assert table["V.size"].tolist() == [3, 0]
     assert table["V"].tolist() == ["abc", ""]
+
+
+def _included(after=""):
+    """R: A (8 bits), V (8 bits) only where A == 1, W (8 bits) ``after`` it."""
+    return (
+        f'<?xml version="1.0"?>\n<SpaceSystem name="s" {NS}>\n<TelemetryMetaData>\n'
+        '<ParameterTypeSet><IntegerParameterType name="U8"><IntegerDataEncoding'
+        ' sizeInBits="8"/></IntegerParameterType></ParameterTypeSet>\n<ParameterSet>'
+        '<Parameter name="A" parameterTypeRef="U8"/><Parameter name="V" parameterTypeRef="U8"/>'
+        '<Parameter name="W" parameterTypeRef="U8"/></ParameterSet>\n<ContainerSet>\n'
+        '<SequenceContainer name="R"><EntryList><ParameterRefEntry parameterRef="A"/>'
+        '<ParameterRefEntry parameterRef="V"><IncludeCondition><Comparison parameterRef="A"'
+        ' value="1"/></IncludeCondition></ParameterRefEntry>\n'
+        f'<ParameterRefEntry parameterRef="W">{after}</ParameterRefEntry></EntryList>'
+        "</SequenceContainer>\n</ContainerSet>\n</TelemetryMetaData>\n</SpaceSystem>\n"
+    )
+
+
+def test_included_entry_is_a_child_table_and_moves_what_follows():
+    defs = load_xtce(_included(), root="R")
+    decoded = defs.decode(bytes([1, 7, 9, 0, 5, 6]), packet_bytes=3)
+    assert decoded["R"]["A"].tolist() == [1, 0]
+    assert decoded["R"]["W"].tolist() == [9, 5]  # right after A where V is left out
+    assert decoded["R/V"]["packet"].tolist() == [0]
+    assert decoded["R/V"]["V"].tolist() == [7]
+
+
+def test_location_after_an_included_entry_is_refused():
+    after = (
+        '<LocationInContainerInBits referenceLocation="previousEntry"><FixedValue>8'
+        "</FixedValue></LocationInContainerInBits>"
+    )
+    with pytest.raises(RecipeFileError, match="after a field of varying size"):
+        load_xtce(_included(after), root="R")

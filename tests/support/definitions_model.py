@@ -15,7 +15,7 @@ import numpy as np
 
 import bitloom
 import bitloom_bulk as bb
-from bitloom_bulk._definitions import AllOf, Compare, FromField, Rest
+from bitloom_bulk._definitions import AllOf, Compare, FromField, Rest, When
 
 OPS = {
     "==": operator.eq,
@@ -75,6 +75,8 @@ def _size_of(value, raw, packet_bits, start):
         return value
     if isinstance(value, Rest):
         return packet_bits - start - value.less
+    if isinstance(value, When):
+        return 1 if _holds(value.cond, raw) else 0
     assert isinstance(value, FromField)
     return value.scale * int(raw[value.name]) + value.offset
 

@@ -63,6 +63,15 @@ def _item(rng, name, counters):
         return field(name, "binary", bits)
     if roll < 0.6:
         return field(name, "us_ascii", {"field": counters, "scale": 8})
+    if roll < 0.66:
+        # Included on a condition on the header's fields.
+        when = rng.choice(
+            [{"n": rng.randint(0, 7)}, [("kind", rng.choice(list(model.OPS)), rng.randint(0, 7))]]
+        )
+        if rng.random() < 0.3:
+            term = when if isinstance(when, dict) else {"all": when}
+            when = {"any": [term, ("m", "==", rng.randint(0, 3))]}
+        return derive(rng, number(rng, name, count={"when": when}))
     if roll < 0.72:
         count = rng.choice([3, {"field": counters}, {"field": counters, "scale": 2, "offset": -1}])
         element = number(rng, name, count=count)

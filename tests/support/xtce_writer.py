@@ -131,6 +131,12 @@ def _items(rng: random.Random, name: str, line: _Line) -> list[dict[str, Any]]:
         item = field(name, "binary", 8 * (coarse + fine), time=time)
         _place(rng, item, line)
         return [item]
+    if roll < 0.2:
+        # A number included on a condition on what the line decoded before it.
+        item = _number(rng, name)
+        item["count"] = {"when": _where(rng, line)}
+        _place(rng, item, line)
+        return [item]
     item = _item(rng, name)
     _place(rng, item, line)
     plain = item["encoding"] in _INTEGER and "count" not in item
@@ -364,8 +370,13 @@ def _condition(
     )
 
 
+def _is_term(value: Any) -> bool:
+    """A (field, op, value) term, as a tuple or (in a stored item) a list."""
+    return isinstance(value, (list, tuple)) and len(value) == 3 and value[1] in _OPS
+
+
 def _boolean(where: Any, labels: dict[str, dict[int, str]], rng: random.Random) -> str:
-    if isinstance(where, tuple):
+    if _is_term(where):
         return _condition(where, labels, rng, "Condition")
     if isinstance(where, list):
         where = {"all": where}
@@ -375,7 +386,12 @@ def _boolean(where: Any, labels: dict[str, dict[int, str]], rng: random.Random) 
     return f"<{tag}>{inner}</{tag}>"
 
 
-def _criteria(where: Any, labels: dict[str, dict[int, str]], rng: random.Random) -> str:
+def _criteria(
+    where: Any,
+    labels: dict[str, dict[int, str]],
+    rng: random.Random,
+    tag: str = "RestrictionCriteria",
+) -> str:
     if where is None:
         return ""
     if isinstance(where, list) and len(where) == 1 and rng.random() < 0.7:
@@ -388,7 +404,7 @@ def _criteria(where: Any, labels: dict[str, dict[int, str]], rng: random.Random)
         )
     else:
         inner = f"<BooleanExpression>{_boolean(where, labels, rng)}</BooleanExpression>"
-    return f"<RestrictionCriteria>{inner}</RestrictionCriteria>"
+    return f"<{tag}>{inner}</{tag}>"
 
 
 def to_xtce(definitions: Definitions, seed: int = 0) -> str:
@@ -429,7 +445,10 @@ def to_xtce(definitions: Definitions, seed: int = 0) -> str:
                 continue
             value_type = f"{name}_T"
             entry_parts = ""
-            if "count" in item:
+            if isinstance(item.get("count"), dict) and "when" in item["count"]:
+                types.append(_value_type(item, value_type))
+                entry_parts += _criteria(item["count"]["when"], labels, rng, "IncludeCondition")
+            elif "count" in item:
                 count = item["count"]
                 element = {k: v for k, v in item.items() if k != "count"}
                 types.append(_value_type(element, f"{name}_E"))

@@ -33,6 +33,9 @@ if TYPE_CHECKING:
 DEFINITION_KEYS = ("count", "records", "enumeration", "polynomial", "spline", "time", "boolean")
 DERIVED_KEYS = ("enumeration", "polynomial", "spline", "time", "boolean")
 BINARY = "binary"
+# Text encodings whose characters are whole bytes, none of them holding a
+# terminator byte unless it is that character: the ones a terminator may end.
+BYTE_TEXT_ENCODINGS = frozenset({"utf8", "us_ascii", "iso_8859_1", "windows_1252"})
 OPERATORS: dict[str, Any] = {
     "==": operator.eq,
     "!=": operator.ne,
@@ -97,7 +100,15 @@ class Rest:
     less: int
 
 
-Size = int | FromField | Rest
+@dataclass(frozen=True)
+class Terminated:
+    """A text's size: to the first byte ``byte`` from its start, which it
+    holds (the text is the bytes before it)."""
+
+    byte: int
+
+
+Size = int | FromField | Rest | Terminated
 
 
 @dataclass(frozen=True)
@@ -252,6 +263,15 @@ def _size(type_name: str, name: str, key: str, value: Any) -> Size:
                 f"bits must be at least 0, not {value}", type=type_name, item=name
             )
         return int(value)
+    if isinstance(value, Mapping) and set(value) == {"terminator"} and key == "bits":
+        byte = value["terminator"]
+        if not _int(byte) or not 0 <= byte <= 255:
+            raise DefinitionError(
+                f"bits {{'terminator': B}} needs a byte value B (0-255), not {byte!r}",
+                type=type_name,
+                item=name,
+            )
+        return Terminated(int(byte))
     if isinstance(value, Mapping) and set(value) == {"rest"} and key == "bits":
         less = value["rest"]
         if not _int(less) or less < 0:
@@ -277,7 +297,7 @@ def _size(type_name: str, name: str, key: str, value: Any) -> Size:
         return FromField(ref, int(scale), int(offset))
     raise DefinitionError(
         f"{key} must be an int"
-        + (", {'rest': N}" if key == "bits" else "")
+        + (", {'rest': N}, {'terminator': B}" if key == "bits" else "")
         + " or {'field': NAME, 'scale': A, 'offset': B}"
         + (" or {'when': WHERE}" if key == "count" else "")
         + f", not {value!r}",
@@ -335,7 +355,7 @@ def read_item(type_name: str, raw: Any, index: int) -> Item:
         count_value = _size(type_name, name, "count", item["count"])
         if isinstance(count_value, int) and count_value < 0:
             raise fail(f"count must be at least 0, not {count_value}")
-        assert not isinstance(count_value, Rest)
+        assert not isinstance(count_value, (Rest, Terminated))
         count = count_value
     derived = {k: item[k] for k in DERIVED_KEYS if k in item}
     if len(derived) > 1:
@@ -399,10 +419,16 @@ def read_item(type_name: str, raw: Any, index: int) -> Item:
         if derived and "time" not in derived:
             raise fail(f"a binary field takes no {next(iter(derived))}")
         item_kind = "binary"
+        if isinstance(bits, Terminated):
+            raise fail("a binary field has no terminator; only text fields do")
     elif not isinstance(bits, int):
         if enc not in TEXT_ENCODINGS:
             raise fail(
                 "only binary and text fields take their size from another field or the packet's end"
+            )
+        if isinstance(bits, Terminated) and enc not in BYTE_TEXT_ENCODINGS:
+            raise fail(
+                f"a text ended by a terminator byte is of a one-byte encoding or utf8, not {enc!r}"
             )
         item_kind = "text"
     else:

@@ -32,6 +32,7 @@ from bitloom_bulk._definitions import (
     Item,
     Node,
     Rest,
+    Terminated,
     When,
     condition_fields,
 )
@@ -200,6 +201,14 @@ class _Run:
         self.layouts: dict[Any, Layout] = {}
         self._needed: dict[str, frozenset[str]] = {}
         self._numeric: dict[int, bool] = {}
+        self._terminators: dict[int, I64] = {}
+
+    def terminators(self, byte: int) -> I64:
+        """Where ``byte`` stands in the data, in order (found once a call)."""
+        found = self._terminators.get(byte)
+        if found is None:
+            found = self._terminators[byte] = np.flatnonzero(self.bytes == byte)
+        return found
 
     def layout(self, key: Any, items: list[dict[str, Any]]) -> Layout:
         found = self.layouts.get(key)
@@ -730,6 +739,9 @@ def _size(run: _Run, node: Node, state: _State, item: Item, value: Any, key: str
         size = run.bits_of(state.rows) - state.local["start"] - value.less
     elif isinstance(value, When):
         size = _holds(value.cond, state.raw, len(state.rows)).astype(np.int64)
+    elif isinstance(value, Terminated):
+        _terminated(run, node, state, item, value.byte)
+        return
     else:
         assert isinstance(value, FromField)
         raw = state.raw[value.name]
@@ -760,6 +772,41 @@ def _size(run: _Run, node: Node, state: _State, item: Item, value: Any, key: str
         lambda p, r: ValueError(
             f"the {what} of {item.name!r} is negative: {int(state.local[key][r])}"
         ),
+    )
+
+
+def _terminated(run: _Run, node: Node, state: _State, item: Item, byte: int) -> None:
+    """Each packet's size of a text that runs to the first ``byte`` from its
+    start (which must be a byte boundary), the terminator included, into
+    ``local["size"]``; packets without one before their end fault."""
+    start = _arr(state.local["start"], len(state.rows))
+    state.local["start"] = start
+    _drop(
+        run,
+        node,
+        state,
+        (start & 7) != 0,
+        item.name,
+        lambda p, r: ValueError(
+            f"{item.name!r} ends at a terminator byte, so it starts on a byte boundary, not at"
+            f" bit {int(state.local['start'][r])}"
+        ),
+    )
+    start = state.local["start"]
+    first = run.offsets[state.rows] + (start >> 3)
+    end = run.offsets[state.rows] + run.lengths[state.rows]
+    hits = run.terminators(byte)
+    at = np.searchsorted(hits, first)
+    found = hits[np.minimum(at, max(len(hits) - 1, 0))] if len(hits) else end
+    missing = (at >= len(hits)) | (found >= end) | (first > end)
+    state.local["size"] = np.where(missing, 0, (found - first + 1) * 8)
+    _drop(
+        run,
+        node,
+        state,
+        missing,
+        item.name,
+        lambda p, r: ValueError(f"{item.name!r} has no terminator byte {byte:#04x} in its packet"),
     )
 
 
@@ -1067,8 +1114,11 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
             state.columns[item.name] = column
         state.position = state.local["start"] + state.local["size"]
         return
-    # Text of varying size: a layout per size.
+    # Text of varying size: a layout per size (of the text, without a
+    # terminator byte where one ends it).
     start, size = state.local["start"], state.local["size"]
+    if isinstance(item.bits, Terminated):
+        size = size - 8
     sizes = np.unique(size).tolist()
     layouts = {
         n: run.layout(("text", id(item), n), [dict(item.plain_item(), bits=n)]) for n in sizes

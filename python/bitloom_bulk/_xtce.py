@@ -382,6 +382,8 @@ class _Tree:
                 }
             )
             bits = {"field": tag, "scale": 8, "offset": 0}
+        elif kind.terminator is not None:
+            bits = {"terminator": kind.terminator}
         elif isinstance(bits, Size):
             bits = {
                 "field": self._reference(bits, entry, name, scope),

@@ -105,6 +105,7 @@ _TEXT_ENCODINGS = {
     "ISO-8859-1": "iso_8859_1",
     "Windows-1252": "windows_1252",
 }
+_BYTE_TEXT = {"utf8", "us_ascii", "iso_8859_1", "windows_1252"}
 _OPERATORS = {
     "==": "==",
     "!=": "!=",
@@ -153,6 +154,8 @@ class Kind:
     element: Kind | None = None
     # A text whose size in bytes a leading tag of this many bits gives.
     leading: int | None = None
+    # A text that runs to this terminator byte.
+    terminator: int | None = None
 
 
 def int_attr(node: Element, name: str, owner: str, default: int | None = None) -> int:
@@ -562,6 +565,26 @@ class Reader:
                 raise Refused(leading[0], name, f"a size tag of {tag_bits} bits (1-32 are read)")
             kind = Kind("text", _TEXT_ENCODINGS[encoding], Size("", 8, 0))
             kind.leading = tag_bits
+            return kind
+        ends = [c for c in found if c.tag == "TerminationChar"]
+        if ends and len(found) == 1:
+            # To the terminator, which the field holds; the text is what precedes it.
+            written = text(ends[0]) or "00"
+            try:
+                terminator = bytes.fromhex(written)
+            except ValueError:
+                raise Bad(
+                    ends[0], f"the TerminationChar {written!r} of {name!r} is not hex"
+                ) from None
+            if len(terminator) != 1 or _TEXT_ENCODINGS[encoding] not in _BYTE_TEXT:
+                raise Refused(
+                    ends[0],
+                    name,
+                    f"a terminator of {len(terminator)} bytes in {encoding} (one byte in UTF-8,"
+                    " US-ASCII, ISO-8859-1 or Windows-1252 is read)",
+                )
+            kind = Kind("text", _TEXT_ENCODINGS[encoding], Size("", 8, 0))
+            kind.terminator = terminator[0]
             return kind
         if size.tag == "Variable":
             if len(found) != 1 or found[0].tag != "DynamicValue":

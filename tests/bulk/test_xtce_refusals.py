@@ -64,8 +64,9 @@ REFUSED = [
         "Encoding",
     ),
     (
-        '<StringParameterType name="T"><StringDataEncoding><Variable maxSizeInBits="64">'
-        "<TerminationChar>00</TerminationChar></Variable></StringDataEncoding></StringParameterType>",
+        '<StringParameterType name="T"><StringDataEncoding encoding="UTF-16BE"><Variable'
+        ' maxSizeInBits="64"><TerminationChar>0000</TerminationChar></Variable>'
+        "</StringDataEncoding></StringParameterType>",
         "",
         "TerminationChar",
     ),
@@ -211,3 +212,27 @@ def test_location_after_an_included_entry_is_refused():
     )
     with pytest.raises(RecipeFileError, match="after a field of varying size"):
         load_xtce(_included(after), root="R")
+
+
+@pytest.mark.parametrize("form", ["Variable", "SizeInBits"])
+def test_terminated_text(form):
+    size = f'<{form} maxSizeInBits="64"><TerminationChar>3B</TerminationChar></{form}>'
+    if form == "SizeInBits":
+        size = "<SizeInBits><TerminationChar>3B</TerminationChar></SizeInBits>"
+    text_type = (
+        '<StringParameterType name="T"><StringDataEncoding encoding="US-ASCII">'
+        f"{size}</StringDataEncoding></StringParameterType>"
+    )
+    defs = load_xtce(_document(text_type))
+    data = bytes([1]) + b"abc;" + bytes([1]) + b";"
+    table = defs.decode(data, offsets=[0, 5], lengths=[5, 2])["C"]
+    assert table["V"].tolist() == ["abc", ""]
+
+
+def test_terminator_not_hex_is_a_bad_file():
+    text_type = (
+        '<StringParameterType name="T"><StringDataEncoding><Variable maxSizeInBits="64">'
+        "<TerminationChar>zz</TerminationChar></Variable></StringDataEncoding></StringParameterType>"
+    )
+    with pytest.raises(RecipeFileError, match="'zz' of 'T' is not hex"):
+        load_xtce(_document(text_type))

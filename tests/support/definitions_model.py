@@ -15,7 +15,7 @@ import numpy as np
 
 import bitloom
 import bitloom_bulk as bb
-from bitloom_bulk._definitions import AllOf, Compare, FromField, Rest, When
+from bitloom_bulk._definitions import AllOf, Compare, FromField, Rest, Terminated, When
 
 OPS = {
     "==": operator.eq,
@@ -167,6 +167,18 @@ def _decode_node(node, packet, state, derived, warnings):
                 state["raw"][item.name] = raw
                 state["values"][item.name] = _derived(item, raw, warn) if derived else raw
                 state["position"] = start + item.bits
+            elif item.kind == "text" and isinstance(item.bits, Terminated):
+                # To the first terminator byte from a byte boundary; the text is
+                # the bytes before it.
+                if start % 8:
+                    raise ValueError("a terminated text off a byte boundary")
+                end = bytes(packet).find(bytes([item.bits.byte]), start // 8)
+                if end < 0:
+                    raise ValueError("no terminator")
+                raw = value = _one(packet, start, item, bits=8 * end - start)
+                state["raw"][item.name] = raw
+                state["values"][item.name] = value
+                state["position"] = 8 * end + 8
             elif item.kind in ("binary", "text"):
                 size = _size_of(item.bits, state["raw"], bits, start)
                 if size < 0 or start + size > bits:

@@ -62,6 +62,9 @@ def _item(rng, name, counters):
         bits = rng.choice([8, 16, {"field": counters, "scale": 8}, {"rest": 16}])
         return field(name, "binary", bits)
     if roll < 0.6:
+        if rng.random() < 0.3:
+            # To a terminator byte: 0 or one the random bytes often hold.
+            return field(name, "iso_8859_1", {"terminator": rng.choice([0, 7, 0x41])})
         return field(name, "us_ascii", {"field": counters, "scale": 8})
     if roll < 0.66:
         # Included on a condition on the header's fields.

@@ -131,6 +131,10 @@ def _items(rng: random.Random, name: str, line: _Line) -> list[dict[str, Any]]:
         item = field(name, "binary", 8 * (coarse + fine), time=time)
         _place(rng, item, line)
         return [item]
+    if roll < 0.24 and roll >= 0.2:
+        item = field(name, "iso_8859_1", {"terminator": rng.choice([0, 7, 0x41])})
+        _place(rng, item, line)
+        return [item]
     if roll < 0.2:
         # A number included on a condition on what the line decoded before it.
         item = _number(rng, name)
@@ -339,6 +343,9 @@ def _value_type(item: dict[str, Any], type_name: str) -> str:
         )
     if isinstance(bits, int):
         size = f"<SizeInBits><Fixed><FixedValue>{bits}</FixedValue></Fixed></SizeInBits>"
+    elif "terminator" in bits:
+        end = f"<TerminationChar>{bits['terminator']:02X}</TerminationChar>"
+        size = f"<Variable{_attrs(maxSizeInBits=8 * 255)}>{end}</Variable>"
     elif "leading" in item:
         tag = _attrs(sizeInBitsOfSizeTag=item["leading"])
         size = f"<Variable{_attrs(maxSizeInBits=8 * 255)}><LeadingSize{tag}/></Variable>"

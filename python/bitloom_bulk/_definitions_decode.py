@@ -363,7 +363,7 @@ def decode(
     return Decoded(tables, unmatched, faults)
 
 
-@dataclass
+@dataclass(repr=False)
 class _ApidRoute:
     """How ``unpack_ccsds`` decodes a set sorted by APID alone: a layout per
     APID for the type ``children`` lists in the same order, the root, and

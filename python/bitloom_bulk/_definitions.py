@@ -620,7 +620,7 @@ class PacketType:
         if not isinstance(abstract, bool):
             raise DefinitionError(f"abstract must be True or False, not {abstract!r}", type=name)
         self.name = name
-        self.items = [_canonical(dict(i)) if isinstance(i, Mapping) else i for i in items]
+        self.items = [_canonical_item(i) if isinstance(i, Mapping) else i for i in items]
         self.parent = parent
         _where(name, where)
         self.where = _canonical_where(where)
@@ -651,6 +651,19 @@ class PacketType:
 
 
 PacketType.__module__ = "bitloom_bulk"
+
+
+_SCALARS = frozenset({str, int, float, bool, type(None)})
+
+
+def _canonical_item(item: Mapping[str, Any]) -> dict[str, Any]:
+    """An item as :func:`_canonical` gives it, its scalar values (most of
+    them) taken as they are."""
+    out = dict(item)
+    for key, value in out.items():
+        if type(value) not in _SCALARS:
+            out[key] = _canonical(value)
+    return out
 
 
 def _canonical(value: Any) -> Any:

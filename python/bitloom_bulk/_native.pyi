@@ -1,5 +1,5 @@
 from collections.abc import Mapping, Sequence
-from typing import Any, SupportsIndex, TypeAlias, final
+from typing import Any, Literal, SupportsIndex, TypeAlias, final
 
 import numpy as np
 import numpy.typing as npt
@@ -40,6 +40,7 @@ def unpack_columns(
     offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
     lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
     offset_bits: int = 0,
+    text: Literal["object", "bytes"] = "object",
 ) -> dict[str, npt.NDArray[Any]]:
     """Decode many packets into one numpy column per recipe item."""
 
@@ -84,5 +85,6 @@ def unpack_ccsds(
     recipes: Mapping[int, _Recipe] | Mapping[np.integer[Any], _Recipe],
     *,
     offset: int = 0,
+    text: Literal["object", "bytes"] = "object",
 ) -> tuple[dict[int, dict[str, npt.NDArray[Any]]], dict[int, int]]:
     """Decode a mixed-APID CCSDS stream into columns per APID."""

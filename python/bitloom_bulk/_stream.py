@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -74,6 +74,7 @@ def unpack_ccsds(
     recipes: Mapping[int, _Recipe] | Mapping[np.integer[Any], _Recipe],
     *,
     offset: int = 0,
+    text: Literal["object", "bytes"] = "object",
 ) -> CcsdsColumns:
     """Decode a mixed-APID stream of CCSDS space packets into columns per APID.
 
@@ -86,7 +87,8 @@ def unpack_ccsds(
     APID's i-th packet, so offsets count from the primary header's first bit
     (a recipe names the header's fields if it wants them). Returns a
     ``CcsdsColumns``: a dict ``{apid: {name: column}}`` with ``.skipped``
-    ``{apid: count}`` for the packets of APIDs without a recipe.
+    ``{apid: count}`` for the packets of APIDs without a recipe. ``text``:
+    as ``unpack_columns``'s (``"bytes"``: fixed-width bytes columns, unchecked).
 
     Errors: a recipe fault raises first, with a note naming the APID; a stream
     cut short raises ValueError as ``split_ccsds`` does; a packet fault raises
@@ -95,5 +97,5 @@ def unpack_ccsds(
     APID. APIDs are decoded in ascending order; the first fault found is raised
     and nothing is returned.
     """
-    columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset)
+    columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset, text=text)
     return CcsdsColumns(columns, skipped)

@@ -35,6 +35,11 @@ inline constexpr const char* kFramingBoth =
 inline constexpr const char* kFramingNeither =
     "unpack_columns() needs packet_bytes, or both offsets and lengths";
 inline constexpr const char* kPacketBytesZero = "packet_bytes must be at least 1";
+// The function's name, and the argument's type name or the argument (an object).
+inline constexpr const char* kTextFormType =
+    "%s() argument 'text' must be 'object' or 'bytes', not %.200s";
+inline constexpr const char* kTextFormValue =
+    "%s() argument 'text' must be 'object' or 'bytes', not %R";
 // The rest's size and start, packet_bytes (unsigned long long), the data's size (size_t).
 inline constexpr const char* kPartialPacket =
     "the data ends with a partial packet of %llu bytes at byte %llu (packet_bytes is %llu, "

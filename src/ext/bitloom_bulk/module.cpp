@@ -21,7 +21,10 @@ PyMethodDef g_methods[] = {
     {"compile", compile, METH_O, "compile(recipe, /)\n--\n\nRead a recipe once into a Layout."},
     {"unpack_columns", py::as_cfunction(unpack_columns), METH_FASTCALL | METH_KEYWORDS,
      "unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, "
-     "offset_bits=0)\n--\n\nDecode many packets into one numpy column per recipe item."},
+     "offset_bits=0, text='object')\n--\n\nDecode many packets into one numpy column per recipe "
+     "item.\n\ntext='object' gives text items as str objects, decoded and checked against their\n"
+     "encoding; text='bytes' as numpy fixed-width bytes ('S<n>') of the bytes each text\n"
+     "is decoded from, unchecked (numpy drops trailing NUL bytes when it reads one)."},
     {"split_ccsds", py::as_cfunction(split_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "split_ccsds(data, *, offset=0, allow_partial=False)\n--\n\n"
      "Frame a CCSDS space packet stream by its primary headers."},
@@ -37,7 +40,7 @@ PyMethodDef g_methods[] = {
      "byte_slices(data, offsets, lengths)\n--\n\n"
      "A numpy object column of the bytes data[offsets[i]:offsets[i] + lengths[i]]."},
     {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
-     "unpack_ccsds(data, recipes, *, offset=0)\n--\n\n"
+     "unpack_ccsds(data, recipes, *, offset=0, text='object')\n--\n\n"
      "Decode a mixed-APID CCSDS stream into columns per APID."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -187,8 +187,9 @@ long apid_of(PyObject* key) {
 }  // namespace
 
 PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"unpack_ccsds", {"data", "recipes", "offset"}, 3, 2, 2};
-    PyObject* argv[3] = {};
+    static constexpr py::Signature sig{
+        "unpack_ccsds", {"data", "recipes", "offset", "text"}, 4, 2, 2};
+    PyObject* argv[4] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
 
     // The recipes first: their faults come before anything about the packets.
@@ -214,6 +215,9 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
     }
 
+    TextForm text = TextForm::Object;
+    if (!text_form_of(argv[3], "unpack_ccsds", text)) return nullptr;
+
     py::BufferView buf;
     std::uint64_t offset = 0;
     if (!open_stream(sig, argv, 2, buf, offset)) return nullptr;
@@ -237,7 +241,8 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
         ApidColumns& c = apids[a];
         if (!c.layout) continue;
-        c.builder = std::make_unique<ColumnBuilder>(*as_layout(c.layout.get()), "unpack_ccsds");
+        c.builder = std::make_unique<ColumnBuilder>(*as_layout(c.layout.get()), "unpack_ccsds",
+                                                    text);
         if (!c.builder->allocate(static_cast<std::size_t>(per[a].count))) return nullptr;
     }
 

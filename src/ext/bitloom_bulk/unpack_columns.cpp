@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -188,18 +189,45 @@ PyObject* raise_data_changed(const char* function, const char* what) {
     return nullptr;
 }
 
+bool text_form_of(PyObject* arg, const char* function, TextForm& form) {
+    form = TextForm::Object;
+    if (arg == nullptr || arg == Py_None) return true;
+    if (!PyUnicode_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, msg::kTextFormType, function, Py_TYPE(arg)->tp_name);
+        return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(arg, "object") == 0) return true;
+    if (PyUnicode_CompareWithASCIIString(arg, "bytes") == 0) {
+        form = TextForm::Bytes;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, msg::kTextFormValue, function, arg);
+    return false;
+}
+
 bool ColumnBuilder::allocate(std::size_t total) {
     const std::size_t nfields = layout_.recipe.items.size();
     fields_.resize(nfields);
     kinds_.resize(nfields);
     columns_.assign(nfields, nullptr);
     buffers_.resize(nfields);
+    text_widths_.assign(nfields, 0);
     total_ = total;
     filled_ = 0;
     for (std::size_t j = 0; j < nfields; ++j) {
         fields_[j] = layout_.recipe.items[j].fld;
         kinds_[j] = column_kind(fields_[j]);
-        if (kinds_[j] == ColumnKind::Text) {
+        if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Bytes) {
+            // numpy has no zero-width bytes type: an empty text is one NUL,
+            // which numpy shows as b"".
+            const std::size_t width = std::max<std::size_t>((fields_[j].bits + 7) / 8, 1);
+            text_widths_[j] = width;
+            if (total > PY_SSIZE_T_MAX / width) {
+                PyErr_NoMemory();
+                return false;
+            }
+            buffers_[j] = new_column_buffer(total * width, columns_[j], true);
+        } else if (kinds_[j] == ColumnKind::Text) {
             any_text_ = true;
             if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
                 PyErr_NoMemory();
@@ -228,10 +256,16 @@ bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
     const std::size_t nfields = fields_.size();
     std::vector<std::uint8_t*> at(nfields, nullptr);
     for (std::size_t j = 0; j < nfields; ++j) {
-        if (columns_[j] != nullptr) at[j] = columns_[j] + filled_ * column_item_size(kinds_[j]);
+        // The numeric kernel skips text fields: bytes text columns are filled below.
+        if (columns_[j] != nullptr && kinds_[j] != ColumnKind::Text) {
+            at[j] = columns_[j] + filled_ * column_item_size(kinds_[j]);
+        }
     }
-    const std::size_t failed = py::without_gil(
-        [&] { return decode_numeric_columns(fields_, kinds_, at, packets, base).packet; });
+    const std::size_t failed = py::without_gil([&] {
+        const std::size_t first = decode_numeric_columns(fields_, kinds_, at, packets, base).packet;
+        if (text_ == TextForm::Bytes) copy_text_bytes(packets, first, base);
+        return first;
+    });
     if (any_text_) {
         // The texts of the packets before the first numeric fault; a text fault
         // there is the first fault.
@@ -248,6 +282,28 @@ bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
     return true;
 }
 
+void ColumnBuilder::copy_text_bytes(const PacketSet& packets, std::size_t count,
+                                    std::uint64_t base) noexcept {
+    // The kernel has checked every field of these packets to lie inside them.
+    for (std::size_t j = 0; j < fields_.size(); ++j) {
+        if (kinds_[j] != ColumnKind::Text) continue;
+        const core::FieldSpec& fld = fields_[j];
+        const std::uint64_t start = base + layout_.recipe.items[j].start;
+        const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
+        const std::size_t width = text_widths_[j];
+        std::uint8_t* out = columns_[j] + filled_ * width;
+        const bool whole = !fld.little && start % 8 == 0 && fld.bits % 8 == 0;
+        for (std::size_t p = 0; p < count; ++p, out += width) {
+            if (n == 0) continue;
+            if (whole) {
+                std::memcpy(out, packets.packet(p) + start / 8, n);
+            } else {
+                core::field_window(packets.packet(p), start, fld.bits, fld.little, out);
+            }
+        }
+    }
+}
+
 PyObject* ColumnBuilder::finish() {
     if (filled_ != total_) {
         PyErr_SetString(PyExc_SystemError, msg::kColumnsUnfilled);
@@ -257,9 +313,15 @@ PyObject* ColumnBuilder::finish() {
     Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(nfields)));
     if (!result) return nullptr;
     for (std::size_t j = 0; j < nfields; ++j) {
-        Ref column(kinds_[j] == ColumnKind::Text
-                       ? object_column(buffers_[j].get())
-                       : column_from_buffer(buffers_[j].get(), column_dtype(kinds_[j])));
+        Ref column;
+        if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Bytes) {
+            const std::string dtype = "S" + std::to_string(text_widths_[j]);
+            column = Ref(column_from_buffer(buffers_[j].get(), dtype.c_str()));
+        } else if (kinds_[j] == ColumnKind::Text) {
+            column = Ref(object_column(buffers_[j].get()));
+        } else {
+            column = Ref(column_from_buffer(buffers_[j].get(), column_dtype(kinds_[j])));
+        }
         if (!column ||
             PyDict_SetItem(result.get(), layout_.recipe.items[j].key.get(), column.get()) < 0) {
             return nullptr;
@@ -269,8 +331,8 @@ PyObject* ColumnBuilder::finish() {
 }
 
 PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base,
-                         const char* function) {
-    ColumnBuilder builder(layout, function);
+                         const char* function, TextForm text) {
+    ColumnBuilder builder(layout, function, text);
     if (!builder.allocate(packets.count) || !builder.add(packets, base)) return nullptr;
     return builder.finish();
 }
@@ -491,7 +553,8 @@ bool read_run(const Positions& offsets, const Positions& lengths, std::size_t be
 // (their faults raised before any packet is decoded), then decoded run by run
 // from checked copies.
 PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::size_t size,
-                           const Positions& offsets, const Positions& lengths, std::uint64_t base) {
+                           const Positions& offsets, const Positions& lengths, std::uint64_t base,
+                           TextForm text) {
     const std::size_t count = offsets.size();
     std::vector<std::uint64_t> run_offsets(std::min(count, kRun)), run_lengths(run_offsets.size());
     for (std::size_t begin = 0; begin < count; begin += kRun) {
@@ -509,7 +572,7 @@ PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::
             }
         }
     }
-    ColumnBuilder builder(layout, "unpack_columns");
+    ColumnBuilder builder(layout, "unpack_columns", text);
     if (!builder.allocate(count)) return nullptr;
     for (std::size_t begin = 0; begin < count; begin += kRun) {
         const std::size_t n = std::min(kRun, count - begin);
@@ -538,16 +601,18 @@ PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::
 PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr py::Signature sig{"unpack_columns",
                                        {"data", "recipe", "packet_bytes", "offsets", "lengths",
-                                        "offset_bits"},
-                                       6,
+                                        "offset_bits", "text"},
+                                       7,
                                        2,
                                        2};
-    PyObject* argv[6] = {};
+    PyObject* argv[7] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     // The recipe first: its faults come before anything about the packets.
     Ref layout_obj(layout_of(argv[1]));
     if (!layout_obj) return nullptr;
     const Layout& layout = *as_layout(layout_obj.get());
+    TextForm text = TextForm::Object;
+    if (!text_form_of(argv[6], "unpack_columns", text)) return nullptr;
     for (int i = 2; i < 6; ++i) {
         if (argv[i] == Py_None) argv[i] = nullptr;
     }
@@ -585,7 +650,7 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         packets.size = size;
         packets.packet_bytes = packet_bytes;
         packets.count = size / packet_bytes;
-        return decode_columns(layout, packets, base, "unpack_columns");
+        return decode_columns(layout, packets, base, "unpack_columns", text);
     }
     if (argv[3] == nullptr || argv[4] == nullptr) {
         PyErr_SetString(PyExc_TypeError, msg::kFramingNeither);
@@ -600,7 +665,7 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         PyErr_Format(PyExc_ValueError, msg::kPositionCounts, offsets.size(), lengths.size());
         return nullptr;
     }
-    return decode_positions(layout, bytes, size, offsets, lengths, base);
+    return decode_positions(layout, bytes, size, offsets, lengths, base, text);
 }
 
 namespace {

@@ -27,11 +27,20 @@ PyObject* object_column(PyObject* list);
 // of each run follow those of the run before. A call that decodes its packets
 // in bounded runs (so that it never holds the positions of all of them at
 // once) builds its result here.
+// How text items come out: numpy object columns of str (decoded and checked
+// against the encoding, as unpack_parameters does), or numpy fixed-width
+// bytes columns ("S<n>") of the bytes each text is decoded from, unchecked.
+enum class TextForm : std::uint8_t { Object, Bytes };
+
+// The text= argument ("object" or "bytes"; None for the default, object) into
+// `form`; false with ValueError or TypeError naming `function`'s argument.
+bool text_form_of(PyObject* arg, const char* function, TextForm& form);
+
 class ColumnBuilder {
 public:
     // `function` names the caller in the message of data changed under it.
-    ColumnBuilder(const Layout& layout, const char* function)
-        : layout_(layout), function_(function) {}
+    ColumnBuilder(const Layout& layout, const char* function, TextForm text = TextForm::Object)
+        : layout_(layout), function_(function), text_(text) {}
     ColumnBuilder(const ColumnBuilder&) = delete;
     ColumnBuilder& operator=(const ColumnBuilder&) = delete;
 
@@ -47,8 +56,13 @@ public:
     PyObject* finish();
 
 private:
+    // The bytes of the text fields of packets [0, count) into their columns (no GIL needed).
+    void copy_text_bytes(const PacketSet& packets, std::size_t count, std::uint64_t base) noexcept;
+
     const Layout& layout_;
     const char* function_;
+    TextForm text_;
+    std::vector<std::size_t> text_widths_;  // bytes per element of each bytes text column
     std::vector<core::FieldSpec> fields_;
     std::vector<ColumnKind> kinds_;
     std::vector<std::uint8_t*> columns_;  // numeric columns' first elements
@@ -60,14 +74,15 @@ private:
 
 // Decode every packet into a new dict name -> column in one run (ColumnBuilder).
 PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base,
-                         const char* function);
+                         const char* function, TextForm text = TextForm::Object);
 
 // RuntimeError "the data changed while {function} was reading it": another
 // thread wrote into a buffer that a call reads with the GIL released, and two
 // readings of it differ. Always nullptr.
 PyObject* raise_data_changed(const char* function, const char* what = "the data");
 
-// unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, offset_bits=0)
+// unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, offset_bits=0,
+//                text="object")
 PyObject* unpack_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from bitloom_bulk import _native
+from bitloom_bulk import _frames, _native
 from bitloom_bulk._definitions import (
     OPERATORS,
     AllOf,
@@ -87,6 +87,20 @@ class Decoded(dict[str, dict[str, Any]]):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (Decoded, (dict(self), self.unmatched, self.faults))
+
+    def to_pandas(self) -> dict[str, Any]:
+        """Every table as a pandas DataFrame, by the same keys (pandas is an
+        optional extra). A 2-D column (an array of fixed count) becomes the
+        columns ``NAME[0]``, ``NAME[1]``, ...; dtypes are kept."""
+        return _frames.tables_to_pandas(self)
+
+    def to_xarray(self) -> dict[str, Any]:
+        """Every table as an xarray Dataset, by the same keys (xarray is an
+        optional extra): a type's along the dimension ``packet``, a child
+        table's along ``row`` (its ``packet`` variable is the packet's index
+        in the input); a 2-D column gets the dimension ``NAME_index``; the
+        table's first datetime64 column (a time code) is a coordinate."""
+        return _frames.tables_to_xarray(self)
 
 
 Decoded.__module__ = "bitloom_bulk"

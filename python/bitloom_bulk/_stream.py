@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from bitloom_bulk import _native
+from bitloom_bulk import _frames, _native
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -67,6 +67,16 @@ class CcsdsColumns(dict[int, dict[str, Any]]):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (CcsdsColumns, (dict(self), self.skipped))
+
+    def to_pandas(self) -> dict[int, Any]:
+        """Every APID's table as a pandas DataFrame (pandas is an optional
+        extra); dtypes are kept."""
+        return _frames.tables_to_pandas(self)
+
+    def to_xarray(self) -> dict[int, Any]:
+        """Every APID's table as an xarray Dataset along the dimension
+        ``packet`` (xarray is an optional extra)."""
+        return _frames.tables_to_xarray(self)
 
 
 def unpack_ccsds(

@@ -231,6 +231,16 @@ def wheels(session: nox.Session) -> None:
     session.run("bash", "tools/check_wheels.sh", *(session.posargs or INTERPRETERS.values()))
 
 
+@nox.session(name="wheel-smoke", python=False)
+def wheel_smoke(session: nox.Session) -> None:
+    """The newest interpreter's release wheel as a user gets it: repaired to a
+    manylinux tag, installed into a fresh venv and run with no compiler on the
+    PATH (quick start, both packages, the command line); the sdist built,
+    installed into another venv and run the same way."""
+    wheel = built_wheel(session, NEWEST_PYTHON, probe=False)
+    session.run("bash", "tools/wheel_smoke.sh", NEWEST_PYTHON, str(wheel))
+
+
 @nox.session(python=False)
 def compilers(session: nox.Session) -> None:
     """The extension built with g++ and with clang++, warnings as errors."""

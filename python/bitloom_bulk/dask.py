@@ -14,7 +14,7 @@ Needs the optional dependencies: ``pip install "bitloom-packets[dask]"``.
 from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Literal
+from typing import Any, Literal, NamedTuple
 
 import bitloom_bulk
 from bitloom_bulk._notes import add_note
@@ -35,7 +35,7 @@ except ImportError as exc:  # the extra is not installed
         name=exc.name,
     ) from exc
 
-__all__ = ["DEFAULT_BLOCKSIZE", "DISTRIBUTION", "read_packets"]
+__all__ = ["DEFAULT_BLOCKSIZE", "DISTRIBUTION", "DecodedFrames", "Report", "read_packets"]
 
 #: Bytes of fixed-length packets per partition when ``blocksize`` is not given.
 #: A partition costs a task (a few milliseconds of scheduling) and its decoded
@@ -114,6 +114,148 @@ class _Reader:
         return pd.DataFrame(columns, index=index, copy=False)
 
 
+class DecodedFrames(dict[str, Any]):
+    """What ``read_packets`` gives for packet definitions: a lazy dataframe per
+    concrete type and per child table (``"<type>/<item>"``), by name, and in
+    ``report`` a ``dask.delayed`` that computes a :class:`Report` of every
+    partition's faults and unmatched packets."""
+
+    report: Any
+
+    def __init__(self, frames: dict[str, Any], report: Any) -> None:
+        super().__init__(frames)
+        self.report = report
+
+
+class Report(NamedTuple):
+    """The faults of a decode over files: ``faults`` lists ``(path, offset,
+    type, item, message, severity)`` with ``offset`` the packet's first byte
+    in its file, in file and packet order; ``unmatched`` counts the packets of
+    no concrete type, ``{apid: count}`` (``{None: count}`` for fixed-size
+    packets)."""
+
+    faults: list[tuple[str, int, str, str, str, str]]
+    unmatched: dict[int | None, int]
+
+
+_REPORT = "\0report"  # a partition's report, beside its tables
+
+
+class _DefinitionsReader(_Reader):
+    """Reads and decodes one partition with packet definitions; runs on the
+    worker. Gives every table as a DataFrame and the partition's report."""
+
+    def __init__(
+        self,
+        fs: Any,
+        definitions: Any,
+        packet_bytes: int | None,
+        derived: bool,
+        errors: str,
+    ) -> None:
+        super().__init__(fs, None, packet_bytes, None)
+        self.definitions = definitions
+        self.derived = derived
+        self.errors = errors
+        self.binary = _binary_columns(definitions, derived)
+
+    def __call__(self, part: _Part) -> dict[str, Any]:
+        path, start, count, first_packet, size = part
+        try:
+            decoded = self.definitions.decode(
+                self._read(path, start, count, size),
+                packet_bytes=self.packet_bytes,
+                derived=self.derived,
+                errors=self.errors,
+            )
+        except Exception as exc:
+            where = f"while reading {path}"
+            if self.packet_bytes is not None and start:
+                where += f" from byte {start} (packet {first_packet} of the file)"
+            add_note(exc, where)
+            raise
+        out: dict[str, Any] = _with_binary(decoded.to_pandas(), self.binary)
+        faults = [
+            (path, start + f.offset, f.type, f.item, f.message, f.severity) for f in decoded.faults
+        ]
+        out[_REPORT] = Report(faults, dict(decoded.unmatched))
+        return out
+
+
+def _binary_columns(definitions: Any, derived: bool) -> dict[str, list[str]]:
+    """The columns of bytes objects of each type's table: binary fields (but
+    time codes, when derived)."""
+    found: dict[str, list[str]] = {}
+    for node in definitions.nodes():
+        if node.abstract:
+            continue
+        found[node.name] = [
+            item.name
+            for item in node.fields()
+            if item.encoding == "binary"
+            and item.column
+            and item.kind == "binary"
+            and not (derived and "time" in item.derived)
+        ]
+    return found
+
+
+def _with_binary(tables: dict[str, Any], binary: dict[str, list[str]]) -> dict[str, Any]:
+    """Columns of bytes as Arrow binary columns: Dask would read an object
+    column as text and fail on bytes."""
+    import pyarrow
+
+    for name, columns in binary.items():
+        frame = tables.get(name)
+        for column in columns:
+            if frame is not None and column in frame.columns:
+                frame[column] = frame[column].astype(pd.ArrowDtype(pyarrow.binary()))
+    return tables
+
+
+def _table(tables: dict[str, Any], name: str) -> Any:
+    return tables[name]
+
+
+def _report(*reports: Report) -> Report:
+    faults: list[tuple[str, int, str, str, str, str]] = []
+    unmatched: dict[int | None, int] = {}
+    for report in reports:
+        faults += report.faults
+        for key, count in report.unmatched.items():
+            unmatched[key] = unmatched.get(key, 0) + count
+    return Report(faults, unmatched)
+
+
+def _read_definitions(
+    fs: Any,
+    parts: list[_Part],
+    definitions: Any,
+    packet_bytes: int | None,
+    derived: bool,
+    errors: str,
+) -> DecodedFrames:
+    from dask import delayed
+
+    # Every table's columns and dtypes from a decode of no packets: no file is read.
+    reader = _DefinitionsReader(fs, definitions, packet_bytes, derived, errors)
+    empty = definitions.decode(b"", packet_bytes=packet_bytes, derived=derived).to_pandas()
+    empty = _with_binary(empty, reader.binary)
+    # One task decodes a partition; each table takes its part of it, so that
+    # computing several tables together decodes each partition once.
+    tasks = [delayed(reader)(part) for part in parts]
+    frames = {
+        name: dd.from_delayed(
+            [delayed(_table, pure=True)(task, name) for task in tasks],
+            meta=meta,
+            verify_meta=False,
+        )
+        for name, meta in empty.items()
+    }
+    report = delayed(_report, pure=True)(*[delayed(_table, pure=True)(t, _REPORT) for t in tasks])
+    return DecodedFrames(frames, report)
+
+
 def _meta(layout: Any, packet_bytes: int | None) -> pd.DataFrame:
     if packet_bytes is not None:
         columns = bitloom_bulk.unpack_columns(b"", layout, packet_bytes=packet_bytes)
@@ -178,8 +320,12 @@ def read_packets(
     apid: int | None = None,
     blocksize: int | Literal["file"] | None = None,
     storage_options: Mapping[str, Any] | None = None,
-) -> dd.DataFrame:
-    """A lazy dataframe of the packets in ``paths``, one column per recipe item.
+    derived: bool = True,
+    errors: Literal["raise", "skip"] = "raise",
+) -> Any:
+    """A lazy dataframe of the packets in ``paths``, one column per recipe item;
+    or, for packet definitions, a :class:`DecodedFrames` of one lazy dataframe
+    per type and child table.
 
     ``paths``: a path or URL, or a list of them, each naming one file as it is
     written (``[`` and ``?`` included); or a single string with ``*`` in it, a
@@ -209,7 +355,28 @@ def read_packets(
     raises OSError naming the file and both sizes, from the partition whose
     bytes are no longer all there or, where the file has grown, from the one
     that ends the file: never a result of fewer (or other) rows than planned.
+
+    ``recipe`` may be packet definitions (a ``Definitions``, from
+    ``load_xtce``, ``load_ccsdspy``, ``load_definitions`` or built in Python):
+    each partition is decoded by ``Definitions.decode`` (with ``derived`` and
+    ``errors``) on a worker, and the result maps every concrete type and child
+    table to a lazy dataframe of its table (as ``Decoded.to_pandas`` gives it;
+    the index restarts with each partition, and a child table's ``packet``
+    is the row of its type's table in the same partition: the tables'
+    partitions align, one per block or file; binary fields as Arrow binary
+    columns, text as Dask makes it), whose columns and dtypes come from the
+    definitions alone. Computed together (``dask.compute(*frames.values())``)
+    they decode each partition once. With ``errors="skip"``,
+    ``frames.report`` computes a :class:`Report`: every fault with its file and
+    the packet's byte offset in it, and the unmatched packets counted.
     """
+    definitions = recipe if isinstance(recipe, bitloom_bulk.Definitions) else None
+    if definitions is not None and apid is not None:
+        raise TypeError("apid selects a recipe's packets; packet definitions choose their own")
+    if definitions is None and (derived is not True or errors != "raise"):
+        raise TypeError("derived and errors go with packet definitions, not with a recipe")
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     if packet_bytes is not None and apid is not None:
         raise TypeError("apid selects packets of CCSDS streams; it does not go with packet_bytes")
     if packet_bytes is not None and (
@@ -225,8 +392,9 @@ def read_packets(
             f'blocksize must be a positive number of bytes or "file", not {blocksize!r}'
         )
 
-    layout = recipe if isinstance(recipe, bitloom_bulk.Layout) else bitloom_bulk.compile(recipe)
-    meta = _meta(layout, packet_bytes)
+    layout = None
+    if definitions is None:
+        layout = recipe if isinstance(recipe, bitloom_bulk.Layout) else bitloom_bulk.compile(recipe)
 
     if not isinstance(paths, str):
         paths = list(paths)
@@ -242,10 +410,12 @@ def read_packets(
     else:
         parts = _blocks(resolved, sizes, packet_bytes, blocksize)
 
+    if definitions is not None:
+        return _read_definitions(fs, parts, definitions, packet_bytes, bool(derived), errors)
     return dd.from_map(
         _Reader(fs, layout, packet_bytes, apid),
         parts,
-        meta=meta,
+        meta=_meta(layout, packet_bytes),
         label="read-packets",
         enforce_metadata=False,
     )

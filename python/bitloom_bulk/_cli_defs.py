@@ -296,21 +296,28 @@ def _table_columns(columns: dict[str, Any], form: str) -> dict[str, Any]:
     return out
 
 
+def _counted(n: int, what: str) -> str:
+    return f"{n} {what}" + ("" if n == 1 else "s")
+
+
 def _summary(decoded: Any, path: str) -> None:
+    """The packets of no type and the faults, one line each on stderr."""
     import sys
 
     unmatched = {k: v for k, v in decoded.unmatched.items() if v}
     if unmatched:
         total = sum(unmatched.values())
-        where = ", ".join(
-            f"{n} of APID {apid}" if apid is not None else str(n)
-            for apid, n in sorted(unmatched.items(), key=lambda kv: (kv[0] is None, kv[0] or 0))
+        apids = sorted(apid for apid in unmatched if apid is not None)
+        where = ", ".join(f"{unmatched[apid]} of APID {apid}" for apid in apids)
+        sys.stderr.write(
+            f"bitloom: {path}: {_counted(total, 'packet')} of no packet type"
+            + (f" ({where})" if where else "")
+            + "\n"
         )
-        sys.stderr.write(f"bitloom: {path}: {total} packets match no packet type ({where})\n")
     faults = decoded.faults
     if faults:
         kinds = Counter(fault.severity for fault in faults)
-        counts = ", ".join(f"{n} {severity}s" for severity, n in sorted(kinds.items()))
+        counts = ", ".join(_counted(n, severity) for severity, n in sorted(kinds.items()))
         first = faults[0]
         sys.stderr.write(
             f"bitloom: {path}: {counts}; the first: packet {first.packet} at byte "

@@ -179,7 +179,7 @@ def test_two_tables_of_one_file_name_are_an_error(tmp_path, capsys):
     dump_definitions(Definitions([top, other]), tmp_path / "defs.json")
     (tmp_path / "data.bin").write_bytes(bytes([1, 5]))
     code, _, err = run(
-        decode_argv(tmp_path)[:4] + ["--packet-bytes", 2, "--out-dir", tmp_path / "out"], capsys
+        [*decode_argv(tmp_path)[:4], "--packet-bytes", 2, "--out-dir", tmp_path / "out"], capsys
     )
     assert code == 1
     assert err == "bitloom: error: tables 'a/v' and 'A.V' would both be written as 'A.V.csv'\n"
@@ -222,7 +222,7 @@ def test_a_failed_write_leaves_no_output(
 
 
 def test_errors_skip_or_raise(case, capsys):
-    root, defs = case
+    root, _ = case
     data = frames()
     # the third packet (an hk) claims 200 samples: more than its bytes
     data = data[: 2 * PACKET_BYTES + 1] + bytes([200]) + data[2 * PACKET_BYTES + 2 :]

@@ -59,7 +59,8 @@ def _parser() -> argparse.ArgumentParser:
     fmt = argparse.RawDescriptionHelpFormatter
     parser = _Parser(
         prog="bitloom",
-        description="Check packet recipes, list CCSDS packets and decode packet captures.",
+        description="Check packet recipes, describe packet definitions, list CCSDS packets "
+        "and decode packet captures.",
         epilog=EXIT_CODES,
         formatter_class=fmt,
     )
@@ -103,12 +104,16 @@ def _parser() -> argparse.ArgumentParser:
 
     decode = commands.add_parser(
         "decode",
-        help="decode the packets of a file with a recipe",
-        description="Decode every packet of FILE with the recipe R, one row per packet.",
+        help="decode the packets of a file with a recipe or packet definitions",
+        description="Decode every packet of FILE with the recipe R, one row per packet;\n"
+        "or with packet definitions (--definitions, --xtce) into one file per packet\n"
+        "type and per child table in --out-dir.",
         epilog="examples:\n"
         "  bitloom decode frames.bin --recipe frame.json --packet-bytes 24\n"
         "  bitloom decode capture.bin --recipe hk.toml --ccsds --apid 100 "
-        "--format csv --out hk.csv\n\n" + EXIT_CODES,
+        "--format csv --out hk.csv\n"
+        "  bitloom decode capture.bin --xtce mission.xml --out-dir tables --format jsonl\n\n"
+        + EXIT_CODES,
         formatter_class=fmt,
     )
     decode.add_argument("file", metavar="FILE", help="the packets")

@@ -420,3 +420,19 @@ def test_split_keeps_listing_without_out_dir(tmp_path, capsys):
     (tmp_path / "one.bin").write_bytes(header + (0).to_bytes(2, "big") + b"\x09")
     code, out, _ = run(["split", tmp_path / "one.bin"], capsys)
     assert code == 0 and out == "offset\tlength\tapid\tsequence_count\n0\t7\t5\t0\n"
+
+
+def test_split_of_a_cut_stream_writes_nothing(tmp_path, capsys):
+    header = bitloom.pack_parameters(
+        [field("w", "unsigned", 16, value=0x0805), field("s", "unsigned", 16, value=0xC000)]
+    )
+    packet = header + (1).to_bytes(2, "big") + b"\x09\x0a"
+    (tmp_path / "cut.bin").write_bytes(packet + packet[:-1])
+    code, _, err = run(["split", tmp_path / "cut.bin", "--out-dir", tmp_path / "out"], capsys)
+    assert code == 1 and "truncated" in err and err.count("\n") == 1
+    assert not (tmp_path / "out").exists()
+    (tmp_path / "whole.bin").write_bytes(packet * 2)
+    code, _, err = run(["split", tmp_path / "whole.bin", "--out-dir", tmp_path / "out"], capsys)
+    assert (code, err) == (0, "")
+    assert os.listdir(tmp_path / "out") == ["apid00005.tlm"]
+    assert (tmp_path / "out" / "apid00005.tlm").read_bytes() == packet * 2

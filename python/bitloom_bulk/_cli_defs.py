@@ -25,15 +25,27 @@ from bitloom_bulk._definitions import (
     Compare,
     Condition,
     Definitions,
+    Fault,
     FromField,
     Item,
     Node,
     Rest,
     When,
 )
+from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._files import atomic_write
 from bitloom_bulk._stream import split_ccsds
-from bitloom_bulk.cli import _each_block, _Failure, _Input, _opened, _Pieces, _render, _Usage
+from bitloom_bulk.cli import (
+    _each_block,
+    _Failure,
+    _in_blocks,
+    _Input,
+    _opened,
+    _Pieces,
+    _render,
+    _Usage,
+    _whole,
+)
 
 # -- loading --------------------------------------------------------------------
 
@@ -274,6 +286,81 @@ def _read_whole(source: _Input) -> bytes | bytearray:
     return data
 
 
+def decode_file(
+    source: _Input, defs: Definitions, packet_bytes: int | None, errors: str
+) -> Decoded:
+    """``defs.decode`` over the input, decoded block by block as it is read
+    (and the progress bar drawn on a terminal): the blocks' tables joined,
+    their child tables' ``packet`` rows, faults' packets and bytes counted
+    from the start of the file. A fault that raises is raised again by one
+    call over the whole file, so that it names its place in the file."""
+
+    def one_call(data: bytes | bytearray) -> Decoded:
+        return defs.decode(data, packet_bytes=packet_bytes, errors=errors)
+
+    tables = [node.name for node in defs.nodes() if not node.abstract]
+    if (
+        _whole(source)
+        or (packet_bytes is not None and (source.end or 0) % packet_bytes)
+        or any(not node.fields() for node in defs.nodes() if not node.abstract)
+    ):
+        # One call: a small file or a pipe; a file ending in a partial packet,
+        # so that the error names the whole file's size; a type without
+        # fields, whose rows a block's table cannot count.
+        return one_call(_read_whole(source))
+    parts: list[tuple[Decoded, int, int]] = []  # a block's tables, first byte, packets
+    counted = 0
+
+    def use(block: memoryview, start: int, last: bool) -> int:
+        nonlocal counted
+        if packet_bytes is not None:
+            end = len(block) if last else len(block) - len(block) % packet_bytes
+            packets = end // packet_bytes
+        else:
+            frames = split_ccsds(block, allow_partial=not last)
+            end, packets = frames.end, len(frames.offsets)
+        if end:
+            parts.append((one_call(bytes(block[:end])), start, counted))
+            counted += packets
+        return end
+
+    _in_blocks(source, use, parts, one_call)
+    if not parts:
+        return one_call(b"")
+    return _joined(parts, tables)
+
+
+def _joined(parts: list[tuple[Decoded, int, int]], tables: list[str]) -> Decoded:
+    """The blocks' results as one: columns joined, a child table's ``packet``
+    moved on by the rows its type's table had in the blocks before."""
+    first = parts[0][0]
+    owner = {}
+    for key in first:
+        if key not in tables:
+            owner[key] = max((t for t in tables if key.startswith(t + "/")), key=len)
+    rows_before = dict.fromkeys(tables, 0)
+    joined: dict[str, dict[str, list[Any]]] = {key: {} for key in first}
+    unmatched: Counter[int | None] = Counter()
+    faults: list[Fault] = []
+    for decoded, start, packets in parts:
+        for key, columns in decoded.items():
+            for at, (name, column) in enumerate(columns.items()):
+                if key in owner and at == 0:  # the "packet" column
+                    column = column + rows_before[owner[key]]
+                joined[key].setdefault(name, []).append(column)
+        for table in tables:
+            rows_before[table] += len(next(iter(decoded[table].values())))
+        unmatched.update(decoded.unmatched)
+        faults.extend(
+            f._replace(packet=f.packet + packets, offset=f.offset + start) for f in decoded.faults
+        )
+    tables_out = {
+        key: {name: np.concatenate(pieces) for name, pieces in columns.items()}
+        for key, columns in joined.items()
+    }
+    return Decoded(tables_out, dict(unmatched), faults)
+
+
 def _table_columns(columns: dict[str, Any], form: str) -> dict[str, Any]:
     """Columns as the text and Parquet writers take them: times as ISO 8601
     text (Parquet keeps them as times), bytes as hexadecimal text (Parquet
@@ -350,9 +437,7 @@ def cmd_decode_definitions(args: argparse.Namespace) -> int:
                 "--format parquet needs pyarrow, which is not installed (pip install pyarrow)"
             ) from None
     with _opened(args.file) as source:
-        data = _read_whole(source)
-    decoded = defs.decode(data, packet_bytes=args.packet_bytes, errors=args.errors)
-    del data
+        decoded = decode_file(source, defs, args.packet_bytes, args.errors)
     names = _unique_names(list(decoded), "." + form)
     contents: dict[str, Any] = {}
     for table, columns in decoded.items():

@@ -436,3 +436,38 @@ def test_split_of_a_cut_stream_writes_nothing(tmp_path, capsys):
     assert (code, err) == (0, "")
     assert os.listdir(tmp_path / "out") == ["apid00005.tlm"]
     assert (tmp_path / "out" / "apid00005.tlm").read_bytes() == packet * 2
+
+
+def _outputs(folder):
+    return {name: (folder / name).read_bytes() for name in sorted(os.listdir(folder))}
+
+
+@pytest.mark.parametrize("chunk", [7, 25, 64])  # bytes per block: less than a packet, or more
+@pytest.mark.parametrize("errors", ["raise", "skip"])
+def test_decode_in_blocks_equals_one_call(case, capsys, monkeypatch, chunk, errors):
+    root, _ = case
+    data = bytearray(frames())
+    data[2 * PACKET_BYTES + 1] = 200  # a packet with too many samples: skipped or raised
+    (root / "data.bin").write_bytes(bytes(data))
+    argv = [*decode_argv(root, "--errors", errors, "--format", "jsonl")]
+    whole = run(argv, capsys)
+    one_call = _outputs(root / "out") if whole[0] == 0 else None
+    monkeypatch.setattr(cli, "_CHUNK_BYTES", chunk)
+    argv[argv.index(root / "out")] = root / "blocks"
+    blocks = run(argv, capsys)
+    assert blocks == whole  # exit code, stdout, the stderr lines
+    if one_call is not None:
+        assert _outputs(root / "blocks") == one_call
+        assert b'"packet": 2' in one_call["hk.samples.jsonl"]  # a later block's rows
+
+
+@needs_realdata
+@pytest.mark.parametrize("chunk", [5000, 50_000])
+def test_realdata_in_blocks_equals_one_call(tmp_path, capsys, monkeypatch, chunk):
+    idex = REALDATA / "spp" / "idex"
+    argv = ["decode", idex / "sciData_2023_052_14_45_05", "--xtce"]
+    argv += [idex / "idex_combined_science_definition.xml", "--format", "jsonl"]
+    assert run([*argv, "--out-dir", tmp_path / "whole"], capsys)[0] == 0
+    monkeypatch.setattr(cli, "_CHUNK_BYTES", chunk)
+    assert run([*argv, "--out-dir", tmp_path / "blocks"], capsys)[0] == 0
+    assert _outputs(tmp_path / "blocks") == _outputs(tmp_path / "whole")

@@ -5,6 +5,7 @@ import csv
 import io
 import json
 import os
+import sys
 
 import numpy as np
 import pytest
@@ -12,7 +13,7 @@ import pytest
 import bitloom
 import bitloom_bulk._cli_defs as cli_defs
 import bitloom_bulk.cli as cli
-from bitloom_bulk import Definitions, PacketType, dump_definitions, field, load_xtce
+from bitloom_bulk import Definitions, PacketType, dump_definitions, field, load_ccsdspy, load_xtce
 from bitloom_bulk.cli import main
 from tests.support.realdata import REALDATA, needs_realdata
 
@@ -471,3 +472,31 @@ def test_realdata_in_blocks_equals_one_call(tmp_path, capsys, monkeypatch, chunk
     monkeypatch.setattr(cli, "_CHUNK_BYTES", chunk)
     assert run([*argv, "--out-dir", tmp_path / "blocks"], capsys)[0] == 0
     assert _outputs(tmp_path / "blocks") == _outputs(tmp_path / "whole")
+
+
+def test_parquet_without_pyarrow_is_one_line(case, capsys, monkeypatch):
+    root, _ = case
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    code, _, err = run(decode_argv(root, "--format", "parquet"), capsys)
+    assert code == 1
+    assert err == (
+        "bitloom: error: --format parquet needs pyarrow, which is not installed "
+        "(pip install pyarrow)\n"
+    )
+    assert not (root / "out").exists()
+
+
+@needs_realdata
+def test_decode_ccsdspy_csv_equals_the_library(tmp_path, capsys):
+    jpss = REALDATA / "spp" / "jpss"
+    definition = jpss / "ccsdspy_jpss1_geolocation.csv"
+    data = jpss / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"
+    argv = ["decode", data, "--definitions", definition, "--out-dir", tmp_path]
+    code, _, err = run(argv, capsys)
+    assert (code, err) == (0, "")
+    expected = load_ccsdspy(definition).decode(data.read_bytes())
+    (table,) = expected
+    read_rows = list(csv.reader(io.StringIO((tmp_path / f"{table}.csv").read_text())))
+    rows = as_text_rows(expected[table])
+    assert len(rows) == 7200
+    assert read_rows == [list(expected[table]), *([str(v) for v in r.values()] for r in rows)]

@@ -500,3 +500,22 @@ def test_decode_ccsdspy_csv_equals_the_library(tmp_path, capsys):
     rows = as_text_rows(expected[table])
     assert len(rows) == 7200
     assert read_rows == [list(expected[table]), *([str(v) for v in r.values()] for r in rows)]
+
+
+@pytest.mark.parametrize(
+    "text, out_has, err",
+    [
+        (
+            "name,data_type,bit_length,calibration\nA,uint,8,x\n",
+            "    A  unsigned  8 bits\n",
+            "bitloom: warning: {path}, line 1, column 'calibration': ignored, as ccsdspy ignores it\n",
+        ),
+        ("name,data_type,bit_length\nA,uint,8\nB,uint(A),8\n", "-> table t/B\n", ""),
+    ],
+)
+def test_describe_ccsdspy_csv(tmp_path, capsys, text, out_has, err):
+    path = tmp_path / "t.csv"
+    path.write_text(text)
+    code, out, got = run(["describe", path], capsys)
+    assert (code, got) == (0, err.format(path=path))
+    assert out_has in out

@@ -59,7 +59,8 @@ def _parser() -> argparse.ArgumentParser:
     fmt = argparse.RawDescriptionHelpFormatter
     parser = _Parser(
         prog="bitloom",
-        description="Check packet recipes, list CCSDS packets and decode packet captures.",
+        description="Check packet recipes, describe packet definitions, list CCSDS packets "
+        "and decode packet captures.",
         epilog=EXIT_CODES,
         formatter_class=fmt,
     )
@@ -95,20 +96,36 @@ def _parser() -> argparse.ArgumentParser:
     )
     split.add_argument("file", metavar="FILE", help="the stream of packets")
     split.add_argument("--count", action="store_true", help="count the packets per APID")
+    split.add_argument(
+        "--out-dir",
+        metavar="DIR",
+        help="write the packets of each APID to DIR/apidNNNNN.tlm (as ccsdspy's split does)",
+    )
 
     decode = commands.add_parser(
         "decode",
-        help="decode the packets of a file with a recipe",
-        description="Decode every packet of FILE with the recipe R, one row per packet.",
+        help="decode the packets of a file with a recipe or packet definitions",
+        description="Decode every packet of FILE with the recipe R, one row per packet;\n"
+        "or with packet definitions (--definitions, --xtce) into one file per packet\n"
+        "type and per child table in --out-dir.",
         epilog="examples:\n"
         "  bitloom decode frames.bin --recipe frame.json --packet-bytes 24\n"
         "  bitloom decode capture.bin --recipe hk.toml --ccsds --apid 100 "
-        "--format csv --out hk.csv\n\n" + EXIT_CODES,
+        "--format csv --out hk.csv\n"
+        "  bitloom decode capture.bin --xtce mission.xml --out-dir tables --format jsonl\n\n"
+        + EXIT_CODES,
         formatter_class=fmt,
     )
     decode.add_argument("file", metavar="FILE", help="the packets")
-    decode.add_argument("--recipe", metavar="R", required=True, help="recipe file")
-    framing = decode.add_mutually_exclusive_group(required=True)
+    layouts = decode.add_mutually_exclusive_group(required=True)
+    layouts.add_argument("--recipe", metavar="R", help="recipe file")
+    layouts.add_argument(
+        "--definitions",
+        metavar="DEF",
+        help="packet definitions (.json, .toml, or a ccsdspy .csv); needs --out-dir",
+    )
+    layouts.add_argument("--xtce", metavar="DEF", help="XTCE definitions; needs --out-dir")
+    framing = decode.add_mutually_exclusive_group()
     framing.add_argument(
         "--packet-bytes", metavar="N", type=_positive, help="fixed-size packets of N bytes"
     )
@@ -124,11 +141,49 @@ def _parser() -> argparse.ArgumentParser:
     decode.add_argument(
         "--format",
         choices=("table", "csv", "jsonl", "parquet"),
-        default="table",
-        help="output format (default: table; parquet needs pyarrow and --out)",
+        help="output format (default: table, or csv with --out-dir; "
+        "parquet needs pyarrow and --out or --out-dir)",
     )
     decode.add_argument("--out", metavar="PATH", help="write to PATH instead of stdout")
     decode.add_argument("--limit", metavar="N", type=_positive, help="decode the first N packets")
+    decode.add_argument(
+        "--out-dir",
+        metavar="DIR",
+        help="with --definitions or --xtce: one file per packet type and per child table",
+    )
+    decode.add_argument(
+        "--errors",
+        choices=("raise", "skip"),
+        default="raise",
+        help="with --definitions or --xtce: stop at a faulty packet (default) or leave it "
+        "out and list it on stderr",
+    )
+    decode.add_argument("--root", metavar="NAME", help="with --xtce: the root container")
+    decode.add_argument(
+        "--lenient",
+        action="store_true",
+        help="with --xtce: leave out the types that need elements bitloom refuses "
+        "(their packets match no type) instead of stopping",
+    )
+
+    describe = commands.add_parser(
+        "describe",
+        help="list the packet types of definitions",
+        description="Load packet definitions and list their types: the test that chooses "
+        "each, its fields and their sizes, its child tables; and what was refused and why.",
+        epilog="examples:\n  bitloom describe science.toml\n  bitloom describe mission.xml\n\n"
+        + EXIT_CODES,
+        formatter_class=fmt,
+    )
+    describe.add_argument(
+        "definitions", metavar="DEF", help="definitions (.json, .toml, .xml XTCE, .csv ccsdspy)"
+    )
+    describe.add_argument(
+        "--format",
+        choices=("json", "toml", "xtce", "ccsdspy"),
+        help="the file's format (default: from its suffix)",
+    )
+    describe.add_argument("--root", metavar="NAME", help="XTCE: the root container")
     return parser
 
 
@@ -358,6 +413,12 @@ def _frames(source: _Input) -> list[Any]:
 
 
 def _cmd_split(args: argparse.Namespace, out: IO[str]) -> int:
+    if args.out_dir is not None:
+        if args.count:
+            raise _Usage("--count lists the packets; --out-dir writes them: give one")
+        from bitloom_bulk._cli_defs import split_to_files
+
+        return split_to_files(args)
     with _opened(args.file) as source:
         offsets, lengths, apids, counts = _frames(source)
     text = _Pieces()
@@ -505,6 +566,18 @@ def _render(form: str, columns: dict[str, Any]) -> _Pieces:
 
 
 def _cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
+    if args.recipe is None:
+        from bitloom_bulk._cli_defs import cmd_decode_definitions
+
+        return cmd_decode_definitions(args)
+    for option in ("out_dir", "root"):
+        if getattr(args, option) is not None:
+            raise _Usage(f"--{option.replace('_', '-')} works with --definitions or --xtce")
+    if args.lenient or args.errors != "raise":
+        raise _Usage("--errors and --lenient work with --definitions or --xtce")
+    if args.packet_bytes is None and not args.ccsds:
+        raise _Usage("--recipe needs --packet-bytes N or --ccsds")
+    args.format = args.format or "table"
     if args.apid is not None and not args.ccsds:
         raise _Usage("--apid needs --ccsds")
     if args.format == "parquet":
@@ -534,7 +607,18 @@ class _Usage(Exception):
     """A usage error found after parsing (exit code 2)."""
 
 
-_COMMANDS = {"check": _cmd_check, "split": _cmd_split, "decode": _cmd_decode}
+def _cmd_describe(args: argparse.Namespace, out: IO[str]) -> int:
+    from bitloom_bulk._cli_defs import cmd_describe
+
+    return cmd_describe(args, out)
+
+
+_COMMANDS = {
+    "check": _cmd_check,
+    "split": _cmd_split,
+    "decode": _cmd_decode,
+    "describe": _cmd_describe,
+}
 
 
 def main(argv: Sequence[str] | None = None) -> int:

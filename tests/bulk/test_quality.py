@@ -130,3 +130,13 @@ def test_garbage_between_packets_is_reported_where_it_begins(garbage, where):
         assert stream.packets == where, cut
         assert stream.quality.garbage_at == at
         _same(_joined(got), bb.unpack_ccsds(GOOD[:at], RECIPES))
+
+
+@pytest.mark.parametrize("cut", [1, 5, 6, 11])
+def test_a_stream_cut_short_raises_as_without_a_check(cut):
+    data = GOOD[: AT[2] + cut]
+    with pytest.raises(ValueError) as plain:
+        bb.unpack_ccsds(data, RECIPES)
+    with pytest.raises(ValueError) as checked:
+        bb.unpack_ccsds(data, RECIPES, crc="ccitt")
+    assert checked.value.args == plain.value.args

@@ -22,6 +22,7 @@ from bitloom_bulk._quality import (
     check_packets,
     crc_apids,
     first_foreign,
+    foreign_offset,
     garbage_message,
     kept_bytes,
 )
@@ -116,17 +117,19 @@ class StreamDecoder:
         self._pending += piece
         try:
             frames = split_ccsds(self._pending, allow_partial=True)
-            foreign = first_foreign(self._pending, frames.offsets)
+            foreign = first_foreign(self._pending, frames)
+            garbage = None
             if foreign is not None:
+                garbage = garbage_message(
+                    self._pending, frames, foreign, self.packets, self.offset
+                )
                 frames = frames._replace(
                     offsets=frames.offsets[:foreign],
                     lengths=frames.lengths[:foreign],
                     apids=frames.apids[:foreign],
                     sequence_counts=frames.sequence_counts[:foreign],
-                    end=int(frames.offsets[foreign]),
+                    end=foreign_offset(frames, foreign),
                 )
-            elif frames.end < len(self._pending) and self._pending[frames.end] >= 0x20:
-                foreign = len(frames.offsets)  # the packet held back is not one
             end = frames.end
             whole = bytes(self._pending[:end])
             quality, keep, last = check_packets(
@@ -147,11 +150,9 @@ class StreamDecoder:
                     f"in the piece of the stream from packet {self.packets}, byte {self.offset}",
                 )
             raise
-        if foreign is not None:
+        if garbage is not None:
             quality.garbage_at = self.offset + end
-            self._garbage = garbage_message(
-                self._pending[end], self.offset + end, self.packets + foreign
-            )
+            self._garbage = garbage
         del self._pending[:end]
         self._last_count.update(last)
         self.quality.add(quality)

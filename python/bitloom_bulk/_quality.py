@@ -118,25 +118,40 @@ def crc_apids(crc: Any) -> str | frozenset[int] | None:
     )
 
 
-def first_foreign(data: Any, offsets: npt.NDArray[np.int64]) -> int | None:
+def first_foreign(data: Any, frames: Any) -> int | None:
     """The index of the first packet whose header's 3-bit version field is
-    not 0, or None. CCSDS streams carry no sync marker: a version other than
-    0 is the one sign inside a header that the bytes are not a packet (garbage
-    between packets, or a stream that lost its packet boundaries)."""
-    if not len(offsets):
-        return None
-    firsts = np.frombuffer(data, dtype=np.uint8)[offsets]
-    foreign = np.flatnonzero(firsts >= 0x20)
-    return int(foreign[0]) if len(foreign) else None
+    not 0 (``len(frames.offsets)`` for a packet held back at ``frames.end``,
+    whose first byte alone shows it), or None. CCSDS streams carry no sync
+    marker: a version other than 0 is the one sign inside a header that the
+    bytes are not a packet (garbage between packets, or a stream that lost its
+    packet boundaries)."""
+    bytes_ = np.frombuffer(data, dtype=np.uint8)
+    if len(frames.offsets):
+        foreign = np.flatnonzero(bytes_[frames.offsets] >= 0x20)
+        if len(foreign):
+            return int(foreign[0])
+    if frames.end < len(bytes_) and bytes_[frames.end] >= 0x20:
+        return len(frames.offsets)
+    return None
 
 
-def garbage_message(first_byte: int, at: int, packet: int) -> str:
-    """What is wrong with the header at byte ``at`` of the stream (its packet
-    ``packet``), whose first byte is ``first_byte``."""
+def foreign_offset(frames: Any, index: int) -> int:
+    """The byte where packet ``index`` of ``frames`` (or the one held back) begins."""
+    return int(frames.offsets[index]) if index < len(frames.offsets) else int(frames.end)
+
+
+def garbage_message(
+    data: Any, frames: Any, index: int, first_packet: int = 0, first_offset: int = 0
+) -> str:
+    """What is wrong with packet ``index`` of ``frames`` (as first_foreign
+    counts them), its position counted from the stream's start (``data``'s
+    byte 0 being the stream's packet ``first_packet``, byte ``first_offset``)."""
+    at = foreign_offset(frames, index)
+    version = int(np.frombuffer(data, dtype=np.uint8)[at]) >> 5
     return (
-        f"the bytes at byte {at} (packet {packet}) do not look like a CCSDS packet:"
-        f" version field {first_byte >> 5}, not 0 (garbage between packets, or packet"
-        " boundaries lost); nothing from there on is decoded"
+        f"the bytes at byte {at + first_offset} (packet {index + first_packet}) do not look"
+        f" like a CCSDS packet: version field {version}, not 0 (garbage between packets, or"
+        " packet boundaries lost); nothing from there on is decoded"
     )
 
 

@@ -16,6 +16,7 @@ from bitloom_bulk._quality import (
     check_packets,
     crc_apids,
     first_foreign,
+    foreign_offset,
     garbage_message,
     kept_bytes,
 )
@@ -92,15 +93,9 @@ def split_ccsds(
     """
     checked = crc_apids(crc)
     frames = Frames(*_native.split_ccsds(data, offset=offset, allow_partial=allow_partial))
-    foreign = first_foreign(data, frames.offsets)
-    if foreign is None and allow_partial and frames.end < _size(data):
-        # The packet held back: its first byte alone shows whether it is one.
-        if np.frombuffer(data, dtype=np.uint8)[frames.end] >= 0x20:
-            foreign = len(frames.offsets)
+    foreign = first_foreign(data, frames)
     if foreign is not None:
-        frames.__dict__["_garbage_at"] = (
-            int(frames.offsets[foreign]) if foreign < len(frames.offsets) else frames.end
-        )
+        frames.__dict__["_garbage_at"] = foreign_offset(frames, foreign)
     if checked is not None:
         frames.__dict__["_quality"] = _checked_quality(data, frames, checked)[0]
     return frames
@@ -189,12 +184,9 @@ def unpack_ccsds(
     _native.unpack_ccsds(b"", recipes)  # a recipe fault raises before the data is read
     # Garbage is named before a stream cut short: its length field is garbage too.
     frames = split_ccsds(data, offset=offset, allow_partial=True)
-    garbage = frames.__dict__.get("_garbage_at")
-    if garbage is not None:
-        first = int(np.frombuffer(data, dtype=np.uint8)[garbage])
-        raise ValueError(
-            garbage_message(first, garbage, int(np.searchsorted(frames.offsets, garbage)))
-        )
+    foreign = first_foreign(data, frames)
+    if foreign is not None:
+        raise ValueError(garbage_message(data, frames, foreign))
     if frames.end < _size(data):
         split_ccsds(data, offset=frames.end)  # raises what a stream cut short raises
     quality, keep = _checked_quality(data, frames, checked)

@@ -30,6 +30,7 @@ from bitloom_bulk._stream import CcsdsColumns, split_ccsds, unpack_ccsds
 
 __all__ = ["CrcFault", "Quality", "SequenceGap", "SequenceRepeat", "StreamDecoder", "decode_stream"]
 
+
 class StreamDecoder:
     """Decodes a stream of CCSDS space packets fed in pieces of any size.
 
@@ -120,9 +121,7 @@ class StreamDecoder:
             foreign = first_foreign(self._pending, frames)
             garbage = None
             if foreign is not None:
-                garbage = garbage_message(
-                    self._pending, frames, foreign, self.packets, self.offset
-                )
+                garbage = garbage_message(self._pending, frames, foreign, self.packets, self.offset)
                 frames = frames._replace(
                     offsets=frames.offsets[:foreign],
                     lengths=frames.lengths[:foreign],

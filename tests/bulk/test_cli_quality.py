@@ -10,6 +10,7 @@ from bitloom_bulk.cli import main
 from tests.bulk.test_live import _quality_stream
 
 RECIPE = [field("a", "unsigned", 8, offset_bits=48)]
+DECODE = ["decode", "{root}/stream.bin", "--recipe", "{root}/a.json"]
 
 
 @pytest.fixture(scope="module")
@@ -123,8 +124,7 @@ def test_check_crc_names_where_bytes_stop_being_packets(files, capsys, monkeypat
             " (its APIDs: 5, 6, 2047)",
         ),
         (
-            ["decode", "{root}/stream.bin", "--recipe", "{root}/a.json", "--packet-bytes", "4"]
-            + ["--check-crc"],
+            [*DECODE, "--check-crc", "--packet-bytes", "4"],
             2,
             "bitloom: error: --check-crc needs --ccsds (see 'bitloom decode --help')",
         ),

@@ -41,7 +41,12 @@ def test_one_call_reports_what_a_stream_decoder_in_pieces_reports(seed, crc, crc
     frames = bb.split_ccsds(data, crc=crc)
     assert _fields(frames.quality) == _fields(stream.quality)
     gaps, repeats, faults, _ = _model_quality(data, crc_apids, skip_idle=True)
-    assert _fields(frames.quality)[1:5] == (gaps, repeats, int((frames.apids == 2047).sum()), faults)
+    assert _fields(frames.quality)[1:5] == (
+        gaps,
+        repeats,
+        int((frames.apids == 2047).sum()),
+        faults,
+    )
     if crc is None:
         assert bb.unpack_ccsds(data, RECIPES).quality is None
         return

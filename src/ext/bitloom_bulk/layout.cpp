@@ -249,11 +249,12 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
                 PyErr_ExceptionMatches(PyExc_ValueError)) {
                 // The core's bounds error counts bytes; the recipe counts bits.
                 PyErr_Clear();
+                const std::uint64_t end = start + f.fld.bits;
+                const std::uint64_t packet_bits = 8 * static_cast<std::uint64_t>(len);
                 PyErr_Format(PyExc_ValueError, msg::kFieldPastPacket, f.key.get(),
                              static_cast<unsigned long long>(start),
-                             static_cast<unsigned long long>(start + f.fld.bits),
-                             static_cast<unsigned long long>(8 * static_cast<std::uint64_t>(len)),
-                             len);
+                             static_cast<unsigned long long>(end),
+                             static_cast<unsigned long long>(packet_bits), len);
             }
             py::rewrap_bulk_error("unpacking", site);
             return nullptr;

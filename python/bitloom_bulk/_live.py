@@ -15,10 +15,7 @@ from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._native import compile
 from bitloom_bulk._notes import add_note
 from bitloom_bulk._quality import (
-    CrcFault,
     Quality,
-    SequenceGap,
-    SequenceRepeat,
     check_packets,
     crc_apids,
     first_foreign,
@@ -28,7 +25,7 @@ from bitloom_bulk._quality import (
 )
 from bitloom_bulk._stream import CcsdsColumns, split_ccsds, unpack_ccsds
 
-__all__ = ["CrcFault", "Quality", "SequenceGap", "SequenceRepeat", "StreamDecoder", "decode_stream"]
+__all__ = ["StreamDecoder", "decode_stream"]
 
 
 class StreamDecoder:

@@ -8,18 +8,9 @@ from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from bitloom_bulk import _native
+from bitloom_bulk import _native, _quality
 from bitloom_bulk._notes import add_note
-from bitloom_bulk._quality import (
-    IDLE_APID,
-    Quality,
-    check_packets,
-    crc_apids,
-    first_foreign,
-    foreign_offset,
-    garbage_message,
-    kept_bytes,
-)
+from bitloom_bulk._quality import Quality
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -58,7 +49,7 @@ class Frames(_FrameFields):
     def quality(self) -> Quality:
         found = self.__dict__.get("_quality")
         if found is None:
-            found, _, _ = check_packets(None, self, crc=None)
+            found, _, _ = _quality.check_packets(None, self, crc=None)
             found.garbage_at = self.__dict__.get("_garbage_at")
             self.__dict__["_quality"] = found
         return found
@@ -91,11 +82,11 @@ def split_ccsds(
     like packets), ``quality.garbage_at`` gives its byte offset, and the
     packets from there on are what the bytes happen to frame as.
     """
-    checked = crc_apids(crc)
+    checked = _quality.crc_apids(crc)
     frames = Frames(*_native.split_ccsds(data, offset=offset, allow_partial=allow_partial))
-    foreign = first_foreign(data, frames)
+    foreign = _quality.first_foreign(data, frames)
     if foreign is not None:
-        frames.__dict__["_garbage_at"] = foreign_offset(frames, foreign)
+        frames.__dict__["_garbage_at"] = _quality.foreign_offset(frames, foreign)
     if checked is not None:
         frames.__dict__["_quality"] = _checked_quality(data, frames, checked)[0]
     return frames
@@ -111,9 +102,9 @@ def _checked_quality(
 ) -> tuple[Quality, npt.NDArray[np.bool_]]:
     """The quality of ``frames`` with their CRCs checked, and which packets
     pass (idle packets among them)."""
-    quality, keep, _ = check_packets(data, frames, crc=checked)
+    quality, keep, _ = _quality.check_packets(data, frames, crc=checked)
     quality.garbage_at = frames.__dict__.get("_garbage_at")
-    return quality, keep | (frames.apids == IDLE_APID)
+    return quality, keep | (frames.apids == _quality.IDLE_APID)
 
 
 class CcsdsColumns(dict[int, dict[str, Any]]):
@@ -177,16 +168,16 @@ def unpack_ccsds(
     APID. APIDs are decoded in ascending order; the first fault found is raised
     and nothing is returned.
     """
-    checked = crc_apids(crc)
+    checked = _quality.crc_apids(crc)
     if checked is None:
         columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset)
         return CcsdsColumns(columns, skipped)
     _native.unpack_ccsds(b"", recipes)  # a recipe fault raises before the data is read
     # Garbage is named before a stream cut short: its length field is garbage too.
     frames = split_ccsds(data, offset=offset, allow_partial=True)
-    foreign = first_foreign(data, frames)
+    foreign = _quality.first_foreign(data, frames)
     if foreign is not None:
-        raise ValueError(garbage_message(data, frames, foreign))
+        raise ValueError(_quality.garbage_message(data, frames, foreign))
     if frames.end < _size(data):
         split_ccsds(data, offset=frames.end)  # raises what a stream cut short raises
     quality, keep = _checked_quality(data, frames, checked)
@@ -194,7 +185,9 @@ def unpack_ccsds(
         columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset)
     else:
         try:
-            columns, skipped = _native.unpack_ccsds(kept_bytes(data, frames, keep, offset), recipes)
+            columns, skipped = _native.unpack_ccsds(
+                _quality.kept_bytes(data, frames, keep, offset), recipes
+            )
         except Exception as exc:
             add_note(
                 exc,

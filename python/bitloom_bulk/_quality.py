@@ -194,7 +194,7 @@ def check_packets(
         prev_count[1:] = counts[where[:-1]]
         if previous is not None:
             prev_index[0], prev_count[0] = previous
-        step = (counts[where] - prev_count) % _COUNT
+        step = (counts[where] - prev_count) & (_COUNT - 1)
         if previous is None:
             step[0] = 1  # the stream's first packet of the APID follows nothing
         # Only the packets that break the run of counts are looked at one by one.

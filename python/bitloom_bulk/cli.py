@@ -8,6 +8,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import errno
 import io
 import json
 import math
@@ -67,8 +68,8 @@ class _Failure(Exception):
 
 
 _CHECK_CRC_HELP = (
-    "check the CRC-16-CCITT in the last two bytes of every packet but the idle ones,"
-    " leave out those that fail, and print a summary line on stderr"
+    "check the CRC-16-CCITT in the last two bytes of every packet but the idle ones"
+    " and print a summary line of the data quality on stderr"
 )
 _RECIPE_FORMAT: dict[str, Any] = {
     "choices": ("json", "toml", "csv"),
@@ -187,7 +188,9 @@ def _parser() -> argparse.ArgumentParser:
     decode.add_argument("--out", metavar="PATH", help="write to PATH instead of stdout")
     decode.add_argument("--limit", metavar="N", type=_positive, help="decode the first N packets")
     decode.add_argument(
-        "--check-crc", action="store_true", help=_CHECK_CRC_HELP + "; needs --ccsds"
+        "--check-crc",
+        action="store_true",
+        help=_CHECK_CRC_HELP + "; packets that fail are left out (needs --ccsds)",
     )
     return parser
 
@@ -226,6 +229,8 @@ def _load(path: str, fmt: str | None) -> list[dict[str, Any]]:
     if os.path.isdir(path):
         raise _Failure(f"{path}: is a directory, not a recipe file")
     if fmt is None and os.path.splitext(path)[1].lower() not in _RECIPE_SUFFIXES:
+        if not os.path.exists(path):  # said first: naming its format would not help
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
         raise _Failure(
             f"{path}: cannot tell the recipe format from the suffix; name the file .json,"
             " .toml or .csv, or give --recipe-format json|toml|csv"

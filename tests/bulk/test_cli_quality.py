@@ -103,6 +103,11 @@ def test_check_crc_names_where_bytes_stop_being_packets(files, capsys, monkeypat
             " name the file .json, .toml or .csv, or give --recipe-format json|toml|csv",
         ),
         (
+            ["check", "{root}/missing.recipe"],
+            1,
+            "bitloom: error: {root}/missing.recipe: No such file or directory",
+        ),
+        (
             ["split", "{root}/empty.bin"],
             4,
             "bitloom: warning: {root}/empty.bin is empty: there are no packets to read",

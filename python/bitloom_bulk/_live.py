@@ -85,6 +85,7 @@ class StreamDecoder:
         self._skip_idle = bool(skip_idle)
         self._pending = bytearray()
         self._garbage: str | None = None  # the message once the bytes stop looking like packets
+        self._version: int | None = None  # the version field of the stream's headers
         self._rows: dict[str, int] = {}
         self._last_count: dict[int, tuple[int, int]] = {}  # apid: (stream index, count)
         self.quality = Quality()
@@ -103,9 +104,10 @@ class StreamDecoder:
         """Add ``chunk`` (any bytes-like object) to the stream and decode the
         packets it completes.
 
-        A header whose version field is not 0 is where the bytes stop looking
-        like packets (CCSDS streams have no sync marker to find the next packet
-        by): the packets before it are decoded and returned, ``quality.garbage_at``
+        A header whose version field is not the stream's (that of its first
+        header, 0 in CCSDS) is where the bytes stop looking like packets (CCSDS
+        streams have no sync marker to find the next packet by): the packets
+        before it are decoded and returned, ``quality.garbage_at``
         gives its byte offset, and every later :meth:`feed` and :meth:`close`
         raise ValueError naming it; the decoder does not resynchronise."""
         if self._garbage is not None:
@@ -115,10 +117,12 @@ class StreamDecoder:
         self._pending += piece
         try:
             frames = split_ccsds(self._pending, allow_partial=True)
-            foreign = first_foreign(self._pending, frames)
+            foreign, version = first_foreign(self._pending, frames, self._version)
             garbage = None
             if foreign is not None:
-                garbage = garbage_message(self._pending, frames, foreign, self.packets, self.offset)
+                garbage = garbage_message(
+                    self._pending, frames, foreign, version, self.packets, self.offset
+                )
                 frames = frames._replace(
                     offsets=frames.offsets[:foreign],
                     lengths=frames.lengths[:foreign],
@@ -150,6 +154,7 @@ class StreamDecoder:
             quality.garbage_at = self.offset + end
             self._garbage = garbage
         del self._pending[:end]
+        self._version = version
         self._last_count.update(last)
         self.quality.add(quality)
         result.quality = quality  # type: ignore[union-attr]

@@ -56,8 +56,9 @@ class Quality:
     packets seen (idle packets and packets failing their CRC included), the
     gaps and repeats of sequence counts (modulo 2**14, across pieces), the
     idle packets (APID 2047), the CRC faults, and ``garbage_at``: the byte
-    offset of the first header whose version field is not 0, where the bytes
-    stop looking like packets (None when every header has version 0)."""
+    offset of the first header whose version field is not the stream's (that
+    of its first header, 0 in CCSDS), where the bytes stop looking like
+    packets (None when every header has the stream's version)."""
 
     packets: dict[int, int] = field(default_factory=dict)
     gaps: list[SequenceGap] = field(default_factory=list)
@@ -118,21 +119,34 @@ def crc_apids(crc: Any) -> str | frozenset[int] | None:
     )
 
 
-def first_foreign(data: Any, frames: Any) -> int | None:
+def first_foreign(data: Any, frames: Any, version: int | None) -> tuple[int | None, int | None]:
     """The index of the first packet whose header's 3-bit version field is
-    not 0 (``len(frames.offsets)`` for a packet held back at ``frames.end``,
-    whose first byte alone shows it), or None. CCSDS streams carry no sync
-    marker: a version other than 0 is the one sign inside a header that the
-    bytes are not a packet (garbage between packets, or a stream that lost its
-    packet boundaries)."""
+    not the stream's ``version`` (``len(frames.offsets)`` for a packet held
+    back at ``frames.end``, whose first byte alone shows it), or None; and the
+    stream's version: ``version``, or where it is None (the stream's start)
+    that of the first header here (None when there is none).
+
+    CCSDS streams carry no sync marker: a header whose version differs from
+    the stream's is the one sign inside a header that the bytes are not a
+    packet (garbage between packets, or a stream that lost its packet
+    boundaries). The version is the stream's own rather than 0, since some
+    generators write another one in every packet."""
     bytes_ = np.frombuffer(data, dtype=np.uint8)
+    held = frames.end < len(bytes_)
+    if version is None:
+        if len(frames.offsets):
+            version = int(bytes_[frames.offsets[0]]) >> 5
+        elif held:
+            version = int(bytes_[frames.end]) >> 5
+        else:
+            return None, None
     if len(frames.offsets):
-        foreign = np.flatnonzero(bytes_[frames.offsets] >= 0x20)
+        foreign = np.flatnonzero((bytes_[frames.offsets] >> 5) != version)
         if len(foreign):
-            return int(foreign[0])
-    if frames.end < len(bytes_) and bytes_[frames.end] >= 0x20:
-        return len(frames.offsets)
-    return None
+            return int(foreign[0]), version
+    if held and int(bytes_[frames.end]) >> 5 != version:
+        return len(frames.offsets), version
+    return None, version
 
 
 def foreign_offset(frames: Any, index: int) -> int:
@@ -141,17 +155,23 @@ def foreign_offset(frames: Any, index: int) -> int:
 
 
 def garbage_message(
-    data: Any, frames: Any, index: int, first_packet: int = 0, first_offset: int = 0
+    data: Any,
+    frames: Any,
+    index: int,
+    version: int | None,
+    first_packet: int = 0,
+    first_offset: int = 0,
 ) -> str:
     """What is wrong with packet ``index`` of ``frames`` (as first_foreign
-    counts them), its position counted from the stream's start (``data``'s
-    byte 0 being the stream's packet ``first_packet``, byte ``first_offset``)."""
+    counts them, in a stream of ``version``), its position counted from the
+    stream's start (``data``'s byte 0 being the stream's packet
+    ``first_packet``, byte ``first_offset``)."""
     at = foreign_offset(frames, index)
-    version = int(np.frombuffer(data, dtype=np.uint8)[at]) >> 5
+    found = int(np.frombuffer(data, dtype=np.uint8)[at]) >> 5
     return (
         f"the bytes at byte {at + first_offset} (packet {index + first_packet}) do not look"
-        f" like a CCSDS packet: version field {version}, not 0 (garbage between packets, or"
-        " packet boundaries lost); nothing from there on is decoded"
+        f" like a CCSDS packet: version field {found}, not the stream's {version} (garbage"
+        " between packets, or packet boundaries lost); nothing from there on is decoded"
     )
 
 

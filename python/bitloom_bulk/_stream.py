@@ -78,13 +78,14 @@ def split_ccsds(
     APID but the idle one) or ``{apid: "ccitt"}`` checks the CRC-16-CCITT in
     the last two bytes of those packets; packet numbers count from the first
     packet framed, byte offsets from the start of ``data``. Framing never looks
-    at the version field: where a header's is not 0 (the bytes stop looking
-    like packets), ``quality.garbage_at`` gives its byte offset, and the
-    packets from there on are what the bytes happen to frame as.
+    at the version field: where a header's differs from the first header's (0
+    in CCSDS; the bytes stop looking like packets), ``quality.garbage_at`` gives
+    its byte offset, and the packets from there on are what the bytes happen to
+    frame as.
     """
     checked = _quality.crc_apids(crc)
     frames = Frames(*_native.split_ccsds(data, offset=offset, allow_partial=allow_partial))
-    foreign = _quality.first_foreign(data, frames)
+    foreign, _ = _quality.first_foreign(data, frames, None)
     if foreign is not None:
         frames.__dict__["_garbage_at"] = _quality.foreign_offset(frames, foreign)
     if checked is not None:
@@ -157,9 +158,10 @@ def unpack_ccsds(
     that fails is left out of the tables (and of ``skipped``), and
     ``.quality`` reports it with the sequence-count gaps and repeats (a packet
     left out still counts as seen), as ``split_ccsds(data, crc=crc).quality``
-    does. A header whose version field is not 0 then raises ValueError naming
-    its byte offset: the tables would hold what garbage frames as. Without
-    ``crc``, ``.quality`` is None (``split_ccsds(data).quality`` gives it).
+    does. A header whose version field differs from the first header's then
+    raises ValueError naming its byte offset: the tables would hold what
+    garbage frames as. Without ``crc``, ``.quality`` is None
+    (``split_ccsds(data).quality`` gives it).
 
     Errors: a recipe fault raises first, with a note naming the APID; a stream
     cut short raises ValueError as ``split_ccsds`` does; a packet fault raises
@@ -175,9 +177,9 @@ def unpack_ccsds(
     _native.unpack_ccsds(b"", recipes)  # a recipe fault raises before the data is read
     # Garbage is named before a stream cut short: its length field is garbage too.
     frames = split_ccsds(data, offset=offset, allow_partial=True)
-    foreign = _quality.first_foreign(data, frames)
+    foreign, version = _quality.first_foreign(data, frames, None)
     if foreign is not None:
-        raise ValueError(_quality.garbage_message(data, frames, foreign))
+        raise ValueError(_quality.garbage_message(data, frames, foreign, version))
     if frames.end < _size(data):
         split_ccsds(data, offset=frames.end)  # raises what a stream cut short raises
     quality, keep = _checked_quality(data, frames, checked)

@@ -83,19 +83,23 @@ class _Checker:
     """The data quality of a CCSDS input read in blocks (--check-crc): the
     CRC of every packet but the idle ones, and sequence counts followed
     across blocks, as ``split_ccsds(..., crc="ccitt")`` over the whole input
-    reports them. A header whose version field is not 0 is an error."""
+    reports them. A header whose version field differs from the first
+    header's is an error."""
 
     def __init__(self) -> None:
         self.quality = Quality()
         self._last: dict[int, tuple[int, int]] = {}
         self._packets = 0
+        self._version: int | None = None  # the version field of the input's headers
 
     def check(self, block: Any, frames: Any, start: int) -> Any:
         """Which packets of ``frames`` (framed from ``block``, the input's
         bytes from ``start``) pass their CRC check (idle ones included)."""
-        foreign = first_foreign(block, frames)
+        foreign, version = first_foreign(block, frames, self._version)
         if foreign is not None:
-            raise ValueError(garbage_message(block, frames, foreign, self._packets, start))
+            message = garbage_message(block, frames, foreign, version, self._packets, start)
+            raise ValueError(message)
+        self._version = version
         quality, keep, last = check_packets(
             block,
             frames,

@@ -77,7 +77,8 @@ def test_check_crc_names_where_bytes_stop_being_packets(files, capsys, monkeypat
     assert (code, out) == (1, "")
     assert err == (
         f"bitloom: error: the bytes at byte {cut} (packet 7) do not look like a CCSDS packet:"
-        " version field 7, not 0 (garbage between packets, or packet boundaries lost);"
+        " version field 7, not the stream's 0 (garbage between packets, or packet boundaries"
+        " lost);"
         " nothing from there on is decoded\n"
     )
 

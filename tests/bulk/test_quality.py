@@ -10,6 +10,7 @@ import bitloom_bulk as bb
 from bitloom_bulk import StreamDecoder
 from tests.bulk.test_live import RECIPES, _joined, _model_quality, _quality_stream, _same
 from tests.support import streams
+from tests.support.realdata import REALDATA, needs_realdata
 
 
 def _pieces(data, rng, cuts):
@@ -107,7 +108,7 @@ AT = [0, 12, 21, 35, 45]  # where each packet of GOOD begins
     [
         (b"\xff\xff\xff", 2),  # version 7 between packets
         (b"hello, world", 3),  # text: version 3
-        (b"\x20" + bytes(9), 1),  # version 1, the smallest that is not 0
+        (b"\x20" + bytes(9), 1),  # version 1, the nearest to 0
         (b"\xe0\x00\x00\x00\xff\xff", 4),  # declares more bytes than follow
         (b"\x40", 5),  # one byte after the last packet
     ],
@@ -118,7 +119,10 @@ def test_garbage_between_packets_is_reported_where_it_begins(garbage, where):
     frames = bb.split_ccsds(data, allow_partial=True)
     assert frames.quality.garbage_at == at
     assert frames.offsets[:where].tolist() == AT[:where]
-    message = f"the bytes at byte {at} (packet {where}) do not look like a CCSDS packet"
+    message = (
+        f"the bytes at byte {at} (packet {where}) do not look like a CCSDS packet:"
+        f" version field {garbage[0] >> 5}, not the stream's 0"
+    )
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
         bb.unpack_ccsds(data, RECIPES, crc="ccitt")
     for cut in range(len(data) + 1):
@@ -145,3 +149,50 @@ def test_a_stream_cut_short_raises_as_without_a_check(cut):
     with pytest.raises(ValueError) as checked:
         bb.unpack_ccsds(data, RECIPES, crc="ccitt")
     assert checked.value.args == plain.value.args
+
+
+def _with_version(data, version):
+    """The stream with the version field of every header set to ``version``."""
+    out = bytearray(data)
+    for at in bb.split_ccsds(data).offsets.tolist():
+        out[at] = (out[at] & 0x1F) | (version << 5)
+    return bytes(out)
+
+
+def test_the_stream_s_own_version_is_the_one_headers_are_held_to():
+    # Some generators write version 1 in every header (the ccsdspy test files
+    # of the shared real data do): such a stream is read whole, and a header of
+    # version 0 in it is where its bytes stop looking like packets.
+    ones = _with_version(GOOD, 1)
+    assert bb.split_ccsds(ones).quality.garbage_at is None
+    stream = StreamDecoder(RECIPES)
+    got = [stream.feed(ones[:20]), stream.feed(ones[20:])]
+    stream.close()
+    _same(_joined(got), bb.unpack_ccsds(ones, RECIPES))
+    data = ones[: AT[3]] + bytes(7) + ones[AT[3] :]
+    assert bb.split_ccsds(data).quality.garbage_at == AT[3]
+    with pytest.raises(ValueError, match="version field 0, not the stream's 1"):
+        bb.unpack_ccsds(data, RECIPES, crc="ccitt")
+    # The version comes from the stream's first header (at a cut of 5 bytes,
+    # from its first byte alone), not from each piece's.
+    for cut in (5, AT[3]):
+        stream = StreamDecoder(RECIPES)
+        stream.feed(data[:cut])
+        stream.feed(data[cut:])
+        assert (stream.packets, stream.quality.garbage_at) == (3, AT[3]), cut
+
+
+@needs_realdata
+def test_real_streams_of_another_version_decode_in_pieces():
+    path = REALDATA / "ccsdspy" / "byte_order" / "byteorder_1234.bin"
+    if not path.is_file():
+        pytest.skip(f"{path} is not in the real-data corpus")
+    data = path.read_bytes()
+    frames = bb.split_ccsds(data)
+    assert (data[0] >> 5, frames.quality.garbage_at) == (1, None)
+    recipes = {226: [bb.field("w", "unsigned", 32, offset_bits=48)]}
+    stream = StreamDecoder(recipes)
+    got = [stream.feed(data[i : i + 100]) for i in range(0, len(data), 100)]
+    stream.close()
+    _same(_joined(got), bb.unpack_ccsds(data, recipes))
+    assert stream.packets == len(frames.offsets) == 10

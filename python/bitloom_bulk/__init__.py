@@ -14,14 +14,8 @@ from bitloom_bulk._definition_checks import check_definitions
 from bitloom_bulk._definitions import DefinitionError, Definitions, Fault, PacketType
 from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._definitions_files import dump_definitions, load_definitions
-from bitloom_bulk._live import (
-    CrcFault,
-    Quality,
-    SequenceGap,
-    SequenceRepeat,
-    StreamDecoder,
-    decode_stream,
-)
+from bitloom_bulk._live import StreamDecoder, decode_stream
+from bitloom_bulk._quality import CrcFault, Quality, SequenceGap, SequenceRepeat
 from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
 from bitloom_bulk._types import (
     ByteOrder,

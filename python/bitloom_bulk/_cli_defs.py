@@ -30,6 +30,7 @@ from bitloom_bulk._definitions import (
     Item,
     Node,
     Rest,
+    Terminated,
     When,
 )
 from bitloom_bulk._definitions_decode import Decoded
@@ -113,6 +114,8 @@ def _size(bits: Any) -> str:
         return f"{_from_field(bits)} bits"
     if isinstance(bits, Rest):
         return "to the packet's end" + (f" less {bits.less} bits" if bits.less else "")
+    if isinstance(bits, Terminated):
+        return f"to the byte {bits.byte:#04x}"
     return f"{bits} bits"
 
 

@@ -6,80 +6,26 @@ from __future__ import annotations
 
 import socket
 from collections.abc import Iterable, Iterator, Mapping
-from dataclasses import dataclass, field
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 
-from bitloom_bulk import _native
 from bitloom_bulk._definitions import Definitions
 from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._native import compile
 from bitloom_bulk._notes import add_note
+from bitloom_bulk._quality import (
+    Quality,
+    check_packets,
+    crc_apids,
+    first_foreign,
+    foreign_offset,
+    garbage_message,
+    kept_bytes,
+)
 from bitloom_bulk._stream import CcsdsColumns, split_ccsds, unpack_ccsds
 
-__all__ = ["CrcFault", "Quality", "SequenceGap", "SequenceRepeat", "StreamDecoder", "decode_stream"]
-
-IDLE_APID = 2047
-_COUNT = 1 << 14  # sequence counts run modulo 2**14
-
-
-class SequenceGap(NamedTuple):
-    """Packets of an APID missing from the stream: after the packet with
-    stream index ``after`` (sequence count ``sequence_count``), ``missing``
-    counts were skipped."""
-
-    apid: int
-    after: int
-    sequence_count: int
-    missing: int
-
-
-class SequenceRepeat(NamedTuple):
-    """A packet whose sequence count equals the one before it of its APID
-    (kept in the tables)."""
-
-    apid: int
-    packet: int
-    sequence_count: int
-
-
-class CrcFault(NamedTuple):
-    """A packet whose packet error control (the CRC-16-CCITT in its last two
-    bytes) does not match its bytes: left out of the tables."""
-
-    packet: int
-    offset: int
-    apid: int
-    computed: int
-    found: int
-
-
-@dataclass
-class Quality:
-    """What a stream's framing found wrong or worth counting: per APID the
-    packets seen (idle packets and packets failing their CRC included), the
-    gaps and repeats of sequence counts (modulo 2**14, across pieces), the
-    idle packets (APID 2047, left out of the tables) and the CRC faults."""
-
-    packets: dict[int, int] = field(default_factory=dict)
-    gaps: list[SequenceGap] = field(default_factory=list)
-    repeats: list[SequenceRepeat] = field(default_factory=list)
-    idle: int = 0
-    crc_faults: list[CrcFault] = field(default_factory=list)
-
-    def add(self, other: Quality) -> None:
-        for apid, n in other.packets.items():
-            self.packets[apid] = self.packets.get(apid, 0) + n
-        self.gaps += other.gaps
-        self.repeats += other.repeats
-        self.idle += other.idle
-        self.crc_faults += other.crc_faults
-
-    @property
-    def missing(self) -> int:
-        """Packets missing in all (the sum of the gaps)."""
-        return sum(g.missing for g in self.gaps)
+__all__ = ["StreamDecoder", "decode_stream"]
 
 
 class StreamDecoder:
@@ -110,7 +56,7 @@ class StreamDecoder:
         crc: str | Mapping[int, str] | None = None,
         skip_idle: bool = True,
     ) -> None:
-        self._crc_apids = _crc_apids(crc)
+        self._crc_apids = crc_apids(crc)
         if isinstance(decoder, Definitions):
             if errors not in ("raise", "skip"):
                 raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
@@ -138,6 +84,8 @@ class StreamDecoder:
         self._errors = errors
         self._skip_idle = bool(skip_idle)
         self._pending = bytearray()
+        self._garbage: str | None = None  # the message once the bytes stop looking like packets
+        self._version: int | None = None  # the version field of the stream's headers
         self._rows: dict[str, int] = {}
         self._last_count: dict[int, tuple[int, int]] = {}  # apid: (stream index, count)
         self.quality = Quality()
@@ -154,15 +102,45 @@ class StreamDecoder:
 
     def feed(self, chunk: Any) -> Decoded | CcsdsColumns:
         """Add ``chunk`` (any bytes-like object) to the stream and decode the
-        packets it completes."""
+        packets it completes.
+
+        A header whose version field is not the stream's (that of its first
+        header, 0 in CCSDS) is where the bytes stop looking like packets (CCSDS
+        streams have no sync marker to find the next packet by): the packets
+        before it are decoded and returned, ``quality.garbage_at``
+        gives its byte offset, and every later :meth:`feed` and :meth:`close`
+        raise ValueError naming it; the decoder does not resynchronise."""
+        if self._garbage is not None:
+            raise ValueError(self._garbage)
         piece = memoryview(chunk).cast("B")
         start = len(self._pending)
         self._pending += piece
         try:
             frames = split_ccsds(self._pending, allow_partial=True)
+            foreign, version = first_foreign(self._pending, frames, self._version)
+            garbage = None
+            if foreign is not None:
+                garbage = garbage_message(
+                    self._pending, frames, foreign, version, self.packets, self.offset
+                )
+                frames = frames._replace(
+                    offsets=frames.offsets[:foreign],
+                    lengths=frames.lengths[:foreign],
+                    apids=frames.apids[:foreign],
+                    sequence_counts=frames.sequence_counts[:foreign],
+                    end=foreign_offset(frames, foreign),
+                )
             end = frames.end
             whole = bytes(self._pending[:end])
-            quality, keep, last = self._check(whole, frames)
+            quality, keep, last = check_packets(
+                whole,
+                frames,
+                crc=self._crc_apids,
+                first_packet=self.packets,
+                first_offset=self.offset,
+                before=self._last_count,
+                leave_out_idle=self._skip_idle,
+            )
             result = self._decode(whole, frames, keep)
         except BaseException as exc:
             del self._pending[start:]
@@ -172,7 +150,11 @@ class StreamDecoder:
                     f"in the piece of the stream from packet {self.packets}, byte {self.offset}",
                 )
             raise
+        if garbage is not None:
+            quality.garbage_at = self.offset + end
+            self._garbage = garbage
         del self._pending[:end]
+        self._version = version
         self._last_count.update(last)
         self.quality.add(quality)
         result.quality = quality  # type: ignore[union-attr]
@@ -180,78 +162,11 @@ class StreamDecoder:
         self.offset += end
         return result
 
-    def _check(self, data: bytes, frames: Any) -> tuple[Quality, Any, dict[int, tuple[int, int]]]:
-        """The quality of a piece's packets, which of them go to the tables,
-        and the last (stream index, sequence count) of each APID in it."""
-        quality = Quality()
-        apids = frames.apids.astype(np.int64)
-        counts = frames.sequence_counts.astype(np.int64)
-        keep = np.ones(len(apids), dtype=bool)
-        values, seen = np.unique(apids, return_counts=True)
-        quality.packets = {int(a): int(n) for a, n in zip(values, seen, strict=True)}
-        last: dict[int, tuple[int, int]] = {}
-        found: list[tuple[int, SequenceGap]] = []  # with the packet that shows each gap
-        for apid in values.tolist():
-            if apid == IDLE_APID:
-                continue
-            where = np.flatnonzero(apids == apid)
-            before = self._last_count.get(apid)
-            prev_index = np.empty(len(where), dtype=np.int64)
-            prev_count = np.empty(len(where), dtype=np.int64)
-            prev_index[1:] = where[:-1] + self.packets
-            prev_count[1:] = counts[where[:-1]]
-            if before is not None:
-                prev_index[0], prev_count[0] = before
-            step = (counts[where] - prev_count) % _COUNT
-            if before is None:
-                step[0] = 1  # the stream's first packet of the APID follows nothing
-            # Only the packets that break the run of counts are looked at one by one.
-            for i in np.flatnonzero(step != 1).tolist():
-                if step[i] == 0:
-                    quality.repeats.append(
-                        SequenceRepeat(apid, int(where[i]) + self.packets, int(counts[where[i]]))
-                    )
-                else:
-                    found.append(
-                        (
-                            int(where[i]),
-                            SequenceGap(
-                                apid, int(prev_index[i]), int(prev_count[i]), int(step[i]) - 1
-                            ),
-                        )
-                    )
-            last[apid] = (int(where[-1]) + self.packets, int(counts[where[-1]]))
-        # In stream order of the packets that show them, as a reader meets them.
-        found.sort(key=lambda pair: pair[0])
-        quality.gaps = [gap for _, gap in found]
-        quality.repeats.sort(key=lambda r: r.packet)
-        if self._skip_idle:
-            idle = apids == IDLE_APID
-            quality.idle = int(idle.sum())
-            keep &= ~idle
-        wanted = self._crc_apids
-        if wanted is not None and len(apids):
-            checked = keep.copy()
-            if isinstance(wanted, frozenset):
-                checked &= np.isin(apids, sorted(wanted))
-            rows = np.flatnonzero(checked)
-            computed, stored = _native.packet_crcs(data, frames.offsets[rows], frames.lengths[rows])
-            for r in np.flatnonzero(computed != stored).tolist():
-                p = int(rows[r])
-                quality.crc_faults.append(
-                    CrcFault(
-                        p + self.packets,
-                        int(frames.offsets[p]) + self.offset,
-                        int(apids[p]),
-                        int(computed[r]),
-                        int(stored[r]),
-                    )
-                )
-                keep[p] = False
-        return quality, keep, last
-
     def close(self) -> None:
-        """End the stream: ValueError if it ends inside a packet."""
+        """End the stream: ValueError if it ends inside a packet, or where its
+        bytes stopped looking like packets."""
+        if self._garbage is not None:
+            raise ValueError(self._garbage)
         if self._pending:
             held = bytes(self._pending[:6])
             detail = (
@@ -271,8 +186,7 @@ class StreamDecoder:
             # the kept ones' stream positions are remembered for the faults.
             index = np.flatnonzero(keep)
             # The piece's packets lie end to end from its first byte.
-            kept_bytes = np.repeat(keep, frames.lengths)
-            data = np.frombuffer(data, dtype=np.uint8)[kept_bytes].tobytes()
+            data = kept_bytes(data, frames, keep, 0)
         if self._definitions is None:
             return unpack_ccsds(data, self._recipes)
         decoded = self._definitions.decode(data, derived=self._derived, errors=self._errors)
@@ -302,30 +216,6 @@ class StreamDecoder:
                 rows = len(next(iter(table.values()))) if table else 0
                 self._rows[name] = self._rows.get(name, 0) + rows
         return Decoded(tables, decoded.unmatched, faults)
-
-
-def _crc_apids(crc: Any) -> str | frozenset[int] | None:
-    """None (no check), "all", or the APIDs whose packets carry a CRC."""
-    if crc is None:
-        return None
-    if isinstance(crc, str):
-        if crc.lower() != "ccitt":
-            raise ValueError(
-                f"crc must be 'ccitt', a mapping from APID to 'ccitt', or None, not {crc!r}"
-            )
-        return "all"
-    if isinstance(crc, Mapping):
-        apids = set()
-        for apid, kind in crc.items():
-            if not isinstance(apid, (int, np.integer)) or not 0 <= int(apid) <= 2047:
-                raise ValueError(f"crc keys are APIDs from 0 to 2047, not {apid!r}")
-            if not isinstance(kind, str) or kind.lower() != "ccitt":
-                raise ValueError(f"the CRC of APID {int(apid)} must be 'ccitt', not {kind!r}")
-            apids.add(int(apid))
-        return frozenset(apids)
-    raise TypeError(
-        f"crc must be 'ccitt', a mapping from APID to 'ccitt', or None, not {type(crc).__name__}"
-    )
 
 
 def _pieces(source: Any, chunk_bytes: int) -> Iterator[Any]:
@@ -385,6 +275,5 @@ def decode_stream(
     stream.close()
 
 
-for _public in (StreamDecoder, Quality, SequenceGap, SequenceRepeat, CrcFault):
-    _public.__module__ = "bitloom_bulk"
+StreamDecoder.__module__ = "bitloom_bulk"
 decode_stream.__module__ = "bitloom_bulk"

@@ -8,7 +8,9 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from bitloom_bulk import _frames, _native
+from bitloom_bulk import _frames, _native, _quality
+from bitloom_bulk._notes import add_note
+from bitloom_bulk._quality import Quality
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -19,7 +21,15 @@ if TYPE_CHECKING:
 _Recipe: TypeAlias = "Sequence[Mapping[str, object]] | Layout"
 
 
-class Frames(NamedTuple):
+class _FrameFields(NamedTuple):
+    offsets: npt.NDArray[np.int64]
+    lengths: npt.NDArray[np.int64]
+    apids: npt.NDArray[np.uint16]
+    sequence_counts: npt.NDArray[np.uint16]
+    end: int
+
+
+class Frames(_FrameFields):
     """The packets of a CCSDS stream, in stream order.
 
     ``offsets`` (int64): each packet's first byte in the data; ``lengths``
@@ -29,16 +39,29 @@ class Frames(NamedTuple):
     end of the data, or with ``allow_partial`` the first byte of a packet the
     data cuts short). ``offsets`` and ``lengths`` are int64, the dtype that
     ``unpack_columns(offsets=, lengths=)`` and numpy indexing take as they are.
+
+    ``quality`` (a :class:`Quality`, worked out when first asked for): the
+    packets per APID, sequence-count gaps and repeats, idle packets, the CRC
+    faults when ``split_ccsds`` was given ``crc=``, and ``garbage_at``.
     """
 
-    offsets: npt.NDArray[np.int64]
-    lengths: npt.NDArray[np.int64]
-    apids: npt.NDArray[np.uint16]
-    sequence_counts: npt.NDArray[np.uint16]
-    end: int
+    @property
+    def quality(self) -> Quality:
+        found = self.__dict__.get("_quality")
+        if found is None:
+            found, _, _ = _quality.check_packets(None, self, crc=None)
+            found.garbage_at = self.__dict__.get("_garbage_at")
+            self.__dict__["_quality"] = found
+        return found
 
 
-def split_ccsds(data: Buffer, *, offset: int = 0, allow_partial: bool = False) -> Frames:
+def split_ccsds(
+    data: Buffer,
+    *,
+    offset: int = 0,
+    allow_partial: bool = False,
+    crc: str | Mapping[int, str] | None = None,
+) -> Frames:
     """Frame a stream of CCSDS space packets by their primary headers.
 
     ``data`` is any C-contiguous buffer (bytes, bytearray, memoryview, mmap, a
@@ -49,24 +72,65 @@ def split_ccsds(data: Buffer, *, offset: int = 0, allow_partial: bool = False) -
     naming its byte offset, its declared length and the bytes left; with
     ``allow_partial=True`` it is left out and ``end`` is where it begins (where
     a live stream's next chunk starts).
+
+    Every packet is framed, idle ones (APID 2047) and those failing their CRC
+    included; ``frames.quality`` counts and lists them. ``crc="ccitt"`` (every
+    APID but the idle one) or ``{apid: "ccitt"}`` checks the CRC-16-CCITT in
+    the last two bytes of those packets; packet numbers count from the first
+    packet framed, byte offsets from the start of ``data``. Framing never looks
+    at the version field: where a header's differs from the first header's (0
+    in CCSDS; the bytes stop looking like packets), ``quality.garbage_at`` gives
+    its byte offset, and the packets from there on are what the bytes happen to
+    frame as.
     """
-    return Frames(*_native.split_ccsds(data, offset=offset, allow_partial=allow_partial))
+    checked = _quality.crc_apids(crc)
+    frames = Frames(*_native.split_ccsds(data, offset=offset, allow_partial=allow_partial))
+    foreign, _ = _quality.first_foreign(data, frames, None)
+    if foreign is not None:
+        frames.__dict__["_garbage_at"] = _quality.foreign_offset(frames, foreign)
+    if checked is not None:
+        frames.__dict__["_quality"] = _checked_quality(data, frames, checked)[0]
+    return frames
+
+
+def _size(data: Any) -> int:
+    with memoryview(data) as view:
+        return view.nbytes
+
+
+def _checked_quality(
+    data: Any, frames: Frames, checked: str | frozenset[int]
+) -> tuple[Quality, npt.NDArray[np.bool_]]:
+    """The quality of ``frames`` with their CRCs checked, and which packets
+    pass (idle packets among them)."""
+    quality, keep, _ = _quality.check_packets(data, frames, crc=checked)
+    quality.garbage_at = frames.__dict__.get("_garbage_at")
+    return quality, keep | (frames.apids == _quality.IDLE_APID)
 
 
 class CcsdsColumns(dict[int, dict[str, Any]]):
     """What ``unpack_ccsds`` returns: ``{apid: {name: column}}`` for the APIDs
     that have a recipe (every one of them, with empty columns where the stream
     holds none of its packets), and in
-    ``skipped`` the number of packets of every other APID found, ``{apid: count}``."""
+    ``skipped`` the number of packets of every other APID found, ``{apid: count}``.
+    ``quality`` is the stream's :class:`Quality` when ``unpack_ccsds`` was
+    given ``crc=`` (None otherwise)."""
 
     skipped: dict[int, int]
+    quality: Quality | None
 
-    def __init__(self, columns: dict[int, dict[str, Any]], skipped: dict[int, int]) -> None:
+    def __init__(
+        self,
+        columns: dict[int, dict[str, Any]],
+        skipped: dict[int, int],
+        quality: Quality | None = None,
+    ) -> None:
         super().__init__(columns)
         self.skipped = skipped
+        self.quality = quality
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (CcsdsColumns, (dict(self), self.skipped))
+        return (CcsdsColumns, (dict(self), self.skipped, self.quality))
 
     def to_pandas(self) -> dict[int, Any]:
         """Every APID's table as a pandas DataFrame (pandas is an optional
@@ -85,6 +149,7 @@ def unpack_ccsds(
     *,
     offset: int = 0,
     text: Literal["object", "bytes"] = "object",
+    crc: str | Mapping[int, str] | None = None,
 ) -> CcsdsColumns:
     """Decode a mixed-APID stream of CCSDS space packets into columns per APID.
 
@@ -100,6 +165,16 @@ def unpack_ccsds(
     ``{apid: count}`` for the packets of APIDs without a recipe. ``text``:
     as ``unpack_columns``'s (``"bytes"``: fixed-width bytes columns, unchecked).
 
+    ``crc="ccitt"`` (every APID but the idle one, 2047) or ``{apid: "ccitt"}``
+    checks the CRC-16-CCITT in the last two bytes of those packets: a packet
+    that fails is left out of the tables (and of ``skipped``), and
+    ``.quality`` reports it with the sequence-count gaps and repeats (a packet
+    left out still counts as seen), as ``split_ccsds(data, crc=crc).quality``
+    does. A header whose version field differs from the first header's then
+    raises ValueError naming its byte offset: the tables would hold what
+    garbage frames as. Without ``crc``, ``.quality`` is None
+    (``split_ccsds(data).quality`` gives it).
+
     Errors: a recipe fault raises first, with a note naming the APID; a stream
     cut short raises ValueError as ``split_ccsds`` does; a packet fault raises
     what ``unpack_columns`` raises for it, with notes naming the packet (its
@@ -107,5 +182,31 @@ def unpack_ccsds(
     APID. APIDs are decoded in ascending order; the first fault found is raised
     and nothing is returned.
     """
-    columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset, text=text)
-    return CcsdsColumns(columns, skipped)
+    checked = _quality.crc_apids(crc)
+    if checked is None:
+        columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset, text=text)
+        return CcsdsColumns(columns, skipped)
+    _native.unpack_ccsds(b"", recipes)  # a recipe fault raises before the data is read
+    # Garbage is named before a stream cut short: its length field is garbage too.
+    frames = split_ccsds(data, offset=offset, allow_partial=True)
+    foreign, version = _quality.first_foreign(data, frames, None)
+    if foreign is not None:
+        raise ValueError(_quality.garbage_message(data, frames, foreign, version))
+    if frames.end < _size(data):
+        split_ccsds(data, offset=frames.end)  # raises what a stream cut short raises
+    quality, keep = _checked_quality(data, frames, checked)
+    if keep.all():
+        columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset, text=text)
+    else:
+        try:
+            columns, skipped = _native.unpack_ccsds(
+                _quality.kept_bytes(data, frames, keep, offset), recipes, text=text
+            )
+        except Exception as exc:
+            add_note(
+                exc,
+                "(packet numbers and bytes above count the stream without the"
+                f" {len(quality.crc_faults)} packets that failed their CRC check)",
+            )
+            raise
+    return CcsdsColumns(columns, skipped, quality)

@@ -8,6 +8,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import errno
 import io
 import json
 import math
@@ -22,6 +23,15 @@ import numpy as np
 
 from bitloom_bulk._files import atomic_write
 from bitloom_bulk._native import unpack_columns
+from bitloom_bulk._quality import (
+    IDLE_APID,
+    Quality,
+    check_packets,
+    first_foreign,
+    garbage_message,
+    kept_bytes,
+)
+from bitloom_bulk._recipe_load import _FORMATS as _RECIPE_SUFFIXES
 from bitloom_bulk._stream import split_ccsds, unpack_ccsds
 from bitloom_bulk.recipes import check_recipe, load_recipe
 
@@ -32,6 +42,8 @@ exit codes:
   0  success (check: no findings)
   1  check found something, or a file or its data could not be read or decoded
   2  wrong usage (unknown option, missing argument)
+  3  --check-crc found packets whose CRC does not match (left out of the output)
+  4  nothing to decode: the input is empty, or the APID is not in the stream
   130  interrupted (Ctrl-C); no output file is left behind
 """
 
@@ -53,6 +65,53 @@ class _Parser(argparse.ArgumentParser):
 
 class _Failure(Exception):
     """An error reported as one line with exit code 1."""
+
+
+_CHECK_CRC_HELP = (
+    "check the CRC-16-CCITT in the last two bytes of every packet but the idle ones"
+    " and print a summary line of the data quality on stderr"
+)
+_RECIPE_FORMAT: dict[str, Any] = {
+    "choices": ("json", "toml", "csv"),
+    "help": "the recipe file's format, where its suffix does not say it",
+}
+EXIT_CRC_FAULTS = 3
+EXIT_NOTHING = 4
+
+
+class _Checker:
+    """The data quality of a CCSDS input read in blocks (--check-crc): the
+    CRC of every packet but the idle ones, and sequence counts followed
+    across blocks, as ``split_ccsds(..., crc="ccitt")`` over the whole input
+    reports them. A header whose version field differs from the first
+    header's is an error."""
+
+    def __init__(self) -> None:
+        self.quality = Quality()
+        self._last: dict[int, tuple[int, int]] = {}
+        self._packets = 0
+        self._version: int | None = None  # the version field of the input's headers
+
+    def check(self, block: Any, frames: Any, start: int) -> Any:
+        """Which packets of ``frames`` (framed from ``block``, the input's
+        bytes from ``start``) pass their CRC check (idle ones included)."""
+        foreign, version = first_foreign(block, frames, self._version)
+        if foreign is not None:
+            message = garbage_message(block, frames, foreign, version, self._packets, start)
+            raise ValueError(message)
+        self._version = version
+        quality, keep, last = check_packets(
+            block,
+            frames,
+            crc="all",
+            first_packet=self._packets,
+            first_offset=start,
+            before=self._last,
+        )
+        self._last.update(last)
+        self._packets += len(frames.offsets)
+        self.quality.add(quality)
+        return keep | (frames.apids == IDLE_APID)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -84,6 +143,7 @@ def _parser() -> argparse.ArgumentParser:
         default="unpack",
         help="check for reading packets (default) or for building them",
     )
+    check.add_argument("--recipe-format", **_RECIPE_FORMAT)
 
     split = commands.add_parser(
         "split",
@@ -101,6 +161,7 @@ def _parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="write the packets of each APID to DIR/apidNNNNN.tlm (as ccsdspy's split does)",
     )
+    split.add_argument("--check-crc", action="store_true", help=_CHECK_CRC_HELP)
 
     decode = commands.add_parser(
         "decode",
@@ -125,6 +186,7 @@ def _parser() -> argparse.ArgumentParser:
         help="packet definitions (.json, .toml, or a ccsdspy .csv); needs --out-dir",
     )
     layouts.add_argument("--xtce", metavar="DEF", help="XTCE definitions; needs --out-dir")
+    decode.add_argument("--recipe-format", **_RECIPE_FORMAT)
     framing = decode.add_mutually_exclusive_group()
     framing.add_argument(
         "--packet-bytes", metavar="N", type=_positive, help="fixed-size packets of N bytes"
@@ -184,6 +246,11 @@ def _parser() -> argparse.ArgumentParser:
         help="the file's format (default: from its suffix)",
     )
     describe.add_argument("--root", metavar="NAME", help="XTCE: the root container")
+    decode.add_argument(
+        "--check-crc",
+        action="store_true",
+        help=_CHECK_CRC_HELP + "; packets that fail are left out (needs --ccsds)",
+    )
     return parser
 
 
@@ -217,9 +284,18 @@ def _message(exc: BaseException) -> str:
     return "; ".join([text.replace("\n", " "), *(n.replace("\n", " ") for n in notes)])
 
 
-def _load(path: str) -> list[dict[str, Any]]:
+def _load(path: str, fmt: str | None) -> list[dict[str, Any]]:
+    if os.path.isdir(path):
+        raise _Failure(f"{path}: is a directory, not a recipe file")
+    if fmt is None and os.path.splitext(path)[1].lower() not in _RECIPE_SUFFIXES:
+        if not os.path.exists(path):  # said first: naming its format would not help
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+        raise _Failure(
+            f"{path}: cannot tell the recipe format from the suffix; name the file .json,"
+            " .toml or .csv, or give --recipe-format json|toml|csv"
+        )
     try:
-        return load_recipe(path)
+        return load_recipe(path, format=fmt)
     except RecursionError as exc:  # a recipe nested deeper than the parser goes
         raise _Failure(f"{path}: nested too deeply to read ({exc})") from None
     except MemoryError:
@@ -253,7 +329,7 @@ class _Pieces:
 
 
 def _cmd_check(args: argparse.Namespace, out: IO[str]) -> int:
-    findings = check_recipe(_load(args.recipe), direction=args.direction)
+    findings = check_recipe(_load(args.recipe, args.recipe_format), direction=args.direction)
     text = _Pieces()
     for finding in findings:
         text.write(f"{args.recipe}: {finding}\n")
@@ -397,30 +473,77 @@ def _concatenate(parts: list[dict[str, Any]], empty: dict[str, Any]) -> dict[str
     return {name: np.concatenate([part.pop(name) for part in parts]) for name in list(parts[0])}
 
 
-def _frames(source: _Input) -> list[Any]:
+def _split_whole(data: Any, checker: _Checker | None) -> tuple[Any, Any]:
+    """``split_ccsds`` over all of ``data``, and with a checker which packets
+    pass their CRC check (None without one). Bytes that are not packets are
+    named before a stream cut short: their length field is garbage too."""
+    if checker is None:
+        return split_ccsds(data), None
+    frames = split_ccsds(data, allow_partial=True)
+    keep = checker.check(data, frames, 0)
+    if frames.end < len(data):
+        split_ccsds(data, offset=frames.end)  # raises what a stream cut short raises
+    return frames, keep
+
+
+def _frames(source: _Input, checker: _Checker | None) -> list[Any]:
     """``split_ccsds`` over the input: offsets, lengths, APIDs, sequence counts."""
     if _whole(source):
-        return list(split_ccsds(source.read_all())[:4])
+        return list(_split_whole(source.read_all(), checker)[0][:4])
     parts: list[Any] = []
 
     def use(block: memoryview, start: int, last: bool) -> int:
         frames = split_ccsds(block, allow_partial=not last)
+        if checker is not None:
+            checker.check(block, frames, start)
         parts.append((frames.offsets + start, *frames[1:4]))
         return frames.end
 
-    _in_blocks(source, use, parts, split_ccsds)
+    def one_call(data: bytes | bytearray) -> object:
+        return _split_whole(data, None if checker is None else _Checker())
+
+    _in_blocks(source, use, parts, one_call)
     return [np.concatenate(column) for column in zip(*parts, strict=True)]
+
+
+# What decoding leaves to report once the output is written: the input's
+# path, whether it was empty, why its APID found nothing, the CRC checker.
+_Report = tuple[str, bool, "str | None", "_Checker | None"]
+
+
+def _warn(text: str) -> None:
+    sys.stderr.write(f"bitloom: warning: {text}\n")
+
+
+def _outcome(path: str, empty: bool, absent: str | None, checker: _Checker | None) -> int:
+    """The exit code once the output is written, with the summary line of
+    --check-crc and the warnings on stderr."""
+    if checker is not None:
+        sys.stderr.write(f"bitloom: {path}: {checker.quality.summary()}\n")
+    if empty:
+        _warn(f"{path} is empty: there are no packets to read")
+        return EXIT_NOTHING
+    if absent is not None:
+        _warn(f"{path}: {absent}")
+        return EXIT_NOTHING
+    if checker is not None and checker.quality.crc_faults:
+        return EXIT_CRC_FAULTS
+    return 0
 
 
 def _cmd_split(args: argparse.Namespace, out: IO[str]) -> int:
     if args.out_dir is not None:
         if args.count:
             raise _Usage("--count lists the packets; --out-dir writes them: give one")
+        if args.check_crc:
+            raise _Usage("--check-crc checks a stream; --out-dir splits it into files: give one")
         from bitloom_bulk._cli_defs import split_to_files
 
         return split_to_files(args)
+    checker = _Checker() if args.check_crc else None
     with _opened(args.file) as source:
-        offsets, lengths, apids, counts = _frames(source)
+        offsets, lengths, apids, counts = _frames(source, checker)
+        empty = source.done == 0
     text = _Pieces()
     if args.count:
         counted = Counter(apids.tolist())
@@ -434,20 +557,32 @@ def _cmd_split(args: argparse.Namespace, out: IO[str]) -> int:
         ):
             text.write("\t".join(map(str, row)) + "\n")
     text.write_to(out)
-    return 0
+    return _outcome(args.file, empty, None, checker)
 
 
-def _decode_columns(args: argparse.Namespace) -> dict[str, Any]:
-    recipe = _load(args.recipe)
+def _decode_columns(args: argparse.Namespace, checker: _Checker | None = None) -> dict[str, Any]:
+    return _decode(args, checker)[0]
+
+
+def _decode(args: argparse.Namespace, checker: _Checker | None) -> tuple[dict[str, Any], _Report]:
+    """The columns, and what to report once they are written."""
+    recipe = _load(args.recipe, args.recipe_format)
     if args.packet_bytes is not None:
         limit = None if args.limit is None else args.limit * args.packet_bytes
         with _opened(args.file, limit) as source:
-            return _decode_fixed(source, recipe, args.packet_bytes)
+            columns = _decode_fixed(source, recipe, args.packet_bytes)
+            empty = source.done == 0
+        return columns, (args.file, empty, None, None)
     with _opened(args.file) as source:
-        columns = _decode_ccsds(source, recipe, args.apid)
+        columns, seen = _decode_ccsds(source, recipe, args.apid, checker)
+        empty = source.done == 0
     if args.limit is not None:
         columns = {name: column[: args.limit] for name, column in columns.items()}
-    return columns
+    absent = None
+    if args.apid is not None and args.apid not in seen:
+        holds = ", ".join(map(str, sorted(seen))) or "none"
+        absent = f"APID {args.apid} is not in the stream (its APIDs: {holds})"
+    return columns, (args.file, empty, absent, checker)
 
 
 def _decode_fixed(source: _Input, recipe: Any, packet_bytes: int) -> dict[str, Any]:
@@ -471,10 +606,19 @@ def _decode_fixed(source: _Input, recipe: Any, packet_bytes: int) -> dict[str, A
     return _concatenate(parts, empty)
 
 
-def _ccsds_one_call(data: bytes | bytearray, recipe: Any, apid: int | None) -> dict[str, Any]:
+def _ccsds_one_call(
+    data: bytes | bytearray, recipe: Any, apid: int | None, checker: _Checker | None
+) -> tuple[dict[str, Any], set[int]]:
+    """The columns of one APID of all of ``data``, and the APIDs it holds."""
+    frames, keep = _split_whole(data, checker)
+    seen = set(np.unique(frames.apids).tolist())
     if apid is None:
-        apid = _only_apid(split_ccsds(data).apids.tolist())
-    return dict(unpack_ccsds(data, {apid: recipe})[apid])
+        apid = _only_apid(seen)
+    if keep is None or keep.all():
+        return dict(unpack_ccsds(data, {apid: recipe})[apid]), seen
+    # Its faults count the packets as the whole stream's do, with a note on
+    # the packets left out.
+    return dict(unpack_ccsds(data, {apid: recipe}, crc="ccitt")[apid]), seen
 
 
 def _only_apid(apids: Iterable[int]) -> int:
@@ -486,29 +630,39 @@ def _only_apid(apids: Iterable[int]) -> int:
     return found[0] if found else 0
 
 
-def _decode_ccsds(source: _Input, recipe: Any, apid: int | None) -> dict[str, Any]:
+def _decode_ccsds(
+    source: _Input, recipe: Any, apid: int | None, checker: _Checker | None
+) -> tuple[dict[str, Any], set[int]]:
+    """The columns of one APID of the input, and the APIDs the input holds."""
     if apid is not None:  # a recipe fault raises here, before any data is read
         unpack_ccsds(b"", {apid: recipe})
     if _whole(source):
-        return _ccsds_one_call(source.read_all(), recipe, apid)
+        return _ccsds_one_call(source.read_all(), recipe, apid, checker)
     seen: set[int] = set()
     parts: list[dict[str, Any]] = []
 
     def use(block: memoryview, start: int, last: bool) -> int:
         frames = split_ccsds(block, allow_partial=not last)
+        keep = None if checker is None else checker.check(block, frames, start)
+        seen.update(np.unique(frames.apids).tolist())
         chosen = apid
         if chosen is None:
-            seen.update(np.unique(frames.apids).tolist())
             if len(seen) != 1:  # none yet, or several: framing goes on to list them all
                 return frames.end
             chosen = next(iter(seen))
         if len(frames.apids):
-            parts.append(unpack_ccsds(block[: frames.end], {chosen: recipe})[chosen])
+            data: Any = block[: frames.end]
+            if keep is not None and not keep.all():
+                data = kept_bytes(block, frames, keep, 0)
+            parts.append(unpack_ccsds(data, {chosen: recipe})[chosen])
         return frames.end
 
-    _in_blocks(source, use, parts, lambda data: _ccsds_one_call(data, recipe, apid))
+    def one_call(data: bytes | bytearray) -> object:
+        return _ccsds_one_call(data, recipe, apid, None if checker is None else _Checker())
+
+    _in_blocks(source, use, parts, one_call)
     chosen = _only_apid(seen) if apid is None else apid
-    return _concatenate(parts, unpack_ccsds(b"", {chosen: recipe})[chosen])
+    return _concatenate(parts, unpack_ccsds(b"", {chosen: recipe})[chosen]), seen
 
 
 def _json_value(value: Any) -> Any:
@@ -580,6 +734,9 @@ def _cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
     args.format = args.format or "table"
     if args.apid is not None and not args.ccsds:
         raise _Usage("--apid needs --ccsds")
+    if args.check_crc and not args.ccsds:
+        raise _Usage("--check-crc needs --ccsds")
+    checker = _Checker() if args.check_crc else None
     if args.format == "parquet":
         if args.out is None:
             raise _Usage("--format parquet needs --out PATH")
@@ -590,17 +747,19 @@ def _cmd_decode(args: argparse.Namespace, out: IO[str]) -> int:
             raise _Failure(
                 "--format parquet needs pyarrow, which is not installed (pip install pyarrow)"
             ) from None
-        table = pa.table(_decode_columns(args))
+        columns, report = _decode(args, checker)
+        table = pa.table(columns)
         with atomic_write(args.out, "wb") as handle:
             pq.write_table(table, handle)
-        return 0
-    text = _render(args.format, _decode_columns(args))
+        return _outcome(*report)
+    columns, report = _decode(args, checker)
+    text = _render(args.format, columns)
     if args.out is None:
         text.write_to(out)
     else:
         with atomic_write(args.out, "w", encoding="utf-8", newline="") as handle:
             text.write_to(handle)
-    return 0
+    return _outcome(*report)
 
 
 class _Usage(Exception):

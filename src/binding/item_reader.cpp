@@ -313,4 +313,17 @@ void rewrap_pending_error(const char* verb, const FailureSite& site) {
     PyErr_SetObject(PyExc_ValueError, wrapped.get());
 }
 
+void rewrap_bulk_error(const char* verb, const FailureSite& site) {
+    ensure_error_set();
+    Ref exc(shim::get_raised_exception());
+    if (!exc) return;
+    if (Py_IS_TYPE(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) {
+        add_site_note(exc.get(), verb, site);
+        shim::set_raised_exception(exc.release());
+        return;
+    }
+    shim::set_raised_exception(exc.release());
+    rewrap_pending_error(verb, site);
+}
+
 }  // namespace bitloom::py

@@ -96,4 +96,10 @@ bool fail_item(core::FieldOutcome outcome, const ItemReading& reading, const Ref
 // "while {verb} recipe item {index} ('{name}')" when the failure lies in an item.
 void rewrap_pending_error(const char* verb, const FailureSite& site);
 
+// The same for bitloom_bulk, whose messages do not repeat their type's name:
+// a pending ValueError keeps its own text (it would otherwise read
+// "ValueError: ValueError: ..." when printed) and only gains the note; any
+// other exception is re-wrapped as above.
+void rewrap_bulk_error(const char* verb, const FailureSite& site);
+
 }  // namespace bitloom::py

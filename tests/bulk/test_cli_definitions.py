@@ -275,8 +275,8 @@ XTCE = """<?xml version="1.0"?>
 <ParameterTypeSet>
 <IntegerParameterType name="U8"><IntegerDataEncoding sizeInBits="8"/></IntegerParameterType>
 <IntegerParameterType name="U16"><IntegerDataEncoding sizeInBits="16"/></IntegerParameterType>
-<StringParameterType name="Z"><StringDataEncoding><Variable maxSizeInBits="16">
-<TerminationChar>00</TerminationChar></Variable></StringDataEncoding></StringParameterType>
+<StringParameterType name="Z"><StringDataEncoding encoding="UTF-16BE"><Variable maxSizeInBits="16">
+<TerminationChar>0000</TerminationChar></Variable></StringDataEncoding></StringParameterType>
 </ParameterTypeSet>
 <ParameterSet><Parameter name="A" parameterTypeRef="U8"/>
 <Parameter name="V" parameterTypeRef="U16"/><Parameter name="S" parameterTypeRef="Z"/>

@@ -9,7 +9,7 @@ import pytest
 
 import bitloom
 import bitloom_bulk
-from tests.support.outcomes import outcome, same_value
+from tests.support.outcomes import as_bulk, outcome, same_value
 from tests.support.random_recipes import packer_bits, random_packet, random_recipe
 
 SIGNED = {"twos_complement", "ones_complement", "sign_magnitude"}
@@ -38,7 +38,10 @@ def expected_dtype(item):
 
 
 def scalar_outcomes(packets, offset, recipe):
-    return [outcome(bitloom.unpack_parameters, p, offset, recipe) for p in packets]
+    return [
+        as_bulk(outcome(bitloom.unpack_parameters, p, offset, recipe), recipe, offset, len(p))
+        for p in packets
+    ]
 
 
 def check(result, packets, offset, recipe, starts):
@@ -89,7 +92,7 @@ def test_fixed_length_matches_unpack_parameters(seed):
         # A recipe fault: the text and note the first item's fault gives in
         # unpack_parameters on a packet long enough for every field.
         big = bytes(packer_bits(recipe) // 8 + 64)
-        expected = outcome(bitloom.unpack_parameters, big, 0, recipe)
+        expected = as_bulk(outcome(bitloom.unpack_parameters, big, 0, recipe))
         if expected[0] == "error" and "range" not in str(expected[2]):
             assert compiled[1:] == expected[1:]
         return
@@ -131,7 +134,7 @@ def test_recipe_fault_comes_before_any_packet_fault():
     ]
     with pytest.raises(ValueError) as info:
         bitloom_bulk.unpack_columns(b"\x00", recipe, packet_bytes=1)
-    assert info.value.args == ("ValueError: Unsupported encoding type: nope",)
+    assert info.value.args == ("Unsupported encoding type: nope",)
     assert info.value.__notes__ == ["while unpacking recipe item 1 ('b')"]
 
 

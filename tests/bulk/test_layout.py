@@ -9,7 +9,7 @@ import pytest
 
 import bitloom
 import bitloom_bulk
-from tests.support.outcomes import outcome, same_dict
+from tests.support.outcomes import as_bulk, outcome, same_dict
 from tests.support.random_recipes import packer_bits, random_packet, random_recipe
 
 
@@ -34,7 +34,12 @@ def test_unpack_matches_unpack_parameters(seed):
         )
         assert same_outcome(
             outcome(layout.unpack, packet, offset),
-            outcome(bitloom.unpack_parameters, packet, offset, recipe),
+            as_bulk(
+                outcome(bitloom.unpack_parameters, packet, offset, recipe),
+                recipe,
+                offset,
+                len(packet),
+            ),
         )
         assert same_outcome(
             outcome(layout.unpack, packet, offset_bits=offset),
@@ -72,7 +77,7 @@ def test_pack_matches_pack_parameters(seed):
         dict(it) if i == drop else dict(it, value=v)
         for i, (it, v) in enumerate(zip(recipe, values, strict=True))
     ]
-    expected = outcome(bitloom.pack_parameters, carried)
+    expected = as_bulk(outcome(bitloom.pack_parameters, carried))
     if drop is None:
         # A sequence in recipe order; a mapping where names are unique.
         assert same_outcome(outcome(layout.pack, values), expected)
@@ -220,7 +225,7 @@ def test_compile_faults_match_unpack_parameters():
     ]
     for recipe in recipes:
         got = outcome(bitloom_bulk.compile, recipe)
-        want = outcome(bitloom.unpack_parameters, bytes(8), 0, recipe)
+        want = as_bulk(outcome(bitloom.unpack_parameters, bytes(8), 0, recipe))
         assert got[0] == want[0] == "error"
         if recipe != 5:  # the argument prefix is the function's own
             assert got == want

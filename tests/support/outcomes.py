@@ -2,6 +2,7 @@
 one thing (a plan and a fresh reading, columns and packet-by-packet calls, one
 thread and many) to equal outcomes."""
 
+import re
 import struct
 
 
@@ -46,3 +47,38 @@ def same_value(a, b):
 def same_dict(a, b):
     """The same keys in the same order, each with the same value (same_value)."""
     return list(a) == list(b) and all(same_value(a[k], b[k]) for k in a)
+
+
+def item_starts(recipe, offset=0):
+    """The first bit of each item as unpacking places it: at its offset_bits
+    (from `offset`), or just past the item before it."""
+    starts, position = [], offset
+    for it in recipe:
+        start = offset + it["offset_bits"] if "offset_bits" in it else position
+        starts.append(start)
+        position = start + it["bits"]
+    return starts
+
+
+_PREFIX = "ValueError: "
+
+
+def as_bulk(result, recipe=None, offset=0, size=0):
+    """bitloom_bulk's form of what a bitloom call gave (an `outcome`): the
+    text of a ValueError without its type's name put in front of it a second
+    time, and a field outside the packet told in the recipe's bits (`recipe`
+    unpacked from bit `offset` of a packet of `size` bytes)."""
+    if result[0] != "error" or result[1] is not ValueError or not result[2]:
+        return result
+    text = result[2][0]
+    if not isinstance(text, str) or not text.startswith(_PREFIX):
+        return result
+    text = text[len(_PREFIX) :]
+    if recipe is not None and text.startswith(("range start index", "range end index")):
+        index = int(re.search(r"recipe item (\d+)", result[3][0]).group(1))
+        start, it = item_starts(recipe, offset)[index], recipe[index]
+        text = (
+            f"{it['name']!r} lies at bits {start} to {start + it['bits']}, past the end of"
+            f" the packet ({8 * size} bits, {size} bytes)"
+        )
+    return (result[0], result[1], (text, *result[2][1:]), result[3])

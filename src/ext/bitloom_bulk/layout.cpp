@@ -49,7 +49,7 @@ bool build_layout(PyObject* recipe, Layout& layout) {
     if (!py::prepare(items, py::ReadMode::Raise, layout.recipe, site.index, site.name,
                      check_and_keep_texts, &layout.written)) {
         site.in_item = true;
-        py::rewrap_pending_error("unpacking", site);
+        py::rewrap_bulk_error("unpacking", site);
         return false;
     }
     const std::vector<py::PreparedItem>& fields = layout.recipe.items;
@@ -245,7 +245,18 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
             site.in_item = true;
             site.index = i;
             site.name = f.name;
-            py::rewrap_pending_error("unpacking", site);
+            if (!core::field_in_packet(start, f.fld.bits, len) &&
+                PyErr_ExceptionMatches(PyExc_ValueError)) {
+                // The core's bounds error counts bytes; the recipe counts bits.
+                PyErr_Clear();
+                const std::uint64_t end = start + f.fld.bits;
+                const std::uint64_t packet_bits = 8 * static_cast<std::uint64_t>(len);
+                PyErr_Format(PyExc_ValueError, msg::kFieldPastPacket, f.key.get(),
+                             static_cast<unsigned long long>(start),
+                             static_cast<unsigned long long>(end),
+                             static_cast<unsigned long long>(packet_bits), len);
+            }
+            py::rewrap_bulk_error("unpacking", site);
             return nullptr;
         }
     }

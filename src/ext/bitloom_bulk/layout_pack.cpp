@@ -127,7 +127,7 @@ bool place_all(const Layout& layout, PyObject* values, std::uint8_t* packet, std
         if (!ok) {
             site.index = i;
             site.name = f.name;
-            py::rewrap_pending_error("packing", site);
+            py::rewrap_bulk_error("packing", site);
             return false;
         }
         if (covered != nullptr) {

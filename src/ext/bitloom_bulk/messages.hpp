@@ -78,6 +78,11 @@ inline constexpr const char* kApidNote =
 
 // ---- layouts (ext/bitloom_bulk/layout.cpp) ------------------------------------------
 
+// The item's name (a str object), its first bit and its end (unsigned long
+// long), the packet's bits (unsigned long long) and bytes (size_t).
+inline constexpr const char* kFieldPastPacket =
+    "%R lies at bits %llu to %llu, past the end of the packet (%llu bits, %zu bytes)";
+
 // The values' type name.
 inline constexpr const char* kValuesType =
     "values must be a mapping from name to value or a sequence in recipe order, not '%.200s'";

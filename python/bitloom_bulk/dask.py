@@ -96,15 +96,20 @@ class _Reader:
         columns = bitloom_bulk.unpack_columns(data, self.layout, offsets=offsets, lengths=lengths)
         return columns, chosen
 
+    def _note(self, exc: BaseException, part: _Part) -> None:
+        """Name the file (and the partition's first packet) on a failure."""
+        path, start, _, first_packet, _ = part
+        where = f"while reading {path}"
+        if self.packet_bytes is not None and start:
+            where += f" from byte {start} (packet {first_packet} of the file)"
+        add_note(exc, where)
+
     def __call__(self, part: _Part) -> pd.DataFrame:
         path, start, count, first_packet, size = part
         try:
             columns, numbers = self._decode(self._read(path, start, count, size))
         except Exception as exc:
-            where = f"while reading {path}"
-            if self.packet_bytes is not None and start:
-                where += f" from byte {start} (packet {first_packet} of the file)"
-            add_note(exc, where)
+            self._note(exc, part)
             raise
         if numbers is None:
             n = len(next(iter(columns.values()))) if columns else 0
@@ -160,7 +165,7 @@ class _DefinitionsReader(_Reader):
         self.binary = _binary_columns(definitions, derived)
 
     def __call__(self, part: _Part) -> dict[str, Any]:
-        path, start, count, first_packet, size = part
+        path, start, count, _, size = part
         try:
             decoded = self.definitions.decode(
                 self._read(path, start, count, size),
@@ -169,10 +174,7 @@ class _DefinitionsReader(_Reader):
                 errors=self.errors,
             )
         except Exception as exc:
-            where = f"while reading {path}"
-            if self.packet_bytes is not None and start:
-                where += f" from byte {start} (packet {first_packet} of the file)"
-            add_note(exc, where)
+            self._note(exc, part)
             raise
         out: dict[str, Any] = _with_binary(decoded.to_pandas(), self.binary)
         faults = [

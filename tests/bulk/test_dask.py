@@ -57,24 +57,6 @@ def test_import_without_the_extra_names_it(monkeypatch):
 
 
 @pytest.fixture(scope="module")
-def client():
-    if distributed is None:
-        pytest.skip('needs the dask extra (pip install ".[dask]")')
-    with (
-        distributed.LocalCluster(
-            n_workers=2,
-            processes=True,
-            threads_per_worker=1,
-            host="127.0.0.1",
-            dashboard_address=None,
-            worker_dashboard_address=None,
-        ) as cluster,
-        distributed.Client(cluster, timeout=TIMEOUT) as client,
-    ):
-        yield client
-
-
-@pytest.fixture(scope="module")
 def archive(tmp_path_factory):
     root = tmp_path_factory.mktemp("archive")
     return {

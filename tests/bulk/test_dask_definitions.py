@@ -22,22 +22,6 @@ from bitloom_bulk.dask import read_packets  # noqa: E402
 TIMEOUT = 60
 
 
-@pytest.fixture(scope="module")
-def client():
-    with (
-        distributed.LocalCluster(
-            n_workers=2,
-            processes=True,
-            threads_per_worker=1,
-            host="127.0.0.1",
-            dashboard_address=None,
-            worker_dashboard_address=None,
-        ) as cluster,
-        distributed.Client(cluster, timeout=TIMEOUT) as client,
-    ):
-        yield client
-
-
 def _fixed_files(tmp_path, count, packets, size):
     paths = []
     for i in range(count):

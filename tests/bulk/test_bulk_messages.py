@@ -33,6 +33,11 @@ NO_BITS = [{"name": "a", "encoding": "unsigned", "byte_order": "big", "reverse_b
             ["while unpacking recipe item 1 ('b')", "in packet 1 (bytes 1 to 4 of the data)"],
         ),
         (
+            lambda: bb.compile(TAIL).unpack(bytes(1), 0),
+            "'b' lies at bits 8 to 28, past the end of the packet (8 bits, 1 byte)",
+            ["while unpacking recipe item 1 ('b')"],
+        ),
+        (
             lambda: bb.compile(BAD_ENCODING),
             "Unsupported encoding type: nope",
             ["while unpacking recipe item 0 ('a')"],

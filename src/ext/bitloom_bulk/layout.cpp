@@ -254,7 +254,8 @@ PyObject* unpack_one(const Layout& layout, const std::uint8_t* packet, std::size
                 PyErr_Format(PyExc_ValueError, msg::kFieldPastPacket, f.key.get(),
                              static_cast<unsigned long long>(start),
                              static_cast<unsigned long long>(end),
-                             static_cast<unsigned long long>(packet_bits), len);
+                             static_cast<unsigned long long>(packet_bits), len,
+                             len == 1 ? "byte" : "bytes");
             }
             py::rewrap_bulk_error("unpacking", site);
             return nullptr;

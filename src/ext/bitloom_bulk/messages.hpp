@@ -79,9 +79,10 @@ inline constexpr const char* kApidNote =
 // ---- layouts (ext/bitloom_bulk/layout.cpp) ------------------------------------------
 
 // The item's name (a str object), its first bit and its end (unsigned long
-// long), the packet's bits (unsigned long long) and bytes (size_t).
+// long), the packet's bits (unsigned long long), bytes (size_t) and "byte" or
+// "bytes" for that count.
 inline constexpr const char* kFieldPastPacket =
-    "%R lies at bits %llu to %llu, past the end of the packet (%llu bits, %zu bytes)";
+    "%R lies at bits %llu to %llu, past the end of the packet (%llu bits, %zu %s)";
 
 // The values' type name.
 inline constexpr const char* kValuesType =

@@ -440,3 +440,34 @@ def test_the_lowest_apids_first_fault_is_raised_wherever_it_lies():
         f"in packet 1 (bytes {start} to {start + 7} of the data)",
         "in the packets of APID 6 (the packet number above counts that APID's packets only)",
     ]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_one_apid_of_one_length_as_fixed_size_packets(seed):
+    """A stream of one APID's packets of one length, all wanted, decodes as
+    fixed-size packets would: the same columns, or the same fault."""
+    from tests.support.random_recipes import random_recipe
+
+    rng = random.Random(seed)
+    recipe = random_recipe(rng, clean=rng.random() < 0.7)
+    size = rng.randint(7, 40)
+    data = streams.fixed_stream(rng.randint(0, 50), 33, size, seed=seed)
+    try:
+        want = bitloom_bulk.unpack_columns(data, recipe, packet_bytes=size) if data else None
+    except Exception as exc:
+        want = exc
+    try:
+        got = bitloom_bulk.unpack_ccsds(data, {33: recipe})
+    except Exception as exc:
+        got = exc
+    if isinstance(want, Exception):
+        assert type(got) is type(want) and str(got) == str(want)
+        return
+    assert isinstance(got, dict), got
+    if want is None:
+        return
+    for name, column in want.items():
+        assert got[33][name].dtype == column.dtype
+        assert got[33][name].tolist() == column.tolist() or np.array_equal(
+            got[33][name], column, equal_nan=True
+        )

@@ -184,6 +184,29 @@ long apid_of(PyObject* key) {
     return apid;
 }
 
+// The result of unpack_ccsds once every wanted packet is decoded: the columns
+// of each APID with a recipe, and the count of every other APID's packets.
+PyObject* ccsds_result(std::vector<ApidColumns>& apids, const std::vector<ApidPackets>& per) {
+    Ref result(PyDict_New());
+    Ref skipped(PyDict_New());
+    if (!result || !skipped) return nullptr;
+    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+        ApidColumns& c = apids[a];
+        if (!c.layout && per[a].count == 0) continue;
+        Ref key(PyLong_FromSize_t(a));
+        if (!key) return nullptr;
+        if (!c.layout) {
+            Ref n(PyLong_FromUnsignedLongLong(per[a].count));
+            if (!n || PyDict_SetItem(skipped.get(), key.get(), n.get()) < 0) return nullptr;
+            continue;
+        }
+        if (per[a].filled != per[a].count) return raise_data_changed("unpack_ccsds");
+        Ref columns(c.builder->finish());
+        if (!columns || PyDict_SetItem(result.get(), key.get(), columns.get()) < 0) return nullptr;
+    }
+    return PyTuple_Pack(2, result.get(), skipped.get());
+}
+
 }  // namespace
 
 PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -244,6 +267,33 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         c.builder = std::make_unique<ColumnBuilder>(*as_layout(c.layout.get()), "unpack_ccsds",
                                                     text);
         if (!c.builder->allocate(static_cast<std::size_t>(per[a].count))) return nullptr;
+    }
+
+    // A stream of one APID's packets, all of one length and all wanted (an
+    // instrument's own file): they lie end to end, so they are decoded as
+    // fixed-size packets, with no second walk over the headers.
+    std::size_t only = ccsds::kApidCount;
+    std::uint64_t total = 0;
+    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+        if (per[a].count == 0) continue;
+        total += per[a].count;
+        only = a;
+    }
+    if (offset == 0 && only < ccsds::kApidCount && total == per[only].count && apids[only].layout &&
+        !per[only].varying && per[only].first_length * total == size) {
+        PacketSet packets;
+        packets.data = bytes;
+        packets.size = static_cast<std::size_t>(size);
+        packets.count = static_cast<std::size_t>(total);
+        packets.packet_bytes = per[only].first_length;
+        ApidColumns& c = apids[only];
+        if (!c.builder->add(packets, 0)) {
+            Ref note(PyUnicode_FromFormat(msg::kApidNote, only));
+            py::add_note_to_pending(note.get());
+            return nullptr;
+        }
+        per[only].filled = per[only].count;
+        return ccsds_result(apids, per);
     }
 
     // Pass 2, run by run: index the next kRun wanted packets (packets of other
@@ -313,24 +363,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return nullptr;
     }
 
-    Ref result(PyDict_New());
-    Ref skipped(PyDict_New());
-    if (!result || !skipped) return nullptr;
-    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
-        ApidColumns& c = apids[a];
-        if (!c.layout && per[a].count == 0) continue;
-        Ref key(PyLong_FromSize_t(a));
-        if (!key) return nullptr;
-        if (!c.layout) {
-            Ref n(PyLong_FromUnsignedLongLong(per[a].count));
-            if (!n || PyDict_SetItem(skipped.get(), key.get(), n.get()) < 0) return nullptr;
-            continue;
-        }
-        if (per[a].filled != per[a].count) return raise_data_changed("unpack_ccsds");
-        Ref columns(c.builder->finish());
-        if (!columns || PyDict_SetItem(result.get(), key.get(), columns.get()) < 0) return nullptr;
-    }
-    return PyTuple_Pack(2, result.get(), skipped.get());
+    return ccsds_result(apids, per);
 }
 
 }  // namespace bitloom::bulk

@@ -71,8 +71,8 @@ class Decoded(dict[str, dict[str, Any]]):
     ``{"<type>/<item>": {...}}`` for child tables, with ``unmatched`` (packets
     of no concrete type: ``{apid: count}`` under CCSDS framing, ``{None:
     count}`` otherwise), ``faults`` (a list of :class:`Fault`), ``times``
-    (``{type: (field, ...)}``: the columns of each type's table that items
-    with ``time`` derived, datetime64) and ``first_rows`` (``{type: row}``:
+    (``{type: (field, ...)}``: the datetime64 columns of each type's table,
+    those of its items with ``time``) and ``first_rows`` (``{type: row}``:
     the number of the type's first row, which a child table's ``packet``
     counts from; not 0 only in the batches of a :class:`StreamDecoder`,
     whose rows count from its start)."""
@@ -399,7 +399,7 @@ def decode(
 def time_fields(definitions: Definitions, derived: bool) -> dict[str, tuple[str, ...]]:
     """The datetime64 columns of every type's table: its items with ``time``
     derived (a binary field of fixed bits, so always a column of the type's
-    own table). None without ``derived``: those columns hold the raw bytes."""
+    own table). Empty without ``derived``: those columns hold the raw bytes."""
     if not derived:
         return {}
     times: dict[str, tuple[str, ...]] = {}

@@ -98,8 +98,12 @@ class Decoded(dict[str, dict[str, Any]]):
         self.first_rows = {} if first_rows is None else first_rows
 
     def __reduce__(self) -> tuple[Any, ...]:
-        state = {"first_rows": self.first_rows}
-        return (Decoded, (dict(self), self.unmatched, self.faults, self.times), state)
+        # The other attributes (first_rows, a stream batch's quality) as state.
+        args = (dict(self), self.unmatched, self.faults, self.times)
+        state = {
+            k: v for k, v in self.__dict__.items() if k not in ("unmatched", "faults", "times")
+        }
+        return (Decoded, args, state)
 
     def to_pandas(self) -> dict[str, Any]:
         """Every table as a pandas DataFrame, by the same keys (pandas is an

@@ -193,6 +193,8 @@ def test_stream_batches_give_their_child_rows_their_packets_times():
     first = batches[2].first_rows["hk"]
     assert first > 0 and batches[2]["hk/xs"]["packet"].min() >= first
     again = [pickle.loads(pickle.dumps(b)) for b in batches]
+    assert [b.quality for b in again] == [b.quality for b in batches]
+    assert sum(b.quality.packets.get(5, 0) for b in again) == 40
     joined = xr.concat([b.to_xarray()["hk/xs"] for b in again], dim="row")
     xr.testing.assert_identical(joined, whole)
 

@@ -70,23 +70,40 @@ class Decoded(dict[str, dict[str, Any]]):
     every concrete type (empty columns where no packet is of it) and
     ``{"<type>/<item>": {...}}`` for child tables, with ``unmatched`` (packets
     of no concrete type: ``{apid: count}`` under CCSDS framing, ``{None:
-    count}`` otherwise) and ``faults`` (a list of :class:`Fault`)."""
+    count}`` otherwise), ``faults`` (a list of :class:`Fault`), ``times``
+    (``{type: (field, ...)}``: the datetime64 columns of each type's table,
+    those of its items with ``time``) and ``first_rows`` (``{type: row}``:
+    the number of the type's first row, which a child table's ``packet``
+    counts from; not 0 only in the batches of a :class:`StreamDecoder`,
+    whose rows count from its start)."""
 
     unmatched: dict[int | None, int]
     faults: list[Fault]
+    times: dict[str, tuple[str, ...]]
+    first_rows: dict[str, int]
 
     def __init__(
         self,
         tables: dict[str, dict[str, Any]],
         unmatched: dict[int | None, int],
         faults: list[Fault],
+        times: dict[str, tuple[str, ...]] | None = None,
+        *,
+        first_rows: dict[str, int] | None = None,
     ) -> None:
         super().__init__(tables)
         self.unmatched = unmatched
         self.faults = faults
+        self.times = {} if times is None else times
+        self.first_rows = {} if first_rows is None else first_rows
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (Decoded, (dict(self), self.unmatched, self.faults))
+        # The other attributes (first_rows, a stream batch's quality) as state.
+        args = (dict(self), self.unmatched, self.faults, self.times)
+        state = {
+            k: v for k, v in self.__dict__.items() if k not in ("unmatched", "faults", "times")
+        }
+        return (Decoded, args, state)
 
     def to_pandas(self) -> dict[str, Any]:
         """Every table as a pandas DataFrame, by the same keys (pandas is an
@@ -97,10 +114,11 @@ class Decoded(dict[str, dict[str, Any]]):
     def to_xarray(self) -> dict[str, Any]:
         """Every table as an xarray Dataset, by the same keys (xarray is an
         optional extra): a type's along the dimension ``packet``, a child
-        table's along ``row`` (its ``packet`` variable is the packet's index
-        in the input); a 2-D column gets the dimension ``NAME_index``; the
-        table's first datetime64 column (a time code) is a coordinate."""
-        return _frames.tables_to_xarray(self)
+        table's along ``row`` (its ``packet`` variable is the row of the
+        packet in the type's table); a 2-D column gets the dimension
+        ``NAME_index``. The time fields (``times``) are coordinates, and a
+        child table's rows get their packet's time fields as coordinates."""
+        return _frames.tables_to_xarray(self, self.times, self.first_rows)
 
 
 Decoded.__module__ = "bitloom_bulk"
@@ -312,7 +330,12 @@ def decode(
                 if _every_row_holds(route.conditions, by_type) and (
                     not derived or _derive_tables(route, by_type)
                 ):
-                    return Decoded(by_type, {int(a): int(c) for a, c in skipped.items()}, [])
+                    return Decoded(
+                        by_type,
+                        {int(a): int(c) for a, c in skipped.items()},
+                        [],
+                        time_fields(definitions, derived),
+                    )
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
     run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived))
     count = len(packet_offsets)
@@ -374,7 +397,21 @@ def decode(
     # before the error in some items and not in others, go with it).
     faults = [f for f in run.faults if f.severity == "error" or f.packet not in run.errors]
     faults.sort(key=lambda f: f.packet)
-    return Decoded(tables, unmatched, faults)
+    return Decoded(tables, unmatched, faults, time_fields(definitions, derived))
+
+
+def time_fields(definitions: Definitions, derived: bool) -> dict[str, tuple[str, ...]]:
+    """The datetime64 columns of every type's table: its items with ``time``
+    derived (a binary field of fixed bits, so always a column of the type's
+    own table). Empty without ``derived``: those columns hold the raw bytes."""
+    if not derived:
+        return {}
+    times: dict[str, tuple[str, ...]] = {}
+    for node in definitions.nodes():
+        names = tuple(i.name for i in node.fields() if "time" in i.derived)
+        if names and not node.abstract:
+            times[node.name] = names
+    return times
 
 
 @dataclass(repr=False)

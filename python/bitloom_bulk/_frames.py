@@ -3,7 +3,8 @@
 A table is a dict of numpy columns of one length. Each becomes a DataFrame
 (a column each, dtypes as they are: uint64 stays uint64, datetime64[ns] and
 object columns too) or a Dataset along the dimension "packet" (or "row" for a
-child table), with the table's first datetime64 column as a coordinate.
+child table), with the table's time fields (datetime64 columns of items that
+derive a time) as coordinates.
 A two-dimensional column (an array of fixed count per packet) becomes the
 columns NAME[0], NAME[1], ... of a DataFrame, and one variable with a second
 dimension NAME_index in a Dataset. xarray reads None in an object column (an
@@ -46,30 +47,63 @@ def table_to_pandas(table: Mapping[str, Any]) -> Any:
     return pandas.DataFrame(columns, copy=False)
 
 
-def table_to_xarray(table: Mapping[str, Any], dimension: str = "packet") -> Any:
-    """One table as an xarray Dataset along ``dimension``; its first
-    datetime64 column, if it has one, a coordinate along it."""
+def table_to_xarray(
+    table: Mapping[str, Any],
+    dimension: str = "packet",
+    times: tuple[str, ...] = (),
+    coordinates: Mapping[str, Any] | None = None,
+) -> Any:
+    """One table as an xarray Dataset along ``dimension``: its columns
+    ``times`` (datetime64) coordinates along it, and ``coordinates`` (name:
+    values along it) added as coordinates too."""
     xarray = _needs("xarray", "xarray", "to_xarray()")
     variables: dict[str, Any] = {}
-    time = None
     for name, column in table.items():
         values = np.asarray(column)
         dims: tuple[str, ...] = (dimension,)
         if values.ndim == 2:
             dims = (dimension, f"{name}_index")
         variables[name] = (dims, values)
-        if time is None and values.ndim == 1 and values.dtype.kind == "M":
-            time = name
     dataset = xarray.Dataset(variables)
-    return dataset.set_coords(time) if time is not None else dataset
+    if coordinates:
+        dataset = dataset.assign_coords({n: (dimension, v) for n, v in coordinates.items()})
+    return dataset.set_coords(list(times)) if times else dataset
+
+
+def _length(table: Mapping[str, Any]) -> int:
+    return len(next(iter(table.values()))) if table else 0
 
 
 def tables_to_pandas(tables: Mapping[Any, Mapping[str, Any]]) -> dict[Any, Any]:
     return {key: table_to_pandas(table) for key, table in tables.items()}
 
 
-def tables_to_xarray(tables: Mapping[Any, Mapping[str, Any]]) -> dict[Any, Any]:
-    return {
-        key: table_to_xarray(table, "row" if isinstance(key, str) and "/" in key else "packet")
-        for key, table in tables.items()
-    }
+def tables_to_xarray(
+    tables: Mapping[Any, Mapping[str, Any]],
+    times: Mapping[str, tuple[str, ...]] | None = None,
+    first_rows: Mapping[str, int] | None = None,
+) -> dict[Any, Any]:
+    """Every table as a Dataset by the same keys; a child table ("TYPE/ITEM",
+    whose column ``packet`` is the row of its packet in TYPE's table, counted
+    from ``first_rows[TYPE]``) along "row", with TYPE's time fields at those
+    rows as coordinates (where the child table has no column of the same
+    name)."""
+    times = times or {}
+    first_rows = first_rows or {}
+    datasets: dict[Any, Any] = {}
+    for key, table in tables.items():
+        if not (isinstance(key, str) and "/" in key):
+            datasets[key] = table_to_xarray(table, "packet", times.get(key, ()))
+            continue
+        parent = key.split("/", 1)[0]
+        inherited: dict[str, Any] = {}
+        wanted = [name for name in times.get(parent, ()) if name not in table]
+        if wanted:
+            rows = np.asarray(table["packet"]) - first_rows.get(parent, 0)
+            if len(rows) and (rows.min() < 0 or rows.max() >= _length(tables[parent])):
+                raise ValueError(
+                    f"table {key!r}: its packet column names rows that table {parent!r} lacks"
+                )
+            inherited = {name: np.asarray(tables[parent][name])[rows] for name in wanted}
+        datasets[key] = table_to_xarray(table, "row", times.get(key, ()), inherited)
+    return datasets

@@ -204,6 +204,7 @@ class StreamDecoder:
                 for f in decoded.faults
             ]
         tables = dict(decoded)
+        first_rows = {name: self._rows.get(name, 0) for name in decoded if "/" not in name}
         for name, table in tables.items():
             if "/" in name:
                 before = self._rows.get(name.split("/", 1)[0], 0)
@@ -215,7 +216,7 @@ class StreamDecoder:
             if "/" not in name:
                 rows = len(next(iter(table.values()))) if table else 0
                 self._rows[name] = self._rows.get(name, 0) + rows
-        return Decoded(tables, decoded.unmatched, faults)
+        return Decoded(tables, decoded.unmatched, faults, decoded.times, first_rows=first_rows)
 
 
 def _pieces(source: Any, chunk_bytes: int) -> Iterator[Any]:

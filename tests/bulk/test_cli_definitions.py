@@ -113,6 +113,8 @@ FILES = {"hk": "hk", "hk/samples": "hk.samples", EVIL: "%2E..evil.x"}
 
 @pytest.mark.parametrize("form", ["csv", "jsonl", "parquet"])
 def test_decode_writes_one_file_per_table(case, capsys, form):
+    if form == "parquet":
+        pytest.importorskip("pyarrow.parquet")
     root, defs = case
     expected = defs.decode(frames(), packet_bytes=PACKET_BYTES)
     code, out, err = run(decode_argv(root, "--format", form), capsys)

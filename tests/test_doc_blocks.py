@@ -3,7 +3,8 @@
 Each page's ```python blocks run in order in one namespace, in a temporary
 directory that holds the files the pages read: a small generated CCSDS capture
 (`capture.bin`), a file of fixed-length frames (`frames.bin`, `frame.json`), and
-every ```toml block whose first line names its file (`# housekeeping.toml`).
+every ```toml or ```xml block whose first line names its file
+(`# housekeeping.toml`, `<!-- housekeeping.xml -->`).
 Blocks of `>>>` lines run as doctests, their output compared. ```console lines
 `$ bitloom ...` run the command line and must exit 0.
 
@@ -154,10 +155,10 @@ def run_console(block: Block, page: Path, directory: Path) -> None:
 
 
 def written_file(block: Block) -> str | None:
-    """The file a ```toml block stands for, named on its first line."""
+    """The file a ```toml or ```xml block stands for, named on its first line."""
     first = block.body.splitlines()[0] if block.body else ""
-    m = re.fullmatch(r"#\s*([\w.-]+\.toml)\s*", first)
-    return m[1] if m else None
+    m = re.fullmatch(r"#\s*([\w.-]+\.toml)\s*|<!--\s*([\w.-]+\.xml)\s*-->\s*", first)
+    return (m[1] or m[2]) if m else None
 
 
 @pytest.mark.parametrize(
@@ -172,7 +173,7 @@ def test_page_blocks_run(page: Path, tmp_path: Path, monkeypatch: pytest.MonkeyP
             reason = block.body.splitlines()[0][len(NOT_RUN) :].strip()
             assert reason, f"{page.relative_to(ROOT)}:{block.line}: '{NOT_RUN}' without a reason"
             continue
-        if block.lang == "toml" and (name := written_file(block)):
+        if block.lang in ("toml", "xml") and (name := written_file(block)):
             (tmp_path / name).write_text(block.body, encoding="utf-8")
         elif block.lang == "python":
             run_python(block, page, namespace)

@@ -129,7 +129,7 @@ def prepare(directory: Path) -> None:
     (directory / "frame.json").write_text(json.dumps(FRAME), encoding="utf-8")
 
 
-def run_python(block: Block, page: Path, namespace: dict[str, object]) -> str | None:
+def run_python(block: Block, page: Path, namespace: dict[str, object], skipped: bool) -> str | None:
     """Run one block; the reason it could not run, where an optional import is missing."""
     where = f"{page.relative_to(ROOT)}:{block.line}"
     if block.body.lstrip().startswith(">>>"):
@@ -144,10 +144,24 @@ def run_python(block: Block, page: Path, namespace: dict[str, object]) -> str | 
         return None
     try:
         exec(compile(block.body, where, "exec"), namespace)
-    except ModuleNotFoundError as e:
-        if (e.name or "").split(".")[0] not in OPTIONAL:
+    except ImportError as e:
+        # bitloom_bulk.dask raises its own ImportError from the missing module.
+        missing = next(
+            (
+                c.name
+                for c in (e, e.__cause__, e.__context__)
+                if isinstance(c, ImportError) and c.name
+            ),
+            "",
+        )
+        if missing.split(".")[0] not in OPTIONAL:
             raise
-        return f"{where} needs {e.name}, not installed"
+        return f"{where} needs {missing}, not installed"
+    except NameError:
+        if not skipped:
+            raise
+        # A name a block passed over would have defined.
+        return f"{where} needs a block passed over before it"
     return None
 
 
@@ -194,7 +208,7 @@ def test_page_blocks_run(page: Path, tmp_path: Path, monkeypatch: pytest.MonkeyP
         if block.lang in ("toml", "xml") and (name := written_file(block)):
             (tmp_path / name).write_text(block.body, encoding="utf-8")
         elif block.lang == "python":
-            if reason := run_python(block, page, namespace):
+            if reason := run_python(block, page, namespace, bool(missing)):
                 missing.append(reason)
         elif block.lang == "console":
             run_console(block, page, tmp_path)

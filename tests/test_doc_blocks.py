@@ -25,7 +25,7 @@ from pathlib import Path
 
 import pytest
 
-import bitloom
+from bitloom_bulk import compile as compile_recipe
 from bitloom_bulk import field
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -114,17 +114,8 @@ def prepare(directory: Path) -> None:
         science_packet(s) + waveform_packet(s) for s in range(3)
     )
     (directory / "capture.bin").write_bytes(capture)
-    frames = [
-        bitloom.pack_parameters(
-            [
-                dict(item, value=value)
-                for item, value in zip(
-                    FRAME, [0x1ACFFC1D, i, i - 20, i / 4, "FRAME   "], strict=True
-                )
-            ]
-        )
-        for i in range(40)
-    ]
+    layout = compile_recipe(FRAME)
+    frames = [layout.pack([0x1ACFFC1D, i, i - 20, i / 4, "FRAME   "]) for i in range(40)]
     (directory / "frames.bin").write_bytes(b"".join(frames))
     (directory / "frame.json").write_text(json.dumps(FRAME), encoding="utf-8")
 

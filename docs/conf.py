@@ -16,7 +16,8 @@ myst_heading_anchors = 3
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 
-# furo wraps long code lines in the page width instead of cutting them.
+# furo, and _static/code.css wrapping long code lines in the page width
+# instead of cutting them.
 html_theme = "furo"
 html_static_path = ["_static"]
 html_css_files = ["code.css"]

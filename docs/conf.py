@@ -16,5 +16,9 @@ myst_heading_anchors = 3
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 
-html_theme = "alabaster"
+# furo, and _static/code.css wrapping long code lines in the page width
+# instead of cutting them.
+html_theme = "furo"
+html_static_path = ["_static"]
+html_css_files = ["code.css"]
 html_title = f"bitloom {release}"

@@ -134,3 +134,35 @@ def test_the_csv_that_sizes_an_array_by_an_expanding_one_is_refused():
     with pytest.raises(bb.RecipeFileError) as info:
         bb.load_ccsdspy(path)
     assert (info.value.line, info.value.column) == (3, "data_type")
+
+
+def test_array_of_12_bit_elements_sized_by_a_field():
+    """Elements that are not whole bytes are read by their bits, and the field
+    after the array lands where they end (ccsdspy 2.0.1 reads them as bytes)."""
+    from ccsdspy import PacketArray, PacketField
+
+    fields = [
+        PacketField(name="N", data_type="uint", bit_length=8),
+        PacketArray(name="S", data_type="uint", bit_length=12, array_shape="N"),
+        PacketField(name="T", data_type="uint", bit_length=8),
+    ]
+
+    def packet(seq, samples, tail):
+        bits = f"{len(samples):08b}" + "".join(f"{s:012b}" for s in samples) + f"{tail:08b}"
+        bits += "0" * (-len(bits) % 8)
+        body = int(bits, 2).to_bytes(len(bits) // 8, "big")
+        head = [
+            0x08,
+            0x10,
+            0xC0 | seq >> 8,
+            seq & 0xFF,
+            (len(body) - 1) >> 8,
+            (len(body) - 1) & 0xFF,
+        ]
+        return bytes(head) + body
+
+    data = packet(0, [0xC1D, 0x123, 0xABC], 0x55) + packet(1, [0x111, 0x222], 0x66)
+    decoded = bb.load_ccsdspy(fields, name="t").decode(data)
+    assert decoded["t"]["T"].tolist() == [0x55, 0x66]
+    assert decoded["t/S"]["S"].tolist() == [0xC1D, 0x123, 0xABC, 0x111, 0x222]
+    assert decoded["t/S"]["packet"].tolist() == [0, 0, 0, 1, 1]

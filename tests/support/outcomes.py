@@ -79,6 +79,6 @@ def as_bulk(result, recipe=None, offset=0, size=0):
         start, it = item_starts(recipe, offset)[index], recipe[index]
         text = (
             f"{it['name']!r} lies at bits {start} to {start + it['bits']}, past the end of"
-            f" the packet ({8 * size} bits, {size} bytes)"
+            f" the packet ({8 * size} bits, {size} byte{'s' if size != 1 else ''})"
         )
     return (result[0], result[1], (text, *result[2][1:]), result[3])

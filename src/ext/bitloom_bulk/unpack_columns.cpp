@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -315,8 +316,9 @@ PyObject* ColumnBuilder::finish() {
     for (std::size_t j = 0; j < nfields; ++j) {
         Ref column;
         if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Bytes) {
-            const std::string dtype = "S" + std::to_string(text_widths_[j]);
-            column = Ref(column_from_buffer(buffers_[j].get(), dtype.c_str()));
+            char dtype[32];
+            std::snprintf(dtype, sizeof dtype, "S%zu", text_widths_[j]);
+            column = Ref(column_from_buffer(buffers_[j].get(), dtype));
         } else if (kinds_[j] == ColumnKind::Text) {
             column = Ref(object_column(buffers_[j].get()));
         } else {

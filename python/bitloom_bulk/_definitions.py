@@ -510,18 +510,18 @@ def _check_derived(
         if any(b <= a for a, b in itertools.pairwise(raws)):
             raise fail("spline points must have strictly increasing raw values")
     if "time" in derived:
-        spec = derived["time"]
-        if not isinstance(spec, Mapping) or spec.get("code") not in _TIME_CODES:
+        time_code = derived["time"]
+        if not isinstance(time_code, Mapping) or time_code.get("code") not in _TIME_CODES:
             raise fail("time must be a dict with code 'cuc' or 'cds'")
-        if spec["code"] == "cuc":
-            extra = set(spec) - {"code", "coarse_bytes", "fine_bytes", "epoch"}
-            coarse, fine = spec.get("coarse_bytes", 4), spec.get("fine_bytes", 0)
+        if time_code["code"] == "cuc":
+            extra = set(time_code) - {"code", "coarse_bytes", "fine_bytes", "epoch"}
+            coarse, fine = time_code.get("coarse_bytes", 4), time_code.get("fine_bytes", 0)
             if not _int(coarse) or not 1 <= coarse <= 4 or not _int(fine) or not 0 <= fine <= 3:
                 raise fail("a CUC time has coarse_bytes 1-4 and fine_bytes 0-3")
             width = 8 * (coarse + fine)
         else:
-            extra = set(spec) - {"code", "day_bits", "sub_ms", "epoch"}
-            day, sub = spec.get("day_bits", 16), spec.get("sub_ms", 0)
+            extra = set(time_code) - {"code", "day_bits", "sub_ms", "epoch"}
+            day, sub = time_code.get("day_bits", 16), time_code.get("sub_ms", 0)
             if day not in (16, 24) or sub not in (0, 16, 32):
                 raise fail("a CDS time has day_bits 16 or 24 and sub_ms 0, 16 or 32")
             width = day + 32 + sub
@@ -529,7 +529,7 @@ def _check_derived(
             raise fail(f"time has unknown key {sorted(extra)[0]!r}")
         if isinstance(bits, int) and bits != width:
             raise fail(f"this time code takes {width} bits, not {bits}")
-        parse_epoch(type_name, name, spec.get("epoch", "1958-01-01T00:00:00"))
+        parse_epoch(type_name, name, time_code.get("epoch", "1958-01-01T00:00:00"))
 
 
 def _number(value: Any) -> bool:
@@ -571,9 +571,11 @@ def _read_derived(type_name: str, name: str, derived: dict[str, Any]) -> dict[st
     if "spline" in derived:
         out["spline"] = [(float(x), float(y)) for x, y in derived["spline"]]
     if "time" in derived:
-        spec = dict(derived["time"])
-        spec["epoch_ns"] = parse_epoch(type_name, name, spec.get("epoch", "1958-01-01T00:00:00"))
-        out["time"] = spec
+        time_code = dict(derived["time"])
+        time_code["epoch_ns"] = parse_epoch(
+            type_name, name, time_code.get("epoch", "1958-01-01T00:00:00")
+        )
+        out["time"] = time_code
     return out
 
 

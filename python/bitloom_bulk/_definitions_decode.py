@@ -1371,13 +1371,13 @@ def _derive_elements(
     Returns the kept elements' values and owners."""
     if not run.derived or not item.derived:
         return values, owner
-    spec = item.derived
-    if "boolean" in spec:
+    derivation = item.derived
+    if "boolean" in derivation:
         return values != 0, owner
-    if "polynomial" in spec:
-        return _polynomial(spec["polynomial"], values), owner
-    if "enumeration" in spec:
-        labels, inverse, unknown = _labels(spec["enumeration"], values)
+    if "polynomial" in derivation:
+        return _polynomial(derivation["polynomial"], values), owner
+    if "enumeration" in derivation:
+        labels, inverse, unknown = _labels(derivation["enumeration"], values)
         if unknown.any():
             seen = np.zeros(len(state.rows), dtype=bool)
             for i in np.flatnonzero(unknown).tolist():
@@ -1393,8 +1393,8 @@ def _derive_elements(
                     "warning",
                 )
         return labels[inverse].reshape(values.shape), owner
-    assert "spline" in spec
-    xs, ys = _spline_points(spec["spline"])
+    assert "spline" in derivation
+    xs, ys = _spline_points(derivation["spline"])
     x = values.astype(np.float64)
     outside = ~((x >= xs[0]) & (x <= xs[-1]))
     if outside.any():
@@ -1486,23 +1486,23 @@ def _derive_tables(route: _ApidRoute, tables: dict[str, dict[str, Any]]) -> bool
     for child in route.children:
         table = tables[child.name]
         for item in root.items + child.items:
-            spec = item.derived
-            if not spec:
+            derivation = item.derived
+            if not derivation:
                 continue
             values = table[item.name]
-            if "time" in spec or values.dtype == object:
+            if "time" in derivation or values.dtype == object:
                 return False
-            if "boolean" in spec:
+            if "boolean" in derivation:
                 table[item.name] = values != 0
-            elif "polynomial" in spec:
-                table[item.name] = _polynomial(spec["polynomial"], values)
-            elif "enumeration" in spec:
-                labels, inverse, unknown = _labels(spec["enumeration"], values)
+            elif "polynomial" in derivation:
+                table[item.name] = _polynomial(derivation["polynomial"], values)
+            elif "enumeration" in derivation:
+                labels, inverse, unknown = _labels(derivation["enumeration"], values)
                 if unknown.any():
                     return False
                 table[item.name] = labels[inverse].reshape(values.shape)
             else:
-                xs, ys = _spline_points(spec["spline"])
+                xs, ys = _spline_points(derivation["spline"])
                 x = values.astype(np.float64)
                 if not np.all((x >= xs[0]) & (x <= xs[-1])):
                     return False
@@ -1513,11 +1513,11 @@ def _derive_tables(route: _ApidRoute, tables: dict[str, dict[str, Any]]) -> bool
 def _time(run: _Run, node: Node, state: _State, item: Item) -> Any:
     """The times of a binary field's packets (``local``: its start and
     size); packets whose time code is refused fault."""
-    spec = item.derived["time"]
-    if spec["code"] == "cuc":
-        widths = [8 * spec.get("coarse_bytes", 4), 8 * spec.get("fine_bytes", 0)]
+    time_code = item.derived["time"]
+    if time_code["code"] == "cuc":
+        widths = [8 * time_code.get("coarse_bytes", 4), 8 * time_code.get("fine_bytes", 0)]
     else:
-        widths = [spec.get("day_bits", 16), 32, spec.get("sub_ms", 0)]
+        widths = [time_code.get("day_bits", 16), 32, time_code.get("sub_ms", 0)]
     names = ["a", "b", "c"][: len(widths)]
     parts_recipe = [
         {"name": n, "encoding": "unsigned", "bits": w, "byte_order": "big", "reverse_bits": False}
@@ -1526,20 +1526,20 @@ def _time(run: _Run, node: Node, state: _State, item: Item) -> Any:
     layout = run.layout(("time", id(item)), parts_recipe)
     columns = _columns_at(run, layout, state.rows, state.local["start"])
     parts = [columns[n].astype(np.int64) for n in names]
-    ns, wrong = _time_ns(spec, parts)
+    ns, wrong = _time_ns(time_code, parts)
     state.local["ns"] = ns
     _drop(run, node, state, wrong != None, item.name, lambda p, r: ValueError(wrong[r]))  # noqa: E711
     return state.local["ns"].view("datetime64[ns]")
 
 
-def _time_ns(spec: dict[str, Any], parts: list[I64]) -> tuple[I64, npt.NDArray[Any]]:
+def _time_ns(time_code: dict[str, Any], parts: list[I64]) -> tuple[I64, npt.NDArray[Any]]:
     """Nanoseconds since 1970 (on the epoch's own scale) of each row's time
     code (its parts: coarse and fine counts, or day, millisecond and
     sub-millisecond counts), and for each row None or why it is refused."""
     count = len(parts[0])
-    epoch = spec["epoch_ns"]
-    if spec["code"] == "cuc":
-        fine_n = spec.get("fine_bytes", 0)
+    epoch = time_code["epoch_ns"]
+    if time_code["code"] == "cuc":
+        fine_n = time_code.get("fine_bytes", 0)
         # Below 2**32 seconds and 2**24 fine counts, with an epoch within
         # 4e18 ns of 1970, no step of the sum leaves int64.
         if abs(epoch) <= 4 * 10**18:
@@ -1547,7 +1547,7 @@ def _time_ns(spec: dict[str, Any], parts: list[I64]) -> tuple[I64, npt.NDArray[A
             total = coarse * 1_000_000_000 + ((fine * 1_000_000_000) >> (8 * fine_n)) + epoch
             return total, np.full(count, None, dtype=object)
     else:
-        sub = spec.get("sub_ms", 0)
+        sub = time_code.get("sub_ms", 0)
         day, ms, extra = parts
         limit = 999 if sub == 16 else 999_999_999
         wrong_rows = (ms > 86_400_999) | ((extra > limit) if sub else False)
@@ -1560,22 +1560,24 @@ def _time_ns(spec: dict[str, Any], parts: list[I64]) -> tuple[I64, npt.NDArray[A
             sub_ns = extra * 1000 if sub == 16 else extra // 1000
             total = day * 86_400_000_000_000 + ms * 1_000_000 + sub_ns + epoch
             return total, np.full(count, None, dtype=object)
-    return _time_ns_exact(spec, [[int(x) for x in p.tolist()] for p in parts])
+    return _time_ns_exact(time_code, [[int(x) for x in p.tolist()] for p in parts])
 
 
-def _time_ns_exact(spec: dict[str, Any], parts: list[list[int]]) -> tuple[I64, npt.NDArray[Any]]:
+def _time_ns_exact(
+    time_code: dict[str, Any], parts: list[list[int]]
+) -> tuple[I64, npt.NDArray[Any]]:
     """_time_ns in Python integers, row by row, for codes whose sum may leave
     int64 or that hold refused counts."""
     count = len(parts[0])
     wrong = np.full(count, None, dtype=object)
-    epoch = spec["epoch_ns"]
+    epoch = time_code["epoch_ns"]
     total: list[int] = []
-    if spec["code"] == "cuc":
-        fine_n = spec.get("fine_bytes", 0)
+    if time_code["code"] == "cuc":
+        fine_n = time_code.get("fine_bytes", 0)
         for c, f in zip(parts[0], parts[1], strict=True):
             total.append(c * 1_000_000_000 + ((f * 1_000_000_000) >> (8 * fine_n)) + epoch)
     else:
-        sub = spec.get("sub_ms", 0)
+        sub = time_code.get("sub_ms", 0)
         for i, (d, m, e) in enumerate(zip(*parts, strict=True)):
             if m > 86_400_999:
                 wrong[i] = f"the millisecond of day {m} is beyond 86400999"

@@ -386,9 +386,9 @@ class Reader:
                 " 0-3 of binary fractions (scale 2**-8 per fraction byte, no offset) is not"
                 " decoded",
             )
-        spec = {"code": "cuc", "coarse_bytes": whole - fraction, "fine_bytes": fraction}
-        spec["epoch"] = epoch
-        return Kind("time", "binary", 8 * whole, derived={"time": spec})
+        time_code = {"code": "cuc", "coarse_bytes": whole - fraction, "fine_bytes": fraction}
+        time_code["epoch"] = epoch
+        return Kind("time", "binary", 8 * whole, derived={"time": time_code})
 
     def _labels(self, node: Element, name: str) -> dict[int, str]:
         labels: dict[int, str] = {}

@@ -25,10 +25,10 @@ ccsdspy = pytest.importorskip("ccsdspy")
 
 def _definitions_module():
     path = REALDATA / "ccsdspy" / "definitions.py"
-    spec = importlib.util.spec_from_file_location("ccsdspy_realdata_definitions", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("ccsdspy_realdata_definitions", path)
+    module = importlib.util.module_from_spec(location)
+    sys.modules[location.name] = module
+    location.loader.exec_module(module)
     return module
 
 

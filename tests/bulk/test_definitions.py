@@ -469,15 +469,15 @@ def test_byte_slices_stay_inside_the_data(offsets, lengths, words):
         bb._native.byte_slices(b"abcdefgh", offsets, lengths)
 
 
-def _time_of(code, stored, **spec):
+def _time_of(code, stored, **time_keys):
     defs = Definitions(
-        [PacketType("t", [field("t", "binary", 8 * len(stored), time={"code": code, **spec})])]
+        [PacketType("t", [field("t", "binary", 8 * len(stored), time={"code": code, **time_keys})])]
     )
     return defs.decode(stored, packet_bytes=len(stored), errors="skip")
 
 
 @pytest.mark.parametrize(
-    ("code", "stored", "spec", "expected"),
+    ("code", "stored", "time_keys", "expected"),
     [
         # 1 s and 0x8000/65536 s from the 1958 epoch.
         ("cuc", b"\0\0\0\1\x80\0", {"fine_bytes": 2}, "1958-01-01T00:00:01.5"),
@@ -501,29 +501,29 @@ def _time_of(code, stored, **spec):
         ),
     ],
 )
-def test_time_codes_count_from_their_epoch(code, stored, spec, expected):
-    decoded = _time_of(code, stored, **spec)
+def test_time_codes_count_from_their_epoch(code, stored, time_keys, expected):
+    decoded = _time_of(code, stored, **time_keys)
     assert decoded.faults == []
     assert decoded["t"]["t"].tolist() == [np.datetime64(expected, "ns").item()]
     raw = Definitions(
-        [PacketType("t", [field("t", "binary", 8 * len(stored), time={"code": code, **spec})])]
+        [PacketType("t", [field("t", "binary", 8 * len(stored), time={"code": code, **time_keys})])]
     ).decode(stored, packet_bytes=len(stored), derived=False)
     assert raw["t"]["t"].tolist() == [stored]
 
 
 @pytest.mark.parametrize(
-    ("code", "stored", "spec", "words"),
+    ("code", "stored", "time_keys", "words"),
     [
         ("cds", b"\0\0\x05\x26\x5f\xe8", {}, "millisecond of day 86401000"),
         ("cds", b"\0\0\0\0\0\0\x03\xe8", {"sub_ms": 16}, "microsecond count 1000"),
         ("cds", b"\xff\xff\xff\0\0\0\0", {"day_bits": 24}, "outside datetime64"),
     ],
 )
-def test_refused_time_codes_are_faults(code, stored, spec, words):
+def test_refused_time_codes_are_faults(code, stored, time_keys, words):
     decoded = _time_of(
         code,
-        stored[: 6 + (spec.get("day_bits", 16) - 16) // 8 + spec.get("sub_ms", 0) // 8],
-        **spec,
+        stored[: 6 + (time_keys.get("day_bits", 16) - 16) // 8 + time_keys.get("sub_ms", 0) // 8],
+        **time_keys,
     )
     assert decoded["t"]["t"].tolist() == []
     assert [f.severity for f in decoded.faults] == ["error"]

@@ -90,23 +90,23 @@ def _window(packet, start, nbytes):
 
 
 def _derived(item, value, warn):
-    spec = item.derived
-    if "boolean" in spec:
+    derivation = item.derived
+    if "boolean" in derivation:
         return int(value) != 0
-    if "polynomial" in spec:
+    if "polynomial" in derivation:
         x = float(value)
-        out = spec["polynomial"][-1]
-        for c in reversed(spec["polynomial"][:-1]):
+        out = derivation["polynomial"][-1]
+        for c in reversed(derivation["polynomial"][:-1]):
             out = out * x + c
         return out
-    if "enumeration" in spec:
-        label = spec["enumeration"].get(int(value))
+    if "enumeration" in derivation:
+        label = derivation["enumeration"].get(int(value))
         if label is None:
             warn(f"raw value {int(value)} has no label")
         return label
-    if "spline" in spec:
+    if "spline" in derivation:
         x = float(value)
-        points = spec["spline"]
+        points = derivation["spline"]
         if not points[0][0] <= x <= points[-1][0]:
             raise ValueError(f"raw value {x!r} outside the spline")
         for (x0, y0), (x1, y1) in itertools.pairwise(points):
@@ -115,15 +115,15 @@ def _derived(item, value, warn):
     return value
 
 
-def _time(spec, stored):
-    epoch = spec["epoch_ns"]
-    if spec["code"] == "cuc":
-        cb, fb = spec.get("coarse_bytes", 4), spec.get("fine_bytes", 0)
+def _time(time_code, stored):
+    epoch = time_code["epoch_ns"]
+    if time_code["code"] == "cuc":
+        cb, fb = time_code.get("coarse_bytes", 4), time_code.get("fine_bytes", 0)
         coarse = int.from_bytes(stored[:cb], "big")
         fine = int.from_bytes(stored[cb : cb + fb], "big")
         ns = coarse * 10**9 + (fine * 10**9 >> (8 * fb)) + epoch
     else:
-        db, sub = spec.get("day_bits", 16) // 8, spec.get("sub_ms", 0)
+        db, sub = time_code.get("day_bits", 16) // 8, time_code.get("sub_ms", 0)
         day = int.from_bytes(stored[:db], "big")
         ms = int.from_bytes(stored[db : db + 4], "big")
         extra = int.from_bytes(stored[db + 4 : db + 4 + sub // 8], "big")

@@ -86,5 +86,6 @@ def unpack_ccsds(
     *,
     offset: int = 0,
     text: Literal["object", "bytes"] = "object",
-) -> tuple[dict[int, dict[str, npt.NDArray[Any]]], dict[int, int]]:
+    crc: Buffer | None = None,
+) -> tuple[Any, ...]:
     """Decode a mixed-APID CCSDS stream into columns per APID."""

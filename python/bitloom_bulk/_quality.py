@@ -168,10 +168,40 @@ def garbage_message(
     ``first_packet``, byte ``first_offset``)."""
     at = foreign_offset(frames, index)
     found = int(np.frombuffer(data, dtype=np.uint8)[at]) >> 5
+    return garbage_text(index + first_packet, at + first_offset, found, version)
+
+
+def garbage_text(packet: int, at: int, found: int, version: int | None) -> str:
+    """The words for a header at byte ``at`` (packet ``packet``) whose version
+    field ``found`` is not the stream's ``version``."""
     return (
-        f"the bytes at byte {at + first_offset} (packet {index + first_packet}) do not look"
+        f"the bytes at byte {at} (packet {packet}) do not look"
         f" like a CCSDS packet: version field {found}, not the stream's {version} (garbage"
         " between packets, or packet boundaries lost); nothing from there on is decoded"
+    )
+
+
+def crc_flags(checked: str | frozenset[int]) -> bytes:
+    """The native decoder's form of the APIDs whose CRCs are checked: a flag
+    per APID (the idle APID's is ignored)."""
+    if isinstance(checked, str):  # "all"
+        return b"\x01" * 2048
+    flags = bytearray(2048)
+    for apid in checked:
+        flags[apid] = 1
+    return bytes(flags)
+
+
+def native_quality(found: tuple[Any, ...]) -> Quality:
+    """A Quality from the native decoder's (packets per APID, gaps, repeats,
+    idle packets, CRC faults)."""
+    packets, gaps, repeats, idle, faults = found
+    return Quality(
+        packets=packets,
+        gaps=[SequenceGap(*g) for g in gaps],
+        repeats=[SequenceRepeat(*r) for r in repeats],
+        idle=idle,
+        crc_faults=[CrcFault(*f) for f in faults],
     )
 
 

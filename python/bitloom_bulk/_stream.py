@@ -9,7 +9,6 @@ import numpy as np
 import numpy.typing as npt
 
 from bitloom_bulk import _frames, _native, _quality
-from bitloom_bulk._notes import add_note
 from bitloom_bulk._quality import Quality
 
 if TYPE_CHECKING:
@@ -89,23 +88,15 @@ def split_ccsds(
     if foreign is not None:
         frames.__dict__["_garbage_at"] = _quality.foreign_offset(frames, foreign)
     if checked is not None:
-        frames.__dict__["_quality"] = _checked_quality(data, frames, checked)[0]
+        frames.__dict__["_quality"] = _checked_quality(data, frames, checked)
     return frames
 
 
-def _size(data: Any) -> int:
-    with memoryview(data) as view:
-        return view.nbytes
-
-
-def _checked_quality(
-    data: Any, frames: Frames, checked: str | frozenset[int]
-) -> tuple[Quality, npt.NDArray[np.bool_]]:
-    """The quality of ``frames`` with their CRCs checked, and which packets
-    pass (idle packets among them)."""
-    quality, keep, _ = _quality.check_packets(data, frames, crc=checked)
+def _checked_quality(data: Any, frames: Frames, checked: str | frozenset[int]) -> Quality:
+    """The quality of ``frames`` with their CRCs checked."""
+    quality, _, _ = _quality.check_packets(data, frames, crc=checked)
     quality.garbage_at = frames.__dict__.get("_garbage_at")
-    return quality, keep | (frames.apids == _quality.IDLE_APID)
+    return quality
 
 
 class CcsdsColumns(dict[int, dict[str, Any]]):
@@ -178,35 +169,20 @@ def unpack_ccsds(
     Errors: a recipe fault raises first, with a note naming the APID; a stream
     cut short raises ValueError as ``split_ccsds`` does; a packet fault raises
     what ``unpack_columns`` raises for it, with notes naming the packet (its
-    number among its APID's packets and its bytes in the data), the item and the
-    APID. APIDs are decoded in ascending order; the first fault found is raised
-    and nothing is returned.
+    number among its APID's packets, only those that passed their CRC check
+    counted where ``crc`` left some out, and its bytes in the data), the item
+    and the APID. APIDs are decoded in ascending order; the first fault found
+    is raised and nothing is returned. With ``crc``, CRCs are checked in the
+    decoding pass itself (carry-less multiply where the processor has it).
     """
     checked = _quality.crc_apids(crc)
     if checked is None:
         columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset, text=text)
         return CcsdsColumns(columns, skipped)
-    _native.unpack_ccsds(b"", recipes)  # a recipe fault raises before the data is read
-    # Garbage is named before a stream cut short: its length field is garbage too.
-    frames = split_ccsds(data, offset=offset, allow_partial=True)
-    foreign, version = _quality.first_foreign(data, frames, None)
-    if foreign is not None:
-        raise ValueError(_quality.garbage_message(data, frames, foreign, version))
-    if frames.end < _size(data):
-        split_ccsds(data, offset=frames.end)  # raises what a stream cut short raises
-    quality, keep = _checked_quality(data, frames, checked)
-    if keep.all():
-        columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset, text=text)
-    else:
-        try:
-            columns, skipped = _native.unpack_ccsds(
-                _quality.kept_bytes(data, frames, keep, offset), recipes, text=text
-            )
-        except Exception as exc:
-            add_note(
-                exc,
-                "(packet numbers and bytes above count the stream without the"
-                f" {len(quality.crc_faults)} packets that failed their CRC check)",
-            )
-            raise
+    columns, skipped, found = _native.unpack_ccsds(
+        data, recipes, offset=offset, text=text, crc=_quality.crc_flags(checked)
+    )
+    if columns is None:  # the bytes stop looking like packets: nothing decoded
+        raise ValueError(_quality.garbage_text(*found))
+    quality = _quality.native_quality(found)
     return CcsdsColumns(columns, skipped, quality)

@@ -1,6 +1,12 @@
 #include "core/crc16.hpp"
 
 #include <array>
+#include <cstring>
+
+#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
+#define BITLOOM_CRC_CLMUL 1
+#include <immintrin.h>
+#endif
 
 namespace bitloom::core {
 
@@ -31,6 +37,178 @@ constexpr Tables make_tables() {
 
 constexpr Tables kTables = make_tables();
 
+std::uint16_t syndrome_by_tables(const std::uint8_t* data, std::size_t size) noexcept {
+    const std::size_t body = size - 2;
+    return static_cast<std::uint16_t>(crc16_ccitt(data, body) ^
+                                      ((data[body] << 8) | data[body + 1]));
+}
+
+#ifdef BITLOOM_CRC_CLMUL
+
+// The carry-less multiply form. A packet's bytes, most significant bit
+// first, are the coefficients of a polynomial D(x) over GF(2) (its first bit
+// the highest power); the register's preset amounts to inverting the first
+// 16 bits of D. With P(x) = x^16 + x^12 + x^5 + 1, the CRC of the bytes but
+// the last two is B(x) x^16 mod P, so D(x) mod P = CRC XOR the last two
+// bytes: the syndrome. D is taken 16 bytes at a time, highest first, into a
+// 128-bit accumulator A ≡ what has been read (mod P): each next block B gives
+// A = A_hi (x^192 mod P) + A_lo (x^128 mod P) + B, two 64x16-bit products that
+// fit in 128 bits. The first block holds the packet's first (size mod 16)
+// bytes (or 16), as if the packet began with zero bytes, which leaves D
+// unchanged. At the end A is folded to 64 bits and reduced by Barrett's method
+// with mu = floor(x^64 / P).
+
+constexpr std::uint64_t kPoly = 0x11021;
+
+// x^k mod P.
+constexpr std::uint64_t x_pow_mod(unsigned k) {
+    std::uint64_t r = 1;
+    for (unsigned i = 0; i < k; ++i) {
+        r <<= 1;
+        if ((r & 0x10000) != 0) r ^= kPoly;
+    }
+    return r;
+}
+
+// floor(x^64 / P): polynomial long division, the dividend's bit 64 and below.
+constexpr std::uint64_t barrett_mu() {
+    std::uint64_t quotient = 0;
+    std::uint64_t high = 1;  // bit 64 of the remainder
+    std::uint64_t low = 0;   // bits 63..0
+    for (int d = 64; d >= 16; --d) {
+        const bool set = d == 64 ? (high & 1) != 0 : ((low >> d) & 1) != 0;
+        if (!set) continue;
+        quotient |= std::uint64_t{1} << (d - 16);
+        // Subtract P x^(d-16): its top term clears bit d.
+        if (d == 64) {
+            high = 0;
+            low ^= (kPoly & 0xFFFF) << 48;  // the terms of P x^48 below x^64
+        } else {
+            low ^= kPoly << (d - 16);
+        }
+    }
+    return quotient;
+}
+
+constexpr std::uint64_t kMu = barrett_mu();
+static_assert(kMu >> 48 == 1, "floor(x^64 / P) has degree 48");
+
+// Per head length h (1 to 16): the byte shuffle that reverses a 16-byte load
+// ending at byte h of the packet and zeroes the bytes before the packet, and
+// the bits of the preset, over the packet's first two bytes.
+struct HeadMasks {
+    alignas(16) std::uint8_t shuffle[17][16];
+    alignas(16) std::uint8_t preset[17][16];
+};
+
+constexpr HeadMasks make_head_masks() {
+    HeadMasks m{};
+    for (int h = 0; h <= 16; ++h) {
+        for (int j = 0; j < 16; ++j) {
+            m.shuffle[h][j] = j < h ? static_cast<std::uint8_t>(15 - j) : 0x80;
+            const bool first_two = (h >= 2 && (j == h - 1 || j == h - 2)) || (h == 1 && j == 0);
+            m.preset[h][j] = first_two ? 0xFF : 0;
+        }
+    }
+    return m;
+}
+
+constexpr HeadMasks kHead = make_head_masks();
+
+#define BITLOOM_CLMUL_TARGET __attribute__((target("pclmul,ssse3,sse4.1")))
+
+BITLOOM_CLMUL_TARGET inline __m128i load16(const std::uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// What a packet's length decides: its head block's masks and how many whole
+// blocks follow the head.
+struct Shape {
+    std::size_t head;    // 1 to 16 bytes
+    std::size_t blocks;  // whole 16-byte blocks after the head
+    __m128i shuffle, preset;
+};
+
+BITLOOM_CLMUL_TARGET inline Shape shape_of(std::size_t size) {
+    Shape s;
+    s.head = size % 16 == 0 ? 16 : size % 16;
+    s.blocks = (size - s.head) / 16;
+    s.shuffle = load16(kHead.shuffle[s.head]);
+    s.preset = load16(kHead.preset[s.head]);
+    return s;
+}
+
+BITLOOM_CLMUL_TARGET inline __m128i fold_in(__m128i a, __m128i block, __m128i fold) {
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(a, fold, 0x11),
+                                       _mm_clmulepi64_si128(a, fold, 0x00)),
+                         block);
+}
+
+BITLOOM_CLMUL_TARGET inline std::uint16_t syndrome_clmul(const std::uint8_t* data, const Shape& s,
+                                                         const std::uint8_t* readable) {
+    const __m128i fold = _mm_set_epi64x(static_cast<long long>(x_pow_mod(192)),
+                                        static_cast<long long>(x_pow_mod(128)));
+    const __m128i x64 = _mm_set_epi64x(0, static_cast<long long>(x_pow_mod(64)));
+    const __m128i mu_poly = _mm_set_epi64x(static_cast<long long>(kPoly),
+                                           static_cast<long long>(kMu));
+    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    __m128i head;
+    if (static_cast<std::size_t>(data - readable) + s.head >= 16) {
+        head = load16(data + s.head - 16);
+    } else {  // too near the start of what may be read: a zero-padded copy
+        std::uint8_t copy[16] = {};
+        std::memcpy(copy + 16 - s.head, data, s.head);
+        head = load16(copy);
+    }
+    __m128i a = _mm_xor_si128(_mm_shuffle_epi8(head, s.shuffle), s.preset);
+    const std::uint8_t* p = data + s.head;
+    std::size_t blocks = s.blocks;
+    if (s.head == 1) {  // the preset's second byte opens the next block (size >= 17)
+        const __m128i second = _mm_set_epi64x(static_cast<long long>(0xFF00000000000000ULL), 0);
+        a = fold_in(a, _mm_xor_si128(_mm_shuffle_epi8(load16(p), reverse), second), fold);
+        p += 16;
+        --blocks;
+    }
+    for (; blocks != 0; --blocks, p += 16) {
+        a = fold_in(a, _mm_shuffle_epi8(load16(p), reverse), fold);
+    }
+    // 128 bits to at most 79 (A_hi x^64 mod P + A_lo), then to 64.
+    a = _mm_xor_si128(_mm_clmulepi64_si128(a, x64, 0x01), _mm_move_epi64(a));
+    a = _mm_xor_si128(_mm_clmulepi64_si128(a, x64, 0x01), _mm_move_epi64(a));
+    // Barrett: q = ((T >> 16) mu) >> 48 (the product has at most 97 bits);
+    // the syndrome is the low 16 bits of T + q P.
+    __m128i q = _mm_clmulepi64_si128(_mm_srli_epi64(a, 16), mu_poly, 0x00);
+    q = _mm_or_si128(_mm_srli_epi64(q, 48), _mm_slli_epi64(_mm_srli_si128(q, 8), 16));
+    const __m128i r = _mm_xor_si128(a, _mm_clmulepi64_si128(q, mu_poly, 0x10));
+    return static_cast<std::uint16_t>(_mm_cvtsi128_si32(r));
+}
+
+BITLOOM_CLMUL_TARGET void syndromes_clmul(const std::uint8_t* base, const std::uint64_t* offsets,
+                                          const std::uint64_t* lengths, std::uint64_t length,
+                                          std::size_t n, std::uint16_t* out) {
+    if (lengths == nullptr) {
+        // One length for all: its shape is worked out once, and the block
+        // loop's trip count repeats, which the branch predictor learns.
+        const Shape s = shape_of(static_cast<std::size_t>(length));
+        for (std::size_t i = 0; i < n; ++i) out[i] = syndrome_clmul(base + offsets[i], s, base);
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = syndrome_clmul(base + offsets[i], shape_of(static_cast<std::size_t>(lengths[i])),
+                                base);
+    }
+}
+
+bool detect_clmul() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3") &&
+           __builtin_cpu_supports("sse4.1");
+}
+
+const bool kHasClmul = detect_clmul();
+
+#endif  // BITLOOM_CRC_CLMUL
+
 }  // namespace
 
 std::uint16_t crc16_ccitt(const std::uint8_t* data, std::size_t size, std::uint16_t crc) noexcept {
@@ -48,6 +226,39 @@ std::uint16_t crc16_ccitt(const std::uint8_t* data, std::size_t size, std::uint1
         crc = static_cast<std::uint16_t>((crc << 8) ^ t[0][(crc >> 8) ^ data[i]]);
     }
     return crc;
+}
+
+bool crc16_ccitt_uses_clmul() noexcept {
+#ifdef BITLOOM_CRC_CLMUL
+    return kHasClmul;
+#else
+    return false;
+#endif
+}
+
+std::uint16_t crc16_ccitt_syndrome(const std::uint8_t* data, std::size_t size,
+                                   const std::uint8_t* readable) noexcept {
+#ifdef BITLOOM_CRC_CLMUL
+    if (kHasClmul) return syndrome_clmul(data, shape_of(size), readable);
+#else
+    (void)readable;
+#endif
+    return syndrome_by_tables(data, size);
+}
+
+void crc16_ccitt_syndromes(const std::uint8_t* base, const std::uint64_t* offsets,
+                           const std::uint64_t* lengths, std::uint64_t length, std::size_t n,
+                           std::uint16_t* out) noexcept {
+#ifdef BITLOOM_CRC_CLMUL
+    if (kHasClmul) {
+        syndromes_clmul(base, offsets, lengths, length, n, out);
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t size = lengths == nullptr ? length : lengths[i];
+        out[i] = syndrome_by_tables(base + offsets[i], static_cast<std::size_t>(size));
+    }
 }
 
 }  // namespace bitloom::core

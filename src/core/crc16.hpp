@@ -28,4 +28,26 @@ constexpr std::uint16_t crc16_ccitt_bitwise(const std::uint8_t* data, std::size_
     return crc;
 }
 
+// A packet's syndrome: the CRC (from the preset) of its bytes but the last
+// two, XOR those two bytes read big-endian. Zero exactly when the packet
+// error control matches; otherwise the CRC computed is the syndrome XOR the
+// CRC found. `size` is 2 or more. `readable` is the lowest address that may
+// be read: whole 16-byte blocks ending inside the packet may be loaded from
+// [readable, data) (and those bytes ignored), which spares a copy of the
+// packet's first bytes.
+std::uint16_t crc16_ccitt_syndrome(const std::uint8_t* data, std::size_t size,
+                                   const std::uint8_t* readable) noexcept;
+
+// The syndromes of n packets in one call: packet i is
+// base[offsets[i] .. offsets[i] + length_i), length_i = lengths[i], or
+// `length` for all where `lengths` is null. Every length is 2 or more and
+// every packet lies inside memory readable from `base`.
+void crc16_ccitt_syndromes(const std::uint8_t* base, const std::uint64_t* offsets,
+                           const std::uint64_t* lengths, std::uint64_t length, std::size_t n,
+                           std::uint16_t* out) noexcept;
+
+// Whether the syndromes use the processor's carry-less multiply (x86-64
+// with PCLMULQDQ and SSE4.1) rather than tables: for tests and benchmarks.
+bool crc16_ccitt_uses_clmul() noexcept;
+
 }  // namespace bitloom::core

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import bitloom_bulk as bb
-from bitloom_bulk import StreamDecoder
+from bitloom_bulk import StreamDecoder, _native, _quality
 from tests.bulk.test_live import RECIPES, _joined, _model_quality, _quality_stream, _same
 from tests.support import streams
 from tests.support.realdata import REALDATA, needs_realdata
@@ -83,18 +83,75 @@ def test_positions_count_from_the_start_of_the_data_past_an_offset():
     )
 
 
-def test_a_packet_fault_behind_a_left_out_packet_says_how_it_is_counted():
-    data, _ = _quality_stream(0)
+@pytest.mark.parametrize("seed", range(4))
+def test_a_packet_fault_behind_left_out_packets_names_its_row_and_its_bytes(seed):
+    data, _ = _quality_stream(seed)
     frames = bb.split_ccsds(data, crc={5: "ccitt"})
-    assert frames.quality.crc_faults
-    too_far = {6: [bb.field("w", "unsigned", 8, offset_bits=8 * 40)]}
+    failed = {f.packet for f in frames.quality.crc_faults}
+    assert failed  # APID 5 packets left out, before and after the one that faults
+    # A field past the end of all but the longest packets of APID 5: the first
+    # kept packet shorter than 29 bytes faults.
+    late = {5: [bb.field("w", "unsigned", 8, offset_bits=8 * 28)]}
+    kept = [p for p in range(len(frames.offsets)) if frames.apids[p] == 5 and p not in failed]
+    row = next(i for i, p in enumerate(kept) if frames.lengths[p] <= 28)
+    at, size = int(frames.offsets[kept[row]]), int(frames.lengths[kept[row]])
     with pytest.raises(ValueError) as info:
-        bb.unpack_ccsds(data, too_far, crc={5: "ccitt"})
-    n = len(frames.quality.crc_faults)
-    assert info.value.__notes__[-1] == (
-        "(packet numbers and bytes above count the stream without the"
-        f" {n} packets that failed their CRC check)"
-    )
+        bb.unpack_ccsds(data, late, crc={5: "ccitt"})
+    notes = info.value.__notes__
+    assert f"in packet {row} (bytes {at} to {at + size} of the data)" in notes
+    left_out = "(the packet number above counts only the packets of APID 5 that passed"
+    assert any(n.startswith(left_out) for n in notes)
+    # Checking another APID's CRCs leaves APID 5's numbering alone.
+    with pytest.raises(ValueError) as info:
+        bb.unpack_ccsds(data, late, crc={6: "ccitt"})
+    ours = np.flatnonzero(frames.apids == 5)
+    first = next(i for i, p in enumerate(ours) if frames.lengths[p] <= 28)
+    assert not any(n.startswith(left_out) for n in info.value.__notes__)
+    assert any(n.startswith(f"in packet {first} ") for n in info.value.__notes__)
+
+
+def _with_crcs(data, rng, apids_with_crc, wrong):
+    """The stream with a CRC at the end of every packet of those APIDs (the
+    kernel that test_crc checks against the polynomial writes them), a share
+    ``wrong`` of them with one bit flipped."""
+    frames = bb.split_ccsds(data)
+    rows = np.flatnonzero(np.isin(frames.apids, sorted(apids_with_crc)))
+    crcs, _ = _native.packet_crcs(data, frames.offsets[rows], frames.lengths[rows])
+    flips = (rng.random(len(rows)) < wrong) << rng.integers(0, 16, len(rows))
+    crcs = crcs ^ flips.astype(np.uint16)
+    buf = np.frombuffer(data, dtype=np.uint8).copy()
+    ends = frames.offsets[rows] + frames.lengths[rows]
+    buf[ends - 2] = crcs >> 8
+    buf[ends - 1] = crcs & 0xFF
+    return buf.tobytes()
+
+
+@pytest.mark.parametrize(
+    ("seed", "crc"), [(0, "ccitt"), (1, {5: "ccitt", 9: "ccitt"}), (2, {6: "ccitt", 2047: "ccitt"})]
+)
+def test_checked_decoding_of_many_runs_against_framing_and_the_kept_bytes(seed, crc):
+    # Past 65,536 wanted packets the decoder works run by run: failures in
+    # every run, APIDs of one length (5), of many (6), without a recipe (9),
+    # and idle packets, which no CRC check touches.
+    rng = np.random.default_rng(seed)
+    n = 150_000
+    apids = rng.choice([5, 6, 9, 2047], size=n, p=[0.5, 0.3, 0.15, 0.05])
+    lengths = np.where(apids == 5, 19, rng.integers(9, 60, size=n))
+    data = _with_crcs(streams.stream(apids, lengths, rng), rng, {5, 6, 9}, 0.01)
+    recipes = {
+        5: [bb.field("a", "unsigned", 8, offset_bits=48), bb.field("t", "latin1", 32)],
+        6: [bb.field("w", "unsigned", 16), bb.field("x", "twos_complement", 12, offset_bits=52)],
+    }
+    got = bb.unpack_ccsds(data, recipes, crc=crc)
+    frames = bb.split_ccsds(data, crc=crc)
+    assert _fields(got.quality) == _fields(frames.quality)
+    assert {f.apid for f in got.quality.crc_faults} == set(
+        crc if isinstance(crc, dict) else {5, 6, 9}
+    ) - {2047}
+    keep = np.ones(len(frames.offsets), dtype=bool)
+    keep[[f.packet for f in got.quality.crc_faults]] = False
+    want = bb.unpack_ccsds(_quality.kept_bytes(data, frames, keep, 0), recipes)
+    _same(got, want)
 
 
 # -- bytes that are not packets ---------------------------------------------------

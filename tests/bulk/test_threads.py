@@ -242,6 +242,7 @@ RACE_DEFINITIONS = bitloom_bulk.Definitions(
         "data",
         "stream-split",
         "stream-unpack",
+        "stream-unpack-crc",
         "repeated-starts",
         "repeated-counts",
         "definitions-data",
@@ -277,6 +278,7 @@ def test_arrays_and_data_changed_by_another_thread_never_break_a_call(target):
         "data": (data[later], rng.integers(0, 256, len(data[later]), dtype=np.uint8)),
         "stream-split": (np.frombuffer(stream, np.uint8)[len(stream) // 2 :], None),
         "stream-unpack": (np.frombuffer(stream, np.uint8)[len(stream) // 2 :], None),
+        "stream-unpack-crc": (np.frombuffer(stream, np.uint8)[len(stream) // 2 :], None),
         "repeated-starts": (starts[later], np.full(n - 100_000, 2**40, np.int64)),
         "repeated-counts": (counts[later], np.full(n - 100_000, 2**40, np.int64)),
         "definitions-data": (data[later], rng.integers(0, 256, len(data[later]), dtype=np.uint8)),
@@ -295,6 +297,11 @@ def test_arrays_and_data_changed_by_another_thread_never_break_a_call(target):
         "stream-split": lambda: bitloom_bulk.split_ccsds(stream).offsets,
         "stream-unpack": lambda: bitloom_bulk.unpack_ccsds(
             stream, {5: RACE_RECIPE[::2], 6: RACE_RECIPE[:1]}
+        )[5]["a"],
+        # CRCs checked (the syndromes read each packet's bytes by its length),
+        # APID 6 not decoded.
+        "stream-unpack-crc": lambda: bitloom_bulk.unpack_ccsds(
+            stream, {5: RACE_RECIPE[::2]}, crc="ccitt"
         )[5]["a"],
         "repeated-starts": lambda: bitloom_bulk._native.unpack_repeated(
             data, RACE_RECIPE[:1], offsets, lengths, starts, counts, 13

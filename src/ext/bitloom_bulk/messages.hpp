@@ -76,6 +76,12 @@ inline constexpr const char* kRecipeNote = "in the recipe for APID %ld";
 inline constexpr const char* kApidNote =
     "in the packets of APID %zu (the packet number above counts that APID's packets only)";
 
+// The flags' size (size_t).
+inline constexpr const char* kCrcFlags = "crc must hold 2048 flags (one per APID), not %zu";
+// The APID (size_t).
+inline constexpr const char* kCrcRowsNote =
+    "(the packet number above counts only the packets of APID %zu that passed their CRC check)";
+
 // ---- layouts (ext/bitloom_bulk/layout.cpp) ------------------------------------------
 
 // The item's name (a str object), its first bit and its end (unsigned long

@@ -40,7 +40,7 @@ PyMethodDef g_methods[] = {
      "byte_slices(data, offsets, lengths)\n--\n\n"
      "A numpy object column of the bytes data[offsets[i]:offsets[i] + lengths[i]]."},
     {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
-     "unpack_ccsds(data, recipes, *, offset=0, text='object')\n--\n\n"
+     "unpack_ccsds(data, recipes, *, offset=0, text='object', crc=None)\n--\n\n"
      "Decode a mixed-APID CCSDS stream into columns per APID."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -11,6 +11,7 @@
 #include "binding/convert.hpp"
 #include "binding/ref.hpp"
 #include "core/ccsds.hpp"
+#include "core/crc16.hpp"
 #include "ext/bitloom_bulk/layout.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
 #include "ext/bitloom_bulk/unpack_columns.hpp"
@@ -108,6 +109,7 @@ struct ApidPackets {
     std::uint32_t first_length = 0;
     bool varying = false;      // lengths differ: lengths are kept per packet
     std::uint64_t filled = 0;  // packets indexed so far
+    std::uint64_t failed = 0;  // packets left out for their CRC
 };
 
 // The packets of one run of the stream, grouped by APID: the offsets (and
@@ -122,14 +124,17 @@ struct Run {
     std::vector<std::uint16_t> apids;
     std::vector<std::uint64_t> grouped_offsets, grouped_lengths;  // by APID
     std::array<std::uint32_t, ccsds::kApidCount + 1> first{};     // APID a: [first[a], first[a+1])
+    std::array<std::uint32_t, ccsds::kApidCount> last{};          // [first[a], last[a]) kept
+    std::vector<std::uint16_t> syndromes;                         // of one APID's packets
 
-    bool reserve() {
+    bool reserve(bool checked) {
         try {
             offsets.reserve(kRun);
             lengths.reserve(kRun);
             apids.reserve(kRun);
             grouped_offsets.resize(kRun);
             grouped_lengths.resize(kRun);
+            if (checked) syndromes.resize(kRun);
         } catch (const std::bad_alloc&) {
             return false;
         }
@@ -152,6 +157,7 @@ struct Run {
             grouped_offsets[at] = offsets[i];
             grouped_lengths[at] = lengths[i];
         }
+        std::copy_n(first.begin() + 1, ccsds::kApidCount, last.begin());
     }
 };
 
@@ -161,6 +167,165 @@ struct ApidColumns {
     Ref layout;
     std::unique_ptr<ColumnBuilder> builder;
     Ref fault;
+};
+
+constexpr std::uint16_t kIdleApid = 2047;
+constexpr std::uint32_t kCountMask = 0x3FFF;  // sequence counts run modulo 2^14
+
+struct Gap {
+    std::uint16_t apid;
+    std::uint64_t after;  // the stream index of the packet before the gap
+    std::uint16_t sequence_count;
+    std::uint16_t missing;
+};
+struct Repeat {
+    std::uint16_t apid;
+    std::uint64_t packet;
+    std::uint16_t sequence_count;
+};
+struct CrcFault {
+    std::uint64_t packet, offset;
+    std::uint16_t apid, computed, found;
+};
+
+// The data quality of a stream decoded with CRCs checked: per APID the gaps
+// and repeats of sequence counts (idle packets aside), the first header whose
+// version field differs from the stream's (its first header's), and the
+// packets failing their CRC. Packets count from the start offset.
+struct Quality {
+    static constexpr std::uint32_t kNone = 0xFFFF;  // no packet of the APID yet
+
+    std::array<bool, ccsds::kApidCount> checked{};  // the idle APID never is
+    std::uint64_t packets = 0;                      // framed so far
+    std::uint8_t first_byte = 0;                    // of the stream's first header
+    unsigned other_version = 0;                     // nonzero: some header's version differs
+    // Each APID's next sequence count if none is missing, and its last packet.
+    std::array<std::uint32_t, ccsds::kApidCount> expected{};
+    std::array<std::uint64_t, ccsds::kApidCount> last_packet{};
+    std::vector<Gap> gaps;
+    std::vector<Repeat> repeats;
+    std::vector<CrcFault> faults;
+
+    Quality() { expected.fill(kNone); }
+
+    // The framing pass's look at a header: the usual packet (the stream's
+    // version, the next sequence count) costs a compare each. May throw
+    // std::bad_alloc.
+    void see(const std::uint8_t* header, const ccsds::Header& h) {
+        other_version |= (header[0] ^ first_byte) & 0xE0U;
+        if (h.sequence_count != expected[h.apid]) [[unlikely]] {
+            odd_count(h);
+        }
+        expected[h.apid] = (h.sequence_count + 1U) & kCountMask;
+        last_packet[h.apid] = packets;
+        ++packets;
+    }
+
+    void odd_count(const ccsds::Header& h) {
+        const std::uint32_t next = expected[h.apid];
+        if (next == kNone || h.apid == kIdleApid) return;
+        const std::uint32_t missing = (h.sequence_count - next) & kCountMask;
+        const auto before = static_cast<std::uint16_t>((next - 1U) & kCountMask);
+        if (missing == kCountMask) {  // the count before's again
+            repeats.push_back({h.apid, packets, h.sequence_count});
+        } else {
+            gaps.push_back(
+                {h.apid, last_packet[h.apid], before, static_cast<std::uint16_t>(missing)});
+        }
+    }
+
+    // The stream index of every fault (they hold offsets until then), by a
+    // walk over the headers; false if the bytes no longer frame as they did.
+    bool number_faults(const std::uint8_t* bytes, std::uint64_t size, std::uint64_t start) {
+        if (faults.empty()) return true;
+        std::sort(faults.begin(), faults.end(),
+                  [](const CrcFault& x, const CrcFault& y) { return x.offset < y.offset; });
+        std::size_t k = 0;
+        std::uint64_t index = 0;
+        ccsds::walk(bytes, size, start, [&](std::uint64_t at, const ccsds::Header&) {
+            if (k < faults.size() && faults[k].offset == at) faults[k++].packet = index;
+            ++index;
+        });
+        return k == faults.size();
+    }
+
+    // The CRCs of APID a's packets in a run: those that fail are recorded and
+    // taken out of the run (the others keep their order). May throw
+    // std::bad_alloc.
+    void check(Run& run, std::size_t a, ApidPackets& per, const std::uint8_t* bytes) {
+        const std::uint32_t first = run.first[a];
+        const std::size_t n = run.last[a] - first;
+        std::uint64_t* offsets = run.grouped_offsets.data() + first;
+        std::uint64_t* lengths = run.grouped_lengths.data() + first;
+        std::uint16_t* syndromes = run.syndromes.data();
+        core::crc16_ccitt_syndromes(bytes, offsets, per.varying ? lengths : nullptr,
+                                    per.first_length, n, syndromes);
+        unsigned any = 0;
+        for (std::size_t i = 0; i < n; ++i) any |= syndromes[i];
+        if (any == 0) return;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (syndromes[i] == 0) {
+                offsets[kept] = offsets[i];
+                lengths[kept] = lengths[i];
+                ++kept;
+                continue;
+            }
+            const std::uint64_t size = per.varying ? lengths[i] : per.first_length;
+            const std::uint8_t* end = bytes + offsets[i] + size;
+            const auto found = static_cast<std::uint16_t>((end[-2] << 8) | end[-1]);
+            faults.push_back({0, offsets[i], static_cast<std::uint16_t>(a),
+                              static_cast<std::uint16_t>(syndromes[i] ^ found), found});
+        }
+        per.failed += n - kept;
+        run.last[a] = first + static_cast<std::uint32_t>(kept);
+    }
+
+    // (packets per APID, gaps, repeats, idle packets, CRC faults) as Python
+    // objects; the faults in stream order.
+    PyObject* result(const std::vector<ApidPackets>& per) {
+        Ref counts(PyDict_New());
+        if (!counts) return nullptr;
+        for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+            if (per[a].count == 0) continue;
+            Ref key(PyLong_FromSize_t(a));
+            Ref n(PyLong_FromUnsignedLongLong(per[a].count));
+            if (!key || !n || PyDict_SetItem(counts.get(), key.get(), n.get()) < 0) return nullptr;
+        }
+        Ref gap_list(PyList_New(static_cast<Py_ssize_t>(gaps.size())));
+        if (!gap_list) return nullptr;
+        for (std::size_t i = 0; i < gaps.size(); ++i) {
+            const Gap& g = gaps[i];
+            PyObject* item = Py_BuildValue("(HKHH)", g.apid,
+                                           static_cast<unsigned long long>(g.after),
+                                           g.sequence_count, g.missing);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(gap_list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        Ref repeat_list(PyList_New(static_cast<Py_ssize_t>(repeats.size())));
+        if (!repeat_list) return nullptr;
+        for (std::size_t i = 0; i < repeats.size(); ++i) {
+            const Repeat& r = repeats[i];
+            PyObject* item = Py_BuildValue("(HKH)", r.apid,
+                                           static_cast<unsigned long long>(r.packet),
+                                           r.sequence_count);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(repeat_list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        Ref fault_list(PyList_New(static_cast<Py_ssize_t>(faults.size())));
+        if (!fault_list) return nullptr;
+        for (std::size_t i = 0; i < faults.size(); ++i) {
+            const CrcFault& f = faults[i];
+            PyObject* item = Py_BuildValue("(KKHHH)", static_cast<unsigned long long>(f.packet),
+                                           static_cast<unsigned long long>(f.offset), f.apid,
+                                           f.computed, f.found);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(fault_list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return Py_BuildValue("(OOOKO)", counts.get(), gap_list.get(), repeat_list.get(),
+                             static_cast<unsigned long long>(per[kIdleApid].count),
+                             fault_list.get());
+    }
 };
 
 // The APID key of a recipe: any integer (an int, numpy's uint16 APIDs that
@@ -185,34 +350,59 @@ long apid_of(PyObject* key) {
 }
 
 // The result of unpack_ccsds once every wanted packet is decoded: the columns
-// of each APID with a recipe, and the count of every other APID's packets.
-PyObject* ccsds_result(std::vector<ApidColumns>& apids, const std::vector<ApidPackets>& per) {
+// of each APID with a recipe, the count of every other APID's packets (both
+// without the packets that failed their CRC), and with CRCs checked, the
+// stream's quality.
+PyObject* ccsds_result(std::vector<ApidColumns>& apids, const std::vector<ApidPackets>& per,
+                       Quality* quality) {
     Ref result(PyDict_New());
     Ref skipped(PyDict_New());
     if (!result || !skipped) return nullptr;
     for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
         ApidColumns& c = apids[a];
-        if (!c.layout && per[a].count == 0) continue;
+        const std::uint64_t kept = per[a].count - per[a].failed;
+        if (!c.layout && kept == 0) continue;
         Ref key(PyLong_FromSize_t(a));
         if (!key) return nullptr;
         if (!c.layout) {
-            Ref n(PyLong_FromUnsignedLongLong(per[a].count));
+            Ref n(PyLong_FromUnsignedLongLong(kept));
             if (!n || PyDict_SetItem(skipped.get(), key.get(), n.get()) < 0) return nullptr;
             continue;
         }
         if (per[a].filled != per[a].count) return raise_data_changed("unpack_ccsds");
+        if (per[a].failed != 0 && !c.builder->shrink(static_cast<std::size_t>(kept))) {
+            return nullptr;
+        }
         Ref columns(c.builder->finish());
         if (!columns || PyDict_SetItem(result.get(), key.get(), columns.get()) < 0) return nullptr;
     }
-    return PyTuple_Pack(2, result.get(), skipped.get());
+    if (quality == nullptr) return PyTuple_Pack(2, result.get(), skipped.get());
+    Ref found(quality->result(per));
+    if (!found) return nullptr;
+    return PyTuple_Pack(3, result.get(), skipped.get(), found.get());
+}
+
+// The APIDs whose packets' CRCs are checked, from a bytes-like object of
+// 2048 flags (nonzero: checked); the idle APID never is. False with the error set.
+bool read_checked(PyObject* arg, Quality& quality) {
+    py::BufferView flags;
+    if (!flags.acquire(arg, PyBUF_C_CONTIGUOUS)) return false;
+    if (flags.size() != ccsds::kApidCount) {
+        PyErr_Format(PyExc_ValueError, msg::kCrcFlags, flags.size());
+        return false;
+    }
+    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+        quality.checked[a] = a != kIdleApid && flags.data()[a] != 0;
+    }
+    return true;
 }
 
 }  // namespace
 
 PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr py::Signature sig{
-        "unpack_ccsds", {"data", "recipes", "offset", "text"}, 4, 2, 2};
-    PyObject* argv[4] = {};
+        "unpack_ccsds", {"data", "recipes", "offset", "text", "crc"}, 5, 2, 2};
+    PyObject* argv[5] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
 
     // The recipes first: their faults come before anything about the packets.
@@ -241,6 +431,14 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     TextForm text = TextForm::Object;
     if (!text_form_of(argv[3], "unpack_ccsds", text)) return nullptr;
 
+    // With CRCs checked (`crc`: 2048 flags), the stream's quality is gathered
+    // on the way and packets failing their CRC are left out.
+    std::unique_ptr<Quality> quality;
+    if (argv[4] != nullptr && argv[4] != Py_None) {
+        quality = std::make_unique<Quality>();
+        if (!read_checked(argv[4], *quality)) return nullptr;
+    }
+
     py::BufferView buf;
     std::uint64_t offset = 0;
     if (!open_stream(sig, argv, 2, buf, offset)) return nullptr;
@@ -249,14 +447,59 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     // Pass 1: count the packets of each APID and see whether their lengths vary.
     std::vector<ApidPackets> per(ccsds::kApidCount);
-    const ccsds::Stop stop = py::without_gil([&] {
-        return ccsds::walk(bytes, size, offset, [&](std::uint64_t, const ccsds::Header& h) {
-            ApidPackets& a = per[h.apid];
-            if (a.count == 0) a.first_length = h.length;
-            a.varying |= h.length != a.first_length;
-            ++a.count;
+    auto count = [&](std::uint64_t, const ccsds::Header& h) {
+        ApidPackets& a = per[h.apid];
+        if (a.count == 0) a.first_length = h.length;
+        a.varying |= h.length != a.first_length;
+        ++a.count;
+    };
+    ccsds::Stop stop;
+    if (quality) {
+        if (offset < size) quality->first_byte = bytes[offset];
+        bool no_memory = false;
+        stop = py::without_gil([&] {
+            try {
+                return ccsds::walk(bytes, size, offset,
+                                   [&](std::uint64_t at, const ccsds::Header& h) {
+                                       count(at, h);
+                                       quality->see(bytes + at, h);
+                                   });
+            } catch (const std::bad_alloc&) {
+                no_memory = true;
+                return ccsds::Stop{};
+            }
         });
-    });
+        if (no_memory) return PyErr_NoMemory();
+        // A header whose version is not the stream's, or a packet held back
+        // whose first byte shows one: the bytes stop looking like packets
+        // there, which comes before a stream cut short (its length field is
+        // no better). The caller words it; nothing is decoded.
+        const int version = quality->first_byte >> 5;
+        const bool held_other = stop.kind != ccsds::StopKind::End && quality->packets != 0 &&
+                                (bytes[stop.offset] >> 5) != version;
+        if (quality->other_version != 0 || held_other) {
+            std::uint64_t packet = quality->packets;
+            std::uint64_t at = stop.offset;
+            if (quality->other_version != 0) {
+                std::uint64_t index = 0;
+                bool found = false;
+                ccsds::walk(bytes, size, offset, [&](std::uint64_t where, const ccsds::Header&) {
+                    if (!found && (bytes[where] >> 5) != version) {
+                        found = true;
+                        packet = index;
+                        at = where;
+                    }
+                    ++index;
+                });
+                if (!found) return raise_data_changed("unpack_ccsds");
+            }
+            return Py_BuildValue("(OO(KKii))", Py_None, Py_None,
+                                 static_cast<unsigned long long>(packet),
+                                 static_cast<unsigned long long>(at), bytes[at] >> 5, version);
+        }
+    } else {
+        stop = py::without_gil([&] { return ccsds::walk(bytes, size, offset, count); });
+    }
     if (stop.kind != ccsds::StopKind::End) {
         PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
         return nullptr;
@@ -271,7 +514,8 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     // A stream of one APID's packets, all of one length and all wanted (an
     // instrument's own file): they lie end to end, so they are decoded as
-    // fixed-size packets, with no second walk over the headers.
+    // fixed-size packets, with no second walk over the headers (unless their
+    // CRCs are checked).
     std::size_t only = ccsds::kApidCount;
     std::uint64_t total = 0;
     for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
@@ -280,7 +524,8 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         only = a;
     }
     if (offset == 0 && only < ccsds::kApidCount && total == per[only].count && apids[only].layout &&
-        !per[only].varying && per[only].first_length * total == size) {
+        !per[only].varying && per[only].first_length * total == size &&
+        !(quality && quality->checked[only])) {
         PacketSet packets;
         packets.data = bytes;
         packets.size = static_cast<std::size_t>(size);
@@ -293,21 +538,25 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             return nullptr;
         }
         per[only].filled = per[only].count;
-        return ccsds_result(apids, per);
+        return ccsds_result(apids, per, quality.get());
     }
 
     // Pass 2, run by run: index the next kRun wanted packets (packets of other
-    // APIDs are only stepped over), then decode each APID's share of them. A
-    // packet's fault is kept with its APID until the end, so that the fault
-    // raised is the first one of the lowest APID, whatever the order of the
-    // runs; APIDs above a faulty one are not decoded further.
+    // APIDs are only stepped over, unless their CRCs are checked), check the
+    // CRCs of the run's packets APID by APID (one length after another, which
+    // the processor predicts, and the bytes then lie in cache for decoding),
+    // then decode each APID's share of them. A packet's fault is kept with
+    // its APID until the end, so that the fault raised is the first one of the
+    // lowest APID, whatever the order of the runs; APIDs above a faulty one
+    // are not decoded further.
     Run run;
-    if (!run.reserve()) return PyErr_NoMemory();
+    if (!run.reserve(quality != nullptr)) return PyErr_NoMemory();
     std::size_t lowest_fault = ccsds::kApidCount;
     std::uint64_t pos = offset;
     while (pos < size) {
         run.clear();
         bool changed = false;
+        bool no_memory = false;
         {
             py::ReleasedGil released;
             while (size - pos >= ccsds::kHeaderBytes && run.apids.size() < kRun) {
@@ -316,13 +565,17 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                     changed = true;
                     break;
                 }
-                if (apids[h.apid].layout) {
+                const bool wanted = static_cast<bool>(apids[h.apid].layout);
+                const bool checked = quality && quality->checked[h.apid];
+                if (wanted || checked) {
                     ApidPackets& a = per[h.apid];
-                    if (a.filled == a.count || (!a.varying && h.length != a.first_length)) {
+                    // CRCs are read with the counting pass's length for APIDs of one length.
+                    if ((wanted && a.filled == a.count) ||
+                        (!a.varying && h.length != a.first_length)) {
                         changed = true;
                         break;
                     }
-                    ++a.filled;
+                    if (wanted) ++a.filled;
                     run.offsets.push_back(pos);
                     run.lengths.push_back(h.length);
                     run.apids.push_back(h.apid);
@@ -333,12 +586,24 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             // else, a header that the counting pass read whole now is not.
             if (!changed && run.apids.size() < kRun && pos != size) changed = true;
             if (!changed) run.group();
+            if (!changed && quality) {
+                try {
+                    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+                        if (quality->checked[a] && run.first[a] != run.last[a]) {
+                            quality->check(run, a, per[a], bytes);
+                        }
+                    }
+                } catch (const std::bad_alloc&) {
+                    no_memory = true;
+                }
+            }
         }
         if (changed) return raise_data_changed("unpack_ccsds");
+        if (no_memory) return PyErr_NoMemory();
         for (std::size_t a = 0; a < lowest_fault; ++a) {
-            const std::uint32_t first = run.first[a], end = run.first[a + 1];
-            if (first == end) continue;
+            const std::uint32_t first = run.first[a], end = run.last[a];
             ApidColumns& c = apids[a];
+            if (first == end || !c.layout) continue;
             PacketSet packets;
             packets.data = bytes;
             packets.size = static_cast<std::size_t>(size);
@@ -350,12 +615,21 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                 packets.packet_bytes = per[a].first_length;
             }
             if (!c.builder->add(packets, 0)) {
+                if (per[a].failed != 0) {
+                    Ref note(PyUnicode_FromFormat(msg::kCrcRowsNote, a));
+                    py::add_note_to_pending(note.get());
+                }
                 c.fault = Ref(py::shim::get_raised_exception());
                 lowest_fault = a;
             }
         }
     }
     if (pos != stop.offset) return raise_data_changed("unpack_ccsds");
+    if (quality) {
+        const bool numbered = py::without_gil(
+            [&] { return quality->number_faults(bytes, size, offset); });
+        if (!numbered) return raise_data_changed("unpack_ccsds");
+    }
     if (lowest_fault < ccsds::kApidCount) {
         py::shim::set_raised_exception(apids[lowest_fault].fault.release());
         Ref note(PyUnicode_FromFormat(msg::kApidNote, lowest_fault));
@@ -363,7 +637,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return nullptr;
     }
 
-    return ccsds_result(apids, per);
+    return ccsds_result(apids, per, quality.get());
 }
 
 }  // namespace bitloom::bulk

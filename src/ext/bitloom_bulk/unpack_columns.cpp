@@ -305,6 +305,30 @@ void ColumnBuilder::copy_text_bytes(const PacketSet& packets, std::size_t count,
     }
 }
 
+bool ColumnBuilder::shrink(std::size_t rows) {
+    if (rows < filled_ || rows > total_) {
+        PyErr_SetString(PyExc_SystemError, msg::kColumnsUnfilled);
+        return false;
+    }
+    for (std::size_t j = 0; j < fields_.size() && rows != total_; ++j) {
+        PyObject* buffer = buffers_[j].get();
+        if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Object) {
+            // The slots past `rows` were never set: the list holds NULL there.
+            if (PyList_SetSlice(buffer, static_cast<Py_ssize_t>(rows), PY_SSIZE_T_MAX, nullptr) <
+                0) {
+                return false;
+            }
+            continue;
+        }
+        const std::size_t width = kinds_[j] == ColumnKind::Text ? text_widths_[j]
+                                                                : column_item_size(kinds_[j]);
+        if (PyByteArray_Resize(buffer, static_cast<Py_ssize_t>(rows * width)) < 0) return false;
+        columns_[j] = nullptr;  // a resize may move the bytes: no rows are added after this
+    }
+    total_ = rows;
+    return true;
+}
+
 PyObject* ColumnBuilder::finish() {
     if (filled_ != total_) {
         PyErr_SetString(PyExc_SystemError, msg::kColumnsUnfilled);
@@ -923,10 +947,11 @@ PyObject* packet_crcs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         py::without_gil([&] {
             for (std::size_t i = 0; i < n; ++i) {
                 const std::uint8_t* packet = data.data() + at[i];
-                const std::size_t body = static_cast<std::size_t>(len[i]) - 2;
-                computed[begin + i] = core::crc16_ccitt(packet, body);
-                stored[begin + i] = static_cast<std::uint16_t>((packet[body] << 8) |
-                                                               packet[body + 1]);
+                const auto n = static_cast<std::size_t>(len[i]);
+                const auto found = static_cast<std::uint16_t>((packet[n - 2] << 8) | packet[n - 1]);
+                computed[begin + i] = static_cast<std::uint16_t>(
+                    core::crc16_ccitt_syndrome(packet, n, data.data()) ^ found);
+                stored[begin + i] = found;
             }
         });
     }

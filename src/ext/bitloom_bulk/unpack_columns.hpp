@@ -52,6 +52,11 @@ public:
     // note naming the packet by its row and its bytes in the data.
     bool add(const PacketSet& packets, std::uint64_t base);
     std::size_t filled() const noexcept { return filled_; }
+    // Fewer rows than allocated (packets left out after the columns were
+    // made, as those failing their CRC): `rows` no less than those filled and
+    // no more than allocated; no more rows are added afterwards. False with
+    // the error set.
+    bool shrink(std::size_t rows);
     // The dict name -> column, once every row is filled. nullptr with the error set.
     PyObject* finish();
 

@@ -144,14 +144,25 @@ BITLOOM_CLMUL_TARGET inline __m128i fold_in(__m128i a, __m128i block, __m128i fo
                          block);
 }
 
-BITLOOM_CLMUL_TARGET inline std::uint16_t syndrome_clmul(const std::uint8_t* data, const Shape& s,
-                                                         const std::uint8_t* readable) {
-    const __m128i fold = _mm_set_epi64x(static_cast<long long>(x_pow_mod(192)),
-                                        static_cast<long long>(x_pow_mod(128)));
-    const __m128i x64 = _mm_set_epi64x(0, static_cast<long long>(x_pow_mod(64)));
-    const __m128i mu_poly = _mm_set_epi64x(static_cast<long long>(kPoly),
-                                           static_cast<long long>(kMu));
-    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+// The constants of the folds and of the reduction.
+struct Folding {
+    __m128i fold, x64, mu_poly, reverse, second;
+};
+
+BITLOOM_CLMUL_TARGET inline Folding folding() {
+    return {_mm_set_epi64x(static_cast<long long>(x_pow_mod(192)),
+                           static_cast<long long>(x_pow_mod(128))),
+            _mm_set_epi64x(0, static_cast<long long>(x_pow_mod(64))),
+            _mm_set_epi64x(static_cast<long long>(kPoly), static_cast<long long>(kMu)),
+            _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+            // The preset's second byte, where it opens the block after a head of one.
+            _mm_set_epi64x(static_cast<long long>(0xFF00000000000000ULL), 0)};
+}
+
+// The accumulator after the head block (and, for a head of one byte, the
+// block after it, which holds the preset's second byte).
+BITLOOM_CLMUL_TARGET inline __m128i start(const std::uint8_t* data, const Shape& s,
+                                          const std::uint8_t* readable, const Folding& f) {
     __m128i head;
     if (static_cast<std::size_t>(data - readable) + s.head >= 16) {
         head = load16(data + s.head - 16);
@@ -161,36 +172,73 @@ BITLOOM_CLMUL_TARGET inline std::uint16_t syndrome_clmul(const std::uint8_t* dat
         head = load16(copy);
     }
     __m128i a = _mm_xor_si128(_mm_shuffle_epi8(head, s.shuffle), s.preset);
-    const std::uint8_t* p = data + s.head;
-    std::size_t blocks = s.blocks;
-    if (s.head == 1) {  // the preset's second byte opens the next block (size >= 17)
-        const __m128i second = _mm_set_epi64x(static_cast<long long>(0xFF00000000000000ULL), 0);
-        a = fold_in(a, _mm_xor_si128(_mm_shuffle_epi8(load16(p), reverse), second), fold);
-        p += 16;
-        --blocks;
+    if (s.head == 1) {  // size >= 17: a block follows
+        const __m128i b = _mm_shuffle_epi8(load16(data + 1), f.reverse);
+        a = fold_in(a, _mm_xor_si128(b, f.second), f.fold);
     }
-    for (; blocks != 0; --blocks, p += 16) {
-        a = fold_in(a, _mm_shuffle_epi8(load16(p), reverse), fold);
-    }
-    // 128 bits to at most 79 (A_hi x^64 mod P + A_lo), then to 64.
-    a = _mm_xor_si128(_mm_clmulepi64_si128(a, x64, 0x01), _mm_move_epi64(a));
-    a = _mm_xor_si128(_mm_clmulepi64_si128(a, x64, 0x01), _mm_move_epi64(a));
-    // Barrett: q = ((T >> 16) mu) >> 48 (the product has at most 97 bits);
-    // the syndrome is the low 16 bits of T + q P.
-    __m128i q = _mm_clmulepi64_si128(_mm_srli_epi64(a, 16), mu_poly, 0x00);
+    return a;
+}
+
+// The syndrome from the accumulator: 128 bits to at most 79 (A_hi x^64 mod P
+// + A_lo), then to 64, then Barrett: q = ((T >> 16) mu) >> 48 (the product
+// has at most 97 bits), and the syndrome is the low 16 bits of T + q P.
+BITLOOM_CLMUL_TARGET inline std::uint16_t finish(__m128i a, const Folding& f) {
+    a = _mm_xor_si128(_mm_clmulepi64_si128(a, f.x64, 0x01), _mm_move_epi64(a));
+    a = _mm_xor_si128(_mm_clmulepi64_si128(a, f.x64, 0x01), _mm_move_epi64(a));
+    __m128i q = _mm_clmulepi64_si128(_mm_srli_epi64(a, 16), f.mu_poly, 0x00);
     q = _mm_or_si128(_mm_srli_epi64(q, 48), _mm_slli_epi64(_mm_srli_si128(q, 8), 16));
-    const __m128i r = _mm_xor_si128(a, _mm_clmulepi64_si128(q, mu_poly, 0x10));
+    const __m128i r = _mm_xor_si128(a, _mm_clmulepi64_si128(q, f.mu_poly, 0x10));
     return static_cast<std::uint16_t>(_mm_cvtsi128_si32(r));
+}
+
+// Whole blocks after the start: those of a head of one begin a block later.
+BITLOOM_CLMUL_TARGET inline std::size_t first_block(const Shape& s) {
+    return s.head == 1 ? 17 : s.head;
+}
+
+BITLOOM_CLMUL_TARGET inline std::size_t blocks_after_start(const Shape& s) {
+    return s.head == 1 ? s.blocks - 1 : s.blocks;
+}
+
+BITLOOM_CLMUL_TARGET inline std::uint16_t syndrome_clmul(const std::uint8_t* data, const Shape& s,
+                                                         const std::uint8_t* readable) {
+    const Folding f = folding();
+    __m128i a = start(data, s, readable, f);
+    const std::uint8_t* p = data + first_block(s);
+    for (std::size_t k = blocks_after_start(s); k != 0; --k, p += 16) {
+        a = fold_in(a, _mm_shuffle_epi8(load16(p), f.reverse), f.fold);
+    }
+    return finish(a, f);
 }
 
 BITLOOM_CLMUL_TARGET void syndromes_clmul(const std::uint8_t* base, const std::uint64_t* offsets,
                                           const std::uint64_t* lengths, std::uint64_t length,
                                           std::size_t n, std::uint16_t* out) {
     if (lengths == nullptr) {
-        // One length for all: its shape is worked out once, and the block
-        // loop's trip count repeats, which the branch predictor learns.
+        // One length for all: its shape is worked out once, the block loop's
+        // trip count repeats (which the branch predictor learns), and two
+        // packets go side by side, so that one's chain of multiplies fills
+        // the other's waits.
         const Shape s = shape_of(static_cast<std::size_t>(length));
-        for (std::size_t i = 0; i < n; ++i) out[i] = syndrome_clmul(base + offsets[i], s, base);
+        const Folding f = folding();
+        const std::size_t skip = first_block(s);
+        const std::size_t blocks = blocks_after_start(s);
+        std::size_t i = 0;
+        for (; i + 2 <= n; i += 2) {
+            const std::uint8_t* p0 = base + offsets[i];
+            const std::uint8_t* p1 = base + offsets[i + 1];
+            __m128i a0 = start(p0, s, base, f);
+            __m128i a1 = start(p1, s, base, f);
+            p0 += skip;
+            p1 += skip;
+            for (std::size_t k = blocks; k != 0; --k, p0 += 16, p1 += 16) {
+                a0 = fold_in(a0, _mm_shuffle_epi8(load16(p0), f.reverse), f.fold);
+                a1 = fold_in(a1, _mm_shuffle_epi8(load16(p1), f.reverse), f.fold);
+            }
+            out[i] = finish(a0, f);
+            out[i + 1] = finish(a1, f);
+        }
+        if (i < n) out[i] = syndrome_clmul(base + offsets[i], s, base);
         return;
     }
     for (std::size_t i = 0; i < n; ++i) {

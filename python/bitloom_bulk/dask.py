@@ -13,10 +13,12 @@ Needs the optional dependencies: ``pip install "bitloom-packets[dask]"``.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping, Sequence
+import os
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Literal, NamedTuple
 
 import bitloom_bulk
+from bitloom_bulk import _dask_parts, _quality
 from bitloom_bulk._notes import add_note
 
 # The distribution that ships this package; the one place its name is written.
@@ -35,7 +37,14 @@ except ImportError as exc:  # the extra is not installed
         name=exc.name,
     ) from exc
 
-__all__ = ["DEFAULT_BLOCKSIZE", "DISTRIBUTION", "DecodedFrames", "Report", "read_packets"]
+__all__ = [
+    "DEFAULT_BLOCKSIZE",
+    "DISTRIBUTION",
+    "DecodedFrames",
+    "Report",
+    "read_packets",
+    "write_parquet",
+]
 
 #: Bytes of fixed-length packets per partition when ``blocksize`` is not given.
 #: A partition costs a task (a few milliseconds of scheduling) and its decoded
@@ -100,9 +109,26 @@ class _Reader:
         """Name the file (and the partition's first packet) on a failure."""
         path, start, _, first_packet, _ = part
         where = f"while reading {path}"
-        if self.packet_bytes is not None and start:
+        if start:
             where += f" from byte {start} (packet {first_packet} of the file)"
         add_note(exc, where)
+
+    def boundary(self, path: str, bound: tuple[int, int], end: int, size: int) -> tuple[int, int]:
+        """A CCSDS file's next stripe boundary: where the first packet at or
+        past byte ``end`` begins and its number in the file, framed from
+        ``bound`` (the boundary before, and its packet's number)."""
+        start, first_packet = bound
+        if end <= start:  # a packet longer than the stripe reached past it
+            return bound
+        try:
+            data = self._read(path, start, min(end + _dask_parts.HEADER_BYTES, size) - start, size)
+            found, number = _dask_parts.next_boundary(data, start, first_packet, end)
+        except Exception as exc:
+            add_note(exc, f"while framing {path} from byte {start}")
+            raise
+        # A length field past the file's end: the stripe takes the rest of the
+        # file and fails to decode there, naming the packet cut short.
+        return min(found, size), number
 
     def __call__(self, part: _Part) -> pd.DataFrame:
         path, start, count, first_packet, size = part
@@ -115,21 +141,50 @@ class _Reader:
             n = len(next(iter(columns.values()))) if columns else 0
             index = pd.RangeIndex(first_packet, first_packet + n, name="packet")
         else:
-            index = pd.Index(numbers, name="packet")
+            index = pd.Index(numbers + first_packet, name="packet")
         return pd.DataFrame(columns, index=index, copy=False)
+
+
+def _span(path: str, bound: tuple[int, int], after: tuple[int, int], size: int) -> _Part:
+    """The partition between two stripe boundaries."""
+    return (path, bound[0], after[0] - bound[0], bound[1], size)
+
+
+def _ccsds_parts(
+    reader: _Reader, path: str, size: int, blocksize: int | Literal["file"]
+) -> list[Any]:
+    """A CCSDS file's partitions: the whole file, or stripes of about
+    ``blocksize`` bytes ended at packet boundaries by a chain of framing
+    tasks (delayed partitions)."""
+    if blocksize == "file" or size <= blocksize:
+        return [(path, 0, size, 0, size)]
+    from dask import delayed
+
+    parts: list[Any] = []
+    bound: Any = (0, 0)
+    for end in _dask_parts.stripe_ends(size, blocksize)[:-1]:
+        after = delayed(reader.boundary, pure=True)(path, bound, end, size)
+        parts.append(delayed(_span, pure=True)(path, bound, after, size))
+        bound = after
+    parts.append(delayed(_span, pure=True)(path, bound, (size, 0), size))
+    return parts
 
 
 class DecodedFrames(dict[str, Any]):
     """What ``read_packets`` gives for packet definitions: a lazy dataframe per
     concrete type and per child table (``"<type>/<item>"``), by name, and in
     ``report`` a ``dask.delayed`` that computes a :class:`Report` of every
-    partition's faults and unmatched packets."""
+    partition's faults and unmatched packets; with ``quality=True`` or ``crc``,
+    ``quality`` a ``dask.delayed`` that computes the stream's
+    :class:`~bitloom_bulk.Quality` (None otherwise)."""
 
     report: Any
+    quality: Any
 
-    def __init__(self, frames: dict[str, Any], report: Any) -> None:
+    def __init__(self, frames: dict[str, Any], report: Any, quality: Any = None) -> None:
         super().__init__(frames)
         self.report = report
+        self.quality = quality
 
 
 class Report(NamedTuple):
@@ -144,6 +199,7 @@ class Report(NamedTuple):
 
 
 _REPORT = "\0report"  # a partition's report, beside its tables
+_QUALITY = "\0quality"  # a partition's data quality, beside its tables
 
 
 class _DefinitionsReader(_Reader):
@@ -157,29 +213,53 @@ class _DefinitionsReader(_Reader):
         packet_bytes: int | None,
         derived: bool,
         errors: str,
+        quality: bool = False,
+        crc: str | frozenset[int] | None = None,
     ) -> None:
         super().__init__(fs, None, packet_bytes, None)
         self.definitions = definitions
         self.derived = derived
         self.errors = errors
+        self.quality = quality
+        self.crc = crc
         self.binary = _binary_columns(definitions, derived)
 
     def __call__(self, part: _Part) -> dict[str, Any]:
         path, start, count, _, size = part
+        out: dict[str, Any] = {}
         try:
+            data = self._read(path, start, count, size)
+            kept = None
+            if self.quality:
+                found, frames, kept = _dask_parts.part_quality(data, self.crc)
+                out[_QUALITY] = found
+                if kept is not None:  # packets failing their CRC leave the data
+                    rows = np.flatnonzero(kept)
+                    data = _quality.kept_bytes(data, frames, kept, 0)
             decoded = self.definitions.decode(
-                self._read(path, start, count, size),
-                packet_bytes=self.packet_bytes,
-                derived=self.derived,
-                errors=self.errors,
+                data, packet_bytes=self.packet_bytes, derived=self.derived, errors=self.errors
             )
         except Exception as exc:
             self._note(exc, part)
             raise
-        out: dict[str, Any] = _with_binary(decoded.to_pandas(), self.binary)
-        faults = [
-            (path, start + f.offset, f.type, f.item, f.message, f.severity) for f in decoded.faults
-        ]
+        out.update(_with_binary(decoded.to_pandas(), self.binary))
+        if kept is None:
+            faults = [
+                (path, start + f.offset, f.type, f.item, f.message, f.severity)
+                for f in decoded.faults
+            ]
+        else:  # positions in the file of the packets decoded
+            faults = [
+                (
+                    path,
+                    start + int(frames.offsets[rows[f.packet]]),
+                    f.type,
+                    f.item,
+                    f.message,
+                    f.severity,
+                )
+                for f in decoded.faults
+            ]
         out[_REPORT] = Report(faults, dict(decoded.unmatched))
         return out
 
@@ -229,18 +309,20 @@ def _report(*reports: Report) -> Report:
     return Report(faults, unmatched)
 
 
+def _join_quality(*parts: _dask_parts.PartQuality) -> Any:
+    return _dask_parts.join_quality(list(parts))
+
+
 def _read_definitions(
-    fs: Any,
-    parts: list[_Part],
+    reader: _DefinitionsReader,
+    parts: list[Any],
     definitions: Any,
     packet_bytes: int | None,
     derived: bool,
-    errors: str,
 ) -> DecodedFrames:
     from dask import delayed
 
     # Every table's columns and dtypes from a decode of no packets: no file is read.
-    reader = _DefinitionsReader(fs, definitions, packet_bytes, derived, errors)
     empty = definitions.decode(b"", packet_bytes=packet_bytes, derived=derived).to_pandas()
     empty = _with_binary(empty, reader.binary)
     # One task decodes a partition; each table takes its part of it, so that
@@ -255,7 +337,12 @@ def _read_definitions(
         for name, meta in empty.items()
     }
     report = delayed(_report, pure=True)(*[delayed(_table, pure=True)(t, _REPORT) for t in tasks])
-    return DecodedFrames(frames, report)
+    quality = None
+    if reader.quality:
+        quality = delayed(_join_quality, pure=True)(
+            *[delayed(_table, pure=True)(t, _QUALITY) for t in tasks]
+        )
+    return DecodedFrames(frames, report, quality)
 
 
 def _meta(layout: Any, packet_bytes: int | None) -> pd.DataFrame:
@@ -324,6 +411,8 @@ def read_packets(
     storage_options: Mapping[str, Any] | None = None,
     derived: bool = True,
     errors: Literal["raise", "skip"] = "raise",
+    quality: bool = False,
+    crc: str | Mapping[int, str] | None = None,
 ) -> Any:
     """A lazy dataframe of the packets in ``paths``, one column per recipe item;
     or, for packet definitions, a :class:`DecodedFrames` of one lazy dataframe
@@ -342,8 +431,14 @@ def read_packets(
     partition holds ``blocksize`` bytes of them (rounded down to whole packets,
     :data:`DEFAULT_BLOCKSIZE` if not given), or one whole file with
     ``blocksize="file"``. Without ``packet_bytes`` every file is a stream of CCSDS
-    space packets, one partition per file, and ``apid`` picks the APID whose
-    packets the recipe decodes (all packets if None). File sizes are looked up
+    space packets, and ``apid`` picks the APID whose packets the recipe decodes
+    (all packets if None); a file larger than ``blocksize`` is cut into stripes
+    of about that size, each ended at the next packet boundary by a small
+    framing task on a worker that reads that stripe (CCSDS streams have no sync
+    marker: a chain of these tasks frames the file from its start, and each
+    stripe decodes as soon as its two boundaries are known), so one large file
+    keeps every worker busy; a packet that spans a stripe's nominal end is
+    decoded once, with the stripe where it begins. File sizes are looked up
     here (``fs.info``, no contents read), so a missing file raises now.
 
     The index, named ``packet``, is each packet's number in its file (for CCSDS,
@@ -371,12 +466,28 @@ def read_packets(
     they decode each partition once. With ``errors="skip"``,
     ``frames.report`` computes a :class:`Report`: every fault with its file and
     the packet's byte offset in it, and the unmatched packets counted.
+
+    ``quality=True`` (CCSDS streams with definitions) gives ``frames.quality``,
+    a ``dask.delayed`` of the :class:`~bitloom_bulk.Quality` of the files' bytes
+    end to end, in the order given: what ``split_ccsds(data, crc=crc).quality``
+    reports for their concatenation (packet numbers and byte offsets counted
+    from the first file's start, gaps and repeats across partitions and files
+    included), each partition's share worked out in its own task. ``crc``
+    (``"ccitt"`` or ``{apid: "ccitt"}``, as ``unpack_ccsds`` takes it) implies
+    ``quality``; packets failing their CRC are left out of the tables.
     """
     definitions = recipe if isinstance(recipe, bitloom_bulk.Definitions) else None
     if definitions is not None and apid is not None:
         raise TypeError("apid selects a recipe's packets; packet definitions choose their own")
     if definitions is None and (derived is not True or errors != "raise"):
         raise TypeError("derived and errors go with packet definitions, not with a recipe")
+    checked = _quality.crc_apids(crc)
+    quality = bool(quality) or checked is not None
+    if quality and (definitions is None or packet_bytes is not None):
+        raise TypeError(
+            "quality and crc go with packet definitions over CCSDS streams"
+            " (no packet_bytes), not with a recipe or fixed-size packets"
+        )
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     if packet_bytes is not None and apid is not None:
@@ -407,17 +518,401 @@ def read_packets(
     resolved = _resolve(fs, paths)
     sizes = [_size(fs, path) for path in resolved]
 
-    if packet_bytes is None:
-        parts = [(path, 0, size, 0, size) for path, size in zip(resolved, sizes, strict=True)]
-    else:
-        parts = _blocks(resolved, sizes, packet_bytes, blocksize)
-
+    reader: _Reader
     if definitions is not None:
-        return _read_definitions(fs, parts, definitions, packet_bytes, bool(derived), errors)
-    return dd.from_map(
-        _Reader(fs, layout, packet_bytes, apid),
-        parts,
+        reader = _DefinitionsReader(
+            fs, definitions, packet_bytes, bool(derived), errors, quality, checked
+        )
+    else:
+        reader = _Reader(fs, layout, packet_bytes, apid)
+    parts: list[Any]
+    if packet_bytes is None:
+        parts = [
+            part
+            for path, size in zip(resolved, sizes, strict=True)
+            for part in _ccsds_parts(reader, path, size, blocksize)
+        ]
+    else:
+        parts = list(_blocks(resolved, sizes, packet_bytes, blocksize))
+
+    if isinstance(reader, _DefinitionsReader):
+        return _read_definitions(reader, parts, definitions, packet_bytes, bool(derived))
+    if all(isinstance(part, tuple) for part in parts):
+        return dd.from_map(
+            reader,
+            parts,
+            meta=_meta(layout, packet_bytes),
+            label="read-packets",
+            enforce_metadata=False,
+        )
+    from dask import delayed
+
+    return dd.from_delayed(
+        [delayed(reader, pure=True)(part) for part in parts],
         meta=_meta(layout, packet_bytes),
-        label="read-packets",
-        enforce_metadata=False,
+        verify_meta=False,
     )
+
+
+# Parquet datasets of decoded tables ------------------------------------------
+
+#: The column a callable of ``write_parquet``'s ``partition_on`` fills, and so
+#: the key of its hive directories (``partition=2026-01-05/``).
+_PARTITION = "partition"
+# The name hive readers give a missing partition value: written as a value it
+# would read back as missing.
+_HIVE_NULL = "__HIVE_DEFAULT_PARTITION__"
+# Part files: part-<run>-<token>-<partition>.parquet. The run number (one more
+# than the highest in the dataset) sorts a later write's files after an earlier
+# one's, for readers that take files in name order; the random token keeps two
+# writes that picked the same number (appending at the same time) from ever
+# writing the same name.
+_PART_FILE = r"part-(\d{6,})-([0-9a-f]{8})-(\d{6,})\.parquet"
+
+
+def _part_name(run: int, token: str, number: int) -> str:
+    return f"part-{run:06d}-{token}-{number:06d}.parquet"
+
+
+def _table_directories(names: Iterable[object]) -> dict[str, str]:
+    """The directory of each table's dataset, under the one written to: a
+    type's name, or ``<type>.<item>`` for its child table ``<type>/<item>``,
+    so that a child's files are never among its type's."""
+    found: dict[str, str] = {}
+    taken: dict[str, str] = {}
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"table names must be str, not {name!r}")
+        parts = name.split("/")
+        if len(parts) > 2 or any(
+            not part or part.startswith(".") or "\\" in part or "\0" in part for part in parts
+        ):
+            raise ValueError(
+                f"cannot write table {name!r}: its dataset goes to a directory named after it, "
+                "so the name must be a type's or '<type>/<item>', each part non-empty, "
+                "not starting with '.' and without '\\'"
+            )
+        directory = ".".join(parts)
+        # Compared ignoring case: on many file systems "HK" and "hk" are one directory.
+        other = taken.setdefault(directory.casefold(), name)
+        if other != name:
+            raise ValueError(
+                f"tables {other!r} and {name!r} would both be written to the directory "
+                f"{directory!r} (names are compared ignoring case, as many file systems do)"
+            )
+        found[name] = directory
+    return found
+
+
+_Key = str | Callable[[Any], Any]
+
+
+def _partition_keys(
+    frames: Mapping[str, Any], partition_on: str | Mapping[str, _Key] | None
+) -> dict[str, _Key]:
+    """Each partitioned table's key: the column, or the callable, that
+    ``partition_on`` gives it; checked against the tables' columns."""
+    if partition_on is None:
+        return {}
+    if isinstance(partition_on, str):
+        keys: dict[str, _Key] = {
+            name: partition_on for name, frame in frames.items() if partition_on in frame.columns
+        }
+        if not keys:
+            raise ValueError(f"partition_on={partition_on!r}: no table has that column")
+    elif isinstance(partition_on, Mapping):
+        unknown = [name for name in partition_on if name not in frames]
+        if unknown:
+            raise ValueError(f"partition_on names tables that are not being written: {unknown}")
+        keys = dict(partition_on)
+    else:
+        raise TypeError(
+            "partition_on must be None, a column name or a mapping of table names to "
+            f"column names or callables, not {type(partition_on).__name__}"
+        )
+    for name, key in keys.items():
+        columns = list(frames[name].columns)
+        if isinstance(key, str):
+            if key not in columns:
+                raise ValueError(f"partition_on: table {name!r} has no column {key!r}")
+            if any(c in key for c in "=/\\%"):
+                raise ValueError(
+                    f"partition_on: table {name!r}: the column {key!r} cannot key hive "
+                    "directories (a key holds no '=', '/', '\\' or '%')"
+                )
+            if columns == [key]:
+                raise ValueError(
+                    f"partition_on: table {name!r} has no column but {key!r}, which "
+                    "the directories would hold: its files would have no data"
+                )
+        elif callable(key):
+            if _PARTITION in columns:
+                raise ValueError(
+                    f"partition_on: table {name!r} has a column {_PARTITION!r} already; "
+                    "a callable's values go into a column of that name"
+                )
+        else:
+            raise TypeError(
+                f"partition_on: table {name!r}: a column name or a callable, not {key!r}"
+            )
+    return keys
+
+
+class _Partitioner:
+    """Checks a partition's hive partition values, computing them first from
+    a callable; runs on the worker."""
+
+    def __init__(self, table: str, key: _Key) -> None:
+        self.table = table
+        self.key = key
+
+    def __call__(self, frame: pd.DataFrame) -> pd.DataFrame:
+        if isinstance(self.key, str):
+            column, what = self.key, f"the column {self.key!r}"
+            values = frame[column]
+        else:
+            column, what = _PARTITION, "partition_on's callable"
+            got = self.key(frame)
+            array = np.asarray(got, dtype=object)
+            if array.shape != (len(frame),):
+                raise ValueError(
+                    f"table {self.table!r}: {what} gave values of shape {array.shape} for "
+                    f"{len(frame)} rows"
+                )
+            values = pd.Series(array, index=frame.index)
+        missing = values.isna()
+        if missing.any():
+            raise ValueError(
+                f"table {self.table!r}: {what} has no value in {int(missing.sum())} of "
+                f"{len(frame)} rows; each row needs one to name its partition directory"
+            )
+        for value in values.unique():
+            text = f"{value}"
+            # A separator would nest (or lead out of) the directory; hive readers
+            # undo '%' escapes, so '%' would not read back as written.
+            if not text or text == _HIVE_NULL or any(c in text for c in "/\\%"):
+                raise ValueError(
+                    f"table {self.table!r}: {what} gave the value {text!r}, which cannot "
+                    "name a partition directory (it is empty, holds '/', '\\' or '%', "
+                    f"or is {_HIVE_NULL})"
+                )
+        if column == _PARTITION:
+            frame = frame.assign(**{_PARTITION: values.astype(str)})
+        return frame
+
+
+class _Existing(NamedTuple):
+    run: int  # the number of this write's part files
+    sample: str | None  # one part file of the dataset there, if any
+
+
+def _existing(fs: Any, target: str, table: str, columns: list[str], append: bool) -> _Existing:
+    """What a table's directory holds already. Raises where writing there
+    would replace data or mix it: any file at all without ``append``; with
+    it, files not written by ``write_parquet`` or partitioned otherwise."""
+    import re
+
+    if not fs.exists(target):
+        return _Existing(0, None)
+    if not fs.isdir(target):
+        raise FileExistsError(f"cannot write table {table!r}: {target} is a file")
+    files = sorted(fs.find(target))
+    if files and not append:
+        raise FileExistsError(
+            f"cannot write table {table!r}: {target} holds a dataset already "
+            f"({len(files)} files); append=True adds to it"
+        )
+    runs: list[int] = []
+    sample = None
+    for path in files:
+        *directories, name = path[len(target) :].strip("/").split("/")
+        if name.startswith("."):  # hidden: readers pass over it
+            continue
+        found = re.fullmatch(_PART_FILE, name)
+        if found is None:
+            raise ValueError(
+                f"cannot append to table {table!r}: {path} is not a part file of "
+                "write_parquet, so the rows' order (or, for a _metadata file, which "
+                "files readers see) could not be kept"
+            )
+        keys = [d.partition("=")[0] if "=" in d else None for d in directories]
+        if keys != columns:
+            raise ValueError(
+                f"cannot append to table {table!r}: its dataset in {target} is "
+                f"partitioned on {keys or 'no column'}, this write on {columns or 'no column'}"
+            )
+        runs.append(int(found[1]))
+        sample = path
+    return _Existing(max(runs, default=-1) + 1, sample)
+
+
+def _same_schema(fs: Any, table: str, existing: str, staged: str) -> None:
+    """Refuses to append files whose columns differ from the dataset's."""
+    import pyarrow.parquet as pq
+
+    with fs.open(existing, "rb") as f:
+        before = pq.read_schema(f).remove_metadata()
+    with fs.open(staged, "rb") as f:
+        after = pq.read_schema(f).remove_metadata()
+    if before.equals(after):
+        return
+    old = {field.name: str(field.type) for field in before}
+    new = {field.name: str(field.type) for field in after}
+    changes = [
+        f"{name}: {old.get(name, 'absent')} -> {new.get(name, 'absent')}"
+        for name in dict.fromkeys([*old, *new])
+        if old.get(name) != new.get(name)
+    ]
+    raise ValueError(
+        f"cannot append to table {table!r}: its columns differ from the dataset's in "
+        f"{existing.rsplit('/', 1)[0]} ({'; '.join(changes) or 'in their order'})"
+    )
+
+
+def _publish(fs: Any, staged: str, target: str, table: str, append: bool) -> None:
+    """Moves a table's staged files into its dataset directory, never over a file."""
+    import posixpath
+
+    from fsspec.implementations.local import LocalFileSystem
+
+    if not append and fs.exists(target) and fs.find(target):
+        raise FileExistsError(
+            f"cannot write table {table!r}: {target} was given files while this write ran"
+        )
+    if not fs.exists(target) and isinstance(fs, LocalFileSystem):
+        # One rename: the dataset appears whole, or not at all.
+        os.rename(staged, target)
+        return
+    for path in sorted(fs.find(staged)):
+        destination = target + path[len(staged) :]
+        if fs.exists(destination):  # names carry this write's token: never expected
+            raise FileExistsError(f"cannot write table {table!r}: {destination} exists")
+        fs.makedirs(posixpath.dirname(destination), exist_ok=True)
+        fs.mv(path, destination)
+
+
+def write_parquet(
+    frames: Mapping[str, Any],
+    directory: str | os.PathLike[str],
+    *,
+    partition_on: str | Mapping[str, str | Callable[[Any], Any]] | None = None,
+    append: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
+) -> dict[str, str]:
+    """Write each table of ``frames`` (a :class:`DecodedFrames`, or any mapping
+    of names to Dask dataframes) as a Parquet dataset under ``directory`` (a
+    path or a URL fsspec understands), and return the directory of each table
+    written, by name.
+
+    A type's table goes to ``<directory>/<type>/``, a child table
+    ``"<type>/<item>"`` to ``<directory>/<type>.<item>/``. A name that would
+    leave ``directory`` or land among another table's files (``..``, a leading
+    ``/`` or ``.``, ``\\``, more than one ``/``, two names that differ only in
+    case or map to one directory) raises ValueError before anything is
+    written. The tables are computed together, so each partition is decoded
+    once. Every column is written, the index (each partition's row numbers)
+    is not: read back, a table's rows come in partition order, and a child
+    table's ``packet`` still counts its type's rows within a partition.
+    Datetime and binary columns keep their types.
+
+    ``partition_on`` makes hive-partitioned datasets (``<key>=<value>/``
+    directories): a column name partitions every table that has that column
+    (a table without it is written whole; no table having it raises
+    ValueError); a mapping partitions the tables it names, each by a column
+    name or by a callable that takes one partition (a pandas DataFrame) and
+    returns its rows' values, such as ``lambda df:
+    df["time"].dt.strftime("%Y-%m-%d")``, which fill a column named
+    ``partition`` (``partition=2026-01-05/``). The key column moves into the
+    directory names: readers give it back as a categorical column, integer
+    values as integers and any other as text, after the other columns, rows
+    grouped by directory. Every row needs a value whose text is not empty and
+    holds no ``/``, ``\\`` or ``%``, else the write raises ValueError. A
+    partitioned table without rows writes no files (and is left out of the
+    result); one not partitioned writes files of no rows, which read back as
+    an empty table of its columns and dtypes.
+
+    Without ``append``, a table's directory holding any file raises
+    FileExistsError before anything is computed: nothing is replaced, removed
+    or mixed in. With ``append=True`` each table's new files join those there,
+    named to sort after them (part files are named
+    ``part-<run>-<token>-<n>.parquet``, zero-padded), so the dataset reads back
+    as the earlier rows followed by the new ones. Appending refuses (ValueError)
+    a directory with other files than those of ``write_parquet`` (hidden files
+    aside), partitioned on another key, or whose columns differ from the new
+    ones.
+
+    The files are written into a hidden staging directory beside the datasets
+    (``<directory>/.write-<token>/``, which readers pass over) and moved into
+    place once every table is written: on a local disk a new table's
+    directory appears by one rename. When a partition fails to decode (a
+    file cut short since ``read_packets`` sized it, a malformed packet), the
+    exception propagates with its note naming the file, the staging directory
+    is removed and no dataset is touched; a task of the write still running
+    when the error arrived may leave some of that hidden directory behind, to
+    be deleted. Where one rename cannot place a table (appends, object stores,
+    a directory that exists), its files are moved one by one, and the tables
+    one after another: an error while moving (the file system's) leaves the
+    files moved before it in place, each whole.
+    """
+    import contextlib
+    import functools
+    import uuid
+
+    import dask
+
+    if not isinstance(frames, Mapping):
+        raise TypeError(f"frames must be a mapping of names to dataframes, not {type(frames)}")
+    for name, frame in frames.items():
+        if not isinstance(frame, dd.DataFrame):
+            raise TypeError(f"table {name!r} is a {type(frame).__name__}, not a Dask DataFrame")
+    if not isinstance(append, bool):
+        raise TypeError(f"append must be True or False, not {append!r}")
+    directories = _table_directories(frames)
+    keys = _partition_keys(frames, partition_on)
+    url = os.fspath(directory)
+    fs, root = url_to_fs(url, **dict(storage_options or {}))
+    root = root.rstrip("/") or "/"
+    if fs.isfile(root):
+        raise NotADirectoryError(f"cannot write Parquet datasets into {url}: it is a file")
+    targets = {name: f"{root}/{d}" for name, d in directories.items()}
+    columns = {name: [_PARTITION if callable(key) else key] for name, key in keys.items()}
+    existing = {
+        name: _existing(fs, targets[name], name, columns.get(name, []), append) for name in frames
+    }
+
+    token = uuid.uuid4().hex[:8]
+    staging = f"{root}/.write-{token}"
+    written: dict[str, str] = {}
+    try:
+        writes = []
+        for name, frame in frames.items():
+            if name in keys:
+                meta = frame._meta
+                if callable(keys[name]):
+                    meta = meta.assign(**{_PARTITION: pd.Series([], dtype=object).astype(str)})
+                frame = frame.map_partitions(_Partitioner(name, keys[name]), meta=meta)
+            writes.append(
+                frame.to_parquet(
+                    f"{staging}/{directories[name]}",
+                    filesystem=fs,
+                    write_index=False,
+                    partition_on=columns.get(name),
+                    write_metadata_file=False,
+                    name_function=functools.partial(_part_name, existing[name].run, token),
+                    compute=False,
+                )
+            )
+        dask.compute(*writes)
+        staged = {name: sorted(fs.find(f"{staging}/{directories[name]}")) for name in frames}
+        for name, files in staged.items():
+            sample = existing[name].sample
+            if files and sample is not None:
+                _same_schema(fs, name, sample, files[0])
+        for name, files in staged.items():
+            if files:
+                _publish(fs, f"{staging}/{directories[name]}", targets[name], name, append)
+                written[name] = f"{url.rstrip('/')}/{directories[name]}"
+    finally:
+        with contextlib.suppress(OSError):
+            fs.rm(staging, recursive=True)
+    return written

@@ -283,6 +283,19 @@ struct Quality {
         run.last[a] = first + static_cast<std::uint32_t>(kept);
     }
 
+    // A list of what `build` makes of each element. nullptr with the error set.
+    template <class T, class Build>
+    static PyObject* tuples(const std::vector<T>& items, Build build) {
+        Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            PyObject* item = build(items[i]);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    }
+
     // (packets per APID, gaps, repeats, idle packets, CRC faults) as Python
     // objects; the faults in stream order.
     PyObject* result(const std::vector<ApidPackets>& per) {
@@ -294,36 +307,20 @@ struct Quality {
             Ref n(PyLong_FromUnsignedLongLong(per[a].count));
             if (!key || !n || PyDict_SetItem(counts.get(), key.get(), n.get()) < 0) return nullptr;
         }
-        Ref gap_list(PyList_New(static_cast<Py_ssize_t>(gaps.size())));
-        if (!gap_list) return nullptr;
-        for (std::size_t i = 0; i < gaps.size(); ++i) {
-            const Gap& g = gaps[i];
-            PyObject* item = Py_BuildValue("(HKHH)", g.apid,
-                                           static_cast<unsigned long long>(g.after),
-                                           g.sequence_count, g.missing);
-            if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(gap_list.get(), static_cast<Py_ssize_t>(i), item);
-        }
-        Ref repeat_list(PyList_New(static_cast<Py_ssize_t>(repeats.size())));
-        if (!repeat_list) return nullptr;
-        for (std::size_t i = 0; i < repeats.size(); ++i) {
-            const Repeat& r = repeats[i];
-            PyObject* item = Py_BuildValue("(HKH)", r.apid,
-                                           static_cast<unsigned long long>(r.packet),
-                                           r.sequence_count);
-            if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(repeat_list.get(), static_cast<Py_ssize_t>(i), item);
-        }
-        Ref fault_list(PyList_New(static_cast<Py_ssize_t>(faults.size())));
-        if (!fault_list) return nullptr;
-        for (std::size_t i = 0; i < faults.size(); ++i) {
-            const CrcFault& f = faults[i];
-            PyObject* item = Py_BuildValue("(KKHHH)", static_cast<unsigned long long>(f.packet),
-                                           static_cast<unsigned long long>(f.offset), f.apid,
-                                           f.computed, f.found);
-            if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(fault_list.get(), static_cast<Py_ssize_t>(i), item);
-        }
+        Ref gap_list(tuples(gaps, [](const Gap& g) {
+            return Py_BuildValue("(HKHH)", g.apid, static_cast<unsigned long long>(g.after),
+                                 g.sequence_count, g.missing);
+        }));
+        Ref repeat_list(tuples(repeats, [](const Repeat& r) {
+            return Py_BuildValue("(HKH)", r.apid, static_cast<unsigned long long>(r.packet),
+                                 r.sequence_count);
+        }));
+        Ref fault_list(tuples(faults, [](const CrcFault& f) {
+            return Py_BuildValue("(KKHHH)", static_cast<unsigned long long>(f.packet),
+                                 static_cast<unsigned long long>(f.offset), f.apid, f.computed,
+                                 f.found);
+        }));
+        if (!gap_list || !repeat_list || !fault_list) return nullptr;
         return Py_BuildValue("(OOOKO)", counts.get(), gap_list.get(), repeat_list.get(),
                              static_cast<unsigned long long>(per[kIdleApid].count),
                              fault_list.get());

@@ -34,6 +34,17 @@ constexpr std::uint64_t bswap64(std::uint64_t v) noexcept {
 #endif
 }
 
+// Keeps a function out of line: a loop in a function of its own holds its
+// variables in registers, which the inlined copy in a large function whose
+// locals escape by reference does not.
+#if defined(__GNUC__) || defined(__clang__)
+#define BITLOOM_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define BITLOOM_NOINLINE __declspec(noinline)
+#else
+#define BITLOOM_NOINLINE
+#endif
+
 // A hint that the bytes at `p` will be read soon; nothing where the compiler
 // has no such hint.
 inline void prefetch(const void* p) noexcept {

@@ -210,17 +210,33 @@ struct Quality {
 
     Quality() { expected.fill(kNone); }
 
-    // The framing pass's look at a header: the usual packet (the stream's
+    // The counting pass with the quality gathered: each packet counted in
+    // per[apid] as the plain pass counts it; the usual packet (the stream's
     // version, the next sequence count) costs a compare each. May throw
     // std::bad_alloc.
-    void see(const std::uint8_t* header, const ccsds::Header& h) {
-        other_version |= (header[0] ^ first_byte) & 0xE0U;
-        if (h.sequence_count != expected[h.apid]) [[unlikely]] {
-            odd_count(h);
-        }
-        expected[h.apid] = (h.sequence_count + 1U) & kCountMask;
-        last_packet[h.apid] = packets;
-        ++packets;
+    BITLOOM_NOINLINE ccsds::Stop frame(const std::uint8_t* bytes, std::uint64_t size,
+                                       std::uint64_t start, ApidPackets* per) {
+        std::uint64_t n = packets;
+        unsigned versions = 0;
+        const unsigned first = first_byte;
+        const ccsds::Stop stop = ccsds::walk(
+            bytes, size, start, [&](std::uint64_t at, const ccsds::Header& h) {
+                ApidPackets& a = per[h.apid];
+                if (a.count == 0) a.first_length = h.length;
+                a.varying |= h.length != a.first_length;
+                ++a.count;
+                versions |= (bytes[at] ^ first) & 0xE0U;
+                if (h.sequence_count != expected[h.apid]) [[unlikely]] {
+                    packets = n;
+                    odd_count(h);
+                }
+                expected[h.apid] = (h.sequence_count + 1U) & kCountMask;
+                last_packet[h.apid] = n;
+                ++n;
+            });
+        packets = n;
+        other_version |= versions;
+        return stop;
     }
 
     void odd_count(const ccsds::Header& h) {
@@ -458,11 +474,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         bool no_memory = false;
         stop = py::without_gil([&] {
             try {
-                return ccsds::walk(bytes, size, offset,
-                                   [&](std::uint64_t at, const ccsds::Header& h) {
-                                       count(at, h);
-                                       quality->see(bytes + at, h);
-                                   });
+                return quality->frame(bytes, size, offset, per.data());
             } catch (const std::bad_alloc&) {
                 no_memory = true;
                 return ccsds::Stop{};

@@ -129,14 +129,16 @@ struct Run {
     std::array<std::uint32_t, ccsds::kApidCount> last{};          // [first[a], last[a]) kept
     std::vector<std::uint16_t> syndromes;                         // of one APID's packets
 
-    bool reserve(bool checked) {
+    // Room for runs of `limit` packets (kRun, or fewer where the stream
+    // holds fewer: a live stream's piece decodes a thousand packets or so).
+    bool reserve(std::size_t limit, bool checked) {
         try {
-            offsets.reserve(kRun);
-            lengths.reserve(kRun);
-            apids.reserve(kRun);
-            grouped_offsets.resize(kRun);
-            grouped_lengths.resize(kRun);
-            if (checked) syndromes.resize(kRun);
+            offsets.reserve(limit);
+            lengths.reserve(limit);
+            apids.reserve(limit);
+            grouped_offsets.resize(limit);
+            grouped_lengths.resize(limit);
+            if (checked) syndromes.resize(limit);
         } catch (const std::bad_alloc&) {
             return false;
         }
@@ -560,8 +562,13 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     // its APID until the end, so that the fault raised is the first one of the
     // lowest APID, whatever the order of the runs; APIDs above a faulty one
     // are not decoded further.
+    std::uint64_t indexed = 0;  // packets that pass 2 indexes
+    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+        if (apids[a].layout || (quality && quality->checked[a])) indexed += per[a].count;
+    }
+    const std::size_t limit = static_cast<std::size_t>(std::clamp<std::uint64_t>(indexed, 1, kRun));
     Run run;
-    if (!run.reserve(quality != nullptr)) return PyErr_NoMemory();
+    if (!run.reserve(limit, quality != nullptr)) return PyErr_NoMemory();
     std::size_t lowest_fault = ccsds::kApidCount;
     std::uint64_t pos = offset;
     while (pos < size) {
@@ -570,7 +577,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         bool no_memory = false;
         {
             py::ReleasedGil released;
-            while (size - pos >= ccsds::kHeaderBytes && run.apids.size() < kRun) {
+            while (size - pos >= ccsds::kHeaderBytes && run.apids.size() < limit) {
                 const ccsds::Header h = ccsds::read_header(bytes + pos);
                 if (h.length > size - pos) {
                     changed = true;
@@ -595,7 +602,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             }
             // Short of a full run, the walk ends where the data ends: anywhere
             // else, a header that the counting pass read whole now is not.
-            if (!changed && run.apids.size() < kRun && pos != size) changed = true;
+            if (!changed && run.apids.size() < limit && pos != size) changed = true;
             if (!changed) run.group();
             if (!changed && quality) {
                 try {

@@ -37,6 +37,10 @@ PyObject* g_frombuffer = nullptr;
 PyObject* g_array = nullptr;
 PyObject* g_empty = nullptr;
 PyObject* g_dtype = nullptr;
+// numpy dtype objects by name ("uint8" ... "float64", "int64", "uint16",
+// "object"): made once, so that a column's array is made without parsing its
+// dtype's name (a live stream's small pieces make hundreds of columns a call).
+PyObject* g_dtypes = nullptr;
 
 // The text fields of packet p into row `row` of the lists; false at a
 // decoding failure (error set).
@@ -91,8 +95,17 @@ bool init_numpy() {
     g_array = PyObject_GetAttrString(numpy.get(), "array");
     g_dtype = PyObject_GetAttrString(numpy.get(), "dtype");
     g_empty = PyObject_GetAttrString(numpy.get(), "empty");
-    return g_frombuffer != nullptr && g_array != nullptr && g_dtype != nullptr &&
-           g_empty != nullptr;
+    if (g_frombuffer == nullptr || g_array == nullptr || g_dtype == nullptr || g_empty == nullptr) {
+        return false;
+    }
+    g_dtypes = PyDict_New();
+    if (g_dtypes == nullptr) return false;
+    for (const char* name : {"uint8", "uint16", "uint32", "uint64", "int8", "int16", "int32",
+                             "int64", "float64", "bool"}) {
+        Ref dtype(PyObject_CallFunction(g_dtype, "s", name));
+        if (!dtype || PyDict_SetItemString(g_dtypes, name, dtype.get()) < 0) return false;
+    }
+    return true;
 }
 
 Ref new_column_buffer(std::size_t size, std::uint8_t*& data, bool zeroed) {
@@ -122,11 +135,16 @@ Ref new_column_buffer(std::size_t size, std::uint8_t*& data, bool zeroed) {
 }
 
 PyObject* column_from_buffer(PyObject* buffer, const char* dtype) {
-    Ref kwargs(Py_BuildValue("{ss}", "dtype", dtype));
-    if (!kwargs) return nullptr;
-    Ref args(PyTuple_Pack(1, buffer));
-    if (!args) return nullptr;
-    return PyObject_Call(g_frombuffer, args.get(), kwargs.get());
+    // numpy.frombuffer(buffer, dtype): the dtype object where one was made at
+    // initialisation, else made from its name.
+    PyObject* made = PyDict_GetItemString(g_dtypes, dtype);  // borrowed
+    Ref named;
+    if (made == nullptr) {
+        named = Ref(PyUnicode_FromString(dtype));
+        if (!named) return nullptr;
+        made = named.get();
+    }
+    return PyObject_CallFunctionObjArgs(g_frombuffer, buffer, made, nullptr);
 }
 
 namespace {

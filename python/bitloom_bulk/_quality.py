@@ -228,35 +228,49 @@ def check_packets(
     quality = Quality()
     apids = frames.apids.astype(np.int64)
     counts = frames.sequence_counts.astype(np.int64)
-    keep = np.ones(len(apids), dtype=bool)
-    values, seen = np.unique(apids, return_counts=True)
-    quality.packets = {int(a): int(n) for a, n in zip(values, seen, strict=True)}
+    n = len(apids)
+    keep = np.ones(n, dtype=bool)
+    # The packets grouped by APID, in stream order within each: every APID's
+    # steps of sequence counts in one pass (a live stream's piece holds a
+    # thousand packets or so, where numpy calls per APID would cost more
+    # than the work).
+    order = np.argsort(apids, kind="stable")
+    grouped = apids[order]
+    grouped_counts = counts[order]
+    starts = ends = np.zeros(0, dtype=np.int64)
+    if n:
+        starts = np.flatnonzero(np.concatenate(([True], grouped[1:] != grouped[:-1])))
+        ends = np.concatenate((starts[1:], [n])) - 1
+    values = grouped[starts].tolist()
+    quality.packets = dict(zip(values, (ends - starts + 1).tolist(), strict=True))
+    prev_index = np.empty(n, dtype=np.int64)
+    prev_count = np.empty(n, dtype=np.int64)
+    prev_index[1:] = order[:-1] + first_packet
+    prev_count[1:] = grouped_counts[:-1]
+    step = (grouped_counts - prev_count) & (_COUNT - 1)
     last: dict[int, tuple[int, int]] = {}
-    found: list[tuple[int, SequenceGap]] = []  # with the packet that shows each gap
-    for apid in values.tolist():
+    for apid, start, end in zip(values, starts.tolist(), ends.tolist(), strict=True):
         if apid == IDLE_APID:
+            step[start : end + 1] = 1  # fill: its counts are not looked at
             continue
-        where = np.flatnonzero(apids == apid)
         previous = before.get(apid)
-        prev_index = np.empty(len(where), dtype=np.int64)
-        prev_count = np.empty(len(where), dtype=np.int64)
-        prev_index[1:] = where[:-1] + first_packet
-        prev_count[1:] = counts[where[:-1]]
-        if previous is not None:
-            prev_index[0], prev_count[0] = previous
-        step = (counts[where] - prev_count) & (_COUNT - 1)
         if previous is None:
-            step[0] = 1  # the stream's first packet of the APID follows nothing
-        # Only the packets that break the run of counts are looked at one by one.
-        for i in np.flatnonzero(step != 1).tolist():
-            if step[i] == 0:
-                quality.repeats.append(
-                    SequenceRepeat(apid, int(where[i]) + first_packet, int(counts[where[i]]))
-                )
-            else:
-                gap = SequenceGap(apid, int(prev_index[i]), int(prev_count[i]), int(step[i]) - 1)
-                found.append((int(where[i]), gap))
-        last[apid] = (int(where[-1]) + first_packet, int(counts[where[-1]]))
+            step[start] = 1  # the stream's first packet of the APID follows nothing
+        else:
+            prev_index[start], prev_count[start] = previous
+            step[start] = (int(grouped_counts[start]) - previous[1]) & (_COUNT - 1)
+        last[apid] = (int(order[end]) + first_packet, int(grouped_counts[end]))
+    found: list[tuple[int, SequenceGap]] = []  # with the packet that shows each gap
+    # Only the packets that break the run of counts are looked at one by one.
+    for i in np.flatnonzero(step != 1).tolist():
+        apid, packet = int(grouped[i]), int(order[i])
+        if step[i] == 0:
+            quality.repeats.append(
+                SequenceRepeat(apid, packet + first_packet, int(grouped_counts[i]))
+            )
+        else:
+            gap = SequenceGap(apid, int(prev_index[i]), int(prev_count[i]), int(step[i]) - 1)
+            found.append((packet, gap))
     # In stream order of the packets that show them, as a reader meets them.
     found.sort(key=lambda pair: pair[0])
     quality.gaps = [gap for _, gap in found]

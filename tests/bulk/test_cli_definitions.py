@@ -14,6 +14,7 @@ import bitloom
 import bitloom_bulk._cli_defs as cli_defs
 import bitloom_bulk.cli as cli
 from bitloom_bulk import Definitions, PacketType, dump_definitions, field, load_ccsdspy, load_xtce
+from bitloom_bulk._xtce_xml import XTCE_1_2
 from bitloom_bulk.cli import main
 from tests.support.realdata import REALDATA, needs_realdata
 
@@ -271,8 +272,8 @@ def test_describe_lists_types_fields_and_tables(case, capsys):
     assert "refused" not in out
 
 
-XTCE = """<?xml version="1.0"?>
-<SpaceSystem name="s" xmlns="http://www.omg.org/spec/XTCE/20180204">
+XTCE = f"""<?xml version="1.0"?>
+<SpaceSystem name="s" xmlns="{XTCE_1_2}">
 <TelemetryMetaData>
 <ParameterTypeSet>
 <IntegerParameterType name="U8"><IntegerDataEncoding sizeInBits="8"/></IntegerParameterType>

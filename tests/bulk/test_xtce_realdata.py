@@ -15,6 +15,7 @@ import warnings
 import pytest
 
 from bitloom_bulk import RecipeFileError, load_xtce
+from bitloom_bulk._xtce_xml import XTCE_1_2
 from tests.support.realdata import REALDATA, needs_realdata
 
 SPP = REALDATA / "spp"
@@ -98,7 +99,7 @@ def test_ctim_keeps_both_entries_of_a_name_used_twice():
 
 
 HEAD = '<?xml version="1.0"?>\n'
-NS = 'xmlns="http://www.omg.org/spec/XTCE/20180204"'
+NS = f'xmlns="{XTCE_1_2}"'
 
 
 def _doc(body):

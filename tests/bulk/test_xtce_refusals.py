@@ -8,8 +8,9 @@ import numpy as np
 import pytest
 
 from bitloom_bulk import RecipeFileError, load_xtce
+from bitloom_bulk._xtce_xml import XTCE_1_2
 
-NS = 'xmlns="http://www.omg.org/spec/XTCE/20180204"'
+NS = f'xmlns="{XTCE_1_2}"'
 
 
 def _document(value_type, entry_parts=""):

@@ -18,8 +18,9 @@ from xml.sax.saxutils import quoteattr
 import numpy as np
 
 from bitloom_bulk import Definitions, PacketType, field
+from bitloom_bulk._xtce_xml import XTCE_1_2
 
-NAMESPACE = "http://www.omg.org/spec/XTCE/20180204"
+NAMESPACE = XTCE_1_2
 _INTEGER = {
     "unsigned": "unsigned",
     "twos_complement": "twosComplement",

@@ -4,7 +4,7 @@ process running Definitions.decode over the same files, in one run; and the
 workers a 12 TB archive needs for one hour, from the measured costs.
 
 The archive (mixed APIDs: housekeeping with an enumeration and a counted
-array, a science packet, a short status packet; 8 files of 24 MiB by
+array, a science packet, a short status packet; 4 files of 128 MiB by
 default) is generated under /tmp and deleted afterwards. Files stay in the
 page cache, so reading is a copy out of memory here.
 
@@ -12,6 +12,7 @@ Every dataframe of each run is reduced to its row count and the sums of its
 numeric columns, which must equal the serial decode's.
 
     python -m bench.bench_dask_definitions [--files 8] [--file-mib 24] [--repeat 3]
+        [--stripe-mib 64]
 """
 
 from __future__ import annotations
@@ -25,11 +26,12 @@ import time
 
 import dask
 import numpy as np
+import pandas as pd
 from distributed import Client, LocalCluster
 
 from bitloom_bulk import Definitions, PacketType, field
 from bitloom_bulk.ccsds import PRIMARY_HEADER
-from bitloom_bulk.dask import read_packets
+from bitloom_bulk.dask import DEFAULT_BLOCKSIZE, read_packets
 from tests.support import streams
 
 MiB = 2**20
@@ -82,14 +84,17 @@ def make_archive(root, files, file_mib):
     return paths
 
 
-def _sums(tables):
-    """Per table: rows and the sum of every numeric column (but a child
-    table's packet, which counts rows within a partition)."""
-    out = {}
-    for name, frame in tables.items():
-        numeric = frame.select_dtypes("number").drop(columns=["packet"], errors="ignore")
-        out[name] = (len(frame), tuple(float(numeric[c].sum()) for c in numeric.columns))
-    return out
+def digest(frame):
+    """A table partition's row count and the sums of its numeric columns
+    (but a child table's ``packet``, which counts rows within a partition)."""
+    numeric = frame.select_dtypes("number").drop(columns=["packet"], errors="ignore")
+    sums = {c: [float(numeric[c].sum())] for c in numeric.columns}
+    return pd.DataFrame({"rows": [len(frame)], **sums})
+
+
+def _total(digests):
+    """One table's row count and column sums from its partitions' digests."""
+    return (int(digests["rows"].sum()), tuple(float(digests[c].sum()) for c in digests.columns[1:]))
 
 
 def serial(defs, paths):
@@ -97,13 +102,9 @@ def serial(defs, paths):
     for path in paths:
         with open(path, "rb") as f:
             decoded = defs.decode(f.read())
-        for name, (rows, sums) in _sums(decoded.to_pandas()).items():
-            before = found.get(name, (0, (0.0,) * len(sums)))
-            found[name] = (
-                before[0] + rows,
-                tuple(a + b for a, b in zip(before[1], sums, strict=True)),
-            )
-    return found
+        for name, frame in decoded.to_pandas().items():
+            found.setdefault(name, []).append(digest(frame))
+    return {name: _total(pd.concat(parts)) for name, parts in found.items()}
 
 
 def best(repeat, function):
@@ -118,23 +119,19 @@ def best(repeat, function):
 def on_cluster(defs, paths, blocksize):
     frames = read_packets(paths, defs, blocksize=blocksize)
     names = list(frames)
-    rows = [frames[n].map_partitions(len).sum() for n in names]
-    sums = [
-        frames[n].select_dtypes("number").drop(columns=["packet"], errors="ignore").sum()
-        for n in names
-    ]
-    got = dask.compute(*rows, *sums)
-    return {
-        n: (int(r), tuple(float(v) for v in s))
-        for n, r, s in zip(names, got[: len(names)], got[len(names) :], strict=True)
-    }
+    digests = [frames[n].map_partitions(digest, meta=digest(frames[n]._meta)) for n in names]
+    got = dask.compute(*digests)
+    return {n: _total(d) for n, d in zip(names, got, strict=True)}
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--files", type=int, default=8)
-    parser.add_argument("--file-mib", type=int, default=24)
+    parser.add_argument("--files", type=int, default=4)
+    parser.add_argument("--file-mib", type=int, default=128)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument(
+        "--stripe-mib", type=int, default=DEFAULT_BLOCKSIZE // MiB, help="read_packets' blocksize"
+    )
     args = parser.parse_args()
     defs = definitions()
     tmp = tempfile.mkdtemp(prefix="bitloom-bench-", dir="/tmp")
@@ -151,33 +148,47 @@ def main():
         print(
             f"one process, Definitions.decode file by file: {t_serial:.2f} s, {rate / 1e9:.3f} GB/s"
         )
+        stripe = args.stripe_mib * MiB
+        labels = {"file": "one partition per file", stripe: f"{args.stripe_mib} MiB stripes"}
+        # The workers' environment: Dask's own, and Dask's without its malloc
+        # trim threshold.
+        settings = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+        environs = {
+            "Dask's worker environment": settings,
+            "without MALLOC_TRIM_THRESHOLD_": {
+                k: v for k, v in settings.items() if k != "MALLOC_TRIM_THRESHOLD_"
+            },
+        }
         results = {}
-        for workers in (1, 2):
-            with (
-                LocalCluster(
-                    n_workers=workers,
-                    processes=True,
-                    threads_per_worker=1,
-                    host="127.0.0.1",
-                    dashboard_address=None,
-                ) as cluster,
-                Client(cluster),
-            ):
-                on_cluster(defs, paths[:1], "file")  # the workers import everything once
-                for blocksize in ("file", 8 * MiB):
-                    t, got = best(args.repeat, lambda b=blocksize: on_cluster(defs, paths, b))
-                    assert got.keys() == want.keys()
-                    for name in want:
-                        assert got[name][0] == want[name][0], name
-                        assert np.allclose(got[name][1], want[name][1], rtol=1e-9), name
-                    results[workers, blocksize] = t
-                    label = "one partition per file" if blocksize == "file" else "8 MiB stripes"
-                    print(
-                        f"{workers} worker{'s' if workers > 1 else ''}, {label}: {t:.2f} s,"
-                        f" {t / t_serial:.2f}x the serial time (target for one worker: at most 1.10x)"
-                    )
-        t1 = min(results[1, b] for b in ("file", 8 * MiB))
-        t2 = min(results[2, b] for b in ("file", 8 * MiB))
+        for environ_name, environ in environs.items():
+            print(f"{environ_name}:")
+            for workers in (1, 2):
+                with (
+                    dask.config.set({"distributed.nanny.pre-spawn-environ": environ}),
+                    LocalCluster(
+                        n_workers=workers,
+                        processes=True,
+                        threads_per_worker=1,
+                        host="127.0.0.1",
+                        dashboard_address=None,
+                    ) as cluster,
+                    Client(cluster),
+                ):
+                    on_cluster(defs, paths[:1], "file")  # the workers import everything once
+                    for blocksize in ("file", stripe):
+                        t, got = best(args.repeat, lambda b=blocksize: on_cluster(defs, paths, b))
+                        assert got.keys() == want.keys()
+                        for name in want:
+                            assert got[name][0] == want[name][0], name
+                            assert np.allclose(got[name][1], want[name][1], rtol=1e-9), name
+                        results[environ_name, workers, blocksize] = t
+                        print(
+                            f"  {workers} worker{'s' if workers > 1 else ''},"
+                            f" {labels[blocksize]}: {t:.2f} s, {t / t_serial:.2f}x the serial time"
+                            " (target for one worker: at most 1.10x)"
+                        )
+        t1 = min(results[e, 1, b] for e in environs for b in labels)
+        t2 = min(results[e, 2, b] for e in environs for b in labels)
         print(f"scaling from 1 to 2 workers on {os.cpu_count()} cores: {t1 / t2:.2f}x")
         # The model: a worker decodes at the one-worker rate measured here
         # (decoding bound: storage and network keep up, files are large enough

@@ -21,6 +21,7 @@ one pass over the files' bytes end to end gives.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -28,10 +29,13 @@ import numpy as np
 import numpy.typing as npt
 
 from bitloom_bulk import _quality
+from bitloom_bulk._native import split_ccsds as split_ccsds_native
 from bitloom_bulk._quality import Quality, SequenceGap, SequenceRepeat
 from bitloom_bulk._stream import split_ccsds
 
 HEADER_BYTES = 6  # of a primary header
+_PIECE = 4 << 20  # bytes read and framed at a time when finding a boundary
+_MAX_PACKET = (1 << 16) + 6  # the longest CCSDS packet: a piece's carry-over
 _COUNT = 1 << 14
 
 
@@ -41,25 +45,47 @@ def stripe_ends(size: int, blocksize: int) -> list[int]:
     return [*range(blocksize, size, blocksize), size]
 
 
-def next_boundary(data: Any, start: int, first_packet: int, end: int) -> tuple[int, int]:
+def next_boundary(
+    read_into: Callable[[memoryview], int], start: int, first_packet: int, end: int, limit: int
+) -> tuple[int, int]:
     """Where the first packet at or past byte ``end`` begins, and its number in
-    the file, from ``data``: the file's bytes from ``start`` (a packet
-    boundary, that of packet ``first_packet``) to at least ``end + 6`` or the
-    file's end.
+    the file, framing from ``start`` (a packet boundary, that of packet
+    ``first_packet``) the file's bytes up to ``limit`` (``end + 6`` or the
+    file's end), which ``read_into`` fills in order into the views it is given
+    (and gives their count, fewer only where the file ends early).
+
+    The bytes are read and framed a piece at a time through one buffer, with
+    nothing kept of the packets framed but their count: a stripe of tens of
+    MiB costs a copy out of the page cache and a header walk.
 
     A packet that begins before ``end`` and runs past the bytes read is
     stepped over by its header's length field. Bytes that end inside a header
     give the place where that header begins: the stripe that holds it then
     fails to decode, with its own message, as a file cut short does."""
-    frames = split_ccsds(data, allow_partial=True)
+    buffer = bytearray(_PIECE + _MAX_PACKET)
+    view = memoryview(buffer)
+    held, counted, kept = start, first_packet, 0  # kept: bytes from `held` in the buffer
+    position = start  # of the next byte to read
+    while position < limit:
+        want = min(_PIECE, limit - position)
+        got = read_into(view[kept : kept + want])
+        position += got
+        # Framing stops at the first packet the bytes cut short; it starts
+        # the next piece, moved to the buffer's front.
+        framed = split_ccsds_native(view[: kept + got], allow_partial=True)
+        done = int(framed[4])
+        counted += len(framed[0])
+        held += done
+        kept += got - done
+        buffer[:kept] = bytes(view[done : done + kept])  # a copy: the two may overlap
+        if got < want:
+            break
     # No packet that begins at or past `end` fits whole in the 6 bytes read
     # beyond it: framing stops at the first one, or at one that spans `end`.
-    held = int(frames.end)
-    counted = first_packet + len(frames.offsets)
-    if held >= end - start or len(data) - held < HEADER_BYTES:
-        return start + held, counted
-    length = int.from_bytes(bytes(data[held + 4 : held + 6]), "big") + 7
-    return start + held + length, counted + 1
+    if held >= end or kept < HEADER_BYTES:
+        return held, counted
+    length = int.from_bytes(bytes(buffer[4:6]), "big") + 7
+    return held + length, counted + 1
 
 
 @dataclass

@@ -78,17 +78,22 @@ class _Reader:
                 f.seek(start)
             data: bytes = f.read(count + 1 if ends_file else count)
         if len(data) != count:
-            found = str(start + len(data))
-            if len(data) > count:
-                try:
-                    found = str(self.fs.size(path))
-                except Exception:  # the size only goes into the message
-                    found = f"more than {size}"
-            raise OSError(
-                f"{path} changed after the dataframe was built: it had {size} bytes, "
-                f"now {found}, so its bytes {start} to {start + count} cannot be read as planned"
-            )
+            self._changed(path, start, count, size, start + len(data))
         return data
+
+    def _changed(self, path: str, start: int, count: int, size: int, reached: int) -> None:
+        """Raise for a file whose bytes ``start`` to ``start + count`` cannot be
+        read as planned: it has ``reached`` bytes, or more than ``size``."""
+        found = str(reached)
+        if reached > size:
+            try:
+                found = str(self.fs.size(path))
+            except Exception:  # the size only goes into the message
+                found = f"more than {size}"
+        raise OSError(
+            f"{path} changed after the dataframe was built: it had {size} bytes, "
+            f"now {found}, so its bytes {start} to {start + count} cannot be read as planned"
+        )
 
     def _decode(self, data: bytes) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
         if self.packet_bytes is not None:
@@ -120,9 +125,28 @@ class _Reader:
         start, first_packet = bound
         if end <= start:  # a packet longer than the stripe reached past it
             return bound
+        limit = min(end + _dask_parts.HEADER_BYTES, size)
         try:
-            data = self._read(path, start, min(end + _dask_parts.HEADER_BYTES, size) - start, size)
-            found, number = _dask_parts.next_boundary(data, start, first_packet, end)
+            with self.fs.open(path, "rb") as f:
+                if start:
+                    f.seek(start)
+                reached = start
+
+                def read_into(view: memoryview) -> int:
+                    nonlocal reached
+                    got = _read_into(f, view)
+                    reached += got
+                    if got != len(view):
+                        self._changed(path, start, limit - start, size, reached)
+                    return got
+
+                found, number = _dask_parts.next_boundary(
+                    read_into, start, first_packet, end, limit
+                )
+                # Framing that reads to the file's end looks one byte further,
+                # so that a file that has grown is noticed.
+                if limit == size and _read_into(f, memoryview(bytearray(1))):
+                    self._changed(path, start, limit - start, size, size + 1)
         except Exception as exc:
             add_note(exc, f"while framing {path} from byte {start}")
             raise
@@ -143,6 +167,23 @@ class _Reader:
         else:
             index = pd.Index(numbers + first_packet, name="packet")
         return pd.DataFrame(columns, index=index, copy=False)
+
+
+def _read_into(f: Any, view: memoryview) -> int:
+    """Fill ``view`` from file ``f`` (fewer bytes only at its end)."""
+    done = 0
+    readinto = getattr(f, "readinto", None)
+    while done < len(view):
+        if readinto is not None:
+            got = readinto(view[done:]) or 0
+        else:
+            piece = f.read(len(view) - done)
+            got = len(piece)
+            view[done : done + got] = piece
+        if got == 0:
+            break
+        done += got
+    return done
 
 
 def _span(path: str, bound: tuple[int, int], after: tuple[int, int], size: int) -> _Part:

@@ -50,24 +50,33 @@ def _serial(paths):
 
 
 @pytest.mark.parametrize(
-    ("blocksize", "packets"),
+    ("blocksize", "packets", "piece"),
     [
-        (1, [12, 1]),
-        (5, [25]),
-        (6, [25, 2]),
-        (7, [40, 1]),
-        (13, [60, 5]),
-        (64, [200, 1, 40]),
-        (299, [300, 1]),
-        (301, [300]),
-        (4096, [300, 40]),
-        ("file", [300, 1, 40]),
+        (1, [12, 1], None),
+        (5, [25], None),
+        (6, [25, 2], None),
+        (7, [40, 1], None),
+        (13, [60, 5], None),
+        (64, [200, 1, 40], None),
+        (299, [300, 1], None),
+        (301, [300], None),
+        (4096, [300, 40], None),
+        ("file", [300, 1, 40], None),
+        # Boundaries framed a few bytes at a time: pieces that end inside
+        # headers and bodies, and packets spanning several pieces.
+        (64, [200, 1, 40], 5),
+        (301, [300], 7),
+        (4096, [300, 40], 100),
     ],
 )
-def test_stripes_equal_a_serial_decode_wherever_they_end(tmp_path, blocksize, packets):
+def test_stripes_equal_a_serial_decode_wherever_they_end(
+    tmp_path, monkeypatch, blocksize, packets, piece
+):
     # Stripe ends fall on packet starts, inside headers, inside bodies, on a
     # packet's last byte, and within packets longer than a stripe (empty
     # stripes then).
+    if piece is not None:
+        monkeypatch.setattr("bitloom_bulk._dask_parts._PIECE", piece)
     paths = _files(tmp_path, packets)
     frame = read_packets(paths, RECIPE, blocksize=blocksize)
     sizes = [Path(p).stat().st_size for p in paths]

@@ -37,10 +37,14 @@ PyObject* g_frombuffer = nullptr;
 PyObject* g_array = nullptr;
 PyObject* g_empty = nullptr;
 PyObject* g_dtype = nullptr;
-// numpy dtype objects by name ("uint8" ... "float64", "int64", "uint16",
-// "object"): made once, so that a column's array is made without parsing its
-// dtype's name (a live stream's small pieces make hundreds of columns a call).
-PyObject* g_dtypes = nullptr;
+// numpy dtype objects of the column dtypes made most often, beside their
+// names: made once, so that a column's array is made without parsing its
+// dtype's name or making a str to look it up (a live stream's small pieces
+// make hundreds of columns a call).
+constexpr const char* kMadeDtypes[] = {"uint8", "uint16", "uint32", "uint64", "int8",
+                                       "int16", "int32",  "int64",  "float64", "bool"};
+constexpr std::size_t kMadeCount = sizeof(kMadeDtypes) / sizeof(kMadeDtypes[0]);
+PyObject* g_made_dtypes[kMadeCount] = {};
 
 // The text fields of packet p into row `row` of the lists; false at a
 // decoding failure (error set).
@@ -98,12 +102,9 @@ bool init_numpy() {
     if (g_frombuffer == nullptr || g_array == nullptr || g_dtype == nullptr || g_empty == nullptr) {
         return false;
     }
-    g_dtypes = PyDict_New();
-    if (g_dtypes == nullptr) return false;
-    for (const char* name : {"uint8", "uint16", "uint32", "uint64", "int8", "int16", "int32",
-                             "int64", "float64", "bool"}) {
-        Ref dtype(PyObject_CallFunction(g_dtype, "s", name));
-        if (!dtype || PyDict_SetItemString(g_dtypes, name, dtype.get()) < 0) return false;
+    for (std::size_t i = 0; i < kMadeCount; ++i) {
+        g_made_dtypes[i] = PyObject_CallFunction(g_dtype, "s", kMadeDtypes[i]);
+        if (g_made_dtypes[i] == nullptr) return false;
     }
     return true;
 }
@@ -137,7 +138,10 @@ Ref new_column_buffer(std::size_t size, std::uint8_t*& data, bool zeroed) {
 PyObject* column_from_buffer(PyObject* buffer, const char* dtype) {
     // numpy.frombuffer(buffer, dtype): the dtype object where one was made at
     // initialisation, else made from its name.
-    PyObject* made = PyDict_GetItemString(g_dtypes, dtype);  // borrowed
+    PyObject* made = nullptr;  // borrowed
+    for (std::size_t i = 0; i < kMadeCount && made == nullptr; ++i) {
+        if (std::strcmp(kMadeDtypes[i], dtype) == 0) made = g_made_dtypes[i];
+    }
     Ref named;
     if (made == nullptr) {
         named = Ref(PyUnicode_FromString(dtype));

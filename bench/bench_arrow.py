@@ -51,8 +51,7 @@ def main():
         assert np.array_equal(a, b, equal_nan=a.dtype.kind == "f"), name
     for label, got in (("capsule", via_capsule), ("pa.table(dict)", via_dict)):
         same = [
-            got.column(name).chunks[0].buffers()[1].address
-            == column.__array_interface__["data"][0]
+            got.column(name).chunks[0].buffers()[1].address == column.__array_interface__["data"][0]
             for name, column in table.items()
         ]
         print(f"{label} buffers at the numpy columns' addresses: {sum(same)} of {len(same)}")

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import inspect
-
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, TypeAlias
 

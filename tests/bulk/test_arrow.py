@@ -198,7 +198,7 @@ def _rss_bytes():
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 def test_a_thousand_exports_leak_neither_references_nor_memory():
     rows = 100_000
-    words = np.array(["w%d" % (i % 97) for i in range(rows)], dtype=object)
+    words = np.array([f"w{i % 97}" for i in range(rows)], dtype=object)
     table = Table(
         n=np.arange(rows, dtype=np.uint32),
         flags=np.ones(rows, dtype=bool),
@@ -241,7 +241,9 @@ REFUSED = [
 
 
 @pytest.mark.parametrize(("columns", "error", "words"), REFUSED)
-@pytest.mark.parametrize("method", ["__arrow_c_stream__", "__arrow_c_array__", "__arrow_c_schema__"])
+@pytest.mark.parametrize(
+    "method", ["__arrow_c_stream__", "__arrow_c_array__", "__arrow_c_schema__"]
+)
 def test_columns_without_an_arrow_type_are_refused_by_name(columns, error, words, method):
     table = Table(columns)
     with pytest.raises(error) as caught:

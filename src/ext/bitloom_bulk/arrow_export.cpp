@@ -227,9 +227,9 @@ enum class Leaf : std::uint8_t { Fixed, Bool, Object };
 
 struct LeafType {
     Leaf leaf = Leaf::Fixed;
-    std::string format;      // the Arrow format of a fixed-width or bool element
-    bool swap = false;       // the elements are not in the machine's byte order
-    std::size_t align = 1;   // the alignment that Arrow's readers expect of the data
+    std::string format;     // the Arrow format of a fixed-width or bool element
+    bool swap = false;      // the elements are not in the machine's byte order
+    std::size_t align = 1;  // the alignment that Arrow's readers expect of the data
 };
 
 // The element type of a buffer export in the struct module's syntax (which
@@ -261,9 +261,7 @@ bool leaf_of(const Py_buffer& view, LeafType& out) {
             out.leaf = Leaf::Bool;
             out.format = "b";
             return size == 1;
-        case 'O':
-            out.leaf = Leaf::Object;
-            return width == sizeof(PyObject*);
+        case 'O': out.leaf = Leaf::Object; return width == sizeof(PyObject*);
         case 'e': out.format = "e"; return size == 2;
         case 'f': out.format = "f"; return size == 4;
         case 'd': out.format = "g"; return size == 8;
@@ -332,7 +330,8 @@ void fixed_leaf(ViewGuard& guard, const LeafType& type, Py_ssize_t total, ArrayP
     for_each_element(view, total, [&](const char* p, Py_ssize_t n) {
         std::uint8_t* dst = out + static_cast<std::size_t>(n) * width;
         if (type.swap) {
-            for (std::size_t b = 0; b < width; ++b) dst[b] = static_cast<std::uint8_t>(p[width - 1 - b]);
+            for (std::size_t b = 0; b < width; ++b)
+                dst[b] = static_cast<std::uint8_t>(p[width - 1 - b]);
         } else {
             std::memcpy(dst, p, width);
         }
@@ -406,12 +405,12 @@ bool object_leaf(PyObject* name, const Py_buffer& view, Py_ssize_t total, ArrayP
     std::vector<Piece> pieces(static_cast<std::size_t>(total));
     std::vector<Ref> held;
     held.reserve(static_cast<std::size_t>(total));
-    enum { kNone, kStr, kBytes } kind = kNone;
+    enum : std::uint8_t { kNone, kStr, kBytes } kind = kNone;
     std::size_t data_bytes = 0;
     null_count = 0;
     const bool ok = for_each_element(view, total, [&](const char* p, Py_ssize_t n) {
         PyObject* item = nullptr;
-        std::memcpy(&item, p, sizeof item);
+        std::memcpy(static_cast<void*>(&item), p, sizeof(PyObject*));
         Piece& piece = pieces[static_cast<std::size_t>(n)];
         if (item == nullptr || item == Py_None) {
             ++null_count;
@@ -443,7 +442,8 @@ bool object_leaf(PyObject* name, const Py_buffer& view, Py_ssize_t total, ArrayP
         return true;
     });
     if (!ok) return false;
-    const bool large = data_bytes > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+    const bool large = data_bytes >
+                       static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
     format = kind == kBytes ? (large ? "Z" : "z") : (large ? "U" : "u");
     const std::size_t count = pieces.size();
     std::uint8_t* validity = nullptr;
@@ -469,8 +469,8 @@ bool object_leaf(PyObject* name, const Py_buffer& view, Py_ssize_t total, ArrayP
 // The column's elements at dimension `level` and below: the leaf array at the
 // last dimension, a fixed-size list of the level below at every other one.
 // False with the error set.
-bool build_level(PyObject* name, ViewGuard& guard, const LeafType& type, int level,
-                 Field& field, abi::ArrowArray& out) {
+bool build_level(PyObject* name, ViewGuard& guard, const LeafType& type, int level, Field& field,
+                 abi::ArrowArray& out) {
     const Py_buffer& view = guard.view;
     Py_ssize_t length = 1;
     for (int d = 0; d <= level; ++d) length *= view.shape[d];
@@ -612,8 +612,8 @@ bool export_table(PyObject* table, Field& field, abi::ArrowArray& out) {
         }
         field.children[at].name.assign(utf8, static_cast<std::size_t>(size));
         Py_ssize_t column_rows = 0;
-        if (!export_column(key, PyTuple_GET_ITEM(pair, 1), field.children[at],
-                           priv->children[at], column_rows)) {
+        if (!export_column(key, PyTuple_GET_ITEM(pair, 1), field.children[at], priv->children[at],
+                           column_rows)) {
             return false;
         }
         if (first == nullptr) {
@@ -648,8 +648,8 @@ void free_array_capsule(PyObject* capsule) {
 }
 
 void free_stream_capsule(PyObject* capsule) {
-    auto* stream =
-        static_cast<abi::ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+    auto* stream = static_cast<abi::ArrowArrayStream*>(
+        PyCapsule_GetPointer(capsule, kStreamCapsule));
     if (stream == nullptr) return;
     if (stream->release != nullptr) stream->release(stream);
     delete stream;
@@ -658,24 +658,23 @@ void free_stream_capsule(PyObject* capsule) {
 PyObject* schema_capsule(const Field& field) {
     auto schema = std::make_unique<abi::ArrowSchema>();
     export_schema(field, *schema);
-    PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, free_schema_capsule);
+    abi::ArrowSchema* raw = schema.release();
+    PyObject* capsule = PyCapsule_New(raw, kSchemaCapsule, free_schema_capsule);
     if (capsule == nullptr) {
-        schema->release(schema.get());
-        return nullptr;
+        raw->release(raw);
+        delete raw;
     }
-    static_cast<void>(schema.release());
     return capsule;
 }
 
 PyObject* array_capsule(OwnedArray& owned) {
-    auto array = std::make_unique<abi::ArrowArray>(owned.array);
+    auto* raw = new abi::ArrowArray(owned.array);
     owned.array.release = nullptr;
-    PyObject* capsule = PyCapsule_New(array.get(), kArrayCapsule, free_array_capsule);
+    PyObject* capsule = PyCapsule_New(raw, kArrayCapsule, free_array_capsule);
     if (capsule == nullptr) {
-        array->release(array.get());
-        return nullptr;
+        raw->release(raw);
+        delete raw;
     }
-    static_cast<void>(array.release());
     return capsule;
 }
 
@@ -746,13 +745,14 @@ PyObject* arrow_stream(PyObject* /*self*/, PyObject* table) {
     try {
         auto priv = std::make_unique<StreamPrivate>();
         if (!export_table(table, priv->field, priv->batch.array)) return nullptr;
-        auto stream = std::make_unique<abi::ArrowArrayStream>();
-        *stream = abi::ArrowArrayStream{stream_get_schema, stream_get_next,
-                                        stream_get_last_error, stream_release, priv.get()};
-        PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, free_stream_capsule);
-        if (capsule == nullptr) return nullptr;  // both unique_ptrs free what they hold
-        static_cast<void>(priv.release());
-        static_cast<void>(stream.release());
+        auto* stream = new abi::ArrowArrayStream{stream_get_schema, stream_get_next,
+                                                 stream_get_last_error, stream_release, nullptr};
+        stream->private_data = priv.release();
+        PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, free_stream_capsule);
+        if (capsule == nullptr) {
+            stream->release(stream);
+            delete stream;
+        }
         return capsule;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

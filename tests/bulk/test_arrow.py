@@ -7,6 +7,7 @@ from __future__ import annotations
 import ctypes
 import gc
 import sys
+import threading
 import weakref
 
 import numpy as np
@@ -188,6 +189,29 @@ def test_an_export_keeps_its_column_alive_until_released(export):
     del held
     gc.collect()
     assert gone() is None
+
+
+def test_a_release_without_the_gil_from_another_thread_frees_the_column():
+    column = np.arange(5, dtype=np.uint16)
+    gone = weakref.ref(column)
+    capsule = Table(a=column).__arrow_c_stream__()
+    del column
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    stream = get_pointer(capsule, b"arrow_array_stream")
+    # ArrowArrayStream: get_schema, get_next, get_last_error, release, private_data.
+    slots = (ctypes.c_void_p * 5).from_address(stream)
+    release = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(slots[3])
+    # A ctypes call lets go of the GIL: the callback takes it back itself.
+    worker = threading.Thread(target=release, args=(stream,))
+    worker.start()
+    worker.join(timeout=30)
+    assert not worker.is_alive()
+    assert slots[3] is None  # released: the capsule only frees the struct now
+    gc.collect()
+    assert gone() is None
+    del capsule
 
 
 def _rss_bytes():

@@ -40,7 +40,16 @@ PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
 NOT_RUN = "# not run:"
 # Imports a page may need that are extras, not dependencies: without them the
 # page is skipped, saying which.
-OPTIONAL = {"dask", "distributed", "pandas", "pyarrow", "fsspec", "ccsdspy", "space_packet_parser"}
+OPTIONAL = {
+    "dask",
+    "distributed",
+    "pandas",
+    "pyarrow",
+    "polars",
+    "fsspec",
+    "ccsdspy",
+    "space_packet_parser",
+}
 
 FENCE = re.compile(
     r"^(?P<fence>```+)(?P<lang>[^\s`]*)[^\n]*\n(?P<body>.*?)^(?P=fence)[ \t]*$", re.M | re.S

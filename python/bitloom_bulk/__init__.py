@@ -6,7 +6,7 @@ This package never imports ``bitloom``.
 
 # The native module first: in a sub-interpreter it refuses with its own
 # ImportError before anything imports numpy.
-from bitloom_bulk._native import Layout, compile, unpack_columns  # isort: split
+from bitloom_bulk._native import Layout, compile  # isort: split
 
 from bitloom_bulk import ccsds
 from bitloom_bulk._ccsdspy import load_ccsdspy
@@ -17,6 +17,7 @@ from bitloom_bulk._definitions_files import dump_definitions, load_definitions
 from bitloom_bulk._live import StreamDecoder, decode_stream
 from bitloom_bulk._quality import CrcFault, Quality, SequenceGap, SequenceRepeat
 from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
+from bitloom_bulk._table import ArrowTable, Table, unpack_columns
 from bitloom_bulk._types import (
     ByteOrder,
     Encoding,
@@ -40,6 +41,7 @@ from bitloom_bulk.recipes import (
 __version__ = "0.2.0"
 
 __all__ = [
+    "ArrowTable",
     "ByteOrder",
     "CcsdsColumns",
     "CrcFault",
@@ -61,6 +63,7 @@ __all__ = [
     "SequenceGap",
     "SequenceRepeat",
     "StreamDecoder",
+    "Table",
     "TextPackItem",
     "UnpackItem",
     "__version__",

@@ -443,8 +443,8 @@ def cmd_decode_definitions(args: argparse.Namespace) -> int:
         decoded = decode_file(source, defs, args.packet_bytes, args.errors)
     names = _unique_names(list(decoded), "." + form)
     contents: dict[str, Any] = {}
-    for table, columns in decoded.items():
-        columns = _table_columns(columns, form)
+    for table, found in decoded.items():
+        columns = _table_columns(found, form)
         if form == "parquet":
             arrow = pa.table(
                 {k: pa.array(list(v) if v.ndim > 1 else v) for k, v in columns.items()}

@@ -13,7 +13,7 @@ further: with ``errors="skip"`` it is left out of every table.
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -37,6 +37,7 @@ from bitloom_bulk._definitions import (
     condition_fields,
 )
 from bitloom_bulk._recipe_items import TEXT_ENCODINGS
+from bitloom_bulk._table import Table, as_tables
 
 if TYPE_CHECKING:
     from bitloom_bulk._definitions import Definitions
@@ -65,10 +66,11 @@ _INFALLIBLE = frozenset(
 )
 
 
-class Decoded(dict[str, dict[str, Any]]):
+class Decoded(dict[str, Table]):
     """What ``Definitions.decode`` returns: ``{type name: {field: column}}`` for
     every concrete type (empty columns where no packet is of it) and
-    ``{"<type>/<item>": {...}}`` for child tables, with ``unmatched`` (packets
+    ``{"<type>/<item>": {...}}`` for child tables (each table a
+    :class:`Table`, which exports itself to Arrow), with ``unmatched`` (packets
     of no concrete type: ``{apid: count}`` under CCSDS framing, ``{None:
     count}`` otherwise), ``faults`` (a list of :class:`Fault`), ``times``
     (``{type: (field, ...)}``: the datetime64 columns of each type's table,
@@ -84,14 +86,14 @@ class Decoded(dict[str, dict[str, Any]]):
 
     def __init__(
         self,
-        tables: dict[str, dict[str, Any]],
+        tables: Mapping[str, dict[str, Any]],
         unmatched: dict[int | None, int],
         faults: list[Fault],
         times: dict[str, tuple[str, ...]] | None = None,
         *,
         first_rows: dict[str, int] | None = None,
     ) -> None:
-        super().__init__(tables)
+        super().__init__(as_tables(tables))
         self.unmatched = unmatched
         self.faults = faults
         self.times = {} if times is None else times

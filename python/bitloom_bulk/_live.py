@@ -24,6 +24,7 @@ from bitloom_bulk._quality import (
     kept_bytes,
 )
 from bitloom_bulk._stream import CcsdsColumns, split_ccsds, unpack_ccsds
+from bitloom_bulk._table import Table
 
 __all__ = ["StreamDecoder", "decode_stream"]
 
@@ -209,7 +210,7 @@ class StreamDecoder:
             if "/" in name:
                 before = self._rows.get(name.split("/", 1)[0], 0)
                 if before:
-                    table = dict(table)
+                    table = Table(table)
                     table["packet"] = table["packet"] + np.int64(before)
                     tables[name] = table
         for name, table in decoded.items():

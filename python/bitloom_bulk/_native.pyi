@@ -89,3 +89,12 @@ def unpack_ccsds(
     crc: Buffer | None = None,
 ) -> tuple[Any, ...]:
     """Decode a mixed-APID CCSDS stream into columns per APID."""
+
+def _arrow_schema(table: Mapping[str, Any], /) -> object:
+    """A PyCapsule 'arrow_schema': the schema of a dict of numpy columns."""
+
+def _arrow_array(table: Mapping[str, Any], /) -> tuple[object, object]:
+    """PyCapsules 'arrow_schema' and 'arrow_array': a dict of numpy columns as one Arrow struct array."""
+
+def _arrow_stream(table: Mapping[str, Any], /) -> object:
+    """A PyCapsule 'arrow_array_stream': a dict of numpy columns as an Arrow stream of one struct record batch."""

@@ -10,6 +10,7 @@ import numpy.typing as npt
 
 from bitloom_bulk import _frames, _native, _quality
 from bitloom_bulk._quality import Quality
+from bitloom_bulk._table import Table, as_tables
 
 if TYPE_CHECKING:
     from typing_extensions import Buffer
@@ -99,10 +100,11 @@ def _checked_quality(data: Any, frames: Frames, checked: str | frozenset[int]) -
     return quality
 
 
-class CcsdsColumns(dict[int, dict[str, Any]]):
+class CcsdsColumns(dict[int, Table]):
     """What ``unpack_ccsds`` returns: ``{apid: {name: column}}`` for the APIDs
     that have a recipe (every one of them, with empty columns where the stream
-    holds none of its packets), and in
+    holds none of its packets; each table a :class:`Table`, which exports
+    itself to Arrow), and in
     ``skipped`` the number of packets of every other APID found, ``{apid: count}``.
     ``quality`` is the stream's :class:`Quality` when ``unpack_ccsds`` was
     given ``crc=`` (None otherwise)."""
@@ -112,11 +114,11 @@ class CcsdsColumns(dict[int, dict[str, Any]]):
 
     def __init__(
         self,
-        columns: dict[int, dict[str, Any]],
+        columns: Mapping[int, dict[str, Any]],
         skipped: dict[int, int],
         quality: Quality | None = None,
     ) -> None:
-        super().__init__(columns)
+        super().__init__(as_tables(columns))
         self.skipped = skipped
         self.quality = quality
 

@@ -177,6 +177,16 @@ inline bool dict_has_split_table(PyObject* dict) noexcept {
 }
 // ---- end of dict fields read by recipe plans ----
 
+// Py_IsFinalizing (3.13+; _Py_IsFinalizing before): whether the interpreter
+// is shutting down, when a thread that does not hold the GIL must not take it.
+inline bool is_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // Declare that the module needs the GIL (free-threaded builds only).
 inline int module_declare_gil_used(PyObject* module) {
 #ifdef Py_GIL_DISABLED

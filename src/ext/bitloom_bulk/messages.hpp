@@ -107,6 +107,34 @@ inline constexpr const char* kPackIntoFit =
 // The field count (Py_ssize_t), the packet's bits (unsigned long long).
 inline constexpr const char* kLayoutRepr = "<bitloom_bulk.Layout of %zd fields, %llu bits>";
 
+// ---- Arrow export (ext/bitloom_bulk/arrow_export.cpp) -------------------------------
+
+// The argument's type name.
+inline constexpr const char* kArrowTable = "an Arrow export takes a dict of columns, not %.200s";
+// The key's type name.
+inline constexpr const char* kArrowKeyType =
+    "a table's keys become Arrow column names and must be str, not %.200s";
+// The key (a str object).
+inline constexpr const char* kArrowKeyNul = "column name %R holds a NUL character";
+// The column's name (a str object), the column's type name.
+inline constexpr const char* kArrowNotArray = "column %R is a %.200s, not a numpy array";
+// The column's name, its dtype (an object, shown by str()).
+inline constexpr const char* kArrowDtype = "column %R has dtype %S, which has no Arrow export";
+inline constexpr const char* kArrowScalar = "column %R is a 0-dimensional array, not a column";
+// The first column's name and rows (Py_ssize_t), then the other column's.
+inline constexpr const char* kArrowRows =
+    "column %R has %zd rows but column %R has %zd: a table's columns have one length";
+// The column's name, the element's index (Py_ssize_t, in C order), its type name.
+inline constexpr const char* kArrowObject =
+    "column %R holds a %.200s at element %zd: an object column goes to Arrow as str or "
+    "bytes, with None for a missing value";
+// The column's name, the element's index (Py_ssize_t, in C order), its type name.
+inline constexpr const char* kArrowMixed =
+    "column %R mixes str and bytes: element %zd is a %.200s, the elements before it are not";
+
+// The column's name, the element's index (Py_ssize_t, in C order).
+inline constexpr const char* kArrowElementNote = "in column %R, element %zd";
+
 // ---- the module (ext/bitloom_bulk/module.cpp) ---------------------------------------
 
 inline constexpr const char* kMainInterpreterOnly =

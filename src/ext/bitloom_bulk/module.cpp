@@ -6,6 +6,7 @@
 #include "binding/item_reader.hpp"
 #include "binding/module_init.hpp"
 #include "binding/names.hpp"
+#include "ext/bitloom_bulk/arrow_export.hpp"
 #include "ext/bitloom_bulk/encoding_table.hpp"
 #include "ext/bitloom_bulk/layout.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
@@ -18,6 +19,15 @@ namespace {
 PyMethodDef g_methods[] = {
     {"_encoding_table", encoding_table, METH_NOARGS,
      "_encoding_table()\n--\n\nFor the test suite: the encoding table's rows (name, kind, packs)."},
+    {"_arrow_schema", arrow_schema, METH_O,
+     "_arrow_schema(table, /)\n--\n\nA PyCapsule 'arrow_schema': the schema of a dict of numpy "
+     "columns."},
+    {"_arrow_array", arrow_array, METH_O,
+     "_arrow_array(table, /)\n--\n\nPyCapsules 'arrow_schema' and 'arrow_array': a dict of "
+     "numpy\ncolumns as one Arrow struct array."},
+    {"_arrow_stream", arrow_stream, METH_O,
+     "_arrow_stream(table, /)\n--\n\nA PyCapsule 'arrow_array_stream': a dict of numpy columns "
+     "as\nan Arrow stream of one struct record batch."},
     {"compile", compile, METH_O, "compile(recipe, /)\n--\n\nRead a recipe once into a Layout."},
     {"unpack_columns", py::as_cfunction(unpack_columns), METH_FASTCALL | METH_KEYWORDS,
      "unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, "

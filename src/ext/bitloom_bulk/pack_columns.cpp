@@ -107,8 +107,8 @@ struct Plan {
     Src src = Src::None;
     bool word = false;  // placed by one 8-byte read-modify-write at byte `at` of the packet
     std::uint32_t at = 0;
-    unsigned tail = 0;           // the bits after the field in that word
-    std::size_t word_rows = 0;   // the rows whose word lies inside the output
+    unsigned tail = 0;          // the bits after the field in that word
+    bool alone = false;  // no field before it shares a bit with it
     const std::uint8_t* base = nullptr;
     Py_ssize_t stride = 0;
     std::vector<std::uint8_t> native;  // a copy of a column in the other byte order
@@ -119,11 +119,15 @@ struct Plan {
     Ref object;                        // what that row held (text)
 };
 
-// The output and its geometry, shared by every field's kernel.
+// Where a block of rows is packed: a staging area whose rows lie `packet`
+// bytes apart, each with room for a field's whole word past the packet's last
+// byte, so that no field's write reaches the row after it. Row r of the
+// columns is row r - first of the area.
 struct Out {
     std::uint8_t* data;
     std::uint64_t limit;  // its size in bits
-    std::size_t packet;   // bytes per packet
+    std::size_t packet;   // bytes from one row to the next
+    std::size_t first;
 };
 
 template <class T>
@@ -157,7 +161,8 @@ inline void hold(Plan& p, typename Element<S>::T v) noexcept {
 
 inline void place_image(const Plan& p, const Out& out, std::size_t row, std::uint64_t image) {
     const core::FieldSpec& f = p.item->fld;
-    const std::uint64_t start = 8 * static_cast<std::uint64_t>(row) * out.packet + p.item->start;
+    const std::uint64_t start =
+        8 * static_cast<std::uint64_t>(row - out.first) * out.packet + p.item->start;
     core::place_integer(out.data, out.limit, start, f.bits, image, f.reverse, f.little);
 }
 
@@ -184,30 +189,46 @@ std::size_t quick_kernel(Plan& p, const Out& out, std::size_t r0, std::size_t r1
             return false;
         }
     };
-    bool bad = false;
-    for (std::size_t r = r0; r < r1; ++r) {
-        const T v = load<T>(p, r);
-        std::uint64_t image;
+    // Locals: the stores into the output could otherwise alias the plan.
+    const std::uint8_t* const base = p.base;
+    const Py_ssize_t stride = p.stride;
+    std::uint8_t* const data = out.data;
+    const std::size_t packet = out.packet;
+    const auto image_of = [&](T v) noexcept {
         if constexpr (O == Op::F32) {
-            image = core::f32_bits(static_cast<float>(as_double<S>(v)));
+            return std::uint64_t{core::f32_bits(static_cast<float>(as_double<S>(v)))};
         } else if constexpr (O == Op::F64) {
-            image = core::f64_bits(as_double<S>(v));
+            return core::f64_bits(as_double<S>(v));
         } else {
+            return static_cast<std::uint64_t>(static_cast<std::int64_t>(v)) & mask;
+        }
+    };
+    bool bad = false;
+    std::size_t r = r0;
+    if constexpr (Word) {
+        const bool alone = p.alone;
+        const unsigned tail = p.tail;
+        const std::uint64_t m = mask << tail;
+        std::uint8_t* at = data + (r0 - out.first) * packet + p.at;
+        const std::uint8_t* from = base + static_cast<Py_ssize_t>(r0) * stride;
+        for (; r < r1; ++r, at += packet, from += stride) {
+            T v;
+            std::memcpy(&v, from, sizeof v);
             bad |= fails(v);
-            image = static_cast<std::uint64_t>(static_cast<std::int64_t>(v)) & mask;
-        }
-        if constexpr (Word) {
-            if (r < p.word_rows) [[likely]] {
-                std::uint8_t* at = out.data + r * out.packet + p.at;
-                std::uint64_t w;
-                std::memcpy(&w, at, 8);
-                const std::uint64_t m = mask << p.tail;
-                w = core::bswap64((core::bswap64(w) & ~m) | ((image << p.tail) & m));
-                std::memcpy(at, &w, 8);
-                continue;
+            std::uint64_t w;
+            std::memcpy(&w, at, 8);
+            if (alone) {
+                w |= core::bswap64((image_of(v) << tail) & m);  // its bits are still zero
+            } else {
+                w = core::bswap64((core::bswap64(w) & ~m) | ((image_of(v) << tail) & m));
             }
+            std::memcpy(at, &w, 8);
         }
-        place_image(p, out, r, image);
+    }
+    for (; r < r1; ++r) {
+        const T v = load<T>(p, r);
+        bad |= fails(v);
+        place_image(p, out, r, image_of(v));
     }
     if (!bad) [[likely]]
         return r1;
@@ -270,11 +291,29 @@ std::size_t text_kernel(Plan& p, const Out& out, std::size_t r0, std::size_t r1)
     for (std::size_t r = r0; r < end; ++r) {
         const std::size_t from = r == 0 ? 0 : p.ends[r - 1];
         image.assign(p.images, from, p.ends[r] - from);  // placing reverses it in place
-        const std::uint64_t start = 8 * static_cast<std::uint64_t>(r) * out.packet + p.item->start;
+        const std::uint64_t start =
+            8 * static_cast<std::uint64_t>(r - out.first) * out.packet + p.item->start;
         core::place_bytes(out.data, out.limit, start, f.bits,
                           reinterpret_cast<std::uint8_t*>(image.data()), image.size(), f.little);
     }
     return end < r1 ? end : r1;
+}
+
+// The packets of rows [r0, r1) from the staging area into the output of
+// `size` bytes: whole words where the output has room past the packet (the
+// next row's copy overwrites what spills over), its exact bytes at the end.
+void copy_rows(std::uint8_t* data, std::size_t size, std::size_t packet, const Out& out,
+               std::size_t r0, std::size_t r1) noexcept {
+    const std::size_t words = (packet + 7) / 8;
+    for (std::size_t r = r0; r < r1; ++r) {
+        const std::uint8_t* from = out.data + (r - r0) * out.packet;
+        std::uint8_t* to = data + r * packet;
+        if (r * packet + 8 * words <= size) [[likely]] {
+            for (std::size_t k = 0; k < words; ++k) std::memcpy(to + 8 * k, from + 8 * k, 8);
+        } else {
+            std::memcpy(to, from, packet);
+        }
+    }
 }
 
 using Kernel = std::size_t (*)(Plan&, const Out&, std::size_t, std::size_t);
@@ -283,7 +322,8 @@ template <Src S>
 Kernel numeric_kernel(const Plan& p) {
     switch (p.op) {
         case Op::Unsigned:
-            return p.word ? quick_kernel<S, Op::Unsigned, true> : quick_kernel<S, Op::Unsigned, false>;
+            return p.word ? quick_kernel<S, Op::Unsigned, true>
+                          : quick_kernel<S, Op::Unsigned, false>;
         case Op::Twos:
             return p.word ? quick_kernel<S, Op::Twos, true> : quick_kernel<S, Op::Twos, false>;
         case Op::F32:
@@ -445,7 +485,8 @@ bool open_column(const Layout& layout, std::size_t i, py::BufferView& buffer, Pl
         p.native.resize(static_cast<std::size_t>(rows) * width);
         for (Py_ssize_t r = 0; r < rows; ++r) {
             const std::uint8_t* from = p.base + r * p.stride;
-            std::reverse_copy(from, from + width, p.native.data() + static_cast<std::size_t>(r) * width);
+            std::reverse_copy(from, from + width,
+                              p.native.data() + static_cast<std::size_t>(r) * width);
         }
         p.base = p.native.data();
         p.stride = v.itemsize;
@@ -583,23 +624,31 @@ PyObject* layout_pack_columns(const Layout& layout, PyObject* columns) {
     const std::size_t size = total * packet;
     Ref result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!result) return nullptr;
-    Out out{reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())), 8 * std::uint64_t{size},
-            packet};
+    std::uint8_t* const data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get()));
+    // Blocks of rows whose staging area fits the first-level cache, every
+    // field in recipe order within a block; the first block with a failing
+    // row ends the pass.
+    const std::size_t stride = (packet + 15) / 8 * 8;
+    const std::size_t block = std::max<std::size_t>(64, 32768 / stride);
+    std::vector<std::uint8_t> staging(block * stride);
+    Out out{staging.data(), 8 * std::uint64_t{staging.size()}, stride, 0};
     std::vector<Kernel> kernels(count);
     for (std::size_t i = 0; i < count; ++i) {
         Plan& p = plans[i];
-        if (p.word) p.word_rows = p.at + 8 <= size ? (size - p.at - 8) / packet + 1 : 0;
+        p.alone = std::none_of(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(i),
+                               [&](const py::PreparedItem& before) {
+                                   return before.start < p.item->start + p.item->fld.bits &&
+                                          p.item->start < before.start + before.fld.bits;
+                               });
         kernels[i] = kernel_of(p);
     }
-    // Blocks of rows that fit the first-level cache, every field in recipe
-    // order within a block; the first block with a failing row ends the pass.
-    const std::size_t block = std::max<std::size_t>(64, 32768 / std::max<std::uint64_t>(packet, 1));
     std::size_t fail_row = kNoRow, fail_item = 0;
     {
         py::ReleasedGil released;
         for (std::size_t r0 = 0; r0 < total && fail_row == kNoRow; r0 += block) {
             const std::size_t r1 = std::min(total, r0 + block);
-            std::memset(out.data + r0 * packet, 0, (r1 - r0) * packet);
+            std::memset(out.data, 0, (r1 - r0) * stride);
+            out.first = r0;
             for (std::size_t i = 0; i < count; ++i) {
                 const std::size_t r = kernels[i](plans[i], out, r0, r1);
                 if (r < r1 && r < fail_row) {
@@ -607,6 +656,7 @@ PyObject* layout_pack_columns(const Layout& layout, PyObject* columns) {
                     fail_item = i;
                 }
             }
+            copy_rows(data, size, packet, out, r0, r1);
         }
     }
     if (fail_row != kNoRow) {

@@ -89,7 +89,9 @@ constexpr bool kSignedSrc = S == Src::I8 || S == Src::I16 || S == Src::I32 || S 
 
 // How a field's values are encoded: the quick routes of the packet paths, the
 // general encoder, text encoded beforehand, or an encoding the packer refuses.
-enum class Op : std::uint8_t { Unsigned, Twos, F32, F64, General, Text, Refused };
+// Fits: an unsigned or two's complement field wide enough for every value of
+// its column's element type, which needs no check.
+enum class Op : std::uint8_t { Unsigned, Twos, Fits, F32, F64, General, Text, Refused };
 
 // A value read from a column, kept for the error of the row that failed.
 struct Held {
@@ -130,6 +132,12 @@ struct Out {
     std::size_t first;
 };
 
+// A column's element as a 64-bit integer (int8 elements are numbers, not characters).
+template <class T>
+constexpr std::int64_t as_i64(T v) noexcept {
+    return static_cast<std::int64_t>(v);  // NOLINT(bugprone-signed-char-misuse)
+}
+
 template <class T>
 inline T load(const Plan& p, std::size_t row) noexcept {
     T v;
@@ -153,7 +161,7 @@ inline void hold(Plan& p, typename Element<S>::T v) noexcept {
         p.held.d = as_double<S>(v);
     } else if constexpr (kSignedSrc<S>) {
         p.held.is_signed = true;
-        p.held.i = v;
+        p.held.i = as_i64(v);
     } else {
         p.held.u = v;
     }
@@ -177,13 +185,13 @@ std::size_t quick_kernel(Plan& p, const Out& out, std::size_t r0, std::size_t r1
     const bool full = mask == ~std::uint64_t{0};
     const auto fails = [&](T v) noexcept {
         if constexpr (O == Op::Unsigned) {
-            bool bad = (static_cast<std::uint64_t>(v) & ~mask) != 0;
+            bool bad = (static_cast<std::uint64_t>(as_i64(v)) & ~mask) != 0;
             if constexpr (kSignedSrc<S>) bad |= v < 0;
             return bad;
         } else if constexpr (O == Op::Twos) {
             bool bad = false;
             if constexpr (S == Src::U64) bad |= v > static_cast<std::uint64_t>(INT64_MAX);
-            const auto u = static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+            const auto u = static_cast<std::uint64_t>(as_i64(v));
             return bad | (!full & (u + (mask >> 1) + 1 > mask));
         } else {
             return false;
@@ -200,7 +208,7 @@ std::size_t quick_kernel(Plan& p, const Out& out, std::size_t r0, std::size_t r1
         } else if constexpr (O == Op::F64) {
             return core::f64_bits(as_double<S>(v));
         } else {
-            return static_cast<std::uint64_t>(static_cast<std::int64_t>(v)) & mask;
+            return static_cast<std::uint64_t>(as_i64(v)) & mask;
         }
     };
     bool bad = false;
@@ -260,10 +268,10 @@ std::size_t general_kernel(Plan& p, const Out& out, std::size_t r0, std::size_t 
             bad = true;  // refused before packing: integer rules take integer columns
         } else if (rule == ValueRule::Unsigned64) {
             if constexpr (kSignedSrc<S>) bad = v < 0;
-            nv.u = static_cast<std::uint64_t>(v);
+            nv.u = static_cast<std::uint64_t>(as_i64(v));
         } else {
             if constexpr (S == Src::U64) bad = v > static_cast<std::uint64_t>(INT64_MAX);
-            nv.i = static_cast<std::int64_t>(v);
+            nv.i = as_i64(v);
         }
         std::uint64_t image = 0;
         if (!bad) {
@@ -326,6 +334,8 @@ Kernel numeric_kernel(const Plan& p) {
                           : quick_kernel<S, Op::Unsigned, false>;
         case Op::Twos:
             return p.word ? quick_kernel<S, Op::Twos, true> : quick_kernel<S, Op::Twos, false>;
+        case Op::Fits:
+            return p.word ? quick_kernel<S, Op::Fits, true> : quick_kernel<S, Op::Fits, false>;
         case Op::F32:
             return p.word ? quick_kernel<S, Op::F32, true> : quick_kernel<S, Op::F32, false>;
         case Op::F64:
@@ -497,6 +507,12 @@ bool open_column(const Layout& layout, std::size_t i, py::BufferView& buffer, Pl
         case core::QuickRoute::F32: p.op = Op::F32; break;
         case core::QuickRoute::F64: p.op = Op::F64; break;
         case core::QuickRoute::None: p.op = Op::General; break;
+    }
+    const bool unsigned_src = p.src >= Src::U8 && p.src <= Src::U64;
+    const bool narrow = 8 * static_cast<std::uint64_t>(v.itemsize) <= f.bits;
+    if (narrow && p.src < Src::F16 &&
+        ((p.op == Op::Unsigned && unsigned_src) || (p.op == Op::Twos && !unsigned_src))) {
+        p.op = Op::Fits;
     }
     p.word = p.op != Op::General && f.plain && item.start % 8 + f.bits <= 64;
     if (p.word) {

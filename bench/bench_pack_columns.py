@@ -69,7 +69,10 @@ def main():
     packet = (layout.packet_bits + 7) // 8
     cols = columns(layout, args.rows, rng)
     sample = {k: v[:SAMPLE] for k, v in cols.items()}
-    rows = [dict(zip(sample, r, strict=True)) for r in zip(*(v.tolist() for v in sample.values()))]
+    rows = [
+        dict(zip(sample, r, strict=True))
+        for r in zip(*(v.tolist() for v in sample.values()), strict=True)
+    ]
 
     t_cols = best(lambda: layout.pack_columns(cols), 7)
     t_loop = best(lambda: b"".join(map(layout.pack, rows)), 3) * args.rows / SAMPLE
@@ -87,7 +90,10 @@ def main():
         body = TELEMETRY[7:]
         kinds = {"unsigned": "uint", "twos_complement": "int", "ieee754_f32": "float"}
         pkt = ccsdspy.FixedLength(
-            [ccsdspy.PacketField(name=n, data_type=kinds[e], bit_length=b) for n, e, b, _, _ in body]
+            [
+                ccsdspy.PacketField(name=n, data_type=kinds[e], bit_length=b)
+                for n, e, b, _, _ in body
+            ]
         )
         # Its sequence counts run from 0 without wrapping at 2**14: 16 000 rows.
         few = 16_000

@@ -175,9 +175,8 @@ def test_an_out_of_range_value_raises_what_pack_raises_naming_row_and_item(
     x[row] = bad
     columns = {"a": np.zeros(1000, "u1"), "x": x}
     got = outcome(layout.pack_columns, columns)
-    assert got == outcome(layout.pack, {"a": 0, "x": x.tolist()[row]})[:3] + (
-        ("while packing recipe item 1 ('x')", f"in row {row} of the columns"),
-    )
+    notes = ("while packing recipe item 1 ('x')", f"in row {row} of the columns")
+    assert got == (*outcome(layout.pack, {"a": 0, "x": x.tolist()[row]})[:3], notes)
     carried = [dict(recipe[0], value=0), dict(recipe[1], value=x.tolist()[row])]
     assert got[:3] == as_bulk(outcome(bitloom.pack_parameters, carried))[:3]
 

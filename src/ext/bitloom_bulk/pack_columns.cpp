@@ -113,7 +113,7 @@ struct Plan {
     Src src = Src::None;
     bool word = false;  // placed by one 8-byte read-modify-write at byte `at` of the packet
     std::uint32_t at = 0;
-    unsigned tail = 0;          // the bits after the field in that word
+    unsigned tail = 0;   // the bits after the field in that word
     bool alone = false;  // no field before it shares a bit with it
     const std::uint8_t* base = nullptr;
     Py_ssize_t stride = 0;
@@ -173,8 +173,8 @@ inline void hold(Plan& p, typename Element<S>::T v) noexcept {
 
 inline void place_image(const Plan& p, const Out& out, std::size_t row, std::uint64_t image) {
     const core::FieldSpec& f = p.item->fld;
-    const std::uint64_t start =
-        8 * static_cast<std::uint64_t>(row - out.first) * out.packet + p.item->start;
+    const std::uint64_t start = 8 * static_cast<std::uint64_t>(row - out.first) * out.packet +
+                                p.item->start;
     core::place_integer(out.data, out.limit, start, f.bits, image, f.reverse, f.little);
 }
 
@@ -303,8 +303,8 @@ std::size_t text_kernel(Plan& p, const Out& out, std::size_t r0, std::size_t r1)
     for (std::size_t r = r0; r < end; ++r) {
         const std::size_t from = r == 0 ? 0 : p.ends[r - 1];
         image.assign(p.images, from, p.ends[r] - from);  // placing reverses it in place
-        const std::uint64_t start =
-            8 * static_cast<std::uint64_t>(r - out.first) * out.packet + p.item->start;
+        const std::uint64_t start = 8 * static_cast<std::uint64_t>(r - out.first) * out.packet +
+                                    p.item->start;
         core::place_bytes(out.data, out.limit, start, f.bits,
                           reinterpret_cast<std::uint8_t*>(image.data()), image.size(), f.little);
     }

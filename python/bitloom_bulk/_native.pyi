@@ -27,6 +27,8 @@ class Layout:
         """Build the packet of the recipe carrying these values (a mapping from name to value, or a sequence in recipe order), as pack_parameters does."""
     def pack_into(self, buffer: Buffer, offset_bits: int, values: _Values) -> None:
         """Write the fields into a writable buffer at a bit offset, leaving every other bit as it was."""
+    def pack_columns(self, columns: Mapping[str, Buffer], /) -> bytes:
+        """Build the packets of many rows at once: columns maps each item's name to a one-dimensional array (integers or floats for numbers, objects or 'U<n>' strings for text), all of one length; the packets, each what pack() gives for its row, come back concatenated in one bytes object."""
     def __reduce__(self) -> tuple[Any, ...]: ...
 
 def compile(recipe: _Recipe, /) -> Layout:

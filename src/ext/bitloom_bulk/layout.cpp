@@ -12,6 +12,7 @@
 #include "core/bits.hpp"
 #include "ext/bitloom_bulk/layout_pack.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
+#include "ext/bitloom_bulk/pack_columns.hpp"
 #include "paths/extract_field.hpp"
 
 namespace bitloom::bulk {
@@ -101,6 +102,10 @@ PyObject* layout_pack_into_method(PyObject* self, PyObject* const* args, Py_ssiz
     return layout_pack_into(layout_from(self), args, nargs, kwnames);
 }
 
+PyObject* layout_pack_columns_method(PyObject* self, PyObject* columns) {
+    return layout_pack_columns(layout_from(self), columns);
+}
+
 // ---- pickling and attributes ----
 
 PyObject* layout_recipe(const Layout& layout) {
@@ -167,6 +172,11 @@ PyMethodDef g_layout_methods[] = {
      "pack_into($self, buffer, offset_bits, values)\n--\n\nWrite the fields into a writable buffer "
      "at "
      "a bit offset, leaving every other bit as it was."},
+    {"pack_columns", layout_pack_columns_method, METH_O,
+     "pack_columns($self, columns, /)\n--\n\nBuild the packets of many rows at once: columns maps "
+     "each item's name to a one-dimensional array (integers or floats for numbers, objects or "
+     "'U<n>' strings for text), all of one length; the packets, each what pack() gives for its "
+     "row, come back concatenated in one bytes object."},
     {"__reduce__", layout_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

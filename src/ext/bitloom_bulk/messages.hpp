@@ -134,6 +134,34 @@ inline constexpr const char* kArrowMixed =
 
 // The column's name, the element's index (Py_ssize_t, in C order).
 inline constexpr const char* kArrowElementNote = "in column %R, element %zd";
+// ---- packing columns (ext/bitloom_bulk/pack_columns.cpp) ---------------------------
+
+// The argument's type name.
+inline constexpr const char* kColumnsType =
+    "columns must be a mapping from item name to column, not '%.200s'";
+// The item's name (an object).
+inline constexpr const char* kColumnMissing = "columns has no column for item %R";
+// The key (an object).
+inline constexpr const char* kColumnUnknown = "columns holds %R, which names no item of the layout";
+// The item's name, the column's type name.
+inline constexpr const char* kColumnNotBuffer =
+    "column %R must be a one-dimensional numpy array or another buffer, not '%.200s'";
+// The item's name, the column's dimensions (int).
+inline constexpr const char* kColumnDims =
+    "column %R must be one-dimensional, not of %d dimensions";
+// The item's name, the column's format, the item's encoding as written, what it takes.
+inline constexpr const char* kColumnFormat =
+    "column %R of format '%s' cannot carry the values of a '%s' item: it takes %s";
+inline constexpr const char* kTakesIntegers = "an array of integers";
+inline constexpr const char* kTakesNumbers = "an array of integers or floats";
+inline constexpr const char* kTakesText = "an array of objects ('O') or of strings ('U<n>')";
+// Two items' names and their columns' rows (Py_ssize_t).
+inline constexpr const char* kColumnRows = "column %R holds %zd rows but column %R holds %zd";
+// The rows times the packet's bytes do not fit in memory: rows (size_t), bytes (unsigned long
+// long).
+inline constexpr const char* kColumnsTooLarge = "%zu packets of %llu bytes do not fit in memory";
+// The row (size_t).
+inline constexpr const char* kPackRowNote = "in row %zu of the columns";
 
 // ---- the module (ext/bitloom_bulk/module.cpp) ---------------------------------------
 

@@ -41,7 +41,7 @@ PyObject* g_dtype = nullptr;
 // names: made once, so that a column's array is made without parsing its
 // dtype's name or making a str to look it up (a live stream's small pieces
 // make hundreds of columns a call).
-constexpr const char* kMadeDtypes[] = {"uint8", "uint16", "uint32", "uint64", "int8",
+constexpr const char* kMadeDtypes[] = {"uint8", "uint16", "uint32", "uint64",  "int8",
                                        "int16", "int32",  "int64",  "float64", "bool"};
 constexpr std::size_t kMadeCount = sizeof(kMadeDtypes) / sizeof(kMadeDtypes[0]);
 PyObject* g_made_dtypes[kMadeCount] = {};

@@ -16,7 +16,7 @@ from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._definitions_files import dump_definitions, load_definitions
 from bitloom_bulk._live import StreamDecoder, decode_stream
 from bitloom_bulk._quality import CrcFault, Quality, SequenceGap, SequenceRepeat
-from bitloom_bulk._stream import CcsdsColumns, Frames, split_ccsds, unpack_ccsds
+from bitloom_bulk._stream import CcsdsColumns, Frames, pack_ccsds, split_ccsds, unpack_ccsds
 from bitloom_bulk._table import ArrowTable, Table, unpack_columns
 from bitloom_bulk._types import (
     ByteOrder,
@@ -79,6 +79,7 @@ __all__ = [
     "load_definitions",
     "load_recipe",
     "load_xtce",
+    "pack_ccsds",
     "split_ccsds",
     "unpack_ccsds",
     "unpack_columns",

@@ -92,6 +92,12 @@ def unpack_ccsds(
 ) -> tuple[Any, ...]:
     """Decode a mixed-APID CCSDS stream into columns per APID."""
 
+def pack_ccsds(
+    entries: list[tuple[int, Layout, Any, int, int, int]],
+    order: npt.NDArray[np.uint16] | None,
+) -> bytes:
+    """Pack tables of columns per APID into one CCSDS space packet stream."""
+
 def _arrow_schema(table: Mapping[str, Any], /) -> object:
     """A PyCapsule 'arrow_schema': the schema of a dict of numpy columns."""
 

@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
-from bitloom_bulk import _frames, _native, _quality
+from bitloom_bulk import _frames, _native, _notes, _quality
 from bitloom_bulk._quality import Quality
 from bitloom_bulk._table import Table, as_tables
 
@@ -188,3 +189,131 @@ def unpack_ccsds(
         raise ValueError(_quality.garbage_text(*found))
     quality = _quality.native_quality(found)
     return CcsdsColumns(columns, skipped, quality)
+
+
+def _apid_key(key: object, what: str) -> int:
+    """An APID key of ``what`` (``tables``, ``first_counts``, ...) as an int
+    from 0 to 2047."""
+    try:
+        apid = operator.index(key)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"APID keys of {what} must be int, not {type(key).__name__}") from None
+    if not 0 <= apid <= 2047:
+        raise ValueError(f"APID {apid} of {what} is outside 0 to 2047")
+    return apid
+
+
+def _per_apid(value: int | Mapping[Any, int] | None, what: str, top: int, default: int) -> Any:
+    """A function of the APID giving ``value``'s value for it (one int for
+    every APID, or a mapping from APID to int, ``default`` for the others),
+    each checked to lie in 0 to ``top``."""
+    if value is None:
+        return lambda apid: default
+    if isinstance(value, Mapping):
+        found: dict[int, int] = {}
+        for key, v in value.items():
+            apid = _apid_key(key, what)
+            found[apid] = _checked_int(v, f"{what}[{apid}]", top)
+        return lambda apid: found.get(apid, default)
+    single = _checked_int(value, what, top)
+    return lambda apid: single
+
+
+def _checked_int(value: object, what: str, top: int) -> int:
+    try:
+        v = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}") from None
+    if not 0 <= v <= top:
+        raise ValueError(f"{what} is {v}, outside 0 to {top}")
+    return v
+
+
+def _order_array(order: Any) -> npt.NDArray[np.uint16]:
+    """``order`` as a C-contiguous uint16 array, checked to be one-dimensional
+    integers from 0 to 2047."""
+    array = np.asarray(order)
+    if array.ndim != 1:
+        raise ValueError(f"order must be one-dimensional, not of {array.ndim} dimensions")
+    if array.size == 0:
+        return np.zeros(0, dtype=np.uint16)
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"order must hold integers (APIDs), not {array.dtype}")
+    bad = np.flatnonzero((array < 0) | (array > 2047))
+    if bad.size:
+        at = int(bad[0])
+        raise ValueError(f"order[{at}] is {int(array[at])}, outside the APIDs 0 to 2047")
+    return np.ascontiguousarray(array, dtype=np.uint16)
+
+
+def pack_ccsds(
+    tables: Mapping[int, Mapping[str, Any]] | Mapping[np.integer[Any], Mapping[str, Any]],
+    recipes: Mapping[int, _Recipe] | Mapping[np.integer[Any], _Recipe],
+    *,
+    order: npt.ArrayLike | None = None,
+    first_counts: Mapping[int, int] | None = None,
+    packet_type: int | Mapping[int, int] = 0,
+    secondary_header: int | Mapping[int, int] = 0,
+) -> bytes:
+    """Pack tables of columns per APID into one stream of CCSDS space packets,
+    the reverse of ``unpack_ccsds``.
+
+    ``tables`` maps an APID to its table ``{name: column}`` (what
+    ``unpack_ccsds`` returns is one); ``recipes`` maps every APID of
+    ``tables`` to a recipe or a ``Layout``, as for ``unpack_ccsds``: offsets
+    count from the primary header's first bit, so the data fields start at
+    bit 48 or later. Each row becomes one packet, packed as
+    ``Layout.pack_columns`` packs it (the numeric columns with the GIL
+    released), with its 6-byte primary header filled in: version 0,
+    ``packet_type`` and ``secondary_header`` (0 or 1, one for every APID or a
+    mapping from APID; default 0), the APID, sequence flags 3 (unsegmented),
+    a sequence count that runs per APID from ``first_counts[apid]`` (default
+    0) modulo 16384, and the length field (the packet's bytes - 7). A
+    packet's size is the recipe's, 7 to 65542 bytes.
+
+    The recipe's items that lie inside the first 48 bits are the header's
+    (``ccsds.primary_header()`` gives them): their columns may be left out,
+    and a column given for one must hold what the header gets in every row
+    (ValueError naming the column, the APID and the row otherwise), so that
+    the tables ``unpack_ccsds`` returns pack again as they are. An item that
+    starts in the header and ends past it is refused.
+
+    The packets of each APID follow one another, APID after APID in the order
+    of ``tables``; ``order``, an array of one APID per packet, interleaves them
+    instead: it must hold exactly as many packets of each APID as its table
+    has rows (the i-th of an APID is its table's row i).
+
+    Errors: a recipe fault raises first, with a note naming the APID; a table
+    fault (a missing or unknown column, lengths or dtypes) raises what
+    ``Layout.pack_columns`` raises, with the note ``in the table for APID
+    n``; a value that does not pack raises what ``Layout.pack`` raises with
+    notes naming the row and the APID (tables are packed in the order of
+    ``tables``, the first fault raised). Nothing is returned on an error.
+    """
+    if not isinstance(tables, Mapping):
+        raise TypeError(f"tables must be a mapping from APID to table, not {type(tables).__name__}")
+    if not isinstance(recipes, Mapping):
+        raise TypeError(
+            f"recipes must be a mapping from APID to recipe, not {type(recipes).__name__}"
+        )
+    by_apid = {_apid_key(key, "recipes"): recipe for key, recipe in recipes.items()}
+    counts = _per_apid(first_counts, "first_counts", 16383, 0)
+    types = _per_apid(packet_type, "packet_type", 1, 0)
+    secondaries = _per_apid(secondary_header, "secondary_header", 1, 0)
+    entries: list[tuple[int, Layout, Any, int, int, int]] = []
+    seen: set[int] = set()
+    for key, table in tables.items():
+        apid = _apid_key(key, "tables")
+        if apid in seen:
+            raise ValueError(f"tables holds APID {apid} twice")
+        seen.add(apid)
+        if apid not in by_apid:
+            raise ValueError(f"tables holds APID {apid}, for which recipes holds no recipe")
+        recipe = by_apid[apid]
+        try:
+            layout = recipe if isinstance(recipe, _native.Layout) else _native.compile(recipe)
+        except Exception as error:
+            _notes.add_note(error, f"in the recipe for APID {apid}")
+            raise
+        entries.append((apid, layout, table, counts(apid), types(apid), secondaries(apid)))
+    return _native.pack_ccsds(entries, None if order is None else _order_array(order))

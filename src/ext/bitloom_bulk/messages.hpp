@@ -163,6 +163,28 @@ inline constexpr const char* kColumnsTooLarge = "%zu packets of %llu bytes do no
 // The row (size_t).
 inline constexpr const char* kPackRowNote = "in row %zu of the columns";
 
+// ---- packing CCSDS streams (ext/bitloom_bulk/pack_ccsds.cpp) ----------------------
+
+// The APID (long).
+inline constexpr const char* kPackApidNote = "in the table for APID %ld";
+// The APID (long), the packet's bytes (unsigned long long).
+inline constexpr const char* kPackCcsdsSize =
+    "the recipe for APID %ld makes packets of %llu bytes, but a space packet holds 7 to 65542";
+// The item's name, the APID (long).
+inline constexpr const char* kPackCcsdsStraddles =
+    "item %R of the recipe for APID %ld straddles the end of the primary header (bit 48)";
+// The packet's index (size_t), the APID (unsigned).
+inline constexpr const char* kPackOrderUnknown =
+    "order[%zu] is APID %u, for which tables holds no table";
+// Packets in the order (size_t), the APID (long), the table's rows (size_t).
+inline constexpr const char* kPackOrderCount =
+    "order holds %zu packets of APID %ld, but its table holds %zu rows";
+// The item's name, the APID (long), the row (size_t).
+inline constexpr const char* kPackHeaderMismatch =
+    "column %R of the table for APID %ld differs in row %zu from the primary header "
+    "pack_ccsds writes (leave header columns out, or give first_counts, packet_type and "
+    "secondary_header that match them)";
+
 // ---- the module (ext/bitloom_bulk/module.cpp) ---------------------------------------
 
 inline constexpr const char* kMainInterpreterOnly =

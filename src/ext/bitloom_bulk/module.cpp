@@ -10,6 +10,7 @@
 #include "ext/bitloom_bulk/encoding_table.hpp"
 #include "ext/bitloom_bulk/layout.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
+#include "ext/bitloom_bulk/pack_ccsds.hpp"
 #include "ext/bitloom_bulk/unpack_ccsds.hpp"
 #include "ext/bitloom_bulk/unpack_columns.hpp"
 
@@ -52,6 +53,9 @@ PyMethodDef g_methods[] = {
     {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "unpack_ccsds(data, recipes, *, offset=0, text='object', crc=None)\n--\n\n"
      "Decode a mixed-APID CCSDS stream into columns per APID."},
+    {"pack_ccsds", py::as_cfunction(pack_ccsds), METH_FASTCALL | METH_KEYWORDS,
+     "pack_ccsds(entries, order)\n--\n\n"
+     "Pack tables of columns per APID into one CCSDS space packet stream."},
     {nullptr, nullptr, 0, nullptr},
 };
 

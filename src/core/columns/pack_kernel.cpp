@@ -1,0 +1,406 @@
+#include "core/columns/pack_kernel.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/bits.hpp"
+#include "core/ieee754.hpp"
+#include "core/numeric_field.hpp"
+#include "core/portable.hpp"
+
+namespace bitloom::bulk {
+
+using core::ValueRule;
+using Src = PackSource;
+using Op = PackOp;
+
+namespace {
+
+template <Src S>
+struct Element;
+template <>
+struct Element<Src::I8> {
+    using T = std::int8_t;
+};
+template <>
+struct Element<Src::I16> {
+    using T = std::int16_t;
+};
+template <>
+struct Element<Src::I32> {
+    using T = std::int32_t;
+};
+template <>
+struct Element<Src::I64> {
+    using T = std::int64_t;
+};
+template <>
+struct Element<Src::U8> {
+    using T = std::uint8_t;
+};
+template <>
+struct Element<Src::U16> {
+    using T = std::uint16_t;
+};
+template <>
+struct Element<Src::U32> {
+    using T = std::uint32_t;
+};
+template <>
+struct Element<Src::U64> {
+    using T = std::uint64_t;
+};
+template <>
+struct Element<Src::F16> {
+    using T = std::uint16_t;  // the binary16 image
+};
+template <>
+struct Element<Src::F32> {
+    using T = float;
+};
+template <>
+struct Element<Src::F64> {
+    using T = double;
+};
+
+template <Src S>
+constexpr bool kFloatSrc = S == Src::F16 || S == Src::F32 || S == Src::F64;
+template <Src S>
+constexpr bool kSignedSrc = S == Src::I8 || S == Src::I16 || S == Src::I32 || S == Src::I64;
+
+// Where a block of rows is packed: a staging area whose rows lie `packet`
+// bytes apart, each with room for a field's whole word past the packet's last
+// byte, so that no field's write reaches the row after it. Row r of the
+// columns is row r - first of the area.
+struct Out {
+    std::uint8_t* data;
+    std::uint64_t limit;  // its size in bits
+    std::size_t packet;   // bytes from one row to the next
+    std::size_t first;
+};
+
+// A column's element as a 64-bit integer (int8 elements are numbers, not characters).
+template <class T>
+constexpr std::int64_t as_i64(T v) noexcept {
+    return static_cast<std::int64_t>(v);  // NOLINT(bugprone-signed-char-misuse)
+}
+
+template <class T>
+inline T load(const PackPlan& p, std::size_t row) noexcept {
+    T v;
+    std::memcpy(&v, p.base + static_cast<std::ptrdiff_t>(row) * p.stride, sizeof v);
+    return v;
+}
+
+template <Src S>
+inline double as_double(typename Element<S>::T v) noexcept {
+    if constexpr (S == Src::F16) {
+        return static_cast<double>(core::decode_f16(v));
+    } else {
+        return static_cast<double>(v);
+    }
+}
+
+template <Src S>
+inline void hold(PackPlan& p, typename Element<S>::T v) noexcept {
+    if constexpr (kFloatSrc<S>) {
+        p.held.is_float = true;
+        p.held.d = as_double<S>(v);
+    } else if constexpr (kSignedSrc<S>) {
+        p.held.is_signed = true;
+        p.held.i = as_i64(v);
+    } else {
+        p.held.u = v;
+    }
+}
+
+inline void place_image(const PackPlan& p, const Out& out, std::size_t row, std::uint64_t image) {
+    const core::FieldSpec& f = *p.fld;
+    const std::uint64_t start = 8 * static_cast<std::uint64_t>(row - out.first) * out.packet +
+                                p.start;
+    core::place_integer(out.data, out.limit, start, f.bits, image, f.reverse, f.little);
+}
+
+// The quick routes: returns the first row of [r0, r1) whose value fails its
+// checks (kept in p.held), or r1. The checks of the whole block are gathered
+// without branches; a block that failed is read again for its first row.
+template <Src S, Op O, bool Word>
+std::size_t quick_kernel(PackPlan& p, const Out& out, std::size_t r0, std::size_t r1) {
+    using T = typename Element<S>::T;
+    const core::FieldSpec& f = *p.fld;
+    const std::uint64_t mask = f.mask;
+    const bool full = mask == ~std::uint64_t{0};
+    const auto fails = [&](T v) noexcept {
+        if constexpr (O == Op::Unsigned) {
+            bool bad = (static_cast<std::uint64_t>(as_i64(v)) & ~mask) != 0;
+            if constexpr (kSignedSrc<S>) bad |= v < 0;
+            return bad;
+        } else if constexpr (O == Op::Twos) {
+            bool bad = false;
+            if constexpr (S == Src::U64) bad |= v > static_cast<std::uint64_t>(INT64_MAX);
+            const auto u = static_cast<std::uint64_t>(as_i64(v));
+            return bad | (!full & (u + (mask >> 1) + 1 > mask));
+        } else {
+            return false;
+        }
+    };
+    // Locals: the stores into the output could otherwise alias the plan.
+    const std::uint8_t* const base = p.base;
+    const std::ptrdiff_t stride = p.stride;
+    std::uint8_t* const data = out.data;
+    const std::size_t packet = out.packet;
+    const auto image_of = [&](T v) noexcept {
+        if constexpr (O == Op::F32) {
+            return std::uint64_t{core::f32_bits(static_cast<float>(as_double<S>(v)))};
+        } else if constexpr (O == Op::F64) {
+            return core::f64_bits(as_double<S>(v));
+        } else {
+            return static_cast<std::uint64_t>(as_i64(v)) & mask;
+        }
+    };
+    bool bad = false;
+    std::size_t r = r0;
+    if constexpr (Word) {
+        const bool alone = p.alone;
+        const unsigned tail = p.tail;
+        const std::uint64_t m = mask << tail;
+        std::uint8_t* at = data + (r0 - out.first) * packet + p.at;
+        const std::uint8_t* from = base + static_cast<std::ptrdiff_t>(r0) * stride;
+        for (; r < r1; ++r, at += packet, from += stride) {
+            T v;
+            std::memcpy(&v, from, sizeof v);
+            bad |= fails(v);
+            std::uint64_t w;
+            std::memcpy(&w, at, 8);
+            if (alone) {
+                w |= core::bswap64((image_of(v) << tail) & m);  // its bits are still zero
+            } else {
+                w = core::bswap64((core::bswap64(w) & ~m) | ((image_of(v) << tail) & m));
+            }
+            std::memcpy(at, &w, 8);
+        }
+    }
+    for (; r < r1; ++r) {
+        const T v = load<T>(p, r);
+        bad |= fails(v);
+        place_image(p, out, r, image_of(v));
+    }
+    if (!bad) [[likely]]
+        return r1;
+    for (std::size_t k = r0; k < r1; ++k) {
+        const T v = load<T>(p, k);
+        if (fails(v)) {
+            hold<S>(p, v);
+            return k;
+        }
+    }
+    return r1;  // another thread changed the value meanwhile
+}
+
+// The general way: the value converted by the field's rule, then the core encoder.
+template <Src S>
+std::size_t general_kernel(PackPlan& p, const Out& out, std::size_t r0, std::size_t r1) {
+    using T = typename Element<S>::T;
+    const core::FieldSpec& f = *p.fld;
+    const ValueRule rule = f.row->value;
+    for (std::size_t r = r0; r < r1; ++r) {
+        const T v = load<T>(p, r);
+        core::NumericValue nv{};
+        bool bad = false;
+        if (rule == ValueRule::Single) {
+            nv.f = static_cast<float>(as_double<S>(v));
+        } else if (rule == ValueRule::Double) {
+            nv.d = as_double<S>(v);
+        } else if constexpr (kFloatSrc<S>) {
+            bad = true;  // refused before packing: integer rules take integer columns
+        } else if (rule == ValueRule::Unsigned64) {
+            if constexpr (kSignedSrc<S>) bad = v < 0;
+            nv.u = static_cast<std::uint64_t>(as_i64(v));
+        } else {
+            if constexpr (S == Src::U64) bad = v > static_cast<std::uint64_t>(INT64_MAX);
+            nv.i = as_i64(v);
+        }
+        std::uint64_t image = 0;
+        if (!bad) {
+            if (rule == ValueRule::Unsigned64 && (f.bits >= 64 || nv.u >> f.bits == 0)) {
+                image = nv.u;
+            } else {
+                auto encoded = core::encode_numeric(f, nv);
+                bad = !encoded;
+                if (encoded) image = encoded.value();
+            }
+        }
+        if (bad) [[unlikely]] {
+            hold<S>(p, v);
+            return r;
+        }
+        place_image(p, out, r, image);
+    }
+    return r1;
+}
+
+std::size_t text_kernel(PackPlan& p, const Out& out, std::size_t r0, std::size_t r1) {
+    const core::FieldSpec& f = *p.fld;
+    const std::size_t end = std::min(r1, p.fail);
+    std::string image;
+    for (std::size_t r = r0; r < end; ++r) {
+        const std::size_t from = r == 0 ? 0 : p.ends[r - 1];
+        image.assign(p.images, from, p.ends[r] - from);  // placing reverses it in place
+        const std::uint64_t start = 8 * static_cast<std::uint64_t>(r - out.first) * out.packet +
+                                    p.start;
+        core::place_bytes(out.data, out.limit, start, f.bits,
+                          reinterpret_cast<std::uint8_t*>(image.data()), image.size(), f.little);
+    }
+    return end < r1 ? end : r1;
+}
+
+// The packets of rows [r0, r1) from the staging area into the output of
+// `size` bytes: at their offsets, exactly; else one after another, in whole
+// words where the output has room past the packet (the next row's copy
+// overwrites what spills over), its exact bytes at the end.
+void copy_rows(std::uint8_t* data, std::size_t size, std::size_t packet, const Out& out,
+               const std::uint64_t* offsets, std::size_t r0, std::size_t r1) noexcept {
+    if (offsets != nullptr) {
+        for (std::size_t r = r0; r < r1; ++r) {
+            std::memcpy(data + offsets[r], out.data + (r - r0) * out.packet, packet);
+        }
+        return;
+    }
+    const std::size_t words = (packet + 7) / 8;
+    for (std::size_t r = r0; r < r1; ++r) {
+        const std::uint8_t* from = out.data + (r - r0) * out.packet;
+        std::uint8_t* to = data + r * packet;
+        if (r * packet + 8 * words <= size) [[likely]] {
+            for (std::size_t k = 0; k < words; ++k) std::memcpy(to + 8 * k, from + 8 * k, 8);
+        } else {
+            std::memcpy(to, from, packet);
+        }
+    }
+}
+
+using Kernel = std::size_t (*)(PackPlan&, const Out&, std::size_t, std::size_t);
+
+template <Src S>
+Kernel numeric_kernel(const PackPlan& p) {
+    switch (p.op) {
+        case Op::Unsigned:
+            return p.word ? quick_kernel<S, Op::Unsigned, true>
+                          : quick_kernel<S, Op::Unsigned, false>;
+        case Op::Twos:
+            return p.word ? quick_kernel<S, Op::Twos, true> : quick_kernel<S, Op::Twos, false>;
+        case Op::Fits:
+            return p.word ? quick_kernel<S, Op::Fits, true> : quick_kernel<S, Op::Fits, false>;
+        case Op::F32:
+            return p.word ? quick_kernel<S, Op::F32, true> : quick_kernel<S, Op::F32, false>;
+        case Op::F64:
+            return p.word ? quick_kernel<S, Op::F64, true> : quick_kernel<S, Op::F64, false>;
+        default: return general_kernel<S>;
+    }
+}
+
+std::size_t refused_kernel(PackPlan& p, const Out&, std::size_t, std::size_t r1) {
+    return std::min(p.fail, r1);
+}
+
+std::size_t skipped_kernel(PackPlan&, const Out&, std::size_t, std::size_t r1) { return r1; }
+
+Kernel kernel_of(const PackPlan& p) {
+    if (p.op == Op::Text) return text_kernel;
+    if (p.op == Op::Refused) return refused_kernel;
+    if (p.op == Op::Skipped) return skipped_kernel;
+    switch (p.src) {
+        case Src::I8: return numeric_kernel<Src::I8>(p);
+        case Src::I16: return numeric_kernel<Src::I16>(p);
+        case Src::I32: return numeric_kernel<Src::I32>(p);
+        case Src::I64: return numeric_kernel<Src::I64>(p);
+        case Src::U8: return numeric_kernel<Src::U8>(p);
+        case Src::U16: return numeric_kernel<Src::U16>(p);
+        case Src::U32: return numeric_kernel<Src::U32>(p);
+        case Src::U64: return numeric_kernel<Src::U64>(p);
+        case Src::F16: return numeric_kernel<Src::F16>(p);
+        case Src::F32: return numeric_kernel<Src::F32>(p);
+        case Src::F64: return numeric_kernel<Src::F64>(p);
+        case Src::None: break;
+    }
+    return refused_kernel;
+}
+
+}  // namespace
+
+void plan_numeric(PackPlan& p, std::size_t item_size) noexcept {
+    const core::FieldSpec& f = *p.fld;
+    switch (f.route) {
+        case core::QuickRoute::Unsigned: p.op = Op::Unsigned; break;
+        case core::QuickRoute::TwosComplement: p.op = Op::Twos; break;
+        case core::QuickRoute::F32: p.op = Op::F32; break;
+        case core::QuickRoute::F64: p.op = Op::F64; break;
+        case core::QuickRoute::None: p.op = Op::General; break;
+    }
+    const bool unsigned_src = p.src >= Src::U8 && p.src <= Src::U64;
+    const bool narrow = 8 * static_cast<std::uint64_t>(item_size) <= f.bits;
+    if (narrow && integer_source(p.src) &&
+        ((p.op == Op::Unsigned && unsigned_src) || (p.op == Op::Twos && !unsigned_src))) {
+        p.op = Op::Fits;
+    }
+    p.word = p.op != Op::General && f.plain && p.start % 8 + f.bits <= 64;
+    if (p.word) {
+        p.at = static_cast<std::uint32_t>(p.start / 8);
+        p.tail = static_cast<unsigned>(64 - p.start % 8 - f.bits);
+    }
+}
+
+void plan_swapped(PackPlan& p, const std::uint8_t* base, std::ptrdiff_t stride, std::size_t rows,
+                  std::size_t width) {
+    p.native.resize(rows * width);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::uint8_t* from = base + static_cast<std::ptrdiff_t>(r) * stride;
+        std::reverse_copy(from, from + width, p.native.data() + r * width);
+    }
+    p.base = p.native.data();
+    p.stride = static_cast<std::ptrdiff_t>(width);
+}
+
+PackFault pack_rows(std::span<PackPlan> plans, std::size_t rows, std::size_t packet_bytes,
+                    std::uint8_t* data, std::size_t size, const std::uint64_t* offsets,
+                    PackRowHook hook, void* context) {
+    const std::size_t count = plans.size();
+    // Blocks of rows whose staging area fits the first-level cache, every
+    // field in order within a block; the first block with a failing row ends
+    // the pass.
+    const std::size_t stride = (packet_bytes + 15) / 8 * 8;
+    const std::size_t block = std::max<std::size_t>(64, 32768 / stride);
+    std::vector<std::uint8_t> staging(std::min(block, std::max<std::size_t>(rows, 1)) * stride);
+    Out out{staging.data(), 8 * std::uint64_t{staging.size()}, stride, 0};
+    std::vector<Kernel> kernels(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        PackPlan& p = plans[i];
+        const std::uint64_t bits = p.fld->bits;
+        p.alone = std::none_of(plans.begin(), plans.begin() + static_cast<std::ptrdiff_t>(i),
+                               [&](const PackPlan& before) {
+                                   return before.op != Op::Skipped &&
+                                          before.start < p.start + bits &&
+                                          p.start < before.start + before.fld->bits;
+                               });
+        kernels[i] = kernel_of(p);
+    }
+    PackFault fault;
+    const std::size_t block_rows = staging.size() / stride;
+    for (std::size_t r0 = 0; r0 < rows && fault.row == kNoRow; r0 += block_rows) {
+        const std::size_t r1 = std::min(rows, r0 + block_rows);
+        std::memset(out.data, 0, (r1 - r0) * stride);
+        out.first = r0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t r = kernels[i](plans[i], out, r0, r1);
+            if (r < r1 && r < fault.row) fault = {r, i};
+        }
+        if (hook != nullptr) {
+            for (std::size_t r = r0; r < r1 && r < fault.row; ++r) {
+                if (!hook(context, out.data + (r - r0) * stride, r)) fault = {r, count};
+            }
+        }
+        copy_rows(data, size, packet_bytes, out, offsets, r0, r1);
+    }
+    return fault;
+}
+
+}  // namespace bitloom::bulk

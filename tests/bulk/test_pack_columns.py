@@ -348,3 +348,23 @@ def test_a_column_changed_by_another_thread_never_crashes_and_gil_is_released():
         stop.set()
         thread.join()
     assert ran_meanwhile > 0  # the other thread ran while the columns were packed
+
+
+SIGNALING = {
+    "f2": np.array([0x7C01, 0x7D00, 0xFD01, 0x7E00], dtype="u2").view("f2"),
+    "f4": np.array([0x7F800001, 0x7FA00000, 0xFFA00001, 0x7FC00000], dtype="u4").view("f4"),
+    "f8": np.array([0x7FF0000000000001, 0xFFF4000000000000], dtype="u8").view("f8"),
+}
+
+
+@pytest.mark.parametrize("dtype", sorted(SIGNALING))
+@pytest.mark.parametrize(
+    ("encoding", "bits"),
+    [("ieee754_f16", 16), ("ieee754_f32", 32), ("ieee754_f32", 40), ("ieee754_f64", 64)],
+)
+def test_signaling_nans_pack_as_their_python_floats_do(dtype, encoding, bits):
+    # tolist quiets a float32 NaN but keeps a float16 one signaling.
+    layout = bitloom_bulk.compile([item("v", encoding, bits, byte_order="little")])
+    column = SIGNALING[dtype]
+    want = b"".join(layout.pack({"v": v}) for v in column.tolist())
+    assert layout.pack_columns({"v": column}) == want

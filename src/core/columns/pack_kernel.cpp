@@ -1,6 +1,7 @@
 #include "core/columns/pack_kernel.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "core/bits.hpp"
@@ -92,12 +93,34 @@ inline T load(const PackPlan& p, std::size_t row) noexcept {
     return v;
 }
 
+// A column's element as the Python float that Layout.pack is given for it
+// (what numpy's tolist gives): a binary16 NaN keeps its signaling bit (numpy
+// widens halves bit by bit), a binary32 one is quieted (widened by the processor).
 template <Src S>
 inline double as_double(typename Element<S>::T v) noexcept {
     if constexpr (S == Src::F16) {
+        if ((v & 0x7C00U) == 0x7C00U) {  // infinities and NaNs: the payload moved up
+            const std::uint64_t sign = std::uint64_t{v & 0x8000U} << 48;
+            return std::bit_cast<double>(sign | (std::uint64_t{0x7FF} << 52) |
+                                         (std::uint64_t{v & 0x3FFU} << 42));
+        }
         return static_cast<double>(core::decode_f16(v));
     } else {
         return static_cast<double>(v);
+    }
+}
+
+// That float narrowed to binary32 as Layout.pack narrows it. For a binary32
+// element the widening and the narrowing fold away in the compiler, which
+// would keep a signaling NaN: its quiet bit is set as the two conversions set it.
+template <Src S>
+inline float as_single(typename Element<S>::T v) noexcept {
+    if constexpr (S == Src::F32) {
+        std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
+        if ((bits & 0x7F800000U) == 0x7F800000U && (bits & 0x7FFFFFU) != 0) bits |= 0x400000U;
+        return std::bit_cast<float>(bits);
+    } else {
+        return static_cast<float>(as_double<S>(v));
     }
 }
 
@@ -151,7 +174,7 @@ std::size_t quick_kernel(PackPlan& p, const Out& out, std::size_t r0, std::size_
     const std::size_t packet = out.packet;
     const auto image_of = [&](T v) noexcept {
         if constexpr (O == Op::F32) {
-            return std::uint64_t{core::f32_bits(static_cast<float>(as_double<S>(v)))};
+            return std::uint64_t{core::f32_bits(as_single<S>(v))};
         } else if constexpr (O == Op::F64) {
             return core::f64_bits(as_double<S>(v));
         } else {
@@ -208,7 +231,7 @@ std::size_t general_kernel(PackPlan& p, const Out& out, std::size_t r0, std::siz
         core::NumericValue nv{};
         bool bad = false;
         if (rule == ValueRule::Single) {
-            nv.f = static_cast<float>(as_double<S>(v));
+            nv.f = as_single<S>(v);
         } else if (rule == ValueRule::Double) {
             nv.d = as_double<S>(v);
         } else if constexpr (kFloatSrc<S>) {

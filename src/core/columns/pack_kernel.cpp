@@ -147,7 +147,11 @@ inline void place_image(const PackPlan& p, const Out& out, std::size_t row, std:
 // The quick routes: returns the first row of [r0, r1) whose value fails its
 // checks (kept in p.held), or r1. The checks of the whole block are gathered
 // without branches; a block that failed is read again for its first row.
-template <Src S, Op O, bool Word>
+// Where a quick route puts its values: bit by bit, by one read-modify-write
+// of the field's 8-byte word in the staging area, or into its fused word.
+enum class Place : std::uint8_t { Bits, Word, Fused };
+
+template <Src S, Op O, Place P>
 std::size_t quick_kernel(PackPlan& p, const Out& out, std::size_t r0, std::size_t r1) {
     using T = typename Element<S>::T;
     const core::FieldSpec& f = *p.fld;
@@ -183,7 +187,31 @@ std::size_t quick_kernel(PackPlan& p, const Out& out, std::size_t r0, std::size_
     };
     bool bad = false;
     std::size_t r = r0;
-    if constexpr (Word) {
+    if constexpr (P == Place::Fused) {
+        // Into the row's word of the fused fields: a loop over plain arrays,
+        // which the compiler vectorizes where the column is contiguous.
+        std::uint64_t* const acc = p.acc;
+        const unsigned tail = p.tail;
+        const std::uint64_t m = mask << tail;
+        if (stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+            for (std::size_t k = 0; k < r1 - r0; ++k) {
+                T v;
+                std::memcpy(&v, base + (r0 + k) * sizeof(T), sizeof v);
+                bad |= fails(v);
+                acc[k] |= (image_of(v) << tail) & m;
+            }
+        } else {
+            const std::uint8_t* from = base + static_cast<std::ptrdiff_t>(r0) * stride;
+            for (std::size_t k = 0; k < r1 - r0; ++k, from += stride) {
+                T v;
+                std::memcpy(&v, from, sizeof v);
+                bad |= fails(v);
+                acc[k] |= (image_of(v) << tail) & m;
+            }
+        }
+        r = r1;
+    }
+    if constexpr (P == Place::Word) {
         const bool alone = p.alone;
         const unsigned tail = p.tail;
         const std::uint64_t m = mask << tail;
@@ -303,20 +331,40 @@ void copy_rows(std::uint8_t* data, std::size_t size, std::size_t packet, const O
 
 using Kernel = std::size_t (*)(PackPlan&, const Out&, std::size_t, std::size_t);
 
+// Fields [first, last] gathered in one word per row at byte `at` of the packet.
+struct FusedWord {
+    std::size_t first, last;
+    std::uint32_t at;
+    std::vector<std::uint64_t> acc;
+
+    // Each row's word into the staging area (its fields' bits are still zero
+    // there), then cleared for the next block.
+    void flush(std::uint8_t* staging, std::size_t stride, std::size_t n) noexcept {
+        std::uint8_t* to = staging + at;
+        for (std::size_t k = 0; k < n; ++k, to += stride) {
+            std::uint64_t w;
+            std::memcpy(&w, to, 8);
+            w |= core::bswap64(acc[k]);
+            std::memcpy(to, &w, 8);
+            acc[k] = 0;
+        }
+    }
+};
+
+template <Src S, Op O>
+Kernel placed_kernel(const PackPlan& p) {
+    if (p.fused) return quick_kernel<S, O, Place::Fused>;
+    return p.word ? quick_kernel<S, O, Place::Word> : quick_kernel<S, O, Place::Bits>;
+}
+
 template <Src S>
 Kernel numeric_kernel(const PackPlan& p) {
     switch (p.op) {
-        case Op::Unsigned:
-            return p.word ? quick_kernel<S, Op::Unsigned, true>
-                          : quick_kernel<S, Op::Unsigned, false>;
-        case Op::Twos:
-            return p.word ? quick_kernel<S, Op::Twos, true> : quick_kernel<S, Op::Twos, false>;
-        case Op::Fits:
-            return p.word ? quick_kernel<S, Op::Fits, true> : quick_kernel<S, Op::Fits, false>;
-        case Op::F32:
-            return p.word ? quick_kernel<S, Op::F32, true> : quick_kernel<S, Op::F32, false>;
-        case Op::F64:
-            return p.word ? quick_kernel<S, Op::F64, true> : quick_kernel<S, Op::F64, false>;
+        case Op::Unsigned: return placed_kernel<S, Op::Unsigned>(p);
+        case Op::Twos: return placed_kernel<S, Op::Twos>(p);
+        case Op::Fits: return placed_kernel<S, Op::Fits>(p);
+        case Op::F32: return placed_kernel<S, Op::F32>(p);
+        case Op::F64: return placed_kernel<S, Op::F64>(p);
         default: return general_kernel<S>;
     }
 }
@@ -404,8 +452,39 @@ PackFault pack_rows(std::span<PackPlan> plans, std::size_t rows, std::size_t pac
                                           before.start < p.start + bits &&
                                           p.start < before.start + before.fld->bits;
                                });
-        kernels[i] = kernel_of(p);
     }
+    // Runs of consecutive fields written whole-word, none sharing a bit with
+    // a field before it, that fit in one 8-byte word: each is gathered per row
+    // in an array of words and written into the staging area once.
+    std::vector<FusedWord> groups;
+    for (std::size_t i = 0; i < count; ++i) {
+        PackPlan& p = plans[i];
+        p.fused = false;
+        if (!p.word || !p.alone) continue;
+        const std::uint64_t end = p.start + p.fld->bits;
+        if (groups.empty() || groups.back().last + 1 != i ||
+            p.start < 8 * std::uint64_t{groups.back().at} ||
+            end > 8 * std::uint64_t{groups.back().at} + 64) {
+            groups.push_back({i, i, p.at, {}});
+        }
+        FusedWord& g = groups.back();
+        g.last = i;
+        p.fused = true;
+        p.tail = static_cast<unsigned>(8 * std::uint64_t{g.at} + 64 - end);
+    }
+    std::vector<std::size_t> flush_after(count, groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        if (groups[g].first == groups[g].last) {  // alone in its word: read-modify-write
+            plans[groups[g].first].fused = false;
+            continue;
+        }
+        groups[g].acc.assign(staging.size() / stride, 0);
+        for (std::size_t i = groups[g].first; i <= groups[g].last; ++i) {
+            plans[i].acc = groups[g].acc.data();
+        }
+        flush_after[groups[g].last] = g;
+    }
+    for (std::size_t i = 0; i < count; ++i) kernels[i] = kernel_of(plans[i]);
     PackFault fault;
     const std::size_t block_rows = staging.size() / stride;
     for (std::size_t r0 = 0; r0 < rows && fault.row == kNoRow; r0 += block_rows) {
@@ -415,6 +494,8 @@ PackFault pack_rows(std::span<PackPlan> plans, std::size_t rows, std::size_t pac
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t r = kernels[i](plans[i], out, r0, r1);
             if (r < r1 && r < fault.row) fault = {r, i};
+            if (flush_after[i] != groups.size())
+                groups[flush_after[i]].flush(out.data, stride, r1 - r0);
         }
         if (hook != nullptr) {
             for (std::size_t r = r0; r < r1 && r < fault.row; ++r) {

@@ -57,6 +57,10 @@ struct PackPlan {
     std::uint32_t at = 0;
     unsigned tail = 0;   // the bits after the field in that word
     bool alone = false;  // no field before it shares a bit with it
+    // Fused: placed with the fields next to it in one 8-byte word at byte `at`
+    // (`tail` counted from that word's end), gathered row by row in `acc`.
+    bool fused = false;
+    std::uint64_t* acc = nullptr;
     const std::uint8_t* base = nullptr;
     std::ptrdiff_t stride = 0;
     std::vector<std::uint8_t> native;  // a copy of a column in the other byte order

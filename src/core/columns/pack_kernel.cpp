@@ -369,11 +369,14 @@ Kernel numeric_kernel(const PackPlan& p) {
     }
 }
 
-std::size_t refused_kernel(PackPlan& p, const Out&, std::size_t, std::size_t r1) {
+std::size_t refused_kernel(PackPlan& p, const Out& /*out*/, std::size_t /*r0*/, std::size_t r1) {
     return std::min(p.fail, r1);
 }
 
-std::size_t skipped_kernel(PackPlan&, const Out&, std::size_t, std::size_t r1) { return r1; }
+std::size_t skipped_kernel(PackPlan& /*p*/, const Out& /*out*/, std::size_t /*r0*/,
+                           std::size_t r1) {
+    return r1;
+}
 
 Kernel kernel_of(const PackPlan& p) {
     if (p.op == Op::Text) return text_kernel;

@@ -95,14 +95,14 @@ struct PackFault {
 };
 
 // Pack rows [0, rows) of the plans into packets of `packet_bytes` bytes: row r
-// at out + offsets[r] (offsets null: at out + r * packet_bytes), every packet
-// inside out[0:size]. Blocks of rows are packed field by field; the first
+// at data + offsets[r] (offsets null: at data + r * packet_bytes), every packet
+// inside data[0:size]. Blocks of rows are packed field by field; the first
 // block with a failing row ends the pass (the packets of that block and later
 // ones may or may not be written). With `offsets`, each packet's bytes are
 // written exactly; without, whole words may spill into the next row's bytes
 // (written after them) but never past `size`.
 PackFault pack_rows(std::span<PackPlan> plans, std::size_t rows, std::size_t packet_bytes,
-                    std::uint8_t* out, std::size_t size, const std::uint64_t* offsets,
+                    std::uint8_t* data, std::size_t size, const std::uint64_t* offsets,
                     PackRowHook hook = nullptr, void* context = nullptr);
 
 }  // namespace bitloom::bulk

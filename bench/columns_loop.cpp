@@ -72,10 +72,9 @@ bool open_packets(PyObject* arg, Py_buffer& view, Py_ssize_t size, Py_ssize_t& c
 }
 
 constexpr Column kTelemetry[] = {
-    {"version", "uint8"},    {"type", "uint8"},          {"sec_hdr", "uint8"},
-    {"apid", "uint16"},      {"seq_flags", "uint8"},     {"seq_count", "uint16"},
-    {"length", "uint16"},    {"seconds", "uint32"},      {"temperature", "int16"},
-    {"voltage", "float64"},  {"status", "uint8"},        {"current", "int16"},
+    {"version", "uint8"},     {"type", "uint8"},       {"sec_hdr", "uint8"}, {"apid", "uint16"},
+    {"seq_flags", "uint8"},   {"seq_count", "uint16"}, {"length", "uint16"}, {"seconds", "uint32"},
+    {"temperature", "int16"}, {"voltage", "float64"},  {"status", "uint8"},  {"current", "int16"},
 };
 
 PyObject* telemetry(PyObject*, PyObject* arg) {
@@ -207,8 +206,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "bitloom_columns_loop", nullptr, -1, methods,
-                      nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module = {PyModuleDef_HEAD_INIT,
+                      "bitloom_columns_loop",
+                      nullptr,
+                      -1,
+                      methods,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      nullptr};
 
 }  // namespace
 

@@ -438,7 +438,7 @@ RunLoop pick_loop(unsigned width, Shape shape, bool fixed) noexcept {
     auto by_shape = [&]<unsigned L>() -> RunLoop {
         // Which load widths a field of type T can take (the span of its widths).
         constexpr bool kTakes = D == Dec::F32 || D == Dec::F64 ||
-                                (sizeof(T) == 1 ? L <= 2
+                                (sizeof(T) == 1   ? L <= 2
                                  : sizeof(T) == 2 ? L == 2 || L == 4
                                  : sizeof(T) == 4 ? L == 4 || L == 8
                                                   : L >= 8);
@@ -508,19 +508,35 @@ FieldRun plan_field(const core::FieldSpec& fld, ColumnKind kind, std::uint64_t s
     switch (fld.row->codec) {
         case Codec::Unsigned:
             switch (kind) {
-                case ColumnKind::U8: r.loop = pick_loop<std::uint8_t, Dec::Unsigned>(width, shape, fixed); break;
-                case ColumnKind::U16: r.loop = pick_loop<std::uint16_t, Dec::Unsigned>(width, shape, fixed); break;
-                case ColumnKind::U32: r.loop = pick_loop<std::uint32_t, Dec::Unsigned>(width, shape, fixed); break;
-                case ColumnKind::U64: r.loop = pick_loop<std::uint64_t, Dec::Unsigned>(width, shape, fixed); break;
+                case ColumnKind::U8:
+                    r.loop = pick_loop<std::uint8_t, Dec::Unsigned>(width, shape, fixed);
+                    break;
+                case ColumnKind::U16:
+                    r.loop = pick_loop<std::uint16_t, Dec::Unsigned>(width, shape, fixed);
+                    break;
+                case ColumnKind::U32:
+                    r.loop = pick_loop<std::uint32_t, Dec::Unsigned>(width, shape, fixed);
+                    break;
+                case ColumnKind::U64:
+                    r.loop = pick_loop<std::uint64_t, Dec::Unsigned>(width, shape, fixed);
+                    break;
                 default: break;
             }
             break;
         case Codec::TwosComplement:
             switch (kind) {
-                case ColumnKind::I8: r.loop = pick_loop<std::int8_t, Dec::Twos>(width, shape, fixed); break;
-                case ColumnKind::I16: r.loop = pick_loop<std::int16_t, Dec::Twos>(width, shape, fixed); break;
-                case ColumnKind::I32: r.loop = pick_loop<std::int32_t, Dec::Twos>(width, shape, fixed); break;
-                case ColumnKind::I64: r.loop = pick_loop<std::int64_t, Dec::Twos>(width, shape, fixed); break;
+                case ColumnKind::I8:
+                    r.loop = pick_loop<std::int8_t, Dec::Twos>(width, shape, fixed);
+                    break;
+                case ColumnKind::I16:
+                    r.loop = pick_loop<std::int16_t, Dec::Twos>(width, shape, fixed);
+                    break;
+                case ColumnKind::I32:
+                    r.loop = pick_loop<std::int32_t, Dec::Twos>(width, shape, fixed);
+                    break;
+                case ColumnKind::I64:
+                    r.loop = pick_loop<std::int64_t, Dec::Twos>(width, shape, fixed);
+                    break;
                 default: break;
             }
             break;
@@ -763,8 +779,8 @@ const char* column_dtype(ColumnKind kind) noexcept {
     return kind == ColumnKind::Text ? nullptr : kDtypes[static_cast<std::size_t>(kind)];
 }
 
-// The grouping of fields into shared words and the blocked loop over packets
-// stay in one function: they share the per-field state of a block.
+// The plan of the fields' loops and the blocked loop over packets stay in
+// one function: they share the per-field state of a block.
 // NOLINTNEXTLINE(readability-function-cognitive-complexity)
 ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
                                    std::span<const ColumnKind> kinds,

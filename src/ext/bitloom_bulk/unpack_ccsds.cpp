@@ -90,8 +90,8 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                                                    out.lengths[filled - 1]) != count.stop.offset)) {
         return raise_data_changed("split_ccsds");
     }
-    return Py_BuildValue("(OOOOK)", offsets.get(), lengths.get(), apids.get(),
-                         seqs.get(), static_cast<unsigned long long>(count.stop.offset));
+    return Py_BuildValue("(OOOOK)", offsets.get(), lengths.get(), apids.get(), seqs.get(),
+                         static_cast<unsigned long long>(count.stop.offset));
 }
 
 namespace {

@@ -248,12 +248,14 @@ std::size_t column_dispatch(ColumnKind kind, const PacketSet& packets, std::size
 // plan is made: a template instance per load width (1, 2, 4 or 8 bytes from
 // the field's first byte, or 8 and one more for a field spread over nine),
 // per shape (the load itself, big- or little-endian, where the field fills
-// it; a shift and a mask of a big-endian load; or that followed by the
-// little-endian byte swap and the bit mirror as the field asks), per element
+// it; a shift and a mask of a big-endian load, or the shift alone where the
+// field starts at the load's first bit, or the mask alone where it ends at
+// its last; or the shift and mask followed by the little-endian byte swap
+// and the bit mirror as the field asks), per element
 // type, and per packet framing (fixed size or offsets). Each returns exactly
 // what field_raw_value and the field's decoder return.
 
-enum class Shape : std::uint8_t { BigExact, LittleExact, Shifted, Other };
+enum class Shape : std::uint8_t { BigExact, LittleExact, Shifted, Top, Bottom, Other };
 enum class Dec : std::uint8_t { Unsigned, Twos, F32, F64 };
 
 // The per-field constants of a specialised loop.
@@ -339,6 +341,10 @@ inline std::uint64_t run_raw(const FieldRun& r, const std::uint8_t* q) noexcept 
             // field's first bit, then its `bits` high ones.
             const std::uint64_t v = (load_big<8>(q) << r.skip) | (q[8] >> (8 - r.skip));
             raw = v >> r.shift;
+        } else if constexpr (S == Shape::Top) {
+            raw = load_big<L>(q) >> r.shift;  // no bits above the field's
+        } else if constexpr (S == Shape::Bottom) {
+            raw = load_big<L>(q) & r.mask;  // shift 0
         } else {
             raw = (load_big<L>(q) >> r.shift) & r.mask;
         }
@@ -459,6 +465,12 @@ RunLoop pick_loop(unsigned width, Shape shape, bool fixed) noexcept {
                     if constexpr (kExact) return with.template operator()<Shape::LittleExact>();
                     return nullptr;
                 case Shape::Shifted: return with.template operator()<Shape::Shifted>();
+                case Shape::Top:
+                    if constexpr (L != 9) return with.template operator()<Shape::Top>();
+                    return nullptr;
+                case Shape::Bottom:
+                    if constexpr (L != 9) return with.template operator()<Shape::Bottom>();
+                    return nullptr;
                 case Shape::Other: return with.template operator()<Shape::Other>();
             }
             return nullptr;
@@ -500,10 +512,12 @@ FieldRun plan_field(const core::FieldSpec& fld, ColumnKind kind, std::uint64_t s
     Shape shape = Shape::Other;
     if (!fld.reverse && fills) {
         shape = fld.little ? Shape::LittleExact : Shape::BigExact;
-    } else if (!fld.reverse && !fld.little) {
-        shape = Shape::Shifted;
-    } else if (!fld.reverse && fld.bits <= 8) {
-        shape = Shape::Shifted;  // one byte: its byte order changes nothing
+    } else if (!fld.reverse && (!fld.little || fld.bits <= 8)) {
+        // Big-endian, or one byte, whose byte order changes nothing.
+        shape = width == 9     ? Shape::Shifted
+                : r.skip == 0  ? Shape::Top
+                : r.shift == 0 ? Shape::Bottom
+                               : Shape::Shifted;
     }
     switch (fld.row->codec) {
         case Codec::Unsigned:

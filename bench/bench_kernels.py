@@ -54,8 +54,11 @@ def same(ours, theirs):
 def run(title, data, size, layout, loop, rounds):
     n = len(data) // size
     arr = np.frombuffer(data, dtype=np.uint8)
-    rows = {"bitloom_bulk.unpack_columns": lambda: bitloom_bulk.unpack_columns(
-        data, layout, packet_bytes=size)}
+    rows = {
+        "bitloom_bulk.unpack_columns": lambda: bitloom_bulk.unpack_columns(
+            data, layout, packet_bytes=size
+        )
+    }
     if loop is not None:
         same(rows["bitloom_bulk.unpack_columns"](), loop(data))
         rows["hand-written loop"] = lambda: loop(data)
@@ -87,8 +90,9 @@ def main():
     ap.add_argument("--packets", type=int, default=1_000_000)
     ap.add_argument("--rounds", type=int, default=15)
     args = ap.parse_args()
-    print(f"CPython {sys.version.split()[0]}, numpy {np.__version__}, "
-          f"load {os.getloadavg()[0]:.2f}")
+    print(
+        f"CPython {sys.version.split()[0]}, numpy {np.__version__}, load {os.getloadavg()[0]:.2f}"
+    )
     mod = loop_helper.load()
     size = packet_bytes(TELEMETRY)
     data = streams.fixed_stream(args.packets, 0x064, size, seed=1)
@@ -97,8 +101,14 @@ def main():
     if JPSS_FILE.exists():
         raw = JPSS_FILE.read_bytes()
         copies = -(-args.packets // (len(raw) // 71))
-        run("(b) JPSS geolocation", raw * copies, 71, bitloom_bulk.compile(jpss_recipe()),
-            mod and mod.jpss, args.rounds)
+        run(
+            "(b) JPSS geolocation",
+            raw * copies,
+            71,
+            bitloom_bulk.compile(jpss_recipe()),
+            mod and mod.jpss,
+            args.rounds,
+        )
     else:
         print("(b) skipped: no real data")
     print(f"load after: {os.getloadavg()[0]:.2f}")

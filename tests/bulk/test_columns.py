@@ -472,9 +472,7 @@ def every_place_recipe(encoding, byte_order, reverse):
 @pytest.mark.parametrize("framing", ["fixed", "offsets"])
 @pytest.mark.parametrize("reverse", [False, True])
 @pytest.mark.parametrize("byte_order", ["big", "little"])
-@pytest.mark.parametrize(
-    "encoding", ["unsigned", "twos_complement", "ieee754_f32", "ieee754_f64"]
-)
+@pytest.mark.parametrize("encoding", ["unsigned", "twos_complement", "ieee754_f32", "ieee754_f64"])
 def test_fields_of_every_width_and_place_match_unpack_parameters(
     encoding, byte_order, reverse, framing
 ):

@@ -456,7 +456,7 @@ RunLoop pick_loop(unsigned width, Shape shape, bool fixed) noexcept {
             };
             constexpr bool kExact = L != 9 && (D == Dec::F32   ? L == 4
                                                : D == Dec::F64 ? L == 8
-                                                               : 8 * L == 8 * sizeof(T));
+                                                               : L == sizeof(T));
             switch (shape) {
                 case Shape::BigExact:
                     if constexpr (kExact) return with.template operator()<Shape::BigExact>();

@@ -1,7 +1,8 @@
 """Instructions per packet of unpack_columns and unpack_ccsds, from callgrind.
 
 Run: python -m bench.callgrind_bulk [--packets N]   (from the repository's root)
-Needs valgrind. Each case runs in a child under `valgrind --tool=callgrind`
+Needs valgrind (the JPSS cases the shared real data; the loop cases a C++
+compiler, bench/loop_helper.py). Each case runs in a child under `valgrind --tool=callgrind`
 twice, once calling the function once and once calling it three times after
 the same set-up; half the difference of the two totals is the cost of one
 call, so no symbols are needed (a stripped wheel measures as well as a debug
@@ -32,11 +33,23 @@ from tests.support import streams
 import bitloom_bulk
 
 n, case, calls = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
-if case == "unpack_columns":
+if case in ("unpack_columns", "loop_telemetry"):
     size = b.packet_bytes(b.TELEMETRY)
     data = streams.fixed_stream(n, 0x064, size, seed=1)
     layout = bitloom_bulk.compile(b.recipe(b.TELEMETRY))
     call = lambda: bitloom_bulk.unpack_columns(data, layout, packet_bytes=size)
+    if case == "loop_telemetry":
+        from bench import loop_helper
+        call = lambda: loop_helper.load().telemetry(data)
+elif case in ("unpack_columns_jpss", "loop_jpss"):
+    from bench.bench_kernels import JPSS_FILE, jpss_recipe
+    raw = JPSS_FILE.read_bytes()
+    data = (raw * (n // 7200 + 1))[: n * 71]
+    layout = bitloom_bulk.compile(jpss_recipe())
+    call = lambda: bitloom_bulk.unpack_columns(data, layout, packet_bytes=71)
+    if case == "loop_jpss":
+        from bench import loop_helper
+        call = lambda: loop_helper.load().jpss(data)
 else:
     sizes = {a: b.packet_bytes(f) for a, f in b.MIXED.items()}
     data = streams.mixed_stream(n, sizes, seed=2)
@@ -77,19 +90,26 @@ def instructions(n, case, calls):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--packets", type=int, default=20_000)
+    ap.add_argument("--cases", nargs="*", help="some of the cases only")
     args = ap.parse_args()
     n = args.packets
     print(f"Python {sys.version.split()[0]}, {n:,} packets per call")
     cases = {
         "unpack_columns": "12-field telemetry, 19-byte packets",
         "unpack_ccsds": "three APIDs (12, 107, 27 fields)",
+        # bench/columns_loop.cpp for the same data; the real JPSS file tiled.
+        "loop_telemetry": "the same, hand-written loop",
+        "unpack_columns_jpss": "JPSS geolocation, 27 fields, 71 bytes",
+        "loop_jpss": "the same, hand-written loop",
     }
     for case, what in cases.items():
+        if args.cases and case not in args.cases:
+            continue
         one = instructions(n, case, 1)
         three = instructions(n, case, 3)
         per_call = (three - one) / 2
         print(
-            f"  {case:15s} {what:36s} {per_call:14,.0f} instructions per call, "
+            f"  {case:19s} {what:38s} {per_call:14,.0f} instructions per call, "
             f"{per_call / n:8.1f} per packet"
         )
 

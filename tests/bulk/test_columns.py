@@ -438,3 +438,66 @@ def test_object_columns_hold_one_reference_to_each_value(make):
     # The None that numpy.empty fills an object array with is released once
     # per element it gave way to (immortal from 3.12, counted before).
     assert abs(sys.getrefcount(None) - none_before) < 50
+
+
+# Every width from 1 to 64 bits at every bit of a byte, so that each loop the
+# kernel specialises a field into is taken: loads of 1, 2, 4 and 8 bytes and
+# of nine (fields past a word), the field filling its load or shifted out of
+# it, either byte order, mirrored or not, every element type; each field
+# either near the packet's start or ending at its last byte, where the last
+# packets' loads would pass the end of the data and take the general reading.
+WIDE_PACKET = 12
+
+
+def every_place_recipe(encoding, byte_order, reverse):
+    items = []
+    for bits in range(1, 65):
+        for skip in range(8):
+            span = (skip + bits + 7) // 8
+            at_end = (bits + skip) % 2 == 1
+            byte = WIDE_PACKET - span if at_end else (bits + skip) % 3
+            items.append(
+                {
+                    "name": f"w{bits}s{skip}",
+                    "encoding": encoding,
+                    "bits": bits,
+                    "byte_order": byte_order,
+                    "reverse_bits": reverse,
+                    "offset_bits": 8 * byte + skip,
+                }
+            )
+    return items
+
+
+@pytest.mark.parametrize("framing", ["fixed", "offsets"])
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("byte_order", ["big", "little"])
+@pytest.mark.parametrize("encoding", ["unsigned", "twos_complement", "ieee754_f32", "ieee754_f64"])
+def test_fields_of_every_width_and_place_match_unpack_parameters(
+    encoding, byte_order, reverse, framing
+):
+    rng = random.Random(f"{encoding}{byte_order}{reverse}")
+    recipe = every_place_recipe(encoding, byte_order, reverse)
+    # Eleven packets: four-packet turns and a remainder. Random bytes, all
+    # ones, and a pattern holding signalling and quiet NaN images.
+    packets = [random_packet(rng, WIDE_PACKET) for _ in range(9)]
+    packets += [b"\xff" * WIDE_PACKET, (b"\x7f\x80\x00\x01\xff\xc0\x00\x02" * 2)[:WIDE_PACKET]]
+    rng.shuffle(packets)
+    if framing == "fixed":
+        starts = [i * WIDE_PACKET for i in range(len(packets))]
+        data = b"".join(packets)
+        result = outcome(bitloom_bulk.unpack_columns, data, recipe, packet_bytes=WIDE_PACKET)
+    else:
+        data, starts = bytearray(), []
+        for p in packets:
+            data += bytes(rng.randrange(0, 3))  # gaps
+            starts.append(len(data))
+            data += p
+        result = outcome(
+            bitloom_bulk.unpack_columns,
+            bytes(data),
+            recipe,
+            offsets=starts,
+            lengths=[WIDE_PACKET] * len(packets),
+        )
+    check(result, packets, 0, recipe, starts)

@@ -241,62 +241,331 @@ std::size_t column_dispatch(ColumnKind kind, const PacketSet& packets, std::size
     });
 }
 
-// Fields that share one 8-byte window of every packet: the window at byte
-// `byte` is loaded once per packet (as a big-endian number) and each field of
-// the group is a shift and a mask of it.
-struct WordGroup {
-    std::uint64_t byte = 0;
-    std::vector<std::size_t> members;  // field indices
+// ---- Fields specialised for their place and encoding -----------------------
+//
+// A field of the commonest encodings (unsigned, two's complement, binary32,
+// binary64) of 1 to 64 bits is read by a loop made for it when the call's
+// plan is made: a template instance per load width (1, 2, 4 or 8 bytes from
+// the field's first byte, or 8 and one more for a field spread over nine),
+// per shape (the load itself, big- or little-endian, where the field fills
+// it; a shift and a mask of a big-endian load, or the shift alone where the
+// field starts at the load's first bit, or the mask alone where it ends at
+// its last; or the shift and mask followed by the little-endian byte swap
+// and the bit mirror as the field asks), per element
+// type, and per packet framing (fixed size or offsets). Each returns exactly
+// what field_raw_value and the field's decoder return.
+
+enum class Shape : std::uint8_t { BigExact, LittleExact, Shifted, Top, Bottom, Other };
+enum class Dec : std::uint8_t { Unsigned, Twos, F32, F64 };
+
+// The per-field constants of a specialised loop.
+struct FieldRun;
+using RunLoop = std::size_t (*)(const FieldRun&, const PacketSet&, std::size_t,
+                                std::size_t) noexcept;
+struct FieldRun {
+    RunLoop loop = nullptr;
+    std::size_t field = 0;
+    std::uint64_t start = 0;  // bit of the packet
+    std::uint64_t byte = 0;   // start / 8
+    unsigned shift = 0;       // right shift of the load that brings the field to bit 0
+    unsigned skip = 0;        // start % 8
+    std::uint32_t bits = 0;
+    std::uint64_t mask = 0;
+    bool little = false;
+    bool reverse = false;
+    std::uint8_t* column = nullptr;
+    // Fixed-size packets: those before this one have the load's bytes inside the data.
+    std::size_t fast = 0;
 };
 
-// The big-endian words at byte `byte` of packets [begin, end), into words[0..].
-// Bytes past the end of the data read as zero: the fields of a group lie
-// inside their packets, so they never take bits from there.
-void load_words(const PacketSet& packets, std::size_t begin, std::size_t end, std::uint64_t byte,
-                std::uint64_t* words) noexcept {
-    const std::size_t size = packets.size;
-    auto tail = [&](std::uint64_t at) {
-        std::uint8_t b[8] = {};
-        if (at < size) std::memcpy(b, packets.data + at, std::min<std::uint64_t>(8, size - at));
-        std::uint64_t w;
-        std::memcpy(&w, b, 8);
-        return core::bswap64(w);
-    };
-    // Packets whose offset is at most `last` have 8 bytes at `byte` inside the data.
-    const bool any = size >= byte + 8;
-    const std::uint64_t last = any ? size - byte - 8 : 0;
-    if (packets.offsets == nullptr) {
-        const std::size_t stride = packets.packet_bytes;
-        std::size_t fast = begin;
-        if (any) {
-            fast = std::clamp<std::size_t>(static_cast<std::size_t>(last / stride + 1), begin, end);
-        }
-        const std::uint8_t* at = packets.data + begin * stride + byte;
-        std::uint64_t* w = words;
-        for (std::size_t p = begin; p < fast; ++p, at += stride) {
-            std::uint64_t word;
-            std::memcpy(&word, at, 8);
-            *w++ = core::bswap64(word);
-        }
-        for (std::size_t p = fast; p < end; ++p) *w++ = tail(p * stride + byte);
-        return;
-    }
-    for (std::size_t p = begin; p < end; ++p) {
-        if (p + kPrefetchAhead < end && packets.offsets[p + kPrefetchAhead] + byte < size)
-            core::prefetch(packets.data + packets.offsets[p + kPrefetchAhead] + byte);
-        const std::uint64_t offset = packets.offsets[p];
-        std::uint64_t word;
-        if (any && offset <= last) [[likely]] {
-            std::memcpy(&word, packets.data + offset + byte, 8);
-            word = core::bswap64(word);
-        } else {
-            word = tail(offset + byte);
-        }
-        words[p - begin] = word;
+inline std::uint16_t bswap16(std::uint16_t v) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_bswap16(v);
+#else
+    return static_cast<std::uint16_t>((v >> 8) | (v << 8));
+#endif
+}
+
+template <unsigned L>
+inline std::uint64_t load_big(const std::uint8_t* q) noexcept {
+    if constexpr (L == 1) {
+        return q[0];
+    } else if constexpr (L == 2) {
+        std::uint16_t v;
+        std::memcpy(&v, q, 2);
+        return bswap16(v);
+    } else if constexpr (L == 4) {
+        std::uint32_t v;
+        std::memcpy(&v, q, 4);
+        return core::bswap32(v);
+    } else {
+        std::uint64_t v;
+        std::memcpy(&v, q, 8);
+        return core::bswap64(v);
     }
 }
 
-// One field of a group over packets [begin, end), from their words: returns
+template <unsigned L>
+inline std::uint64_t load_little(const std::uint8_t* q) noexcept {
+    if constexpr (L == 1) {
+        return q[0];
+    } else if constexpr (L == 2) {
+        std::uint16_t v;
+        std::memcpy(&v, q, 2);
+        if constexpr (std::endian::native == std::endian::big) v = bswap16(v);
+        return v;
+    } else if constexpr (L == 4) {
+        std::uint32_t v;
+        std::memcpy(&v, q, 4);
+        if constexpr (std::endian::native == std::endian::big) v = core::bswap32(v);
+        return v;
+    } else {
+        std::uint64_t v;
+        std::memcpy(&v, q, 8);
+        if constexpr (std::endian::native == std::endian::big) v = core::bswap64(v);
+        return v;
+    }
+}
+
+// The raw value of the field whose first byte is q (L bytes readable there).
+template <unsigned L, Shape S>
+inline std::uint64_t run_raw(const FieldRun& r, const std::uint8_t* q) noexcept {
+    if constexpr (S == Shape::BigExact) {
+        return load_big<L>(q);
+    } else if constexpr (S == Shape::LittleExact) {
+        return load_little<L>(q);
+    } else {
+        std::uint64_t raw;
+        if constexpr (L == 9) {
+            // Spread over nine bytes (skip >= 1): the 64 bits from the
+            // field's first bit, then its `bits` high ones.
+            const std::uint64_t v = (load_big<8>(q) << r.skip) | (q[8] >> (8 - r.skip));
+            raw = v >> r.shift;
+        } else if constexpr (S == Shape::Top) {
+            raw = load_big<L>(q) >> r.shift;  // no bits above the field's
+        } else if constexpr (S == Shape::Bottom) {
+            raw = load_big<L>(q) & r.mask;  // shift 0
+        } else {
+            raw = (load_big<L>(q) >> r.shift) & r.mask;
+        }
+        if constexpr (S == Shape::Other) {
+            if (r.little) raw = (core::bswap64(raw) >> (64 - 8 * ((r.bits + 7) / 8))) & r.mask;
+            if (r.reverse) raw = core::mirror_bits(raw, r.bits);
+        }
+        return raw;
+    }
+}
+
+template <class T, Dec D, unsigned L, Shape S>
+inline T run_value(const FieldRun& r, std::uint64_t raw) noexcept {
+    if constexpr (D == Dec::Unsigned) {
+        return static_cast<T>(raw);
+    } else if constexpr (D == Dec::Twos) {
+        if constexpr (S == Shape::BigExact || S == Shape::LittleExact) {
+            // The field fills the load: its sign bit is the load's top bit.
+            constexpr unsigned kShift = 64 - 8 * L;
+            return static_cast<T>(static_cast<std::int64_t>(raw << kShift) >> kShift);
+        } else {
+            const unsigned shift = 64 - r.bits;  // bits is 1..64
+            return static_cast<T>(static_cast<std::int64_t>(raw << shift) >> shift);
+        }
+    } else if constexpr (D == Dec::F32) {
+        const auto image = static_cast<std::uint32_t>(raw);
+#if defined(__x86_64__) || defined(_M_X64)
+        // SSE2's widening keeps a NaN's sign and payload and sets its quiet
+        // bit, which is what f32_to_double gives.
+        return static_cast<double>(std::bit_cast<float>(image));
+#else
+        return f32_to_double(image);
+#endif
+    } else {
+        return core::decode_f64(raw);
+    }
+}
+
+// The loop: packets [begin, end) whose L bytes from the field's first byte
+// lie inside the data take the specialised reading, the rest (near the end
+// of the data) the general one. The decoders here cannot fail: returns end.
+template <class T, Dec D, unsigned L, Shape S, bool Fixed>
+std::size_t run_loop(const FieldRun& field, const PacketSet& packets, std::size_t begin,
+                     std::size_t end) noexcept {
+    // A copy of the constants that the column's stores cannot alias, so
+    // that they stay in registers.
+    const FieldRun r = field;
+    T* const out = reinterpret_cast<T*>(r.column);
+    const std::size_t size = packets.size;
+    const bool any = size >= r.byte + L;
+    // Packets whose offset is at most `last` have L bytes at `byte` inside the data.
+    const std::uint64_t last = any ? size - r.byte - L : 0;
+    auto general = [&](std::size_t p) {
+        const std::uint64_t raw = core::field_raw_value(packets.packet(p), packets.length(p),
+                                                        r.start, r.bits, r.little, r.reverse);
+        if constexpr (D == Dec::F32) {
+            out[p] = f32_to_double(static_cast<std::uint32_t>(raw));
+        } else if constexpr (D == Dec::Twos) {
+            out[p] = static_cast<T>(twos_complement(raw, 64 - r.bits));
+        } else {
+            out[p] = run_value<T, D, L, Shape::Other>(r, raw);
+        }
+    };
+    if constexpr (Fixed) {
+        const std::size_t stride = packets.packet_bytes;
+        const std::size_t fast = std::clamp(r.fast, begin, end);
+        const std::uint8_t* q = packets.data + begin * stride + r.byte;
+        std::size_t p = begin;
+        // Eight packets a turn: the loop's own counting shared by eight reads.
+        constexpr std::size_t kTurn = 8;
+        for (; p + kTurn <= fast; p += kTurn, q += kTurn * stride) {
+            const std::uint8_t* at = q;
+            for (std::size_t i = 0; i < kTurn; ++i, at += stride)
+                out[p + i] = run_value<T, D, L, S>(r, run_raw<L, S>(r, at));
+        }
+        for (; p < fast; ++p, q += stride) out[p] = run_value<T, D, L, S>(r, run_raw<L, S>(r, q));
+        for (; p < end; ++p) general(p);
+    } else {
+        for (std::size_t p = begin; p < end; ++p) {
+            if (p + kPrefetchAhead < end && packets.offsets[p + kPrefetchAhead] + r.byte < size)
+                core::prefetch(packets.data + packets.offsets[p + kPrefetchAhead] + r.byte);
+            const std::uint64_t offset = packets.offsets[p];
+            if (any && offset <= last) [[likely]] {
+                out[p] = run_value<T, D, L, S>(r, run_raw<L, S>(r, packets.data + offset + r.byte));
+            } else {
+                general(p);
+            }
+        }
+    }
+    return end;
+}
+
+// The loop of a field for its element type T and decoder D, by load width
+// and shape; nullptr for combinations no field of that type takes.
+template <class T, Dec D>
+RunLoop pick_loop(unsigned width, Shape shape, bool fixed) noexcept {
+    auto by_shape = [&]<unsigned L>() -> RunLoop {
+        // Which load widths a field of type T can take (the span of its widths).
+        constexpr bool kTakes = D == Dec::F32 || D == Dec::F64 ||
+                                (sizeof(T) == 1   ? L <= 2
+                                 : sizeof(T) == 2 ? L == 2 || L == 4
+                                 : sizeof(T) == 4 ? L == 4 || L == 8
+                                                  : L >= 8);
+        if constexpr (!kTakes) {
+            return nullptr;
+        } else {
+            auto with = [&]<Shape S>() -> RunLoop {
+                return fixed ? &run_loop<T, D, L, S, true> : &run_loop<T, D, L, S, false>;
+            };
+            constexpr bool kExact = L != 9 && (D == Dec::F32   ? L == 4
+                                               : D == Dec::F64 ? L == 8
+                                                               : L == sizeof(T));
+            switch (shape) {
+                case Shape::BigExact:
+                    if constexpr (kExact) return with.template operator()<Shape::BigExact>();
+                    return nullptr;
+                case Shape::LittleExact:
+                    if constexpr (kExact) return with.template operator()<Shape::LittleExact>();
+                    return nullptr;
+                case Shape::Shifted: return with.template operator()<Shape::Shifted>();
+                case Shape::Top:
+                    if constexpr (L != 9) return with.template operator()<Shape::Top>();
+                    return nullptr;
+                case Shape::Bottom:
+                    if constexpr (L != 9) return with.template operator()<Shape::Bottom>();
+                    return nullptr;
+                case Shape::Other: return with.template operator()<Shape::Other>();
+            }
+            return nullptr;
+        }
+    };
+    switch (width) {
+        case 1: return by_shape.template operator()<1>();
+        case 2: return by_shape.template operator()<2>();
+        case 4: return by_shape.template operator()<4>();
+        case 8: return by_shape.template operator()<8>();
+        case 9: return by_shape.template operator()<9>();
+        default: return nullptr;
+    }
+}
+
+// The specialised loop of a field at bit `start`, with its constants; loop
+// nullptr where the field has none (other encodings, 0 or more than 64 bits).
+FieldRun plan_field(const core::FieldSpec& fld, ColumnKind kind, std::uint64_t start,
+                    const PacketSet& packets) noexcept {
+    const bool fixed = packets.offsets == nullptr;
+    FieldRun r;
+    if (fld.bits < 1 || fld.bits > 64 || fld.row == nullptr) return r;
+    r.start = start;
+    r.byte = start / 8;
+    r.skip = static_cast<unsigned>(start % 8);
+    r.bits = fld.bits;
+    r.mask = core::low_bits_mask(fld.bits);
+    r.little = fld.little;
+    r.reverse = fld.reverse;
+    const unsigned span = (r.skip + fld.bits + 7) / 8;
+    const unsigned width = span == 1 ? 1 : span == 2 ? 2 : span <= 4 ? 4 : span <= 8 ? 8 : 9;
+    r.shift = width == 9 ? 64 - fld.bits : 8 * width - r.skip - fld.bits;
+    const bool fills = r.skip == 0 && fld.bits == 8 * width;
+    if (fixed && packets.packet_bytes != 0 && packets.size >= r.byte + width) {
+        const std::uint64_t last = packets.size - r.byte - width;
+        r.fast = static_cast<std::size_t>(
+            std::min<std::uint64_t>(last / packets.packet_bytes + 1, packets.count));
+    }
+    Shape shape = Shape::Other;
+    if (!fld.reverse && fills) {
+        shape = fld.little ? Shape::LittleExact : Shape::BigExact;
+    } else if (!fld.reverse && (!fld.little || fld.bits <= 8)) {
+        // Big-endian, or one byte, whose byte order changes nothing.
+        shape = width == 9     ? Shape::Shifted
+                : r.skip == 0  ? Shape::Top
+                : r.shift == 0 ? Shape::Bottom
+                               : Shape::Shifted;
+    }
+    switch (fld.row->codec) {
+        case Codec::Unsigned:
+            switch (kind) {
+                case ColumnKind::U8:
+                    r.loop = pick_loop<std::uint8_t, Dec::Unsigned>(width, shape, fixed);
+                    break;
+                case ColumnKind::U16:
+                    r.loop = pick_loop<std::uint16_t, Dec::Unsigned>(width, shape, fixed);
+                    break;
+                case ColumnKind::U32:
+                    r.loop = pick_loop<std::uint32_t, Dec::Unsigned>(width, shape, fixed);
+                    break;
+                case ColumnKind::U64:
+                    r.loop = pick_loop<std::uint64_t, Dec::Unsigned>(width, shape, fixed);
+                    break;
+                default: break;
+            }
+            break;
+        case Codec::TwosComplement:
+            switch (kind) {
+                case ColumnKind::I8:
+                    r.loop = pick_loop<std::int8_t, Dec::Twos>(width, shape, fixed);
+                    break;
+                case ColumnKind::I16:
+                    r.loop = pick_loop<std::int16_t, Dec::Twos>(width, shape, fixed);
+                    break;
+                case ColumnKind::I32:
+                    r.loop = pick_loop<std::int32_t, Dec::Twos>(width, shape, fixed);
+                    break;
+                case ColumnKind::I64:
+                    r.loop = pick_loop<std::int64_t, Dec::Twos>(width, shape, fixed);
+                    break;
+                default: break;
+            }
+            break;
+        case Codec::F32:
+            if (kind == ColumnKind::F64) r.loop = pick_loop<double, Dec::F32>(width, shape, fixed);
+            break;
+        case Codec::F64:
+            if (kind == ColumnKind::F64) r.loop = pick_loop<double, Dec::F64>(width, shape, fixed);
+            break;
+        default: break;
+    }
+    return r;
+}
+
+// One field over rows [begin, end) from their windows (words): returns
 // the first packet whose value fails to decode, or `end`.
 std::size_t column_from_words(ColumnKind kind, const std::uint64_t* words, std::size_t begin,
                               std::size_t end, unsigned shift, const core::FieldSpec& fld,
@@ -524,8 +793,8 @@ const char* column_dtype(ColumnKind kind) noexcept {
     return kind == ColumnKind::Text ? nullptr : kDtypes[static_cast<std::size_t>(kind)];
 }
 
-// The grouping of fields into shared words and the blocked loop over packets
-// stay in one function: they share the per-field state of a block.
+// The plan of the fields' loops and the blocked loop over packets stay in
+// one function: they share the per-field state of a block.
 // NOLINTNEXTLINE(readability-function-cognitive-complexity)
 ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
                                    std::span<const ColumnKind> kinds,
@@ -561,54 +830,31 @@ ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
             enough = len;
         }
     }
-    // Fields read by shifting a shared window (big-endian, not reversed, 1 to 57
-    // bits): grouped by start, each group's window holding all its fields.
-    std::vector<std::size_t> order;
-    for (std::size_t j = 0; j < nfields; ++j) {
-        const core::FieldSpec& fld = fields[j];
-        if (kinds[j] != ColumnKind::Text && !fld.little && !fld.reverse && fld.bits >= 1 &&
-            fld.bits <= 57) {
-            order.push_back(j);
-        }
-    }
-    std::ranges::stable_sort(order,
-                             [&](std::size_t a, std::size_t b) { return starts[a] < starts[b]; });
-    std::vector<WordGroup> groups;
-    for (const std::size_t j : order) {
-        if (groups.empty() || starts[j] + fields[j].bits > 8 * groups.back().byte + 64) {
-            groups.push_back({starts[j] / 8, {}});
-        }
-        groups.back().members.push_back(j);
-    }
-    // Fields of no group (or alone in theirs) are read on their own.
+    // Each numeric field's specialised loop, or (other encodings and widths)
+    // the general column loop.
+    std::vector<FieldRun> runs;
     std::vector<std::size_t> alone;
-    std::vector<bool> grouped(nfields, false);
-    for (const WordGroup& g : groups) {
-        if (g.members.size() < 2) continue;
-        for (const std::size_t j : g.members) grouped[j] = true;
-    }
     for (std::size_t j = 0; j < nfields; ++j) {
-        if (!grouped[j] && kinds[j] != ColumnKind::Text) alone.push_back(j);
+        if (kinds[j] == ColumnKind::Text) continue;
+        FieldRun r = plan_field(fields[j], kinds[j], starts[j], packets);
+        if (r.loop == nullptr) {
+            alone.push_back(j);
+            continue;
+        }
+        r.field = j;
+        r.column = columns[j];
+        runs.push_back(r);
     }
 
     // Blocks of packets small enough to stay in cache while every field of
     // theirs is decoded; the first block with a fault ends the decoding.
     constexpr std::size_t kBlock = 512;
-    std::vector<std::uint64_t> words(kBlock);
     std::vector<std::size_t> failed_at(nfields);
     for (std::size_t begin = 0; begin < count; begin += kBlock) {
         const std::size_t end = std::min(count, begin + kBlock);
         std::ranges::fill(failed_at, end);
-        for (const WordGroup& g : groups) {
-            if (g.members.size() < 2) continue;
-            load_words(packets, begin, end, g.byte, words.data());
-            for (const std::size_t j : g.members) {
-                const auto shift = static_cast<unsigned>(8 * g.byte + 64 - starts[j] -
-                                                         fields[j].bits);
-                failed_at[j] = column_from_words(kinds[j], words.data(), begin, end, shift,
-                                                 fields[j], columns[j]);
-            }
-        }
+        // The specialised loops' decoders cannot fail.
+        for (const FieldRun& r : runs) r.loop(r, packets, begin, end);
         for (const std::size_t j : alone) {
             failed_at[j] = column_dispatch(kinds[j], packets, begin, end, starts[j], fields[j],
                                            columns[j]);

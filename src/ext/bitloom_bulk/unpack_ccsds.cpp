@@ -39,15 +39,15 @@ bool open_stream(const py::Signature& sig, PyObject* const* argv, int offset_at,
 }
 
 template <class T>
-Ref column(std::uint64_t n, T*& out) {
+Ref column(std::uint64_t n, const char* dtype, T*& out) {
     if (n > PY_SSIZE_T_MAX / sizeof(T)) {
         PyErr_NoMemory();
         return {};
     }
     std::uint8_t* bytes = nullptr;
-    Ref buffer = new_column_buffer(static_cast<std::size_t>(n * sizeof(T)), bytes);
+    Ref array = new_column(static_cast<std::size_t>(n), dtype, bytes);
     out = reinterpret_cast<T*>(bytes);
-    return buffer;
+    return array;
 }
 
 }  // namespace
@@ -72,13 +72,13 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         return nullptr;
     }
     ccsds::Columns out;
-    Ref offsets = column(count.packets, out.offsets);
+    Ref offsets = column(count.packets, "int64", out.offsets);
     if (!offsets) return nullptr;
-    Ref lengths = column(count.packets, out.lengths);
+    Ref lengths = column(count.packets, "int64", out.lengths);
     if (!lengths) return nullptr;
-    Ref apids = column(count.packets, out.apids);
+    Ref apids = column(count.packets, "uint16", out.apids);
     if (!apids) return nullptr;
-    Ref seqs = column(count.packets, out.sequence_counts);
+    Ref seqs = column(count.packets, "uint16", out.sequence_counts);
     if (!seqs) return nullptr;
 
     const std::uint64_t filled = py::without_gil(
@@ -90,15 +90,8 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                                                    out.lengths[filled - 1]) != count.stop.offset)) {
         return raise_data_changed("split_ccsds");
     }
-    Ref columns[4] = {Ref(column_from_buffer(offsets.get(), "int64")),
-                      Ref(column_from_buffer(lengths.get(), "int64")),
-                      Ref(column_from_buffer(apids.get(), "uint16")),
-                      Ref(column_from_buffer(seqs.get(), "uint16"))};
-    for (const Ref& c : columns) {
-        if (!c) return nullptr;
-    }
-    return Py_BuildValue("(OOOOK)", columns[0].get(), columns[1].get(), columns[2].get(),
-                         columns[3].get(), static_cast<unsigned long long>(count.stop.offset));
+    return Py_BuildValue("(OOOOK)", offsets.get(), lengths.get(), apids.get(), seqs.get(),
+                         static_cast<unsigned long long>(count.stop.offset));
 }
 
 namespace {

@@ -21,19 +21,14 @@
 #include "core/portable.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace bitloom::bulk {
 namespace {
 
 using core::Codec;
 using py::Ref;
 
-// numpy.frombuffer and numpy.array, imported once at module initialisation
-// and never changed afterwards.
-PyObject* g_frombuffer = nullptr;
+// numpy.empty, numpy.array and numpy.dtype, imported once at module
+// initialisation and never changed afterwards.
 PyObject* g_array = nullptr;
 PyObject* g_empty = nullptr;
 PyObject* g_dtype = nullptr;
@@ -95,11 +90,10 @@ bool raise_packet_error(const Layout& layout, const PacketSet& packets, std::siz
 bool init_numpy() {
     Ref numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return false;
-    g_frombuffer = PyObject_GetAttrString(numpy.get(), "frombuffer");
     g_array = PyObject_GetAttrString(numpy.get(), "array");
     g_dtype = PyObject_GetAttrString(numpy.get(), "dtype");
     g_empty = PyObject_GetAttrString(numpy.get(), "empty");
-    if (g_frombuffer == nullptr || g_array == nullptr || g_dtype == nullptr || g_empty == nullptr) {
+    if (g_array == nullptr || g_dtype == nullptr || g_empty == nullptr) {
         return false;
     }
     for (std::size_t i = 0; i < kMadeCount; ++i) {
@@ -109,46 +103,67 @@ bool init_numpy() {
     return true;
 }
 
-Ref new_column_buffer(std::size_t size, std::uint8_t*& data, bool zeroed) {
-    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-        PyErr_NoMemory();
-        return Ref();
-    }
-    Ref buffer(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!buffer) return buffer;
-    data = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(buffer.get()));
-#ifdef MADV_HUGEPAGE
-    // A large column is asked to be backed by huge pages, as numpy asks for
-    // its own large arrays: otherwise the first write to each 4 KiB page is a
-    // fault, a large share of a fast decode's time. Advice only: where the
-    // system declines, nothing changes.
-    constexpr std::size_t kHuge = std::size_t{4} << 20;
-    constexpr std::size_t kPage = 4096;
-    if (size >= kHuge) {
-        // The whole pages inside the column: from its first page boundary on.
-        const std::size_t lead = (kPage - reinterpret_cast<std::uintptr_t>(data) % kPage) % kPage;
-        const std::size_t length = (size - lead) & ~(kPage - 1);
-        if (length != 0) madvise(data + lead, length, MADV_HUGEPAGE);
-    }
-#endif
-    if (zeroed && size != 0) std::memset(data, 0, size);
-    return buffer;
-}
+namespace {
 
-PyObject* column_from_buffer(PyObject* buffer, const char* dtype) {
-    // numpy.frombuffer(buffer, dtype): the dtype object where one was made at
-    // initialisation, else made from its name.
-    PyObject* made = nullptr;  // borrowed
+// The dtype object of a column dtype: one made at initialisation (borrowed,
+// in `made`), else made from its name (owned, in `named`). False with the
+// error set.
+bool dtype_object(const char* dtype, PyObject*& made, Ref& named) {
+    made = nullptr;
     for (std::size_t i = 0; i < kMadeCount && made == nullptr; ++i) {
         if (std::strcmp(kMadeDtypes[i], dtype) == 0) made = g_made_dtypes[i];
     }
-    Ref named;
-    if (made == nullptr) {
-        named = Ref(PyUnicode_FromString(dtype));
-        if (!named) return nullptr;
-        made = named.get();
+    if (made != nullptr) return true;
+    named = Ref(PyUnicode_FromString(dtype));
+    made = named.get();
+    return made != nullptr;
+}
+
+}  // namespace
+
+Ref new_column(std::size_t count, const char* dtype, std::uint8_t*& data, bool zeroed) {
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return Ref();
     }
-    return PyObject_CallFunctionObjArgs(g_frombuffer, buffer, made, nullptr);
+    PyObject* type = nullptr;
+    Ref named;
+    if (!dtype_object(dtype, type, named)) return Ref();
+    Ref size(PyLong_FromSize_t(count));
+    if (!size) return Ref();
+    // numpy.empty(count, dtype): numpy's own allocation, which asks for huge
+    // pages for a large array (a bytearray's storage gets none, and the first
+    // write to each of its 4 KiB pages is a fault, a large share of a fast
+    // decode's time).
+    Ref array(PyObject_CallFunctionObjArgs(g_empty, size.get(), type, nullptr));
+    if (!array) return array;
+    // The address of its elements, through the buffer protocol. The view is
+    // released at once: only the caller references the new array, and it
+    // exports no other buffer, so nothing can resize it and its elements stay
+    // where they are until the caller hands it out.
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE) < 0) return Ref();
+    data = static_cast<std::uint8_t*>(view.buf);
+    const auto bytes = static_cast<std::size_t>(view.len);
+    PyBuffer_Release(&view);
+    if (zeroed && bytes != 0) std::memset(data, 0, bytes);
+    return array;
+}
+
+bool shrink_column(Ref& column, std::size_t count) {
+    // ndarray.resize(count, refcheck=False): the elements kept in place (a
+    // realloc, which for a large array moves no bytes), no copy of the rows
+    // that stay. refcheck is off because the array is only ours: nobody holds
+    // a view of it. Its elements may move: the caller drops their address.
+    Ref size(PyLong_FromSize_t(count));
+    if (!size) return false;
+    Ref method(PyObject_GetAttrString(column.get(), "resize"));
+    if (!method) return false;
+    Ref args(PyTuple_Pack(1, size.get()));
+    Ref kwargs(Py_BuildValue("{sO}", "refcheck", Py_False));
+    if (!args || !kwargs) return false;
+    Ref done(PyObject_Call(method.get(), args.get(), kwargs.get()));
+    return static_cast<bool>(done);
 }
 
 namespace {
@@ -249,7 +264,9 @@ bool ColumnBuilder::allocate(std::size_t total) {
                 PyErr_NoMemory();
                 return false;
             }
-            buffers_[j] = new_column_buffer(total * width, columns_[j], true);
+            char dtype[32];
+            std::snprintf(dtype, sizeof dtype, "S%zu", width);
+            buffers_[j] = new_column(total, dtype, columns_[j], true);
         } else if (kinds_[j] == ColumnKind::Text) {
             any_text_ = true;
             if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
@@ -264,7 +281,7 @@ bool ColumnBuilder::allocate(std::size_t total) {
                 return false;
             }
             // Every element is written before the column is handed out.
-            buffers_[j] = new_column_buffer(total * width, columns_[j], false);
+            buffers_[j] = new_column(total, column_dtype(kinds_[j]), columns_[j], false);
         }
         if (!buffers_[j]) return false;
     }
@@ -342,10 +359,8 @@ bool ColumnBuilder::shrink(std::size_t rows) {
             }
             continue;
         }
-        const std::size_t width = kinds_[j] == ColumnKind::Text ? text_widths_[j]
-                                                                : column_item_size(kinds_[j]);
-        if (PyByteArray_Resize(buffer, static_cast<Py_ssize_t>(rows * width)) < 0) return false;
-        columns_[j] = nullptr;  // a resize may move the bytes: no rows are added after this
+        if (!shrink_column(buffers_[j], rows)) return false;
+        columns_[j] = nullptr;  // a resize may move the elements: no rows are added after this
     }
     total_ = rows;
     return true;
@@ -361,14 +376,10 @@ PyObject* ColumnBuilder::finish() {
     if (!result) return nullptr;
     for (std::size_t j = 0; j < nfields; ++j) {
         Ref column;
-        if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Bytes) {
-            char dtype[32];
-            std::snprintf(dtype, sizeof dtype, "S%zu", text_widths_[j]);
-            column = Ref(column_from_buffer(buffers_[j].get(), dtype));
-        } else if (kinds_[j] == ColumnKind::Text) {
+        if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Object) {
             column = Ref(object_column(buffers_[j].get()));
         } else {
-            column = Ref(column_from_buffer(buffers_[j].get(), column_dtype(kinds_[j])));
+            column = buffers_[j];  // the array the rows were written into
         }
         if (!column ||
             PyDict_SetItem(result.get(), layout_.recipe.items[j].key.get(), column.get()) < 0) {
@@ -833,7 +844,7 @@ PyObject* unpack_repeated(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     for (std::size_t j = 0; j < nfields; ++j) {
         const std::size_t width = column_item_size(kinds[j]);
         if (total > PY_SSIZE_T_MAX / width) return PyErr_NoMemory();
-        buffers[j] = new_column_buffer(total * width, columns[j], false);
+        buffers[j] = new_column(total, column_dtype(kinds[j]), columns[j], false);
         if (!buffers[j]) return nullptr;
     }
     std::size_t filled = 0;
@@ -868,9 +879,7 @@ PyObject* unpack_repeated(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     Ref result(py::shim::dict_new_presized(static_cast<Py_ssize_t>(nfields)));
     if (!result) return nullptr;
     for (std::size_t j = 0; j < nfields; ++j) {
-        Ref column(column_from_buffer(buffers[j].get(), column_dtype(kinds[j])));
-        if (!column ||
-            PyDict_SetItem(result.get(), layout.recipe.items[j].key.get(), column.get()) < 0) {
+        if (PyDict_SetItem(result.get(), layout.recipe.items[j].key.get(), buffers[j].get()) < 0) {
             return nullptr;
         }
     }
@@ -935,10 +944,10 @@ PyObject* packet_crcs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 2) return PyErr_NoMemory();
     std::uint8_t* computed_bytes = nullptr;
     std::uint8_t* stored_bytes = nullptr;
-    Ref computed_buffer(new_column_buffer(count * 2, computed_bytes, false));
-    if (!computed_buffer) return nullptr;
-    Ref stored_buffer(new_column_buffer(count * 2, stored_bytes, false));
-    if (!stored_buffer) return nullptr;
+    Ref first(new_column(count, "uint16", computed_bytes, false));
+    if (!first) return nullptr;
+    Ref second(new_column(count, "uint16", stored_bytes, false));
+    if (!second) return nullptr;
     auto* computed = reinterpret_cast<std::uint16_t*>(computed_bytes);
     auto* stored = reinterpret_cast<std::uint16_t*>(stored_bytes);
     const std::size_t size = data.size();
@@ -977,10 +986,6 @@ PyObject* packet_crcs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             }
         });
     }
-    Ref first(column_from_buffer(computed_buffer.get(), "uint16"));
-    if (!first) return nullptr;
-    Ref second(column_from_buffer(stored_buffer.get(), "uint16"));
-    if (!second) return nullptr;
     return PyTuple_Pack(2, first.get(), second.get());
 }
 

@@ -1,4 +1,4 @@
-// Columns: C++-filled buffers handed to numpy without its C API, and the
+// Columns: numpy arrays filled from C++ without numpy's C API, and the
 // decoding of many packets into one column per recipe item.
 #pragma once
 
@@ -14,12 +14,16 @@ namespace bitloom::bulk {
 // The numpy module's helpers, imported once by module initialisation.
 bool init_numpy();
 
-// A buffer of `size` bytes (zeroed unless asked not to) to fill from C++ (a bytearray, which only
-// the caller references, so its storage stays put while the GIL is released).
-py::Ref new_column_buffer(std::size_t size, std::uint8_t*& data, bool zeroed = true);
-// numpy.frombuffer(buffer, dtype): an array over the buffer's bytes, no copy.
-// `dtype` is a numpy type string such as "<u2" or "float64".
-PyObject* column_from_buffer(PyObject* buffer, const char* dtype);
+// A new one-dimensional numpy array of `count` elements of `dtype` (a numpy
+// type string such as "uint16", "float64" or "S4"), made by numpy.empty and
+// zeroed unless asked not to, to fill from C++: `data` is its first element.
+// Only the caller references it, so its elements stay put (also while the GIL
+// is released) until it is handed out or resized. Null with the error set.
+py::Ref new_column(std::size_t count, const char* dtype, std::uint8_t*& data, bool zeroed = true);
+// Fewer elements (`count`, no more than it has) for a column of new_column that
+// no one else references: the first `count` kept, the address of the
+// elements possibly changed. False with the error set.
+bool shrink_column(py::Ref& column, std::size_t count);
 // numpy.array(list, dtype=object) for a list of objects.
 PyObject* object_column(PyObject* list);
 
@@ -71,7 +75,7 @@ private:
     std::vector<core::FieldSpec> fields_;
     std::vector<ColumnKind> kinds_;
     std::vector<std::uint8_t*> columns_;  // numeric columns' first elements
-    std::vector<py::Ref> buffers_;        // bytearrays, or lists for text
+    std::vector<py::Ref> buffers_;        // numpy arrays, or lists for object text
     std::size_t total_ = 0;
     std::size_t filled_ = 0;
     bool any_text_ = false;

@@ -143,6 +143,7 @@ def unpack_ccsds(
     offset: int = 0,
     text: Literal["object", "bytes"] = "object",
     crc: str | Mapping[int, str] | None = None,
+    threads: int | None = None,
 ) -> CcsdsColumns:
     """Decode a mixed-APID stream of CCSDS space packets into columns per APID.
 
@@ -176,13 +177,26 @@ def unpack_ccsds(
     and the APID. APIDs are decoded in ascending order; the first fault found
     is raised and nothing is returned. With ``crc``, CRCs are checked in the
     decoding pass itself (carry-less multiply where the processor has it).
+
+    ``threads``: as ``unpack_columns``'s. The framing passes run on one
+    thread; each APID's packets are decoded on up to ``threads`` threads,
+    in ranges of 4,096 packets at least (with more than one thread, the
+    stream is indexed 65,536 wanted packets at a time, so that each APID's
+    share of a run can be split). Results and errors are those of one thread.
     """
     checked = _quality.crc_apids(crc)
     if checked is None:
-        columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset, text=text)
+        columns, skipped = _native.unpack_ccsds(
+            data, recipes, offset=offset, text=text, threads=threads
+        )
         return CcsdsColumns(columns, skipped)
     columns, skipped, found = _native.unpack_ccsds(
-        data, recipes, offset=offset, text=text, crc=_quality.crc_flags(checked)
+        data,
+        recipes,
+        offset=offset,
+        text=text,
+        crc=_quality.crc_flags(checked),
+        threads=threads,
     )
     if columns is None:  # the bytes stop looking like packets: nothing decoded
         raise ValueError(_quality.garbage_text(*found))

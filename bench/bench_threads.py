@@ -24,8 +24,6 @@ import os
 import sys
 import time
 
-import numpy as np
-
 import bitloom_bulk
 from bench.bench_bulk import MIXED, TELEMETRY, packet_bytes, recipe
 from tests.support import streams
@@ -77,7 +75,11 @@ def scaling(size, rec):
     for n in (8_192, 16_384, 32_768, 65_536, 131_072, 262_144):
         data = streams.fixed_stream(n, 0x064, size, seed=3)
         calls = {
-            t: (lambda t=t: bitloom_bulk.unpack_columns(data, rec, packet_bytes=size, threads=t))
+            t: (
+                lambda t=t, d=data: bitloom_bulk.unpack_columns(
+                    d, rec, packet_bytes=size, threads=t
+                )
+            )
             for t in (1, 2)
         }
         times = best_of(calls, max(ARGS.rounds, 20))

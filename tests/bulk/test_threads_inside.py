@@ -72,8 +72,8 @@ def test_random_layouts_decode_alike_on_any_number_of_threads(seed, text):
             continue
         data = nprng.integers(0, 256, size * COUNT, dtype=np.uint8).tobytes()
         fixed = same_outcome(
-            lambda threads, d=data, s=size: bitloom_bulk.unpack_columns(
-                d, layout, packet_bytes=s, text=text, threads=threads
+            lambda threads, d=data, s=size, lay=layout: bitloom_bulk.unpack_columns(
+                d, lay, packet_bytes=s, text=text, threads=threads
             ),
             threads,
         )
@@ -85,8 +85,8 @@ def test_random_layouts_decode_alike_on_any_number_of_threads(seed, text):
         if rng.random() < 0.5:
             lengths[nprng.integers(0, COUNT, 3)] = max(size - 1 - rng.randrange(size), 0)
         same_outcome(
-            lambda threads, d=data: bitloom_bulk.unpack_columns(
-                d, layout, offsets=offsets, lengths=lengths, text=text, threads=threads
+            lambda threads, d=data, lay=layout, o=offsets, n=lengths: bitloom_bulk.unpack_columns(
+                d, lay, offsets=o, lengths=n, text=text, threads=threads
             ),
             threads,
         )
@@ -200,7 +200,11 @@ def test_a_packet_cut_short_in_a_later_range_raises_its_bounds_fault():
 @pytest.mark.parametrize(
     "threads, etype, message",
     [
-        (0, ValueError, f"argument 'threads' must be between 1 and {CPUS} (the CPUs available), not 0"),
+        (
+            0,
+            ValueError,
+            f"argument 'threads' must be between 1 and {CPUS} (the CPUs available), not 0",
+        ),
         (-1, ValueError, "must be between 1 and"),
         (CPUS + 1, ValueError, f"not {CPUS + 1}"),
         (2**70, ValueError, f"not {2**70}"),
@@ -223,8 +227,12 @@ def test_bad_thread_counts_are_refused_naming_the_call(function, threads, etype,
 
 
 def test_numpy_integers_and_the_cpu_count_are_taken():
-    got = bitloom_bulk.unpack_columns(GOOD * COUNT, FAULTY, packet_bytes=SIZE, threads=np.int64(CPUS))
-    same_columns(got, bitloom_bulk.unpack_columns(GOOD * COUNT, FAULTY, packet_bytes=SIZE, threads=1))
+    got = bitloom_bulk.unpack_columns(
+        GOOD * COUNT, FAULTY, packet_bytes=SIZE, threads=np.int64(CPUS)
+    )
+    same_columns(
+        got, bitloom_bulk.unpack_columns(GOOD * COUNT, FAULTY, packet_bytes=SIZE, threads=1)
+    )
 
 
 LIMITED = """
@@ -256,7 +264,10 @@ except RuntimeError:
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_AS as Linux has it")
 def test_a_thread_that_cannot_start_leaves_its_ranges_to_the_others():
     done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(LIMITED)], capture_output=True, text=True, timeout=120
+        [sys.executable, "-c", textwrap.dedent(LIMITED)],
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert done.returncode == 0, done.stderr
     if "a thread started" in done.stdout:

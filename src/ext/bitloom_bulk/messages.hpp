@@ -41,7 +41,8 @@ inline constexpr const char* kTextFormType =
 inline constexpr const char* kTextFormValue =
     "%s() argument 'text' must be 'object' or 'bytes', not %R";
 // The function's name, and the argument's type name.
-inline constexpr const char* kThreadsType = "%s() argument 'threads' must be an int or None, not %.200s";
+inline constexpr const char* kThreadsType =
+    "%s() argument 'threads' must be an int or None, not %.200s";
 // The function's name, the CPUs available (size_t), the argument (an int object).
 inline constexpr const char* kThreadsRange =
     "%s() argument 'threads' must be between 1 and %zu (the CPUs available), not %R";

@@ -360,6 +360,18 @@ PacketSet packet_range(const PacketSet& packets, std::size_t begin, std::size_t 
     return part;
 }
 
+// Start f(t) on a new thread of `workers` (room reserved); false where the
+// system refuses the thread.
+template <class F>
+bool start_thread(std::vector<std::jthread>& workers, F& f, std::size_t t) noexcept {
+    try {
+        workers.emplace_back(f, t);
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 bool ColumnBuilder::decode_released(const PacketSet& packets, std::uint64_t base,
@@ -371,9 +383,9 @@ bool ColumnBuilder::decode_released(const PacketSet& packets, std::uint64_t base
     // system starts late (its cores busy with other work) takes fewer ranges,
     // and the calling thread takes them all where no other thread starts.
     const std::size_t threads = threads_for(count, threads_);
-    const std::size_t share =
-        threads == 1 ? std::max<std::size_t>(count, 1)
-                     : std::clamp<std::size_t>(count / (threads * 8), kPacketsPerThread, 65536);
+    const std::size_t share = threads == 1 ? std::max<std::size_t>(count, 1)
+                                           : std::clamp<std::size_t>(count / (threads * 8),
+                                                                     kPacketsPerThread, 65536);
     const std::size_t ranges = (count + share - 1) / share;
     constexpr std::size_t kNotDone = ~std::size_t{0};
     std::vector<std::size_t> failed;  // of each range: its first faulty packet, or its end
@@ -424,12 +436,9 @@ bool ColumnBuilder::decode_released(const PacketSet& packets, std::uint64_t base
     };
     {
         py::ReleasedGil released;
-        try {
-            for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(work, t);
-        } catch (const std::system_error&) {
-            // No thread for the rest (the system's limit on threads, or no
-            // memory for a stack): the threads started and this one share
-            // the ranges.
+        // A thread that fails to start (the system's limit on threads, or no
+        // memory for its stack) leaves the ranges to those started and this one.
+        for (std::size_t t = 1; t < threads && start_thread(workers, work, t); ++t) {
         }
         work(0);
         workers.clear();  // joins them
@@ -448,8 +457,8 @@ bool ColumnBuilder::decode_released(const PacketSet& packets, std::uint64_t base
     return true;
 }
 
-void ColumnBuilder::copy_text_bytes(const PacketSet& packets, std::size_t count,
-                                    std::uint64_t base, std::size_t row) noexcept {
+void ColumnBuilder::copy_text_bytes(const PacketSet& packets, std::size_t count, std::uint64_t base,
+                                    std::size_t row) noexcept {
     // The kernel has checked every field of these packets to lie inside them.
     for (std::size_t j = 0; j < fields_.size(); ++j) {
         if (kinds_[j] != ColumnKind::Text) continue;

@@ -6,6 +6,7 @@ import random
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -273,3 +274,39 @@ def test_a_thread_that_cannot_start_leaves_its_ranges_to_the_others():
     if "a thread started" in done.stdout:
         pytest.skip("the address-space limit did not stop a thread from starting")
     assert "no thread" in done.stdout
+
+
+def test_a_thread_writing_into_the_data_meanwhile_gets_clean_outcomes_only():
+    # The data and the offsets change under the decoding threads: every call
+    # returns whole columns or raises; nothing reads outside the buffers.
+    data = bytearray(GOOD * COUNT)
+    offsets = np.arange(COUNT, dtype=np.int64) * SIZE
+    lengths = np.full(COUNT, SIZE, dtype=np.int64)
+    stop = threading.Event()
+
+    def write():
+        rng = np.random.default_rng(1)
+        while not stop.is_set():
+            at = int(rng.integers(0, COUNT))
+            data[at * SIZE + 1] = int(rng.integers(0, 256))
+            offsets[at] = int(rng.integers(0, COUNT)) * SIZE + int(rng.integers(0, 9))
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        for text in ("object", "bytes") * 10:
+            got = outcome(
+                bitloom_bulk.unpack_columns,
+                data,
+                FAULTY,
+                offsets=offsets,
+                lengths=lengths,
+                text=text,
+                threads=allowed(CPUS)[0],
+                catch=(ValueError, RuntimeError),
+            )
+            if got[0] == "ok":
+                assert {len(c) for c in got[1].values()} == {COUNT}
+    finally:
+        stop.set()
+        writer.join()

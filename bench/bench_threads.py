@@ -23,13 +23,14 @@ import csv
 import os
 import sys
 import time
+from pathlib import Path
 
 import bitloom_bulk
 from bench.bench_bulk import MIXED, TELEMETRY, packet_bytes, recipe
 from tests.support import streams
-from tests.support.realdata import REALDATA
 
-JPSS = REALDATA / "spp" / "jpss"
+# The shared real data, as the tests find it (without importing pytest).
+JPSS = Path(os.environ.get("BITLOOM_REALDATA", "/work/shared/realdata")) / "spp" / "jpss"
 
 
 def best_of(calls, rounds):

@@ -179,10 +179,11 @@ def unpack_ccsds(
     decoding pass itself (carry-less multiply where the processor has it).
 
     ``threads``: as ``unpack_columns``'s. The framing passes run on one
-    thread; each APID's packets are decoded on up to ``threads`` threads,
-    in ranges of 4,096 packets at least (with more than one thread, the
-    stream is indexed 65,536 wanted packets at a time, so that each APID's
-    share of a run can be split). Results and errors are those of one thread.
+    thread. A stream of one APID's packets of one length, all wanted, is
+    decoded as ``unpack_columns`` decodes fixed-size packets, on up to
+    ``threads`` threads; any other stream is decoded run by run (8,192
+    packets) on the calling thread, as its runs are too small to split.
+    Results and errors are those of one thread.
     """
     checked = _quality.crc_apids(crc)
     if checked is None:

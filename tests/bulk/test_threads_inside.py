@@ -20,7 +20,7 @@ from tests.support.random_recipes import random_recipe
 CPUS = len(os.sched_getaffinity(0))
 MOST = sorted({2, CPUS})  # 2 threads even on one CPU: the ranges still go two ways
 # Fewest packets a thread takes (kPacketsPerThread): 3 ranges and a bit.
-SHARE = 4096
+SHARE = 16384
 COUNT = 3 * SHARE + 123
 
 

@@ -36,7 +36,7 @@ PyMethodDef g_methods[] = {
      "checked against their\nencoding; text='bytes' as numpy fixed-width bytes ('S<n>') of the "
      "bytes each text\nis decoded from, unchecked (numpy drops trailing NUL bytes when it reads "
      "one).\n\nthreads=N decodes the numbers (and bytes texts) on up to N threads (1 to the "
-     "CPUs\navailable to the process), in ranges of 4,096 packets at least handed out in\n"
+     "CPUs\navailable to the process), in ranges of 16,384 packets at least handed out in\n"
      "packet order: an upper bound, fewer where there are fewer packets. threads=None\n"
      "(the default) takes one thread per 32,768 packets, up to the CPUs available.\n"
      "Results and errors (the first faulty packet's) are those of one thread; str\n"

@@ -120,7 +120,6 @@ struct ApidPackets {
 // 8,192 packets of a few dozen bytes lie within a core's own cache: a run's
 // CRC checks and its decoding, APID by APID, find its packets there.
 constexpr std::size_t kRun = 8192;
-constexpr std::size_t kThreadedRun = 65536;
 
 struct Run {
     std::vector<std::uint64_t> offsets, lengths;  // in stream order
@@ -520,9 +519,9 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
         return nullptr;
     }
-    // The threads of the call, from the packets it decodes: each APID's
-    // share of a run is split into ranges of kPacketsPerThread packets at
-    // least, one thread each, up to these.
+    // The threads of the call, from the packets it decodes. Only a stream
+    // decoded as fixed-size packets (below) is split among them: the runs of
+    // pass 2 hold fewer than 2 * kPacketsPerThread packets of any APID.
     std::uint64_t wanted = 0;
     for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
         if (apids[a].layout) wanted += per[a].count;
@@ -577,10 +576,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
         if (apids[a].layout || (quality && quality->checked[a])) indexed += per[a].count;
     }
-    // With threads, runs of kThreadedRun packets: so that each APID's share
-    // of a run is split into ranges of kPacketsPerThread packets at least.
-    const std::size_t limit = static_cast<std::size_t>(
-        std::clamp<std::uint64_t>(indexed, 1, threads > 1 ? kThreadedRun : kRun));
+    const std::size_t limit = static_cast<std::size_t>(std::clamp<std::uint64_t>(indexed, 1, kRun));
     Run run;
     if (!run.reserve(limit, quality != nullptr)) return PyErr_NoMemory();
     std::size_t lowest_fault = ccsds::kApidCount;

@@ -46,8 +46,9 @@ std::size_t available_cpus() noexcept;
 bool threads_of(PyObject* arg, const char* function, std::size_t& threads);
 
 // Fewest packets a thread of its own decodes: a share smaller than this is
-// decoded by fewer threads (their start costs more than they save).
-inline constexpr std::size_t kPacketsPerThread = 4096;
+// decoded by fewer threads (their start, and waiting for them on a machine
+// whose cores are busy, cost more than they save; bench/bench_threads.py).
+inline constexpr std::size_t kPacketsPerThread = 16384;
 // With threads=None, the packets that make a second thread (a third, ...)
 // worth starting; measured with bench/bench_threads.py.
 inline constexpr std::size_t kDefaultPacketsPerThread = 32768;

@@ -179,7 +179,8 @@ def unpack_ccsds(
     decoding pass itself (carry-less multiply where the processor has it).
 
     ``threads``: as ``unpack_columns``'s. The framing passes run on one
-    thread. A stream of one APID's packets of one length, all wanted, is
+    thread. A stream of one APID's packets of one length, all wanted (from
+    offset 0, their CRCs not checked), is
     decoded as ``unpack_columns`` decodes fixed-size packets, on up to
     ``threads`` threads; any other stream is decoded run by run (8,192
     packets) on the calling thread, as its runs are too small to split.

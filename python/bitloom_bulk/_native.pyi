@@ -43,6 +43,7 @@ def unpack_columns(
     lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
     offset_bits: int = 0,
     text: Literal["object", "bytes"] = "object",
+    threads: int | None = None,
 ) -> dict[str, npt.NDArray[Any]]:
     """Decode many packets into one numpy column per recipe item."""
 
@@ -89,6 +90,7 @@ def unpack_ccsds(
     offset: int = 0,
     text: Literal["object", "bytes"] = "object",
     crc: Buffer | None = None,
+    threads: int | None = None,
 ) -> tuple[Any, ...]:
     """Decode a mixed-APID CCSDS stream into columns per APID."""
 

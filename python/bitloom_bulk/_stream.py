@@ -144,6 +144,7 @@ def unpack_ccsds(
     offset: int = 0,
     text: Literal["object", "bytes"] = "object",
     crc: str | Mapping[int, str] | None = None,
+    threads: int | None = None,
 ) -> CcsdsColumns:
     """Decode a mixed-APID stream of CCSDS space packets into columns per APID.
 
@@ -177,13 +178,28 @@ def unpack_ccsds(
     and the APID. APIDs are decoded in ascending order; the first fault found
     is raised and nothing is returned. With ``crc``, CRCs are checked in the
     decoding pass itself (carry-less multiply where the processor has it).
+
+    ``threads``: as ``unpack_columns``'s. The framing passes run on one
+    thread. A stream of one APID's packets of one length, all wanted (from
+    offset 0, their CRCs not checked), is
+    decoded as ``unpack_columns`` decodes fixed-size packets, on up to
+    ``threads`` threads; any other stream is decoded run by run (8,192
+    packets) on the calling thread, as its runs are too small to split.
+    Results and errors are those of one thread.
     """
     checked = _quality.crc_apids(crc)
     if checked is None:
-        columns, skipped = _native.unpack_ccsds(data, recipes, offset=offset, text=text)
+        columns, skipped = _native.unpack_ccsds(
+            data, recipes, offset=offset, text=text, threads=threads
+        )
         return CcsdsColumns(columns, skipped)
     columns, skipped, found = _native.unpack_ccsds(
-        data, recipes, offset=offset, text=text, crc=_quality.crc_flags(checked)
+        data,
+        recipes,
+        offset=offset,
+        text=text,
+        crc=_quality.crc_flags(checked),
+        threads=threads,
     )
     if columns is None:  # the bytes stop looking like packets: nothing decoded
         raise ValueError(_quality.garbage_text(*found))

@@ -116,6 +116,7 @@ if TYPE_CHECKING:
         lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
         offset_bits: int = 0,
         text: Literal["object", "bytes"] = "object",
+        threads: int | None = None,
     ) -> Table:
         """Decode many packets into one numpy column per recipe item."""
 

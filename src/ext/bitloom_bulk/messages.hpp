@@ -40,6 +40,12 @@ inline constexpr const char* kTextFormType =
     "%s() argument 'text' must be 'object' or 'bytes', not %.200s";
 inline constexpr const char* kTextFormValue =
     "%s() argument 'text' must be 'object' or 'bytes', not %R";
+// The function's name, and the argument's type name.
+inline constexpr const char* kThreadsType =
+    "%s() argument 'threads' must be an int or None, not %.200s";
+// The function's name, the CPUs available (size_t), the argument (an int object).
+inline constexpr const char* kThreadsRange =
+    "%s() argument 'threads' must be between 1 and %zu (the CPUs available), not %R";
 // The rest's size and start, packet_bytes (unsigned long long), the data's size (size_t).
 inline constexpr const char* kPartialPacket =
     "the data ends with a partial packet of %llu bytes at byte %llu (packet_bytes is %llu, "

@@ -32,10 +32,16 @@ PyMethodDef g_methods[] = {
     {"compile", compile, METH_O, "compile(recipe, /)\n--\n\nRead a recipe once into a Layout."},
     {"unpack_columns", py::as_cfunction(unpack_columns), METH_FASTCALL | METH_KEYWORDS,
      "unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, "
-     "offset_bits=0, text='object')\n--\n\nDecode many packets into one numpy column per recipe "
-     "item.\n\ntext='object' gives text items as str objects, decoded and checked against their\n"
-     "encoding; text='bytes' as numpy fixed-width bytes ('S<n>') of the bytes each text\n"
-     "is decoded from, unchecked (numpy drops trailing NUL bytes when it reads one)."},
+     "offset_bits=0, text='object', threads=None)\n--\n\nDecode many packets into one numpy "
+     "column per recipe item.\n\ntext='object' gives text items as str objects, decoded and "
+     "checked against their\nencoding; text='bytes' as numpy fixed-width bytes ('S<n>') of the "
+     "bytes each text\nis decoded from, unchecked (numpy drops trailing NUL bytes when it reads "
+     "one).\n\nthreads=N decodes the numbers (and bytes texts) on up to N threads (1 to the "
+     "CPUs\navailable to the process), in ranges of 16,384 packets at least handed out in\n"
+     "packet order: an upper bound, fewer where there are fewer packets. threads=None\n"
+     "(the default) takes one thread per 32,768 packets, up to the CPUs available.\n"
+     "Results and errors (the first faulty packet's) are those of one thread; str\n"
+     "objects of text='object' are made on the calling thread afterwards."},
     {"split_ccsds", py::as_cfunction(split_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "split_ccsds(data, *, offset=0, allow_partial=False)\n--\n\n"
      "Frame a CCSDS space packet stream by its primary headers."},
@@ -51,8 +57,8 @@ PyMethodDef g_methods[] = {
      "byte_slices(data, offsets, lengths)\n--\n\n"
      "A numpy object column of the bytes data[offsets[i]:offsets[i] + lengths[i]]."},
     {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
-     "unpack_ccsds(data, recipes, *, offset=0, text='object', crc=None)\n--\n\n"
-     "Decode a mixed-APID CCSDS stream into columns per APID."},
+     "unpack_ccsds(data, recipes, *, offset=0, text='object', crc=None, threads=None)\n--\n\n"
+     "Decode a mixed-APID CCSDS stream into columns per APID (threads: as unpack_columns's)."},
     {"pack_ccsds", py::as_cfunction(pack_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "pack_ccsds(entries, order)\n--\n\n"
      "Pack tables of columns per APID into one CCSDS space packet stream."},

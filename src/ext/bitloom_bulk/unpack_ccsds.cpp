@@ -411,8 +411,8 @@ bool read_checked(PyObject* arg, Quality& quality) {
 
 PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr py::Signature sig{
-        "unpack_ccsds", {"data", "recipes", "offset", "text", "crc"}, 5, 2, 2};
-    PyObject* argv[5] = {};
+        "unpack_ccsds", {"data", "recipes", "offset", "text", "crc", "threads"}, 6, 2, 2};
+    PyObject* argv[6] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
 
     // The recipes first: their faults come before anything about the packets.
@@ -440,6 +440,8 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     TextForm text = TextForm::Object;
     if (!text_form_of(argv[3], "unpack_ccsds", text)) return nullptr;
+    std::size_t requested = 0;
+    if (!threads_of(argv[5], "unpack_ccsds", requested)) return nullptr;
 
     // With CRCs checked (`crc`: 2048 flags), the stream's quality is gathered
     // on the way and packets failing their CRC are left out.
@@ -510,11 +512,19 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
         return nullptr;
     }
+    // The threads of the call, from the packets it decodes. Only a stream
+    // decoded as fixed-size packets (below) is split among them: the runs of
+    // pass 2 hold fewer than 2 * kPacketsPerThread packets of any APID.
+    std::uint64_t wanted = 0;
+    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+        if (apids[a].layout) wanted += per[a].count;
+    }
+    const std::size_t threads = threads_for(static_cast<std::size_t>(wanted), requested);
     for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
         ApidColumns& c = apids[a];
         if (!c.layout) continue;
         c.builder = std::make_unique<ColumnBuilder>(*as_layout(c.layout.get()), "unpack_ccsds",
-                                                    text);
+                                                    text, threads);
         if (!c.builder->allocate(static_cast<std::size_t>(per[a].count))) return nullptr;
     }
 

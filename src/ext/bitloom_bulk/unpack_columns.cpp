@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -20,6 +23,10 @@
 #include "core/integer.hpp"
 #include "core/portable.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 namespace bitloom::bulk {
 namespace {
@@ -243,6 +250,45 @@ bool text_form_of(PyObject* arg, const char* function, TextForm& form) {
     return false;
 }
 
+std::size_t available_cpus() noexcept {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+#endif
+    return std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
+}
+
+bool threads_of(PyObject* arg, const char* function, std::size_t& threads) {
+    threads = 0;
+    if (arg == nullptr || arg == Py_None) return true;
+    if (PyBool_Check(arg) || !PyIndex_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, msg::kThreadsType, function, Py_TYPE(arg)->tp_name);
+        return false;
+    }
+    Ref index(PyNumber_Index(arg));
+    if (!index) return false;
+    const std::size_t cpus = available_cpus();
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (n == -1 && PyErr_Occurred() != nullptr) return false;
+    if (overflow != 0 || n < 1 || static_cast<unsigned long long>(n) > cpus) {
+        PyErr_Format(PyExc_ValueError, msg::kThreadsRange, function, cpus, index.get());
+        return false;
+    }
+    threads = static_cast<std::size_t>(n);
+    return true;
+}
+
+std::size_t threads_for(std::size_t count, std::size_t requested) noexcept {
+    const std::size_t share = requested == 0 ? kDefaultPacketsPerThread : kPacketsPerThread;
+    const std::size_t most = requested == 0 ? available_cpus() : requested;
+    return std::clamp<std::size_t>(count / share, 1, most);
+}
+
 bool ColumnBuilder::allocate(std::size_t total) {
     const std::size_t nfields = layout_.recipe.items.size();
     fields_.resize(nfields);
@@ -293,19 +339,11 @@ bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
         PyErr_SetString(PyExc_SystemError, msg::kMorePackets);
         return false;
     }
-    const std::size_t nfields = fields_.size();
-    std::vector<std::uint8_t*> at(nfields, nullptr);
-    for (std::size_t j = 0; j < nfields; ++j) {
-        // The numeric kernel skips text fields: bytes text columns are filled below.
-        if (columns_[j] != nullptr && kinds_[j] != ColumnKind::Text) {
-            at[j] = columns_[j] + filled_ * column_item_size(kinds_[j]);
-        }
+    std::size_t failed = 0;
+    if (!decode_released(packets, base, failed)) {
+        PyErr_NoMemory();
+        return false;
     }
-    const std::size_t failed = py::without_gil([&] {
-        const std::size_t first = decode_numeric_columns(fields_, kinds_, at, packets, base).packet;
-        if (text_ == TextForm::Bytes) copy_text_bytes(packets, first, base);
-        return first;
-    });
     if (any_text_) {
         // The texts of the packets before the first numeric fault; a text fault
         // there is the first fault.
@@ -322,8 +360,125 @@ bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
     return true;
 }
 
-void ColumnBuilder::copy_text_bytes(const PacketSet& packets, std::size_t count,
-                                    std::uint64_t base) noexcept {
+namespace {
+
+// Packets [begin, end) of `packets` as a set of their own. Fixed-size packets
+// keep the data from their first byte to the end of the whole data: the
+// kernel reads whole words where they lie inside the data, and reads the same
+// words (to the same values) whatever range a packet falls in.
+PacketSet packet_range(const PacketSet& packets, std::size_t begin, std::size_t end) noexcept {
+    PacketSet part = packets;
+    part.count = end - begin;
+    if (packets.offsets != nullptr) {
+        part.offsets = packets.offsets + begin;
+        if (packets.lengths != nullptr) part.lengths = packets.lengths + begin;
+    } else {
+        const auto skipped = static_cast<std::size_t>(begin * packets.packet_bytes);
+        part.data = packets.data + skipped;
+        part.size = packets.size - skipped;
+    }
+    return part;
+}
+
+// Start f(t) on a new thread of `workers` (room reserved); false where the
+// system refuses the thread.
+template <class F>
+bool start_thread(std::vector<std::jthread>& workers, F& f, std::size_t t) noexcept {
+    try {
+        workers.emplace_back(f, t);
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+bool ColumnBuilder::decode_released(const PacketSet& packets, std::uint64_t base,
+                                    std::size_t& first_fault) {
+    const std::size_t nfields = fields_.size();
+    const std::size_t count = packets.count;
+    // The packets go in ranges (`share` packets, the last one fewer), handed
+    // out in packet order to whichever thread asks next: a thread that the
+    // system starts late (its cores busy with other work) takes fewer ranges,
+    // and the calling thread takes them all where no other thread starts.
+    const std::size_t threads = threads_for(count, threads_);
+    const std::size_t share = threads == 1 ? std::max<std::size_t>(count, 1)
+                                           : std::clamp<std::size_t>(count / (threads * 8),
+                                                                     kPacketsPerThread, 65536);
+    const std::size_t ranges = (count + share - 1) / share;
+    constexpr std::size_t kNotDone = ~std::size_t{0};
+    std::vector<std::size_t> failed;  // of each range: its first faulty packet, or its end
+    std::vector<std::uint8_t*> at;    // of each thread: its range's columns
+    std::vector<std::jthread> workers;
+    try {
+        failed.assign(ranges, kNotDone);
+        at.assign(threads * nfields, nullptr);
+        workers.reserve(threads - 1);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    // Range r, decoded as a call of its own would decode it: every packet
+    // before its first faulty one written.
+    auto decode = [&](std::size_t r, std::uint8_t** columns) noexcept {
+        const std::size_t begin = r * share;
+        const std::size_t end = std::min(count, begin + share);
+        for (std::size_t j = 0; j < nfields; ++j) {
+            // The numeric kernel skips text fields: bytes text columns are
+            // filled by copy_text_bytes.
+            columns[j] = columns_[j] != nullptr && kinds_[j] != ColumnKind::Text
+                             ? columns_[j] + (filled_ + begin) * column_item_size(kinds_[j])
+                             : nullptr;
+        }
+        const PacketSet part = packet_range(packets, begin, end);
+        const std::size_t first =
+            decode_numeric_columns(fields_, kinds_, std::span(columns, nfields), part, base).packet;
+        if (text_ == TextForm::Bytes) copy_text_bytes(part, first, base, filled_ + begin);
+        failed[r] = begin + first;
+        return begin + first < end;
+    };
+    // Ranges are taken in order; none after a faulty one is started (the
+    // first faulty packet is in the lowest faulty range, and every range
+    // before that one is taken before it).
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> lowest_faulty{ranges};
+    auto work = [&](std::size_t thread) noexcept {
+        std::uint8_t** columns = at.data() + thread * nfields;
+        for (;;) {
+            const std::size_t r = next.fetch_add(1, std::memory_order_relaxed);
+            if (r >= ranges || r > lowest_faulty.load(std::memory_order_relaxed)) return;
+            if (decode(r, columns)) {
+                std::size_t seen = lowest_faulty.load(std::memory_order_relaxed);
+                while (r < seen && !lowest_faulty.compare_exchange_weak(seen, r)) {
+                }
+            }
+        }
+    };
+    {
+        py::ReleasedGil released;
+        // A thread that fails to start (the system's limit on threads, or no
+        // memory for its stack) leaves the ranges to those started and this one.
+        for (std::size_t t = 1; t < threads && start_thread(workers, work, t); ++t) {
+        }
+        work(0);
+        workers.clear();  // joins them
+    }
+    // The first faulty packet lies in the first faulty range. Ranges after
+    // it were left undecoded; one before it never is (it was handed out
+    // first), but would be decoded here.
+    first_fault = count;
+    for (std::size_t r = 0; r < ranges; ++r) {
+        if (failed[r] == kNotDone) decode(r, at.data());
+        if (failed[r] < std::min(count, (r + 1) * share)) {
+            first_fault = failed[r];
+            break;
+        }
+    }
+    return true;
+}
+
+void ColumnBuilder::copy_text_bytes(const PacketSet& packets, std::size_t count, std::uint64_t base,
+                                    std::size_t row) noexcept {
     // The kernel has checked every field of these packets to lie inside them.
     for (std::size_t j = 0; j < fields_.size(); ++j) {
         if (kinds_[j] != ColumnKind::Text) continue;
@@ -331,7 +486,7 @@ void ColumnBuilder::copy_text_bytes(const PacketSet& packets, std::size_t count,
         const std::uint64_t start = base + layout_.recipe.items[j].start;
         const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
         const std::size_t width = text_widths_[j];
-        std::uint8_t* out = columns_[j] + filled_ * width;
+        std::uint8_t* out = columns_[j] + row * width;
         const bool whole = !fld.little && start % 8 == 0 && fld.bits % 8 == 0;
         for (std::size_t p = 0; p < count; ++p, out += width) {
             if (n == 0) continue;
@@ -390,8 +545,8 @@ PyObject* ColumnBuilder::finish() {
 }
 
 PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base,
-                         const char* function, TextForm text) {
-    ColumnBuilder builder(layout, function, text);
+                         const char* function, TextForm text, std::size_t threads) {
+    ColumnBuilder builder(layout, function, text, threads);
     if (!builder.allocate(packets.count) || !builder.add(packets, base)) return nullptr;
     return builder.finish();
 }
@@ -613,7 +768,7 @@ bool read_run(const Positions& offsets, const Positions& lengths, std::size_t be
 // from checked copies.
 PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::size_t size,
                            const Positions& offsets, const Positions& lengths, std::uint64_t base,
-                           TextForm text) {
+                           TextForm text, std::size_t threads) {
     const std::size_t count = offsets.size();
     std::vector<std::uint64_t> run_offsets(std::min(count, kRun)), run_lengths(run_offsets.size());
     for (std::size_t begin = 0; begin < count; begin += kRun) {
@@ -631,7 +786,7 @@ PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::
             }
         }
     }
-    ColumnBuilder builder(layout, "unpack_columns", text);
+    ColumnBuilder builder(layout, "unpack_columns", text, threads);
     if (!builder.allocate(count)) return nullptr;
     for (std::size_t begin = 0; begin < count; begin += kRun) {
         const std::size_t n = std::min(kRun, count - begin);
@@ -660,11 +815,11 @@ PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::
 PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr py::Signature sig{"unpack_columns",
                                        {"data", "recipe", "packet_bytes", "offsets", "lengths",
-                                        "offset_bits", "text"},
-                                       7,
+                                        "offset_bits", "text", "threads"},
+                                       8,
                                        2,
                                        2};
-    PyObject* argv[7] = {};
+    PyObject* argv[8] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     // The recipe first: its faults come before anything about the packets.
     Ref layout_obj(layout_of(argv[1]));
@@ -672,6 +827,8 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     const Layout& layout = *as_layout(layout_obj.get());
     TextForm text = TextForm::Object;
     if (!text_form_of(argv[6], "unpack_columns", text)) return nullptr;
+    std::size_t threads = 0;
+    if (!threads_of(argv[7], "unpack_columns", threads)) return nullptr;
     for (int i = 2; i < 6; ++i) {
         if (argv[i] == Py_None) argv[i] = nullptr;
     }
@@ -709,7 +866,8 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         packets.size = size;
         packets.packet_bytes = packet_bytes;
         packets.count = size / packet_bytes;
-        return decode_columns(layout, packets, base, "unpack_columns", text);
+        return decode_columns(layout, packets, base, "unpack_columns", text,
+                              threads_for(packets.count, threads));
     }
     if (argv[3] == nullptr || argv[4] == nullptr) {
         PyErr_SetString(PyExc_TypeError, msg::kFramingNeither);
@@ -724,7 +882,8 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         PyErr_Format(PyExc_ValueError, msg::kPositionCounts, offsets.size(), lengths.size());
         return nullptr;
     }
-    return decode_positions(layout, bytes, size, offsets, lengths, base, text);
+    return decode_positions(layout, bytes, size, offsets, lengths, base, text,
+                            threads_for(offsets.size(), threads));
 }
 
 namespace {

@@ -40,18 +40,45 @@ enum class TextForm : std::uint8_t { Object, Bytes };
 // `form`; false with ValueError or TypeError naming `function`'s argument.
 bool text_form_of(PyObject* arg, const char* function, TextForm& form);
 
+// The CPUs this process may run on (its affinity mask where the system has
+// one, else the hardware's threads), at least 1: the most threads a call takes.
+std::size_t available_cpus() noexcept;
+
+// The threads= argument: an int from 1 to available_cpus(), or None (or
+// absent) for the default, given as 0. False with TypeError (not an int, or
+// a bool) or ValueError (out of range) naming `function`'s argument.
+bool threads_of(PyObject* arg, const char* function, std::size_t& threads);
+
+// Fewest packets a thread of its own decodes: a share smaller than this is
+// decoded by fewer threads (their start, and waiting for them on a machine
+// whose cores are busy, cost more than they save; bench/bench_threads.py).
+inline constexpr std::size_t kPacketsPerThread = 16384;
+// With threads=None, the packets that make a second thread (a third, ...)
+// worth starting; measured with bench/bench_threads.py.
+inline constexpr std::size_t kDefaultPacketsPerThread = 32768;
+// How many threads decode `count` packets when `requested` were asked for (0:
+// the default): never more than asked or than the CPUs, never a share under
+// kPacketsPerThread (kDefaultPacketsPerThread by default), at least 1.
+std::size_t threads_for(std::size_t count, std::size_t requested) noexcept;
+
 class ColumnBuilder {
 public:
     // `function` names the caller in the message of data changed under it.
-    ColumnBuilder(const Layout& layout, const char* function, TextForm text = TextForm::Object)
-        : layout_(layout), function_(function), text_(text) {}
+    // `threads`: at most this many threads decode the numbers (and bytes
+    // texts) of one add(), each kPacketsPerThread packets at least (the
+    // call's threads_for of all its packets; 0 gives the default of each add).
+    ColumnBuilder(const Layout& layout, const char* function, TextForm text = TextForm::Object,
+                  std::size_t threads = 1)
+        : layout_(layout), function_(function), text_(text), threads_(threads) {}
     ColumnBuilder(const ColumnBuilder&) = delete;
     ColumnBuilder& operator=(const ColumnBuilder&) = delete;
 
     // The empty columns for `total` rows. False with the error set.
     bool allocate(std::size_t total);
     // Decode `packets` (every one inside the data, the caller checks) into the
-    // next rows, the numeric fields with the GIL released. False with the first
+    // next rows, the numeric fields with the GIL released (split into
+    // contiguous ranges of packets, one thread each, where threads allow).
+    // False with the first
     // faulty packet's error set: what unpack_parameters raises for it, with a
     // note naming the packet by its row and its bytes in the data.
     bool add(const PacketSet& packets, std::uint64_t base);
@@ -65,12 +92,20 @@ public:
     PyObject* finish();
 
 private:
-    // The bytes of the text fields of packets [0, count) into their columns (no GIL needed).
-    void copy_text_bytes(const PacketSet& packets, std::size_t count, std::uint64_t base) noexcept;
+    // The bytes of the text fields of packets [0, count) into their columns
+    // from row `row` on (no GIL needed).
+    void copy_text_bytes(const PacketSet& packets, std::size_t count, std::uint64_t base,
+                         std::size_t row) noexcept;
+    // Decode packets [0, packets.count) into rows filled_ + [0, count) with
+    // the GIL released, their ranges on several threads: `first_fault` the
+    // first faulty packet (packets.count where none is). False (no error
+    // set) without memory to split them.
+    bool decode_released(const PacketSet& packets, std::uint64_t base, std::size_t& first_fault);
 
     const Layout& layout_;
     const char* function_;
     TextForm text_;
+    std::size_t threads_;
     std::vector<std::size_t> text_widths_;  // bytes per element of each bytes text column
     std::vector<core::FieldSpec> fields_;
     std::vector<ColumnKind> kinds_;
@@ -83,7 +118,8 @@ private:
 
 // Decode every packet into a new dict name -> column in one run (ColumnBuilder).
 PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::uint64_t base,
-                         const char* function, TextForm text = TextForm::Object);
+                         const char* function, TextForm text = TextForm::Object,
+                         std::size_t threads = 1);
 
 // RuntimeError "the data changed while {function} was reading it": another
 // thread wrote into a buffer that a call reads with the GIL released, and two
@@ -91,7 +127,7 @@ PyObject* decode_columns(const Layout& layout, const PacketSet& packets, std::ui
 PyObject* raise_data_changed(const char* function, const char* what = "the data");
 
 // unpack_columns(data, recipe, *, packet_bytes=None, offsets=None, lengths=None, offset_bits=0,
-//                text="object")
+//                text="object", threads=None)
 PyObject* unpack_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 

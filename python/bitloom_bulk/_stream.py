@@ -141,7 +141,7 @@ def unpack_ccsds(
     recipes: Mapping[int, _Recipe] | Mapping[np.integer[Any], _Recipe],
     *,
     offset: int = 0,
-    text: Literal["object", "bytes"] = "object",
+    text: Literal["object", "bytes", "arrow"] = "object",
     crc: str | Mapping[int, str] | None = None,
 ) -> CcsdsColumns:
     """Decode a mixed-APID stream of CCSDS space packets into columns per APID.

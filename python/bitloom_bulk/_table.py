@@ -115,7 +115,7 @@ if TYPE_CHECKING:
         offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
         lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
         offset_bits: int = 0,
-        text: Literal["object", "bytes"] = "object",
+        text: Literal["object", "bytes", "arrow"] = "object",
     ) -> Table:
         """Decode many packets into one numpy column per recipe item."""
 

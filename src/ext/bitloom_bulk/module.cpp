@@ -6,6 +6,7 @@
 #include "binding/item_reader.hpp"
 #include "binding/module_init.hpp"
 #include "binding/names.hpp"
+#include "ext/bitloom_bulk/arrow_column.hpp"
 #include "ext/bitloom_bulk/arrow_export.hpp"
 #include "ext/bitloom_bulk/encoding_table.hpp"
 #include "ext/bitloom_bulk/layout.hpp"
@@ -34,7 +35,8 @@ PyMethodDef g_methods[] = {
      "offset_bits=0, text='object')\n--\n\nDecode many packets into one numpy column per recipe "
      "item.\n\ntext='object' gives text items as str objects, decoded and checked against their\n"
      "encoding; text='bytes' as numpy fixed-width bytes ('S<n>') of the bytes each text\n"
-     "is decoded from, unchecked (numpy drops trailing NUL bytes when it reads one)."},
+     "is decoded from, unchecked (numpy drops trailing NUL bytes when it reads one);\n"
+     "text='arrow' as ArrowColumns (Arrow utf8) of the same texts as 'object', as UTF-8."},
     {"split_ccsds", py::as_cfunction(split_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "split_ccsds(data, *, offset=0, allow_partial=False)\n--\n\n"
      "Frame a CCSDS space packet stream by its primary headers."},
@@ -69,7 +71,9 @@ PyModuleDef g_definition = {
 
 std::atomic<PyObject*> g_module{nullptr};
 
-bool finish_module(PyObject* module) { return init_numpy() && init_layout_type(module); }
+bool finish_module(PyObject* module) {
+    return init_numpy() && init_layout_type(module) && init_arrow_column_type(module);
+}
 
 // The module lives in the main interpreter only. numpy, whose functions and
 // types the module keeps, loads in one interpreter per process, and the

@@ -19,6 +19,7 @@
 #include "core/crc16.hpp"
 #include "core/integer.hpp"
 #include "core/portable.hpp"
+#include "core/text/unicode.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
 
 #if defined(__linux__)
@@ -224,6 +225,10 @@ bool text_form_of(PyObject* arg, const char* function, TextForm& form) {
         form = TextForm::Bytes;
         return true;
     }
+    if (PyUnicode_CompareWithASCIIString(arg, "arrow") == 0) {
+        form = TextForm::Arrow;
+        return true;
+    }
     PyErr_Format(PyExc_ValueError, msg::kTextFormValue, function, arg);
     return false;
 }
@@ -235,6 +240,8 @@ bool ColumnBuilder::allocate(std::size_t total) {
     columns_.assign(nfields, nullptr);
     buffers_.resize(nfields);
     text_widths_.assign(nfields, 0);
+    arrow_.clear();
+    arrow_.resize(nfields);
     total_ = total;
     filled_ = 0;
     for (std::size_t j = 0; j < nfields; ++j) {
@@ -250,6 +257,19 @@ bool ColumnBuilder::allocate(std::size_t total) {
                 return false;
             }
             buffers_[j] = new_column_buffer(total * width, columns_[j], true);
+        } else if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Arrow) {
+            const std::size_t n = (fields_[j].bits + 7) / 8;
+            if (!arrow_[j].start(total, n)) {
+                PyErr_NoMemory();
+                return false;
+            }
+            try {
+                scratch_.resize(std::max(scratch_.size(), n));
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return false;
+            }
+            continue;
         } else if (kinds_[j] == ColumnKind::Text) {
             any_text_ = true;
             if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
@@ -287,8 +307,13 @@ bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
     const std::size_t failed = py::without_gil([&] {
         const std::size_t first = decode_numeric_columns(fields_, kinds_, at, packets, base).packet;
         if (text_ == TextForm::Bytes) copy_text_bytes(packets, first, base);
+        if (text_ == TextForm::Arrow) return decode_arrow_texts(packets, first, base);
         return first;
     });
+    if (out_of_memory_) {
+        PyErr_NoMemory();
+        return false;
+    }
     if (any_text_) {
         // The texts of the packets before the first numeric fault; a text fault
         // there is the first fault.
@@ -327,12 +352,57 @@ void ColumnBuilder::copy_text_bytes(const PacketSet& packets, std::size_t count,
     }
 }
 
+std::size_t ColumnBuilder::decode_arrow_texts(const PacketSet& packets, std::size_t count,
+                                              std::uint64_t base) noexcept {
+    // The kernel has checked every field of these packets to lie inside them.
+    // Each text is copied out of its packet before it is decoded: what is
+    // checked is what is written, whatever another thread does to the data.
+    std::size_t limit = count;
+    try {
+        for (std::size_t j = 0; j < fields_.size(); ++j) {
+            if (kinds_[j] != ColumnKind::Text) continue;
+            const core::FieldSpec& fld = fields_[j];
+            const core::TextCodecRow& codec = core::text_codec_row(fld.row->text);
+            const std::uint64_t start = base + layout_.recipe.items[j].start;
+            const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
+            const bool whole = !fld.little && start % 8 == 0 && fld.bits % 8 == 0;
+            std::uint8_t* window = scratch_.data();
+            TextColumnWriter& column = arrow_[j];
+            for (std::size_t p = 0; p < limit; ++p) {
+                if (n != 0) {
+                    if (whole) {
+                        std::memcpy(window, packets.packet(p) + start / 8, n);
+                    } else {
+                        core::field_window(packets.packet(p), start, fld.bits, fld.little, window);
+                    }
+                }
+                const auto checked = codec.decode(core::ByteView(window, n));
+                if (!checked) {
+                    limit = p;  // its error is raised from the packet, with the GIL
+                    break;
+                }
+                std::uint8_t* at = column.room(core::utf8_bound(checked.value()));
+                if (at == nullptr) {
+                    out_of_memory_ = true;
+                    return 0;
+                }
+                column.push(core::write_utf8(checked.value(), at));
+            }
+        }
+    } catch (...) {  // std::bad_alloc making a decoder's error
+        out_of_memory_ = true;
+        return 0;
+    }
+    return limit;
+}
+
 bool ColumnBuilder::shrink(std::size_t rows) {
     if (rows < filled_ || rows > total_) {
         PyErr_SetString(PyExc_SystemError, msg::kColumnsUnfilled);
         return false;
     }
     for (std::size_t j = 0; j < fields_.size() && rows != total_; ++j) {
+        if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Arrow) continue;  // finish() cuts
         PyObject* buffer = buffers_[j].get();
         if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Object) {
             // The slots past `rows` were never set: the list holds NULL there.
@@ -365,6 +435,8 @@ PyObject* ColumnBuilder::finish() {
             char dtype[32];
             std::snprintf(dtype, sizeof dtype, "S%zu", text_widths_[j]);
             column = Ref(column_from_buffer(buffers_[j].get(), dtype));
+        } else if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Arrow) {
+            column = Ref(new_arrow_column(arrow_[j].finish(total_)));
         } else if (kinds_[j] == ColumnKind::Text) {
             column = Ref(object_column(buffers_[j].get()));
         } else {

@@ -8,6 +8,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "binding/args.hpp"
 #include "core/text/unicode.hpp"
 #include "ext/bitloom_bulk/arrow_export.hpp"
@@ -36,17 +40,44 @@ std::size_t TextBuffers::offset(std::size_t i) const noexcept {
     return static_cast<std::size_t>(v);
 }
 
+namespace {
+
+// Large buffers are asked to be backed by huge pages, as numpy asks for its
+// own large arrays (and new_column_buffer for the numeric columns): the first
+// write to each 4 KiB page is otherwise a fault. Advice only.
+void advise_huge(void* memory, std::size_t size) noexcept {
+#ifdef MADV_HUGEPAGE
+    constexpr std::size_t kHuge = std::size_t{4} << 20;
+    constexpr std::size_t kPage = 4096;
+    if (memory == nullptr || size < kHuge) return;
+    auto* bytes = static_cast<std::uint8_t*>(memory);
+    const std::size_t lead = (kPage - reinterpret_cast<std::uintptr_t>(bytes) % kPage) % kPage;
+    const std::size_t length = (size - lead) & ~(kPage - 1);
+    if (length != 0) madvise(bytes + lead, length, MADV_HUGEPAGE);
+#else
+    (void)memory;
+    (void)size;
+#endif
+}
+
+}  // namespace
+
 bool TextColumnWriter::start(std::size_t rows, std::size_t bytes_per_row) noexcept {
     buffers_ = std::shared_ptr<TextBuffers>(new (std::nothrow) TextBuffers, [](TextBuffers* b) {
         delete b;
     });
     rows_ = 0;
+    size_ = 0;
+    large_ = false;
+    offsets_ = data_ = nullptr;
     if (!buffers_ || rows >= std::numeric_limits<std::size_t>::max() / 8) return false;
-    auto* offsets = static_cast<std::uint8_t*>(std::malloc((rows + 1) * 8));
-    if (offsets == nullptr) return false;
-    buffers_->offsets = offsets;
-    const std::int64_t zero = 0;
-    std::memcpy(offsets, &zero, sizeof zero);
+    max_rows_ = rows;
+    offsets_ = static_cast<std::uint8_t*>(std::malloc((rows + 1) * 4));
+    if (offsets_ == nullptr) return false;
+    advise_huge(offsets_, (rows + 1) * 4);
+    buffers_->offsets = offsets_;
+    const std::int32_t zero = 0;
+    std::memcpy(offsets_, &zero, sizeof zero);
     // The data of every row at the field's size (a UTF-8 text is mostly no
     // longer than its bytes): untouched pages cost nothing until written.
     capacity_ = bytes_per_row != 0 && rows <= std::numeric_limits<std::size_t>::max() / 2 /
@@ -54,60 +85,65 @@ bool TextColumnWriter::start(std::size_t rows, std::size_t bytes_per_row) noexce
                     ? rows * bytes_per_row
                     : 0;
     capacity_ = std::max<std::size_t>(capacity_, 64);
-    buffers_->data = static_cast<std::uint8_t*>(std::malloc(capacity_));
-    return buffers_->data != nullptr;
+    data_ = static_cast<std::uint8_t*>(std::malloc(capacity_));
+    advise_huge(data_, capacity_);
+    buffers_->data = data_;
+    return data_ != nullptr;
 }
 
-std::uint8_t* TextColumnWriter::room(std::size_t bound) noexcept {
-    TextBuffers& b = *buffers_;
-    if (bound > capacity_ - b.size) {
-        if (bound > std::numeric_limits<std::size_t>::max() / 2 - b.size) return nullptr;
-        const std::size_t grown = std::max(2 * capacity_, b.size + bound);
-        void* moved = std::realloc(b.data, grown);
-        if (moved == nullptr) return nullptr;
-        b.data = static_cast<std::uint8_t*>(moved);
-        capacity_ = grown;
+std::uint8_t* TextColumnWriter::grow(std::size_t bound) noexcept {
+    if (bound > std::numeric_limits<std::size_t>::max() / 2 - size_) return nullptr;
+    const std::size_t grown = std::max(2 * capacity_, size_ + bound);
+    void* moved = std::realloc(data_, grown);
+    if (moved == nullptr) return nullptr;
+    data_ = static_cast<std::uint8_t*>(moved);
+    buffers_->data = data_;
+    capacity_ = grown;
+    return data_ + size_;
+}
+
+bool TextColumnWriter::push_large() noexcept {
+    if (!large_) {
+        // The data just passed 2 GiB: the offsets so far widen to int64, back
+        // to front (value i's 8 bytes land at or after where its 4 were read,
+        // over values already moved only).
+        void* wider = std::realloc(offsets_, (max_rows_ + 1) * 8);
+        if (wider == nullptr) return false;
+        offsets_ = static_cast<std::uint8_t*>(wider);
+        buffers_->offsets = offsets_;
+        for (std::size_t i = rows_; i-- > 0;) {
+            std::int32_t narrow = 0;
+            std::memcpy(&narrow, offsets_ + i * 4, 4);
+            const std::int64_t wide = narrow;
+            std::memcpy(offsets_ + i * 8, &wide, 8);
+        }
+        large_ = true;
     }
-    return b.data + b.size;
-}
-
-void TextColumnWriter::push(std::size_t size) noexcept {
-    TextBuffers& b = *buffers_;
-    b.size += size;
-    ++rows_;
-    const auto end = static_cast<std::int64_t>(b.size);
-    std::memcpy(b.offsets + rows_ * sizeof end, &end, sizeof end);
+    const auto end = static_cast<std::int64_t>(size_);
+    std::memcpy(offsets_ + rows_ * sizeof end, &end, sizeof end);
+    return true;
 }
 
 std::shared_ptr<const TextBuffers> TextColumnWriter::finish(std::size_t rows) noexcept {
     std::shared_ptr<TextBuffers> b = std::move(buffers_);
     rows = std::min(rows, rows_);
     b->length = rows;
-    std::int64_t end = 0;
-    std::memcpy(&end, b->offsets + rows * sizeof end, sizeof end);
-    b->size = static_cast<std::size_t>(end);
-    b->large = end > std::numeric_limits<std::int32_t>::max();
-    if (!b->large) {
-        // In place, front to back: value i's 4 bytes land at or before where
-        // value i was read, never over a value still to read.
-        for (std::size_t i = 0; i <= rows; ++i) {
-            std::int64_t wide = 0;
-            std::memcpy(&wide, b->offsets + i * 8, 8);
-            const auto narrow = static_cast<std::int32_t>(wide);
-            std::memcpy(b->offsets + i * 4, &narrow, 4);
-        }
-    }
+    b->large = large_;
+    b->size = b->offset(rows);
     // Give back what was allocated beyond the values (a failed shrink keeps it).
-    if (void* fit = std::realloc(b->offsets, (rows + 1) * (b->large ? 8 : 4)); fit != nullptr) {
-        b->offsets = static_cast<std::uint8_t*>(fit);
+    if (rows < max_rows_) {
+        if (void* fit = std::realloc(b->offsets, (rows + 1) * (large_ ? 8 : 4)); fit != nullptr) {
+            b->offsets = static_cast<std::uint8_t*>(fit);
+        }
     }
     if (b->size < capacity_) {
         if (void* fit = std::realloc(b->data, std::max<std::size_t>(b->size, 1)); fit != nullptr) {
             b->data = static_cast<std::uint8_t*>(fit);
         }
     }
-    capacity_ = 0;
-    rows_ = 0;
+    offsets_ = data_ = nullptr;
+    size_ = capacity_ = rows_ = max_rows_ = 0;
+    large_ = false;
     return b;
 }
 
@@ -159,7 +195,7 @@ PyObject* from_strings(PyObject* iterable) {
         std::uint8_t* at = writer.room(static_cast<std::size_t>(size));
         if (at == nullptr) return PyErr_NoMemory();
         if (size != 0) std::memcpy(at, utf8, static_cast<std::size_t>(size));
-        writer.push(static_cast<std::size_t>(size));
+        if (!writer.push(static_cast<std::size_t>(size))) return PyErr_NoMemory();
     }
     return new_arrow_column(writer.finish(static_cast<std::size_t>(n)));
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "binding/ref.hpp"
@@ -32,8 +33,8 @@ struct TextBuffers {
 };
 
 // Builds the buffers of one column value after value, with or without the
-// GIL: offsets are kept as int64 while it writes and narrowed to int32 by
-// finish() when the data allow (2 GiB or less).
+// GIL: int32 offsets while the data stay within 2 GiB, widened to int64 once
+// they pass it.
 class TextColumnWriter {
 public:
     // Room for `rows` values of about `bytes_per_row` bytes each (more is
@@ -41,19 +42,43 @@ public:
     bool start(std::size_t rows, std::size_t bytes_per_row) noexcept;
     // Room for `bound` more bytes after the values written; nullptr when the
     // memory cannot be had.
-    std::uint8_t* room(std::size_t bound) noexcept;
+    std::uint8_t* room(std::size_t bound) noexcept {
+        if (bound <= capacity_ - size_) [[likely]] return data_ + size_;
+        return grow(bound);
+    }
     // The next value: the `size` bytes just written at room(). At most the
-    // `rows` of start() are pushed.
-    void push(std::size_t size) noexcept;
+    // `rows` of start() are pushed. False when the offsets had to widen and
+    // the memory could not be had.
+    bool push(std::size_t size) noexcept {
+        size_ += size;
+        ++rows_;
+        if (!large_ && size_ <= kNarrowEnd) [[likely]] {
+            const auto end = static_cast<std::int32_t>(size_);
+            std::memcpy(offsets_ + rows_ * sizeof end, &end, sizeof end);
+            return true;
+        }
+        return push_large();
+    }
     std::size_t rows() const noexcept { return rows_; }
     // The first `rows` values (no more than pushed) as a column's buffers;
     // the writer is empty afterwards.
     std::shared_ptr<const TextBuffers> finish(std::size_t rows) noexcept;
 
 private:
+    static constexpr std::size_t kNarrowEnd = 0x7FFFFFFF;  // the last int32 offset
+
+    std::uint8_t* grow(std::size_t bound) noexcept;
+    bool push_large() noexcept;
+
     std::shared_ptr<TextBuffers> buffers_;
+    // The buffers' pointers and size while writing (the buffers get them at finish).
+    std::uint8_t* offsets_ = nullptr;
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
     std::size_t capacity_ = 0;  // bytes allocated for data
+    std::size_t max_rows_ = 0;  // rows the offsets have room for
     std::size_t rows_ = 0;
+    bool large_ = false;
 };
 
 // The type bitloom_bulk._native.ArrowColumn (created by module initialisation).

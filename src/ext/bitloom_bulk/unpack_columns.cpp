@@ -352,41 +352,101 @@ void ColumnBuilder::copy_text_bytes(const PacketSet& packets, std::size_t count,
     }
 }
 
+namespace {
+
+// n bytes from s to d (not overlapping): short texts without a call.
+inline void copy_text(std::uint8_t* d, const std::uint8_t* s, std::size_t n) noexcept {
+    if (n >= 8 && n <= 16) {
+        std::uint64_t head = 0, tail = 0;
+        std::memcpy(&head, s, 8);
+        std::memcpy(&tail, s + n - 8, 8);
+        std::memcpy(d, &head, 8);
+        std::memcpy(d + n - 8, &tail, 8);
+    } else if (n >= 4 && n < 8) {
+        std::uint32_t head = 0, tail = 0;
+        std::memcpy(&head, s, 4);
+        std::memcpy(&tail, s + n - 4, 4);
+        std::memcpy(d, &head, 4);
+        std::memcpy(d + n - 4, &tail, 4);
+    } else if (n != 0) {
+        std::memcpy(d, s, n);
+    }
+}
+
+inline bool all_ascii(const std::uint8_t* p, std::size_t n) noexcept {
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p + i, 8);
+        seen |= word;
+    }
+    for (; i < n; ++i) seen |= p[i];
+    return (seen & 0x8080808080808080ULL) == 0;
+}
+
+// Codecs that read a byte below 0x80 as the character of the same value,
+// whatever the bytes around it (windows-1252 sniffs a byte-order mark only
+// from bytes above 0x7F): a text of such bytes is its own UTF-8.
+constexpr bool ascii_is_itself(core::TextCodec codec) noexcept {
+    return codec == core::TextCodec::Utf8 || codec == core::TextCodec::UsAscii ||
+           codec == core::TextCodec::Iso8859_1 || codec == core::TextCodec::Windows1252;
+}
+
+}  // namespace
+
 std::size_t ColumnBuilder::decode_arrow_texts(const PacketSet& packets, std::size_t count,
                                               std::uint64_t base) noexcept {
     // The kernel has checked every field of these packets to lie inside them.
-    // Each text is copied out of its packet before it is decoded: what is
-    // checked is what is written, whatever another thread does to the data.
+    // Each text's bytes are copied out of its packet (into the column, where
+    // they are its UTF-8 as they are, else aside) before they are checked:
+    // what is checked is what is written, whatever another thread does to
+    // the data meanwhile.
     std::size_t limit = count;
     try {
         for (std::size_t j = 0; j < fields_.size(); ++j) {
             if (kinds_[j] != ColumnKind::Text) continue;
             const core::FieldSpec& fld = fields_[j];
             const core::TextCodecRow& codec = core::text_codec_row(fld.row->text);
+            const bool ascii_fast = ascii_is_itself(fld.row->text);
             const std::uint64_t start = base + layout_.recipe.items[j].start;
             const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
             const bool whole = !fld.little && start % 8 == 0 && fld.bits % 8 == 0;
             std::uint8_t* window = scratch_.data();
             TextColumnWriter& column = arrow_[j];
             for (std::size_t p = 0; p < limit; ++p) {
-                if (n != 0) {
-                    if (whole) {
-                        std::memcpy(window, packets.packet(p) + start / 8, n);
-                    } else {
-                        core::field_window(packets.packet(p), start, fld.bits, fld.little, window);
-                    }
+                std::uint8_t* at = column.room(n);
+                if (at == nullptr) {
+                    out_of_memory_ = true;
+                    return 0;
                 }
+                if (whole) {
+                    copy_text(at, packets.packet(p) + start / 8, n);
+                } else if (n != 0) {
+                    core::field_window(packets.packet(p), start, fld.bits, fld.little, at);
+                }
+                if (ascii_fast && all_ascii(at, n)) {
+                    if (!column.push(n)) [[unlikely]] {
+                        out_of_memory_ = true;
+                        return 0;
+                    }
+                    continue;
+                }
+                copy_text(window, at, n);
                 const auto checked = codec.decode(core::ByteView(window, n));
                 if (!checked) {
                     limit = p;  // its error is raised from the packet, with the GIL
                     break;
                 }
-                std::uint8_t* at = column.room(core::utf8_bound(checked.value()));
+                at = column.room(core::utf8_bound(checked.value()));
                 if (at == nullptr) {
                     out_of_memory_ = true;
                     return 0;
                 }
-                column.push(core::write_utf8(checked.value(), at));
+                if (!column.push(core::write_utf8(checked.value(), at))) {
+                    out_of_memory_ = true;
+                    return 0;
+                }
             }
         }
     } catch (...) {  // std::bad_alloc making a decoder's error

@@ -157,7 +157,7 @@ def unpack_ccsds(
     ``CcsdsColumns``: a dict ``{apid: {name: column}}`` with ``.skipped``
     ``{apid: count}`` for the packets of APIDs without a recipe. ``text``:
     as ``unpack_columns``'s (``"bytes"``: fixed-width bytes columns, unchecked;
-    ``"arrow"``: ``ArrowColumn``\ s of the texts as UTF-8, checked).
+    ``"arrow"``: ``ArrowColumn`` columns of the texts as UTF-8, checked).
 
     ``crc="ccitt"`` (every APID but the idle one, 2047) or ``{apid: "ccitt"}``
     checks the CRC-16-CCITT in the last two bytes of those packets: a packet

@@ -21,6 +21,7 @@ from tests.support.random_recipes import (
     random_packet,
     random_recipe,
 )
+from tests.support.crc import crc16_ccitt
 from tests.support.streams import stream
 
 pa = pytest.importorskip("pyarrow")
@@ -220,9 +221,13 @@ def test_ccsds_arrow_columns_against_object_columns(seed):
         apid = ((data[at] & 7) << 8) | data[at + 1]
         if apid in recipes and index != unplanted:
             data[at:end] = _plant_texts(pick, recipes[apid], bytes(data[at:end]))
+        if pick.random() < 0.7:  # a right CRC; the others' packets are left out under crc
+            data[end - 2 : end] = crc16_ccitt(bytes(data[at : end - 2])).to_bytes(2, "big")
         at = end
     data = bytes(data)
     assert _compare(recipes[0], lambda text: bitloom_bulk.unpack_ccsds(data, recipes, text=text)[0]) in (0, 3)
+    _compare(recipes[2], lambda text: bitloom_bulk.unpack_ccsds(
+        data, recipes, text=text, crc="ccitt")[2])  # fmt: skip
     for apid in (0, 2):
         _compare(recipes[apid], lambda text, apid=apid: bitloom_bulk.unpack_ccsds(
             data, {apid: recipes[apid]}, text=text)[apid])  # fmt: skip

@@ -79,7 +79,7 @@ def main():
     )
     print(
         f'(a) one 8-byte text field: text="object" {t_obj * 1e3:.1f} ms, text="bytes"'
-        f" {t_bytes * 1e3:.1f} ms: {t_obj / t_bytes:.1f}x, text=\"arrow\""
+        f' {t_bytes * 1e3:.1f} ms: {t_obj / t_bytes:.1f}x, text="arrow"'
         f" {t_arrow * 1e3:.1f} ms: {t_obj / t_arrow:.1f}x"
     )
 
@@ -102,9 +102,7 @@ def main():
             for a, b in zip(arrows["label"].to_pylist(), theirs["label"], strict=True)
         ), "ccsdspy's labels differ"
         t_ours_obj = best(lambda: bitloom_bulk.unpack_ccsds(data, {100: recipe}), 3)
-        t_ours_arrow = best(
-            lambda: bitloom_bulk.unpack_ccsds(data, {100: recipe}, text="arrow"), 5
-        )
+        t_ours_arrow = best(lambda: bitloom_bulk.unpack_ccsds(data, {100: recipe}, text="arrow"), 5)
     print(
         f'(b) housekeeping layout, {len(data) / 1e6:.0f} MB: text="bytes" {t_ours * 1e3:.1f} ms,'
         f' text="arrow" {t_ours_arrow * 1e3:.1f} ms,'

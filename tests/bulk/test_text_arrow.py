@@ -14,6 +14,7 @@ import pytest
 
 import bitloom_bulk
 from bitloom_bulk._recipe_checks import _TEXT_CODECS
+from tests.support.crc import crc16_ccitt
 from tests.support.random_recipes import (
     TEXT,
     packer_bits,
@@ -21,7 +22,6 @@ from tests.support.random_recipes import (
     random_packet,
     random_recipe,
 )
-from tests.support.crc import crc16_ccitt
 from tests.support.streams import stream
 
 pa = pytest.importorskip("pyarrow")
@@ -190,9 +190,7 @@ def test_faulty_text_raises_as_object_columns(encoding, numeric_first):
                                                               text=text))  # fmt: skip
     # The same packets as a CCSDS stream of APID 4 (header fields not in the recipe).
     apid = [{**item, "offset_bits": 48 + 8 * i} for i, item in enumerate(recipe)]
-    ccsds = b"".join(
-        bytes([0x08, 4, 0xC0, k, 0, len(p) - 1]) + p for k, p in enumerate(packets)
-    )
+    ccsds = b"".join(bytes([0x08, 4, 0xC0, k, 0, len(p) - 1]) + p for k, p in enumerate(packets))
     _compare(apid, lambda text: bitloom_bulk.unpack_ccsds(ccsds, {4: apid}, text=text)[4])
 
 
@@ -225,7 +223,9 @@ def test_ccsds_arrow_columns_against_object_columns(seed):
             data[end - 2 : end] = crc16_ccitt(bytes(data[at : end - 2])).to_bytes(2, "big")
         at = end
     data = bytes(data)
-    assert _compare(recipes[0], lambda text: bitloom_bulk.unpack_ccsds(data, recipes, text=text)[0]) in (0, 3)
+    assert _compare(
+        recipes[0], lambda text: bitloom_bulk.unpack_ccsds(data, recipes, text=text)[0]
+    ) in (0, 3)
     _compare(recipes[2], lambda text: bitloom_bulk.unpack_ccsds(
         data, recipes, text=text, crc="ccitt")[2])  # fmt: skip
     for apid in (0, 2):
@@ -291,7 +291,9 @@ def test_table_export_holds_the_columns_own_buffers():
         assert [b.address for b in exported.buffers()[1:]] == [b.address for b in own[1:]]
     del column, arrows
     assert table.column("t").to_pylist() == list(objects["t"])  # kept alive by the export
-    back = pickle.loads(pickle.dumps(bitloom_bulk.Table(objects, t=bitloom_bulk.ArrowColumn(["x", "€"]))))
+    back = pickle.loads(
+        pickle.dumps(bitloom_bulk.Table(objects, t=bitloom_bulk.ArrowColumn(["x", "€"])))
+    )
     assert isinstance(back["t"], bitloom_bulk.ArrowColumn)
     assert back["t"].to_pylist() == ["x", "€"]
     assert back["n"].tolist() == list(range(20))

@@ -63,9 +63,8 @@ void advise_huge(void* memory, std::size_t size) noexcept {
 }  // namespace
 
 bool TextColumnWriter::start(std::size_t rows, std::size_t bytes_per_row) noexcept {
-    buffers_ = std::shared_ptr<TextBuffers>(new (std::nothrow) TextBuffers, [](TextBuffers* b) {
-        delete b;
-    });
+    buffers_ = std::shared_ptr<TextBuffers>(new (std::nothrow) TextBuffers,
+                                            [](TextBuffers* b) { delete b; });
     rows_ = 0;
     size_ = 0;
     large_ = false;
@@ -80,8 +79,8 @@ bool TextColumnWriter::start(std::size_t rows, std::size_t bytes_per_row) noexce
     std::memcpy(offsets_, &zero, sizeof zero);
     // The data of every row at the field's size (a UTF-8 text is mostly no
     // longer than its bytes): untouched pages cost nothing until written.
-    capacity_ = bytes_per_row != 0 && rows <= std::numeric_limits<std::size_t>::max() / 2 /
-                                                  bytes_per_row
+    capacity_ = bytes_per_row != 0 &&
+                        rows <= std::numeric_limits<std::size_t>::max() / 2 / bytes_per_row
                     ? rows * bytes_per_row
                     : 0;
     capacity_ = std::max<std::size_t>(capacity_, 64);
@@ -172,7 +171,8 @@ PyObject* value_str(const TextBuffers& b, std::size_t i) {
 void offsets_to_little(std::uint8_t* offsets, std::size_t count, bool large) {
     if constexpr (std::endian::native == std::endian::big) {
         const std::size_t width = large ? 8 : 4;
-        for (std::size_t i = 0; i < count; ++i) std::reverse(offsets + i * width, offsets + (i + 1) * width);
+        for (std::size_t i = 0; i < count; ++i)
+            std::reverse(offsets + i * width, offsets + (i + 1) * width);
     }
 }
 
@@ -316,9 +316,7 @@ PyObject* column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyObject_CallMethod(array.get(), "astype", "O", dtype);
 }
 
-PyObject* column_schema(PyObject* self, PyObject*) {
-    return text_schema_capsule(buffers_of(self));
-}
+PyObject* column_schema(PyObject* self, PyObject*) { return text_schema_capsule(buffers_of(self)); }
 
 PyObject* column_capsules(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* requested = Py_None;  // not applied: the column's own type is exported
@@ -333,7 +331,8 @@ PyObject* column_capsules(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* column_reduce(PyObject* self, PyObject*) {
     const TextBuffers& b = buffers_of(self);
     const std::size_t width = b.large ? 8 : 4;
-    Ref offsets(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((b.length + 1) * width)));
+    Ref offsets(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((b.length + 1) * width)));
     if (!offsets) return nullptr;
     auto* into = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(offsets.get()));
     std::memcpy(into, b.offsets, (b.length + 1) * width);

@@ -43,7 +43,8 @@ public:
     // Room for `bound` more bytes after the values written; nullptr when the
     // memory cannot be had.
     std::uint8_t* room(std::size_t bound) noexcept {
-        if (bound <= capacity_ - size_) [[likely]] return data_ + size_;
+        if (bound <= capacity_ - size_) [[likely]]
+            return data_ + size_;
         return grow(bound);
     }
     // The next value: the `size` bytes just written at room(). At most the

@@ -1,5 +1,5 @@
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Literal, SupportsIndex, TypeAlias, final
+from typing import Any, Literal, SupportsIndex, TypeAlias, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -55,6 +55,7 @@ class ArrowColumn:
 def compile(recipe: _Recipe, /) -> Layout:
     """Read a recipe once into a Layout."""
 
+@overload
 def unpack_columns(
     data: Buffer,
     recipe: _Recipe,
@@ -63,7 +64,20 @@ def unpack_columns(
     offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
     lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
     offset_bits: int = 0,
-    text: Literal["object", "bytes", "arrow"] = "object",
+    text: Literal["object", "bytes"] = "object",
+) -> dict[str, npt.NDArray[Any]]:
+    """Decode many packets into one numpy column per recipe item."""
+
+@overload
+def unpack_columns(
+    data: Buffer,
+    recipe: _Recipe,
+    *,
+    packet_bytes: int | None = None,
+    offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
+    lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
+    offset_bits: int = 0,
+    text: Literal["arrow"],
 ) -> dict[str, npt.NDArray[Any] | ArrowColumn]:
     """Decode many packets into one numpy column per recipe item."""
 

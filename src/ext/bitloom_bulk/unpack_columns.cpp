@@ -409,6 +409,7 @@ std::size_t ColumnBuilder::decode_arrow_texts(const PacketSet& packets, std::siz
             const core::FieldSpec& fld = fields_[j];
             const core::TextCodecRow& codec = core::text_codec_row(fld.row->text);
             const bool ascii_fast = ascii_is_itself(fld.row->text);
+            const bool latin1 = fld.row->text == core::TextCodec::Iso8859_1;
             const std::uint64_t start = base + layout_.recipe.items[j].start;
             const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
             const bool whole = !fld.little && start % 8 == 0 && fld.bits % 8 == 0;
@@ -433,6 +434,29 @@ std::size_t ColumnBuilder::decode_arrow_texts(const PacketSet& packets, std::siz
                     continue;
                 }
                 copy_text(window, at, n);
+                if (latin1) {
+                    // Never fails: each byte is the character of its value.
+                    at = column.room(2 * n);
+                    if (at == nullptr) {
+                        out_of_memory_ = true;
+                        return 0;
+                    }
+                    std::size_t size = 0;
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const std::uint8_t c = window[i];
+                        if (c < 0x80) {
+                            at[size++] = c;
+                        } else {
+                            at[size++] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
+                            at[size++] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+                        }
+                    }
+                    if (!column.push(size)) {
+                        out_of_memory_ = true;
+                        return 0;
+                    }
+                    continue;
+                }
                 const auto checked = codec.decode(core::ByteView(window, n));
                 if (!checked) {
                     limit = p;  // its error is raised from the packet, with the GIL

@@ -7,6 +7,8 @@ Run: python -m bench.bench_text_columns [--packets N]   (from the repository's r
 (a) the text field alone, a million packets: unpack_columns with
     text="object" (a str per value) against text="bytes" (one S8 column) and
     text="arrow" (one ArrowColumn: UTF-8 values, checked as "object" is).
+(c) non-ASCII 8-byte texts alone (ISO-8859-1, UTF-16BE, UTF-8), which
+    text="arrow" decodes through the text="object" decoders: object / arrow.
 (b) the whole layout, CCSDS packets in a file: unpack_ccsds with
     text="bytes", text="arrow" and text="object" against FixedLength.load
     (whose str field is a numpy bytes column too).
@@ -82,6 +84,27 @@ def main():
         f' {t_bytes * 1e3:.1f} ms: {t_obj / t_bytes:.1f}x, text="arrow"'
         f" {t_arrow * 1e3:.1f} ms: {t_obj / t_arrow:.1f}x"
     )
+
+    ratios = []
+    for encoding, raw in (
+        ("iso_8859_1", "Grüße-ok".encode("latin-1")),
+        ("utf16be", "HK-R".encode("utf-16-be")),
+        ("utf8", "Grüße!".encode()),
+    ):
+        item = _item("t", encoding, 64, 0)
+        texts = raw * n
+        objects = bitloom_bulk.unpack_columns(texts, [item], packet_bytes=8)["t"]
+        arrows = bitloom_bulk.unpack_columns(texts, [item], packet_bytes=8, text="arrow")["t"]
+        assert arrows.to_pylist() == objects.tolist()
+        t_o = best(lambda i=item, t=texts: bitloom_bulk.unpack_columns(t, [i], packet_bytes=8), 3)
+        t_a = best(
+            lambda i=item, t=texts: bitloom_bulk.unpack_columns(
+                t, [i], packet_bytes=8, text="arrow"
+            ),
+            5,
+        )
+        ratios.append(f"{encoding} {t_o * 1e3:.1f} / {t_a * 1e3:.1f} ms: {t_o / t_a:.1f}x")
+    print("(c) non-ASCII text, object / arrow: " + ", ".join(ratios))
 
     fields = [
         ccsdspy.PacketField(name=name, data_type="uint", bit_length=bits) for name, bits in NUMERIC

@@ -1,14 +1,17 @@
-"""Text columns: text="bytes" against text="object", and a housekeeping layout
+"""Text columns: text="bytes" and text="arrow" against text="object", and a housekeeping layout
 (11 numeric fields and one 8-byte text, the shape of ccsdspy's housekeeping
 sets) against ccsdspy's FixedLength.load on the same bytes.
 
 Run: python -m bench.bench_text_columns [--packets N]   (from the repository's root)
 
 (a) the text field alone, a million packets: unpack_columns with
-    text="object" (a str per value) against text="bytes" (one S8 column).
+    text="object" (a str per value) against text="bytes" (one S8 column) and
+    text="arrow" (one ArrowColumn: UTF-8 values, checked as "object" is).
+(c) non-ASCII 8-byte texts alone (ISO-8859-1, UTF-16BE, UTF-8), which
+    text="arrow" decodes through the text="object" decoders: object / arrow.
 (b) the whole layout, CCSDS packets in a file: unpack_ccsds with
-    text="bytes" and with text="object" against FixedLength.load (whose str
-    field is a numpy bytes column too).
+    text="bytes", text="arrow" and text="object" against FixedLength.load
+    (whose str field is a numpy bytes column too).
 Results are checked equal before timing.
 """
 
@@ -68,10 +71,40 @@ def main():
         lambda: bitloom_bulk.unpack_columns(data, [text_item], packet_bytes=6 + body, text="bytes"),
         5,
     )
+    as_arrow = bitloom_bulk.unpack_columns(data, [text_item], packet_bytes=6 + body, text="arrow")[
+        "label"
+    ]
+    assert as_arrow.to_pylist() == as_objects.tolist()
+    t_arrow = best(
+        lambda: bitloom_bulk.unpack_columns(data, [text_item], packet_bytes=6 + body, text="arrow"),
+        5,
+    )
     print(
         f'(a) one 8-byte text field: text="object" {t_obj * 1e3:.1f} ms, text="bytes"'
-        f" {t_bytes * 1e3:.1f} ms: {t_obj / t_bytes:.1f}x"
+        f' {t_bytes * 1e3:.1f} ms: {t_obj / t_bytes:.1f}x, text="arrow"'
+        f" {t_arrow * 1e3:.1f} ms: {t_obj / t_arrow:.1f}x"
     )
+
+    ratios = []
+    for encoding, raw in (
+        ("iso_8859_1", "Grüße-ok".encode("latin-1")),
+        ("utf16be", "HK-R".encode("utf-16-be")),
+        ("utf8", "Grüße!".encode()),
+    ):
+        item = _item("t", encoding, 64, 0)
+        texts = raw * n
+        objects = bitloom_bulk.unpack_columns(texts, [item], packet_bytes=8)["t"]
+        arrows = bitloom_bulk.unpack_columns(texts, [item], packet_bytes=8, text="arrow")["t"]
+        assert arrows.to_pylist() == objects.tolist()
+        t_o = best(lambda i=item, t=texts: bitloom_bulk.unpack_columns(t, [i], packet_bytes=8), 3)
+        t_a = best(
+            lambda i=item, t=texts: bitloom_bulk.unpack_columns(
+                t, [i], packet_bytes=8, text="arrow"
+            ),
+            5,
+        )
+        ratios.append(f"{encoding} {t_o * 1e3:.1f} / {t_a * 1e3:.1f} ms: {t_o / t_a:.1f}x")
+    print("(c) non-ASCII text, object / arrow: " + ", ".join(ratios))
 
     fields = [
         ccsdspy.PacketField(name=name, data_type="uint", bit_length=bits) for name, bits in NUMERIC
@@ -86,11 +119,19 @@ def main():
         assert all(np.array_equal(ours[k], theirs[k]) for k in theirs), "ccsdspy differs"
         t_theirs = best(lambda: packet.load(str(path)), 3)
         t_ours = best(lambda: bitloom_bulk.unpack_ccsds(data, {100: recipe}, text="bytes"), 5)
+        arrows = bitloom_bulk.unpack_ccsds(data, {100: recipe}, text="arrow")[100]
+        assert arrows["label"].to_pylist() == [v.decode("latin-1") for v in theirs["label"]] or all(
+            a.rstrip("\0") == b.decode("latin-1")
+            for a, b in zip(arrows["label"].to_pylist(), theirs["label"], strict=True)
+        ), "ccsdspy's labels differ"
         t_ours_obj = best(lambda: bitloom_bulk.unpack_ccsds(data, {100: recipe}), 3)
+        t_ours_arrow = best(lambda: bitloom_bulk.unpack_ccsds(data, {100: recipe}, text="arrow"), 5)
     print(
         f'(b) housekeeping layout, {len(data) / 1e6:.0f} MB: text="bytes" {t_ours * 1e3:.1f} ms,'
+        f' text="arrow" {t_ours_arrow * 1e3:.1f} ms,'
         f' text="object" {t_ours_obj * 1e3:.1f} ms, ccsdspy FixedLength.load'
-        f" {t_theirs * 1e3:.1f} ms: {t_theirs / t_ours:.1f}x (object: {t_theirs / t_ours_obj:.1f}x)"
+        f" {t_theirs * 1e3:.1f} ms: {t_theirs / t_ours:.1f}x (arrow:"
+        f" {t_theirs / t_ours_arrow:.1f}x, object: {t_theirs / t_ours_obj:.1f}x)"
     )
     print(f"load after: {os.getloadavg()[0]:.2f}")
 

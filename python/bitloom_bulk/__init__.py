@@ -6,7 +6,7 @@ This package never imports ``bitloom``.
 
 # The native module first: in a sub-interpreter it refuses with its own
 # ImportError before anything imports numpy.
-from bitloom_bulk._native import Layout, compile  # isort: split
+from bitloom_bulk._native import ArrowColumn, Layout, compile  # isort: split
 
 from bitloom_bulk import ccsds
 from bitloom_bulk._ccsdspy import load_ccsdspy
@@ -41,6 +41,7 @@ from bitloom_bulk.recipes import (
 __version__ = "0.2.0"
 
 __all__ = [
+    "ArrowColumn",
     "ArrowTable",
     "ByteOrder",
     "CcsdsColumns",

@@ -1,5 +1,5 @@
-from collections.abc import Mapping, Sequence
-from typing import Any, Literal, SupportsIndex, TypeAlias, final
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any, Literal, SupportsIndex, TypeAlias, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -31,9 +31,31 @@ class Layout:
         """Build the packets of many rows at once: columns maps each item's name to a one-dimensional array (integers or floats for numbers, objects or 'U<n>' strings for text), all of one length; the packets, each what pack() gives for its row, come back concatenated in one bytes object."""
     def __reduce__(self) -> tuple[Any, ...]: ...
 
+@final
+class ArrowColumn:
+    """A column of str in Arrow's string layout (utf8; large_utf8 past 2 GiB): int32 offsets and UTF-8 bytes that it owns and exports through the Arrow PyCapsule interface without a copy."""
+
+    def __init__(self, values: Iterable[str] = (), /) -> None: ...
+    def __len__(self) -> int: ...
+    def to_pylist(self) -> list[str]:
+        """The values as a list of str."""
+    def to_numpy(self) -> npt.NDArray[np.object_]:
+        """The values as a numpy object array of str (a copy)."""
+    def __array__(self, dtype: Any = None, copy: bool | None = None) -> npt.NDArray[Any]:
+        """The values as a numpy object array."""
+    def __arrow_c_schema__(self) -> object:
+        """A PyCapsule 'arrow_schema': utf8 or large_utf8."""
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+        """PyCapsules 'arrow_schema' and 'arrow_array' over the column's own buffers (requested_schema is not applied)."""
+    @staticmethod
+    def _from_buffers(offsets: Buffer, data: Buffer, large: bool, /) -> ArrowColumn:
+        """A column over copies of little-endian offsets and UTF-8 data, checked (what pickling gives back)."""
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
 def compile(recipe: _Recipe, /) -> Layout:
     """Read a recipe once into a Layout."""
 
+@overload
 def unpack_columns(
     data: Buffer,
     recipe: _Recipe,
@@ -45,6 +67,19 @@ def unpack_columns(
     text: Literal["object", "bytes"] = "object",
     threads: int | None = None,
 ) -> dict[str, npt.NDArray[Any]]:
+    """Decode many packets into one numpy column per recipe item."""
+
+@overload
+def unpack_columns(
+    data: Buffer,
+    recipe: _Recipe,
+    *,
+    packet_bytes: int | None = None,
+    offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
+    lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
+    offset_bits: int = 0,
+    text: Literal["arrow"],
+) -> dict[str, npt.NDArray[Any] | ArrowColumn]:
     """Decode many packets into one numpy column per recipe item."""
 
 def unpack_repeated(
@@ -88,7 +123,7 @@ def unpack_ccsds(
     recipes: Mapping[int, _Recipe] | Mapping[np.integer[Any], _Recipe],
     *,
     offset: int = 0,
-    text: Literal["object", "bytes"] = "object",
+    text: Literal["object", "bytes", "arrow"] = "object",
     crc: Buffer | None = None,
     threads: int | None = None,
 ) -> tuple[Any, ...]:

@@ -142,7 +142,7 @@ def unpack_ccsds(
     recipes: Mapping[int, _Recipe] | Mapping[np.integer[Any], _Recipe],
     *,
     offset: int = 0,
-    text: Literal["object", "bytes"] = "object",
+    text: Literal["object", "bytes", "arrow"] = "object",
     crc: str | Mapping[int, str] | None = None,
     threads: int | None = None,
 ) -> CcsdsColumns:
@@ -158,7 +158,8 @@ def unpack_ccsds(
     (a recipe names the header's fields if it wants them). Returns a
     ``CcsdsColumns``: a dict ``{apid: {name: column}}`` with ``.skipped``
     ``{apid: count}`` for the packets of APIDs without a recipe. ``text``:
-    as ``unpack_columns``'s (``"bytes"``: fixed-width bytes columns, unchecked).
+    as ``unpack_columns``'s (``"bytes"``: fixed-width bytes columns, unchecked;
+    ``"arrow"``: ``ArrowColumn`` columns of the texts as UTF-8, checked).
 
     ``crc="ccitt"`` (every APID but the idle one, 2047) or ``{apid: "ccitt"}``
     checks the CRC-16-CCITT in the last two bytes of those packets: a packet

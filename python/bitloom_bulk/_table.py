@@ -30,8 +30,9 @@ class Table(dict[str, Any]):
     fixed_size_binary) and ``datetime64`` / ``timedelta64`` (timestamp and
     duration; NaT a null) go over without a copy: Arrow's buffers are the
     columns' memory, kept alive until Arrow lets go of them. A 2-D column is a
-    fixed-size list over the same memory. Converted: ``bool`` (packed into
-    bits), object columns of ``str`` (utf8, large_utf8 past 2 GiB of text) or
+    fixed-size list over the same memory, and an :class:`ArrowColumn` (what
+    ``text="arrow"`` gives) is utf8 over its own buffers. Converted: ``bool``
+    (packed into bits), object columns of ``str`` (utf8, large_utf8 past 2 GiB of text) or
     ``bytes`` (binary, large_binary), ``None`` a null; an object column
     without either (empty, or only ``None``) is utf8. Any other dtype raises
     ``TypeError`` naming the column and its dtype; columns of different
@@ -115,7 +116,7 @@ if TYPE_CHECKING:
         offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
         lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex] | None = None,
         offset_bits: int = 0,
-        text: Literal["object", "bytes"] = "object",
+        text: Literal["object", "bytes", "arrow"] = "object",
         threads: int | None = None,
     ) -> Table:
         """Decode many packets into one numpy column per recipe item."""

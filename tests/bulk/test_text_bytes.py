@@ -101,7 +101,7 @@ def test_bytes_columns_of_a_ccsds_stream_as_of_its_packets():
 @pytest.mark.parametrize(
     ("text", "error", "message"),
     [
-        ("str", ValueError, "argument 'text' must be 'object' or 'bytes', not 'str'"),
+        ("str", ValueError, "argument 'text' must be 'object', 'bytes' or 'arrow', not 'str'"),
         ("BYTES", ValueError, "not 'BYTES'"),
         (b"bytes", TypeError, "not bytes"),
         (1, TypeError, "not int"),

@@ -72,6 +72,13 @@ struct CheckedText {
 // `out`: unit_size(range) bytes per character, native byte order.
 void write_text(const CheckedText& text, void* out) noexcept;
 
+// The most bytes that write_utf8 makes of a text returned by one of the
+// decoders (its exact size for UTF-8 and ASCII texts).
+std::size_t utf8_bound(const CheckedText& text) noexcept;
+// Writes the characters of such a text as UTF-8 into `out`, which has room
+// for utf8_bound(text) bytes; returns the bytes written.
+std::size_t write_utf8(const CheckedText& text, std::uint8_t* out) noexcept;
+
 // ---- decoders ----------------------------------------------------------------
 
 // UTF-8, checked against the well-formed byte sequences; a leading EF BB BF stays

@@ -4,6 +4,8 @@
 // and the array holds the column's buffer export (so the column stays alive
 // and in place) until the consumer releases it, from whatever thread. Bool,
 // str, bytes and strided columns are converted into memory the array owns.
+// An ArrowColumn's buffers are handed over as they are, shared with it (no
+// GIL needed to let go of them).
 // g++ 12 reports a std::string assigned a short literal, inlined here, as a
 // memcpy whose source and target may overlap (a false alarm of its
 // -Wrestrict, fixed in later releases); the warning is off for this file.
@@ -157,6 +159,7 @@ struct ArrayPrivate {
     std::vector<abi::ArrowArray> children;
     std::vector<abi::ArrowArray*> pointers;
     std::vector<std::unique_ptr<std::uint8_t[]>> owned;
+    std::shared_ptr<const TextBuffers> text;  // an ArrowColumn's buffers
     Py_buffer view{};
     bool has_view = false;
 
@@ -539,10 +542,25 @@ bool raise_dtype(PyObject* name, PyObject* dtype) {
     return false;
 }
 
+// An ArrowColumn's buffers as a utf8 (large_utf8) array, without a copy.
+void text_array(std::shared_ptr<const TextBuffers> text, Field& field, abi::ArrowArray& out) {
+    auto priv = std::make_unique<ArrayPrivate>();
+    field.format = text->large ? "U" : "u";
+    priv->buffers = {nullptr, text->offsets, text->data};
+    const auto length = static_cast<std::int64_t>(text->length);
+    priv->text = std::move(text);
+    finish_array(out, std::move(priv), length, 0);
+}
+
 // One column into its field (named `name`) and array; `rows` its length.
 // False with the error set.
 bool export_column(PyObject* name, PyObject* column, Field& field, abi::ArrowArray& out,
                    Py_ssize_t& rows) {
+    if (std::shared_ptr<const TextBuffers> text = arrow_column_buffers(column)) {
+        rows = static_cast<Py_ssize_t>(text->length);
+        text_array(std::move(text), field, out);
+        return true;
+    }
     Ref dtype;
     if (PyObject_CheckBuffer(column) != 0) dtype = Ref(PyObject_GetAttrString(column, "dtype"));
     if (!dtype) {
@@ -737,6 +755,29 @@ PyObject* arrow_array(PyObject* /*self*/, PyObject* table) {
         Field field;
         OwnedArray owned;
         if (!export_table(table, field, owned.array)) return nullptr;
+        Ref schema(schema_capsule(field));
+        if (!schema) return nullptr;
+        Ref array(array_capsule(owned));
+        if (!array) return nullptr;
+        return PyTuple_Pack(2, schema.get(), array.get());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* text_schema_capsule(const TextBuffers& text) {
+    try {
+        return schema_capsule(Field{text.large ? "U" : "u", "", {}});
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* text_array_capsules(std::shared_ptr<const TextBuffers> text) {
+    try {
+        Field field;
+        OwnedArray owned;
+        text_array(std::move(text), field, owned.array);
         Ref schema(schema_capsule(field));
         if (!schema) return nullptr;
         Ref array(array_capsule(owned));

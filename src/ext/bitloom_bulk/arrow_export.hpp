@@ -3,7 +3,10 @@
 // written here (no Arrow library is linked).
 #pragma once
 
+#include <memory>
+
 #include "binding/shims.hpp"
+#include "ext/bitloom_bulk/arrow_column.hpp"
 
 namespace bitloom::bulk {
 
@@ -16,5 +19,11 @@ PyObject* arrow_array(PyObject* self, PyObject* table);
 // _arrow_stream(table): a PyCapsule "arrow_array_stream" that yields the table
 // as one struct record batch, then the end of the stream.
 PyObject* arrow_stream(PyObject* self, PyObject* table);
+
+// An ArrowColumn's schema: a PyCapsule "arrow_schema", utf8 or large_utf8.
+PyObject* text_schema_capsule(const TextBuffers& text);
+// An ArrowColumn as PyCapsules "arrow_schema" and "arrow_array" over its own
+// buffers, which the array shares until the consumer releases it.
+PyObject* text_array_capsules(std::shared_ptr<const TextBuffers> text);
 
 }  // namespace bitloom::bulk

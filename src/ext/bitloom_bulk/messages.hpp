@@ -37,9 +37,9 @@ inline constexpr const char* kFramingNeither =
 inline constexpr const char* kPacketBytesZero = "packet_bytes must be at least 1";
 // The function's name, and the argument's type name or the argument (an object).
 inline constexpr const char* kTextFormType =
-    "%s() argument 'text' must be 'object' or 'bytes', not %.200s";
+    "%s() argument 'text' must be 'object', 'bytes' or 'arrow', not %.200s";
 inline constexpr const char* kTextFormValue =
-    "%s() argument 'text' must be 'object' or 'bytes', not %R";
+    "%s() argument 'text' must be 'object', 'bytes' or 'arrow', not %R";
 // The function's name, and the argument's type name.
 inline constexpr const char* kThreadsType =
     "%s() argument 'threads' must be an int or None, not %.200s";
@@ -140,6 +140,25 @@ inline constexpr const char* kArrowMixed =
 
 // The column's name, the element's index (Py_ssize_t, in C order).
 inline constexpr const char* kArrowElementNote = "in column %R, element %zd";
+// ---- Arrow text columns (ext/bitloom_bulk/arrow_column.cpp) -------------------------
+
+// The value's index (Py_ssize_t), its type name.
+inline constexpr const char* kArrowColumnValue = "ArrowColumn() value %zd is a %.200s, not a str";
+// The argument's type name.
+inline constexpr const char* kArrowColumnValues =
+    "ArrowColumn() takes an iterable of str, not a %.200s";
+// The offsets' size (Py_ssize_t), an offset's size (size_t).
+inline constexpr const char* kArrowColumnOffsets =
+    "_from_buffers() offsets of %zd bytes are not a whole number (at least one) of %zu-byte "
+    "offsets";
+inline constexpr const char* kArrowColumnBroken =
+    "_from_buffers() buffers are not a string column: the offsets must run from 0 to the "
+    "data's size, never decreasing, and each value must be UTF-8";
+inline constexpr const char* kArrowColumnNoView =
+    "an ArrowColumn has no numpy view: its values are copied into a new object array";
+// The Arrow type ("utf8", "large_utf8"), the length (size_t), the first values (a str).
+inline constexpr const char* kArrowColumnRepr = "<bitloom_bulk.ArrowColumn %s of %zu values: %U>";
+
 // ---- packing columns (ext/bitloom_bulk/pack_columns.cpp) ---------------------------
 
 // The argument's type name.

@@ -6,6 +6,7 @@
 #include "binding/item_reader.hpp"
 #include "binding/module_init.hpp"
 #include "binding/names.hpp"
+#include "ext/bitloom_bulk/arrow_column.hpp"
 #include "ext/bitloom_bulk/arrow_export.hpp"
 #include "ext/bitloom_bulk/encoding_table.hpp"
 #include "ext/bitloom_bulk/layout.hpp"
@@ -36,7 +37,8 @@ PyMethodDef g_methods[] = {
      "column per recipe item.\n\ntext='object' gives text items as str objects, decoded and "
      "checked against their\nencoding; text='bytes' as numpy fixed-width bytes ('S<n>') of the "
      "bytes each text\nis decoded from, unchecked (numpy drops trailing NUL bytes when it reads "
-     "one).\n\nthreads=N decodes the numbers (and bytes texts) on up to N threads (1 to the "
+     "one);\n"
+     "text='arrow' as ArrowColumns (Arrow utf8) of the same texts as 'object', as UTF-8.\n\nthreads=N decodes the numbers (and bytes texts) on up to N threads (1 to the "
      "CPUs\navailable to the process), in ranges of 16,384 packets at least handed out in\n"
      "packet order: an upper bound, fewer where there are fewer packets. threads=None\n"
      "(the default) takes one thread per 32,768 packets, up to the CPUs available.\n"
@@ -79,7 +81,9 @@ PyModuleDef g_definition = {
 
 std::atomic<PyObject*> g_module{nullptr};
 
-bool finish_module(PyObject* module) { return init_numpy() && init_layout_type(module); }
+bool finish_module(PyObject* module) {
+    return init_numpy() && init_layout_type(module) && init_arrow_column_type(module);
+}
 
 // The module lives in the main interpreter only. numpy, whose functions and
 // types the module keeps, loads in one interpreter per process, and the

@@ -22,6 +22,7 @@
 #include "core/crc16.hpp"
 #include "core/integer.hpp"
 #include "core/portable.hpp"
+#include "core/text/unicode.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
 
 #if defined(__linux__)
@@ -246,6 +247,10 @@ bool text_form_of(PyObject* arg, const char* function, TextForm& form) {
         form = TextForm::Bytes;
         return true;
     }
+    if (PyUnicode_CompareWithASCIIString(arg, "arrow") == 0) {
+        form = TextForm::Arrow;
+        return true;
+    }
     PyErr_Format(PyExc_ValueError, msg::kTextFormValue, function, arg);
     return false;
 }
@@ -296,6 +301,8 @@ bool ColumnBuilder::allocate(std::size_t total) {
     columns_.assign(nfields, nullptr);
     buffers_.resize(nfields);
     text_widths_.assign(nfields, 0);
+    arrow_.clear();
+    arrow_.resize(nfields);
     total_ = total;
     filled_ = 0;
     for (std::size_t j = 0; j < nfields; ++j) {
@@ -313,6 +320,19 @@ bool ColumnBuilder::allocate(std::size_t total) {
             char dtype[32];
             std::snprintf(dtype, sizeof dtype, "S%zu", width);
             buffers_[j] = new_column(total, dtype, columns_[j], true);
+        } else if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Arrow) {
+            const std::size_t n = (fields_[j].bits + 7) / 8;
+            if (!arrow_[j].start(total, n)) {
+                PyErr_NoMemory();
+                return false;
+            }
+            try {
+                scratch_.resize(std::max(scratch_.size(), n));
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return false;
+            }
+            continue;
         } else if (kinds_[j] == ColumnKind::Text) {
             any_text_ = true;
             if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
@@ -343,6 +363,15 @@ bool ColumnBuilder::add(const PacketSet& packets, std::uint64_t base) {
     if (!decode_released(packets, base, failed)) {
         PyErr_NoMemory();
         return false;
+    }
+    if (text_ == TextForm::Arrow) {
+        // The texts go into growing columns, in packet order, on this thread
+        // (with the GIL released), up to the first numeric fault.
+        failed = py::without_gil([&] { return decode_arrow_texts(packets, failed, base); });
+        if (out_of_memory_) {
+            PyErr_NoMemory();
+            return false;
+        }
     }
     if (any_text_) {
         // The texts of the packets before the first numeric fault; a text fault
@@ -499,12 +528,141 @@ void ColumnBuilder::copy_text_bytes(const PacketSet& packets, std::size_t count,
     }
 }
 
+namespace {
+
+// n bytes from s to d (not overlapping): short texts without a call.
+inline void copy_text(std::uint8_t* d, const std::uint8_t* s, std::size_t n) noexcept {
+    if (n >= 8 && n <= 16) {
+        std::uint64_t head = 0, tail = 0;
+        std::memcpy(&head, s, 8);
+        std::memcpy(&tail, s + n - 8, 8);
+        std::memcpy(d, &head, 8);
+        std::memcpy(d + n - 8, &tail, 8);
+    } else if (n >= 4 && n < 8) {
+        std::uint32_t head = 0, tail = 0;
+        std::memcpy(&head, s, 4);
+        std::memcpy(&tail, s + n - 4, 4);
+        std::memcpy(d, &head, 4);
+        std::memcpy(d + n - 4, &tail, 4);
+    } else if (n != 0) {
+        std::memcpy(d, s, n);
+    }
+}
+
+inline bool all_ascii(const std::uint8_t* p, std::size_t n) noexcept {
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p + i, 8);
+        seen |= word;
+    }
+    for (; i < n; ++i) seen |= p[i];
+    return (seen & 0x8080808080808080ULL) == 0;
+}
+
+// Codecs that read a byte below 0x80 as the character of the same value,
+// whatever the bytes around it (windows-1252 sniffs a byte-order mark only
+// from bytes above 0x7F): a text of such bytes is its own UTF-8.
+constexpr bool ascii_is_itself(core::TextCodec codec) noexcept {
+    return codec == core::TextCodec::Utf8 || codec == core::TextCodec::UsAscii ||
+           codec == core::TextCodec::Iso8859_1 || codec == core::TextCodec::Windows1252;
+}
+
+}  // namespace
+
+std::size_t ColumnBuilder::decode_arrow_texts(const PacketSet& packets, std::size_t count,
+                                              std::uint64_t base) noexcept {
+    // The kernel has checked every field of these packets to lie inside them.
+    // Each text's bytes are copied out of its packet (into the column, where
+    // they are its UTF-8 as they are, else aside) before they are checked:
+    // what is checked is what is written, whatever another thread does to
+    // the data meanwhile.
+    std::size_t limit = count;
+    try {
+        for (std::size_t j = 0; j < fields_.size(); ++j) {
+            if (kinds_[j] != ColumnKind::Text) continue;
+            const core::FieldSpec& fld = fields_[j];
+            const core::TextCodecRow& codec = core::text_codec_row(fld.row->text);
+            const bool ascii_fast = ascii_is_itself(fld.row->text);
+            const bool latin1 = fld.row->text == core::TextCodec::Iso8859_1;
+            const std::uint64_t start = base + layout_.recipe.items[j].start;
+            const std::size_t n = (static_cast<std::size_t>(fld.bits) + 7) / 8;
+            const bool whole = !fld.little && start % 8 == 0 && fld.bits % 8 == 0;
+            std::uint8_t* window = scratch_.data();
+            TextColumnWriter& column = arrow_[j];
+            for (std::size_t p = 0; p < limit; ++p) {
+                std::uint8_t* at = column.room(n);
+                if (at == nullptr) {
+                    out_of_memory_ = true;
+                    return 0;
+                }
+                if (whole) {
+                    copy_text(at, packets.packet(p) + start / 8, n);
+                } else if (n != 0) {
+                    core::field_window(packets.packet(p), start, fld.bits, fld.little, at);
+                }
+                if (ascii_fast && all_ascii(at, n)) {
+                    if (!column.push(n)) [[unlikely]] {
+                        out_of_memory_ = true;
+                        return 0;
+                    }
+                    continue;
+                }
+                copy_text(window, at, n);
+                if (latin1) {
+                    // Never fails: each byte is the character of its value.
+                    at = column.room(2 * n);
+                    if (at == nullptr) {
+                        out_of_memory_ = true;
+                        return 0;
+                    }
+                    std::size_t size = 0;
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const std::uint8_t c = window[i];
+                        if (c < 0x80) {
+                            at[size++] = c;
+                        } else {
+                            at[size++] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
+                            at[size++] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+                        }
+                    }
+                    if (!column.push(size)) {
+                        out_of_memory_ = true;
+                        return 0;
+                    }
+                    continue;
+                }
+                const auto checked = codec.decode(core::ByteView(window, n));
+                if (!checked) {
+                    limit = p;  // its error is raised from the packet, with the GIL
+                    break;
+                }
+                at = column.room(core::utf8_bound(checked.value()));
+                if (at == nullptr) {
+                    out_of_memory_ = true;
+                    return 0;
+                }
+                if (!column.push(core::write_utf8(checked.value(), at))) {
+                    out_of_memory_ = true;
+                    return 0;
+                }
+            }
+        }
+    } catch (...) {  // std::bad_alloc making a decoder's error
+        out_of_memory_ = true;
+        return 0;
+    }
+    return limit;
+}
+
 bool ColumnBuilder::shrink(std::size_t rows) {
     if (rows < filled_ || rows > total_) {
         PyErr_SetString(PyExc_SystemError, msg::kColumnsUnfilled);
         return false;
     }
     for (std::size_t j = 0; j < fields_.size() && rows != total_; ++j) {
+        if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Arrow) continue;  // finish() cuts
         PyObject* buffer = buffers_[j].get();
         if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Object) {
             // The slots past `rows` were never set: the list holds NULL there.
@@ -531,7 +689,9 @@ PyObject* ColumnBuilder::finish() {
     if (!result) return nullptr;
     for (std::size_t j = 0; j < nfields; ++j) {
         Ref column;
-        if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Object) {
+        if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Arrow) {
+            column = Ref(new_arrow_column(arrow_[j].finish(total_)));
+        } else if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Object) {
             column = Ref(object_column(buffers_[j].get()));
         } else {
             column = buffers_[j];  // the array the rows were written into

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "core/columns/column_kernel.hpp"
+#include "ext/bitloom_bulk/arrow_column.hpp"
 #include "ext/bitloom_bulk/layout.hpp"
 
 namespace bitloom::bulk {
@@ -32,11 +34,13 @@ PyObject* object_column(PyObject* list);
 // in bounded runs (so that it never holds the positions of all of them at
 // once) builds its result here.
 // How text items come out: numpy object columns of str (decoded and checked
-// against the encoding, as unpack_parameters does), or numpy fixed-width
-// bytes columns ("S<n>") of the bytes each text is decoded from, unchecked.
-enum class TextForm : std::uint8_t { Object, Bytes };
+// against the encoding, as unpack_parameters does), numpy fixed-width bytes
+// columns ("S<n>") of the bytes each text is decoded from, unchecked, or
+// ArrowColumns (Arrow's utf8 layout) of the same texts as the str objects,
+// decoded and checked as they are but written as UTF-8 without the GIL.
+enum class TextForm : std::uint8_t { Object, Bytes, Arrow };
 
-// The text= argument ("object" or "bytes"; None for the default, object) into
+// The text= argument ("object", "bytes" or "arrow"; None for the default, object) into
 // `form`; false with ValueError or TypeError naming `function`'s argument.
 bool text_form_of(PyObject* arg, const char* function, TextForm& form);
 
@@ -101,6 +105,11 @@ private:
     // first faulty packet (packets.count where none is). False (no error
     // set) without memory to split them.
     bool decode_released(const PacketSet& packets, std::uint64_t base, std::size_t& first_fault);
+    // The texts of packets [0, count) decoded into the Arrow columns (no GIL
+    // needed): the number of packets before the first whose text fails to
+    // decode (count if none). Sets out_of_memory_ when a column cannot grow.
+    std::size_t decode_arrow_texts(const PacketSet& packets, std::size_t count,
+                                   std::uint64_t base) noexcept;
 
     const Layout& layout_;
     const char* function_;
@@ -111,6 +120,9 @@ private:
     std::vector<ColumnKind> kinds_;
     std::vector<std::uint8_t*> columns_;  // numeric columns' first elements
     std::vector<py::Ref> buffers_;        // numpy arrays, or lists for object text
+    std::vector<TextColumnWriter> arrow_;  // Arrow text columns, by field
+    std::vector<std::uint8_t> scratch_;    // one text's bytes, copied from its packet
+    bool out_of_memory_ = false;
     std::size_t total_ = 0;
     std::size_t filled_ = 0;
     bool any_text_ = false;

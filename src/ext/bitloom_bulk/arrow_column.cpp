@@ -43,7 +43,7 @@ std::size_t TextBuffers::offset(std::size_t i) const noexcept {
 namespace {
 
 // Large buffers are asked to be backed by huge pages, as numpy asks for its
-// own large arrays (and new_column_buffer for the numeric columns): the first
+// own large arrays (numpy.empty does so for the numeric columns): the first
 // write to each 4 KiB page is otherwise a fault. Advice only.
 void advise_huge(void* memory, std::size_t size) noexcept {
 #ifdef MADV_HUGEPAGE

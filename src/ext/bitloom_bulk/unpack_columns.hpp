@@ -118,8 +118,8 @@ private:
     std::vector<std::size_t> text_widths_;  // bytes per element of each bytes text column
     std::vector<core::FieldSpec> fields_;
     std::vector<ColumnKind> kinds_;
-    std::vector<std::uint8_t*> columns_;  // numeric columns' first elements
-    std::vector<py::Ref> buffers_;        // numpy arrays, or lists for object text
+    std::vector<std::uint8_t*> columns_;   // numeric columns' first elements
+    std::vector<py::Ref> buffers_;         // numpy arrays, or lists for object text
     std::vector<TextColumnWriter> arrow_;  // Arrow text columns, by field
     std::vector<std::uint8_t> scratch_;    // one text's bytes, copied from its packet
     bool out_of_memory_ = false;

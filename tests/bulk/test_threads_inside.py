@@ -275,6 +275,10 @@ except RuntimeError:
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_AS as Linux has it")
+@pytest.mark.skipif(
+    bool(os.environ.get("BITLOOM_SANITIZED")),
+    reason="AddressSanitizer maps terabytes of shadow memory, which RLIMIT_AS refuses",
+)
 def test_a_thread_that_cannot_start_leaves_its_ranges_to_the_others():
     done = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(LIMITED)],

@@ -182,7 +182,8 @@ PyObject* pack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         }
-        std::memcpy(apids.data(), order.data(), 2 * apids.size());
+        // An empty order may have no storage at all (a null pointer).
+        if (!apids.empty()) std::memcpy(apids.data(), order.data(), 2 * apids.size());
         for (std::size_t i = 0; i < apids.size(); ++i) {
             const std::uint16_t a = apids[i];
             const int k = a < core::ccsds::kApidCount ? index_of[a] : -1;

@@ -811,6 +811,35 @@ class Definitions:
             errors=errors,
         )
 
+    def pack_columns(
+        self,
+        packet_type: str | PacketType,
+        columns: Mapping[str, Any],
+        /,
+        *,
+        packet_bytes: int | None = None,
+    ) -> bytes:
+        """Build the packets of one concrete type's table at once: ``columns``
+        maps each of the type's fields (its parent's first) to a column of raw
+        values, as ``decode(..., derived=False)`` gives them (a 2-D column for
+        an array of fixed count, bytes for a binary field); the packets, each
+        what ``bitloom.pack_parameters`` gives for its row's items, come back
+        concatenated in one bytes object. ``packet_bytes`` pads every packet
+        with zero bytes to that size: where a type's fields end before its
+        packets do (spare bits at the end, say), the packets are framed at
+        their full size, as a CCSDS length field says.
+
+        Every item needs a fixed place and size; a size, count or place read
+        from the packet, and records, raise :class:`DefinitionError`. A row
+        whose packet would not decode as this type (its values fail the
+        type's ``where``, or meet an earlier sibling's or a child's) raises a
+        ValueError naming the row, before anything is packed. Values that do
+        not pack raise what ``Layout.pack_columns`` raises.
+        """
+        from bitloom_bulk._definitions_pack import pack_columns
+
+        return pack_columns(self, packet_type, columns, packet_bytes)
+
     def nodes(self) -> list[Node]:
         """The types read and placed, in definition order."""
         return self._nodes

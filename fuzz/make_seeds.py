@@ -280,6 +280,36 @@ def definitions_seeds():
     return out
 
 
+def pack_columns_seeds():
+    # fuzz_pack_columns.cpp reads: mode (bit 0: scattered packets), rows,
+    # fields - 1, then per field (encoding, flags, width[, offset]) with flags
+    # bit 0 little-endian, bit 1 reversed, bits 2-3 both set: an explicit
+    # offset; then per column a pick byte (element type, stride, byte swap,
+    # bit 7: large values) and its elements. The tails are random, so the
+    # columns hold every kind of value.
+    import random
+
+    def fields(*specs):
+        return b"".join(b"".join(u8(v) for v in spec) for spec in specs)
+
+    out = {}
+    shapes = {
+        # twelve fields one after another, widths 1-64, both byte orders
+        "twelve_mixed": (0, 39, [(i, (i % 4) & 3, 0x40 | (5 * i)) for i in range(12)]),
+        # whole-byte fields sharing 8-byte words, packets scattered
+        "whole_bytes_scattered": (1, 33, [(0, 0, 0x80 | i) for i in range(8)]),
+        # explicit offsets overlapping earlier fields, reversed bits
+        "overlaps": (0, 17, [(1, 0x0E, 0x40 | 12, 3), (2, 0x0C, 0x40 | 30, 0), (0, 0x02, 7)]),
+        # widths past the 8-byte window, little-endian
+        "wide_little": (1, 25, [(3, 1, 0xC0 | 14), (0, 1, 0xC0 | 31), (5, 0, 0x40 | 63)]),
+    }
+    for n, (name, (mode, rows, specs)) in enumerate(shapes.items()):
+        rng = random.Random(n)
+        tail = bytes(rng.randrange(256) for _ in range(4000))
+        out[name] = u8(mode) + u8(rows) + u8(len(specs) - 1) + fields(*specs) + tail
+    return out
+
+
 SEEDS = {
     "bits": bits_seeds,
     "integer": integer_seeds,
@@ -290,6 +320,7 @@ SEEDS = {
     "ccsds": ccsds_seeds,
     "repeated": repeated_seeds,
     "definitions": definitions_seeds,
+    "pack_columns": pack_columns_seeds,
 }
 
 

@@ -68,6 +68,11 @@ if [ $fix -eq 1 ]; then
   "$ruff" check --fix . ; "$ruff" format . ; "$clang_format" -i "${cxx_files[@]}"
 fi
 
+# A merge's conflict markers left in any tracked file.
+no_conflict_markers() {
+  ! git -C "$root" grep -n -E '^(<{7}|={7}|>{7})( |$)' -- . ':!*.png'
+}
+step "no conflict markers" no_conflict_markers
 step "ruff check" "$ruff" check --output-format concise .
 step "ruff format --check" "$ruff" format --check .
 step "clang-format (${#cxx_files[@]} files)" "$clang_format" --dry-run --Werror "${cxx_files[@]}"

@@ -5,7 +5,7 @@ Needs valgrind (the JPSS cases the shared real data; the loop cases a C++
 compiler, bench/loop_helper.py). Each case runs in a child under `valgrind --tool=callgrind`
 twice, once calling the function once and once calling it three times after
 the same set-up; half the difference of the two totals is the cost of one
-call, so no symbols are needed (a stripped wheel measures as well as a debug
+call (on one thread, threads=1, as the loop runs), so no symbols are needed (a stripped wheel measures as well as a debug
 build) and import and set-up costs cancel out. Counts are repeatable on a
 noisy machine, unlike times.
 """
@@ -37,7 +37,7 @@ if case in ("unpack_columns", "loop_telemetry"):
     size = b.packet_bytes(b.TELEMETRY)
     data = streams.fixed_stream(n, 0x064, size, seed=1)
     layout = bitloom_bulk.compile(b.recipe(b.TELEMETRY))
-    call = lambda: bitloom_bulk.unpack_columns(data, layout, packet_bytes=size)
+    call = lambda: bitloom_bulk.unpack_columns(data, layout, packet_bytes=size, threads=1)
     if case == "loop_telemetry":
         from bench import loop_helper
         call = lambda: loop_helper.load().telemetry(data)
@@ -46,7 +46,7 @@ elif case in ("unpack_columns_jpss", "loop_jpss"):
     raw = JPSS_FILE.read_bytes()
     data = (raw * (n // 7200 + 1))[: n * 71]
     layout = bitloom_bulk.compile(jpss_recipe())
-    call = lambda: bitloom_bulk.unpack_columns(data, layout, packet_bytes=71)
+    call = lambda: bitloom_bulk.unpack_columns(data, layout, packet_bytes=71, threads=1)
     if case == "loop_jpss":
         from bench import loop_helper
         call = lambda: loop_helper.load().jpss(data)

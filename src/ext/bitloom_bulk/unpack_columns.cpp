@@ -1297,8 +1297,8 @@ PyObject* packet_crcs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         // The run's CRCs, computed and found, in one call and one pass over
         // the packets (taken in pairs, with no call per packet).
         py::without_gil([&] {
-            core::crc16_ccitt_syndromes(data.data(), at.data(), len.data(), 0, n,
-                                        computed + begin, stored + begin);
+            core::crc16_ccitt_syndromes(data.data(), at.data(), len.data(), 0, n, computed + begin,
+                                        stored + begin);
         });
     }
     return PyTuple_Pack(2, first.get(), second.get());

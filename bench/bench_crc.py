@@ -8,7 +8,8 @@ Run: python -m bench.bench_crc [--packets N]   (from the repository's root)
 (b) The mixed stream of bench_bulk (three APIDs, 19, 94 and 54 bytes), every
     packet ending in its CRC: unpack_ccsds(crc="ccitt") against unpack_ccsds
     of the same stream (the cost of checking every packet, as a share of
-    decoding it), and packet_crcs alone after split_ccsds.
+    decoding it; the summary line holds it against the 15% target), and
+    packet_crcs alone after split_ccsds.
 Times are the best of several rounds; load is printed before and after.
 """
 
@@ -29,6 +30,10 @@ try:
     import crcmod.predefined
 except ImportError:  # optional: the ratio is left out
     crcmod = None
+
+
+# The most the CRC check may add to unpack_ccsds's time on the mixed stream.
+TARGET = 0.15
 
 
 def main():
@@ -66,13 +71,18 @@ def main():
         plain.append(best(lambda: bitloom_bulk.unpack_ccsds(data, recipes), 1))
         checked.append(best(lambda: bitloom_bulk.unpack_ccsds(data, recipes, crc="ccitt"), 1))
     t_unpack, t_checked = min(plain), min(checked)
-    median = float(np.median(np.array(checked) / np.array(plain)))
+    ratios = np.array(checked) / np.array(plain) - 1
+    share, median = t_checked / t_unpack - 1, float(np.median(ratios))
     print(
         f"(b) mixed stream, {args.packets} packets: unpack_ccsds {t_unpack * 1e3:.1f} ms,"
-        f" with crc='ccitt' {t_checked * 1e3:.1f} ms (best of {args.rounds} in turns):"
-        f" checking costs {(t_checked / t_unpack - 1) * 100:.0f}%, median of the"
-        f" rounds' ratios {(median - 1) * 100:.0f}% (target at most 15%);"
-        f" packet_crcs alone {t_crc * 1e3:.1f} ms"
+        f" with crc='ccitt' {t_checked * 1e3:.1f} ms (best of {args.rounds} in turns);"
+        f" packet_crcs alone {t_crc * 1e3:.1f} ms, {t_crc / args.packets * 1e9:.1f} ns a packet"
+    )
+    print(
+        f"summary: CRC cost / decode time = {share * 100:.1f}% (best times),"
+        f" median of the rounds {median * 100:.1f}%"
+        f" (rounds {ratios.min() * 100:.1f}% to {ratios.max() * 100:.1f}%);"
+        f" target at most {TARGET * 100:.0f}%: {'met' if median <= TARGET else 'NOT met'}"
     )
     print(f"load after: {os.getloadavg()[0]:.2f}")
 

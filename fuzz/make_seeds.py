@@ -310,6 +310,26 @@ def pack_columns_seeds():
     return out
 
 
+def crc16_seeds():
+    # count, one length for all (2 + value), (offset, length - 2) per packet, bytes
+    import random
+
+    rng = random.Random(16)
+    data = bytes(rng.randrange(256) for _ in range(1200))
+
+    def packets(fixed, specs):
+        return u8(len(specs)) + u16(fixed) + b"".join(u16(o) + u16(n) for o, n in specs) + data
+
+    return {
+        # the mixed stream's lengths (19, 94, 54) and longer, side by side
+        "mixed_lengths": packets(52, [(0, 17), (19, 92), (113, 52), (167, 17), (186, 298)]),
+        # packets starting within 16 bytes of the buffer's first byte
+        "near_start": packets(15, [(i, 2 * i) for i in range(16)]),
+        # lengths 16k + 1 (the preset split across the first two blocks)
+        "preset_split": packets(31, [(7, 15), (40, 31), (90, 47), (300, 63)]),
+    }
+
+
 SEEDS = {
     "bits": bits_seeds,
     "integer": integer_seeds,
@@ -318,6 +338,7 @@ SEEDS = {
     "unicode": unicode_seeds,
     "charset": charset_seeds,
     "ccsds": ccsds_seeds,
+    "crc16": crc16_seeds,
     "repeated": repeated_seeds,
     "definitions": definitions_seeds,
     "pack_columns": pack_columns_seeds,

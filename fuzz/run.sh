@@ -19,7 +19,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 seconds=${1:-10}
 jobs=${FUZZ_JOBS:-2}
-targets=${FUZZ_TARGETS:-"bits integer bcd float unicode charset ccsds columns repeated pack_columns"}
+targets=${FUZZ_TARGETS:-"bits integer bcd float unicode charset ccsds crc16 columns repeated pack_columns"}
 build="$here/build"
 
 find_clang() {

@@ -284,7 +284,10 @@ def check_packets(
         if isinstance(crc, frozenset):
             checked &= np.isin(apids, sorted(crc))
         rows = np.flatnonzero(checked)
-        computed, stored = _native.packet_crcs(data, frames.offsets[rows], frames.lengths[rows])
+        if len(rows) == len(apids):  # every packet: no copies of the positions
+            computed, stored = _native.packet_crcs(data, frames.offsets, frames.lengths)
+        else:
+            computed, stored = _native.packet_crcs(data, frames.offsets[rows], frames.lengths[rows])
         for r in np.flatnonzero(computed != stored).tolist():
             p = int(rows[r])
             quality.crc_faults.append(

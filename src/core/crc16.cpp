@@ -1,5 +1,6 @@
 #include "core/crc16.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -37,10 +38,91 @@ constexpr Tables make_tables() {
 
 constexpr Tables kTables = make_tables();
 
+// Eight bytes into the register: it meets the first two; the other six enter
+// as they are.
+inline std::uint16_t step8(std::uint16_t crc, const std::uint8_t* p) noexcept {
+    const auto& t = kTables;
+    return static_cast<std::uint16_t>(t[7][p[0] ^ (crc >> 8)] ^ t[6][p[1] ^ (crc & 0xFF)] ^
+                                      t[5][p[2]] ^ t[4][p[3]] ^ t[3][p[4]] ^ t[2][p[5]] ^
+                                      t[1][p[6]] ^ t[0][p[7]]);
+}
+
+// The last 0 to 7 bytes: four, two, then one at a time, so that a short
+// packet's tail costs at most three dependent steps rather than seven.
+inline std::uint16_t tail(std::uint16_t crc, const std::uint8_t* p, std::size_t size) noexcept {
+    const auto& t = kTables;
+    if ((size & 4) != 0) {
+        crc = static_cast<std::uint16_t>(t[3][p[0] ^ (crc >> 8)] ^ t[2][p[1] ^ (crc & 0xFF)] ^
+                                         t[1][p[2]] ^ t[0][p[3]]);
+        p += 4;
+    }
+    if ((size & 2) != 0) {
+        crc = static_cast<std::uint16_t>(t[1][p[0] ^ (crc >> 8)] ^ t[0][p[1] ^ (crc & 0xFF)]);
+        p += 2;
+    }
+    if ((size & 1) != 0) crc = static_cast<std::uint16_t>((crc << 8) ^ t[0][(crc >> 8) ^ p[0]]);
+    return crc;
+}
+
+inline std::uint16_t found_crc(const std::uint8_t* data, std::size_t size) noexcept {
+    return static_cast<std::uint16_t>((data[size - 2] << 8) | data[size - 1]);
+}
+
+// Where the results of many packets go: their syndromes in `out`, or where
+// `found` is not null, the CRC each carries in `found` and the CRC computed
+// in `out` (the syndrome XOR the one found), read while the packet's last
+// bytes are still in the cache rather than in a second pass over the data.
+struct Results {
+    std::uint16_t* out;
+    std::uint16_t* found;
+
+    void put(std::size_t i, std::uint16_t syndrome, const std::uint8_t* packet,
+             std::size_t size) const noexcept {
+        if (found == nullptr) {
+            out[i] = syndrome;
+            return;
+        }
+        const std::uint16_t carried = found_crc(packet, size);
+        found[i] = carried;
+        out[i] = static_cast<std::uint16_t>(syndrome ^ carried);
+    }
+};
+
 std::uint16_t syndrome_by_tables(const std::uint8_t* data, std::size_t size) noexcept {
-    const std::size_t body = size - 2;
-    return static_cast<std::uint16_t>(crc16_ccitt(data, body) ^
-                                      ((data[body] << 8) | data[body + 1]));
+    return static_cast<std::uint16_t>(crc16_ccitt(data, size - 2) ^ found_crc(data, size));
+}
+
+// Two packets side by side through the tables: their eight-byte steps in
+// turns while both have them (two independent chains of lookups, so that one
+// fills the other's load latency), then each one's remaining steps and tail.
+void syndromes_by_tables(const std::uint8_t* base, const std::uint64_t* offsets,
+                         const std::uint64_t* lengths, std::uint64_t length, std::size_t n,
+                         Results r) noexcept {
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const auto n0 = static_cast<std::size_t>(lengths == nullptr ? length : lengths[i]);
+        const auto n1 = static_cast<std::size_t>(lengths == nullptr ? length : lengths[i + 1]);
+        const std::uint8_t* p0 = base + offsets[i];
+        const std::uint8_t* p1 = base + offsets[i + 1];
+        const std::size_t b0 = n0 - 2;
+        const std::size_t b1 = n1 - 2;
+        std::uint16_t c0 = kCrc16CcittInit;
+        std::uint16_t c1 = kCrc16CcittInit;
+        const std::size_t both = std::min(b0, b1) & ~std::size_t{7};
+        for (std::size_t k = 0; k < both; k += 8) {
+            c0 = step8(c0, p0 + k);
+            c1 = step8(c1, p1 + k);
+        }
+        c0 = crc16_ccitt(p0 + both, b0 - both, c0);
+        c1 = crc16_ccitt(p1 + both, b1 - both, c1);
+        r.put(i, static_cast<std::uint16_t>(c0 ^ found_crc(p0, n0)), p0, n0);
+        r.put(i + 1, static_cast<std::uint16_t>(c1 ^ found_crc(p1, n1)), p1, n1);
+    }
+    if (i < n) {
+        const std::uint8_t* p = base + offsets[i];
+        const auto size = static_cast<std::size_t>(lengths == nullptr ? length : lengths[i]);
+        r.put(i, syndrome_by_tables(p, size), p, size);
+    }
 }
 
 #ifdef BITLOOM_CRC_CLMUL
@@ -213,37 +295,71 @@ BITLOOM_CLMUL_TARGET inline std::uint16_t syndrome_clmul(const std::uint8_t* dat
 
 BITLOOM_CLMUL_TARGET void syndromes_clmul(const std::uint8_t* base, const std::uint64_t* offsets,
                                           const std::uint64_t* lengths, std::uint64_t length,
-                                          std::size_t n, std::uint16_t* out) {
+                                          std::size_t n, Results r) {
     if (lengths == nullptr) {
         // One length for all: its shape is worked out once, the block loop's
         // trip count repeats (which the branch predictor learns), and two
         // packets go side by side, so that one's chain of multiplies fills
         // the other's waits.
-        const Shape s = shape_of(static_cast<std::size_t>(length));
+        const auto size = static_cast<std::size_t>(length);
+        const Shape s = shape_of(size);
         const Folding f = folding();
         const std::size_t skip = first_block(s);
         const std::size_t blocks = blocks_after_start(s);
         std::size_t i = 0;
         for (; i + 2 <= n; i += 2) {
-            const std::uint8_t* p0 = base + offsets[i];
-            const std::uint8_t* p1 = base + offsets[i + 1];
-            __m128i a0 = start(p0, s, base, f);
-            __m128i a1 = start(p1, s, base, f);
-            p0 += skip;
-            p1 += skip;
+            const std::uint8_t* q0 = base + offsets[i];
+            const std::uint8_t* q1 = base + offsets[i + 1];
+            __m128i a0 = start(q0, s, base, f);
+            __m128i a1 = start(q1, s, base, f);
+            const std::uint8_t* p0 = q0 + skip;
+            const std::uint8_t* p1 = q1 + skip;
             for (std::size_t k = blocks; k != 0; --k, p0 += 16, p1 += 16) {
                 a0 = fold_in(a0, _mm_shuffle_epi8(load16(p0), f.reverse), f.fold);
                 a1 = fold_in(a1, _mm_shuffle_epi8(load16(p1), f.reverse), f.fold);
             }
-            out[i] = finish(a0, f);
-            out[i + 1] = finish(a1, f);
+            r.put(i, finish(a0, f), q0, size);
+            r.put(i + 1, finish(a1, f), q1, size);
         }
-        if (i < n) out[i] = syndrome_clmul(base + offsets[i], s, base);
+        if (i < n) r.put(i, syndrome_clmul(base + offsets[i], s, base), base + offsets[i], size);
         return;
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = syndrome_clmul(base + offsets[i], shape_of(static_cast<std::size_t>(lengths[i])),
-                                base);
+    // Lengths of their own: two packets side by side again, their blocks in
+    // turns while both have them, then the longer one's alone. The constants
+    // stay in registers across packets, and no call is made per packet.
+    const Folding f = folding();
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const auto n0 = static_cast<std::size_t>(lengths[i]);
+        const auto n1 = static_cast<std::size_t>(lengths[i + 1]);
+        const Shape s0 = shape_of(n0);
+        const Shape s1 = shape_of(n1);
+        const std::uint8_t* q0 = base + offsets[i];
+        const std::uint8_t* q1 = base + offsets[i + 1];
+        __m128i a0 = start(q0, s0, base, f);
+        __m128i a1 = start(q1, s1, base, f);
+        const std::uint8_t* p0 = q0 + first_block(s0);
+        const std::uint8_t* p1 = q1 + first_block(s1);
+        std::size_t k0 = blocks_after_start(s0);
+        std::size_t k1 = blocks_after_start(s1);
+        for (std::size_t both = std::min(k0, k1); both != 0; --both, --k0, --k1) {
+            a0 = fold_in(a0, _mm_shuffle_epi8(load16(p0), f.reverse), f.fold);
+            a1 = fold_in(a1, _mm_shuffle_epi8(load16(p1), f.reverse), f.fold);
+            p0 += 16;
+            p1 += 16;
+        }
+        for (; k0 != 0; --k0, p0 += 16) {
+            a0 = fold_in(a0, _mm_shuffle_epi8(load16(p0), f.reverse), f.fold);
+        }
+        for (; k1 != 0; --k1, p1 += 16) {
+            a1 = fold_in(a1, _mm_shuffle_epi8(load16(p1), f.reverse), f.fold);
+        }
+        r.put(i, finish(a0, f), q0, n0);
+        r.put(i + 1, finish(a1, f), q1, n1);
+    }
+    if (i < n) {
+        const auto size = static_cast<std::size_t>(lengths[i]);
+        r.put(i, syndrome_clmul(base + offsets[i], shape_of(size), base), base + offsets[i], size);
     }
 }
 
@@ -260,20 +376,9 @@ const bool kHasClmul = detect_clmul();
 }  // namespace
 
 std::uint16_t crc16_ccitt(const std::uint8_t* data, std::size_t size, std::uint16_t crc) noexcept {
-    const auto& t = kTables;
     std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        // The register meets the first two bytes; the other six enter as they are.
-        const unsigned b0 = data[i] ^ (crc >> 8);
-        const unsigned b1 = data[i + 1] ^ (crc & 0xFF);
-        crc = static_cast<std::uint16_t>(t[7][b0] ^ t[6][b1] ^ t[5][data[i + 2]] ^
-                                         t[4][data[i + 3]] ^ t[3][data[i + 4]] ^ t[2][data[i + 5]] ^
-                                         t[1][data[i + 6]] ^ t[0][data[i + 7]]);
-    }
-    for (; i < size; ++i) {
-        crc = static_cast<std::uint16_t>((crc << 8) ^ t[0][(crc >> 8) ^ data[i]]);
-    }
-    return crc;
+    for (; i + 8 <= size; i += 8) crc = step8(crc, data + i);
+    return tail(crc, data + i, size - i);
 }
 
 bool crc16_ccitt_uses_clmul() noexcept {
@@ -296,17 +401,21 @@ std::uint16_t crc16_ccitt_syndrome(const std::uint8_t* data, std::size_t size,
 
 void crc16_ccitt_syndromes(const std::uint8_t* base, const std::uint64_t* offsets,
                            const std::uint64_t* lengths, std::uint64_t length, std::size_t n,
-                           std::uint16_t* out) noexcept {
+                           std::uint16_t* out, std::uint16_t* found) noexcept {
 #ifdef BITLOOM_CRC_CLMUL
     if (kHasClmul) {
-        syndromes_clmul(base, offsets, lengths, length, n, out);
+        syndromes_clmul(base, offsets, lengths, length, n, {out, found});
         return;
     }
 #endif
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t size = lengths == nullptr ? length : lengths[i];
-        out[i] = syndrome_by_tables(base + offsets[i], static_cast<std::size_t>(size));
-    }
+    syndromes_by_tables(base, offsets, lengths, length, n, {out, found});
+}
+
+void crc16_ccitt_syndromes_by_tables(const std::uint8_t* base, const std::uint64_t* offsets,
+                                     const std::uint64_t* lengths, std::uint64_t length,
+                                     std::size_t n, std::uint16_t* out,
+                                     std::uint16_t* found) noexcept {
+    syndromes_by_tables(base, offsets, lengths, length, n, {out, found});
 }
 
 }  // namespace bitloom::core

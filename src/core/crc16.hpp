@@ -41,10 +41,19 @@ std::uint16_t crc16_ccitt_syndrome(const std::uint8_t* data, std::size_t size,
 // The syndromes of n packets in one call: packet i is
 // base[offsets[i] .. offsets[i] + length_i), length_i = lengths[i], or
 // `length` for all where `lengths` is null. Every length is 2 or more and
-// every packet lies inside memory readable from `base`.
+// every packet lies inside memory readable from `base`. Where `found` is not
+// null, found[i] is the CRC packet i carries (its last two bytes, big-endian)
+// and out[i] the CRC computed, both from the one pass over the packet.
 void crc16_ccitt_syndromes(const std::uint8_t* base, const std::uint64_t* offsets,
                            const std::uint64_t* lengths, std::uint64_t length, std::size_t n,
-                           std::uint16_t* out) noexcept;
+                           std::uint16_t* out, std::uint16_t* found = nullptr) noexcept;
+
+// The same by the tables alone, whatever the processor has: the path of
+// processors without carry-less multiply, for tests on those that have it.
+void crc16_ccitt_syndromes_by_tables(const std::uint8_t* base, const std::uint64_t* offsets,
+                                     const std::uint64_t* lengths, std::uint64_t length,
+                                     std::size_t n, std::uint16_t* out,
+                                     std::uint16_t* found = nullptr) noexcept;
 
 // Whether the syndromes use the processor's carry-less multiply (x86-64
 // with PCLMULQDQ and SSE4.1) rather than tables: for tests and benchmarks.

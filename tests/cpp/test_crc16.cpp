@@ -2,11 +2,13 @@
 // against the bit-by-bit definition over every length and start of a
 // pseudo-random buffer, whole and in two parts, and packet syndromes (the
 // carry-less multiply form where the processor has it) against the same
-// definition, one at a time and in batches, at every start near the lowest
-// readable byte and every length up to 300.
+// definition, one at a time and in batches (also by the tables alone, and
+// shuffled so that packets taken side by side differ in length), at every
+// start near the lowest readable byte and every length up to 300.
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/crc16.hpp"
@@ -77,13 +79,37 @@ int main() {
     core::crc16_ccitt_syndromes(buf.data(), offsets.data(), lengths.data(), 0, offsets.size(),
                                 got.data());
     check(got == wanted, "syndromes of packets of many lengths");
+    core::crc16_ccitt_syndromes_by_tables(buf.data(), offsets.data(), lengths.data(), 0,
+                                          offsets.size(), got.data());
+    check(got == wanted, "syndromes of packets of many lengths, by the tables");
+    // The same packets shuffled, so that the two taken side by side differ
+    // in length by anything up to 298 (one runs on alone after the other).
+    for (std::size_t i = offsets.size() - 1; i > 0; --i) {
+        x = x * 1664525u + 1013904223u;
+        const std::size_t j = (x >> 8) % (i + 1);
+        std::swap(offsets[i], offsets[j]);
+        std::swap(lengths[i], lengths[j]);
+        std::swap(wanted[i], wanted[j]);
+    }
+    core::crc16_ccitt_syndromes(buf.data(), offsets.data(), lengths.data(), 0, offsets.size(),
+                                got.data());
+    check(got == wanted, "syndromes of shuffled packets");
+    core::crc16_ccitt_syndromes_by_tables(buf.data(), offsets.data(), lengths.data(), 0,
+                                          offsets.size(), got.data());
+    check(got == wanted, "syndromes of shuffled packets, by the tables");
     for (const std::uint64_t n : {2, 7, 16, 17, 18, 31, 32, 33, 94, 255}) {
         std::vector<std::uint64_t> at;
         for (std::uint64_t o = 0; o + n <= buf.size(); o += 5) at.push_back(o);
         std::vector<std::uint16_t> same(at.size());
+        std::vector<std::uint16_t> tabled(at.size());
         core::crc16_ccitt_syndromes(buf.data(), at.data(), nullptr, n, at.size(), same.data());
+        core::crc16_ccitt_syndromes_by_tables(buf.data(), at.data(), nullptr, n, at.size(),
+                                              tabled.data());
         for (std::size_t i = 0; i < at.size(); ++i) {
-            check(same[i] == core::crc16_ccitt_syndrome(buf.data() + at[i], n, buf.data()),
+            const std::uint8_t* p = buf.data() + at[i];
+            const auto want = static_cast<std::uint16_t>(core::crc16_ccitt_bitwise(p, n - 2) ^
+                                                         ((p[n - 2] << 8) | p[n - 1]));
+            check(same[i] == want && tabled[i] == want,
                   "syndromes of one length " + std::to_string(n));
         }
     }

@@ -190,9 +190,10 @@ def test_decode_of_many_records_agrees_with_a_vectorised_model(faults):
         bad[p] = True
     got = EVENTS.decode(bytes(data), errors="skip")
     kept = np.flatnonzero(~bad)
-    assert sorted({f.packet for f in got.faults if f.severity == "error"}) == np.flatnonzero(
-        bad
-    ).tolist()
+    assert (
+        sorted({f.packet for f in got.faults if f.severity == "error"})
+        == np.flatnonzero(bad).tolist()
+    )
     events = got["events/events"]
     elements = np.concatenate([np.arange(first[p], first[p] + counts[p]) for p in kept])
     np.testing.assert_array_equal(events["packet"], np.repeat(np.arange(len(kept)), counts[kept]))

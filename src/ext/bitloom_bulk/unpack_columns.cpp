@@ -1120,22 +1120,23 @@ bool repeated_released(std::span<const core::FieldSpec> fields, const RepeatedOu
                        const PacketSet& packets, const RepeatedRun& run, std::size_t rows,
                        std::uint64_t stride, ColumnFault& fault) {
     const std::size_t nfields = fields.size();
-    const std::size_t threads =
-        out.threads == 0 ? std::clamp<std::size_t>(rows / kRowsPerThread, 1, available_cpus())
-                         : std::clamp<std::size_t>(rows / kRowsPerRange, 1, out.threads);
+    const std::size_t threads = out.threads == 0
+                                    ? std::clamp<std::size_t>(rows / kRowsPerThread, 1,
+                                                              available_cpus())
+                                    : std::clamp<std::size_t>(rows / kRowsPerRange, 1, out.threads);
     if (threads == 1) {
         fault = py::without_gil([&] {
             return decode_repeated_columns(fields, out.kinds, out.columns, packets,
-                                           run.starts.data(), run.counts.data(), stride,
-                                           out.owners, out.owner_base);
+                                           run.starts.data(), run.counts.data(), stride, out.owners,
+                                           out.owner_base);
         });
         return true;
     }
     constexpr std::size_t kNotDone = ~std::size_t{0};
-    std::vector<std::size_t> first;      // of each range: its first packet (and one past the last)
-    std::vector<std::size_t> row_of;     // of each range: its first row in the run
-    std::vector<ColumnFault> failed;     // of each range: its first faulty row, or its end
-    std::vector<std::uint8_t*> at;       // of each thread: its range's columns
+    std::vector<std::size_t> first;   // of each range: its first packet (and one past the last)
+    std::vector<std::size_t> row_of;  // of each range: its first row in the run
+    std::vector<ColumnFault> failed;  // of each range: its first faulty row, or its end
+    std::vector<std::uint8_t*> at;    // of each thread: its range's columns
     std::vector<std::jthread> workers;
     try {
         first.push_back(0);

@@ -1307,6 +1307,8 @@ def _array(run: _Run, node: Node, state: _State, item: Item) -> None:
     width = item.bits
     _size(run, node, state, item, item.count, "count")
     _fits(run, node, state, item, state.local["count"] * width)
+    # Each element's state row, where the kernel gave it (and no row is dropped after).
+    rows_of: I64 | None = None
     if item.permutation is not None:
         owner, k = _spread(state.local["count"])
         at = state.local["start"][owner] + k * width
@@ -1314,16 +1316,18 @@ def _array(run: _Run, node: Node, state: _State, item: Item) -> None:
         values = _images(run, node, state, item, window[:, list(item.permutation)], owner)
     else:
         layout = run.layout(("one", id(item)), [item.plain_item()])
-        values = _repeated(run, node, state, item.name, layout, width)[0][item.name]
+        columns, rows_of = _repeated(run, node, state, item.name, layout, width)
+        values = columns[item.name]
     if run.derived and item.derived:
         owner, _ = _spread(state.local["count"])
         values, owner = _derive_elements(run, node, state, item, values, owner)
+        rows_of = None
     state.position = state.local["start"] + state.local["count"] * width
     if isinstance(item.count, int):
         state.columns[item.name] = values.reshape(len(state.rows), item.count)
     else:
         state.children.append(
-            _Child(item.name, state.rows, state.local["count"], {item.name: values})
+            _Child(item.name, state.rows, state.local["count"], {item.name: values}, rows_of)
         )
 
 

@@ -208,3 +208,47 @@ def test_decode_of_many_records_agrees_with_a_vectorised_model(faults):
         assert f"in packet {np.flatnonzero(bad)[0]} " in info.value.__notes__[1]
     else:
         assert got.faults == []
+
+
+@pytest.mark.parametrize("derived", [True, False])
+def test_arrays_whose_derived_elements_are_refused_agree_with_the_model(derived):
+    from tests.support import definitions_model as model
+
+    defs = Definitions(
+        [
+            PacketType(
+                "p",
+                [
+                    field("n", "unsigned", 8),
+                    field(
+                        "x",
+                        "unsigned",
+                        8,
+                        count={"field": "n"},
+                        spline=[[0.0, 0.0], [200.0, 1.0]],
+                    ),
+                    field("tail", "unsigned", 8),
+                ],
+            )
+        ]
+    )
+    rng = np.random.default_rng(3)
+    counts = rng.integers(0, 6, 40)
+    packets = [bytes([c, *rng.integers(0, 201, c).tolist(), 7]) for c in counts.tolist()]
+    # Elements past the spline's last point in three packets.
+    for p in (2, 17, 39):
+        packets[p] = bytes([2, 5, 250, 7])
+    data = b"".join(packets)
+    lengths = np.array([len(p) for p in packets])
+    offsets = np.cumsum(lengths) - lengths
+    want = model.decode(defs, data, derived=derived, offsets=offsets, lengths=lengths)
+    got = defs.decode(data, offsets=offsets, lengths=lengths, derived=derived, errors="skip")
+    model.assert_same(defs, got, want)
+    final = counts.copy()
+    final[[2, 17, 39]] = 2
+    kept = np.ones(len(counts), bool)
+    if derived:
+        kept[[2, 17, 39]] = False
+    np.testing.assert_array_equal(
+        got["p/x"]["packet"], np.repeat(np.arange(kept.sum()), final[kept])
+    )

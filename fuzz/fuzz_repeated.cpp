@@ -254,9 +254,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         storage[j] = std::make_unique<fuzz::ExactBuffer>(c.total * c.item[j]);
         columns[j] = storage[j]->data();
     }
-    const bulk::ColumnFault got = bulk::decode_repeated_columns(c.fields, c.kinds, columns, packets,
-                                                                c.starts.data(), c.counts.data(),
-                                                                c.stride);
+    // Each row's packet too, counted from an arbitrary first number.
+    constexpr std::int64_t kOwnerBase = 5;
+    fuzz::ExactBuffer owner_storage(c.total * sizeof(std::int64_t));
+    auto* owners = reinterpret_cast<std::int64_t*>(owner_storage.data());
+    const bulk::ColumnFault got =
+        bulk::decode_repeated_columns(c.fields, c.kinds, columns, packets, c.starts.data(),
+                                      c.counts.data(), c.stride, owners, kOwnerBase);
 
     std::vector<std::vector<std::uint8_t>> want_rows;
     const bulk::ColumnFault want = one_by_one(c, want_rows);
@@ -265,6 +269,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                "first faulty row %zu field %zu, one-instance reading row %zu field %zu "
                "(of %" PRIu64 " rows, stride %" PRIu64 ")",
                got.packet, got.field, want.packet, want.field, c.total, c.stride);
+    std::size_t row = 0;
+    for (std::size_t p = 0; p < packets.count && row < want.packet; ++p) {
+        for (std::uint64_t k = 0; k < c.counts[p] && row < want.packet; ++k, ++row) {
+            std::int64_t owner = 0;
+            std::memcpy(&owner, owners + row, sizeof owner);
+            FUZZ_CHECK(owner == kOwnerBase + static_cast<std::int64_t>(p),
+                       "row %zu: owner %" PRId64 ", its packet %zu", row, owner, p);
+        }
+    }
     for (std::size_t j = 0; j < nfields; ++j) {
         const std::size_t n = c.item[j];
         for (std::size_t r = 0; r < want.packet; ++r) {

@@ -130,12 +130,14 @@ Decoded.__module__ = "bitloom_bulk"
 class _Child:
     """A child table in the making: the packets (indices in the input) that
     have rows in it, how many rows each, and its columns (each packet's rows
-    together, in packet order)."""
+    together, in packet order); ``owner``, where the kernel gave it, is each
+    row's index in ``packets``."""
 
     item: str
     packets: I64
     counts: I64
     columns: dict[str, Any]
+    owner: I64 | None = None
 
 
 @dataclass
@@ -374,17 +376,7 @@ def decode(
             row_of = np.full(count, -1, dtype=np.int64)
             row_of[kept_rows] = np.arange(len(kept_rows), dtype=np.int64)
         for child in final.children:
-            rows_at = row_of[child.packets]
-            inside = rows_at >= 0
-            if inside.all():
-                child_table: dict[str, Any] = {"packet": np.repeat(rows_at, child.counts)}
-                child_table.update(child.columns)
-            else:
-                elements = np.repeat(inside, child.counts)
-                child_table = {"packet": np.repeat(rows_at[inside], child.counts[inside])}
-                for name, column in child.columns.items():
-                    child_table[name] = column[elements]
-            tables[f"{node.name}/{child.item}"] = child_table
+            tables[f"{node.name}/{child.item}"] = _child_table(child, row_of[child.packets])
     unmatched: dict[int | None, int] = {}
     if unmatched_rows:
         rows = np.concatenate(unmatched_rows)
@@ -400,6 +392,27 @@ def decode(
     faults = [f for f in run.faults if f.severity == "error" or f.packet not in run.errors]
     faults.sort(key=lambda f: f.packet)
     return Decoded(tables, unmatched, faults, time_fields(definitions, derived))
+
+
+def _child_table(child: _Child, rows_at: I64) -> dict[str, Any]:
+    """A child table's columns: ``packet`` (the row of each element's packet
+    in its type's table, from ``rows_at``: that row for each of
+    ``child.packets``, -1 for a packet left out) and the child's own."""
+    inside = rows_at >= 0
+    owner = child.owner
+    if inside.all():
+        # Every packet kept: each at its own row (the rows only lose packets,
+        # in order), so the kernel's owners are the rows.
+        if owner is not None and np.array_equal(rows_at, np.arange(len(rows_at))):
+            packet = owner
+        else:
+            packet = np.repeat(rows_at, child.counts)
+        return {"packet": packet, **child.columns}
+    elements = inside[owner] if owner is not None else np.repeat(inside, child.counts)
+    child_table = {"packet": np.repeat(rows_at[inside], child.counts[inside])}
+    for name, column in child.columns.items():
+        child_table[name] = column[elements]
+    return child_table
 
 
 def time_fields(definitions: Definitions, derived: bool) -> dict[str, tuple[str, ...]]:
@@ -1253,10 +1266,11 @@ def _spread(count: I64) -> tuple[I64, I64]:
 
 def _repeated(
     run: _Run, node: Node, state: _State, name: str, layout: Layout, stride: int
-) -> dict[str, Any]:
+) -> tuple[dict[str, Any], I64 | None]:
     """The instances of ``layout`` in every packet of ``state`` (``local``:
     their first bit and count; ``stride`` bits apart), one row each in
-    packet order. Packets whose values fail to decode fault (as item
+    packet order, and where the kernel decoded them all, each row's state
+    row (else None). Packets whose values fail to decode fault (as item
     ``name``) and leave the state."""
     start, count = state.local["start"], state.local["count"]
     if run.numeric(layout):
@@ -1269,6 +1283,7 @@ def _repeated(
                 start,
                 count,
                 stride,
+                owners=True,
             )
         except ValueError:
             pass  # found instance by instance below
@@ -1284,7 +1299,7 @@ def _repeated(
         exc = _error_of(layout, run.packet(int(rows[i])), int(at[i]))
         return None if exc is None else (name, exc)
 
-    return _instances(run, node, state, decode, owner, len(owner), error)
+    return _instances(run, node, state, decode, owner, len(owner), error), None
 
 
 def _array(run: _Run, node: Node, state: _State, item: Item) -> None:
@@ -1292,6 +1307,8 @@ def _array(run: _Run, node: Node, state: _State, item: Item) -> None:
     width = item.bits
     _size(run, node, state, item, item.count, "count")
     _fits(run, node, state, item, state.local["count"] * width)
+    # Each element's state row, where the kernel gave it (and no row is dropped after).
+    rows_of: I64 | None = None
     if item.permutation is not None:
         owner, k = _spread(state.local["count"])
         at = state.local["start"][owner] + k * width
@@ -1299,16 +1316,18 @@ def _array(run: _Run, node: Node, state: _State, item: Item) -> None:
         values = _images(run, node, state, item, window[:, list(item.permutation)], owner)
     else:
         layout = run.layout(("one", id(item)), [item.plain_item()])
-        values = _repeated(run, node, state, item.name, layout, width)[item.name]
+        columns, rows_of = _repeated(run, node, state, item.name, layout, width)
+        values = columns[item.name]
     if run.derived and item.derived:
         owner, _ = _spread(state.local["count"])
         values, owner = _derive_elements(run, node, state, item, values, owner)
+        rows_of = None
     state.position = state.local["start"] + state.local["count"] * width
     if isinstance(item.count, int):
         state.columns[item.name] = values.reshape(len(state.rows), item.count)
     else:
         state.children.append(
-            _Child(item.name, state.rows, state.local["count"], {item.name: values})
+            _Child(item.name, state.rows, state.local["count"], {item.name: values}, rows_of)
         )
 
 
@@ -1347,9 +1366,9 @@ def _records(run: _Run, node: Node, state: _State, item: Item) -> None:
             ),
         )
     layout = run.layout(("records", id(item)), [dict(r) for r in item.records])
-    columns = _repeated(run, node, state, item.name, layout, record)
+    columns, owner = _repeated(run, node, state, item.name, layout, record)
     state.position = state.local["start"] + state.local["size"]
-    state.children.append(_Child(item.name, state.rows, state.local["count"], columns))
+    state.children.append(_Child(item.name, state.rows, state.local["count"], columns, owner))
 
 
 # -- derived values -----------------------------------------------------------------

@@ -82,6 +82,7 @@ def unpack_columns(
 ) -> dict[str, npt.NDArray[Any] | ArrowColumn]:
     """Decode many packets into one numpy column per recipe item."""
 
+@overload
 def unpack_repeated(
     data: Buffer,
     recipe: _Recipe,
@@ -90,8 +91,26 @@ def unpack_repeated(
     starts: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
     counts: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
     stride: int,
+    *,
+    owners: Literal[False] = False,
+    threads: int | None = None,
 ) -> dict[str, npt.NDArray[Any]]:
     """Decode a recipe's numeric items counts[i] times in packet i, instance k at bit starts[i] + k * stride, into one column per item (a row per instance)."""
+
+@overload
+def unpack_repeated(
+    data: Buffer,
+    recipe: _Recipe,
+    offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    starts: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    counts: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    stride: int,
+    *,
+    owners: Literal[True],
+    threads: int | None = None,
+) -> tuple[dict[str, npt.NDArray[Any]], npt.NDArray[np.int64]]:
+    """The same, with each row's packet index i (int64): (columns, owners)."""
 
 def packet_crcs(
     data: Buffer,

@@ -10,7 +10,7 @@
 
 namespace bitloom::py {
 
-inline constexpr int kMaxParams = 8;
+inline constexpr int kMaxParams = 9;
 
 // A function's parameters: the first `npositional` may be given by position
 // (the rest by keyword only), the first `nrequired` must be given.

@@ -660,7 +660,8 @@ ColumnFault windowed_instances(std::span<const core::FieldSpec> fields,
                                std::span<std::uint8_t* const> columns, const PacketSet& packets,
                                const std::uint64_t* starts, const std::uint64_t* counts,
                                std::uint64_t stride, const std::vector<std::uint64_t>& rel,
-                               std::size_t total) noexcept {
+                               std::size_t total, std::int64_t* owners,
+                               std::int64_t owner_base) noexcept {
     constexpr std::size_t kBlock = 1024;
     std::uint64_t words[kBlock];
     std::vector<std::size_t> failed_at(fields.size());
@@ -701,6 +702,11 @@ ColumnFault windowed_instances(std::span<const core::FieldSpec> fields,
                 for (std::size_t i = 0; i < take; ++i, pos += stride)
                     w[i] = window_at(data, size, pos);
             }
+            if (owners != nullptr) {
+                // The packet's number for each of its rows, written while the
+                // block's rows are in cache.
+                std::fill_n(owners + begin + n, take, owner_base + static_cast<std::int64_t>(p));
+            }
             n += take;
             k += take;
         }
@@ -732,7 +738,8 @@ ColumnFault decode_repeated_columns(std::span<const core::FieldSpec> fields,
                                     std::span<const ColumnKind> kinds,
                                     std::span<std::uint8_t* const> columns,
                                     const PacketSet& packets, const std::uint64_t* starts,
-                                    const std::uint64_t* counts, std::uint64_t stride) noexcept {
+                                    const std::uint64_t* counts, std::uint64_t stride,
+                                    std::int64_t* owners, std::int64_t owner_base) noexcept {
     std::size_t total = 0;
     for (std::size_t p = 0; p < packets.count; ++p) total += counts[p];
     ColumnFault first{total, 0};
@@ -750,7 +757,13 @@ ColumnFault decode_repeated_columns(std::span<const core::FieldSpec> fields,
     }
     if (windowed && total != 0)
         return windowed_instances(fields, kinds, columns, packets, starts, counts, stride, rel,
-                                  total);
+                                  total, owners, owner_base);
+    if (owners != nullptr) {
+        std::int64_t* out = owners;
+        for (std::size_t p = 0; p < packets.count; ++p) {
+            out = std::fill_n(out, counts[p], owner_base + static_cast<std::int64_t>(p));
+        }
+    }
     for (std::size_t j = 0; j < fields.size(); ++j) {
         if (kinds[j] == ColumnKind::Text) continue;
         const std::size_t failed = with_type(kinds[j], [&](auto tag) {

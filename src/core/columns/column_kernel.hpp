@@ -69,13 +69,17 @@ ColumnFault decode_numeric_columns(std::span<const core::FieldSpec> fields,
 // at bit starts[p] + k * stride (the fields' starts counted from it, as in a
 // recipe decoded at bit 0), into consecutive rows of columns[j] (packet 0's
 // instances first). The caller has checked that every instance lies inside its
-// packet. Returns the first row whose value fails to decode (and the first
-// such field), or {total rows, 0}.
+// packet. Where `owners` is not null, owners[row] is set to owner_base + p
+// for every row of packet p (the rows before a returned fault at least).
+// Returns the first row whose value fails to decode (and the first such
+// field), or {total rows, 0}.
 ColumnFault decode_repeated_columns(std::span<const core::FieldSpec> fields,
                                     std::span<const ColumnKind> kinds,
                                     std::span<std::uint8_t* const> columns,
                                     const PacketSet& packets, const std::uint64_t* starts,
-                                    const std::uint64_t* counts, std::uint64_t stride) noexcept;
+                                    const std::uint64_t* counts, std::uint64_t stride,
+                                    std::int64_t* owners = nullptr,
+                                    std::int64_t owner_base = 0) noexcept;
 
 // The fields' starts relative to an instance (a recipe decoded at bit 0).
 std::vector<std::uint64_t> relative_starts(std::span<const core::FieldSpec> fields);

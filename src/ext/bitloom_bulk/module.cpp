@@ -49,9 +49,11 @@ PyMethodDef g_methods[] = {
      "split_ccsds(data, *, offset=0, allow_partial=False)\n--\n\n"
      "Frame a CCSDS space packet stream by its primary headers."},
     {"unpack_repeated", py::as_cfunction(unpack_repeated), METH_FASTCALL | METH_KEYWORDS,
-     "unpack_repeated(data, recipe, offsets, lengths, starts, counts, stride)\n--\n\n"
+     "unpack_repeated(data, recipe, offsets, lengths, starts, counts, stride, *, owners=False,"
+     " threads=None)\n--\n\n"
      "Decode a recipe's numeric items counts[i] times in packet i, instance k at bit\n"
-     "starts[i] + k * stride, into one column per item (a row per instance)."},
+     "starts[i] + k * stride, into one column per item (a row per instance); with\n"
+     "owners, also each row's i (int64): (columns, owners). threads: as unpack_columns's."},
     {"packet_crcs", py::as_cfunction(packet_crcs), METH_FASTCALL | METH_KEYWORDS,
      "packet_crcs(data, offsets, lengths)\n--\n\n"
      "The CRC-16-CCITT of each packet but its last two bytes, and those two bytes\n"

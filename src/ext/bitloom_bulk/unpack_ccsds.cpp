@@ -66,32 +66,45 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const std::uint8_t* bytes = buf.data();
     const std::uint64_t size = buf.size();
 
-    const ccsds::Count count = py::without_gil([&] { return ccsds::count(bytes, size, offset); });
-    if (count.stop.kind != ccsds::StopKind::End && !allow_partial) {
-        PyErr_SetString(PyExc_ValueError, ccsds::stop_message(count.stop).c_str());
+    // One walk of the headers (each waits on the one before), its packets
+    // kept as they are read: one reading, whatever another thread writes into
+    // a shared buffer meanwhile, and half the waiting of a count and a fill.
+    ccsds::Frames frames;
+    bool no_memory = false;
+    const ccsds::Stop stop = py::without_gil([&] {
+        return ccsds::walk(bytes, size, offset, [&](std::uint64_t pos, const ccsds::Header& h) {
+            if (no_memory) return;
+            try {
+                frames.offsets.push_back(static_cast<std::int64_t>(pos));
+                frames.lengths.push_back(static_cast<std::int64_t>(h.length));
+                frames.apids.push_back(h.apid);
+                frames.sequence_counts.push_back(h.sequence_count);
+            } catch (const std::bad_alloc&) {
+                no_memory = true;
+            }
+        });
+    });
+    if (no_memory) return PyErr_NoMemory();
+    if (stop.kind != ccsds::StopKind::End && !allow_partial) {
+        PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
         return nullptr;
     }
+    const std::uint64_t packets = frames.offsets.size();
     ccsds::Columns out;
-    Ref offsets = column(count.packets, "int64", out.offsets);
+    Ref offsets = column(packets, "int64", out.offsets);
     if (!offsets) return nullptr;
-    Ref lengths = column(count.packets, "int64", out.lengths);
+    Ref lengths = column(packets, "int64", out.lengths);
     if (!lengths) return nullptr;
-    Ref apids = column(count.packets, "uint16", out.apids);
+    Ref apids = column(packets, "uint16", out.apids);
     if (!apids) return nullptr;
-    Ref seqs = column(count.packets, "uint16", out.sequence_counts);
+    Ref seqs = column(packets, "uint16", out.sequence_counts);
     if (!seqs) return nullptr;
-
-    const std::uint64_t filled = py::without_gil(
-        [&] { return ccsds::fill(bytes, size, offset, count.packets, out); });
-    // Another thread may write into a shared buffer while the GIL is released:
-    // a second reading that differs is reported, never returned half-framed.
-    if (filled != count.packets ||
-        (filled != 0 && static_cast<std::uint64_t>(out.offsets[filled - 1] +
-                                                   out.lengths[filled - 1]) != count.stop.offset)) {
-        return raise_data_changed("split_ccsds");
-    }
+    std::ranges::copy(frames.offsets, out.offsets);
+    std::ranges::copy(frames.lengths, out.lengths);
+    std::ranges::copy(frames.apids, out.apids);
+    std::ranges::copy(frames.sequence_counts, out.sequence_counts);
     return Py_BuildValue("(OOOOK)", offsets.get(), lengths.get(), apids.get(), seqs.get(),
-                         static_cast<unsigned long long>(count.stop.offset));
+                         static_cast<unsigned long long>(stop.offset));
 }
 
 namespace {

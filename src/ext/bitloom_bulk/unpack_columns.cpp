@@ -1093,17 +1093,140 @@ bool copy_repeated(const Positions* const (&args)[4], std::size_t begin, std::si
     return true;
 }
 
+// A run's rows go to threads of their own from this many on (a thread's
+// start, and waiting for it where the cores are busy, cost less than the
+// decoding of these rows: about a millisecond).
+constexpr std::size_t kRowsPerThread = std::size_t{1} << 18;
+// Rows of a range of packets handed to whichever thread asks next (at the
+// least, short of the run's end; a packet is never split).
+constexpr std::size_t kRowsPerRange = std::size_t{1} << 15;
+
+// Where the rows of a run go: the columns at the run's first row, and the
+// owners' column there (null without owners) with the run's first packet.
+struct RepeatedOut {
+    std::span<std::uint8_t* const> columns;
+    std::span<const ColumnKind> kinds;
+    std::int64_t* owners = nullptr;
+    std::int64_t owner_base = 0;
+    std::size_t threads = 0;  // as asked (0: the default)
+};
+
+// Decode the `rows` rows of the first n packets of a checked run without the
+// GIL, on several threads where the rows are many: ranges of packets handed
+// out in order, none after a faulty one started. Returns the run's first
+// faulty row and its field, or {rows, 0}; false (with MemoryError) where the
+// ranges find no memory.
+bool repeated_released(std::span<const core::FieldSpec> fields, const RepeatedOut& out,
+                       const PacketSet& packets, const RepeatedRun& run, std::size_t rows,
+                       std::uint64_t stride, ColumnFault& fault) {
+    const std::size_t nfields = fields.size();
+    const std::size_t threads = out.threads == 0
+                                    ? std::clamp<std::size_t>(rows / kRowsPerThread, 1,
+                                                              available_cpus())
+                                    : std::clamp<std::size_t>(rows / kRowsPerRange, 1, out.threads);
+    if (threads == 1) {
+        fault = py::without_gil([&] {
+            return decode_repeated_columns(fields, out.kinds, out.columns, packets,
+                                           run.starts.data(), run.counts.data(), stride, out.owners,
+                                           out.owner_base);
+        });
+        return true;
+    }
+    constexpr std::size_t kNotDone = ~std::size_t{0};
+    std::vector<std::size_t> first;   // of each range: its first packet (and one past the last)
+    std::vector<std::size_t> row_of;  // of each range: its first row in the run
+    std::vector<ColumnFault> failed;  // of each range: its first faulty row, or its end
+    std::vector<std::uint8_t*> at;    // of each thread: its range's columns
+    std::vector<std::jthread> workers;
+    try {
+        first.push_back(0);
+        row_of.push_back(0);
+        std::size_t in_range = 0, row = 0;
+        for (std::size_t p = 0; p < packets.count; ++p) {
+            in_range += static_cast<std::size_t>(run.counts[p]);
+            row += static_cast<std::size_t>(run.counts[p]);
+            if (in_range >= kRowsPerRange && p + 1 < packets.count) {
+                first.push_back(p + 1);
+                row_of.push_back(row);
+                in_range = 0;
+            }
+        }
+        first.push_back(packets.count);
+        row_of.push_back(rows);
+        failed.assign(first.size() - 1, ColumnFault{kNotDone, 0});
+        at.assign(threads * nfields, nullptr);
+        workers.reserve(threads - 1);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const std::size_t ranges = failed.size();
+    // Range r, decoded as a call of its own would decode it.
+    auto decode = [&](std::size_t r, std::uint8_t** columns) noexcept {
+        const std::size_t begin = first[r], end = first[r + 1], row = row_of[r];
+        for (std::size_t j = 0; j < nfields; ++j) {
+            columns[j] = out.columns[j] + row * column_item_size(out.kinds[j]);
+        }
+        const PacketSet part = packet_range(packets, begin, end);
+        const ColumnFault got = decode_repeated_columns(
+            fields, out.kinds, std::span(columns, nfields), part, run.starts.data() + begin,
+            run.counts.data() + begin, stride, out.owners != nullptr ? out.owners + row : nullptr,
+            out.owner_base + static_cast<std::int64_t>(begin));
+        failed[r] = {row + got.packet, got.field};
+        return row + got.packet < row_of[r + 1];
+    };
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> lowest_faulty{ranges};
+    auto work = [&](std::size_t thread) noexcept {
+        std::uint8_t** columns = at.data() + thread * nfields;
+        for (;;) {
+            const std::size_t r = next.fetch_add(1, std::memory_order_relaxed);
+            if (r >= ranges || r > lowest_faulty.load(std::memory_order_relaxed)) return;
+            if (decode(r, columns)) {
+                std::size_t seen = lowest_faulty.load(std::memory_order_relaxed);
+                while (r < seen && !lowest_faulty.compare_exchange_weak(seen, r)) {
+                }
+            }
+        }
+    };
+    {
+        py::ReleasedGil released;
+        // A thread that fails to start leaves the ranges to the others and this one.
+        for (std::size_t t = 1; t < threads && start_thread(workers, work, t); ++t) {
+        }
+        work(0);
+        workers.clear();  // joins them
+    }
+    // The first faulty row lies in the first faulty range; a range before it
+    // left undone (never, as they are handed out in order) is decoded here.
+    fault = {rows, 0};
+    for (std::size_t r = 0; r < ranges; ++r) {
+        if (failed[r].packet == kNotDone) decode(r, at.data());
+        if (failed[r].packet < row_of[r + 1]) {
+            fault = failed[r];
+            break;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 PyObject* unpack_repeated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr py::Signature sig{"unpack_repeated",
                                        {"data", "recipe", "offsets", "lengths", "starts", "counts",
-                                        "stride"},
-                                       7,
+                                        "stride", "owners", "threads"},
+                                       9,
                                        7,
                                        7};
-    PyObject* argv[7] = {};
+    PyObject* argv[9] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    bool with_owners = false;
+    if (argv[7] != nullptr && !py::convert_arg(sig, 7, argv, py::to_bool, with_owners)) {
+        return nullptr;
+    }
+    std::size_t threads = 0;
+    if (!threads_of(argv[8], "unpack_repeated", threads)) return nullptr;
     Ref layout_obj(layout_of(argv[1]));
     if (!layout_obj) return nullptr;
     const Layout& layout = *as_layout(layout_obj.get());
@@ -1166,6 +1289,17 @@ PyObject* unpack_repeated(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         buffers[j] = new_column(total, column_dtype(kinds[j]), columns[j], false);
         if (!buffers[j]) return nullptr;
     }
+    // Each row's packet (its index in the arguments), written by the kernel
+    // as it decodes: no second pass over the rows.
+    Ref owner_buffer;
+    std::int64_t* owners = nullptr;
+    if (with_owners) {
+        std::uint8_t* bytes = nullptr;
+        if (total > PY_SSIZE_T_MAX / sizeof(std::int64_t)) return PyErr_NoMemory();
+        owner_buffer = new_column(total, "int64", bytes, false);
+        if (!owner_buffer) return nullptr;
+        owners = reinterpret_cast<std::int64_t*>(bytes);
+    }
     std::size_t filled = 0;
     std::vector<std::uint8_t*> at(nfields);
     for (std::size_t begin = 0; begin < npackets; begin += kRun) {
@@ -1183,10 +1317,10 @@ PyObject* unpack_repeated(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         packets.count = n;
         packets.offsets = run.offsets.data();
         packets.lengths = run.lengths.data();
-        const ColumnFault fault = py::without_gil([&] {
-            return decode_repeated_columns(fields, kinds, at, packets, run.starts.data(),
-                                           run.counts.data(), stride);
-        });
+        const RepeatedOut out{at, kinds, owners != nullptr ? owners + filled : nullptr,
+                              static_cast<std::int64_t>(begin), threads};
+        ColumnFault fault;
+        if (!repeated_released(fields, out, packets, run, rows, stride, fault)) return nullptr;
         if (fault.packet < rows) {
             PyErr_Format(PyExc_ValueError, msg::kRepeatedFault, filled + fault.packet, fault.field,
                          layout.recipe.items[fault.field].name.get());
@@ -1202,6 +1336,7 @@ PyObject* unpack_repeated(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             return nullptr;
         }
     }
+    if (with_owners) return PyTuple_Pack(2, result.get(), owner_buffer.get());
     return result.release();
 }
 

@@ -143,11 +143,13 @@ PyObject* raise_data_changed(const char* function, const char* what = "the data"
 PyObject* unpack_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 
-// unpack_repeated(data, recipe, offsets, lengths, starts, counts, stride): the
-// numeric items of `recipe` decoded counts[p] times in packet p (at
-// offsets[p], lengths[p] bytes), instance k at bit starts[p] + k * stride,
-// into one column per item (every instance a row, in packet order). Arrays of
-// elements and repeated records of packet definitions go through here.
+// unpack_repeated(data, recipe, offsets, lengths, starts, counts, stride,
+// owners=False, threads=None): the numeric items of `recipe` decoded counts[p] times in
+// packet p (at offsets[p], lengths[p] bytes), instance k at bit starts[p] + k
+// * stride, into one column per item (every instance a row, in packet order).
+// With owners true, the result is (columns, an int64 column of each row's p).
+// Arrays of elements and repeated records of packet definitions go through
+// here.
 PyObject* unpack_repeated(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 

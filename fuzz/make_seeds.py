@@ -289,8 +289,8 @@ def pack_columns_seeds():
     # columns hold every kind of value.
     import random
 
-    def fields(*specs):
-        return b"".join(b"".join(u8(v) for v in spec) for spec in specs)
+    def fields(*layouts):
+        return b"".join(b"".join(u8(v) for v in field) for field in layouts)
 
     out = {}
     shapes = {
@@ -303,10 +303,10 @@ def pack_columns_seeds():
         # widths past the 8-byte window, little-endian
         "wide_little": (1, 25, [(3, 1, 0xC0 | 14), (0, 1, 0xC0 | 31), (5, 0, 0x40 | 63)]),
     }
-    for n, (name, (mode, rows, specs)) in enumerate(shapes.items()):
+    for n, (name, (mode, rows, layouts)) in enumerate(shapes.items()):
         rng = random.Random(n)
         tail = bytes(rng.randrange(256) for _ in range(4000))
-        out[name] = u8(mode) + u8(rows) + u8(len(specs) - 1) + fields(*specs) + tail
+        out[name] = u8(mode) + u8(rows) + u8(len(layouts) - 1) + fields(*layouts) + tail
     return out
 
 
@@ -317,8 +317,8 @@ def crc16_seeds():
     rng = random.Random(16)
     data = bytes(rng.randrange(256) for _ in range(1200))
 
-    def packets(fixed, specs):
-        return u8(len(specs)) + u16(fixed) + b"".join(u16(o) + u16(n) for o, n in specs) + data
+    def packets(fixed, places):
+        return u8(len(places)) + u16(fixed) + b"".join(u16(o) + u16(n) for o, n in places) + data
 
     return {
         # the mixed stream's lengths (19, 94, 54) and longer, side by side

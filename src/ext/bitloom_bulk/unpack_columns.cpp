@@ -421,16 +421,51 @@ bool start_thread(std::vector<std::jthread>& workers, F& f, std::size_t t) noexc
     }
 }
 
+// Decodes ranges 0 .. ranges - 1, each by decode(r, t) (t the thread: 0 is
+// the calling one; true where range r holds a faulty packet), on up to
+// `threads` threads with the GIL released. Ranges are handed out in order to
+// whichever thread asks next, so a thread that the system starts late (its
+// cores busy with other work) takes fewer of them; none after the lowest
+// faulty range is started, as the first faulty packet lies in that range and
+// every range before it was handed out before it. A thread that the system
+// refuses (its limit on threads, or no memory for its stack) leaves its ranges
+// to the others. Ranges left undecoded are the caller's to finish.
+template <class Decode>
+void run_ranges(std::size_t ranges, std::size_t threads, Decode& decode) noexcept {
+    std::vector<std::jthread> workers;
+    try {
+        workers.reserve(threads - 1);
+    } catch (const std::bad_alloc&) {
+        threads = 1;
+    }
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> lowest_faulty{ranges};
+    auto work = [&](std::size_t thread) noexcept {
+        for (;;) {
+            const std::size_t r = next.fetch_add(1, std::memory_order_relaxed);
+            if (r >= ranges || r > lowest_faulty.load(std::memory_order_relaxed)) return;
+            if (decode(r, thread)) {
+                std::size_t seen = lowest_faulty.load(std::memory_order_relaxed);
+                while (r < seen && !lowest_faulty.compare_exchange_weak(seen, r)) {
+                }
+            }
+        }
+    };
+    py::ReleasedGil released;
+    for (std::size_t t = 1; t < threads && start_thread(workers, work, t); ++t) {
+    }
+    work(0);
+    workers.clear();  // joins them
+}
+
 }  // namespace
 
 bool ColumnBuilder::decode_released(const PacketSet& packets, std::uint64_t base,
                                     std::size_t& first_fault) {
     const std::size_t nfields = fields_.size();
     const std::size_t count = packets.count;
-    // The packets go in ranges (`share` packets, the last one fewer), handed
-    // out in packet order to whichever thread asks next: a thread that the
-    // system starts late (its cores busy with other work) takes fewer ranges,
-    // and the calling thread takes them all where no other thread starts.
+    // The packets go in ranges (`share` packets, the last one fewer), spread
+    // over the threads by run_ranges.
     const std::size_t threads = threads_for(count, threads_);
     const std::size_t share = threads == 1 ? std::max<std::size_t>(count, 1)
                                            : std::clamp<std::size_t>(count / (threads * 8),
@@ -439,11 +474,9 @@ bool ColumnBuilder::decode_released(const PacketSet& packets, std::uint64_t base
     constexpr std::size_t kNotDone = ~std::size_t{0};
     std::vector<std::size_t> failed;  // of each range: its first faulty packet, or its end
     std::vector<std::uint8_t*> at;    // of each thread: its range's columns
-    std::vector<std::jthread> workers;
     try {
         failed.assign(ranges, kNotDone);
         at.assign(threads * nfields, nullptr);
-        workers.reserve(threads - 1);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -466,32 +499,10 @@ bool ColumnBuilder::decode_released(const PacketSet& packets, std::uint64_t base
         failed[r] = begin + first;
         return begin + first < end;
     };
-    // Ranges are taken in order; none after a faulty one is started (the
-    // first faulty packet is in the lowest faulty range, and every range
-    // before that one is taken before it).
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> lowest_faulty{ranges};
-    auto work = [&](std::size_t thread) noexcept {
-        std::uint8_t** columns = at.data() + thread * nfields;
-        for (;;) {
-            const std::size_t r = next.fetch_add(1, std::memory_order_relaxed);
-            if (r >= ranges || r > lowest_faulty.load(std::memory_order_relaxed)) return;
-            if (decode(r, columns)) {
-                std::size_t seen = lowest_faulty.load(std::memory_order_relaxed);
-                while (r < seen && !lowest_faulty.compare_exchange_weak(seen, r)) {
-                }
-            }
-        }
+    auto decode_range = [&](std::size_t r, std::size_t thread) noexcept {
+        return decode(r, at.data() + thread * nfields);
     };
-    {
-        py::ReleasedGil released;
-        // A thread that fails to start (the system's limit on threads, or no
-        // memory for its stack) leaves the ranges to those started and this one.
-        for (std::size_t t = 1; t < threads && start_thread(workers, work, t); ++t) {
-        }
-        work(0);
-        workers.clear();  // joins them
-    }
+    run_ranges(ranges, threads, decode_range);
     // The first faulty packet lies in the first faulty range. Ranges after
     // it were left undecoded; one before it never is (it was handed out
     // first), but would be decoded here.
@@ -1137,7 +1148,6 @@ bool repeated_released(std::span<const core::FieldSpec> fields, const RepeatedOu
     std::vector<std::size_t> row_of;  // of each range: its first row in the run
     std::vector<ColumnFault> failed;  // of each range: its first faulty row, or its end
     std::vector<std::uint8_t*> at;    // of each thread: its range's columns
-    std::vector<std::jthread> workers;
     try {
         first.push_back(0);
         row_of.push_back(0);
@@ -1155,7 +1165,6 @@ bool repeated_released(std::span<const core::FieldSpec> fields, const RepeatedOu
         row_of.push_back(rows);
         failed.assign(first.size() - 1, ColumnFault{kNotDone, 0});
         at.assign(threads * nfields, nullptr);
-        workers.reserve(threads - 1);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
@@ -1175,28 +1184,10 @@ bool repeated_released(std::span<const core::FieldSpec> fields, const RepeatedOu
         failed[r] = {row + got.packet, got.field};
         return row + got.packet < row_of[r + 1];
     };
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> lowest_faulty{ranges};
-    auto work = [&](std::size_t thread) noexcept {
-        std::uint8_t** columns = at.data() + thread * nfields;
-        for (;;) {
-            const std::size_t r = next.fetch_add(1, std::memory_order_relaxed);
-            if (r >= ranges || r > lowest_faulty.load(std::memory_order_relaxed)) return;
-            if (decode(r, columns)) {
-                std::size_t seen = lowest_faulty.load(std::memory_order_relaxed);
-                while (r < seen && !lowest_faulty.compare_exchange_weak(seen, r)) {
-                }
-            }
-        }
+    auto decode_range = [&](std::size_t r, std::size_t thread) noexcept {
+        return decode(r, at.data() + thread * nfields);
     };
-    {
-        py::ReleasedGil released;
-        // A thread that fails to start leaves the ranges to the others and this one.
-        for (std::size_t t = 1; t < threads && start_thread(workers, work, t); ++t) {
-        }
-        work(0);
-        workers.clear();  // joins them
-    }
+    run_ranges(ranges, threads, decode_range);
     // The first faulty row lies in the first faulty range; a range before it
     // left undone (never, as they are handed out in order) is decoded here.
     fault = {rows, 0};

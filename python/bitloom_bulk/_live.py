@@ -10,9 +10,9 @@ from typing import Any
 
 import numpy as np
 
+from bitloom_bulk import _native
 from bitloom_bulk._definitions import Definitions
 from bitloom_bulk._definitions_decode import Decoded
-from bitloom_bulk import _native
 from bitloom_bulk._native import compile
 from bitloom_bulk._notes import add_note
 from bitloom_bulk._quality import (
@@ -108,9 +108,7 @@ class StreamDecoder:
         if self._definitions is None and self._skip_idle and IDLE_APID not in self._recipes:
             self._state = np.zeros(1 + 2 * _APIDS, dtype=np.int64)
             self._state[1 : 1 + _APIDS] = _NO_COUNT
-            self._flags = (
-                bytes(_APIDS) if self._crc_apids is None else crc_flags(self._crc_apids)
-            )
+            self._flags = bytes(_APIDS) if self._crc_apids is None else crc_flags(self._crc_apids)
         self.quality = Quality()
         """What the stream's framing found so far (every feed's, added up)."""
         self.packets = 0
@@ -139,9 +137,9 @@ class StreamDecoder:
         start = len(self._pending)
         self._pending += piece
         if self._state is not None:
-            result = self._fast_feed()
-            if result is not None:
-                return result
+            fast = self._fast_feed()
+            if fast is not None:
+                return fast
             self._counts_from_state()
         try:
             frames = split_ccsds(self._pending, allow_partial=True)

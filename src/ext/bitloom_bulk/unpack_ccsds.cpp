@@ -208,8 +208,8 @@ struct Quality {
     static constexpr std::uint32_t kNone = 0xFFFF;  // no packet of the APID yet
 
     std::array<bool, ccsds::kApidCount> checked{};  // the idle APID never is
-    std::uint64_t base = 0;     // the stream index of the data's first packet
-    std::uint64_t packets = 0;  // the stream index of the next packet framed
+    std::uint64_t base = 0;                         // the stream index of the data's first packet
+    std::uint64_t packets = 0;                      // the stream index of the next packet framed
     std::uint8_t first_byte = 0;                    // of the stream's first header
     unsigned other_version = 0;                     // nonzero: some header's version differs
     // Each APID's next sequence count if none is missing, and its last packet.

@@ -10,23 +10,32 @@ from typing import Any
 
 import numpy as np
 
+from bitloom_bulk import _native
 from bitloom_bulk._definitions import Definitions
 from bitloom_bulk._definitions_decode import Decoded
 from bitloom_bulk._native import compile
 from bitloom_bulk._notes import add_note
 from bitloom_bulk._quality import (
+    _COUNT,
+    IDLE_APID,
+    CrcFault,
     Quality,
     check_packets,
     crc_apids,
+    crc_flags,
     first_foreign,
     foreign_offset,
     garbage_message,
     kept_bytes,
+    native_quality,
 )
 from bitloom_bulk._stream import CcsdsColumns, split_ccsds, unpack_ccsds
 from bitloom_bulk._table import Table
 
 __all__ = ["StreamDecoder", "decode_stream"]
+
+_APIDS = 2048
+_NO_COUNT = 0xFFFF  # the native state's mark of an APID with no packet yet
 
 
 class StreamDecoder:
@@ -89,6 +98,17 @@ class StreamDecoder:
         self._version: int | None = None  # the version field of the stream's headers
         self._rows: dict[str, int] = {}
         self._last_count: dict[int, tuple[int, int]] = {}  # apid: (stream index, count)
+        # Recipes with idle packets left out (and no recipe for them): a feed
+        # is one native call that frames, checks and decodes the piece and
+        # carries the sequence counts in `_state` (the stream index of the
+        # piece's first packet, each APID's next count, each APID's last
+        # packet). Anything that call does not cover as the checks above do
+        # (a version change, an error to word) goes the general way.
+        self._state: np.ndarray[Any, np.dtype[np.int64]] | None = None
+        if self._definitions is None and self._skip_idle and IDLE_APID not in self._recipes:
+            self._state = np.zeros(1 + 2 * _APIDS, dtype=np.int64)
+            self._state[1 : 1 + _APIDS] = _NO_COUNT
+            self._flags = bytes(_APIDS) if self._crc_apids is None else crc_flags(self._crc_apids)
         self.quality = Quality()
         """What the stream's framing found so far (every feed's, added up)."""
         self.packets = 0
@@ -116,6 +136,11 @@ class StreamDecoder:
         piece = memoryview(chunk).cast("B")
         start = len(self._pending)
         self._pending += piece
+        if self._state is not None:
+            fast = self._fast_feed()
+            if fast is not None:
+                return fast
+            self._counts_from_state()
         try:
             frames = split_ccsds(self._pending, allow_partial=True)
             foreign, version = first_foreign(self._pending, frames, self._version)
@@ -157,11 +182,69 @@ class StreamDecoder:
         del self._pending[:end]
         self._version = version
         self._last_count.update(last)
+        if self._state is not None:
+            self._state_from_counts(last)
         self.quality.add(quality)
         result.quality = quality  # type: ignore[union-attr]
         self.packets += len(frames.offsets)
         self.offset += end
         return result
+
+    def _fast_feed(self) -> CcsdsColumns | None:
+        """The feed of the pending bytes in one native call, or None (nothing
+        changed) where the general way must take it: no bytes, a first header
+        of another version than the stream's, a version change inside, or
+        any error (the general way raises it in its words)."""
+        pending = self._pending
+        state = self._state
+        assert state is not None
+        if not pending:
+            return None
+        version = pending[0] >> 5
+        if self._version is not None and version != self._version:
+            return None
+        state[0] = self.packets
+        try:
+            found = _native.unpack_ccsds(pending, self._recipes, crc=self._flags, stream=state)
+        except Exception:
+            return None
+        if found[0] is None:  # a header of another version: the general way words it
+            return None
+        columns, skipped, native, end = found
+        skipped.pop(IDLE_APID, None)  # left out, as the general way leaves them out of its data
+        quality = native_quality(native)
+        if quality.crc_faults and self.offset:
+            quality.crc_faults = [
+                CrcFault(f.packet, f.offset + self.offset, f.apid, f.computed, f.found)
+                for f in quality.crc_faults
+            ]
+        del pending[:end]
+        self._version = version
+        self.quality.add(quality)
+        result = CcsdsColumns(columns, skipped, quality)
+        self.packets = int(state[0])
+        self.offset += end
+        return result
+
+    def _counts_from_state(self) -> None:
+        """Each APID's last (stream index, sequence count), for the general
+        way, from the native state."""
+        state = self._state
+        assert state is not None
+        nexts = state[1 : 1 + _APIDS]
+        lasts = state[1 + _APIDS :]
+        for apid in np.flatnonzero(nexts != _NO_COUNT).tolist():
+            if apid != IDLE_APID:
+                count = (int(nexts[apid]) - 1) & (_COUNT - 1)
+                self._last_count[apid] = (int(lasts[apid]), count)
+
+    def _state_from_counts(self, last: Mapping[int, tuple[int, int]]) -> None:
+        """The native state after a feed the general way took."""
+        state = self._state
+        assert state is not None
+        for apid, (index, count) in last.items():
+            state[1 + apid] = (count + 1) & (_COUNT - 1)
+            state[1 + _APIDS + apid] = index
 
     def close(self) -> None:
         """End the stream: ValueError if it ends inside a packet, or where its

@@ -145,6 +145,7 @@ def unpack_ccsds(
     text: Literal["object", "bytes", "arrow"] = "object",
     crc: Buffer | None = None,
     threads: int | None = None,
+    stream: Buffer | npt.NDArray[np.int64] | None = None,
 ) -> tuple[Any, ...]:
     """Decode a mixed-APID CCSDS stream into columns per APID."""
 

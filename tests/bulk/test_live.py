@@ -370,3 +370,106 @@ def test_faults_of_definitions_keep_stream_positions_past_left_out_packets():
 def test_bad_crc_settings_are_refused(crc, error, words):
     with pytest.raises(error, match=words):
         StreamDecoder(RECIPES, crc=crc)
+
+
+# -- the one-call feed against the general way ----------------------------------------
+
+
+def _feeds(stream, pieces):
+    """Each feed's result (or the words of its error) and the decoder's
+    position after it."""
+    out = []
+    for piece in pieces:
+        try:
+            result = stream.feed(piece)
+        except ValueError as exc:
+            out.append(("error", str(exc), getattr(exc, "__notes__", [])))
+            continue
+        out.append((result, stream.packets, stream.offset, stream.pending, stream._version))
+    return out
+
+
+def _same_feeds(got, want):
+    assert len(got) == len(want)
+    for g, w in zip(got, want, strict=True):
+        if w[0] == "error":
+            assert g == w
+            continue
+        _same(g[0], w[0])
+        assert g[0].quality == w[0].quality
+        assert g[1:] == w[1:]
+
+
+def _general(recipes, **options):
+    """A decoder that takes every feed the general way (framing, checks and
+    decoding in separate passes), the model of the one-call feed."""
+    stream = StreamDecoder(recipes, **options)
+    stream._state = None
+    return stream
+
+
+PAST_THE_END = {5: [field("z", "unsigned", 8, offset_bits=8 * 20)], 6: RECIPES[6]}
+
+
+@pytest.mark.parametrize("seed", range(2))
+@pytest.mark.parametrize(
+    ("crc", "recipes", "garbage"),
+    [
+        (None, RECIPES, False),
+        ("ccitt", RECIPES, False),
+        ({5: "ccitt"}, RECIPES, True),
+        ({6: "ccitt"}, {6: RECIPES[6]}, False),
+        (None, PAST_THE_END, False),  # packets of APID 5 under 21 bytes fault
+    ],
+)
+def test_one_call_feeds_match_the_general_way(seed, crc, recipes, garbage):
+    data, _ = _quality_stream(seed)
+    if garbage:  # a header of another version two thirds in
+        frames = bb.split_ccsds(data)
+        at = int(frames.offsets[2 * len(frames.offsets) // 3])
+        data = data[:at] + bytes([data[at] | 0xE0]) + data[at + 1 :]
+    rng = np.random.default_rng(seed)
+    # Two pieces cut at every byte, then pieces of random sizes.
+    cuts = [[cut] for cut in range(len(data) + 1)]
+    cuts += [np.sort(rng.integers(0, len(data) + 1, size=12)).tolist() for _ in range(20)]
+    for cut in cuts:
+        pieces = [data[a:b] for a, b in zip([0, *cut], [*cut, len(data)], strict=True)]
+        stream, general = StreamDecoder(recipes, crc=crc), _general(recipes, crc=crc)
+        _same_feeds(_feeds(stream, pieces), _feeds(general, pieces))
+        assert stream.quality == general.quality
+
+
+def _state(**words):
+    state = np.zeros(4097, dtype=np.int64)
+    state[1:2049] = 0xFFFF
+    for at, value in words.items():
+        state[int(at[1:])] = value
+    return state
+
+
+@pytest.mark.parametrize(
+    ("crc", "state", "error", "words"),
+    [
+        (None, _state(), ValueError, "stream needs crc"),
+        (bytes(2048), np.zeros(4096, dtype=np.int64), ValueError, "4097 int64 words, not 32768"),
+        (bytes(2048), _state().tobytes(), BufferError, "not writable"),
+        (bytes(2048), _state(w0=-1), ValueError, "stream word 0 is not"),
+        (bytes(2048), _state(w6=16384), ValueError, "stream word 6 is not"),
+        (bytes(2048), _state(w2048=-2), ValueError, "stream word 2048 is not"),
+    ],
+)
+def test_bad_stream_states_are_refused(crc, state, error, words):
+    with pytest.raises(error, match=words):
+        bb._native.unpack_ccsds(_stream(), RECIPES, crc=crc, stream=state)
+
+
+def test_a_failed_native_feed_leaves_the_stream_state():
+    data, _ = _quality_stream(0)
+    state = _state(w0=7, w6=3, w2054=5)
+    before = state.copy()
+    with pytest.raises(ValueError, match="past the end of the packet"):
+        bb._native.unpack_ccsds(data, PAST_THE_END, crc=bytes(2048), stream=state)
+    assert state.tolist() == before.tolist()
+    *_, end = bb._native.unpack_ccsds(data, RECIPES, crc=bytes(2048), stream=state)
+    frames = bb.split_ccsds(data)
+    assert (end, int(state[0])) == (len(data), 7 + len(frames.offsets))

@@ -84,6 +84,10 @@ inline constexpr const char* kApidNote =
 
 // The flags' size (size_t).
 inline constexpr const char* kCrcFlags = "crc must hold 2048 flags (one per APID), not %zu";
+inline constexpr const char* kStreamWithoutCrc = "stream needs crc (flags, all zero for none)";
+inline constexpr const char* kStreamSize = "stream must hold %zu int64 words, not %zu bytes";
+inline constexpr const char* kStreamState =
+    "stream word %d is not a packet index or a sequence count";
 // The APID (size_t).
 inline constexpr const char* kCrcRowsNote =
     "(the packet number above counts only the packets of APID %zu that passed their CRC check)";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -181,6 +182,7 @@ struct ApidColumns {
 
 constexpr std::uint16_t kIdleApid = 2047;
 constexpr std::uint32_t kCountMask = 0x3FFF;  // sequence counts run modulo 2^14
+constexpr std::size_t kStreamWords = 1 + 2 * ccsds::kApidCount;
 
 struct Gap {
     std::uint16_t apid;
@@ -206,7 +208,8 @@ struct Quality {
     static constexpr std::uint32_t kNone = 0xFFFF;  // no packet of the APID yet
 
     std::array<bool, ccsds::kApidCount> checked{};  // the idle APID never is
-    std::uint64_t packets = 0;                      // framed so far
+    std::uint64_t base = 0;                         // the stream index of the data's first packet
+    std::uint64_t packets = 0;                      // the stream index of the next packet framed
     std::uint8_t first_byte = 0;                    // of the stream's first header
     unsigned other_version = 0;                     // nonzero: some header's version differs
     // Each APID's next sequence count if none is missing, and its last packet.
@@ -217,6 +220,37 @@ struct Quality {
     std::vector<CrcFault> faults;
 
     Quality() { expected.fill(kNone); }
+
+    // The state of a stream decoded piece by piece, as `stream` holds it
+    // (kStreamWords int64: the stream index of the piece's first packet, then
+    // each APID's next sequence count or kNone, then each APID's last packet).
+    // False with the error set where a count is neither.
+    bool read_stream(const std::int64_t* words) {
+        if (words[0] < 0) {
+            PyErr_Format(PyExc_ValueError, msg::kStreamState, 0);
+            return false;
+        }
+        base = packets = static_cast<std::uint64_t>(words[0]);
+        for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+            const std::int64_t next = words[1 + a];
+            if (next != kNone && (next < 0 || next > static_cast<std::int64_t>(kCountMask))) {
+                PyErr_Format(PyExc_ValueError, msg::kStreamState, static_cast<int>(1 + a));
+                return false;
+            }
+            expected[a] = static_cast<std::uint32_t>(next);
+            last_packet[a] = static_cast<std::uint64_t>(words[1 + ccsds::kApidCount + a]);
+        }
+        return true;
+    }
+
+    // The state after the packets framed, in the form read_stream reads.
+    void write_stream(std::int64_t* words) const {
+        words[0] = static_cast<std::int64_t>(packets);
+        for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+            words[1 + a] = expected[a];
+            words[1 + ccsds::kApidCount + a] = static_cast<std::int64_t>(last_packet[a]);
+        }
+    }
 
     // The counting pass with the quality gathered: each packet counted in
     // per[apid] as the plain pass counts it; the usual packet (the stream's
@@ -267,7 +301,7 @@ struct Quality {
         std::sort(faults.begin(), faults.end(),
                   [](const CrcFault& x, const CrcFault& y) { return x.offset < y.offset; });
         std::size_t k = 0;
-        std::uint64_t index = 0;
+        std::uint64_t index = base;
         ccsds::walk(bytes, size, start, [&](std::uint64_t at, const ccsds::Header&) {
             if (k < faults.size() && faults[k].offset == at) faults[k++].packet = index;
             ++index;
@@ -377,7 +411,7 @@ long apid_of(PyObject* key) {
 // without the packets that failed their CRC), and with CRCs checked, the
 // stream's quality.
 PyObject* ccsds_result(std::vector<ApidColumns>& apids, const std::vector<ApidPackets>& per,
-                       Quality* quality) {
+                       Quality* quality, const py::BufferView& stream, std::uint64_t end) {
     Ref result(PyDict_New());
     Ref skipped(PyDict_New());
     if (!result || !skipped) return nullptr;
@@ -402,7 +436,16 @@ PyObject* ccsds_result(std::vector<ApidColumns>& apids, const std::vector<ApidPa
     if (quality == nullptr) return PyTuple_Pack(2, result.get(), skipped.get());
     Ref found(quality->result(per));
     if (!found) return nullptr;
-    return PyTuple_Pack(3, result.get(), skipped.get(), found.get());
+    if (stream.data() == nullptr) return PyTuple_Pack(3, result.get(), skipped.get(), found.get());
+    Ref stop(PyLong_FromUnsignedLongLong(end));
+    if (!stop) return nullptr;
+    Ref out(PyTuple_Pack(4, result.get(), skipped.get(), found.get(), stop.get()));
+    if (!out) return nullptr;
+    // The stream's state goes on only with a result returned.
+    std::array<std::int64_t, kStreamWords> words{};
+    quality->write_stream(words.data());
+    std::memcpy(stream.data(), words.data(), sizeof words);
+    return out.release();
 }
 
 // The APIDs whose packets' CRCs are checked, from a bytes-like object of
@@ -424,8 +467,8 @@ bool read_checked(PyObject* arg, Quality& quality) {
 
 PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr py::Signature sig{
-        "unpack_ccsds", {"data", "recipes", "offset", "text", "crc", "threads"}, 6, 2, 2};
-    PyObject* argv[6] = {};
+        "unpack_ccsds", {"data", "recipes", "offset", "text", "crc", "threads", "stream"}, 7, 2, 2};
+    PyObject* argv[7] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
 
     // The recipes first: their faults come before anything about the packets.
@@ -463,12 +506,33 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         quality = std::make_unique<Quality>();
         if (!read_checked(argv[4], *quality)) return nullptr;
     }
+    // `stream` (with `crc`): a writable buffer of kStreamWords int64, the
+    // state of a stream decoded piece by piece; the sequence counts go on
+    // from it, packets are numbered from its first word, a packet cut short at
+    // the end is left for the next piece, and on success it is overwritten
+    // with the state after this piece and the end offset is returned too.
+    py::BufferView stream;
+    if (argv[6] != nullptr && argv[6] != Py_None) {
+        if (!quality) {
+            PyErr_SetString(PyExc_ValueError, msg::kStreamWithoutCrc);
+            return nullptr;
+        }
+        if (!stream.acquire(argv[6], PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) return nullptr;
+        if (stream.size() != kStreamWords * sizeof(std::int64_t)) {
+            PyErr_Format(PyExc_ValueError, msg::kStreamSize, kStreamWords, stream.size());
+            return nullptr;
+        }
+        std::array<std::int64_t, kStreamWords> words{};
+        std::memcpy(words.data(), stream.data(), sizeof words);
+        if (!quality->read_stream(words.data())) return nullptr;
+    }
+    const bool partial = stream.data() != nullptr;
 
     py::BufferView buf;
     std::uint64_t offset = 0;
     if (!open_stream(sig, argv, 2, buf, offset)) return nullptr;
     const std::uint8_t* bytes = buf.data();
-    const std::uint64_t size = buf.size();
+    std::uint64_t size = buf.size();
 
     // Pass 1: count the packets of each APID and see whether their lengths vary.
     std::vector<ApidPackets> per(ccsds::kApidCount);
@@ -496,10 +560,11 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         // there, which comes before a stream cut short (its length field is
         // no better). The caller words it; nothing is decoded.
         const int version = quality->first_byte >> 5;
-        const bool held_other = stop.kind != ccsds::StopKind::End && quality->packets != 0 &&
+        const bool held_other = stop.kind != ccsds::StopKind::End &&
+                                quality->packets != quality->base &&
                                 (bytes[stop.offset] >> 5) != version;
         if (quality->other_version != 0 || held_other) {
-            std::uint64_t packet = quality->packets;
+            std::uint64_t packet = quality->packets - quality->base;
             std::uint64_t at = stop.offset;
             if (quality->other_version != 0) {
                 std::uint64_t index = 0;
@@ -522,8 +587,11 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         stop = py::without_gil([&] { return ccsds::walk(bytes, size, offset, count); });
     }
     if (stop.kind != ccsds::StopKind::End) {
-        PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
-        return nullptr;
+        if (!partial) {
+            PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
+            return nullptr;
+        }
+        size = stop.offset;  // the packet cut short waits for the next piece
     }
     // The threads of the call, from the packets it decodes. Only a stream
     // decoded as fixed-size packets (below) is split among them: the runs of
@@ -567,7 +635,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             return nullptr;
         }
         per[only].filled = per[only].count;
-        return ccsds_result(apids, per, quality.get());
+        return ccsds_result(apids, per, quality.get(), stream, size);
     }
 
     // Pass 2, run by run: index the next kRun wanted packets (packets of other
@@ -671,7 +739,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return nullptr;
     }
 
-    return ccsds_result(apids, per, quality.get());
+    return ccsds_result(apids, per, quality.get(), stream, size);
 }
 
 }  // namespace bitloom::bulk

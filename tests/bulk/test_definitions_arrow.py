@@ -170,3 +170,35 @@ def test_idex_waveforms_decode_alike():
         found = _same(defs.decode(data, derived=derived, binary="arrow"), plain)
         # The waveforms: nearly all of the data's bytes.
         assert sum(len(b) for c in found for b in c) > len(data) // 2
+
+
+@pytest.mark.parametrize("piece", [7, 100, 1 << 20])
+def test_stream_decoder_passes_binary_on(piece):
+    from bitloom_bulk import StreamDecoder
+    from bitloom_bulk.ccsds import primary_header
+    from tests.support import streams
+
+    rng = np.random.default_rng(piece)
+    defs = Definitions(
+        [
+            PacketType("root", primary_header(), abstract=True),
+            # The payload from bit 52: shifted into whole bytes.
+            PacketType(
+                "w",
+                [field("n", "unsigned", 4), field("p", "binary", {"rest": 4})],
+                parent="root",
+                where={"apid": 5},
+            ),
+        ]
+    )
+    data = streams.stream(np.full(40, 5), rng.integers(7, 40, 40), rng)
+    stream = StreamDecoder(defs, binary="arrow")
+    values = []
+    for begin in range(0, len(data), piece):
+        batch = stream.feed(data[begin : begin + piece])
+        assert isinstance(batch["w"]["p"], ArrowColumn)
+        values += list(batch["w"]["p"])
+    stream.close()
+    assert values == list(defs.decode(data)["w"]["p"])
+    with pytest.raises(ValueError, match="binary must be 'bytes' or 'arrow', not 'b'"):
+        StreamDecoder(defs, binary="b")

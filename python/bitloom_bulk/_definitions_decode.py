@@ -1201,9 +1201,9 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
             # bytes objects only where a where reads the field.
             state.columns[item.name] = _Slices(run.offsets[state.rows] * 8 + start, size >> 3)
             if item.name in run.needed(node):
-                state.raw[item.name] = _Slices(
-                    run.offsets[state.rows] * 8 + start, size >> 3
-                ).build(run).to_numpy()
+                state.raw[item.name] = (
+                    _Slices(run.offsets[state.rows] * 8 + start, size >> 3).build(run).to_numpy()
+                )
             state.position = state.local["start"] + state.local["size"]
             return
         if not (start & 7).any():

@@ -94,7 +94,9 @@ def test_gather_matches_the_bit_model(seed):
     sizes[:8] = 3
     column = _native.binary_column(data, starts, sizes)
     assert len(column) == len(sizes)
-    assert list(column) == [_model(data, int(a), int(n)) for a, n in zip(starts, sizes)]
+    assert list(column) == [
+        _model(data, int(a), int(n)) for a, n in zip(starts, sizes, strict=True)
+    ]
     assert pickle.loads(pickle.dumps(column)).to_pylist() == column.to_pylist()
 
 
@@ -130,7 +132,9 @@ def test_where_on_a_binary_field_and_time_fields():
     defs = Definitions(
         [
             PacketType("root", [field("k", "binary", 8), field("t", "binary", 48, time=cuc)]),
-            PacketType("a", [field("p", "binary", {"rest": 0})], parent="root", where={"k": b"\x01"}),
+            PacketType(
+                "a", [field("p", "binary", {"rest": 0})], parent="root", where={"k": b"\x01"}
+            ),
         ]
     )
     data = bytes([1, 0, 0, 0, 5, 0, 0, 9, 9, 2, 0, 0, 0, 5, 0, 0, 8, 7])

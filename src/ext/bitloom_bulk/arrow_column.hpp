@@ -15,9 +15,10 @@
 namespace bitloom::bulk {
 
 // The buffers of a string column: `length` values, value i the UTF-8 bytes
-// data[offset(i), offset(i + 1)) (of a binary column: any bytes). Never changed once a column holds them;
-// shared by the column object and each Arrow export of it (an export may
-// outlive the object and is released from any thread).
+// data[offset(i), offset(i + 1)) (of a binary column: any bytes). Never
+// changed once a column holds them; shared by the column object and each
+// Arrow export of it (an export may outlive the object and is released from
+// any thread).
 struct TextBuffers {
     std::size_t length = 0;
     bool large = false;               // offsets of 8 bytes, else of 4

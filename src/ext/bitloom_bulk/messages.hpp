@@ -166,7 +166,8 @@ inline constexpr const char* kArrowColumnBrokenBinary =
 inline constexpr const char* kArrowColumnIndex = "ArrowColumn index out of range";
 inline constexpr const char* kArrowColumnNoView =
     "an ArrowColumn has no numpy view: its values are copied into a new object array";
-// The Arrow type ("utf8", "large_utf8", "binary", "large_binary"), the length (size_t), the first values (a str).
+// The Arrow type ("utf8", "large_utf8", "binary", "large_binary"), the length (size_t), the first
+// values (a str).
 inline constexpr const char* kArrowColumnRepr = "<bitloom_bulk.ArrowColumn %s of %zu values: %U>";
 
 // ---- packing columns (ext/bitloom_bulk/pack_columns.cpp) ---------------------------

@@ -1418,8 +1418,8 @@ PyObject* binary_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             return nullptr;
         }
     }
-    std::shared_ptr<const TextBuffers> column =
-        gather_binary(data.data(), at.data(), len.data(), count);
+    std::shared_ptr<const TextBuffers> column = gather_binary(data.data(), at.data(), len.data(),
+                                                              count);
     if (!column) return nullptr;
     return new_arrow_column(std::move(column));
 }

@@ -162,8 +162,7 @@ PyObject* byte_slices(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // binary layout), value i the sizes[i] bytes from bit starts[i] of the data
 // (shifted into whole bytes where a start lies inside a byte), each checked
 // to lie inside the data; the bytes are copied without the GIL.
-PyObject* binary_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames);
+PyObject* binary_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // packet_crcs(data, offsets, lengths): two uint16 columns, the CRC-16-CCITT
 // of each packet's bytes but its last two (CCSDS packet error control) and

@@ -6,6 +6,7 @@ as pyarrow reads it."""
 
 from __future__ import annotations
 
+import importlib.util
 import pickle
 
 import numpy as np
@@ -206,3 +207,24 @@ def test_stream_decoder_passes_binary_on(piece):
     assert values == list(defs.decode(data)["w"]["p"])
     with pytest.raises(ValueError, match="binary must be 'bytes' or 'arrow', not 'b'"):
         StreamDecoder(defs, binary="b")
+
+
+def test_binary_buffers_checked_and_pickled():
+    values = [b"", b"\xff\x00", b"\x80", b""]
+    column = _native.binary_column(b"\xff\x00\x80", [0, 0, 16, 24], [0, 2, 1, 0])
+    maker, (offsets, data, large, binary) = column.__reduce__()
+    assert (large, binary, data) == (False, True, b"\xff\x00\x80")
+    wide = maker(np.frombuffer(offsets, "<i4").astype("<i8").tobytes(), data, True, True)
+    for got in (column, wide, pickle.loads(pickle.dumps(wide))):
+        assert list(got) == values
+    assert "large_binary of 4 values" in repr(wide)
+    if importlib.util.find_spec("pyarrow") is not None:
+        import pyarrow as pa
+
+        assert pa.array(wide).type == pa.large_binary() and pa.array(wide).to_pylist() == values
+    # Any bytes are a binary value; offsets must still run from 0 to the end, never down.
+    for broken in ([0, 0, 2, 3, 2], [0, 0, 2, 3, 4], [1, 1, 2, 3, 3]):
+        with pytest.raises(ValueError, match="not a binary column"):
+            maker(np.array(broken, "<i4").tobytes(), data, False, True)
+    with pytest.raises(IndexError, match="ArrowColumn index out of range"):
+        column[4]

@@ -440,8 +440,13 @@ PyObject* column_reduce(PyObject* self, PyObject*) {
     if (!data) return nullptr;
     Ref make(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_buffers"));
     if (!make) return nullptr;
-    return Py_BuildValue("O(OOOO)", make.get(), offsets.get(), data.get(),
-                         b.large ? Py_True : Py_False, b.binary ? Py_True : Py_False);
+    PyObject* large = b.large ? Py_True : Py_False;
+    // A text column's arguments stay (offsets, data, large); a binary
+    // column's add binary=True.
+    if (b.binary) {
+        return Py_BuildValue("O(OOOO)", make.get(), offsets.get(), data.get(), large, Py_True);
+    }
+    return Py_BuildValue("O(OOO)", make.get(), offsets.get(), data.get(), large);
 }
 
 // "<bitloom_bulk.ArrowColumn utf8 of 3 values: ['a', 'b', 'c']>" (binary:

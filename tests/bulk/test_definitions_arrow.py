@@ -88,11 +88,12 @@ def _model(data, start, size):
 def test_gather_matches_the_bit_model(seed):
     rng = np.random.default_rng(seed)
     data = rng.integers(0, 256, 64, dtype=np.uint8).tobytes()
-    sizes = rng.integers(0, 9, 300)
+    # Sizes around the 8-byte words the gather shifts at once.
+    sizes = rng.integers(0, 40, 300)
     starts = np.array([rng.integers(0, 8 * (64 - s) + 1) for s in sizes], dtype=np.int64)
     # Values at every bit within a byte whose last bits lie in the data's last byte.
-    starts[:8] = 8 * 64 - 8 * 3 - np.arange(8)
-    sizes[:8] = 3
+    starts[:8] = 8 * 64 - 8 * 17 - np.arange(8)
+    sizes[:8] = 17
     column = _native.binary_column(data, starts, sizes)
     assert len(column) == len(sizes)
     assert list(column) == [

@@ -14,6 +14,7 @@
 
 #include "binding/args.hpp"
 #include "binding/buffer.hpp"
+#include "core/portable.hpp"
 #include "core/text/unicode.hpp"
 #include "ext/bitloom_bulk/arrow_export.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
@@ -151,13 +152,30 @@ std::shared_ptr<const TextBuffers> TextColumnWriter::finish(std::size_t rows) no
 
 namespace {
 
+// A big-endian 64-bit word from 8 bytes, and back.
+std::uint64_t load_big(const std::uint8_t* p) noexcept {
+    std::uint64_t v = 0;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) v = core::bswap64(v);
+    return v;
+}
+void store_big(std::uint8_t* p, std::uint64_t v) noexcept {
+    if constexpr (std::endian::native == std::endian::little) v = core::bswap64(v);
+    std::memcpy(p, &v, sizeof v);
+}
+
 // The `size` bytes from bit `shift` (1 to 7) of `from` into `into`: each made
-// of the two bytes it straddles (the last reads the byte after its last whole
-// one, which holds the value's last bits).
+// of the two bytes it straddles, so the size + 1 bytes from[0, size] are read
+// (the last holds the value's last bits). Eight bytes at a time while the
+// ninth they need lies within those, then byte by byte.
 void copy_shifted(std::uint8_t* into, const std::uint8_t* from, std::size_t size,
                   unsigned shift) noexcept {
     const unsigned back = 8 - shift;
-    for (std::size_t k = 0; k < size; ++k) {
+    std::size_t k = 0;
+    for (; k + 8 <= size; k += 8) {
+        store_big(into + k, (load_big(from + k) << shift) | (from[k + 8] >> back));
+    }
+    for (; k < size; ++k) {
         into[k] = static_cast<std::uint8_t>((from[k] << shift) | (from[k + 1] >> back));
     }
 }

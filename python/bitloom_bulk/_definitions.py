@@ -786,6 +786,7 @@ class Definitions:
         offset: int = 0,
         derived: bool = True,
         errors: str = "raise",
+        binary: str = "bytes",
     ) -> Decoded:
         """Decode every packet of ``data`` down the tree of types into one table
         per concrete type (and child tables ``"<type>/<item>"``).
@@ -796,7 +797,11 @@ class Definitions:
         ``errors="raise"`` raises the first faulty packet's error (stream
         order) with notes naming the type, item, packet and byte offset;
         ``errors="skip"`` leaves faulty packets out and lists them in
-        ``.faults``.
+        ``.faults``. ``binary="bytes"`` gives each binary field as a numpy
+        object column of ``bytes``; ``binary="arrow"`` as an
+        :class:`ArrowColumn` in Arrow's binary layout (``large_binary`` past
+        2 GiB): the values' bytes copied once into one buffer, no object per
+        value (a binary field read only as a derived time stays a time).
         """
         from bitloom_bulk._definitions_decode import decode
 
@@ -809,6 +814,7 @@ class Definitions:
             offset=offset,
             derived=derived,
             errors=errors,
+            binary=binary,
         )
 
     def pack_columns(

@@ -156,6 +156,26 @@ def _filter(value: Any, mask: npt.NDArray[np.bool_]) -> Any:
 
 
 @dataclass
+class _Slices:
+    """A binary column still to be gathered (``binary="arrow"``): value i the
+    ``sizes[i]`` bytes from bit ``starts[i]`` of the data. Rows dropped later
+    drop here (indexing by a mask, as an array column), so that the
+    ArrowColumn is built once, for the kept rows only, by :func:`_table`."""
+
+    starts: I64
+    sizes: I64
+
+    def __getitem__(self, mask: Any) -> _Slices:
+        return _Slices(self.starts[mask], self.sizes[mask])
+
+    def __len__(self) -> int:
+        return len(self.starts)
+
+    def build(self, run: _Run) -> Any:
+        return _native.binary_column(run.data, self.starts, self.sizes)
+
+
+@dataclass
 class _State:
     """The packets at a type: their indices, the bit where the next item
     starts in each (an int when it is the same in all), the raw values the
@@ -224,8 +244,19 @@ class _State:
 class _Run:
     """One decode call: the packets, their framing and what was found wrong."""
 
-    def __init__(self, data: Any, offsets: I64, lengths: I64, apids: Any, derived: bool) -> None:
+    def __init__(
+        self,
+        data: Any,
+        offsets: I64,
+        lengths: I64,
+        apids: Any,
+        derived: bool,
+        arrow: bool = False,
+    ) -> None:
         self.data = data
+        # Binary columns as ArrowColumns (binary="arrow"), else numpy object
+        # columns of bytes.
+        self.arrow = arrow
         self.view = memoryview(data).cast("B") if not isinstance(data, bytes) else data
         self.bytes = np.frombuffer(self.view, dtype=np.uint8)
         self.offsets = offsets
@@ -313,9 +344,12 @@ def decode(
     offset: int,
     derived: bool,
     errors: str,
+    binary: str = "bytes",
 ) -> Decoded:
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+    if not isinstance(binary, str) or binary not in ("bytes", "arrow"):
+        raise ValueError(f"binary must be 'bytes' or 'arrow', not {binary!r}")
     offset = operator.index(offset)
     if packet_bytes is None and offsets is None and lengths is None:
         route = definitions._apid_route
@@ -341,7 +375,7 @@ def decode(
                         time_fields(definitions, derived),
                     )
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
-    run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived))
+    run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived), binary == "arrow")
     count = len(packet_offsets)
     state = _State(np.arange(count, dtype=np.int64), 0)
     tables: dict[str, dict[str, Any]] = {}
@@ -567,6 +601,10 @@ def _table(run: _Run, state: _State) -> dict[str, Any]:
     i = 0
     while i < len(names):
         value = state.columns[names[i]]
+        if isinstance(value, _Slices):
+            decoded[names[i]] = value.build(run)
+            i += 1
+            continue
         if not isinstance(value, _Deferred):
             decoded[names[i]] = value
             i += 1
@@ -1158,6 +1196,16 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
             state.position = state.local["start"] + state.local["size"]
             return
         start, size = state.local["start"], state.local["size"]
+        if run.arrow and not (run.derived and "time" in item.derived):
+            # Gathered into an ArrowColumn once the table's rows are final;
+            # bytes objects only where a where reads the field.
+            state.columns[item.name] = _Slices(run.offsets[state.rows] * 8 + start, size >> 3)
+            if item.name in run.needed(node):
+                state.raw[item.name] = (
+                    _Slices(run.offsets[state.rows] * 8 + start, size >> 3).build(run).to_numpy()
+                )
+            state.position = state.local["start"] + state.local["size"]
+            return
         if not (start & 7).any():
             # Whole bytes: each value is a slice of the data.
             column = _native.byte_slices(

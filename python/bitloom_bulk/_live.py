@@ -44,7 +44,7 @@ class StreamDecoder:
     ``decoder`` is a :class:`Definitions` (each :meth:`feed` returns a
     :class:`Decoded`, as ``Definitions.decode`` gives) or a mapping from APID
     to recipe (each returns :class:`CcsdsColumns`, as ``unpack_ccsds`` gives).
-    ``derived`` and ``errors`` are passed to ``Definitions.decode``.
+    ``derived``, ``errors`` and ``binary`` are passed to ``Definitions.decode``.
 
     Whatever the boundaries of the pieces, the results of the feeds, put end
     to end, are what one call on the whole stream gives: faults count their
@@ -65,11 +65,14 @@ class StreamDecoder:
         errors: str = "raise",
         crc: str | Mapping[int, str] | None = None,
         skip_idle: bool = True,
+        binary: str = "bytes",
     ) -> None:
         self._crc_apids = crc_apids(crc)
         if isinstance(decoder, Definitions):
             if errors not in ("raise", "skip"):
                 raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+            if not isinstance(binary, str) or binary not in ("bytes", "arrow"):
+                raise ValueError(f"binary must be 'bytes' or 'arrow', not {binary!r}")
             for node in decoder.nodes():
                 fields = node.fields()
                 if not node.abstract and not any(i.column for i in fields) and fields:
@@ -92,6 +95,7 @@ class StreamDecoder:
             )
         self._derived = bool(derived)
         self._errors = errors
+        self._binary = binary
         self._skip_idle = bool(skip_idle)
         self._pending = bytearray()
         self._garbage: str | None = None  # the message once the bytes stop looking like packets
@@ -273,7 +277,9 @@ class StreamDecoder:
             data = kept_bytes(data, frames, keep, 0)
         if self._definitions is None:
             return unpack_ccsds(data, self._recipes)
-        decoded = self._definitions.decode(data, derived=self._derived, errors=self._errors)
+        decoded = self._definitions.decode(
+            data, derived=self._derived, errors=self._errors, binary=self._binary
+        )
         if index is None:
             faults = [
                 f._replace(packet=f.packet + self.packets, offset=f.offset + self.offset)
@@ -346,15 +352,18 @@ def decode_stream(
     errors: str = "raise",
     crc: str | Mapping[int, str] | None = None,
     skip_idle: bool = True,
+    binary: str = "bytes",
 ) -> Iterator[Decoded | CcsdsColumns]:
     """Decode a stream of CCSDS space packets as it is read: yields the
     result of every piece read (up to ``chunk_bytes`` from a socket or a
     file object, or each item of an iterable of bytes), as
-    :meth:`StreamDecoder.feed` gives it, and raises ValueError at the end if
+    :meth:`StreamDecoder.feed` gives it (the keywords are its), and raises ValueError at the end if
     the stream stops inside a packet."""
     if not isinstance(chunk_bytes, int) or chunk_bytes < 1:
         raise ValueError(f"chunk_bytes must be a positive int, not {chunk_bytes!r}")
-    stream = StreamDecoder(decoder, derived=derived, errors=errors, crc=crc, skip_idle=skip_idle)
+    stream = StreamDecoder(
+        decoder, derived=derived, errors=errors, crc=crc, skip_idle=skip_idle, binary=binary
+    )
     for piece in _pieces(source, chunk_bytes):
         yield stream.feed(piece)
     stream.close()

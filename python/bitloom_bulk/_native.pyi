@@ -33,23 +33,27 @@ class Layout:
 
 @final
 class ArrowColumn:
-    """A column of str in Arrow's string layout (utf8; large_utf8 past 2 GiB): int32 offsets and UTF-8 bytes that it owns and exports through the Arrow PyCapsule interface without a copy."""
+    """A column of str in Arrow's string layout (utf8; large_utf8 past 2 GiB): int32 offsets and UTF-8 bytes that it owns and exports through the Arrow PyCapsule interface without a copy. Definitions.decode(..., binary='arrow') gives columns of bytes in Arrow's binary layout (binary; large_binary past 2 GiB)."""
 
     def __new__(cls, values: Iterable[str] = (), /) -> ArrowColumn: ...
     def __len__(self) -> int: ...
-    def to_pylist(self) -> list[str]:
-        """The values as a list of str."""
+    def __getitem__(self, index: SupportsIndex, /) -> Any:
+        """Value i: a str, or bytes in a binary column."""
+    def to_pylist(self) -> list[Any]:
+        """The values as a list of str (of bytes for a binary column)."""
     def to_numpy(self) -> npt.NDArray[np.object_]:
-        """The values as a numpy object array of str (a copy)."""
+        """The values as a numpy object array of str or bytes (a copy)."""
     def __array__(self, dtype: Any = None, copy: bool | None = None) -> npt.NDArray[Any]:
         """The values as a numpy object array."""
     def __arrow_c_schema__(self) -> object:
-        """A PyCapsule 'arrow_schema': utf8 or large_utf8."""
+        """A PyCapsule 'arrow_schema': utf8, large_utf8, binary or large_binary."""
     def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
         """PyCapsules 'arrow_schema' and 'arrow_array' over the column's own buffers (requested_schema is not applied)."""
     @staticmethod
-    def _from_buffers(offsets: Buffer, data: Buffer, large: bool, /) -> ArrowColumn:
-        """A column over copies of little-endian offsets and UTF-8 data, checked (what pickling gives back)."""
+    def _from_buffers(
+        offsets: Buffer, data: Buffer, large: bool, binary: bool = False, /
+    ) -> ArrowColumn:
+        """A column over copies of little-endian offsets and UTF-8 data (any bytes when binary), checked (what pickling gives back)."""
     def __reduce__(self) -> tuple[Any, ...]: ...
 
 def compile(recipe: _Recipe, /) -> Layout:
@@ -125,6 +129,13 @@ def byte_slices(
     lengths: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
 ) -> npt.NDArray[np.object_]:
     """A numpy object column of the bytes data[offsets[i]:offsets[i] + lengths[i]]."""
+
+def binary_column(
+    data: Buffer,
+    starts: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    sizes: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+) -> ArrowColumn:
+    """An ArrowColumn of bytes (binary): value i the sizes[i] bytes from bit starts[i] of the data, copied into one buffer without the GIL."""
 
 def split_ccsds(
     data: Buffer, *, offset: int = 0, allow_partial: bool = False

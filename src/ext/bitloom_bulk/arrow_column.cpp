@@ -13,6 +13,8 @@
 #endif
 
 #include "binding/args.hpp"
+#include "binding/buffer.hpp"
+#include "core/portable.hpp"
 #include "core/text/unicode.hpp"
 #include "ext/bitloom_bulk/arrow_export.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
@@ -146,6 +148,101 @@ std::shared_ptr<const TextBuffers> TextColumnWriter::finish(std::size_t rows) no
     return b;
 }
 
+// ---- binary columns gathered from the data --------------------------------------------
+
+namespace {
+
+// A big-endian 64-bit word from 8 bytes, and back.
+std::uint64_t load_big(const std::uint8_t* p) noexcept {
+    std::uint64_t v = 0;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) v = core::bswap64(v);
+    return v;
+}
+void store_big(std::uint8_t* p, std::uint64_t v) noexcept {
+    if constexpr (std::endian::native == std::endian::little) v = core::bswap64(v);
+    std::memcpy(p, &v, sizeof v);
+}
+
+// The `size` bytes from bit `shift` (1 to 7) of `from` into `into`: each made
+// of the two bytes it straddles, so the size + 1 bytes from[0, size] are read
+// (the last holds the value's last bits). Eight bytes at a time while the
+// ninth they need lies within those, then byte by byte.
+void copy_shifted(std::uint8_t* into, const std::uint8_t* from, std::size_t size,
+                  unsigned shift) noexcept {
+    const unsigned back = 8 - shift;
+    std::size_t k = 0;
+    for (; k + 8 <= size; k += 8) {
+        store_big(into + k, (load_big(from + k) << shift) | (from[k + 8] >> back));
+    }
+    for (; k < size; ++k) {
+        into[k] = static_cast<std::uint8_t>((from[k] << shift) | (from[k + 1] >> back));
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<const TextBuffers> gather_binary(const std::uint8_t* data,
+                                                 const std::uint64_t* starts,
+                                                 const std::uint64_t* sizes, std::size_t count) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (sizes[i] > std::numeric_limits<std::size_t>::max() / 2 - total) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        total += static_cast<std::size_t>(sizes[i]);
+    }
+    auto b = std::make_shared<TextBuffers>();
+    b->binary = true;
+    b->length = count;
+    b->size = total;
+    b->large = total > kNarrowDataEnd;
+    const std::size_t width = b->large ? 8 : 4;
+    if (count >= std::numeric_limits<std::size_t>::max() / width - 1) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    b->offsets = static_cast<std::uint8_t*>(std::malloc((count + 1) * width));
+    b->data = static_cast<std::uint8_t*>(std::malloc(std::max<std::size_t>(total, 1)));
+    if (b->offsets == nullptr || b->data == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    advise_huge(b->offsets, (count + 1) * width);
+    advise_huge(b->data, total);
+    TextBuffers& out = *b;
+    py::without_gil([&] {
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (out.large) {
+                const auto v = static_cast<std::int64_t>(at);
+                std::memcpy(out.offsets + i * 8, &v, 8);
+            } else {
+                const auto v = static_cast<std::int32_t>(at);
+                std::memcpy(out.offsets + i * 4, &v, 4);
+            }
+            const auto size = static_cast<std::size_t>(sizes[i]);
+            const std::uint8_t* from = data + (starts[i] >> 3);
+            const auto shift = static_cast<unsigned>(starts[i] & 7);
+            if (shift == 0) {
+                if (size != 0) std::memcpy(out.data + at, from, size);
+            } else {
+                copy_shifted(out.data + at, from, size, shift);
+            }
+            at += size;
+        }
+        if (out.large) {
+            const auto v = static_cast<std::int64_t>(at);
+            std::memcpy(out.offsets + count * 8, &v, 8);
+        } else {
+            const auto v = static_cast<std::int32_t>(at);
+            std::memcpy(out.offsets + count * 4, &v, 4);
+        }
+    });
+    return b;
+}
+
 // ---- the ArrowColumn type ------------------------------------------------------------
 
 namespace {
@@ -160,11 +257,13 @@ const TextBuffers& buffers_of(PyObject* self) {
     return *reinterpret_cast<ColumnObject*>(self)->buffers;
 }
 
-// Value i as a new str.
+// Value i as a new str (bytes for a binary column).
 PyObject* value_str(const TextBuffers& b, std::size_t i) {
     const std::size_t start = b.offset(i);
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(b.data + start),
-                                static_cast<Py_ssize_t>(b.offset(i + 1) - start), "strict");
+    const auto* at = reinterpret_cast<const char*>(b.data + start);
+    const auto size = static_cast<Py_ssize_t>(b.offset(i + 1) - start);
+    if (b.binary) return PyBytes_FromStringAndSize(at, size);
+    return PyUnicode_DecodeUTF8(at, size, "strict");
 }
 
 // Offsets in the byte order of pickles (little-endian), in place.
@@ -218,12 +317,16 @@ PyObject* column_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return from_strings(values);
 }
 
-// _from_buffers(offsets, data, large): a column over copies of the buffers
-// that __reduce__ gives, every one checked (the bytes may come from anywhere).
+// _from_buffers(offsets, data, large, binary=False): a column over copies of
+// the buffers that __reduce__ gives, every one checked (the bytes may come
+// from anywhere).
 PyObject* column_from_buffers(PyObject*, PyObject* args) {
     Py_buffer offsets{}, data{};
     int large = 0;
-    if (!PyArg_ParseTuple(args, "y*y*p:_from_buffers", &offsets, &data, &large)) return nullptr;
+    int binary = 0;
+    if (!PyArg_ParseTuple(args, "y*y*p|p:_from_buffers", &offsets, &data, &large, &binary)) {
+        return nullptr;
+    }
     struct Release {
         Py_buffer& a;
         Py_buffer& b;
@@ -242,6 +345,7 @@ PyObject* column_from_buffers(PyObject*, PyObject* args) {
     auto b = std::make_shared<TextBuffers>();
     b->length = offsets_size / width - 1;
     b->large = large != 0;
+    b->binary = binary != 0;
     b->size = data_size;
     b->offsets = static_cast<std::uint8_t*>(std::malloc(offsets_size));
     b->data = static_cast<std::uint8_t*>(std::malloc(std::max<std::size_t>(data_size, 1)));
@@ -249,21 +353,23 @@ PyObject* column_from_buffers(PyObject*, PyObject* args) {
     std::memcpy(b->offsets, offsets.buf, offsets_size);
     offsets_to_little(b->offsets, b->length + 1, b->large);
     if (data_size != 0) std::memcpy(b->data, data.buf, data_size);
-    if (!large && data_size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        PyErr_SetString(PyExc_ValueError, msg::kArrowColumnBroken);
+    const char* broken = b->binary ? msg::kArrowColumnBrokenBinary : msg::kArrowColumnBroken;
+    if (!large && data_size > kNarrowDataEnd) {
+        PyErr_SetString(PyExc_ValueError, broken);
         return nullptr;
     }
-    // Offsets from 0 up to the data's end, never down, each value UTF-8.
+    // Offsets from 0 up to the data's end, never down, each value UTF-8 (a
+    // binary column's values are any bytes).
     std::size_t before = b->offset(0);
     bool ok = before == 0 && b->offset(b->length) == data_size;
     for (std::size_t i = 1; ok && i <= b->length; ++i) {
         const std::size_t at = b->offset(i);
         ok = at >= before && at <= data_size &&
-             static_cast<bool>(core::measure_utf8(b->data + before, at - before));
+             (b->binary || static_cast<bool>(core::measure_utf8(b->data + before, at - before)));
         before = at;
     }
     if (!ok) {
-        PyErr_SetString(PyExc_ValueError, msg::kArrowColumnBroken);
+        PyErr_SetString(PyExc_ValueError, broken);
         return nullptr;
     }
     return new_arrow_column(std::move(b));
@@ -278,6 +384,16 @@ void column_dealloc(PyObject* self) {
 
 Py_ssize_t column_length(PyObject* self) {
     return static_cast<Py_ssize_t>(buffers_of(self).length);
+}
+
+// column[i]: value i (a negative i already counted from the end by Python).
+PyObject* column_item(PyObject* self, Py_ssize_t i) {
+    const TextBuffers& b = buffers_of(self);
+    if (i < 0 || static_cast<std::size_t>(i) >= b.length) {
+        PyErr_SetString(PyExc_IndexError, msg::kArrowColumnIndex);
+        return nullptr;
+    }
+    return value_str(b, static_cast<std::size_t>(i));
 }
 
 PyObject* column_to_pylist(PyObject* self, PyObject*) {
@@ -342,12 +458,17 @@ PyObject* column_reduce(PyObject* self, PyObject*) {
     if (!data) return nullptr;
     Ref make(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_buffers"));
     if (!make) return nullptr;
-    return Py_BuildValue("O(OOO)", make.get(), offsets.get(), data.get(),
-                         b.large ? Py_True : Py_False);
+    PyObject* large = b.large ? Py_True : Py_False;
+    // A text column's arguments stay (offsets, data, large); a binary
+    // column's add binary=True.
+    if (b.binary) {
+        return Py_BuildValue("O(OOOO)", make.get(), offsets.get(), data.get(), large, Py_True);
+    }
+    return Py_BuildValue("O(OOO)", make.get(), offsets.get(), data.get(), large);
 }
 
-// "<bitloom_bulk.ArrowColumn utf8 of 3 values: ['a', 'b', 'c']>", the first
-// few values shown.
+// "<bitloom_bulk.ArrowColumn utf8 of 3 values: ['a', 'b', 'c']>" (binary:
+// values shown as bytes), the first few values shown.
 PyObject* column_repr(PyObject* self) {
     const TextBuffers& b = buffers_of(self);
     constexpr std::size_t kShown = 5;
@@ -367,28 +488,31 @@ PyObject* column_repr(PyObject* self) {
         text = Ref(PyUnicode_FromFormat("%U, ...]", cut.get()));
         if (!text) return nullptr;
     }
-    return PyUnicode_FromFormat(msg::kArrowColumnRepr, b.large ? "large_utf8" : "utf8", b.length,
-                                text.get());
+    const char* type = b.binary ? (b.large ? "large_binary" : "binary")
+                                : (b.large ? "large_utf8" : "utf8");
+    return PyUnicode_FromFormat(msg::kArrowColumnRepr, type, b.length, text.get());
 }
 
 PyMethodDef g_column_methods[] = {
     {"to_pylist", column_to_pylist, METH_NOARGS,
-     "to_pylist($self, /)\n--\n\nThe values as a list of str."},
+     "to_pylist($self, /)\n--\n\nThe values as a list of str (of bytes for a binary column)."},
     {"to_numpy", column_to_numpy, METH_NOARGS,
-     "to_numpy($self, /)\n--\n\nThe values as a numpy object array of str (a copy)."},
+     "to_numpy($self, /)\n--\n\nThe values as a numpy object array of str or bytes (a copy)."},
     {"__array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_array)),
      METH_VARARGS | METH_KEYWORDS,
      "__array__($self, /, dtype=None, copy=None)\n--\n\nThe values as a numpy object array."},
     {"__arrow_c_schema__", column_schema, METH_NOARGS,
-     "__arrow_c_schema__($self, /)\n--\n\nA PyCapsule 'arrow_schema': utf8 or large_utf8."},
+     "__arrow_c_schema__($self, /)\n--\n\nA PyCapsule 'arrow_schema': utf8, large_utf8, binary or "
+     "large_binary."},
     {"__arrow_c_array__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_capsules)),
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_array__($self, /, requested_schema=None)\n--\n\nPyCapsules 'arrow_schema' and "
      "'arrow_array' over the column's own buffers\n(requested_schema is not applied)."},
     {"_from_buffers", column_from_buffers, METH_VARARGS | METH_STATIC,
-     "_from_buffers(offsets, data, large, /)\n--\n\nA column over copies of little-endian "
-     "offsets and UTF-8 data, checked\n(what pickling gives back)."},
+     "_from_buffers(offsets, data, large, binary=False, /)\n--\n\nA column over copies of "
+     "little-endian offsets and UTF-8 data (any bytes\nwhen binary), checked (what pickling "
+     "gives back)."},
     {"__reduce__", column_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -399,11 +523,14 @@ PyType_Slot g_column_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(column_repr)},
     {Py_tp_methods, g_column_methods},
     {Py_sq_length, reinterpret_cast<void*>(column_length)},
+    {Py_sq_item, reinterpret_cast<void*>(column_item)},
     {Py_tp_doc,
      const_cast<char*>("ArrowColumn(values=(), /)\n--\n\nA column of str in Arrow's string layout "
                        "(utf8; large_utf8 past 2 GiB):\nint32 offsets and UTF-8 bytes that it "
                        "owns and exports through the Arrow\nPyCapsule interface without a copy. "
-                       "unpack_columns(..., text='arrow')\ngives them.")},
+                       "unpack_columns(..., text='arrow')\ngives them. "
+                       "Definitions.decode(..., binary='arrow') gives columns of\nbytes in "
+                       "Arrow's binary layout (binary; large_binary past 2 GiB).")},
     {0, nullptr},
 };
 

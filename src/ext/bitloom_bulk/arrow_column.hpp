@@ -1,7 +1,8 @@
 // Text columns in Arrow's string layout (utf8: int32 offsets and UTF-8 bytes;
-// large_utf8: int64 offsets), filled from C++ without a Python object per
-// value, and the Python type ArrowColumn that owns them and exports them
-// through the Arrow PyCapsule interface.
+// large_utf8: int64 offsets) and byte columns in its binary layout (binary,
+// large_binary: the same buffers, any bytes), filled from C++ without a Python
+// object per value, and the Python type ArrowColumn that owns them and exports
+// them through the Arrow PyCapsule interface.
 #pragma once
 
 #include <cstddef>
@@ -14,12 +15,14 @@
 namespace bitloom::bulk {
 
 // The buffers of a string column: `length` values, value i the UTF-8 bytes
-// data[offset(i), offset(i + 1)). Never changed once a column holds them;
-// shared by the column object and each Arrow export of it (an export may
-// outlive the object and is released from any thread).
+// data[offset(i), offset(i + 1)) (of a binary column: any bytes). Never
+// changed once a column holds them; shared by the column object and each
+// Arrow export of it (an export may outlive the object and is released from
+// any thread).
 struct TextBuffers {
     std::size_t length = 0;
     bool large = false;               // offsets of 8 bytes, else of 4
+    bool binary = false;              // values are bytes (binary), else str (utf8)
     std::uint8_t* offsets = nullptr;  // length + 1 of them, native byte order
     std::uint8_t* data = nullptr;     // never null (at least one byte allocated)
     std::size_t size = 0;             // bytes of data in use
@@ -30,7 +33,15 @@ struct TextBuffers {
     ~TextBuffers();
 
     std::size_t offset(std::size_t i) const noexcept;
+    // The Arrow format string: "u", "U", "z" or "Z".
+    const char* format() const noexcept {
+        if (binary) return large ? "Z" : "z";
+        return large ? "U" : "u";
+    }
 };
+
+// Bytes of data past which a column's offsets are int64 (the last int32 offset).
+inline constexpr std::size_t kNarrowDataEnd = 0x7FFFFFFF;
 
 // Builds the buffers of one column value after value, with or without the
 // GIL: int32 offsets while the data stay within 2 GiB, widened to int64 once
@@ -53,7 +64,7 @@ public:
     bool push(std::size_t size) noexcept {
         size_ += size;
         ++rows_;
-        if (!large_ && size_ <= kNarrowEnd) [[likely]] {
+        if (!large_ && size_ <= kNarrowDataEnd) [[likely]] {
             const auto end = static_cast<std::int32_t>(size_);
             std::memcpy(offsets_ + rows_ * sizeof end, &end, sizeof end);
             return true;
@@ -66,8 +77,6 @@ public:
     std::shared_ptr<const TextBuffers> finish(std::size_t rows) noexcept;
 
 private:
-    static constexpr std::size_t kNarrowEnd = 0x7FFFFFFF;  // the last int32 offset
-
     std::uint8_t* grow(std::size_t bound) noexcept;
     bool push_large() noexcept;
 
@@ -86,6 +95,15 @@ private:
 bool init_arrow_column_type(PyObject* module);
 // A new ArrowColumn over `buffers`; nullptr with the error set.
 PyObject* new_arrow_column(std::shared_ptr<const TextBuffers> buffers);
+// A binary column of `count` values, value i the sizes[i] bytes from bit
+// starts[i] of `data` (any bit: a value starting inside a byte is shifted
+// into whole bytes). Every value must lie inside the `size` bytes of data,
+// as the caller has checked. The buffers are allocated with the GIL held
+// (nullptr with MemoryError set when they cannot be had) and filled without
+// it.
+std::shared_ptr<const TextBuffers> gather_binary(const std::uint8_t* data,
+                                                 const std::uint64_t* starts,
+                                                 const std::uint64_t* sizes, std::size_t count);
 // The buffers of an ArrowColumn, or nullptr when `obj` is not one.
 std::shared_ptr<const TextBuffers> arrow_column_buffers(PyObject* obj);
 

@@ -542,10 +542,11 @@ bool raise_dtype(PyObject* name, PyObject* dtype) {
     return false;
 }
 
-// An ArrowColumn's buffers as a utf8 (large_utf8) array, without a copy.
+// An ArrowColumn's buffers as a utf8 (large_utf8) array, or binary
+// (large_binary) for a column of bytes, without a copy.
 void text_array(std::shared_ptr<const TextBuffers> text, Field& field, abi::ArrowArray& out) {
     auto priv = std::make_unique<ArrayPrivate>();
-    field.format = text->large ? "U" : "u";
+    field.format = text->format();
     priv->buffers = {nullptr, text->offsets, text->data};
     const auto length = static_cast<std::int64_t>(text->length);
     priv->text = std::move(text);
@@ -767,7 +768,7 @@ PyObject* arrow_array(PyObject* /*self*/, PyObject* table) {
 
 PyObject* text_schema_capsule(const TextBuffers& text) {
     try {
-        return schema_capsule(Field{text.large ? "U" : "u", "", {}});
+        return schema_capsule(Field{text.format(), "", {}});
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

@@ -20,7 +20,8 @@ PyObject* arrow_array(PyObject* self, PyObject* table);
 // as one struct record batch, then the end of the stream.
 PyObject* arrow_stream(PyObject* self, PyObject* table);
 
-// An ArrowColumn's schema: a PyCapsule "arrow_schema", utf8 or large_utf8.
+// An ArrowColumn's schema: a PyCapsule "arrow_schema", utf8 or large_utf8
+// (binary or large_binary for a column of bytes).
 PyObject* text_schema_capsule(const TextBuffers& text);
 // An ArrowColumn as PyCapsules "arrow_schema" and "arrow_array" over its own
 // buffers, which the array shares until the consumer releases it.

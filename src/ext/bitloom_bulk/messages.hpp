@@ -52,6 +52,12 @@ inline constexpr const char* kPartialPacket =
     "the data holds %zu bytes)";
 // The two counts (size_t).
 inline constexpr const char* kPositionCounts = "offsets holds %zu packets but lengths holds %zu";
+// binary_column: the two counts (size_t).
+inline constexpr const char* kBinaryCounts = "starts holds %zu values but sizes holds %zu";
+// binary_column: the value (size_t), its start in bits and size in bytes
+// (unsigned long long), the data's size (size_t).
+inline constexpr const char* kBinaryPastEnd =
+    "value %zu (bit %llu, %llu bytes) runs past the end of the data (%zu bytes)";
 // packet_crcs: the packet (size_t) and its length (unsigned long long).
 inline constexpr const char* kCrcShortPacket =
     "packet %zu is %llu bytes long: a packet error control field takes its last 2";
@@ -158,9 +164,14 @@ inline constexpr const char* kArrowColumnOffsets =
 inline constexpr const char* kArrowColumnBroken =
     "_from_buffers() buffers are not a string column: the offsets must run from 0 to the "
     "data's size, never decreasing, and each value must be UTF-8";
+inline constexpr const char* kArrowColumnBrokenBinary =
+    "_from_buffers() buffers are not a binary column: the offsets must run from 0 to the "
+    "data's size, never decreasing";
+inline constexpr const char* kArrowColumnIndex = "ArrowColumn index out of range";
 inline constexpr const char* kArrowColumnNoView =
     "an ArrowColumn has no numpy view: its values are copied into a new object array";
-// The Arrow type ("utf8", "large_utf8"), the length (size_t), the first values (a str).
+// The Arrow type ("utf8", "large_utf8", "binary", "large_binary"), the length (size_t), the first
+// values (a str).
 inline constexpr const char* kArrowColumnRepr = "<bitloom_bulk.ArrowColumn %s of %zu values: %U>";
 
 // ---- packing columns (ext/bitloom_bulk/pack_columns.cpp) ---------------------------

@@ -61,6 +61,10 @@ PyMethodDef g_methods[] = {
     {"byte_slices", py::as_cfunction(byte_slices), METH_FASTCALL | METH_KEYWORDS,
      "byte_slices(data, offsets, lengths)\n--\n\n"
      "A numpy object column of the bytes data[offsets[i]:offsets[i] + lengths[i]]."},
+    {"binary_column", py::as_cfunction(binary_column), METH_FASTCALL | METH_KEYWORDS,
+     "binary_column(data, starts, sizes)\n--\n\n"
+     "An ArrowColumn of bytes (binary): value i the sizes[i] bytes from bit\n"
+     "starts[i] of the data, copied into one buffer without the GIL."},
     {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "unpack_ccsds(data, recipes, *, offset=0, text='object', crc=None, threads=None)\n--\n\n"
      "Decode a mixed-APID CCSDS stream into columns per APID (threads: as unpack_columns's)."},

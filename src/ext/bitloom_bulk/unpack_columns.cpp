@@ -1370,6 +1370,51 @@ PyObject* byte_slices(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return object_column(list.get());
 }
 
+PyObject* binary_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr py::Signature sig{"binary_column", {"data", "starts", "sizes"}, 3, 3, 3};
+    PyObject* argv[3] = {};
+    if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    py::BufferView data;
+    if (!data.acquire(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
+    Positions starts, sizes;
+    if (!starts.open(argv[1], "starts") || !sizes.open(argv[2], "sizes")) return nullptr;
+    const std::size_t count = starts.size();
+    if (sizes.size() != count) {
+        PyErr_Format(PyExc_ValueError, msg::kBinaryCounts, count, sizes.size());
+        return nullptr;
+    }
+    // The positions copied once and checked: the copy is what the gather
+    // reads without the GIL, whatever the caller's arrays become meanwhile.
+    std::vector<std::uint64_t> at(count), len(count);
+    std::size_t where = 0;
+    long long negative = 0;
+    if (!starts.read(0, count, at.data(), where, negative)) {
+        PyErr_Format(PyExc_ValueError, msg::kPositionNegative, "starts", where, negative);
+        return nullptr;
+    }
+    if (!sizes.read(0, count, len.data(), where, negative)) {
+        PyErr_Format(PyExc_ValueError, msg::kPositionNegative, "sizes", where, negative);
+        return nullptr;
+    }
+    const std::size_t size = data.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        // The value's bits run from bit start & 7 of byte start >> 3 (its
+        // size checked first, so that counting its bits cannot overflow).
+        const std::uint64_t first = at[i] >> 3;
+        const std::uint64_t end_bits = (at[i] & 7) + (len[i] << 3);
+        if (first > size || len[i] > size - first || (end_bits + 7) / 8 > size - first) {
+            PyErr_Format(PyExc_ValueError, msg::kBinaryPastEnd, i,
+                         static_cast<unsigned long long>(at[i]),
+                         static_cast<unsigned long long>(len[i]), size);
+            return nullptr;
+        }
+    }
+    std::shared_ptr<const TextBuffers> column = gather_binary(data.data(), at.data(), len.data(),
+                                                              count);
+    if (!column) return nullptr;
+    return new_arrow_column(std::move(column));
+}
+
 PyObject* packet_crcs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr py::Signature sig{"packet_crcs", {"data", "offsets", "lengths"}, 3, 3, 3};
     PyObject* argv[3] = {};

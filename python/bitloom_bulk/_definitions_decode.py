@@ -1398,8 +1398,8 @@ def _derive_elements(
     if "polynomial" in derivation:
         return _polynomial(derivation["polynomial"], values), owner
     if "enumeration" in derivation:
-        labels, inverse, unknown = _labels(derivation["enumeration"], values)
-        if unknown.any():
+        column, unknown = _enumerated(derivation["enumeration"], values)
+        if unknown is not None:
             seen = np.zeros(len(state.rows), dtype=bool)
             for i in np.flatnonzero(unknown).tolist():
                 r = int(owner[i])
@@ -1413,7 +1413,7 @@ def _derive_elements(
                     ValueError(f"raw value {int(values.reshape(-1)[i])} has no label"),
                     "warning",
                 )
-        return labels[inverse].reshape(values.shape), owner
+        return column, owner
     assert "spline" in derivation
     xs, ys = _spline_points(derivation["spline"])
     x = values.astype(np.float64)
@@ -1444,7 +1444,29 @@ def _derive_elements(
     return _interpolate(xs, ys, x), owner
 
 
+def _native_numbers(values: Any, kinds: str) -> bool:
+    """Whether the native derivations read ``values`` as they are: integers
+    (or floats of 4 or 8 bytes) of ``kinds``, in native byte order."""
+    dtype = values.dtype
+    return (
+        dtype.kind in kinds
+        and dtype.isnative
+        and dtype.itemsize in ((4, 8) if dtype.kind == "f" else (1, 2, 4, 8))
+    )
+
+
 def _polynomial(coefficients: list[float], values: Any) -> Any:
+    """The polynomial of every raw value, by Horner's rule in float64: in one
+    native pass where the raw values are plain numbers, else as
+    _polynomial_numpy (the same steps, each rounded the same)."""
+    if _native_numbers(values, "iuf"):
+        flat = np.ascontiguousarray(values)
+        out = _native._polynomial_column(flat, tuple(float(c) for c in coefficients))
+        return out.reshape(values.shape)
+    return _polynomial_numpy(coefficients, values)
+
+
+def _polynomial_numpy(coefficients: list[float], values: Any) -> Any:
     """The polynomial of every raw value, by Horner's rule in float64 (in
     place: c[n] * x + c[n-1], times x, plus c[n-2], ...)."""
     x = values.astype(np.float64)
@@ -1456,6 +1478,33 @@ def _polynomial(coefficients: list[float], values: Any) -> Any:
         out *= x
         out += c
     return out
+
+
+def _enumerated(table: dict[int, Any], values: Any) -> tuple[Any, Any]:
+    """The enumeration's label of every raw value (an object array shaped as
+    ``values``, None where a value has no label), and None when every value
+    has one, else whether each raw value has none (flat). Integer raw values
+    go through one native pass over a table of labels by raw value; others
+    through _labels."""
+    if not _native_numbers(values, "iu"):
+        labels, inverse, unknown = _labels(table, values)
+        return labels[inverse].reshape(values.shape), unknown if unknown.any() else None
+    flat = np.ascontiguousarray(values).reshape(-1)
+    if values.dtype.itemsize == 1:
+        # Every raw value of the dtype has its place: no search for the range.
+        low = -128 if values.dtype.kind == "i" else 0
+        high = low + 255
+    else:
+        low = int(flat.min()) if len(flat) else 0
+        high = int(flat.max()) if len(flat) else 0
+    if high - low < 1 << 16 and low > -(1 << 62) and high < 1 << 62:
+        labels = tuple(table.get(v) for v in range(low, high + 1))
+        column, unknown = _native._label_column(flat, low, labels)
+    else:
+        unique, inverse = np.unique(flat, return_inverse=True)
+        labels = tuple(table.get(int(u)) for u in unique.tolist())
+        column, unknown = _native._label_column(inverse.reshape(-1), 0, labels)
+    return column.reshape(values.shape), unknown
 
 
 def _labels(table: dict[int, Any], values: Any) -> tuple[Any, Any, Any]:
@@ -1518,10 +1567,10 @@ def _derive_tables(route: _ApidRoute, tables: dict[str, dict[str, Any]]) -> bool
             elif "polynomial" in derivation:
                 table[item.name] = _polynomial(derivation["polynomial"], values)
             elif "enumeration" in derivation:
-                labels, inverse, unknown = _labels(derivation["enumeration"], values)
-                if unknown.any():
+                column, unknown = _enumerated(derivation["enumeration"], values)
+                if unknown is not None:
                     return False
-                table[item.name] = labels[inverse].reshape(values.shape)
+                table[item.name] = column
             else:
                 xs, ys = _spline_points(derivation["spline"])
                 x = values.astype(np.float64)

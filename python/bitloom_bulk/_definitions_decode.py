@@ -44,6 +44,11 @@ if TYPE_CHECKING:
     from bitloom_bulk._native import Layout
 
 I64 = npt.NDArray[np.int64]
+# Packet numbers, offsets and lengths: int32 where the data allow (they are
+# internal and there are several of each per packet), else int64.
+Index = npt.NDArray[np.signedinteger[Any]]
+# Below this many bytes of data, packet numbers, offsets and ends fit int32.
+_NARROW = 1 << 31
 # Bytes gathered by one numpy indexing of the data (its index array is 8
 # bytes per byte).
 _GATHER = 1 << 20
@@ -134,7 +139,7 @@ class _Child:
     row's index in ``packets``."""
 
     item: str
-    packets: I64
+    packets: Index
     counts: I64
     columns: dict[str, Any]
     owner: I64 | None = None
@@ -162,7 +167,7 @@ class _State:
     wheres and sizes below read, the table's columns so far (arrays, or runs
     decoded later) and the child tables."""
 
-    rows: I64
+    rows: Index
     position: int | I64
     raw: dict[str, Any] = field(default_factory=dict)
     columns: dict[str, Any] = field(default_factory=dict)
@@ -224,7 +229,9 @@ class _State:
 class _Run:
     """One decode call: the packets, their framing and what was found wrong."""
 
-    def __init__(self, data: Any, offsets: I64, lengths: I64, apids: Any, derived: bool) -> None:
+    def __init__(
+        self, data: Any, offsets: Index, lengths: Index, apids: Any, derived: bool
+    ) -> None:
         self.data = data
         self.view = memoryview(data).cast("B") if not isinstance(data, bytes) else data
         self.bytes = np.frombuffer(self.view, dtype=np.uint8)
@@ -282,11 +289,12 @@ class _Run:
             self._needed[node.name] = found
         return found
 
-    def bits_of(self, rows: I64) -> I64:
-        """The sizes in bits of packets ``rows``."""
+    def bits_of(self, rows: Index) -> I64:
+        """The sizes in bits of packets ``rows`` (int64: the lengths may be
+        int32)."""
         if len(rows) == len(self.lengths):
-            return self.lengths * 8
-        return self.lengths[rows] * 8
+            return np.multiply(self.lengths, 8, dtype=np.int64)
+        return np.multiply(self.lengths[rows], 8, dtype=np.int64)
 
     def packet(self, p: int) -> Any:
         start = int(self.offsets[p])
@@ -343,10 +351,10 @@ def decode(
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
     run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived))
     count = len(packet_offsets)
-    state = _State(np.arange(count, dtype=np.int64), 0)
+    state = _State(np.arange(count, dtype=packet_offsets.dtype), 0)
     tables: dict[str, dict[str, Any]] = {}
-    outputs: dict[str, tuple[I64, _State]] = {}
-    unmatched_rows: list[I64] = []
+    outputs: dict[str, tuple[Index, _State]] = {}
+    unmatched_rows: list[Index] = []
     _route(run, None, definitions.roots(), state, outputs, unmatched_rows)
     # The types' own states hold what the tables need; the root's rows go.
     del state
@@ -363,20 +371,6 @@ def decode(
     bad = np.zeros(count, dtype=bool)
     for packet in run.errors:
         bad[packet] = True
-    for node in definitions.nodes():
-        if node.abstract:
-            continue
-        rows, final = outputs[node.name]
-        keep = ~bad[rows]
-        final.keep(keep)
-        kept_rows = final.rows
-        tables[node.name] = _table(run, final)
-        if final.children:
-            # Each packet's row in the type's table (-1: not in it).
-            row_of = np.full(count, -1, dtype=np.int64)
-            row_of[kept_rows] = np.arange(len(kept_rows), dtype=np.int64)
-        for child in final.children:
-            tables[f"{node.name}/{child.item}"] = _child_table(child, row_of[child.packets])
     unmatched: dict[int | None, int] = {}
     if unmatched_rows:
         rows = np.concatenate(unmatched_rows)
@@ -387,6 +381,26 @@ def decode(
             else:
                 values, counts = np.unique(apids[rows], return_counts=True)
                 unmatched = {int(a): int(c) for a, c in zip(values, counts, strict=True)}
+    # Only the tables are left to make: what they do not read goes first.
+    del unmatched_rows, apids
+    run.apids = None
+    for node in definitions.nodes():
+        if node.abstract:
+            continue
+        # Each type's state is let go once its table is made.
+        rows, final = outputs.pop(node.name)
+        keep = ~bad[rows]
+        final.keep(keep)
+        kept_rows = final.rows
+        tables[node.name] = _table(run, final)
+        if final.children:
+            # Each packet's row in the type's table (-1: not in it).
+            row_of = np.full(count, -1, dtype=np.int64)
+            row_of[kept_rows] = np.arange(len(kept_rows), dtype=np.int64)
+            for child in final.children:
+                tables[f"{node.name}/{child.item}"] = _child_table(child, row_of[child.packets])
+            del row_of
+        del rows, final, keep, kept_rows
     # A packet left out is listed once, by its error (its warnings, met
     # before the error in some items and not in others, go with it).
     faults = [f for f in run.faults if f.severity == "error" or f.packet not in run.errors]
@@ -537,11 +551,12 @@ def _gatherable(item: dict[str, Any], start: int) -> bool:
     )
 
 
-def _gather(run: _Run, rows: I64, bit: int, item: dict[str, Any]) -> Any:
+def _gather(run: _Run, rows: Index, bit: int, item: dict[str, Any]) -> Any:
     """The values of a _gatherable item at ``bit`` of packets ``rows``, in
     the dtype unpack_columns gives it."""
     dtype = _GATHER_TYPES[(str(item["encoding"]).lower(), item["bits"])]
-    first = (run.offsets if len(rows) == len(run.offsets) else run.offsets[rows]) + bit // 8
+    offsets = run.offsets if len(rows) == len(run.offsets) else run.offsets[rows]
+    first = np.add(offsets, bit // 8, dtype=np.int64)
     value: Any = run.bytes[first].astype(np.uint32)
     for k in range(1, item["bits"] // 8):
         value = (value << 8) | run.bytes[first + k]
@@ -602,7 +617,7 @@ def _table(run: _Run, state: _State) -> dict[str, Any]:
 
 def _frame(
     data: Any, packet_bytes: int | None, offsets: Any, lengths: Any, offset: int
-) -> tuple[I64, I64, Any]:
+) -> tuple[Index, Index, Any]:
     size = memoryview(data).nbytes
     if offsets is not None or lengths is not None:
         if offsets is None or lengths is None:
@@ -622,7 +637,7 @@ def _frame(
                 f"packet {i} (offset {int(starts[i])}, length {int(sizes[i])}) does not lie"
                 f" inside the data of {size} bytes"
             )
-        return starts, sizes, None
+        return _narrow(starts, size), _narrow(sizes, size), None
     if not 0 <= offset <= size:
         raise ValueError(f"offset {offset} lies outside the data of {size} bytes")
     if packet_bytes is not None:
@@ -636,14 +651,16 @@ def _frame(
                 f" {offset + whole * packet_bytes} (packet_bytes is {packet_bytes}, the data"
                 f" holds {size} bytes)"
             )
-        starts = offset + np.arange(whole, dtype=np.int64) * packet_bytes
-        return starts, np.full(whole, packet_bytes, dtype=np.int64), None
+        places = _narrow(np.arange(whole, dtype=np.int64) * packet_bytes + offset, size)
+        return places, np.full(whole, packet_bytes, dtype=places.dtype), None
     starts, sizes, apids, _, _ = _native.split_ccsds(data, offset=offset, allow_partial=False)
-    return (
-        np.asarray(starts, dtype=np.int64),
-        np.asarray(sizes, dtype=np.int64),
-        np.asarray(apids),
-    )
+    return _narrow(starts, size), _narrow(sizes, size), np.asarray(apids)
+
+
+def _narrow(values: Any, size: int) -> Index:
+    """Offsets or lengths of packets inside ``size`` bytes of data, as int32
+    where every offset and end fits it (half the memory of int64)."""
+    return np.asarray(values, dtype=np.int32 if size < _NARROW else np.int64)
 
 
 # -- the tree -----------------------------------------------------------------
@@ -654,8 +671,8 @@ def _route(
     node: Node | None,
     children: list[Node],
     state: _State,
-    outputs: dict[str, tuple[I64, _State]],
-    unmatched: list[I64],
+    outputs: dict[str, tuple[Index, _State]],
+    unmatched: list[Index],
 ) -> None:
     """Hand the packets of ``state`` (decoded down to ``node``) to the first of
     ``children`` whose where holds, each child decoding its own items."""
@@ -955,7 +972,7 @@ def _instances(
     return decode(selection)
 
 
-def _columns_at(run: _Run, layout: Layout, rows: I64, start: int | I64) -> dict[str, Any]:
+def _columns_at(run: _Run, layout: Layout, rows: Index, start: int | I64) -> dict[str, Any]:
     """The columns of ``layout`` decoded at bit ``start`` of packets ``rows``."""
     if len(rows) == len(run.offsets):
         # Every packet (rows are increasing and distinct): no gather.
@@ -964,7 +981,7 @@ def _columns_at(run: _Run, layout: Layout, rows: I64, start: int | I64) -> dict[
 
 
 def _columns_in(
-    run: _Run, layout: Layout, offsets: I64, lengths: I64, start: int | I64
+    run: _Run, layout: Layout, offsets: Index, lengths: Index, start: int | I64
 ) -> dict[str, Any]:
     """The columns of ``layout`` decoded at bit ``start[i]`` of the packet of
     ``lengths[i]`` bytes at ``offsets[i]``; a call per distinct bit within a
@@ -974,8 +991,9 @@ def _columns_in(
         return _native.unpack_columns(
             run.data,
             layout,
-            offsets=offsets + whole if whole else offsets,
-            lengths=lengths - whole if whole else lengths,
+            # In int64: offsets may be int32, and ``whole`` beyond it.
+            offsets=np.add(offsets, whole, dtype=np.int64) if whole else offsets,
+            lengths=np.subtract(lengths, whole, dtype=np.int64) if whole else lengths,
             offset_bits=start & 7,
         )
     skip = start >> 3
@@ -1095,7 +1113,7 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
 # -- bytes ------------------------------------------------------------------------
 
 
-def _windows(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
+def _windows(run: _Run, rows: Index, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
     """The ``nbytes`` bytes from bit ``start[i]`` of packet ``rows[i]`` (every
     window inside its packet), one row each. Gathered in chunks, so that the
     index arrays stay small beside the windows."""
@@ -1107,7 +1125,7 @@ def _windows(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[np.ui
     return out
 
 
-def _window_chunk(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
+def _window_chunk(run: _Run, rows: Index, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
     first = run.offsets[rows] + (start >> 3)
     shift = (start & 7).astype(np.uint16)
     if not shift.any():

@@ -120,11 +120,13 @@ def packet_crcs(
     """The CRC-16-CCITT of each packet but its last two bytes, and those two bytes (big-endian), as two uint16 columns."""
 
 def _label_column(
-    values: Buffer, low: int, labels: tuple[Any, ...]
+    values: npt.NDArray[Any], low: int, labels: tuple[Any, ...]
 ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.bool_] | None]:
     """An enumeration's labels of integer raw values (read flat), and the elements without one."""
 
-def _polynomial_column(values: Buffer, coefficients: tuple[float, ...]) -> npt.NDArray[np.float64]:
+def _polynomial_column(
+    values: npt.NDArray[Any], coefficients: tuple[float, ...]
+) -> npt.NDArray[np.float64]:
     """A polynomial of numeric raw values (read flat) by Horner's rule in float64."""
 
 def byte_slices(

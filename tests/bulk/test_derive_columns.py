@@ -113,7 +113,8 @@ def test_polynomial_bit_for_bit_as_numpy(dtype, values, coefficients):
         more = more.astype(raw.dtype)
     for column in (raw, more, raw[:0], more[:, ::3]):
         got = _polynomial(coefficients, column)
-        want = _polynomial_numpy(coefficients, column)
+        with np.errstate(over="ignore", invalid="ignore"):
+            want = _polynomial_numpy(coefficients, column)
         assert got.dtype == np.float64 and got.shape == column.shape
         np.testing.assert_array_equal(got.view(np.uint64), want.view(np.uint64))
 

@@ -5,6 +5,7 @@ over random raw columns of every integer width, both signs, 2-D and empty."""
 from __future__ import annotations
 
 import random
+import sys
 
 import numpy as np
 import pytest
@@ -136,3 +137,21 @@ def test_polynomial_bit_for_bit_as_numpy(dtype, values, coefficients):
 def test_native_derivations_refuse_bad_arguments(call, error):
     with pytest.raises(error):
         call()
+
+
+def test_label_column_holds_one_reference_per_element():
+    # Labels made at run time (not shared with anything else), some unused.
+    labels = tuple("".join(["label", str(k)]) for k in range(6))
+    values = np.array([0, 1, 1, 5, 9, 1, 0, 3] * 1000, dtype=np.uint16)
+    before = [sys.getrefcount(label) for label in labels]
+    none_before = sys.getrefcount(None)
+    column, unknown = _native._label_column(values, 0, labels)
+    after = [sys.getrefcount(label) for label in labels]
+    del column
+    none_after = sys.getrefcount(None)
+    counts = np.bincount(values, minlength=len(labels))[: len(labels)]
+    assert [a - b for a, b in zip(after, before, strict=True)] == counts.tolist()
+    assert [sys.getrefcount(label) for label in labels] == before
+    np.testing.assert_array_equal(unknown, values >= len(labels))
+    if sys.version_info < (3, 12):  # None is immortal from 3.12
+        assert none_after == none_before

@@ -110,7 +110,9 @@ def test_polynomial_bit_for_bit_as_numpy(dtype, values, coefficients):
     more = rng.choice(raw, 60).reshape(3, 20)
     if raw.dtype.kind in "iu":
         info = np.iinfo(raw.dtype)
-        more = rng.integers(info.min, info.max, (3, 20), endpoint=True, dtype=raw.dtype.newbyteorder("="))
+        more = rng.integers(
+            info.min, info.max, (3, 20), endpoint=True, dtype=raw.dtype.newbyteorder("=")
+        )
         more = more.astype(raw.dtype)
     for column in (raw, more, raw[:0], more[:, ::3]):
         got = _polynomial(coefficients, column)

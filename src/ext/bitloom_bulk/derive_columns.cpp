@@ -261,10 +261,8 @@ PyObject* label_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return PyTuple_Pack(2, column.get(), missing.get());
 }
 
-PyObject* polynomial_column(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    static constexpr py::Signature sig{
-        "_polynomial_column", {"values", "coefficients"}, 2, 2, 2};
+PyObject* polynomial_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr py::Signature sig{"_polynomial_column", {"values", "coefficients"}, 2, 2, 2};
     PyObject* argv[2] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     Numbers values;

@@ -217,7 +217,8 @@ inline constexpr const char* kMainInterpreterOnly =
     "(numpy, which it needs, loads in one interpreter per process)";
 
 // Derived columns.
-inline constexpr const char* kObjectSlots = "numpy made an object array without contiguous elements";
+inline constexpr const char* kObjectSlots =
+    "numpy made an object array without contiguous elements";
 // The function's name, the argument's name, its buffer format.
 inline constexpr const char* kDeriveValues =
     "%s() argument '%s' must be a C-contiguous buffer of numbers in native byte order, not "

@@ -197,7 +197,6 @@ PyObject** object_slots(PyObject* array) {
     return static_cast<PyObject**>(address);
 }
 
-
 PyObject* object_column(PyObject* list) {
     Ref kwargs(Py_BuildValue("{sO}", "dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     if (!kwargs) return nullptr;

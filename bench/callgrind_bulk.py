@@ -50,6 +50,14 @@ elif case in ("unpack_columns_jpss", "loop_jpss"):
     if case == "loop_jpss":
         from bench import loop_helper
         call = lambda: loop_helper.load().jpss(data)
+elif case in ("definitions_raw", "definitions_derived"):
+    from bench.bench_definitions import case_e_keyed
+    data, defs = case_e_keyed(n)
+    derived = case == "definitions_derived"
+    call = lambda: defs.decode(data, derived=derived)
+elif case == "object_column":
+    import numpy as np
+    call = lambda: np.empty(n, dtype=object)
 else:
     sizes = {a: b.packet_bytes(f) for a, f in b.MIXED.items()}
     data = streams.mixed_stream(n, sizes, seed=2)
@@ -101,6 +109,12 @@ def main():
         "loop_telemetry": "the same, hand-written loop",
         "unpack_columns_jpss": "JPSS geolocation, 27 fields, 71 bytes",
         "loop_jpss": "the same, hand-written loop",
+        # Definitions.decode by APID: an enumeration, two polynomials, raw and
+        # derived; and the floor of an enumeration's column, numpy's object
+        # array of None (made and freed).
+        "definitions_raw": "APID-keyed definitions, derived=False",
+        "definitions_derived": "the same, derived=True",
+        "object_column": "numpy.empty(n, dtype=object)",
     }
     for case, what in cases.items():
         if args.cases and case not in args.cases:

@@ -44,6 +44,11 @@ if TYPE_CHECKING:
     from bitloom_bulk._native import Layout
 
 I64 = npt.NDArray[np.int64]
+# Packet numbers, offsets and lengths: int32 where the data allow (they are
+# internal and there are several of each per packet), else int64.
+Index = npt.NDArray[np.signedinteger[Any]]
+# Below this many bytes of data, packet numbers, offsets and ends fit int32.
+_NARROW = 1 << 31
 # Bytes gathered by one numpy indexing of the data (its index array is 8
 # bytes per byte).
 _GATHER = 1 << 20
@@ -134,7 +139,7 @@ class _Child:
     row's index in ``packets``."""
 
     item: str
-    packets: I64
+    packets: Index
     counts: I64
     columns: dict[str, Any]
     owner: I64 | None = None
@@ -182,7 +187,7 @@ class _State:
     wheres and sizes below read, the table's columns so far (arrays, or runs
     decoded later) and the child tables."""
 
-    rows: I64
+    rows: Index
     position: int | I64
     raw: dict[str, Any] = field(default_factory=dict)
     columns: dict[str, Any] = field(default_factory=dict)
@@ -247,8 +252,8 @@ class _Run:
     def __init__(
         self,
         data: Any,
-        offsets: I64,
-        lengths: I64,
+        offsets: Index,
+        lengths: Index,
         apids: Any,
         derived: bool,
         arrow: bool = False,
@@ -313,11 +318,12 @@ class _Run:
             self._needed[node.name] = found
         return found
 
-    def bits_of(self, rows: I64) -> I64:
-        """The sizes in bits of packets ``rows``."""
+    def bits_of(self, rows: Index) -> I64:
+        """The sizes in bits of packets ``rows`` (int64: the lengths may be
+        int32)."""
         if len(rows) == len(self.lengths):
-            return self.lengths * 8
-        return self.lengths[rows] * 8
+            return np.multiply(self.lengths, 8, dtype=np.int64)
+        return np.multiply(self.lengths[rows], 8, dtype=np.int64)
 
     def packet(self, p: int) -> Any:
         start = int(self.offsets[p])
@@ -377,10 +383,10 @@ def decode(
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
     run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived), binary == "arrow")
     count = len(packet_offsets)
-    state = _State(np.arange(count, dtype=np.int64), 0)
+    state = _State(np.arange(count, dtype=packet_offsets.dtype), 0)
     tables: dict[str, dict[str, Any]] = {}
-    outputs: dict[str, tuple[I64, _State]] = {}
-    unmatched_rows: list[I64] = []
+    outputs: dict[str, tuple[Index, _State]] = {}
+    unmatched_rows: list[Index] = []
     _route(run, None, definitions.roots(), state, outputs, unmatched_rows)
     # The types' own states hold what the tables need; the root's rows go.
     del state
@@ -397,20 +403,6 @@ def decode(
     bad = np.zeros(count, dtype=bool)
     for packet in run.errors:
         bad[packet] = True
-    for node in definitions.nodes():
-        if node.abstract:
-            continue
-        rows, final = outputs[node.name]
-        keep = ~bad[rows]
-        final.keep(keep)
-        kept_rows = final.rows
-        tables[node.name] = _table(run, final)
-        if final.children:
-            # Each packet's row in the type's table (-1: not in it).
-            row_of = np.full(count, -1, dtype=np.int64)
-            row_of[kept_rows] = np.arange(len(kept_rows), dtype=np.int64)
-        for child in final.children:
-            tables[f"{node.name}/{child.item}"] = _child_table(child, row_of[child.packets])
     unmatched: dict[int | None, int] = {}
     if unmatched_rows:
         rows = np.concatenate(unmatched_rows)
@@ -421,6 +413,26 @@ def decode(
             else:
                 values, counts = np.unique(apids[rows], return_counts=True)
                 unmatched = {int(a): int(c) for a, c in zip(values, counts, strict=True)}
+    # Only the tables are left to make: what they do not read goes first.
+    del unmatched_rows, apids
+    run.apids = None
+    for node in definitions.nodes():
+        if node.abstract:
+            continue
+        # Each type's state is let go once its table is made.
+        rows, final = outputs.pop(node.name)
+        keep = ~bad[rows]
+        final.keep(keep)
+        kept_rows = final.rows
+        tables[node.name] = _table(run, final)
+        if final.children:
+            # Each packet's row in the type's table (-1: not in it).
+            row_of = np.full(count, -1, dtype=np.int64)
+            row_of[kept_rows] = np.arange(len(kept_rows), dtype=np.int64)
+            for child in final.children:
+                tables[f"{node.name}/{child.item}"] = _child_table(child, row_of[child.packets])
+            del row_of
+        del rows, final, keep, kept_rows
     # A packet left out is listed once, by its error (its warnings, met
     # before the error in some items and not in others, go with it).
     faults = [f for f in run.faults if f.severity == "error" or f.packet not in run.errors]
@@ -571,11 +583,12 @@ def _gatherable(item: dict[str, Any], start: int) -> bool:
     )
 
 
-def _gather(run: _Run, rows: I64, bit: int, item: dict[str, Any]) -> Any:
+def _gather(run: _Run, rows: Index, bit: int, item: dict[str, Any]) -> Any:
     """The values of a _gatherable item at ``bit`` of packets ``rows``, in
     the dtype unpack_columns gives it."""
     dtype = _GATHER_TYPES[(str(item["encoding"]).lower(), item["bits"])]
-    first = (run.offsets if len(rows) == len(run.offsets) else run.offsets[rows]) + bit // 8
+    offsets = run.offsets if len(rows) == len(run.offsets) else run.offsets[rows]
+    first = np.add(offsets, bit // 8, dtype=np.int64)
     value: Any = run.bytes[first].astype(np.uint32)
     for k in range(1, item["bits"] // 8):
         value = (value << 8) | run.bytes[first + k]
@@ -640,7 +653,7 @@ def _table(run: _Run, state: _State) -> dict[str, Any]:
 
 def _frame(
     data: Any, packet_bytes: int | None, offsets: Any, lengths: Any, offset: int
-) -> tuple[I64, I64, Any]:
+) -> tuple[Index, Index, Any]:
     size = memoryview(data).nbytes
     if offsets is not None or lengths is not None:
         if offsets is None or lengths is None:
@@ -660,7 +673,7 @@ def _frame(
                 f"packet {i} (offset {int(starts[i])}, length {int(sizes[i])}) does not lie"
                 f" inside the data of {size} bytes"
             )
-        return starts, sizes, None
+        return _narrow(starts, size), _narrow(sizes, size), None
     if not 0 <= offset <= size:
         raise ValueError(f"offset {offset} lies outside the data of {size} bytes")
     if packet_bytes is not None:
@@ -674,14 +687,16 @@ def _frame(
                 f" {offset + whole * packet_bytes} (packet_bytes is {packet_bytes}, the data"
                 f" holds {size} bytes)"
             )
-        starts = offset + np.arange(whole, dtype=np.int64) * packet_bytes
-        return starts, np.full(whole, packet_bytes, dtype=np.int64), None
+        places = _narrow(np.arange(whole, dtype=np.int64) * packet_bytes + offset, size)
+        return places, np.full(whole, packet_bytes, dtype=places.dtype), None
     starts, sizes, apids, _, _ = _native.split_ccsds(data, offset=offset, allow_partial=False)
-    return (
-        np.asarray(starts, dtype=np.int64),
-        np.asarray(sizes, dtype=np.int64),
-        np.asarray(apids),
-    )
+    return _narrow(starts, size), _narrow(sizes, size), np.asarray(apids)
+
+
+def _narrow(values: Any, size: int) -> Index:
+    """Offsets or lengths of packets inside ``size`` bytes of data, as int32
+    where every offset and end fits it (half the memory of int64)."""
+    return np.asarray(values, dtype=np.int32 if size < _NARROW else np.int64)
 
 
 # -- the tree -----------------------------------------------------------------
@@ -692,8 +707,8 @@ def _route(
     node: Node | None,
     children: list[Node],
     state: _State,
-    outputs: dict[str, tuple[I64, _State]],
-    unmatched: list[I64],
+    outputs: dict[str, tuple[Index, _State]],
+    unmatched: list[Index],
 ) -> None:
     """Hand the packets of ``state`` (decoded down to ``node``) to the first of
     ``children`` whose where holds, each child decoding its own items."""
@@ -993,7 +1008,7 @@ def _instances(
     return decode(selection)
 
 
-def _columns_at(run: _Run, layout: Layout, rows: I64, start: int | I64) -> dict[str, Any]:
+def _columns_at(run: _Run, layout: Layout, rows: Index, start: int | I64) -> dict[str, Any]:
     """The columns of ``layout`` decoded at bit ``start`` of packets ``rows``."""
     if len(rows) == len(run.offsets):
         # Every packet (rows are increasing and distinct): no gather.
@@ -1002,7 +1017,7 @@ def _columns_at(run: _Run, layout: Layout, rows: I64, start: int | I64) -> dict[
 
 
 def _columns_in(
-    run: _Run, layout: Layout, offsets: I64, lengths: I64, start: int | I64
+    run: _Run, layout: Layout, offsets: Index, lengths: Index, start: int | I64
 ) -> dict[str, Any]:
     """The columns of ``layout`` decoded at bit ``start[i]`` of the packet of
     ``lengths[i]`` bytes at ``offsets[i]``; a call per distinct bit within a
@@ -1012,8 +1027,9 @@ def _columns_in(
         return _native.unpack_columns(
             run.data,
             layout,
-            offsets=offsets + whole if whole else offsets,
-            lengths=lengths - whole if whole else lengths,
+            # In int64: offsets may be int32, and ``whole`` beyond it.
+            offsets=np.add(offsets, whole, dtype=np.int64) if whole else offsets,
+            lengths=np.subtract(lengths, whole, dtype=np.int64) if whole else lengths,
             offset_bits=start & 7,
         )
     skip = start >> 3
@@ -1133,7 +1149,7 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
 # -- bytes ------------------------------------------------------------------------
 
 
-def _windows(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
+def _windows(run: _Run, rows: Index, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
     """The ``nbytes`` bytes from bit ``start[i]`` of packet ``rows[i]`` (every
     window inside its packet), one row each. Gathered in chunks, so that the
     index arrays stay small beside the windows."""
@@ -1145,7 +1161,7 @@ def _windows(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[np.ui
     return out
 
 
-def _window_chunk(run: _Run, rows: I64, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
+def _window_chunk(run: _Run, rows: Index, start: I64, nbytes: int) -> npt.NDArray[np.uint8]:
     first = run.offsets[rows] + (start >> 3)
     shift = (start & 7).astype(np.uint16)
     if not shift.any():
@@ -1199,11 +1215,12 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
         if run.arrow and not (run.derived and "time" in item.derived):
             # Gathered into an ArrowColumn once the table's rows are final;
             # bytes objects only where a where reads the field.
-            state.columns[item.name] = _Slices(run.offsets[state.rows] * 8 + start, size >> 3)
+            # Bit places in int64: the offsets may be int32, and eight times
+            # an offset need not fit it.
+            bits = np.multiply(run.offsets[state.rows], 8, dtype=np.int64) + start
+            state.columns[item.name] = _Slices(bits, size >> 3)
             if item.name in run.needed(node):
-                state.raw[item.name] = (
-                    _Slices(run.offsets[state.rows] * 8 + start, size >> 3).build(run).to_numpy()
-                )
+                state.raw[item.name] = _Slices(bits, size >> 3).build(run).to_numpy()
             state.position = state.local["start"] + state.local["size"]
             return
         if not (start & 7).any():
@@ -1446,8 +1463,8 @@ def _derive_elements(
     if "polynomial" in derivation:
         return _polynomial(derivation["polynomial"], values), owner
     if "enumeration" in derivation:
-        labels, inverse, unknown = _labels(derivation["enumeration"], values)
-        if unknown.any():
+        column, unknown = _enumerated(derivation["enumeration"], values)
+        if unknown is not None:
             seen = np.zeros(len(state.rows), dtype=bool)
             for i in np.flatnonzero(unknown).tolist():
                 r = int(owner[i])
@@ -1461,7 +1478,7 @@ def _derive_elements(
                     ValueError(f"raw value {int(values.reshape(-1)[i])} has no label"),
                     "warning",
                 )
-        return labels[inverse].reshape(values.shape), owner
+        return column, owner
     assert "spline" in derivation
     xs, ys = _spline_points(derivation["spline"])
     x = values.astype(np.float64)
@@ -1492,7 +1509,29 @@ def _derive_elements(
     return _interpolate(xs, ys, x), owner
 
 
+def _native_numbers(values: Any, kinds: str) -> bool:
+    """Whether the native derivations read ``values`` as they are: integers
+    (or floats of 4 or 8 bytes) of ``kinds``, in native byte order."""
+    dtype = values.dtype
+    return (
+        dtype.kind in kinds
+        and dtype.isnative
+        and dtype.itemsize in ((4, 8) if dtype.kind == "f" else (1, 2, 4, 8))
+    )
+
+
 def _polynomial(coefficients: list[float], values: Any) -> Any:
+    """The polynomial of every raw value, by Horner's rule in float64: in one
+    native pass where the raw values are plain numbers, else as
+    _polynomial_numpy (the same steps, each rounded the same)."""
+    if _native_numbers(values, "iuf"):
+        flat = np.ascontiguousarray(values)
+        out = _native._polynomial_column(flat, tuple(float(c) for c in coefficients))
+        return out.reshape(values.shape)
+    return _polynomial_numpy(coefficients, values)
+
+
+def _polynomial_numpy(coefficients: list[float], values: Any) -> Any:
     """The polynomial of every raw value, by Horner's rule in float64 (in
     place: c[n] * x + c[n-1], times x, plus c[n-2], ...)."""
     x = values.astype(np.float64)
@@ -1504,6 +1543,33 @@ def _polynomial(coefficients: list[float], values: Any) -> Any:
         out *= x
         out += c
     return out
+
+
+def _enumerated(table: dict[int, Any], values: Any) -> tuple[Any, Any]:
+    """The enumeration's label of every raw value (an object array shaped as
+    ``values``, None where a value has no label), and None when every value
+    has one, else whether each raw value has none (flat). Integer raw values
+    go through one native pass over a table of labels by raw value; others
+    through _labels."""
+    if not _native_numbers(values, "iu"):
+        labels, inverse, unknown = _labels(table, values)
+        return labels[inverse].reshape(values.shape), unknown if unknown.any() else None
+    flat = np.ascontiguousarray(values).reshape(-1)
+    if values.dtype.itemsize == 1:
+        # Every raw value of the dtype has its place: no search for the range.
+        low = -128 if values.dtype.kind == "i" else 0
+        high = low + 255
+    else:
+        low = int(flat.min()) if len(flat) else 0
+        high = int(flat.max()) if len(flat) else 0
+    if high - low < 1 << 16 and low > -(1 << 62) and high < 1 << 62:
+        labels = tuple(table.get(v) for v in range(low, high + 1))
+        column, unknown = _native._label_column(flat, low, labels)
+    else:
+        unique, inverse = np.unique(flat, return_inverse=True)
+        labels = tuple(table.get(int(u)) for u in unique.tolist())
+        column, unknown = _native._label_column(inverse.reshape(-1), 0, labels)
+    return column.reshape(values.shape), unknown
 
 
 def _labels(table: dict[int, Any], values: Any) -> tuple[Any, Any, Any]:
@@ -1566,10 +1632,10 @@ def _derive_tables(route: _ApidRoute, tables: dict[str, dict[str, Any]]) -> bool
             elif "polynomial" in derivation:
                 table[item.name] = _polynomial(derivation["polynomial"], values)
             elif "enumeration" in derivation:
-                labels, inverse, unknown = _labels(derivation["enumeration"], values)
-                if unknown.any():
+                column, unknown = _enumerated(derivation["enumeration"], values)
+                if unknown is not None:
                     return False
-                table[item.name] = labels[inverse].reshape(values.shape)
+                table[item.name] = column
             else:
                 xs, ys = _spline_points(derivation["spline"])
                 x = values.astype(np.float64)

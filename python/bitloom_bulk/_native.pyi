@@ -123,6 +123,16 @@ def packet_crcs(
 ) -> tuple[npt.NDArray[np.uint16], npt.NDArray[np.uint16]]:
     """The CRC-16-CCITT of each packet but its last two bytes, and those two bytes (big-endian), as two uint16 columns."""
 
+def _label_column(
+    values: npt.NDArray[Any], low: int, labels: tuple[Any, ...]
+) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.bool_] | None]:
+    """An enumeration's labels of integer raw values (read flat), and the elements without one."""
+
+def _polynomial_column(
+    values: npt.NDArray[Any], coefficients: tuple[float, ...]
+) -> npt.NDArray[np.float64]:
+    """A polynomial of numeric raw values (read flat) by Horner's rule in float64."""
+
 def byte_slices(
     data: Buffer,
     offsets: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],

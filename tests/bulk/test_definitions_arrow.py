@@ -229,3 +229,15 @@ def test_binary_buffers_checked_and_pickled():
             maker(np.array(broken, "<i4").tobytes(), data, False, True)
     with pytest.raises(IndexError, match="ArrowColumn index out of range"):
         column[4]
+
+
+def test_binary_values_past_256_mib():
+    """Packets 256 MiB into the data: their bit places are past int32 even
+    where their byte offsets are not."""
+    defs = Definitions([PacketType("t", [field("k", "unsigned", 3), field("b", "binary", 16)])])
+    data = np.zeros((1 << 28) + 64, dtype=np.uint8)  # calloc'ed: pages stay untouched
+    data[-16:-13] = [0x2A, 0x55, 0xE0]
+    offsets, lengths = [0, len(data) - 16], [3, 3]
+    plain = defs.decode(data, offsets=offsets, lengths=lengths)
+    arrow = defs.decode(data, offsets=offsets, lengths=lengths, binary="arrow")
+    assert _same(arrow, plain) and list(plain["t"]["b"]) == [b"\0\0", b"\x52\xaf"]

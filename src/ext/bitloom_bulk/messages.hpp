@@ -231,4 +231,16 @@ inline constexpr const char* kMainInterpreterOnly =
     "bitloom_bulk can only be imported in the main interpreter, not in a sub-interpreter "
     "(numpy, which it needs, loads in one interpreter per process)";
 
+// Derived columns.
+inline constexpr const char* kObjectSlots =
+    "numpy made an object array without contiguous elements";
+// The function's name, the argument's name, its buffer format.
+inline constexpr const char* kDeriveValues =
+    "%s() argument '%s' must be a C-contiguous buffer of numbers in native byte order, not "
+    "format %.50s";
+// The function's name, the argument's name, its type name.
+inline constexpr const char* kDeriveTuple = "%s() argument '%s' must be a tuple, not %.200s";
+inline constexpr const char* kDeriveEmptyCoefficients =
+    "_polynomial_column() argument 'coefficients' holds no coefficient";
+
 }  // namespace bitloom::bulk::msg

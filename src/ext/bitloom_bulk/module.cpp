@@ -8,6 +8,7 @@
 #include "binding/names.hpp"
 #include "ext/bitloom_bulk/arrow_column.hpp"
 #include "ext/bitloom_bulk/arrow_export.hpp"
+#include "ext/bitloom_bulk/derive_columns.hpp"
 #include "ext/bitloom_bulk/encoding_table.hpp"
 #include "ext/bitloom_bulk/layout.hpp"
 #include "ext/bitloom_bulk/messages.hpp"
@@ -71,6 +72,15 @@ PyMethodDef g_methods[] = {
     {"pack_ccsds", py::as_cfunction(pack_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "pack_ccsds(entries, order)\n--\n\n"
      "Pack tables of columns per APID into one CCSDS space packet stream."},
+    {"_label_column", py::as_cfunction(label_column), METH_FASTCALL | METH_KEYWORDS,
+     "_label_column(values, low, labels)\n--\n\n"
+     "An enumeration's labels of integer raw values (read flat): an object column\n"
+     "of labels[value - low] (None outside labels), and None when every element has\n"
+     "a label, else a bool column of those without one."},
+    {"_polynomial_column", py::as_cfunction(polynomial_column), METH_FASTCALL | METH_KEYWORDS,
+     "_polynomial_column(values, coefficients)\n--\n\n"
+     "A polynomial (coefficients lowest power first) of numeric raw values (read\n"
+     "flat) by Horner's rule in float64, as a float64 column."},
     {nullptr, nullptr, 0, nullptr},
 };
 

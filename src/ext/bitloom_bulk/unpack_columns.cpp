@@ -174,8 +174,6 @@ bool shrink_column(Ref& column, std::size_t count) {
     return static_cast<bool>(done);
 }
 
-namespace {
-
 // The element pointers of a new one-dimensional object array, found through
 // its array interface ("|O" elements, contiguous); nullptr (no exception
 // set) where the interface says anything else.
@@ -198,8 +196,6 @@ PyObject** object_slots(PyObject* array) {
     if (address == nullptr) PyErr_Clear();
     return static_cast<PyObject**>(address);
 }
-
-}  // namespace
 
 PyObject* object_column(PyObject* list) {
     Ref kwargs(Py_BuildValue("{sO}", "dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
@@ -228,6 +224,23 @@ PyObject* object_column(PyObject* list) {
     Ref args(PyTuple_Pack(1, list));
     if (!args) return nullptr;
     return PyObject_Call(g_array, args.get(), kwargs.get());
+}
+
+Ref new_object_column(std::size_t count, PyObject**& slots) {
+    slots = nullptr;
+    Ref size(PyLong_FromSize_t(count));
+    if (!size) return Ref();
+    Ref args(PyTuple_Pack(1, size.get()));
+    Ref kwargs(Py_BuildValue("{sO}", "dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!args || !kwargs) return Ref();
+    Ref array(PyObject_Call(g_empty, args.get(), kwargs.get()));
+    if (!array || count == 0) return array;
+    slots = object_slots(array.get());
+    if (slots == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, msg::kObjectSlots);
+        return Ref();
+    }
+    return array;
 }
 
 PyObject* raise_data_changed(const char* function, const char* what) {

@@ -28,6 +28,10 @@ py::Ref new_column(std::size_t count, const char* dtype, std::uint8_t*& data, bo
 bool shrink_column(py::Ref& column, std::size_t count);
 // numpy.array(list, dtype=object) for a list of objects.
 PyObject* object_column(PyObject* list);
+// A new one-dimensional numpy object array of `count` elements, each None,
+// to fill from C++: `slots` is its first element (nullptr when count is 0).
+// Only the caller references it. Null with the error set.
+py::Ref new_object_column(std::size_t count, PyObject**& slots);
 
 // The columns of a layout for `total` packets, filled run after run: the rows
 // of each run follow those of the run before. A call that decodes its packets

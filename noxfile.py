@@ -177,11 +177,11 @@ def run_each(
 
 @nox.session(python=VERSIONS)
 def tests(session: nox.Session) -> None:
-    """The test suite (python -m pytest -q) on the test build; Dask on the newest."""
+    """The test suite (python -m pytest -q -n auto) on the test build; Dask on the newest."""
     # The dask extra (Dask, distributed, pandas, pyarrow) for the newest interpreter
     # only: its cluster tests run there. The other interpreters skip those tests.
     install_package(session, "test,dask" if session.python == NEWEST else "test", probe=True)
-    session.run("python", "-m", "pytest", "-q", *session.posargs, env=REQUIRE_PROBE)
+    session.run("python", "-m", "pytest", "-q", "-n", "auto", *session.posargs, env=REQUIRE_PROBE)
 
 
 @nox.session(python=NEWEST)

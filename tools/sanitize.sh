@@ -7,7 +7,8 @@
 #   tools/sanitize.sh [pytest args...]     e.g. tools/sanitize.sh -x -q
 #
 # PYTHON picks the interpreter (default: the newest CPython 3.10+ that pyenv
-# has, else python3); SANITIZE_VENV the venv (default .venv-sanitize, reused).
+# has, else python3); SANITIZE_VENV the venv (default .venv-sanitize, reused);
+# SANITIZE_WORKERS the pytest-xdist workers (default auto: one per core).
 # The interpreter is not instrumented, so the ASan runtime is preloaded and
 # leak checking is off (the interpreter keeps memory until exit by design).
 # The differential test of reused recipes runs longer here (BITLOOM_PLAN_DIFF_SECONDS,
@@ -37,7 +38,7 @@ ubsan=$(g++ -print-file-name=libubsan.so)
 
 start=$SECONDS
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q pytest hypothesis numpy tomli-w "tomli; python_version < '3.11'"
+"$venv/bin/python" -m pip install -q pytest pytest-xdist hypothesis numpy tomli-w "tomli; python_version < '3.11'"
 # A fresh build each time (no cached build dir), with the sanitizers and the
 # test probe on.
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps . \
@@ -59,6 +60,6 @@ env LD_PRELOAD="$asan:$ubsan" \
     BITLOOM_SANITIZED=1 \
     BITLOOM_REQUIRE_TEST_PROBE=1 \
     BITLOOM_PLAN_DIFF_SECONDS=${BITLOOM_PLAN_DIFF_SECONDS:-120} \
-    "$venv/bin/python" -m pytest -p no:cacheprovider "$@" tests || status=$?
+    "$venv/bin/python" -m pytest -p no:cacheprovider -n "${SANITIZE_WORKERS:-auto}" "$@" tests || status=$?
 echo "sanitize: tests took $((SECONDS - test_start)) s, $((SECONDS - start)) s in all (status $status)"
 exit $status

@@ -442,6 +442,22 @@ def test_the_lowest_apids_first_fault_is_raised_wherever_it_lies():
     ]
 
 
+def test_an_apids_first_fault_is_raised_not_a_later_one():
+    # APID 6's two faulty packets lie in different runs of packets: the first
+    # is raised, and the later run leaves it alone.
+    rng = np.random.default_rng(10)
+    n = 140_000
+    apids = np.full(n, 5)
+    apids[[20, 130_000]] = 6
+    sizes = np.full(n, 14)
+    sizes[[20, 130_000]] = 7  # too short for APID 6's recipe
+    data = streams.stream(apids, sizes, rng)
+    with pytest.raises(ValueError) as info:
+        bitloom_bulk.unpack_ccsds(data, {a: RECIPES[a] for a in (5, 6)})
+    start = int(np.sum(sizes[:20]))
+    assert info.value.__notes__[-2] == f"in packet 0 (bytes {start} to {start + 7} of the data)"
+
+
 @pytest.mark.parametrize("seed", range(40))
 def test_one_apid_of_one_length_as_fixed_size_packets(seed):
     """A stream of one APID's packets of one length, all wanted, decodes as

@@ -4,8 +4,10 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
+#include <span>
 #include <vector>
 
 #include "binding/buffer.hpp"
@@ -132,9 +134,10 @@ struct Run {
     std::vector<std::uint64_t> offsets, lengths;  // in stream order
     std::vector<std::uint16_t> apids;
     std::vector<std::uint64_t> grouped_offsets, grouped_lengths;  // by APID
-    std::array<std::uint32_t, ccsds::kApidCount + 1> first{};     // APID a: [first[a], first[a+1])
-    std::array<std::uint32_t, ccsds::kApidCount> last{};          // [first[a], last[a]) kept
-    std::vector<std::uint16_t> syndromes;                         // of one APID's packets
+    // APID a's packets: [first[a], last[a]) of the grouped ones (set for the
+    // APIDs met, the others hold nothing to read).
+    std::array<std::uint32_t, ccsds::kApidCount> first{}, last{};
+    std::vector<std::uint16_t> syndromes;  // of one APID's packets
 
     // Room for runs of `limit` packets (kRun, or fewer where the stream
     // holds fewer: a live stream's piece decodes a thousand packets or so).
@@ -156,19 +159,25 @@ struct Run {
         lengths.clear();
         apids.clear();
     }
-    // A counting sort by APID, keeping stream order within each.
-    void group() {
-        first.fill(0);
-        for (const std::uint16_t a : apids) ++first[a + 1U];
-        for (std::size_t a = 1; a <= ccsds::kApidCount; ++a) first[a] += first[a - 1];
-        std::array<std::uint32_t, ccsds::kApidCount> next{};
-        std::copy_n(first.begin(), ccsds::kApidCount, next.begin());
-        for (std::size_t i = 0; i < apids.size(); ++i) {
-            const std::uint32_t at = next[apids[i]]++;
-            grouped_offsets[at] = offsets[i];
-            grouped_lengths[at] = lengths[i];
+    // A counting sort by APID, keeping stream order within each, over the
+    // APIDs `met` (ascending) alone: a live stream's piece holds a few of the
+    // 2048. False, with nothing moved, where a packet's APID is not one of them.
+    bool group(std::span<const std::uint16_t> met) {
+        for (const std::uint16_t a : met) last[a] = 0;
+        for (const std::uint16_t a : apids) ++last[a];
+        std::uint32_t at = 0;
+        for (const std::uint16_t a : met) {
+            first[a] = at;
+            at += last[a];
+            last[a] = first[a];  // the next place of the APID's packets
         }
-        std::copy_n(first.begin() + 1, ccsds::kApidCount, last.begin());
+        if (at != apids.size()) return false;
+        for (std::size_t i = 0; i < apids.size(); ++i) {
+            const std::uint32_t to = last[apids[i]]++;
+            grouped_offsets[to] = offsets[i];
+            grouped_lengths[to] = lengths[i];
+        }
+        return true;
     }
 };
 
@@ -224,31 +233,41 @@ struct Quality {
     // The state of a stream decoded piece by piece, as `stream` holds it
     // (kStreamWords int64: the stream index of the piece's first packet, then
     // each APID's next sequence count or kNone, then each APID's last packet).
-    // False with the error set where a count is neither.
-    bool read_stream(const std::int64_t* words) {
-        if (words[0] < 0) {
+    // Each word is read once, straight from the caller's buffer (any
+    // alignment). False with the error set where a count is neither.
+    bool read_stream(const std::uint8_t* state) {
+        auto word = [state](std::size_t i) {
+            std::int64_t value;
+            std::memcpy(&value, state + i * sizeof value, sizeof value);
+            return value;
+        };
+        const std::int64_t first = word(0);
+        if (first < 0) {
             PyErr_Format(PyExc_ValueError, msg::kStreamState, 0);
             return false;
         }
-        base = packets = static_cast<std::uint64_t>(words[0]);
+        base = packets = static_cast<std::uint64_t>(first);
         for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
-            const std::int64_t next = words[1 + a];
+            const std::int64_t next = word(1 + a);
             if (next != kNone && (next < 0 || next > static_cast<std::int64_t>(kCountMask))) {
                 PyErr_Format(PyExc_ValueError, msg::kStreamState, static_cast<int>(1 + a));
                 return false;
             }
             expected[a] = static_cast<std::uint32_t>(next);
-            last_packet[a] = static_cast<std::uint64_t>(words[1 + ccsds::kApidCount + a]);
+            last_packet[a] = static_cast<std::uint64_t>(word(1 + ccsds::kApidCount + a));
         }
         return true;
     }
 
     // The state after the packets framed, in the form read_stream reads.
-    void write_stream(std::int64_t* words) const {
-        words[0] = static_cast<std::int64_t>(packets);
+    void write_stream(std::uint8_t* state) const {
+        auto put = [state](std::size_t i, std::int64_t value) {
+            std::memcpy(state + i * sizeof value, &value, sizeof value);
+        };
+        put(0, static_cast<std::int64_t>(packets));
         for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
-            words[1 + a] = expected[a];
-            words[1 + ccsds::kApidCount + a] = static_cast<std::int64_t>(last_packet[a]);
+            put(1 + a, expected[a]);
+            put(1 + ccsds::kApidCount + a, static_cast<std::int64_t>(last_packet[a]));
         }
     }
 
@@ -356,11 +375,10 @@ struct Quality {
 
     // (packets per APID, gaps, repeats, idle packets, CRC faults) as Python
     // objects; the faults in stream order.
-    PyObject* result(const std::vector<ApidPackets>& per) {
+    PyObject* result(const std::vector<ApidPackets>& per, std::span<const std::uint16_t> met) {
         Ref counts(PyDict_New());
         if (!counts) return nullptr;
-        for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
-            if (per[a].count == 0) continue;
+        for (const std::uint16_t a : met) {
             Ref key(PyLong_FromSize_t(a));
             Ref n(PyLong_FromUnsignedLongLong(per[a].count));
             if (!key || !n || PyDict_SetItem(counts.get(), key.get(), n.get()) < 0) return nullptr;
@@ -409,13 +427,15 @@ long apid_of(PyObject* key) {
 // The result of unpack_ccsds once every wanted packet is decoded: the columns
 // of each APID with a recipe, the count of every other APID's packets (both
 // without the packets that failed their CRC), and with CRCs checked, the
-// stream's quality.
+// stream's quality. `keyed`: the APIDs with a recipe or packets, ascending;
+// `met`: those with packets.
 PyObject* ccsds_result(std::vector<ApidColumns>& apids, const std::vector<ApidPackets>& per,
+                       std::span<const std::uint16_t> keyed, std::span<const std::uint16_t> met,
                        Quality* quality, const py::BufferView& stream, std::uint64_t end) {
     Ref result(PyDict_New());
     Ref skipped(PyDict_New());
     if (!result || !skipped) return nullptr;
-    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+    for (const std::uint16_t a : keyed) {
         ApidColumns& c = apids[a];
         const std::uint64_t kept = per[a].count - per[a].failed;
         if (!c.layout && kept == 0) continue;
@@ -434,7 +454,7 @@ PyObject* ccsds_result(std::vector<ApidColumns>& apids, const std::vector<ApidPa
         if (!columns || PyDict_SetItem(result.get(), key.get(), columns.get()) < 0) return nullptr;
     }
     if (quality == nullptr) return PyTuple_Pack(2, result.get(), skipped.get());
-    Ref found(quality->result(per));
+    Ref found(quality->result(per, met));
     if (!found) return nullptr;
     if (stream.data() == nullptr) return PyTuple_Pack(3, result.get(), skipped.get(), found.get());
     Ref stop(PyLong_FromUnsignedLongLong(end));
@@ -442,9 +462,7 @@ PyObject* ccsds_result(std::vector<ApidColumns>& apids, const std::vector<ApidPa
     Ref out(PyTuple_Pack(4, result.get(), skipped.get(), found.get(), stop.get()));
     if (!out) return nullptr;
     // The stream's state goes on only with a result returned.
-    std::array<std::int64_t, kStreamWords> words{};
-    quality->write_stream(words.data());
-    std::memcpy(stream.data(), words.data(), sizeof words);
+    quality->write_stream(stream.data());
     return out.release();
 }
 
@@ -477,6 +495,16 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return nullptr;
     }
     std::vector<ApidColumns> apids(ccsds::kApidCount);
+    // The APIDs with a recipe (ascending, once each), then the APIDs met and
+    // those with packets or a recipe: at most 2048 each, room made here once.
+    std::vector<std::uint16_t> with_recipe, met, keyed;
+    try {
+        with_recipe.reserve(ccsds::kApidCount);
+        met.reserve(ccsds::kApidCount);
+        keyed.reserve(ccsds::kApidCount);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     {
         Ref items(PyDict_Items(argv[1]));
         if (!items) return nullptr;
@@ -491,7 +519,10 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                 return nullptr;
             }
             apids[static_cast<std::size_t>(apid)].layout = std::move(layout);
+            with_recipe.push_back(static_cast<std::uint16_t>(apid));
         }
+        std::ranges::sort(with_recipe);
+        with_recipe.erase(std::ranges::unique(with_recipe).begin(), with_recipe.end());
     }
 
     TextForm text = TextForm::Object;
@@ -522,9 +553,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             PyErr_Format(PyExc_ValueError, msg::kStreamSize, kStreamWords, stream.size());
             return nullptr;
         }
-        std::array<std::int64_t, kStreamWords> words{};
-        std::memcpy(words.data(), stream.data(), sizeof words);
-        if (!quality->read_stream(words.data())) return nullptr;
+        if (!quality->read_stream(stream.data())) return nullptr;
     }
     const bool partial = stream.data() != nullptr;
 
@@ -593,17 +622,21 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         size = stop.offset;  // the packet cut short waits for the next piece
     }
+    // The APIDs met (ascending), and those with packets or a recipe: the
+    // loops below visit these rather than all 2048 (a live stream's piece of
+    // a thousand packets holds a few).
+    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+        if (per[a].count != 0) met.push_back(static_cast<std::uint16_t>(a));
+    }
+    std::ranges::set_union(met, with_recipe, std::back_inserter(keyed));
     // The threads of the call, from the packets it decodes. Only a stream
     // decoded as fixed-size packets (below) is split among them: the runs of
     // pass 2 hold fewer than 2 * kPacketsPerThread packets of any APID.
     std::uint64_t wanted = 0;
-    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
-        if (apids[a].layout) wanted += per[a].count;
-    }
+    for (const std::uint16_t a : with_recipe) wanted += per[a].count;
     const std::size_t threads = threads_for(static_cast<std::size_t>(wanted), requested);
-    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+    for (const std::uint16_t a : with_recipe) {
         ApidColumns& c = apids[a];
-        if (!c.layout) continue;
         c.builder = std::make_unique<ColumnBuilder>(*as_layout(c.layout.get()), "unpack_ccsds",
                                                     text, threads);
         if (!c.builder->allocate(static_cast<std::size_t>(per[a].count))) return nullptr;
@@ -615,8 +648,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     // CRCs are checked).
     std::size_t only = ccsds::kApidCount;
     std::uint64_t total = 0;
-    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
-        if (per[a].count == 0) continue;
+    for (const std::uint16_t a : met) {
         total += per[a].count;
         only = a;
     }
@@ -635,7 +667,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             return nullptr;
         }
         per[only].filled = per[only].count;
-        return ccsds_result(apids, per, quality.get(), stream, size);
+        return ccsds_result(apids, per, keyed, met, quality.get(), stream, size);
     }
 
     // Pass 2, run by run: index the next kRun wanted packets (packets of other
@@ -647,7 +679,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     // lowest APID, whatever the order of the runs; APIDs above a faulty one
     // are not decoded further.
     std::uint64_t indexed = 0;  // packets that pass 2 indexes
-    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+    for (const std::uint16_t a : met) {
         if (apids[a].layout || (quality && quality->checked[a])) indexed += per[a].count;
     }
     const std::size_t limit = static_cast<std::size_t>(std::clamp<std::uint64_t>(indexed, 1, kRun));
@@ -687,10 +719,10 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             // Short of a full run, the walk ends where the data ends: anywhere
             // else, a header that the counting pass read whole now is not.
             if (!changed && run.apids.size() < limit && pos != size) changed = true;
-            if (!changed) run.group();
+            if (!changed && !run.group(met)) changed = true;
             if (!changed && quality) {
                 try {
-                    for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
+                    for (const std::uint16_t a : met) {
                         if (quality->checked[a] && run.first[a] != run.last[a]) {
                             quality->check(run, a, per[a], bytes);
                         }
@@ -702,7 +734,8 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         if (changed) return raise_data_changed("unpack_ccsds");
         if (no_memory) return PyErr_NoMemory();
-        for (std::size_t a = 0; a < lowest_fault; ++a) {
+        for (const std::uint16_t a : met) {
+            if (a >= lowest_fault) break;
             const std::uint32_t first = run.first[a], end = run.last[a];
             ApidColumns& c = apids[a];
             if (first == end || !c.layout) continue;
@@ -739,7 +772,7 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return nullptr;
     }
 
-    return ccsds_result(apids, per, quality.get(), stream, size);
+    return ccsds_result(apids, per, keyed, met, quality.get(), stream, size);
 }
 
 }  // namespace bitloom::bulk

@@ -5,8 +5,9 @@ Run: python -m bench.bench_stream [--packets N] [--chunk BYTES]   (from the repo
 A sender process replays the mixed stream of bench_bulk (three APIDs, 19, 94
 and 54 bytes a packet) over a loopback TCP connection as fast as it can; the
 receiver reads it with decode_stream (recv_into, pieces of --chunk bytes) and
-decodes every packet into tables with the recipes by APID, with and without
-the CRC check of every packet (every packet ends in its valid CRC-16-CCITT;
+decodes every packet into tables, with the recipes by APID and with the same
+fields as packet definitions (a type per APID under the header's), with and
+without the CRC check of every packet (every packet ends in its valid CRC-16-CCITT;
 one in a thousand is damaged, a CRC fault left out of the tables). Reported: the
 throughput in Gb/s of the whole transfer, the median and 99th percentile time
 of one feed, and the packet count against a one-call decode of the same
@@ -16,6 +17,7 @@ bytes (no packet may be lost).
 from __future__ import annotations
 
 import argparse
+import itertools
 import multiprocessing
 import os
 import socket
@@ -63,6 +65,22 @@ def _receive(data: bytes, recipes, chunk: int, crc):
     return elapsed, np.array(feeds), rows, stream
 
 
+def _definitions(recipes):
+    """The recipes as definitions: the header's seven fields in an abstract
+    root, a type per APID with the rest, chosen by the APID."""
+    first = next(iter(recipes.values()))
+    header = [dict(item) for item in first[:7]]
+    types = [bitloom_bulk.PacketType("header", header, abstract=True)]
+    for apid, items in recipes.items():
+        assert [i["name"] for i in items[:7]] == [i["name"] for i in header]
+        types.append(
+            bitloom_bulk.PacketType(
+                f"apid_{apid}", [dict(i) for i in items[7:]], parent="header", where={"apid": apid}
+            )
+        )
+    return bitloom_bulk.Definitions(types)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--packets", type=int, default=2_000_000)
@@ -86,12 +104,14 @@ def main():
     )
     whole = bitloom_bulk.unpack_ccsds(data, recipes)
     want = sum(len(next(iter(t.values()))) for t in whole.values())
-    for crc in (None, "ccitt"):
-        elapsed, feeds, rows, stream = _receive(data, recipes, args.chunk, crc)
+    for (kind, decoder), crc in itertools.product(
+        (("recipes", recipes), ("definitions", _definitions(recipes))), (None, "ccitt")
+    ):
+        elapsed, feeds, rows, stream = _receive(data, decoder, args.chunk, crc)
         lost = args.packets - stream.packets
         kept = rows if crc is None else rows + len(stream.quality.crc_faults)
         print(
-            f"crc={crc}: {len(data) * 8 / elapsed / 1e9:.2f} Gb/s over loopback TCP"
+            f"{kind}, crc={crc}: {len(data) * 8 / elapsed / 1e9:.2f} Gb/s over loopback TCP"
             f" ({len(data) * 8 / elapsed / 1e9:.2f}x the 1 Gb/s target);"
             f" feed median {np.median(feeds) * 1e3:.3f} ms, p99"
             f" {np.percentile(feeds, 99) * 1e3:.3f} ms over {len(feeds)} feeds;"

@@ -358,28 +358,16 @@ def decode(
         raise ValueError(f"binary must be 'bytes' or 'arrow', not {binary!r}")
     offset = operator.index(offset)
     if packet_bytes is None and offsets is None and lengths is None:
-        route = definitions._apid_route
-        if route is None:
-            route = definitions._apid_route = _by_apid(definitions) or _NO_ROUTE
-        if route is not _NO_ROUTE:
+        route = apid_route(definitions)
+        if route is not None:
             try:
                 columns, skipped = _native.unpack_ccsds(data, route.keyed, offset=offset)
             except ValueError:
                 pass  # the general way finds every fault, in stream order
             else:
-                by_type = {
-                    node.name: columns[apid]
-                    for apid, node in zip(route.keyed, route.children, strict=True)
-                }
-                if _every_row_holds(route.conditions, by_type) and (
-                    not derived or _derive_tables(route, by_type)
-                ):
-                    return Decoded(
-                        by_type,
-                        {int(a): int(c) for a, c in skipped.items()},
-                        [],
-                        time_fields(definitions, derived),
-                    )
+                found = keyed_result(definitions, route, columns, skipped, derived)
+                if found is not None:
+                    return found
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
     run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived), binary == "arrow")
     count = len(packet_offsets)
@@ -489,6 +477,40 @@ class _ApidRoute:
 
 
 _NO_ROUTE: Any = object()
+
+
+def apid_route(definitions: Definitions) -> _ApidRoute | None:
+    """The route of ``definitions`` by APID alone (found once a set), or None
+    where the set needs the general way."""
+    route = definitions._apid_route
+    if route is None:
+        route = definitions._apid_route = _by_apid(definitions) or _NO_ROUTE
+    return None if route is _NO_ROUTE else route
+
+
+def keyed_result(
+    definitions: Definitions,
+    route: _ApidRoute,
+    columns: dict[int, Any],
+    skipped: dict[Any, Any],
+    derived: bool,
+) -> Decoded | None:
+    """What ``unpack_ccsds`` gave with ``route.keyed`` as the decoded tables,
+    or None where the general way must decode the packets: a row failing a
+    condition on the way, or a derived value that would be a fault."""
+    by_type = {
+        node.name: columns[apid] for apid, node in zip(route.keyed, route.children, strict=True)
+    }
+    if not _every_row_holds(route.conditions, by_type):
+        return None
+    if derived and not _derive_tables(route, by_type):
+        return None
+    return Decoded(
+        by_type,
+        {int(a): int(c) for a, c in skipped.items()},
+        [],
+        time_fields(definitions, derived),
+    )
 
 
 def _every_row_holds(conditions: list[Condition], tables: dict[str, dict[str, Any]]) -> bool:

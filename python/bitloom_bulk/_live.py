@@ -12,7 +12,7 @@ import numpy as np
 
 from bitloom_bulk import _native
 from bitloom_bulk._definitions import Definitions
-from bitloom_bulk._definitions_decode import Decoded
+from bitloom_bulk._definitions_decode import Decoded, apid_route, keyed_result
 from bitloom_bulk._native import compile
 from bitloom_bulk._notes import add_note
 from bitloom_bulk._quality import (
@@ -102,14 +102,22 @@ class StreamDecoder:
         self._version: int | None = None  # the version field of the stream's headers
         self._rows: dict[str, int] = {}
         self._last_count: dict[int, tuple[int, int]] = {}  # apid: (stream index, count)
-        # Recipes with idle packets left out (and no recipe for them): a feed
-        # is one native call that frames, checks and decodes the piece and
+        # Recipes, or definitions that sort packets by APID alone, with idle
+        # packets left out (and no recipe for them): a feed is one native call
+        # that frames, checks and decodes the piece with `_layouts` and
         # carries the sequence counts in `_state` (the stream index of the
         # piece's first packet, each APID's next count, each APID's last
         # packet). Anything that call does not cover as the checks above do
-        # (a version change, an error to word) goes the general way.
+        # (a version change, an error to word, a row the definitions would
+        # fault or send elsewhere) goes the general way.
         self._state: np.ndarray[Any, np.dtype[np.int64]] | None = None
-        if self._definitions is None and self._skip_idle and IDLE_APID not in self._recipes:
+        self._route = None if self._definitions is None else apid_route(self._definitions)
+        self._layouts: Mapping[int, Any] | None = (
+            self._recipes if self._route is None else self._route.keyed
+        )
+        if self._definitions is not None and self._route is None:
+            self._layouts = None
+        if self._layouts is not None and self._skip_idle and IDLE_APID not in self._layouts:
             self._state = np.zeros(1 + 2 * _APIDS, dtype=np.int64)
             self._state[1 : 1 + _APIDS] = _NO_COUNT
             self._flags = bytes(_APIDS) if self._crc_apids is None else crc_flags(self._crc_apids)
@@ -194,38 +202,57 @@ class StreamDecoder:
         self.offset += end
         return result
 
-    def _fast_feed(self) -> CcsdsColumns | None:
+    def _fast_feed(self) -> Decoded | CcsdsColumns | None:
         """The feed of the pending bytes in one native call, or None (nothing
         changed) where the general way must take it: no bytes, a first header
-        of another version than the stream's, a version change inside, or
-        any error (the general way raises it in its words)."""
+        of another version than the stream's, a version change inside, any
+        error (the general way raises it in its words), or tables that the
+        definitions would not take as they are."""
         pending = self._pending
         state = self._state
-        assert state is not None
+        assert state is not None and self._layouts is not None
         if not pending:
             return None
         version = pending[0] >> 5
         if self._version is not None and version != self._version:
             return None
+        before = state.copy() if self._route is not None else None
         state[0] = self.packets
         try:
-            found = _native.unpack_ccsds(pending, self._recipes, crc=self._flags, stream=state)
+            found = _native.unpack_ccsds(pending, self._layouts, crc=self._flags, stream=state)
         except Exception:
             return None
         if found[0] is None:  # a header of another version: the general way words it
             return None
         columns, skipped, native, end = found
         skipped.pop(IDLE_APID, None)  # left out, as the general way leaves them out of its data
+        decoded = None
+        if self._route is not None:
+            assert self._definitions is not None and before is not None
+            try:
+                decoded = keyed_result(
+                    self._definitions, self._route, columns, skipped, self._derived
+                )
+            except Exception:
+                decoded = None
+            if decoded is None:
+                state[:] = before  # the general way starts from the counts before the piece
+                return None
         quality = native_quality(native)
         if quality.crc_faults and self.offset:
             quality.crc_faults = [
                 CrcFault(f.packet, f.offset + self.offset, f.apid, f.computed, f.found)
                 for f in quality.crc_faults
             ]
+        result: Decoded | CcsdsColumns
+        if decoded is None:
+            result = CcsdsColumns(columns, skipped, quality)
+        else:
+            result = self._numbered(decoded, [])
+            result.quality = quality  # type: ignore[attr-defined]
         del pending[:end]
         self._version = version
         self.quality.add(quality)
-        result = CcsdsColumns(columns, skipped, quality)
         self.packets = int(state[0])
         self.offset += end
         return result
@@ -293,6 +320,12 @@ class StreamDecoder:
                 )
                 for f in decoded.faults
             ]
+        return self._numbered(decoded, faults)
+
+    def _numbered(self, decoded: Decoded, faults: list[Any]) -> Decoded:
+        """A piece's tables with ``faults`` and their rows counted from the
+        start of the stream (child tables' ``packet`` column, ``first_rows``),
+        and the rows of every type counted on."""
         tables = dict(decoded)
         first_rows = {name: self._rows.get(name, 0) for name in decoded if "/" not in name}
         for name, table in tables.items():

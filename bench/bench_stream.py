@@ -4,8 +4,9 @@ Run: python -m bench.bench_stream [--packets N] [--chunk BYTES]   (from the repo
 
 A sender process replays the mixed stream of bench_bulk (three APIDs, 19, 94
 and 54 bytes a packet) over a loopback TCP connection as fast as it can; the
-receiver reads it with decode_stream (recv_into, pieces of --chunk bytes) and
-decodes every packet into tables, with the recipes by APID and with the same
+receiver reads it with recv_into in pieces of --chunk bytes, feeds each to a
+StreamDecoder (as decode_stream does, timing each feed) and decodes every
+packet into tables, with the recipes by APID and with the same
 fields as packet definitions (a type per APID under the header's), with and
 without the CRC check of every packet (every packet ends in its valid CRC-16-CCITT;
 one in a thousand is damaged, a CRC fault left out of the tables). Reported: the

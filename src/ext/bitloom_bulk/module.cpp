@@ -67,8 +67,10 @@ PyMethodDef g_methods[] = {
      "An ArrowColumn of bytes (binary): value i the sizes[i] bytes from bit\n"
      "starts[i] of the data, copied into one buffer without the GIL."},
     {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
-     "unpack_ccsds(data, recipes, *, offset=0, text='object', crc=None, threads=None)\n--\n\n"
-     "Decode a mixed-APID CCSDS stream into columns per APID (threads: as unpack_columns's)."},
+     "unpack_ccsds(data, recipes, *, offset=0, text='object', crc=None, threads=None, "
+     "stream=None)\n--\n\n"
+     "Decode a mixed-APID CCSDS stream into columns per APID (threads: as unpack_columns's;\n"
+     "stream, with crc: the state of a stream decoded piece by piece)."},
     {"pack_ccsds", py::as_cfunction(pack_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "pack_ccsds(entries, order)\n--\n\n"
      "Pack tables of columns per APID into one CCSDS space packet stream."},

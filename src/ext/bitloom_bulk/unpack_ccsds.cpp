@@ -521,8 +521,8 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             apids[static_cast<std::size_t>(apid)].layout = std::move(layout);
             with_recipe.push_back(static_cast<std::uint16_t>(apid));
         }
-        std::ranges::sort(with_recipe);
-        with_recipe.erase(std::ranges::unique(with_recipe).begin(), with_recipe.end());
+        std::sort(with_recipe.begin(), with_recipe.end());
+        with_recipe.erase(std::unique(with_recipe.begin(), with_recipe.end()), with_recipe.end());
     }
 
     TextForm text = TextForm::Object;
@@ -628,7 +628,8 @@ PyObject* unpack_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (std::size_t a = 0; a < ccsds::kApidCount; ++a) {
         if (per[a].count != 0) met.push_back(static_cast<std::uint16_t>(a));
     }
-    std::ranges::set_union(met, with_recipe, std::back_inserter(keyed));
+    std::set_union(met.begin(), met.end(), with_recipe.begin(), with_recipe.end(),
+                   std::back_inserter(keyed));
     // The threads of the call, from the packets it decodes. Only a stream
     // decoded as fixed-size packets (below) is split among them: the runs of
     // pass 2 hold fewer than 2 * kPacketsPerThread packets of any APID.

@@ -112,11 +112,9 @@ class StreamDecoder:
         # fault or send elsewhere) goes the general way.
         self._state: np.ndarray[Any, np.dtype[np.int64]] | None = None
         self._route = None if self._definitions is None else apid_route(self._definitions)
-        self._layouts: Mapping[int, Any] | None = (
-            self._recipes if self._route is None else self._route.keyed
-        )
-        if self._definitions is not None and self._route is None:
-            self._layouts = None
+        self._layouts: Mapping[int, Any] | None = self._recipes
+        if self._definitions is not None:
+            self._layouts = None if self._route is None else self._route.keyed
         if self._layouts is not None and self._skip_idle and IDLE_APID not in self._layouts:
             self._state = np.zeros(1 + 2 * _APIDS, dtype=np.int64)
             self._state[1 : 1 + _APIDS] = _NO_COUNT

@@ -274,6 +274,32 @@ class _Run:
         self._needed: dict[str, frozenset[str]] = {}
         self._numeric: dict[int, bool] = {}
         self._terminators: dict[int, I64] = {}
+        self._stride: int | None = None
+        # Framing found the packets one after another (not the caller's
+        # offsets, which may lie anywhere).
+        self.back_to_back = False
+
+    def stride(self) -> int:
+        """The packets' one length where they are all that long and lie back
+        to back in the data (found once a call), else 0."""
+        found = self._stride
+        if found is None:
+            found = 0
+            count = len(self.lengths)
+            if count:
+                length = int(self.lengths[0])
+                if (
+                    length
+                    and int(self.lengths.min()) == int(self.lengths.max()) == length
+                    and (self.back_to_back or bool((np.diff(self.offsets) == length).all()))
+                ):
+                    found = length
+            self._stride = found
+        return found
+
+    def window(self, begin: int, end: int) -> Any:
+        """Bytes [begin, end) of the data, without a copy."""
+        return memoryview(self.view)[begin:end]
 
     def terminators(self, byte: int) -> I64:
         """Where ``byte`` stands in the data, in order (found once a call)."""
@@ -370,6 +396,7 @@ def decode(
                     return found
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
     run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived), binary == "arrow")
+    run.back_to_back = offsets is None
     count = len(packet_offsets)
     state = _State(np.arange(count, dtype=packet_offsets.dtype), 0)
     tables: dict[str, dict[str, Any]] = {}
@@ -711,8 +738,8 @@ def _frame(
             )
         places = _narrow(np.arange(whole, dtype=np.int64) * packet_bytes + offset, size)
         return places, np.full(whole, packet_bytes, dtype=places.dtype), None
-    starts, sizes, apids, _, _ = _native.split_ccsds(data, offset=offset, allow_partial=False)
-    return _narrow(starts, size), _narrow(sizes, size), np.asarray(apids)
+    starts, sizes, apids, _, _ = _native.split_ccsds(data, offset=offset, narrow=True)
+    return _narrow(starts, size), _narrow(sizes, size), apids
 
 
 def _narrow(values: Any, size: int) -> Index:
@@ -1034,6 +1061,17 @@ def _columns_at(run: _Run, layout: Layout, rows: Index, start: int | I64) -> dic
     """The columns of ``layout`` decoded at bit ``start`` of packets ``rows``."""
     if len(rows) == len(run.offsets):
         # Every packet (rows are increasing and distinct): no gather.
+        stride = run.stride()
+        if stride and isinstance(start, int):
+            # Packets of one length back to back: the kernel's fixed-size
+            # framing, which reads no position per packet.
+            first = int(run.offsets[0])
+            return _native.unpack_columns(
+                run.window(first, first + stride * len(rows)),
+                layout,
+                packet_bytes=stride,
+                offset_bits=start,
+            )
         return _columns_in(run, layout, run.offsets, run.lengths, start)
     return _columns_in(run, layout, run.offsets[rows], run.lengths[rows], start)
 

@@ -148,10 +148,10 @@ def binary_column(
     """An ArrowColumn of bytes (binary): value i the sizes[i] bytes from bit starts[i] of the data, copied into one buffer without the GIL."""
 
 def split_ccsds(
-    data: Buffer, *, offset: int = 0, allow_partial: bool = False
+    data: Buffer, *, offset: int = 0, allow_partial: bool = False, narrow: bool = False
 ) -> tuple[
-    npt.NDArray[np.int64],
-    npt.NDArray[np.int64],
+    npt.NDArray[np.int64 | np.int32],
+    npt.NDArray[np.int64 | np.int32],
     npt.NDArray[np.uint16],
     npt.NDArray[np.uint16],
     int,

@@ -60,6 +60,11 @@ def check_against_reference(data, offset=0):
         got = bitloom_bulk.split_ccsds(data, offset=offset, allow_partial=True)
     assert frames_as_tuples(got) == packets
     assert got.end == end
+    # The int32 framing that packet definitions ask for: the same packets.
+    narrow = bitloom_bulk._native.split_ccsds(data, offset=offset, allow_partial=True, narrow=True)
+    assert [a.dtype for a in narrow[:2]] == [np.int32, np.int32]
+    assert list(zip(*(a.tolist() for a in narrow[:4]))) == packets
+    assert narrow[4] == end
     return got
 
 

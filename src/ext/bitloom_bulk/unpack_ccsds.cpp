@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "binding/buffer.hpp"
@@ -55,12 +56,42 @@ Ref column(std::uint64_t n, const char* dtype, T*& out) {
 
 }  // namespace
 
+namespace {
+
+// Frames packets into columns of `capacity` rows (a count of the same bytes):
+// the packets written, and where the walk stopped.
+template <class Index>
+std::pair<std::uint64_t, ccsds::Stop> fill_frames(const std::uint8_t* bytes, std::uint64_t size,
+                                                  std::uint64_t offset, std::uint64_t capacity,
+                                                  Index* offsets, Index* lengths,
+                                                  std::uint16_t* apids, std::uint16_t* seqs) {
+    std::uint64_t i = 0;
+    const ccsds::Stop stop = ccsds::walk(bytes, size, offset,
+                                         [&](std::uint64_t pos, const ccsds::Header& h) {
+                                             if (i < capacity) {
+                                                 offsets[i] = static_cast<Index>(pos);
+                                                 lengths[i] = static_cast<Index>(h.length);
+                                                 apids[i] = h.apid;
+                                                 seqs[i] = h.sequence_count;
+                                             }
+                                             ++i;
+                                         });
+    return {i, stop};
+}
+
+}  // namespace
+
 PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"split_ccsds", {"data", "offset", "allow_partial"}, 3, 1, 1};
-    PyObject* argv[3] = {};
+    static constexpr py::Signature sig{
+        "split_ccsds", {"data", "offset", "allow_partial", "narrow"}, 4, 1, 1};
+    PyObject* argv[4] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     bool allow_partial = false;
     if (argv[2] != nullptr && !py::convert_arg(sig, 2, argv, py::to_bool, allow_partial)) {
+        return nullptr;
+    }
+    bool narrow = false;
+    if (argv[3] != nullptr && !py::convert_arg(sig, 3, argv, py::to_bool, narrow)) {
         return nullptr;
     }
     py::BufferView buf;
@@ -69,43 +100,42 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const std::uint8_t* bytes = buf.data();
     const std::uint64_t size = buf.size();
 
-    // One walk of the headers (each waits on the one before), its packets
-    // kept as they are read: one reading, whatever another thread writes into
-    // a shared buffer meanwhile, and half the waiting of a count and a fill.
-    ccsds::Frames frames;
-    bool no_memory = false;
-    const ccsds::Stop stop = py::without_gil([&] {
-        return ccsds::walk(bytes, size, offset, [&](std::uint64_t pos, const ccsds::Header& h) {
-            if (no_memory) return;
-            try {
-                frames.offsets.push_back(static_cast<std::int64_t>(pos));
-                frames.lengths.push_back(static_cast<std::int64_t>(h.length));
-                frames.apids.push_back(h.apid);
-                frames.sequence_counts.push_back(h.sequence_count);
-            } catch (const std::bad_alloc&) {
-                no_memory = true;
-            }
-        });
-    });
-    if (no_memory) return PyErr_NoMemory();
-    if (stop.kind != ccsds::StopKind::End && !allow_partial) {
-        PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
+    // A count, then the packets written straight into their columns: no
+    // buffer in between, whose fresh pages would cost as much as the walks.
+    const ccsds::Count counted = py::without_gil([&] { return ccsds::count(bytes, size, offset); });
+    if (counted.stop.kind != ccsds::StopKind::End && !allow_partial) {
+        PyErr_SetString(PyExc_ValueError, ccsds::stop_message(counted.stop).c_str());
         return nullptr;
     }
-    const std::uint64_t packets = frames.offsets.size();
-    ccsds::Columns out;
-    Ref offsets = column(packets, "int64", out.offsets);
-    if (!offsets) return nullptr;
-    Ref lengths = column(packets, "int64", out.lengths);
+    const std::uint64_t packets = counted.packets;
+    // Offsets and lengths as int32 where every packet's end fits it.
+    const bool small = narrow && size <= 0x7FFFFFFFU;
+    Ref offsets, lengths;
+    std::int64_t *offsets64 = nullptr, *lengths64 = nullptr;
+    std::int32_t *offsets32 = nullptr, *lengths32 = nullptr;
+    if (small) {
+        offsets = column(packets, "int32", offsets32);
+        if (offsets) lengths = column(packets, "int32", lengths32);
+    } else {
+        offsets = column(packets, "int64", offsets64);
+        if (offsets) lengths = column(packets, "int64", lengths64);
+    }
     if (!lengths) return nullptr;
-    Ref apids = column(packets, "uint16", out.apids);
+    std::uint16_t *apid_out = nullptr, *seq_out = nullptr;
+    Ref apids = column(packets, "uint16", apid_out);
     if (!apids) return nullptr;
-    Ref seqs = column(packets, "uint16", out.sequence_counts);
+    Ref seqs = column(packets, "uint16", seq_out);
     if (!seqs) return nullptr;
-    std::ranges::copy(frames.offsets, out.offsets);
-    std::ranges::copy(frames.lengths, out.lengths);
-    std::ranges::copy(frames.apids, out.apids);
-    std::ranges::copy(frames.sequence_counts, out.sequence_counts);
+    const auto [filled, stop] = py::without_gil([&] {
+        return small ? fill_frames(bytes, size, offset, packets, offsets32, lengths32, apid_out,
+                                   seq_out)
+                     : fill_frames(bytes, size, offset, packets, offsets64, lengths64, apid_out,
+                                   seq_out);
+    });
+    // Another thread wrote into the data between the two walks.
+    if (filled != packets || stop.offset != counted.stop.offset) {
+        return raise_data_changed("split_ccsds");
+    }
     return Py_BuildValue("(OOOOK)", offsets.get(), lengths.get(), apids.get(), seqs.get(),
                          static_cast<unsigned long long>(stop.offset));
 }

@@ -68,6 +68,21 @@ def check_against_reference(data, offset=0):
     return got
 
 
+@pytest.mark.parametrize(
+    "lengths, tail",
+    [
+        ([100] * 70 + [7] * 50, b""),  # shorter packets after the first 64
+        ([7] + [300] * 10, b""),  # longer ones after the first
+        ([20] * 64 + [19, 21], b""),
+        ([40] * 10, bytes(3)),  # a header cut short at the end
+        ([40] * 70 + [8] * 5, bytes.fromhex("0800c0000050") + bytes(9)),  # a packet cut short
+    ],
+)
+def test_frames_whatever_lengths_follow_the_first_packets(lengths, tail):
+    data = streams.stream(np.zeros(len(lengths)), lengths, np.random.default_rng(5)) + tail
+    assert len(check_against_reference(data).offsets) == len(lengths)
+
+
 def packed_packet(apid, seq, body):
     """A space packet whose header fields are recipe items, built by pack_parameters."""
     recipe = [

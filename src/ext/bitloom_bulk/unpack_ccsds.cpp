@@ -100,41 +100,69 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const std::uint8_t* bytes = buf.data();
     const std::uint64_t size = buf.size();
 
-    // A count, then the packets written straight into their columns: no
-    // buffer in between, whose fresh pages would cost as much as the walks.
-    const ccsds::Count counted = py::without_gil([&] { return ccsds::count(bytes, size, offset); });
-    if (counted.stop.kind != ccsds::StopKind::End && !allow_partial) {
-        PyErr_SetString(PyExc_ValueError, ccsds::stop_message(counted.stop).c_str());
-        return nullptr;
-    }
-    const std::uint64_t packets = counted.packets;
     // Offsets and lengths as int32 where every packet's end fits it.
     const bool small = narrow && size <= 0x7FFFFFFFU;
-    Ref offsets, lengths;
+    // Columns for as many packets as the data holds if none is shorter than
+    // the shortest of the first 64 (all of them, for packets of one length),
+    // counting a packet as 16 bytes at the least: at most 1.25 bytes of
+    // columns per byte of data, and only the rows written are touched. One
+    // walk fills them, with no buffer in between whose fresh pages would
+    // cost as much as the walk. Only where shorter packets follow does a
+    // second walk fill columns of the size the first one counted.
+    std::uint64_t shortest = ccsds::kMaxPacketBytes;
+    for (std::uint64_t pos = offset, n = 0; n < 64 && size - pos >= ccsds::kHeaderBytes; ++n) {
+        const std::uint64_t length = ccsds::read_header(bytes + pos).length;
+        if (length > size - pos) break;
+        shortest = std::min(shortest, length);
+        pos += length;
+    }
+    std::uint64_t rows = (size - offset) / std::max<std::uint64_t>(shortest, 16) + 1;
+    Ref offsets, lengths, apids, seqs;
     std::int64_t *offsets64 = nullptr, *lengths64 = nullptr;
     std::int32_t *offsets32 = nullptr, *lengths32 = nullptr;
-    if (small) {
-        offsets = column(packets, "int32", offsets32);
-        if (offsets) lengths = column(packets, "int32", lengths32);
-    } else {
-        offsets = column(packets, "int64", offsets64);
-        if (offsets) lengths = column(packets, "int64", lengths64);
-    }
-    if (!lengths) return nullptr;
     std::uint16_t *apid_out = nullptr, *seq_out = nullptr;
-    Ref apids = column(packets, "uint16", apid_out);
-    if (!apids) return nullptr;
-    Ref seqs = column(packets, "uint16", seq_out);
-    if (!seqs) return nullptr;
-    const auto [filled, stop] = py::without_gil([&] {
-        return small ? fill_frames(bytes, size, offset, packets, offsets32, lengths32, apid_out,
-                                   seq_out)
-                     : fill_frames(bytes, size, offset, packets, offsets64, lengths64, apid_out,
-                                   seq_out);
-    });
-    // Another thread wrote into the data between the two walks.
-    if (filled != packets || stop.offset != counted.stop.offset) {
-        return raise_data_changed("split_ccsds");
+    auto make = [&] {
+        if (small) {
+            offsets = column(rows, "int32", offsets32);
+            if (offsets) lengths = column(rows, "int32", lengths32);
+        } else {
+            offsets = column(rows, "int64", offsets64);
+            if (offsets) lengths = column(rows, "int64", lengths64);
+        }
+        if (lengths) apids = column(rows, "uint16", apid_out);
+        if (apids) seqs = column(rows, "uint16", seq_out);
+        return static_cast<bool>(seqs);
+    };
+    auto fill = [&] {
+        return py::without_gil([&] {
+            return small ? fill_frames(bytes, size, offset, rows, offsets32, lengths32, apid_out,
+                                       seq_out)
+                         : fill_frames(bytes, size, offset, rows, offsets64, lengths64, apid_out,
+                                       seq_out);
+        });
+    };
+    if (!make()) return nullptr;
+    const auto [packets, stop] = fill();
+    if (stop.kind != ccsds::StopKind::End && !allow_partial) {
+        PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
+        return nullptr;
+    }
+    if (packets > rows) {
+        rows = packets;
+        offsets = Ref();
+        lengths = Ref();
+        apids = Ref();
+        seqs = Ref();
+        if (!make()) return nullptr;
+        const auto [again, again_stop] = fill();
+        // Another thread wrote into the data between the two walks.
+        if (again != packets || again_stop.offset != stop.offset) {
+            return raise_data_changed("split_ccsds");
+        }
+    } else if (packets < rows) {
+        for (Ref* c : {&offsets, &lengths, &apids, &seqs}) {
+            if (!shrink_column(*c, static_cast<std::size_t>(packets))) return nullptr;
+        }
     }
     return Py_BuildValue("(OOOOK)", offsets.get(), lengths.get(), apids.get(), seqs.get(),
                          static_cast<unsigned long long>(stop.offset));

@@ -21,7 +21,14 @@ import os
 from dataclasses import dataclass, field, replace
 from typing import Any
 
-from bitloom_bulk._definitions import DefinitionError, Definitions, PacketType
+from bitloom_bulk._definitions import (
+    DefinitionError,
+    Definitions,
+    PacketType,
+    canonical,
+    made_definitions,
+    made_packet_type,
+)
 from bitloom_bulk._recipe_load import RecipeFileError
 from bitloom_bulk._xtce_types import (
     NUMBERS,
@@ -133,6 +140,9 @@ class _Tree:
         self.refusals: list[Refusal] = []
         self.bases: dict[str, tuple[str, Element]] = {}
         self.inheritors: dict[str, list[str]] = {}
+        # Items of one shape (by id of the item) differ only in name and
+        # offset: the definitions read the first of each and copy the rest.
+        self.shapes: dict[int, tuple[int, int | None]] = {}
 
     def build(self, root: str | None) -> Definitions:
         for refusal in self.reader.top_refusals:
@@ -165,7 +175,8 @@ class _Tree:
         lines: dict[str, Element] = {}
         try:
             self._add(root, None, _Scope(), types, lines)
-            definitions = Definitions(types)
+            shapes = [[self.shapes.get(id(i)) for i in t.items] for t in types]
+            definitions = made_definitions(types, shapes)
         except DefinitionError as exc:
             found = lines.get(exc.type or "")
             line = None if found is None else self.document.line(found)
@@ -222,16 +233,18 @@ class _Tree:
             # The packets this container takes cannot be told apart: every
             # packet reaching it stops here, unmatched.
             self._refuse(exc, name)
-            types.append(PacketType(name, [], parent=parent, abstract=True))
+            types.append(made_packet_type(name, [], parent=parent, abstract=True))
             return
         own = scope.copy()
         try:
             items = self._container(node, name, own, own.position, [name], [])
         except Refused as exc:
             self._refuse(exc, name)
-            types.append(PacketType(name, [], parent=parent, where=where, abstract=True))
+            types.append(made_packet_type(name, [], parent=parent, where=where, abstract=True))
             return
-        types.append(PacketType(name, items, parent=parent, where=where, abstract=abstract))
+        types.append(
+            made_packet_type(name, items, parent=parent, where=where, abstract=abstract)
+        )
         for child in self.inheritors.get(name, []):
             self._add(child, name, own, types, lines)
 
@@ -308,7 +321,8 @@ class _Tree:
         if when is not None:
             # There once where the condition holds, else not at all: a child
             # table of the packets that have it; later positions vary.
-            made[-1]["count"] = {"when": when}
+            made[-1]["count"] = {"when": canonical(when)}
+            self.shapes.pop(id(made[-1]), None)
             column = made[-1]["name"]
             scope.kinds[column] = replace(scope.kinds[column], kind="conditional")
             scope.position = None
@@ -411,7 +425,10 @@ class _Tree:
                 }
             else:
                 item["count"] = count
-        item.update(kind.derived)
+        if kind.derived:
+            item.update(canonical(kind.derived))
+        if kind.leading is None and type(bits) is int and (count is None or type(count) is int):
+            self.shapes[id(item)] = (id(kind), count)
         scope.columns[parameter] = column
         scope.kinds[column] = kind
         if scope.position is not None:

@@ -748,7 +748,7 @@ class Definitions:
     def _setup(
         self,
         types: tuple[PacketType, ...],
-        shapes: Sequence[Sequence[Hashable | None]] | None,
+        shapes: Mapping[int, Hashable] | None,
     ) -> None:
         self.types: tuple[PacketType, ...] = types
         self._nodes, self._roots = _build(self.types, shapes)
@@ -881,13 +881,12 @@ def made_packet_type(
     return made
 
 
-def made_definitions(
-    types: Sequence[PacketType], shapes: Sequence[Sequence[Hashable | None]]
-) -> Definitions:
-    """Definitions of types whose maker names a shape for each item (None for
-    none): items of one shape differ only in 'name' and 'offset_bits', so the
-    first of each shape is read and checked and the others take its reading.
-    The result and any error are those of ``Definitions(types)``."""
+def made_definitions(types: Sequence[PacketType], shapes: Mapping[int, Hashable]) -> Definitions:
+    """Definitions of types whose maker names the shape of items (``shapes``
+    maps the id() of an item dict of ``types`` to its shape): items of one
+    shape differ only in 'name' and 'offset_bits', so the first of each shape
+    is read and checked and the others take its reading. The result and any
+    error are those of ``Definitions(types)``."""
     made = Definitions.__new__(Definitions)
     made._setup(tuple(types), shapes)
     return made
@@ -896,37 +895,33 @@ def made_definitions(
 def _read_items(
     type_name: str,
     items: list[Any],
-    shapes: Sequence[Hashable | None] | None,
+    shapes: Mapping[int, Hashable] | None,
     read: dict[Hashable, Item],
 ) -> list[Item]:
     """The items of one type read; with shapes, each shape is read once."""
-    if shapes is None:
+    if not shapes:
         return [read_item(type_name, raw, i) for i, raw in enumerate(items)]
     out: list[Item] = []
-    for i, (raw, shape) in enumerate(zip(items, shapes, strict=True)):
+    for i, raw in enumerate(items):
+        shape = shapes.get(id(raw))
         first = None if shape is None else read.get(shape)
-        name = raw.get("name") if first is not None else None
-        offset = raw.get("offset_bits") if first is not None else None
-        if (
-            first is None
-            or first.records is not None
-            or type(name) is not str
-            or (offset is not None and type(offset) is not int)
-        ):
-            item = read_item(type_name, raw, i)
-            if shape is not None and first is None:
-                read[shape] = item
-            out.append(item)
-            continue
-        item = Item.__new__(Item)
-        item.__dict__.update(first.__dict__)
-        item.name, item.item, item.offset = name, dict(raw), offset
+        if first is not None:
+            name = raw.get("name")
+            offset = raw.get("offset_bits")
+            if type(name) is str and (offset is None or type(offset) is int):
+                item = object.__new__(Item)
+                item.__dict__ = {**first.__dict__, "name": name, "item": dict(raw), "offset": offset}
+                out.append(item)
+                continue
+        item = read_item(type_name, raw, i)
+        if shape is not None and first is None and item.records is None:
+            read[shape] = item
         out.append(item)
     return out
 
 
 def _build(
-    types: Sequence[PacketType], shapes: Sequence[Sequence[Hashable | None]] | None = None
+    types: Sequence[PacketType], shapes: Mapping[int, Hashable] | None = None
 ) -> tuple[list[Node], list[Node]]:
     by_name: dict[str, PacketType] = {}
     for t in types:
@@ -952,7 +947,7 @@ def _build(
             t.name,
             t.abstract,
             _where(t.name, t.where),
-            _read_items(t.name, t.items, None if shapes is None else shapes[index], read),
+            _read_items(t.name, t.items, shapes, read),
             index=index,
         )
         nodes[t.name] = node

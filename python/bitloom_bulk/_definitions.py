@@ -910,7 +910,12 @@ def _read_items(
             offset = raw.get("offset_bits")
             if type(name) is str and (offset is None or type(offset) is int):
                 item = object.__new__(Item)
-                item.__dict__ = {**first.__dict__, "name": name, "item": dict(raw), "offset": offset}
+                item.__dict__ = {
+                    **first.__dict__,
+                    "name": name,
+                    "item": dict(raw),
+                    "offset": offset,
+                }
                 out.append(item)
                 continue
         item = read_item(type_name, raw, i)
@@ -969,29 +974,28 @@ def _check_tree(roots: list[Node]) -> None:
     raise the error of the first faulty type in definition order."""
     first: tuple[int, DefinitionError] | None = None
     before: dict[str, Item] = {}
-    undo: list[list[tuple[str, Item | None]]] = []
-    stack: list[tuple[Node, bool]] = [(root, False) for root in reversed(roots)]
+    stack: list[tuple[Node, bool, bool]] = [(root, False, False) for root in reversed(roots)]
     while stack:
-        node, leaving = stack.pop()
+        node, leaving, failed = stack.pop()
         if leaving:
-            for name, old in reversed(undo.pop()):
-                if old is None:
-                    before.pop(name, None)
-                else:
-                    before[name] = old
+            if failed:
+                parent = node.parent
+                before = {} if parent is None else {i.name: i for i in parent.fields()}
+            else:
+                # A type that passed added only names new to the table.
+                for item in node.items:
+                    del before[item.name]
             continue
-        saved = [(item.name, before.get(item.name)) for item in node.items]
         try:
             _check_references(node, before)
         except DefinitionError as exc:
+            failed = True
             if first is None or node.index < first[0]:
                 first = (node.index, exc)
-        # The children read every field of this type, checked or not.
-        for item in node.items:
-            before[item.name] = item
-        undo.append(saved)
-        stack.append((node, True))
-        stack.extend((child, False) for child in reversed(node.children))
+            # The children read every field of this type, checked or not.
+            before = {i.name: i for i in node.fields()}
+        stack.append((node, True, failed))
+        stack.extend((child, False, False) for child in reversed(node.children))
     if first is not None:
         raise first[1]
 

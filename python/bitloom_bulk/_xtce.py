@@ -244,9 +244,7 @@ class _Tree:
             self._refuse(exc, name)
             types.append(made_packet_type(name, [], parent=parent, where=where, abstract=True))
             return
-        types.append(
-            made_packet_type(name, items, parent=parent, where=where, abstract=abstract)
-        )
+        types.append(made_packet_type(name, items, parent=parent, where=where, abstract=abstract))
         for child in self.inheritors.get(name, []):
             self._add(child, name, own, types, lines)
 
@@ -269,11 +267,47 @@ class _Tree:
                 # Entry lists hold runs of one tag: a run's name is read once.
                 if entry.tag != last:
                     last, local = entry.tag, tag(entry)
+                if (
+                    local == "ParameterRefEntry"
+                    and not len(entry)
+                    and self._plain(entry, scope, items)
+                ):
+                    continue
                 if local in _ENTRY_KINDS:
                     self._entry(entry, local, name, scope, start, stack, items)
                 elif local not in QUIET:
                     raise Refused(entry, name, f"{local} in {tag(child)} is not decoded")
         return items
+
+    def _plain(self, entry: Element, scope: _Scope, items: list[dict[str, Any]]) -> bool:
+        """Read a ParameterRefEntry without parts whose parameter, met before
+        under its name, is of fixed bits and no count (as :meth:`_item` would)
+        and say so; False leaves the entry to :meth:`_entry`."""
+        parameter = entry.get("parameterRef")
+        reader = self.reader
+        node = reader.parameters.get(parameter or "")
+        if node is None or parameter in scope.kinds or node.tag != reader.parameter_tag:
+            return False
+        kind = reader.kinds.get(node.get("parameterTypeRef") or "")
+        if kind is None or type(kind.bits) is not int or kind.count is not None:
+            return False
+        item = {
+            "name": parameter,
+            "encoding": kind.encoding,
+            "bits": kind.bits,
+            "byte_order": kind.byte_order,
+            "reverse_bits": False,
+        }
+        if kind.derived:
+            item.update(canonical(kind.derived))
+        self.shapes[id(item)] = (id(kind), None)
+        self.shaped.append(item)
+        scope.columns[parameter] = parameter
+        scope.kinds[parameter] = kind
+        if scope.position is not None:
+            scope.position += kind.bits
+        items.append(item)
+        return True
 
     def _entry(
         self,

@@ -204,7 +204,7 @@ class Reader:
         self.kinds: dict[str, Kind] = {}
         self.top_refusals: list[Refused] = []
         # The last tag (with its namespace) found to be a Parameter's.
-        self._parameter_tag = ""
+        self.parameter_tag = ""
         self._read_system(document.root)
 
     # -- the document's sets ------------------------------------------------------
@@ -268,10 +268,10 @@ class Reader:
         node = self.parameters.get(name)
         if node is None:
             raise Bad(at, f"refers to the parameter {name!r}, which is not defined")
-        if node.tag != self._parameter_tag:
+        if node.tag != self.parameter_tag:
             if tag(node) != "Parameter":
                 raise Refused(node, name, f"{tag(node)} is not decoded")
-            self._parameter_tag = node.tag
+            self.parameter_tag = node.tag
         type_name = node.get("parameterTypeRef")
         if not type_name:
             raise Bad(node, f"the parameter {name!r} needs a 'parameterTypeRef'")

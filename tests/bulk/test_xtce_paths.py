@@ -74,9 +74,12 @@ UNUSUAL = {
     "plain": _small(),
     "shared types": SHARED_TYPES,
     "prefixed": _small(prefix="x"),
-    "declared utf-8 with a byte order mark": _small(head='\ufeff<?xml version="1.0" encoding="UTF-8"?>'),
+    "declared utf-8 with a byte order mark": _small(
+        head='\ufeff<?xml version="1.0" encoding="UTF-8"?>'
+    ),
     "declared latin-1": _small(
-        '<Parameter name="\u00e9" parameterTypeRef="U8"/>', head='<?xml version="1.0" encoding="ISO-8859-1"?>'
+        '<Parameter name="\u00e9" parameterTypeRef="U8"/>',
+        head='<?xml version="1.0" encoding="ISO-8859-1"?>',
     ).replace("\u00e9".encode(), b"\xe9"),
     "utf-16": _small().decode().encode("utf-16"),
     "comment and cdata in names": _small('<Parameter name="B" parameterTypeRef="U8"/>').replace(
@@ -86,13 +89,17 @@ UNUSUAL = {
     "undefined parameter": _small(entries='\n<ParameterRefEntry parameterRef="Z"/>'),
     "unknown entry": _small(entries='\n\n<Other\n a="1"/>'),
     "unknown entry in another namespace": _small(entries='<o:Other xmlns:o="urn:o"/>'),
-    "entry in another namespace": _small(entries='<o:ParameterRefEntry xmlns:o="urn:o" parameterRef="A"/>'),
+    "entry in another namespace": _small(
+        entries='<o:ParameterRefEntry xmlns:o="urn:o" parameterRef="A"/>'
+    ),
     "duplicate field": _small(entries='<ParameterRefEntry parameterRef="A"/>'),
     "not well-formed": _small().replace(b"</ContainerSet>", b"</Containerset>"),
     "undefined entity": _small().replace(b'name="R"', b'name="&r;"'),
     "unbound prefix": _small(entries="<q:Entry/>"),
     "doctype": b'<?xml version="1.0"?>\n<!DOCTYPE SpaceSystem [<!ENTITY a "b">]>' + _small(),
-    "deep": _small(entries="<LongDescription>" + "<a>" * DEEP + "</a>" * DEEP + "</LongDescription>"),
+    "deep": _small(
+        entries="<LongDescription>" + "<a>" * DEEP + "</a>" * DEEP + "</LongDescription>"
+    ),
     "not XTCE": b"<Other/>",
     "unknown namespace": _small().replace(xtce_xml.XTCE_1_2.encode(), b"urn:x"),
     "empty": b"",

@@ -909,13 +909,10 @@ def _read_items(
             name = raw.get("name")
             offset = raw.get("offset_bits")
             if type(name) is str and (offset is None or type(offset) is int):
+                fields = first.__dict__.copy()
+                fields["name"], fields["item"], fields["offset"] = name, dict(raw), offset
                 item = object.__new__(Item)
-                item.__dict__ = {
-                    **first.__dict__,
-                    "name": name,
-                    "item": dict(raw),
-                    "offset": offset,
-                }
+                item.__dict__ = fields
                 out.append(item)
                 continue
         item = read_item(type_name, raw, i)

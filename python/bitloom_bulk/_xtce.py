@@ -143,9 +143,9 @@ class _Tree:
         self.inheritors: dict[str, list[str]] = {}
         # Items of one shape (by id of the item) differ only in name and
         # offset: the definitions read the first of each and copy the rest.
-        # Each item is kept alive here so that no id names two items.
-        self.shapes: dict[int, tuple[int, int | None]] = {}
-        self.shaped: list[dict[str, Any]] = []
+        # The items of a refused container are dropped from it, so that no
+        # id names two items.
+        self.shapes: dict[int, int | tuple[int, int]] = {}
 
     def build(self, root: str | None) -> Definitions:
         for refusal in self.reader.top_refusals:
@@ -238,9 +238,12 @@ class _Tree:
             types.append(made_packet_type(name, [], parent=parent, abstract=True))
             return
         own = scope.copy()
+        items: list[dict[str, Any]] = []
         try:
-            items = self._container(node, name, own, own.position, [name], [])
+            self._container(node, name, own, own.position, [name], items)
         except Refused as exc:
+            for item in items:
+                self.shapes.pop(id(item), None)
             self._refuse(exc, name)
             types.append(made_packet_type(name, [], parent=parent, where=where, abstract=True))
             return
@@ -263,51 +266,50 @@ class _Tree:
             if tag(child) != "EntryList":
                 continue
             last, local = "", ""
+            reader = self.reader
+            parameters, kinds, columns, seen = (
+                reader.parameters,
+                reader.kinds,
+                scope.columns,
+                scope.kinds,
+            )
             for entry in child:
                 # Entry lists hold runs of one tag: a run's name is read once.
                 if entry.tag != last:
                     last, local = entry.tag, tag(entry)
-                if (
-                    local == "ParameterRefEntry"
-                    and not len(entry)
-                    and self._plain(entry, scope, items)
-                ):
-                    continue
+                if local == "ParameterRefEntry" and not len(entry):
+                    # A parameter met before under its name, of a type read
+                    # before, of fixed bits and no count: read as _item would.
+                    parameter = entry.get("parameterRef") or ""
+                    found = parameters.get(parameter)
+                    if (
+                        found is not None
+                        and parameter not in seen
+                        and found.tag == reader.parameter_tag
+                    ):
+                        kind = kinds.get(found.get("parameterTypeRef") or "")
+                        if kind is not None and type(kind.bits) is int and kind.count is None:
+                            item = {
+                                "name": parameter,
+                                "encoding": kind.encoding,
+                                "bits": kind.bits,
+                                "byte_order": kind.byte_order,
+                                "reverse_bits": False,
+                            }
+                            if kind.derived:
+                                item.update(canonical(kind.derived))
+                            self.shapes[id(item)] = id(kind)
+                            columns[parameter] = parameter
+                            seen[parameter] = kind
+                            if scope.position is not None:
+                                scope.position += kind.bits
+                            items.append(item)
+                            continue
                 if local in _ENTRY_KINDS:
                     self._entry(entry, local, name, scope, start, stack, items)
                 elif local not in QUIET:
                     raise Refused(entry, name, f"{local} in {tag(child)} is not decoded")
         return items
-
-    def _plain(self, entry: Element, scope: _Scope, items: list[dict[str, Any]]) -> bool:
-        """Read a ParameterRefEntry without parts whose parameter, met before
-        under its name, is of fixed bits and no count (as :meth:`_item` would)
-        and say so; False leaves the entry to :meth:`_entry`."""
-        parameter = entry.get("parameterRef")
-        reader = self.reader
-        node = reader.parameters.get(parameter or "")
-        if node is None or parameter in scope.kinds or node.tag != reader.parameter_tag:
-            return False
-        kind = reader.kinds.get(node.get("parameterTypeRef") or "")
-        if kind is None or type(kind.bits) is not int or kind.count is not None:
-            return False
-        item = {
-            "name": parameter,
-            "encoding": kind.encoding,
-            "bits": kind.bits,
-            "byte_order": kind.byte_order,
-            "reverse_bits": False,
-        }
-        if kind.derived:
-            item.update(canonical(kind.derived))
-        self.shapes[id(item)] = (id(kind), None)
-        self.shaped.append(item)
-        scope.columns[parameter] = parameter
-        scope.kinds[parameter] = kind
-        if scope.position is not None:
-            scope.position += kind.bits
-        items.append(item)
-        return True
 
     def _entry(
         self,
@@ -439,8 +441,7 @@ class _Tree:
             }
             if kind.derived:
                 item.update(canonical(kind.derived))
-            self.shapes[id(item)] = (id(kind), None)
-            self.shaped.append(item)
+            self.shapes[id(item)] = id(kind)
             scope.columns[parameter] = column
             scope.kinds[column] = kind
             if scope.position is not None:
@@ -491,8 +492,7 @@ class _Tree:
         if kind.derived:
             item.update(canonical(kind.derived))
         if kind.leading is None and type(bits) is int and (count is None or type(count) is int):
-            self.shapes[id(item)] = (id(kind), count)
-            self.shaped.append(item)
+            self.shapes[id(item)] = id(kind) if count is None else (id(kind), count)
         scope.columns[parameter] = column
         scope.kinds[column] = kind
         if scope.position is not None:

@@ -49,6 +49,9 @@ NAMESPACES = {
 NAMESPACES.update({k.replace("http://", "https://"): v for k, v in list(NAMESPACES.items())})
 
 
+_PROLOG_STEP = 1 << 12
+
+
 class _Stop(Exception):
     pass
 
@@ -111,6 +114,10 @@ def _lxml_root(data: bytes | str) -> Any:
         huge_tree=False,
         remove_comments=True,
         remove_pis=True,
+        # Blank text is read as no text (every text read is stripped); XML
+        # ids are never looked up.
+        remove_blank_text=True,
+        collect_ids=False,
     )
     try:
         root = _lxml.fromstring(data, parser)
@@ -153,7 +160,11 @@ def _refuse_doctype(label: str, data: bytes | str) -> None:
     parser.StartElementHandler = stop
     parser.SetParamEntityParsing(expat.XML_PARAM_ENTITY_PARSING_NEVER)
     try:
-        parser.Parse(data, True)
+        # In pieces: expat keeps a copy of what follows where a handler
+        # stops it, and the prolog is at the start.
+        for start in range(0, len(data), _PROLOG_STEP):
+            parser.Parse(data[start : start + _PROLOG_STEP], False)
+        parser.Parse(data[:0], True)
     except _Stop:
         return
     except expat.ExpatError as exc:

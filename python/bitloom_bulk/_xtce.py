@@ -80,6 +80,9 @@ def load_xtce(source: Any, *, root: str | None = None, strict: bool = True) -> D
     ``(element, name, line, why)`` for each. A file that cannot be read as
     XTCE always raises :class:`RecipeFileError` with the file, line and
     element.
+
+    The XML is read by lxml where it is installed (it parses faster), else
+    by the standard library's parser; both give the same result and errors.
     """
     label, data = _read_source(source)
     document = Document(label, data)
@@ -432,7 +435,7 @@ class _Tree:
         bits: Any = kind.bits
         if type(bits) is int and kind.count is None and repeat is None and kind.leading is None:
             # One value of fixed bits: the item every entry of the kind makes.
-            item = {
+            plain: dict[str, Any] = {
                 "name": column,
                 "encoding": kind.encoding,
                 "bits": bits,
@@ -440,13 +443,13 @@ class _Tree:
                 "reverse_bits": False,
             }
             if kind.derived:
-                item.update(canonical(kind.derived))
-            self.shapes[id(item)] = id(kind)
+                plain.update(canonical(kind.derived))
+            self.shapes[id(plain)] = id(kind)
             scope.columns[parameter] = column
             scope.kinds[column] = kind
             if scope.position is not None:
                 scope.position += bits
-            return [item]
+            return [plain]
         made: list[dict[str, Any]] = []
         if kind.leading is not None:
             tag = f"{column}.size"

@@ -16,6 +16,7 @@ message names one.
 
 from __future__ import annotations
 
+import importlib
 import re
 import xml.etree.ElementTree as ET
 from typing import Any
@@ -24,7 +25,7 @@ from xml.parsers import expat
 from bitloom_bulk._recipe_load import RecipeFileError
 
 try:
-    from lxml import etree as _lxml
+    _lxml: Any = importlib.import_module("lxml.etree")
 except ImportError:  # the standard library's parser reads every document
     _lxml = None
 

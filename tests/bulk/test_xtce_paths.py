@@ -56,7 +56,10 @@ def _repeat(parameter: str, count: int) -> str:
 
 # Parameters of one type, with derived values, some repeated.
 SHARED_TYPES = _small(
-    "".join(f'<Parameter name="{n}" parameterTypeRef="{t}"/>' for n, t in zip("BCDEFG", "EEPPUU")),
+    "".join(
+        f'<Parameter name="{n}" parameterTypeRef="{t}"/>'
+        for n, t in zip("BCDEFG", "EEPPUU", strict=True)
+    ),
     '<ParameterRefEntry parameterRef="B"/><ParameterRefEntry parameterRef="C"/>'
     + _repeat("D", 2)
     + _repeat("E", 3)

@@ -18,7 +18,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Literal, NamedTuple
 
 import bitloom_bulk
-from bitloom_bulk import _dask_parts, _quality
+from bitloom_bulk import _dask_parts, _definitions_decode, _frames, _quality
 from bitloom_bulk._notes import add_note
 
 # The distribution that ships this package; the one place its name is written.
@@ -264,6 +264,28 @@ class _DefinitionsReader(_Reader):
         self.quality = quality
         self.crc = crc
         self.binary = _binary_columns(definitions, derived)
+        self.categorical = _categorical_columns(definitions, derived)
+
+    def decode(self, data: Any) -> Any:
+        """``Definitions.decode`` of a partition's bytes, its enumerations
+        as codes of their categories."""
+        return _definitions_decode.decode(
+            self.definitions,
+            data,
+            packet_bytes=self.packet_bytes,
+            offsets=None,
+            lengths=None,
+            offset=0,
+            derived=self.derived,
+            errors=self.errors,
+            codes=bool(self.categorical),
+        )
+
+    def tables(self, decoded: Any) -> dict[str, Any]:
+        """A decode's tables as DataFrames: enumerations categorical, bytes
+        as Arrow binary."""
+        tables = _frames.tables_to_pandas(decoded, self.categorical)
+        return _with_binary(tables, self.binary)
 
     def __call__(self, part: _Part) -> dict[str, Any]:
         path, start, count, _, size = part
@@ -277,13 +299,11 @@ class _DefinitionsReader(_Reader):
                 if kept is not None:  # packets failing their CRC leave the data
                     rows = np.flatnonzero(kept)
                     data = _quality.kept_bytes(data, frames, kept, 0)
-            decoded = self.definitions.decode(
-                data, packet_bytes=self.packet_bytes, derived=self.derived, errors=self.errors
-            )
+            decoded = self.decode(data)
         except Exception as exc:
             self._note(exc, part)
             raise
-        out.update(_with_binary(decoded.to_pandas(), self.binary))
+        out.update(self.tables(decoded))
         if kept is None:
             faults = [
                 (path, start + f.offset, f.type, f.item, f.message, f.severity)
@@ -320,6 +340,26 @@ def _binary_columns(definitions: Any, derived: bool) -> dict[str, list[str]]:
             and item.kind == "binary"
             and not (derived and "time" in item.derived)
         ]
+    return found
+
+
+def _categorical_columns(definitions: Any, derived: bool) -> dict[str, dict[str, Any]]:
+    """The enumerated items of each table (a type's, or a child table's for
+    an array counted per packet) with their categorical dtypes: the
+    enumeration's distinct labels, in the order of their lowest raw values."""
+    found: dict[str, dict[str, Any]] = {}
+    if not derived:
+        return found
+    for node in definitions.nodes():
+        if node.abstract:
+            continue
+        for item in node.fields():
+            labels = item.derived.get("enumeration")
+            if labels is None:
+                continue
+            categories, _ = _definitions_decode.enumeration_categories(labels)
+            table = node.name if item.column else f"{node.name}/{item.name}"
+            found.setdefault(table, {})[item.name] = pd.CategoricalDtype(categories)
     return found
 
 
@@ -364,8 +404,7 @@ def _read_definitions(
     from dask import delayed
 
     # Every table's columns and dtypes from a decode of no packets: no file is read.
-    empty = definitions.decode(b"", packet_bytes=packet_bytes, derived=derived).to_pandas()
-    empty = _with_binary(empty, reader.binary)
+    empty = reader.tables(reader.decode(b""))
     # One task decodes a partition; each table takes its part of it, so that
     # computing several tables together decodes each partition once.
     tasks = [delayed(reader)(part) for part in parts]

@@ -191,6 +191,32 @@ def _span(path: str, bound: tuple[int, int], after: tuple[int, int], size: int) 
     return (path, bound[0], after[0] - bound[0], bound[1], size)
 
 
+class _Stripe(NamedTuple):
+    """A stripe of a CCSDS file whose boundaries framing tasks find: each
+    a ``dask.delayed`` of (first byte, number of its packet), or a pair."""
+
+    path: str
+    bound: Any
+    after: Any
+    size: int
+
+
+def _read_stripe(
+    reader: _Reader, path: str, bound: tuple[int, int], after: tuple[int, int], size: int
+) -> Any:
+    return reader(_span(path, bound, after, size))
+
+
+def _decode_task(reader: _Reader, part: _Part | _Stripe, pure: bool = False) -> Any:
+    """The delayed decode of a partition: a stripe's task takes its
+    boundaries from the framing tasks directly (no task between)."""
+    from dask import delayed
+
+    if isinstance(part, _Stripe):
+        return delayed(_read_stripe, pure=pure)(reader, *part)
+    return delayed(reader, pure=pure)(part)
+
+
 def _ccsds_parts(
     reader: _Reader, path: str, size: int, blocksize: int | Literal["file"]
 ) -> list[Any]:
@@ -205,9 +231,9 @@ def _ccsds_parts(
     bound: Any = (0, 0)
     for end in _dask_parts.stripe_ends(size, blocksize)[:-1]:
         after = delayed(reader.boundary, pure=True)(path, bound, end, size)
-        parts.append(delayed(_span, pure=True)(path, bound, after, size))
+        parts.append(_Stripe(path, bound, after, size))
         bound = after
-    parts.append(delayed(_span, pure=True)(path, bound, (size, 0), size))
+    parts.append(_Stripe(path, bound, (size, 0), size))
     return parts
 
 
@@ -394,6 +420,25 @@ def _join_quality(*parts: _dask_parts.PartQuality) -> Any:
     return _dask_parts.join_quality(list(parts))
 
 
+def _frame_of(tasks: list[Any], name: str, meta: pd.DataFrame) -> Any:
+    """The dataframe of one table: a partition per decode task, each one
+    task taking its table from the task's result. Built from the graph
+    itself, as ``from_delayed`` would add two more tasks per partition."""
+    from dask import delayed
+
+    pieces = [delayed(_table, pure=True)(task, name) for task in tasks]
+    graph: dict[Any, Any] = {}
+    for piece in pieces:
+        graph.update(piece.__dask_graph__())
+    return dd.from_graph(
+        graph,
+        meta,
+        (None,) * (len(pieces) + 1),
+        [piece.key for piece in pieces],
+        "read-packets-table",
+    )
+
+
 def _read_definitions(
     reader: _DefinitionsReader,
     parts: list[Any],
@@ -407,15 +452,8 @@ def _read_definitions(
     empty = reader.tables(reader.decode(b""))
     # One task decodes a partition; each table takes its part of it, so that
     # computing several tables together decodes each partition once.
-    tasks = [delayed(reader)(part) for part in parts]
-    frames = {
-        name: dd.from_delayed(
-            [delayed(_table, pure=True)(task, name) for task in tasks],
-            meta=meta,
-            verify_meta=False,
-        )
-        for name, meta in empty.items()
-    }
+    tasks = [_decode_task(reader, part) for part in parts]
+    frames = {name: _frame_of(tasks, name, meta) for name, meta in empty.items()}
     report = delayed(_report, pure=True)(*[delayed(_table, pure=True)(t, _REPORT) for t in tasks])
     quality = None
     if reader.quality:
@@ -617,7 +655,7 @@ def read_packets(
 
     if isinstance(reader, _DefinitionsReader):
         return _read_definitions(reader, parts, definitions, packet_bytes, bool(derived))
-    if all(isinstance(part, tuple) for part in parts):
+    if not any(isinstance(part, _Stripe) for part in parts):
         return dd.from_map(
             reader,
             parts,
@@ -625,10 +663,8 @@ def read_packets(
             label="read-packets",
             enforce_metadata=False,
         )
-    from dask import delayed
-
     return dd.from_delayed(
-        [delayed(reader, pure=True)(part) for part in parts],
+        [_decode_task(reader, part, pure=True) for part in parts],
         meta=_meta(layout, packet_bytes),
         verify_meta=False,
     )

@@ -26,6 +26,7 @@ DISTRIBUTION = "bitloom-packets"
 
 try:
     import dask.dataframe as dd
+    from dask.dataframe.utils import pyarrow_strings_enabled
     import numpy as np
     import pandas as pd
     from fsspec.core import url_to_fs
@@ -291,6 +292,9 @@ class _DefinitionsReader(_Reader):
         self.crc = crc
         self.binary = _binary_columns(definitions, derived)
         self.categorical = _categorical_columns(definitions, derived)
+        # The text columns of each table that go to Arrow strings, as Dask
+        # itself would convert them (set once the tables' dtypes are known).
+        self.text: dict[str, list[str]] = {}
 
     def decode(self, data: Any) -> Any:
         """``Definitions.decode`` of a partition's bytes, its enumerations
@@ -311,6 +315,10 @@ class _DefinitionsReader(_Reader):
         """A decode's tables as DataFrames: enumerations categorical, bytes
         as Arrow binary."""
         tables = _frames.tables_to_pandas(decoded, self.categorical)
+        for name, columns in self.text.items():
+            frame = tables.get(name)
+            if frame is not None and columns:
+                tables[name] = frame.astype(dict.fromkeys(columns, pd.StringDtype("pyarrow")))
         return _with_binary(tables, self.binary)
 
     def __call__(self, part: _Part) -> dict[str, Any]:
@@ -450,6 +458,14 @@ def _read_definitions(
 
     # Every table's columns and dtypes from a decode of no packets: no file is read.
     empty = reader.tables(reader.decode(b""))
+    if pyarrow_strings_enabled():
+        # Text (object columns but binary) as the Arrow strings Dask makes of
+        # it, made in the decode's task rather than by a task of Dask's.
+        reader.text = {
+            name: [c for c, dtype in frame.dtypes.items() if dtype == object]
+            for name, frame in empty.items()
+        }
+        empty = reader.tables(reader.decode(b""))
     # One task decodes a partition; each table takes its part of it, so that
     # computing several tables together decodes each partition once.
     tasks = [_decode_task(reader, part) for part in parts]

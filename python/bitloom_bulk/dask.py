@@ -595,8 +595,10 @@ def read_packets(
     the index restarts with each partition, and a child table's ``packet``
     is the row of its type's table in the same partition: the tables'
     partitions align, one per block or file; binary fields as Arrow binary
-    columns, text as Dask makes it), whose columns and dtypes come from the
-    definitions alone. Computed together (``dask.compute(*frames.values())``)
+    columns, text as Dask makes it; with ``derived``, enumerations as
+    categorical columns whose categories are the enumeration's distinct labels
+    in the order of their lowest raw values, a raw value without a label
+    missing), whose columns and dtypes come from the definitions alone. Computed together (``dask.compute(*frames.values())``)
     they decode each partition once. With ``errors="skip"``,
     ``frames.report`` computes a :class:`Report`: every fault with its file and
     the packet's byte offset in it, and the unmatched packets counted.

@@ -26,9 +26,9 @@ DISTRIBUTION = "bitloom-packets"
 
 try:
     import dask.dataframe as dd
-    from dask.dataframe.utils import pyarrow_strings_enabled
     import numpy as np
     import pandas as pd
+    from dask.dataframe.utils import pyarrow_strings_enabled
     from fsspec.core import url_to_fs
 except ImportError as exc:  # the extra is not installed
     raise ImportError(
@@ -428,6 +428,10 @@ def _join_quality(*parts: _dask_parts.PartQuality) -> Any:
     return _dask_parts.join_quality(list(parts))
 
 
+def _is_object(dtype: Any) -> bool:
+    return isinstance(dtype, np.dtype) and dtype.kind == "O"
+
+
 def _frame_of(tasks: list[Any], name: str, meta: pd.DataFrame) -> Any:
     """The dataframe of one table: a partition per decode task, each one
     task taking its table from the task's result. Built from the graph
@@ -462,7 +466,7 @@ def _read_definitions(
         # Text (object columns but binary) as the Arrow strings Dask makes of
         # it, made in the decode's task rather than by a task of Dask's.
         reader.text = {
-            name: [c for c, dtype in frame.dtypes.items() if dtype == object]
+            name: [c for c, dtype in frame.dtypes.items() if _is_object(dtype)]
             for name, frame in empty.items()
         }
         empty = reader.tables(reader.decode(b""))

@@ -64,6 +64,9 @@ class _Reader:
     """Reads and decodes one partition; runs on the worker. Holds only the
     file system (by its arguments), the compiled layout and a few numbers."""
 
+    # What Dask names its tasks after (else the reader's repr).
+    __name__ = "read_packets"
+
     def __init__(self, fs: Any, layout: Any, packet_bytes: int | None, apid: int | None):
         self.fs = fs
         self.layout = layout

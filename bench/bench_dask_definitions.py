@@ -258,6 +258,12 @@ def main():
                             f" {labels[blocksize]}: {t:.2f} s, {t / t_serial:.2f}x the serial time"
                             " (target for one worker: at most 1.10x)"
                         )
+        for environ_name in environs:
+            ratio = min(results[environ_name, 1, b] for b in labels) / t_serial
+            print(
+                f"summary, one worker {environ_name}: {ratio:.2f}x the serial time at best"
+                f" (target at most 1.10x: {'met' if ratio <= 1.10 else 'not met'})"
+            )
         t1 = min(results[e, 1, b] for e in environs for b in labels)
         t2 = min(results[e, 2, b] for e in environs for b in labels)
         print(f"scaling from 1 to 2 workers on {os.cpu_count()} cores: {t1 / t2:.2f}x")

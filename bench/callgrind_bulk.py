@@ -55,6 +55,24 @@ elif case in ("definitions_raw", "definitions_derived"):
     data, defs = case_e_keyed(n)
     derived = case == "definitions_derived"
     call = lambda: defs.decode(data, derived=derived)
+elif case in ("dask_labels", "dask_codes"):
+    import pandas as pd
+    from bench.bench_dask_definitions import SIZES, definitions
+    from bitloom_bulk.dask import _DefinitionsReader
+    defs = definitions()
+    data = streams.mixed_stream(n, SIZES, seed=3)
+    if case == "dask_codes":
+        reader = _DefinitionsReader(None, defs, None, True, "raise")
+        call = lambda: reader.tables(reader.decode(data))
+    else:
+        # The labels' object columns and Dask's conversion of them to strings.
+        def call():
+            return {
+                name: frame.astype(
+                    {c: pd.StringDtype("pyarrow") for c, t in frame.dtypes.items() if t == "O"}
+                )
+                for name, frame in defs.decode(data).to_pandas().items()
+            }
 elif case == "object_column":
     import numpy as np
     call = lambda: np.empty(n, dtype=object)
@@ -115,6 +133,11 @@ def main():
         "definitions_raw": "APID-keyed definitions, derived=False",
         "definitions_derived": "the same, derived=True",
         "object_column": "numpy.empty(n, dtype=object)",
+        # A partition of bitloom_bulk.dask's definitions bench: the tables as
+        # pandas with the enumeration's labels converted to Arrow strings (as
+        # Dask did), and as the Dask reader makes them (categoricals from codes).
+        "dask_labels": "Dask bench stream, labels to strings",
+        "dask_codes": "the same, categoricals from codes",
     }
     for case, what in cases.items():
         if args.cases and case not in args.cases:

@@ -268,6 +268,8 @@ class _Run:
         self.lengths = lengths
         self.apids = apids
         self.derived = derived
+        # Enumerations as codes of their categories rather than labels.
+        self.codes = False
         self.faults: list[Fault] = []
         self.errors: dict[int, BaseException] = {}
         self.layouts: dict[Any, Layout] = {}
@@ -377,7 +379,12 @@ def decode(
     derived: bool,
     errors: str,
     binary: str = "bytes",
+    codes: bool = False,
 ) -> Decoded:
+    """``Definitions.decode``; ``codes=True`` gives each enumerated column as
+    the codes of its labels among :func:`enumeration_categories` (-1 for a
+    raw value without a label) rather than the labels: what a categorical
+    column is built from without an object per value."""
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     if not isinstance(binary, str) or binary not in ("bytes", "arrow"):
@@ -391,12 +398,13 @@ def decode(
             except ValueError:
                 pass  # the general way finds every fault, in stream order
             else:
-                found = keyed_result(definitions, route, columns, skipped, derived)
+                found = keyed_result(definitions, route, columns, skipped, derived, codes)
                 if found is not None:
                     return found
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
     run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived), binary == "arrow")
     run.back_to_back = offsets is None
+    run.codes = codes
     count = len(packet_offsets)
     state = _State(np.arange(count, dtype=packet_offsets.dtype), 0)
     tables: dict[str, dict[str, Any]] = {}
@@ -521,6 +529,7 @@ def keyed_result(
     columns: dict[int, Any],
     skipped: dict[Any, Any],
     derived: bool,
+    codes: bool = False,
 ) -> Decoded | None:
     """What ``unpack_ccsds`` gave with ``route.keyed`` as the decoded tables,
     or None where the general way must decode the packets: a row failing a
@@ -530,7 +539,7 @@ def keyed_result(
     }
     if not _every_row_holds(route.conditions, by_type):
         return None
-    if derived and not _derive_tables(route, by_type):
+    if derived and not _derive_tables(route, by_type, codes):
         return None
     return Decoded(
         by_type,
@@ -1523,7 +1532,8 @@ def _derive_elements(
     if "polynomial" in derivation:
         return _polynomial(derivation["polynomial"], values), owner
     if "enumeration" in derivation:
-        column, unknown = _enumerated(derivation["enumeration"], values)
+        enumerate_ = _category_codes if run.codes else _enumerated
+        column, unknown = enumerate_(derivation["enumeration"], values)
         if unknown is not None:
             seen = np.zeros(len(state.rows), dtype=bool)
             for i in np.flatnonzero(unknown).tolist():
@@ -1632,6 +1642,66 @@ def _enumerated(table: dict[int, Any], values: Any) -> tuple[Any, Any]:
     return column.reshape(values.shape), unknown
 
 
+def enumeration_categories(table: dict[int, Any]) -> tuple[list[str], dict[int, int]]:
+    """An enumeration's categories, its distinct labels in the order of
+    their lowest raw values, and each raw value's code (its label's place
+    among them)."""
+    categories: list[str] = []
+    place: dict[str, int] = {}
+    codes: dict[int, int] = {}
+    for raw in sorted(table):
+        label = table[raw]
+        if label not in place:
+            place[label] = len(categories)
+            categories.append(label)
+        codes[raw] = place[label]
+    return categories, codes
+
+
+def code_dtype(categories: int) -> np.dtype[Any]:
+    """The integer dtype of the codes of that many categories (-1 included):
+    the one pandas keeps them in, so that it does not convert them."""
+    for dtype in (np.int8, np.int16, np.int32):
+        if categories < np.iinfo(dtype).max:
+            return np.dtype(dtype)
+    return np.dtype(np.int64)
+
+
+def _category_codes(table: dict[int, Any], values: Any) -> tuple[Any, Any]:
+    """As _enumerated, each raw value's code among the enumeration's
+    categories (-1 without a label) in place of its label: one lookup in a
+    table of codes by raw value where the raw values are integers of a
+    narrow range, else through the distinct raw values."""
+    categories, codes = enumeration_categories(table)
+    dtype = code_dtype(len(categories))
+    flat = np.ascontiguousarray(values).reshape(-1)
+    if _native_numbers(values, "iu") and values.dtype.itemsize == 1:
+        # Every raw value of the dtype has its place, by its bits as uint8.
+        low, high = (-128, 127) if values.dtype.kind == "i" else (0, 255)
+        lookup = np.full(256, -1, dtype=dtype)
+        for raw, code in codes.items():
+            if low <= raw <= high:
+                lookup[raw & 0xFF] = code
+        found = lookup[flat.view(np.uint8)]
+    else:
+        narrow = _native_numbers(values, "iu") and len(flat) > 0
+        low = int(flat.min()) if narrow else 0
+        high = int(flat.max()) if narrow else 0
+        if narrow and high - low < 1 << 16 and low > -(1 << 62) and high < 1 << 62:
+            lookup = np.full(high - low + 1, -1, dtype=dtype)
+            for raw, code in codes.items():
+                if low <= raw <= high:
+                    lookup[raw - low] = code
+            # In int64 before the subtraction: int8 - (-100) overflows int8.
+            found = lookup[flat.astype(np.int64) - low]
+        else:
+            unique, inverse = np.unique(flat, return_inverse=True)
+            lookup = np.array([codes.get(int(u), -1) for u in unique.tolist()], dtype=dtype)
+            found = lookup[inverse.reshape(-1)]
+    unknown = found < 0
+    return found.reshape(values.shape), unknown if unknown.any() else None
+
+
 def _labels(table: dict[int, Any], values: Any) -> tuple[Any, Any, Any]:
     """The enumeration's labels (an object array), each raw value's index
     into them (flat) and whether each raw value has no label (flat)."""
@@ -1672,7 +1742,9 @@ def _interpolate(xs: Any, ys: Any, x: Any) -> Any:
     return y0 + (x - x0) * (y1 - y0) / (x1 - x0)
 
 
-def _derive_tables(route: _ApidRoute, tables: dict[str, dict[str, Any]]) -> bool:
+def _derive_tables(
+    route: _ApidRoute, tables: dict[str, dict[str, Any]], codes: bool = False
+) -> bool:
     """Derive, in place, the values of the plain items of tables decoded raw
     by APID. False (the tables partly changed) where a value would be a
     fault: a raw value without a label or outside a spline's points, which
@@ -1692,7 +1764,8 @@ def _derive_tables(route: _ApidRoute, tables: dict[str, dict[str, Any]]) -> bool
             elif "polynomial" in derivation:
                 table[item.name] = _polynomial(derivation["polynomial"], values)
             elif "enumeration" in derivation:
-                column, unknown = _enumerated(derivation["enumeration"], values)
+                enumerate_ = _category_codes if codes else _enumerated
+                column, unknown = enumerate_(derivation["enumeration"], values)
                 if unknown is not None:
                     return False
                 table[item.name] = column

@@ -29,9 +29,12 @@ def _needs(module: str, extra: str, what: str) -> Any:
         ) from None
 
 
-def table_to_pandas(table: Mapping[str, Any]) -> Any:
-    """One table as a pandas DataFrame."""
+def table_to_pandas(table: Mapping[str, Any], categorical: Mapping[str, Any] | None = None) -> Any:
+    """One table as a pandas DataFrame; the columns ``categorical`` names hold
+    codes, which become categoricals of the dtype it gives them (code -1 a
+    missing value)."""
     pandas = _needs("pandas", "pandas", "to_pandas()")
+    categorical = categorical or {}
     columns: dict[str, Any] = {}
     for name, column in table.items():
         values = np.asarray(column)
@@ -40,7 +43,12 @@ def table_to_pandas(table: Mapping[str, Any]) -> Any:
             if values.ndim == 2
             else {name: values}
         )
+        dtype = categorical.get(name)
         for label, part in parts.items():
+            if dtype is not None:
+                codes = pandas.Categorical.from_codes(part, dtype=dtype, validate=False)
+                columns[label] = pandas.Series(codes, copy=False)
+                continue
             # The dtype named: pandas would read an object column of str (and
             # None) as its own string type, None becoming NaN.
             columns[label] = pandas.Series(part, dtype=part.dtype, copy=False)
@@ -74,8 +82,14 @@ def _length(table: Mapping[str, Any]) -> int:
     return len(next(iter(table.values()))) if table else 0
 
 
-def tables_to_pandas(tables: Mapping[Any, Mapping[str, Any]]) -> dict[Any, Any]:
-    return {key: table_to_pandas(table) for key, table in tables.items()}
+def tables_to_pandas(
+    tables: Mapping[Any, Mapping[str, Any]],
+    categorical: Mapping[Any, Mapping[str, Any]] | None = None,
+) -> dict[Any, Any]:
+    """Every table as a DataFrame; ``categorical`` gives each table's columns
+    of codes (as ``table_to_pandas`` takes them)."""
+    categorical = categorical or {}
+    return {key: table_to_pandas(table, categorical.get(key)) for key, table in tables.items()}
 
 
 def tables_to_xarray(

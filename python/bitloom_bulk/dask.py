@@ -18,7 +18,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Literal, NamedTuple
 
 import bitloom_bulk
-from bitloom_bulk import _dask_parts, _quality
+from bitloom_bulk import _dask_parts, _definitions_decode, _frames, _quality
 from bitloom_bulk._notes import add_note
 
 # The distribution that ships this package; the one place its name is written.
@@ -28,6 +28,7 @@ try:
     import dask.dataframe as dd
     import numpy as np
     import pandas as pd
+    from dask.dataframe.utils import pyarrow_strings_enabled
     from fsspec.core import url_to_fs
 except ImportError as exc:  # the extra is not installed
     raise ImportError(
@@ -62,6 +63,9 @@ _Part = tuple[str, int, int, int, int]
 class _Reader:
     """Reads and decodes one partition; runs on the worker. Holds only the
     file system (by its arguments), the compiled layout and a few numbers."""
+
+    # What Dask names its tasks after (else the reader's repr).
+    __name__ = "read_packets"
 
     def __init__(self, fs: Any, layout: Any, packet_bytes: int | None, apid: int | None):
         self.fs = fs
@@ -191,6 +195,32 @@ def _span(path: str, bound: tuple[int, int], after: tuple[int, int], size: int) 
     return (path, bound[0], after[0] - bound[0], bound[1], size)
 
 
+class _Stripe(NamedTuple):
+    """A stripe of a CCSDS file whose boundaries framing tasks find: each
+    a ``dask.delayed`` of (first byte, number of its packet), or a pair."""
+
+    path: str
+    bound: Any
+    after: Any
+    size: int
+
+
+def _read_stripe(
+    reader: _Reader, path: str, bound: tuple[int, int], after: tuple[int, int], size: int
+) -> Any:
+    return reader(_span(path, bound, after, size))
+
+
+def _decode_task(reader: _Reader, part: _Part | _Stripe, pure: bool = False) -> Any:
+    """The delayed decode of a partition: a stripe's task takes its
+    boundaries from the framing tasks directly (no task between)."""
+    from dask import delayed
+
+    if isinstance(part, _Stripe):
+        return delayed(_read_stripe, pure=pure)(reader, *part)
+    return delayed(reader, pure=pure)(part)
+
+
 def _ccsds_parts(
     reader: _Reader, path: str, size: int, blocksize: int | Literal["file"]
 ) -> list[Any]:
@@ -205,9 +235,9 @@ def _ccsds_parts(
     bound: Any = (0, 0)
     for end in _dask_parts.stripe_ends(size, blocksize)[:-1]:
         after = delayed(reader.boundary, pure=True)(path, bound, end, size)
-        parts.append(delayed(_span, pure=True)(path, bound, after, size))
+        parts.append(_Stripe(path, bound, after, size))
         bound = after
-    parts.append(delayed(_span, pure=True)(path, bound, (size, 0), size))
+    parts.append(_Stripe(path, bound, (size, 0), size))
     return parts
 
 
@@ -264,6 +294,35 @@ class _DefinitionsReader(_Reader):
         self.quality = quality
         self.crc = crc
         self.binary = _binary_columns(definitions, derived)
+        self.categorical = _categorical_columns(definitions, derived)
+        # The text columns of each table that go to Arrow strings, as Dask
+        # itself would convert them (set once the tables' dtypes are known).
+        self.text: dict[str, list[str]] = {}
+
+    def decode(self, data: Any) -> Any:
+        """``Definitions.decode`` of a partition's bytes, its enumerations
+        as codes of their categories."""
+        return _definitions_decode.decode(
+            self.definitions,
+            data,
+            packet_bytes=self.packet_bytes,
+            offsets=None,
+            lengths=None,
+            offset=0,
+            derived=self.derived,
+            errors=self.errors,
+            codes=bool(self.categorical),
+        )
+
+    def tables(self, decoded: Any) -> dict[str, Any]:
+        """A decode's tables as DataFrames: enumerations categorical, bytes
+        as Arrow binary."""
+        tables = _frames.tables_to_pandas(decoded, self.categorical)
+        for name, columns in self.text.items():
+            frame = tables.get(name)
+            if frame is not None and columns:
+                tables[name] = frame.astype(dict.fromkeys(columns, pd.StringDtype("pyarrow")))
+        return _with_binary(tables, self.binary)
 
     def __call__(self, part: _Part) -> dict[str, Any]:
         path, start, count, _, size = part
@@ -277,13 +336,11 @@ class _DefinitionsReader(_Reader):
                 if kept is not None:  # packets failing their CRC leave the data
                     rows = np.flatnonzero(kept)
                     data = _quality.kept_bytes(data, frames, kept, 0)
-            decoded = self.definitions.decode(
-                data, packet_bytes=self.packet_bytes, derived=self.derived, errors=self.errors
-            )
+            decoded = self.decode(data)
         except Exception as exc:
             self._note(exc, part)
             raise
-        out.update(_with_binary(decoded.to_pandas(), self.binary))
+        out.update(self.tables(decoded))
         if kept is None:
             faults = [
                 (path, start + f.offset, f.type, f.item, f.message, f.severity)
@@ -323,6 +380,26 @@ def _binary_columns(definitions: Any, derived: bool) -> dict[str, list[str]]:
     return found
 
 
+def _categorical_columns(definitions: Any, derived: bool) -> dict[str, dict[str, Any]]:
+    """The enumerated items of each table (a type's, or a child table's for
+    an array counted per packet) with their categorical dtypes: the
+    enumeration's distinct labels, in the order of their lowest raw values."""
+    found: dict[str, dict[str, Any]] = {}
+    if not derived:
+        return found
+    for node in definitions.nodes():
+        if node.abstract:
+            continue
+        for item in node.fields():
+            labels = item.derived.get("enumeration")
+            if labels is None:
+                continue
+            categories, _ = _definitions_decode.enumeration_categories(labels)
+            table = node.name if item.column else f"{node.name}/{item.name}"
+            found.setdefault(table, {})[item.name] = pd.CategoricalDtype(categories)
+    return found
+
+
 def _with_binary(tables: dict[str, Any], binary: dict[str, list[str]]) -> dict[str, Any]:
     """Columns of bytes as Arrow binary columns: Dask would read an object
     column as text and fail on bytes."""
@@ -354,6 +431,29 @@ def _join_quality(*parts: _dask_parts.PartQuality) -> Any:
     return _dask_parts.join_quality(list(parts))
 
 
+def _is_object(dtype: Any) -> bool:
+    return isinstance(dtype, np.dtype) and dtype.kind == "O"
+
+
+def _frame_of(tasks: list[Any], name: str, meta: pd.DataFrame) -> Any:
+    """The dataframe of one table: a partition per decode task, each one
+    task taking its table from the task's result. Built from the graph
+    itself, as ``from_delayed`` would add two more tasks per partition."""
+    from dask import delayed
+
+    pieces = [delayed(_table, pure=True)(task, name) for task in tasks]
+    graph: dict[Any, Any] = {}
+    for piece in pieces:
+        graph.update(piece.__dask_graph__())
+    return dd.from_graph(
+        graph,
+        meta,
+        (None,) * (len(pieces) + 1),
+        [piece.key for piece in pieces],
+        "read-packets-table",
+    )
+
+
 def _read_definitions(
     reader: _DefinitionsReader,
     parts: list[Any],
@@ -364,19 +464,19 @@ def _read_definitions(
     from dask import delayed
 
     # Every table's columns and dtypes from a decode of no packets: no file is read.
-    empty = definitions.decode(b"", packet_bytes=packet_bytes, derived=derived).to_pandas()
-    empty = _with_binary(empty, reader.binary)
+    empty = reader.tables(reader.decode(b""))
+    if pyarrow_strings_enabled():
+        # Text (object columns but binary) as the Arrow strings Dask makes of
+        # it, made in the decode's task rather than by a task of Dask's.
+        reader.text = {
+            name: [c for c, dtype in frame.dtypes.items() if _is_object(dtype)]
+            for name, frame in empty.items()
+        }
+        empty = reader.tables(reader.decode(b""))
     # One task decodes a partition; each table takes its part of it, so that
     # computing several tables together decodes each partition once.
-    tasks = [delayed(reader)(part) for part in parts]
-    frames = {
-        name: dd.from_delayed(
-            [delayed(_table, pure=True)(task, name) for task in tasks],
-            meta=meta,
-            verify_meta=False,
-        )
-        for name, meta in empty.items()
-    }
+    tasks = [_decode_task(reader, part) for part in parts]
+    frames = {name: _frame_of(tasks, name, meta) for name, meta in empty.items()}
     report = delayed(_report, pure=True)(*[delayed(_table, pure=True)(t, _REPORT) for t in tasks])
     quality = None
     if reader.quality:
@@ -502,8 +602,10 @@ def read_packets(
     the index restarts with each partition, and a child table's ``packet``
     is the row of its type's table in the same partition: the tables'
     partitions align, one per block or file; binary fields as Arrow binary
-    columns, text as Dask makes it), whose columns and dtypes come from the
-    definitions alone. Computed together (``dask.compute(*frames.values())``)
+    columns, text as Dask makes it; with ``derived``, enumerations as
+    categorical columns whose categories are the enumeration's distinct labels
+    in the order of their lowest raw values, a raw value without a label
+    missing), whose columns and dtypes come from the definitions alone. Computed together (``dask.compute(*frames.values())``)
     they decode each partition once. With ``errors="skip"``,
     ``frames.report`` computes a :class:`Report`: every fault with its file and
     the packet's byte offset in it, and the unmatched packets counted.
@@ -578,7 +680,7 @@ def read_packets(
 
     if isinstance(reader, _DefinitionsReader):
         return _read_definitions(reader, parts, definitions, packet_bytes, bool(derived))
-    if all(isinstance(part, tuple) for part in parts):
+    if not any(isinstance(part, _Stripe) for part in parts):
         return dd.from_map(
             reader,
             parts,
@@ -586,10 +688,8 @@ def read_packets(
             label="read-packets",
             enforce_metadata=False,
         )
-    from dask import delayed
-
     return dd.from_delayed(
-        [delayed(reader, pure=True)(part) for part in parts],
+        [_decode_task(reader, part, pure=True) for part in parts],
         meta=_meta(layout, packet_bytes),
         verify_meta=False,
     )

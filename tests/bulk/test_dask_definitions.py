@@ -167,3 +167,73 @@ def test_errors_and_derived_go_with_definitions_only(tmp_path):
     ]
     with pytest.raises(TypeError, match="go with packet definitions"):
         read_packets(paths, recipe, packet_bytes=64, errors="skip")
+
+
+def _enumerated_definitions():
+    from bitloom_bulk import Definitions, PacketType, field
+
+    items = [
+        # Keys out of order, two raw values of one label.
+        field("mode", "unsigned", 8, enumeration={3: "three", 2: "one", 1: "one", 200: "high"}),
+        field("s", "twos_complement", 8, enumeration={7: "seven", -5: "minus", 0: "zero"}),
+        # Raw values too far apart for a table by value.
+        field("wide", "unsigned", 32, enumeration={4_000_000_000: "b", 0: "a"}),
+        # More labels than int8 codes hold.
+        field("mid", "unsigned", 16, enumeration={v: f"m{v}" for v in range(0, 1 << 16, 3)}),
+        field("name", "us_ascii", 16),
+        field("arr", "unsigned", 4, count=3, enumeration={15: "f", 0: "z"}),
+        field("n", "unsigned", 2),
+        field("xs", "unsigned", 4, count={"field": "n"}, enumeration={2: "x2", 1: "x1"}),
+    ]
+    return Definitions([PacketType("t", items)])
+
+
+def _enumerated_files(tmp_path, count, packets):
+    paths = []
+    for i in range(count):
+        rng = np.random.default_rng(40 + i)
+        raw = rng.integers(0, 256, (packets, 16), dtype=np.uint8)
+        raw[:, 0] = rng.choice([0, 1, 2, 3, 200, 255], packets)
+        raw[:, 1] = rng.choice([0, 7, 0xFB, 0x80, 5], packets)  # 0xFB: -5
+        wide = rng.choice([0, 4_000_000_000, 17], packets).astype(">u4")
+        raw[:, 2:6] = wide.view(np.uint8).reshape(packets, 4)
+        raw[:, 8:10] = rng.integers(0x41, 0x5B, (packets, 2))  # text: capitals
+        path = tmp_path / f"enum-{i}.bin"
+        path.write_bytes(raw.tobytes())
+        paths.append(str(path))
+    return paths
+
+
+@pytest.mark.parametrize("convert", [True, False])
+def test_enumerations_are_categoricals_of_their_labels(client, tmp_path, convert):
+    """Enumerated columns (plain, fixed arrays, counted arrays) are
+    categoricals whose values are the serial decode's labels, missing where
+    the raw value has none; text is Arrow strings when Dask converts text."""
+    defs = _enumerated_definitions()
+    paths = _enumerated_files(tmp_path, 2, 300)
+    with dask.config.set({"dataframe.convert-string": convert}):
+        frames = read_packets(paths, defs, packet_bytes=16, blocksize=16 * 70, errors="skip")
+    serial = _serial(defs, paths, packet_bytes=16)
+    blocks = _blocks(defs, paths, 16 * 70, packet_bytes=16)
+    computed = dict(zip(frames, client.gather(client.compute(list(frames.values()))), strict=True))
+    for name, frame in computed.items():
+        assert dict(frame.dtypes) == dict(frames[name].dtypes), name
+        _same(frame, blocks if "/" in name else serial, name)
+    table, child = computed["t"], computed["t/xs"]
+    categories = {
+        "mode": ["one", "three", "high"],
+        "s": ["minus", "zero", "seven"],
+        "wide": ["a", "b"],
+        **{f"arr[{k}]": ["z", "f"] for k in range(3)},
+    }
+    for column, labels in categories.items():
+        assert list(table[column].cat.categories) == labels, column
+    assert list(child["xs"].cat.categories) == ["x1", "x2"]
+    mid = table["mid"].cat
+    assert len(mid.categories) == 21846 and list(mid.categories[:2]) == ["m0", "m3"]
+    # Every kind of value is there: labelled ones and missing ones.
+    for column in [*categories, "mid"]:
+        assert 0 < table[column].isna().sum() < len(table), column
+    assert child["xs"].isna().any() and child["xs"].notna().any()
+    text = table["name"].dtype
+    assert text == (pd.StringDtype("pyarrow") if convert else np.dtype(object))

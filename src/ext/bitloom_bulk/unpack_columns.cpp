@@ -1384,9 +1384,12 @@ PyObject* byte_slices(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* binary_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"binary_column", {"data", "starts", "sizes"}, 3, 3, 3};
-    PyObject* argv[3] = {};
+    static constexpr py::Signature sig{"binary_column", {"data", "starts", "sizes", "view"},
+                                       4, 3, 3};
+    PyObject* argv[4] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    const int view = argv[3] == nullptr ? 0 : PyObject_IsTrue(argv[3]);
+    if (view < 0) return nullptr;
     py::BufferView data;
     if (!data.acquire(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
     Positions starts, sizes;
@@ -1421,6 +1424,18 @@ PyObject* binary_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                          static_cast<unsigned long long>(len[i]), size);
             return nullptr;
         }
+    }
+    if (view != 0) {
+        // Read-only data is held by the column and its long values point into
+        // it; writable data, which the caller may change later, is copied.
+        if (data.view().readonly != 0) {
+            Py_buffer pin = data.take();
+            return new_arrow_column(
+                gather_views(static_cast<const std::uint8_t*>(pin.buf), size, at.data(),
+                             len.data(), count, &pin));
+        }
+        return new_arrow_column(
+            gather_views(data.data(), size, at.data(), len.data(), count, nullptr));
     }
     std::shared_ptr<const TextBuffers> column = gather_binary(data.data(), at.data(), len.data(),
                                                               count);

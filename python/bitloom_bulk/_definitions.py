@@ -801,7 +801,13 @@ class Definitions:
         object column of ``bytes``; ``binary="arrow"`` as an
         :class:`ArrowColumn` in Arrow's binary layout (``large_binary`` past
         2 GiB): the values' bytes copied once into one buffer, no object per
-        value (a binary field read only as a derived time stays a time).
+        value (a binary field read only as a derived time stays a time);
+        ``binary="view"`` as an :class:`ArrowColumn` in Arrow's
+        ``binary_view`` layout: values of 12 bytes or less inside their
+        views, longer ones pointing into ``data`` itself when it is read-only
+        (``bytes``, a read-only memoryview or mmap: the column holds it), else
+        into a copy the column owns (writable data, values starting inside a
+        byte).
         """
         from bitloom_bulk._definitions_decode import decode
 

@@ -162,7 +162,7 @@ def _filter(value: Any, mask: npt.NDArray[np.bool_]) -> Any:
 
 @dataclass
 class _Slices:
-    """A binary column still to be gathered (``binary="arrow"``): value i the
+    """A binary column still to be gathered (``binary="arrow"`` or ``"view"``): value i the
     ``sizes[i]`` bytes from bit ``starts[i]`` of the data. Rows dropped later
     drop here (indexing by a mask, as an array column), so that the
     ArrowColumn is built once, for the kept rows only, by :func:`_table`."""
@@ -177,7 +177,7 @@ class _Slices:
         return len(self.starts)
 
     def build(self, run: _Run) -> Any:
-        return _native.binary_column(run.data, self.starts, self.sizes)
+        return _native.binary_column(run.data, self.starts, self.sizes, view=run.views)
 
 
 @dataclass
@@ -256,12 +256,13 @@ class _Run:
         lengths: Index,
         apids: Any,
         derived: bool,
-        arrow: bool = False,
+        binary: str = "bytes",
     ) -> None:
         self.data = data
-        # Binary columns as ArrowColumns (binary="arrow"), else numpy object
-        # columns of bytes.
-        self.arrow = arrow
+        # Binary columns as ArrowColumns (binary="arrow", in the binary_view
+        # layout for "view"), else numpy object columns of bytes.
+        self.arrow = binary in ("arrow", "view")
+        self.views = binary == "view"
         self.view = memoryview(data).cast("B") if not isinstance(data, bytes) else data
         self.bytes = np.frombuffer(self.view, dtype=np.uint8)
         self.offsets = offsets
@@ -354,8 +355,8 @@ def decode(
 ) -> Decoded:
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-    if not isinstance(binary, str) or binary not in ("bytes", "arrow"):
-        raise ValueError(f"binary must be 'bytes' or 'arrow', not {binary!r}")
+    if not isinstance(binary, str) or binary not in ("bytes", "arrow", "view"):
+        raise ValueError(f"binary must be 'bytes', 'arrow' or 'view', not {binary!r}")
     offset = operator.index(offset)
     if packet_bytes is None and offsets is None and lengths is None:
         route = apid_route(definitions)
@@ -369,7 +370,7 @@ def decode(
                 if found is not None:
                     return found
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
-    run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived), binary == "arrow")
+    run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived), binary)
     count = len(packet_offsets)
     state = _State(np.arange(count, dtype=packet_offsets.dtype), 0)
     tables: dict[str, dict[str, Any]] = {}

@@ -748,10 +748,14 @@ class Definitions:
         self.refusals: list[Any] = []
         # The decoder's plan for sets sorted by APID alone, made on first use.
         self._apid_route: Any = None
+        # What decoding works out once and keeps (compiled layouts, label
+        # tables), made on first use.
+        self._plans: Any = None
 
     def __getstate__(self) -> dict[str, Any]:
         state = dict(self.__dict__)
         state["_apid_route"] = None  # compiled layouts: made again where needed
+        state["_plans"] = None
         return state
 
     def __getitem__(self, name: str) -> PacketType:

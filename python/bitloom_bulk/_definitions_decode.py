@@ -246,6 +246,33 @@ class _State:
         )
 
 
+# Compiled layouts a set keeps between decodes; past this many (a text field
+# of many sizes adds one per size) they are let go and made again.
+_KEPT_LAYOUTS = 4096
+
+
+class _Plans:
+    """What decoding by one set of definitions works out once and keeps for
+    every later decode (the set is not changed once built): compiled layouts
+    by key, whether a layout decodes only numbers, the raw fields each type
+    reads, and the label tables of enumerations by range. Kept on the
+    Definitions, never pickled; threads share it (a race compiles twice)."""
+
+    def __init__(self) -> None:
+        self.layouts: dict[Any, Layout] = {}
+        self.numeric: dict[int, tuple[Layout, bool]] = {}
+        self.needed: dict[str, frozenset[str]] = {}
+        self.labels: dict[tuple[int, int, int], tuple[Any, ...]] = {}
+
+
+def _plans(definitions: Definitions) -> _Plans:
+    # getattr: a set unpickled from an older state has no such attribute.
+    plans = getattr(definitions, "_plans", None)
+    if plans is None:
+        plans = definitions._plans = _Plans()
+    return plans
+
+
 class _Run:
     """One decode call: the packets, their framing and what was found wrong."""
 
@@ -257,6 +284,7 @@ class _Run:
         apids: Any,
         derived: bool,
         binary: str = "bytes",
+        plans: _Plans | None = None,
     ) -> None:
         self.data = data
         # Binary columns as ArrowColumns (binary="arrow", in the binary_view
@@ -271,9 +299,10 @@ class _Run:
         self.derived = derived
         self.faults: list[Fault] = []
         self.errors: dict[int, BaseException] = {}
-        self.layouts: dict[Any, Layout] = {}
-        self._needed: dict[str, frozenset[str]] = {}
-        self._numeric: dict[int, bool] = {}
+        self.plans = _Plans() if plans is None else plans
+        self.layouts = self.plans.layouts
+        self._needed = self.plans.needed
+        self._numeric = self.plans.numeric
         self._terminators: dict[int, I64] = {}
 
     def terminators(self, byte: int) -> I64:
@@ -283,22 +312,31 @@ class _Run:
             found = self._terminators[byte] = np.flatnonzero(self.bytes == byte)
         return found
 
-    def layout(self, key: Any, items: list[dict[str, Any]]) -> Layout:
+    def layout(
+        self, key: Any, items: list[dict[str, Any]] | Callable[[], list[dict[str, Any]]]
+    ) -> Layout:
+        """The layout of ``key``, compiled from ``items`` (or what calling it
+        gives) the first time."""
         found = self.layouts.get(key)
         if found is None:
-            found = _native.compile(items)
+            found = _native.compile(items() if callable(items) else items)
+            if len(self.layouts) >= _KEPT_LAYOUTS:
+                self.layouts.clear()
             self.layouts[key] = found
         return found
 
     def numeric(self, layout: Layout) -> bool:
         """Whether every item of ``layout`` decodes to a number."""
         found = self._numeric.get(id(layout))
-        if found is None:
-            found = all(
-                str(item["encoding"]).lower() not in TEXT_ENCODINGS for item in layout.recipe
+        if found is None or found[0] is not layout:
+            found = (
+                layout,
+                all(str(item["encoding"]).lower() not in TEXT_ENCODINGS for item in layout.recipe),
             )
+            if len(self._numeric) >= _KEPT_LAYOUTS:
+                self._numeric.clear()
             self._numeric[id(layout)] = found
-        return found
+        return found[1]
 
     def needed(self, node: Node) -> frozenset[str]:
         """The fields whose raw values ``node`` or a type below it reads (in a
@@ -370,7 +408,9 @@ def decode(
                 if found is not None:
                     return found
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
-    run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived), binary)
+    run = _Run(
+        data, packet_offsets, packet_lengths, apids, bool(derived), binary, _plans(definitions)
+    )
     count = len(packet_offsets)
     state = _State(np.arange(count, dtype=packet_offsets.dtype), 0)
     tables: dict[str, dict[str, Any]] = {}
@@ -656,12 +696,16 @@ def _table(run: _Run, state: _State) -> dict[str, Any]:
                     break
                 group.append(other)
                 j += len(other.items)
-        recipe: list[dict[str, Any]] = []
-        for part in group:
-            at = part.start if isinstance(part.start, int) else 0
-            for item in part.items:
-                recipe.append(dict(item.plain_item(), offset_bits=at))
-                at += _width(item)
+
+        def recipe(group: list[_Deferred] = group) -> list[dict[str, Any]]:
+            items: list[dict[str, Any]] = []
+            for part in group:
+                at = part.start if isinstance(part.start, int) else 0
+                for item in part.items:
+                    items.append(dict(item.plain_item(), offset_bits=at))
+                    at += _width(item)
+            return items
+
         key = (
             ("table", tuple((id(p.items[0]), len(p.items), p.start) for p in group))
             if isinstance(value.start, int)
@@ -972,7 +1016,7 @@ def _fits(run: _Run, node: Node, state: _State, item: Item, bits: I64) -> None:
 def _scalar_error(run: _Run, item: Item, p: int, start: int) -> BaseException | None:
     """What the one-packet path raises for ``item`` alone at bit ``start`` of
     packet p, or None where it decodes."""
-    layout = run.layout(("one", id(item)), [item.plain_item()])
+    layout = run.layout(("one", id(item)), lambda: [item.plain_item()])
     return _error_of(layout, run.packet(p), start)
 
 
@@ -1141,14 +1185,19 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
                 state.raw[w["name"]] = _gather(run, state.rows, start + w["offset_bits"], w)
                 wanted.remove(w)
         if wanted:
-            layout = run.layout(("raw", id(items[0]), len(items)), wanted)
+            # Keyed by the fields read: which are gathered or known from
+            # framing instead varies from call to call.
+            key = ("raw", id(items[0]), len(items), tuple(w["name"] for w in wanted))
+            layout = run.layout(key, wanted)
             state.raw.update(_columns_at(run, layout, state.rows, state.local["start"]))
         deferred = _Deferred(items, state.local["start"])
         for item in items:
             state.columns[item.name] = deferred
         state.position = state.local["start"] + total
         return
-    layout = run.layout(("run", id(items[0]), len(items)), [item.plain_item() for item in items])
+    layout = run.layout(
+        ("run", id(items[0]), len(items)), lambda: [item.plain_item() for item in items]
+    )
 
     def decode(selection: Any) -> dict[str, Any]:
         return _columns_at(
@@ -1324,7 +1373,7 @@ def _images(
     """Decode whole-byte big-endian images of ``item``'s encoding (one per
     row of ``images``, owned by state rows ``owner``, the identity when None);
     rows whose image fails to decode fault. The values of the kept rows."""
-    layout = run.layout(("image", id(item)), [item.plain_item()])
+    layout = run.layout(("image", id(item)), lambda: [item.plain_item()])
     n = images.shape[1]
     buffer = np.ascontiguousarray(images).tobytes()
 
@@ -1403,7 +1452,7 @@ def _array(run: _Run, node: Node, state: _State, item: Item) -> None:
         window = _windows(run, state.rows[owner], at, len(item.permutation))
         values = _images(run, node, state, item, window[:, list(item.permutation)], owner)
     else:
-        layout = run.layout(("one", id(item)), [item.plain_item()])
+        layout = run.layout(("one", id(item)), lambda: [item.plain_item()])
         columns, rows_of = _repeated(run, node, state, item.name, layout, width)
         values = columns[item.name]
     if run.derived and item.derived:
@@ -1486,7 +1535,7 @@ def _derive_elements(
     if "polynomial" in derivation:
         return _polynomial(derivation["polynomial"], values), owner
     if "enumeration" in derivation:
-        column, unknown = _enumerated(derivation["enumeration"], values)
+        column, unknown = _enumerated(derivation["enumeration"], values, run.plans.labels)
         if unknown is not None:
             seen = np.zeros(len(state.rows), dtype=bool)
             for i in np.flatnonzero(unknown).tolist():
@@ -1568,7 +1617,11 @@ def _polynomial_numpy(coefficients: list[float], values: Any) -> Any:
     return out
 
 
-def _enumerated(table: dict[int, Any], values: Any) -> tuple[Any, Any]:
+def _enumerated(
+    table: dict[int, Any],
+    values: Any,
+    kept: dict[tuple[int, int, int], tuple[Any, ...]] | None = None,
+) -> tuple[Any, Any]:
     """The enumeration's label of every raw value (an object array shaped as
     ``values``, None where a value has no label), and None when every value
     has one, else whether each raw value has none (flat). Integer raw values
@@ -1586,8 +1639,16 @@ def _enumerated(table: dict[int, Any], values: Any) -> tuple[Any, Any]:
         low = int(flat.min()) if len(flat) else 0
         high = int(flat.max()) if len(flat) else 0
     if high - low < 1 << 16 and low > -(1 << 62) and high < 1 << 62:
-        labels = tuple(table.get(v) for v in range(low, high + 1))
-        column, unknown = _native._label_column(flat, low, labels)
+        # The labels of the range, kept in ``kept`` (a set's tables live as
+        # long as the set, so their ids stay theirs).
+        found = None if kept is None else kept.get((id(table), low, high))
+        if found is None:
+            found = tuple(table.get(v) for v in range(low, high + 1))
+            if kept is not None:
+                if len(kept) >= _KEPT_LAYOUTS:
+                    kept.clear()
+                kept[(id(table), low, high)] = found
+        column, unknown = _native._label_column(flat, low, found)
     else:
         unique, inverse = np.unique(flat, return_inverse=True)
         labels = tuple(table.get(int(u)) for u in unique.tolist())
@@ -1655,7 +1716,7 @@ def _derive_tables(route: _ApidRoute, tables: dict[str, dict[str, Any]]) -> bool
             elif "polynomial" in derivation:
                 table[item.name] = _polynomial(derivation["polynomial"], values)
             elif "enumeration" in derivation:
-                column, unknown = _enumerated(derivation["enumeration"], values)
+                column, unknown = _enumerated(derivation["enumeration"], values, run.plans.labels)
                 if unknown is not None:
                     return False
                 table[item.name] = column

@@ -544,7 +544,7 @@ def keyed_result(
     }
     if not _every_row_holds(route.conditions, by_type):
         return None
-    if derived and not _derive_tables(route, by_type):
+    if derived and not _derive_tables(route, by_type, _plans(definitions).labels):
         return None
     return Decoded(
         by_type,
@@ -1195,9 +1195,22 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
             state.columns[item.name] = deferred
         state.position = state.local["start"] + total
         return
-    layout = run.layout(
-        ("run", id(items[0]), len(items)), lambda: [item.plain_item() for item in items]
-    )
+    # Items that cannot fail and are not derived wait for the tables as above
+    # (the run lies inside every packet kept); the others, and those that
+    # wheres and sizes read, are decoded now, each at its own offset.
+    lazy = [item.encoding in _INFALLIBLE and not item.derived for item in items]
+    needed = run.needed(node)
+    places = np.cumsum([0, *widths[:-1]]).tolist()
+    now = [i for i, item in enumerate(items) if not lazy[i] or item.name in needed]
+    if len(now) == len(items):
+        layout = run.layout(
+            ("run", id(items[0]), len(items)), lambda: [item.plain_item() for item in items]
+        )
+    else:
+        layout = run.layout(
+            ("now", id(items[0]), len(items)),
+            lambda: [dict(items[i].plain_item(), offset_bits=places[i]) for i in now],
+        )
 
     def decode(selection: Any) -> dict[str, Any]:
         return _columns_at(
@@ -1209,12 +1222,24 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
         return first_error(int(state.rows[i]), start if isinstance(start, int) else int(start[i]))
 
     columns = _instances(run, node, state, decode, None, len(state.rows), error)
-    for item in items:
-        state.local["v:" + item.name] = columns[item.name]
-    for item in items:
-        state.raw[item.name] = state.local["v:" + item.name]
-    for item in items:
-        state.columns[item.name] = _derive(run, node, state, item, "v:" + item.name)
+    for i in now:
+        state.local["v:" + items[i].name] = columns[items[i].name]
+    for i in now:
+        state.raw[items[i].name] = state.local["v:" + items[i].name]
+    i = 0
+    while i < len(items):
+        if not lazy[i]:
+            state.columns[items[i].name] = _derive(run, node, state, items[i], "v:" + items[i].name)
+            i += 1
+            continue
+        j = i + 1
+        while j < len(items) and lazy[j]:
+            j += 1
+        # The start as it stands now: a derivation above may have dropped rows.
+        deferred = _Deferred(items[i:j], state.local["start"] + places[i])
+        for item in items[i:j]:
+            state.columns[item.name] = deferred
+        i = j
     state.position = state.local["start"] + total
 
 
@@ -1696,7 +1721,11 @@ def _interpolate(xs: Any, ys: Any, x: Any) -> Any:
     return y0 + (x - x0) * (y1 - y0) / (x1 - x0)
 
 
-def _derive_tables(route: _ApidRoute, tables: dict[str, dict[str, Any]]) -> bool:
+def _derive_tables(
+    route: _ApidRoute,
+    tables: dict[str, dict[str, Any]],
+    labels: dict[tuple[int, int, int], tuple[Any, ...]],
+) -> bool:
     """Derive, in place, the values of the plain items of tables decoded raw
     by APID. False (the tables partly changed) where a value would be a
     fault: a raw value without a label or outside a spline's points, which
@@ -1716,7 +1745,7 @@ def _derive_tables(route: _ApidRoute, tables: dict[str, dict[str, Any]]) -> bool
             elif "polynomial" in derivation:
                 table[item.name] = _polynomial(derivation["polynomial"], values)
             elif "enumeration" in derivation:
-                column, unknown = _enumerated(derivation["enumeration"], values, run.plans.labels)
+                column, unknown = _enumerated(derivation["enumeration"], values, labels)
                 if unknown is not None:
                     return False
                 table[item.name] = column

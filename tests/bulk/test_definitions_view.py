@@ -126,11 +126,14 @@ def test_views_match_the_bit_model(seed, kind):
     assert views[:, 0].tolist() == sizes.tolist()
     inline = sizes <= 12
     # An inline value fills its view from byte 4, zeros after it.
-    for row, n, value in zip(views[inline], sizes[inline], np.array(want, object)[inline]):
+    for row, n, value in zip(
+        views[inline], sizes[inline], np.array(want, object)[inline], strict=True
+    ):
         assert row.tobytes()[4:] == value + bytes(12 - n)
     # A long value: its first 4 bytes, then where it lies.
     long_rows = views[~inline]
-    assert [r.tobytes()[4:8] for r in long_rows] == [v[:4] for v, s in zip(want, inline) if not s]
+    prefixes = [v[:4] for v, s in zip(want, inline, strict=True) if not s]
+    assert [r.tobytes()[4:8] for r in long_rows] == prefixes
     buffers = array.buffers()[2:]
     in_place = ~inline & (starts % 8 == 0) & (kind != "bytearray")
     if kind != "bytearray":

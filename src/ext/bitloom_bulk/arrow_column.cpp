@@ -311,8 +311,7 @@ std::shared_ptr<const TextBuffers> gather_views(const std::uint8_t* data, std::s
             if (windows == 0 || (start & 7) != 0) return false;
             const auto first = static_cast<std::size_t>(start >> 3);
             k = windows == 1 ? 0 : first / kViewWindow;
-            return first - k * kViewWindow + n <=
-                   static_cast<std::size_t>(b->variadic_sizes[k]);
+            return first - k * kViewWindow + n <= static_cast<std::size_t>(b->variadic_sizes[k]);
         };
         // The sizes of the buffers that the copied values fill one after the
         // other, each up to kNarrowDataEnd bytes (the fill below takes the
@@ -346,8 +345,8 @@ std::shared_ptr<const TextBuffers> gather_views(const std::uint8_t* data, std::s
             return nullptr;
         }
         // Zeroed: an inline value's unused bytes are zeros.
-        b->offsets = static_cast<std::uint8_t*>(std::calloc(std::max<std::size_t>(count, 1),
-                                                            kViewBytes));
+        b->offsets = static_cast<std::uint8_t*>(
+            std::calloc(std::max<std::size_t>(count, 1), kViewBytes));
         if (b->offsets == nullptr) {
             PyErr_NoMemory();
             return nullptr;

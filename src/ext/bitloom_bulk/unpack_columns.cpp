@@ -1384,8 +1384,8 @@ PyObject* byte_slices(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* binary_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"binary_column", {"data", "starts", "sizes", "view"},
-                                       4, 3, 3};
+    static constexpr py::Signature sig{
+        "binary_column", {"data", "starts", "sizes", "view"}, 4, 3, 3};
     PyObject* argv[4] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     const int view = argv[3] == nullptr ? 0 : PyObject_IsTrue(argv[3]);
@@ -1430,9 +1430,8 @@ PyObject* binary_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         // it; writable data, which the caller may change later, is copied.
         if (data.view().readonly != 0) {
             Py_buffer pin = data.take();
-            return new_arrow_column(
-                gather_views(static_cast<const std::uint8_t*>(pin.buf), size, at.data(),
-                             len.data(), count, &pin));
+            return new_arrow_column(gather_views(static_cast<const std::uint8_t*>(pin.buf), size,
+                                                 at.data(), len.data(), count, &pin));
         }
         return new_arrow_column(
             gather_views(data.data(), size, at.data(), len.data(), count, nullptr));

@@ -15,6 +15,7 @@ from __future__ import annotations
 import operator
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
+from functools import partial
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -669,53 +670,46 @@ def _is_apid(item: dict[str, Any]) -> bool:
     )
 
 
+def _recipe(group: list[_Deferred]) -> list[dict[str, Any]]:
+    """The items of deferred runs, each at its own offset (from each run's
+    start where that is the same in every packet, else from 0)."""
+    items: list[dict[str, Any]] = []
+    for part in group:
+        at = part.start if isinstance(part.start, int) else 0
+        for item in part.items:
+            items.append(dict(item.plain_item(), offset_bits=at))
+            at += _width(item)
+    return items
+
+
 def _table(run: _Run, state: _State) -> dict[str, Any]:
     """A type's table from its final state: the deferred runs decoded for its
-    packets (those at the same bit of every packet in one call)."""
+    packets (all those at the same bit of every packet in one call, wherever
+    they stand among the columns), in the columns' order."""
     decoded: dict[str, Any] = {}
-    names = list(state.columns)
-    i = 0
-    while i < len(names):
-        value = state.columns[names[i]]
+    fixed: dict[int, _Deferred] = {}
+    for value in state.columns.values():
+        if isinstance(value, _Deferred) and isinstance(value.start, int):
+            fixed.setdefault(id(value), value)
+    if fixed:
+        group = list(fixed.values())
+        key = ("table", tuple((id(p.items[0]), len(p.items), p.start) for p in group))
+        layout = run.layout(key, lambda: _recipe(group))
+        decoded.update(_columns_at(run, layout, state.rows, 0))
+    for name, value in state.columns.items():
+        if name in decoded:
+            continue
         if isinstance(value, _Slices):
-            decoded[names[i]] = value.build(run)
-            i += 1
-            continue
-        if not isinstance(value, _Deferred):
-            decoded[names[i]] = value
-            i += 1
-            continue
-        # The deferred runs from here on that start at a fixed bit go in one
-        # layout with each item at its own offset.
-        group: list[_Deferred] = [value]
-        j = i + len(value.items)
-        if isinstance(value.start, int):
-            while j < len(names):
-                other = state.columns[names[j]]
-                if not isinstance(other, _Deferred) or not isinstance(other.start, int):
-                    break
-                group.append(other)
-                j += len(other.items)
-
-        def recipe(group: list[_Deferred] = group) -> list[dict[str, Any]]:
-            items: list[dict[str, Any]] = []
-            for part in group:
-                at = part.start if isinstance(part.start, int) else 0
-                for item in part.items:
-                    items.append(dict(item.plain_item(), offset_bits=at))
-                    at += _width(item)
-            return items
-
-        key = (
-            ("table", tuple((id(p.items[0]), len(p.items), p.start) for p in group))
-            if isinstance(value.start, int)
-            else ("table", id(value.items[0]), len(value.items))
-        )
-        layout = run.layout(key, recipe)
-        start = value.start if not isinstance(value.start, int) else 0
-        decoded.update(_columns_at(run, layout, state.rows, start))
-        i = j
-    return decoded
+            decoded[name] = value.build(run)
+        elif isinstance(value, _Deferred):
+            # Each packet's own start: a call of its own.
+            layout = run.layout(
+                ("table", id(value.items[0]), len(value.items)), partial(_recipe, [value])
+            )
+            decoded.update(_columns_at(run, layout, state.rows, value.start))
+        else:
+            decoded[name] = value
+    return {name: decoded[name] for name in state.columns}
 
 
 def _frame(

@@ -305,6 +305,9 @@ class _Run:
         self._needed = self.plans.needed
         self._numeric = self.plans.numeric
         self._terminators: dict[int, I64] = {}
+        # The offsets and lengths of the rows last asked for (the same rows
+        # array is asked for by every item of a type and by its table).
+        self._at: tuple[Index, Index, Index] | None = None
 
     def terminators(self, byte: int) -> I64:
         """Where ``byte`` stands in the data, in order (found once a call)."""
@@ -358,12 +361,21 @@ class _Run:
             self._needed[node.name] = found
         return found
 
+    def at(self, rows: Index) -> tuple[Index, Index]:
+        """The offsets and lengths of packets ``rows`` (increasing and
+        distinct: all of them when as many; rows arrays are never changed in
+        place, so the last ones asked for are kept by identity)."""
+        if len(rows) == len(self.offsets):
+            return self.offsets, self.lengths
+        kept = self._at
+        if kept is None or kept[0] is not rows:
+            kept = self._at = (rows, self.offsets[rows], self.lengths[rows])
+        return kept[1], kept[2]
+
     def bits_of(self, rows: Index) -> I64:
         """The sizes in bits of packets ``rows`` (int64: the lengths may be
         int32)."""
-        if len(rows) == len(self.lengths):
-            return np.multiply(self.lengths, 8, dtype=np.int64)
-        return np.multiply(self.lengths[rows], 8, dtype=np.int64)
+        return np.multiply(self.at(rows)[1], 8, dtype=np.int64)
 
     def packet(self, p: int) -> Any:
         start = int(self.offsets[p])
@@ -651,7 +663,7 @@ def _gather(run: _Run, rows: Index, bit: int, item: dict[str, Any]) -> Any:
     """The values of a _gatherable item at ``bit`` of packets ``rows``, in
     the dtype unpack_columns gives it."""
     dtype = _GATHER_TYPES[(str(item["encoding"]).lower(), item["bits"])]
-    offsets = run.offsets if len(rows) == len(run.offsets) else run.offsets[rows]
+    offsets = run.at(rows)[0]
     first = np.add(offsets, bit // 8, dtype=np.int64)
     value: Any = run.bytes[first].astype(np.uint32)
     for k in range(1, item["bits"] // 8):
@@ -1074,7 +1086,7 @@ def _columns_at(run: _Run, layout: Layout, rows: Index, start: int | I64) -> dic
     if len(rows) == len(run.offsets):
         # Every packet (rows are increasing and distinct): no gather.
         return _columns_in(run, layout, run.offsets, run.lengths, start)
-    return _columns_in(run, layout, run.offsets[rows], run.lengths[rows], start)
+    return _columns_in(run, layout, *run.at(rows), start)
 
 
 def _columns_in(
@@ -1308,7 +1320,7 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
             # bytes objects only where a where reads the field.
             # Bit places in int64: the offsets may be int32, and eight times
             # an offset need not fit it.
-            bits = np.multiply(run.offsets[state.rows], 8, dtype=np.int64) + start
+            bits = np.multiply(run.at(state.rows)[0], 8, dtype=np.int64) + start
             state.columns[item.name] = _Slices(bits, size >> 3)
             if item.name in run.needed(node):
                 state.raw[item.name] = _Slices(bits, size >> 3).build(run).to_numpy()

@@ -13,7 +13,7 @@ import datetime
 import itertools
 import math
 import operator
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Hashable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -659,22 +659,22 @@ _SCALARS = frozenset({str, int, float, bool, type(None)})
 
 
 def _canonical_item(item: Mapping[str, Any]) -> dict[str, Any]:
-    """An item as :func:`_canonical` gives it, its scalar values (most of
+    """An item as :func:`canonical` gives it, its scalar values (most of
     them) taken as they are."""
     out = dict(item)
     for key, value in out.items():
         if type(value) not in _SCALARS:
-            out[key] = _canonical(value)
+            out[key] = canonical(value)
     return out
 
 
-def _canonical(value: Any) -> Any:
+def canonical(value: Any) -> Any:
     """An item's values with tuples as lists and dicts copied, so that items
     written in either form compare (and are stored) alike."""
     if isinstance(value, Mapping):
-        return {k: _canonical(v) for k, v in value.items()}
+        return {k: canonical(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [_canonical(v) for v in value]
+        return [canonical(v) for v in value]
     return value
 
 
@@ -743,8 +743,15 @@ class Definitions:
                 raise DefinitionError(
                     f"Definitions takes PacketType objects, not {type(t).__name__}"
                 )
-        self.types: tuple[PacketType, ...] = tuple(types)
-        self._nodes, self._roots = _build(self.types)
+        self._setup(tuple(types), None)
+
+    def _setup(
+        self,
+        types: tuple[PacketType, ...],
+        shapes: Mapping[int, Hashable] | None,
+    ) -> None:
+        self.types: tuple[PacketType, ...] = types
+        self._nodes, self._roots = _build(self.types, shapes)
         self.refusals: list[Any] = []
         # The decoder's plan for sets sorted by APID alone, made on first use.
         self._apid_route: Any = None
@@ -868,7 +875,66 @@ class Definitions:
 Definitions.__module__ = "bitloom_bulk"
 
 
-def _build(types: Sequence[PacketType]) -> tuple[list[Node], list[Node]]:
+def made_packet_type(
+    name: str,
+    items: list[dict[str, Any]],
+    *,
+    parent: str | None = None,
+    where: Any = None,
+    abstract: bool = False,
+) -> PacketType:
+    """A packet type whose items its maker built in canonical form (fresh
+    dicts whose values are scalars, lists and dicts, none shared with another
+    item): PacketType's checks without copying every item."""
+    made = PacketType(name, [], parent=parent, where=where, abstract=abstract)
+    made.items = items
+    return made
+
+
+def made_definitions(types: Sequence[PacketType], shapes: Mapping[int, Hashable]) -> Definitions:
+    """Definitions of types whose maker names the shape of items (``shapes``
+    maps the id() of an item dict of ``types`` to its shape): items of one
+    shape differ only in 'name' and 'offset_bits', so the first of each shape
+    is read and checked and the others take its reading. The result and any
+    error are those of ``Definitions(types)``."""
+    made = Definitions.__new__(Definitions)
+    made._setup(tuple(types), shapes)
+    return made
+
+
+def _read_items(
+    type_name: str,
+    items: list[Any],
+    shapes: Mapping[int, Hashable] | None,
+    read: dict[Hashable, Item],
+) -> list[Item]:
+    """The items of one type read; with shapes, each shape is read once."""
+    if not shapes:
+        return [read_item(type_name, raw, i) for i, raw in enumerate(items)]
+    out: list[Item] = []
+    for i, raw in enumerate(items):
+        shape = shapes.get(id(raw))
+        first = None if shape is None else read.get(shape)
+        if first is not None:
+            name = raw.get("name")
+            offset = raw.get("offset_bits")
+            if type(name) is str and (offset is None or type(offset) is int):
+                fields = first.__dict__.copy()
+                fields["name"], fields["item"], fields["offset"] = name, dict(raw), offset
+                item = object.__new__(Item)
+                item.__dict__ = fields
+                out.append(item)
+                continue
+        item = read_item(type_name, raw, i)
+        if shape is not None and first is None and item.records is None:
+            read[shape] = item
+        out.append(item)
+    return out
+
+
+def _build(
+    types: Sequence[PacketType], shapes: Mapping[int, Hashable] | None = None
+) -> tuple[list[Node], list[Node]]:
     by_name: dict[str, PacketType] = {}
     for t in types:
         if t.name in by_name:
@@ -887,12 +953,13 @@ def _build(types: Sequence[PacketType]) -> tuple[list[Node], list[Node]]:
             parent = by_name[parent].parent
     nodes: dict[str, Node] = {}
     order: list[Node] = []
+    read: dict[Hashable, Item] = {}
     for index, t in enumerate(types):
         node = Node(
             t.name,
             t.abstract,
             _where(t.name, t.where),
-            [read_item(t.name, raw, i) for i, raw in enumerate(t.items)],
+            _read_items(t.name, t.items, shapes, read),
             index=index,
         )
         nodes[t.name] = node
@@ -904,16 +971,46 @@ def _build(types: Sequence[PacketType]) -> tuple[list[Node], list[Node]]:
         else:
             node.parent = nodes[t.parent]
             node.parent.children.append(node)
-    for node in order:
-        _check_references(node)
+    _check_tree(roots)
     return order, roots
 
 
-def _check_references(node: Node) -> None:
+def _check_tree(roots: list[Node]) -> None:
+    """Check every type's references (see :func:`_check_references`), the
+    tree walked depth first with one table of the fields decoded so far, and
+    raise the error of the first faulty type in definition order."""
+    first: tuple[int, DefinitionError] | None = None
     before: dict[str, Item] = {}
-    if node.parent is not None:
-        for item in node.parent.fields():
-            before[item.name] = item
+    stack: list[tuple[Node, bool, bool]] = [(root, False, False) for root in reversed(roots)]
+    while stack:
+        node, leaving, failed = stack.pop()
+        if leaving:
+            if failed:
+                parent = node.parent
+                before = {} if parent is None else {i.name: i for i in parent.fields()}
+            else:
+                # A type that passed added only names new to the table.
+                for item in node.items:
+                    del before[item.name]
+            continue
+        try:
+            _check_references(node, before)
+        except DefinitionError as exc:
+            failed = True
+            if first is None or node.index < first[0]:
+                first = (node.index, exc)
+            # The children read every field of this type, checked or not.
+            before = {i.name: i for i in node.fields()}
+        stack.append((node, True, failed))
+        stack.extend((child, False, False) for child in reversed(node.children))
+    if first is not None:
+        raise first[1]
+
+
+def _check_references(node: Node, before: dict[str, Item]) -> None:
+    """Check one type's where, sizes and counts against ``before`` (the
+    fields its parents decode, the later of one name kept), adding its own
+    items to it as they are checked."""
     for name in condition_fields(node.where):
         ref = before.get(name)
         if ref is None:
@@ -927,32 +1024,9 @@ def _check_references(node: Node) -> None:
                 f"where reads {name!r}, which has no single value", type=node.name
             )
     for item in node.items:
-        if isinstance(item.count, When):
-            for name in condition_fields(item.count.cond):
-                ref = before.get(name)
-                if ref is None or not ref.scalar:
-                    raise DefinitionError(
-                        f"count {{'when': ...}} reads {name!r}, which is"
-                        + (" not decoded before it" if ref is None else " not one value"),
-                        type=node.name,
-                        item=item.name,
-                    )
-        for key, value in (("bits", item.bits), ("count", item.count)):
-            if not isinstance(value, FromField):
-                continue
-            ref = before.get(value.name)
-            if ref is None:
-                raise DefinitionError(
-                    f"{key} reads {value.name!r}, which is not decoded before it",
-                    type=node.name,
-                    item=item.name,
-                )
-            if ref.kind not in ("plain", "perm") or ref.encoding not in _SIZE_ENCODINGS:
-                raise DefinitionError(
-                    f"{key} reads {value.name!r}, which is not an integer field",
-                    type=node.name,
-                    item=item.name,
-                )
+        # An item of fixed bits and no count reads no other field.
+        if item.count is not None or type(item.bits) is not int:
+            _check_reads(node, item, before)
         if item.name in before:
             raise DefinitionError(
                 "a field of this name is decoded before it (in this type or a parent)",
@@ -960,3 +1034,33 @@ def _check_references(node: Node) -> None:
                 item=item.name,
             )
         before[item.name] = item
+
+
+def _check_reads(node: Node, item: Item, before: dict[str, Item]) -> None:
+    """Check the fields an item's count or size reads."""
+    if isinstance(item.count, When):
+        for name in condition_fields(item.count.cond):
+            ref = before.get(name)
+            if ref is None or not ref.scalar:
+                raise DefinitionError(
+                    f"count {{'when': ...}} reads {name!r}, which is"
+                    + (" not decoded before it" if ref is None else " not one value"),
+                    type=node.name,
+                    item=item.name,
+                )
+    for key, value in (("bits", item.bits), ("count", item.count)):
+        if not isinstance(value, FromField):
+            continue
+        ref = before.get(value.name)
+        if ref is None:
+            raise DefinitionError(
+                f"{key} reads {value.name!r}, which is not decoded before it",
+                type=node.name,
+                item=item.name,
+            )
+        if ref.kind not in ("plain", "perm") or ref.encoding not in _SIZE_ENCODINGS:
+            raise DefinitionError(
+                f"{key} reads {value.name!r}, which is not an integer field",
+                type=node.name,
+                item=item.name,
+            )

@@ -308,6 +308,32 @@ class _Run:
         # The offsets and lengths of the rows last asked for (the same rows
         # array is asked for by every item of a type and by its table).
         self._at: tuple[Index, Index, Index] | None = None
+        self._stride: int | None = None
+        # Framing found the packets one after another (not the caller's
+        # offsets, which may lie anywhere).
+        self.back_to_back = False
+
+    def stride(self) -> int:
+        """The packets' one length where they are all that long and lie back
+        to back in the data (found once a call), else 0."""
+        found = self._stride
+        if found is None:
+            found = 0
+            count = len(self.lengths)
+            if count:
+                length = int(self.lengths[0])
+                if (
+                    length
+                    and int(self.lengths.min()) == int(self.lengths.max()) == length
+                    and (self.back_to_back or bool((np.diff(self.offsets) == length).all()))
+                ):
+                    found = length
+            self._stride = found
+        return found
+
+    def window(self, begin: int, end: int) -> Any:
+        """Bytes [begin, end) of the data, without a copy."""
+        return memoryview(self.view)[begin:end]
 
     def terminators(self, byte: int) -> I64:
         """Where ``byte`` stands in the data, in order (found once a call)."""
@@ -424,6 +450,7 @@ def decode(
     run = _Run(
         data, packet_offsets, packet_lengths, apids, bool(derived), binary, _plans(definitions)
     )
+    run.back_to_back = offsets is None
     count = len(packet_offsets)
     state = _State(np.arange(count, dtype=packet_offsets.dtype), 0)
     tables: dict[str, dict[str, Any]] = {}
@@ -762,8 +789,8 @@ def _frame(
             )
         places = _narrow(np.arange(whole, dtype=np.int64) * packet_bytes + offset, size)
         return places, np.full(whole, packet_bytes, dtype=places.dtype), None
-    starts, sizes, apids, _, _ = _native.split_ccsds(data, offset=offset, allow_partial=False)
-    return _narrow(starts, size), _narrow(sizes, size), np.asarray(apids)
+    framed = _native.split_ccsds(data, offset=offset, narrow=True)
+    return _narrow(framed[0], size), _narrow(framed[1], size), framed[2]
 
 
 def _narrow(values: Any, size: int) -> Index:
@@ -1085,6 +1112,17 @@ def _columns_at(run: _Run, layout: Layout, rows: Index, start: int | I64) -> dic
     """The columns of ``layout`` decoded at bit ``start`` of packets ``rows``."""
     if len(rows) == len(run.offsets):
         # Every packet (rows are increasing and distinct): no gather.
+        stride = run.stride()
+        if stride and isinstance(start, int):
+            # Packets of one length back to back: the kernel's fixed-size
+            # framing, which reads no position per packet.
+            first = int(run.offsets[0])
+            return _native.unpack_columns(
+                run.window(first, first + stride * len(rows)),
+                layout,
+                packet_bytes=stride,
+                offset_bits=start,
+            )
         return _columns_in(run, layout, run.offsets, run.lengths, start)
     return _columns_in(run, layout, *run.at(rows), start)
 

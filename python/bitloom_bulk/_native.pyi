@@ -153,11 +153,22 @@ def binary_column(
 ) -> ArrowColumn:
     """An ArrowColumn of bytes (binary): value i the sizes[i] bytes from bit starts[i] of the data, copied into one buffer without the GIL. With view, in Arrow's binary_view layout: over the data itself where it is read-only (the column holds it), else over a copy of the values."""
 
+@overload
 def split_ccsds(
-    data: Buffer, *, offset: int = 0, allow_partial: bool = False
+    data: Buffer, *, offset: int = 0, allow_partial: bool = False, narrow: Literal[False] = False
 ) -> tuple[
     npt.NDArray[np.int64],
     npt.NDArray[np.int64],
+    npt.NDArray[np.uint16],
+    npt.NDArray[np.uint16],
+    int,
+]: ...
+@overload
+def split_ccsds(
+    data: Buffer, *, offset: int = 0, allow_partial: bool = False, narrow: bool
+) -> tuple[
+    npt.NDArray[np.int64 | np.int32],
+    npt.NDArray[np.int64 | np.int32],
     npt.NDArray[np.uint16],
     npt.NDArray[np.uint16],
     int,

@@ -21,7 +21,14 @@ import os
 from dataclasses import dataclass, field, replace
 from typing import Any
 
-from bitloom_bulk._definitions import DefinitionError, Definitions, PacketType
+from bitloom_bulk._definitions import (
+    DefinitionError,
+    Definitions,
+    PacketType,
+    canonical,
+    made_definitions,
+    made_packet_type,
+)
 from bitloom_bulk._recipe_load import RecipeFileError
 from bitloom_bulk._xtce_types import (
     NUMBERS,
@@ -38,10 +45,11 @@ from bitloom_bulk._xtce_types import (
     integral,
     number,
 )
-from bitloom_bulk._xtce_xml import NAMESPACES, Document, Element, text
+from bitloom_bulk._xtce_xml import NAMESPACES, Document, Element, tag, text
 
 _OPERATORS = {"==": "==", "!=": "!=", "<": "<", "<=": "<=", ">": ">", ">=": ">="}
 _ENTRY_PARTS = {"LocationInContainerInBits", "RepeatEntry", "IncludeCondition"}
+_ENTRY_KINDS = {"ParameterRefEntry", "ContainerRefEntry"}
 
 
 @dataclass
@@ -72,14 +80,17 @@ def load_xtce(source: Any, *, root: str | None = None, strict: bool = True) -> D
     ``(element, name, line, why)`` for each. A file that cannot be read as
     XTCE always raises :class:`RecipeFileError` with the file, line and
     element.
+
+    The XML is read by lxml where it is installed (it parses faster), else
+    by the standard library's parser; both give the same result and errors.
     """
     label, data = _read_source(source)
     document = Document(label, data)
     top = document.root
-    if top.tag != "SpaceSystem":
+    if tag(top) != "SpaceSystem":
         raise RecipeFileError(
             label,
-            f"not an XTCE document: the root element is {top.tag!r}, not 'SpaceSystem'",
+            f"not an XTCE document: the root element is {tag(top)!r}, not 'SpaceSystem'",
             line=document.line(top),
         )
     if document.namespace and document.namespace not in NAMESPACES:
@@ -93,7 +104,7 @@ def load_xtce(source: Any, *, root: str | None = None, strict: bool = True) -> D
         return _Tree(document, Reader(document), strict).build(root)
     except Bad as exc:
         raise RecipeFileError(
-            label, f"{exc.element.tag}: {exc.problem}", line=document.line(exc.element)
+            label, f"{tag(exc.element)}: {exc.problem}", line=document.line(exc.element)
         ) from None
 
 
@@ -133,15 +144,20 @@ class _Tree:
         self.refusals: list[Refusal] = []
         self.bases: dict[str, tuple[str, Element]] = {}
         self.inheritors: dict[str, list[str]] = {}
+        # Items of one shape (by id of the item) differ only in name and
+        # offset: the definitions read the first of each and copy the rest.
+        # The items of a refused container are dropped from it, so that no
+        # id names two items.
+        self.shapes: dict[int, int | tuple[int, int]] = {}
 
     def build(self, root: str | None) -> Definitions:
         for refusal in self.reader.top_refusals:
             self._refuse(refusal, None)
         containers = self.reader.containers
         for name, node in containers.items():
-            if node.tag != "SequenceContainer":
+            if tag(node) != "SequenceContainer":
                 self._refuse(Refused(node, name, "not decoded"), name)
-            base = node.find("BaseContainer")
+            base = node.find("{*}BaseContainer")
             if base is not None:
                 ref = base.get("containerRef")
                 if not ref:
@@ -165,7 +181,7 @@ class _Tree:
         lines: dict[str, Element] = {}
         try:
             self._add(root, None, _Scope(), types, lines)
-            definitions = Definitions(types)
+            definitions = made_definitions(types, self.shapes)
         except DefinitionError as exc:
             found = lines.get(exc.type or "")
             line = None if found is None else self.document.line(found)
@@ -197,7 +213,7 @@ class _Tree:
 
     def _refuse(self, refused: Refused, container: str | None) -> None:
         element = refused.element
-        refusal = Refusal(element.tag, refused.name, self.document.line(element) or 0, refused.why)
+        refusal = Refusal(tag(element), refused.name, self.document.line(element) or 0, refused.why)
         if self.strict:
             raise _refusal_error(self.label, refusal, container)
         if refusal not in self.refusals:
@@ -222,16 +238,19 @@ class _Tree:
             # The packets this container takes cannot be told apart: every
             # packet reaching it stops here, unmatched.
             self._refuse(exc, name)
-            types.append(PacketType(name, [], parent=parent, abstract=True))
+            types.append(made_packet_type(name, [], parent=parent, abstract=True))
             return
         own = scope.copy()
+        items: list[dict[str, Any]] = []
         try:
-            items = self._container(node, name, own, own.position, [name], [])
+            self._container(node, name, own, own.position, [name], items)
         except Refused as exc:
+            for item in items:
+                self.shapes.pop(id(item), None)
             self._refuse(exc, name)
-            types.append(PacketType(name, [], parent=parent, where=where, abstract=True))
+            types.append(made_packet_type(name, [], parent=parent, where=where, abstract=True))
             return
-        types.append(PacketType(name, items, parent=parent, where=where, abstract=abstract))
+        types.append(made_packet_type(name, items, parent=parent, where=where, abstract=abstract))
         for child in self.inheritors.get(name, []):
             self._add(child, name, own, types, lines)
 
@@ -247,33 +266,77 @@ class _Tree:
         items: list[dict[str, Any]],
     ) -> list[dict[str, Any]]:
         for child in children(node, name, {"EntryList", "BaseContainer"}):
-            if child.tag != "EntryList":
+            if tag(child) != "EntryList":
                 continue
-            for entry in children(child, name, {"ParameterRefEntry", "ContainerRefEntry"}):
-                self._entry(entry, name, scope, start, stack, items)
+            last, local = "", ""
+            reader = self.reader
+            parameters, kinds, columns, seen = (
+                reader.parameters,
+                reader.kinds,
+                scope.columns,
+                scope.kinds,
+            )
+            for entry in child:
+                # Entry lists hold runs of one tag: a run's name is read once.
+                if entry.tag != last:
+                    last, local = entry.tag, tag(entry)
+                if local == "ParameterRefEntry" and not len(entry):
+                    # A parameter met before under its name, of a type read
+                    # before, of fixed bits and no count: read as _item would.
+                    parameter = entry.get("parameterRef") or ""
+                    found = parameters.get(parameter)
+                    if (
+                        found is not None
+                        and parameter not in seen
+                        and found.tag == reader.parameter_tag
+                    ):
+                        kind = kinds.get(found.get("parameterTypeRef") or "")
+                        if kind is not None and type(kind.bits) is int and kind.count is None:
+                            item = {
+                                "name": parameter,
+                                "encoding": kind.encoding,
+                                "bits": kind.bits,
+                                "byte_order": kind.byte_order,
+                                "reverse_bits": False,
+                            }
+                            if kind.derived:
+                                item.update(canonical(kind.derived))
+                            self.shapes[id(item)] = id(kind)
+                            columns[parameter] = parameter
+                            seen[parameter] = kind
+                            if scope.position is not None:
+                                scope.position += kind.bits
+                            items.append(item)
+                            continue
+                if local in _ENTRY_KINDS:
+                    self._entry(entry, local, name, scope, start, stack, items)
+                elif local not in QUIET:
+                    raise Refused(entry, name, f"{local} in {tag(child)} is not decoded")
         return items
 
     def _entry(
         self,
         entry: Element,
+        entry_tag: str,
         name: str,
         scope: _Scope,
         start: int | None,
         stack: list[str],
         items: list[dict[str, Any]],
     ) -> None:
-        location = repeat = include = None
-        for part in children(entry, name, _ENTRY_PARTS):
-            if part.tag == "IncludeCondition":
-                include = part
-            elif part.tag == "LocationInContainerInBits":
-                location = part
-            else:
-                repeat = part
-        offset = self._location(location, name, scope, start)
-        if offset is not None:
-            scope.position = offset
-        if entry.tag == "ContainerRefEntry":
+        location = repeat = include = offset = None
+        if len(entry):
+            for part in children(entry, name, _ENTRY_PARTS):
+                if tag(part) == "IncludeCondition":
+                    include = part
+                elif tag(part) == "LocationInContainerInBits":
+                    location = part
+                else:
+                    repeat = part
+            offset = self._location(location, name, scope, start)
+            if offset is not None:
+                scope.position = offset
+        if entry_tag == "ContainerRefEntry":
             ref = entry.get("containerRef")
             if not ref:
                 raise Bad(entry, "a ContainerRefEntry needs a 'containerRef'")
@@ -308,7 +371,8 @@ class _Tree:
         if when is not None:
             # There once where the condition holds, else not at all: a child
             # table of the packets that have it; later positions vary.
-            made[-1]["count"] = {"when": when}
+            made[-1]["count"] = {"when": canonical(when)}
+            self.shapes.pop(id(made[-1]), None)
             column = made[-1]["name"]
             scope.kinds[column] = replace(scope.kinds[column], kind="conditional")
             scope.position = None
@@ -320,8 +384,8 @@ class _Tree:
         if node is None:
             return None
         reference = node.get("referenceLocation", "previousEntry")
-        values = [c for c in node if c.tag not in QUIET]
-        if len(values) != 1 or values[0].tag != "FixedValue":
+        values = [c for c in node if tag(c) not in QUIET]
+        if len(values) != 1 or tag(values[0]) != "FixedValue":
             raise Refused(node, name, "a location other than a FixedValue is not decoded")
         value = integral(
             values[0], number(values[0], text(values[0]), "location", name), "a location", name
@@ -368,8 +432,25 @@ class _Tree:
         while column in scope.kinds:
             n += 1
             column = f"{parameter}#{n}"
-        made: list[dict[str, Any]] = []
         bits: Any = kind.bits
+        if type(bits) is int and kind.count is None and repeat is None and kind.leading is None:
+            # One value of fixed bits: the item every entry of the kind makes.
+            plain: dict[str, Any] = {
+                "name": column,
+                "encoding": kind.encoding,
+                "bits": bits,
+                "byte_order": kind.byte_order,
+                "reverse_bits": False,
+            }
+            if kind.derived:
+                plain.update(canonical(kind.derived))
+            self.shapes[id(plain)] = id(kind)
+            scope.columns[parameter] = column
+            scope.kinds[column] = kind
+            if scope.position is not None:
+                scope.position += bits
+            return [plain]
+        made: list[dict[str, Any]] = []
         if kind.leading is not None:
             tag = f"{column}.size"
             made.append(
@@ -411,7 +492,10 @@ class _Tree:
                 }
             else:
                 item["count"] = count
-        item.update(kind.derived)
+        if kind.derived:
+            item.update(canonical(kind.derived))
+        if kind.leading is None and type(bits) is int and (count is None or type(count) is int):
+            self.shapes[id(item)] = id(kind) if count is None else (id(kind), count)
         scope.columns[parameter] = column
         scope.kinds[column] = kind
         if scope.position is not None:
@@ -427,21 +511,21 @@ class _Tree:
     def _repeat(self, node: Element, name: str) -> int | Size:
         count = None
         for part in children(node, name, {"Count", "Offset"}):
-            if part.tag == "Offset":
+            if tag(part) == "Offset":
                 raise Refused(part, name, "a gap between repeated entries is not decoded")
             count = part
         if count is None:
             raise Bad(node, f"the RepeatEntry in {name!r} needs a Count")
-        values = [c for c in count if c.tag not in QUIET]
+        values = [c for c in count if tag(c) not in QUIET]
         if len(values) != 1:
             raise Bad(count, f"the Count in {name!r} needs one value")
-        if values[0].tag == "FixedValue":
+        if tag(values[0]) == "FixedValue":
             return integral(
                 values[0], number(values[0], text(values[0]), "count", name), "a count", name
             )
-        if values[0].tag == "DynamicValue":
+        if tag(values[0]) == "DynamicValue":
             return self.reader.dynamic(values[0], name)
-        raise Refused(values[0], name, f"a count given by {values[0].tag} is not decoded")
+        raise Refused(values[0], name, f"a count given by {tag(values[0])} is not decoded")
 
     # -- restriction criteria ------------------------------------------------------
 
@@ -459,28 +543,28 @@ class _Tree:
             children(criteria, name, {"Comparison", "ComparisonList", "BooleanExpression"})
         )
         if len(found) != 1:
-            raise Bad(criteria, f"the {criteria.tag} of {name!r} needs one criterion")
+            raise Bad(criteria, f"the {tag(criteria)} of {name!r} needs one criterion")
         top = found[0]
-        if top.tag == "Comparison":
+        if tag(top) == "Comparison":
             return [self._comparison(top, name, scope)]
-        if top.tag == "ComparisonList":
+        if tag(top) == "ComparisonList":
             return [self._comparison(c, name, scope) for c in children(top, name, {"Comparison"})]
-        terms = [c for c in top if c.tag not in QUIET]
+        terms = [c for c in top if tag(c) not in QUIET]
         if len(terms) != 1:
             raise Bad(top, f"the BooleanExpression of {name!r} needs one term")
         term = self._boolean(terms[0], name, scope)
         return [term] if isinstance(term, tuple) else term
 
     def _boolean(self, node: Element, name: str, scope: _Scope) -> Any:
-        if node.tag == "Condition":
+        if tag(node) == "Condition":
             return self._condition(node, name, scope)
-        if node.tag in ("ANDedConditions", "ORedConditions"):
+        if tag(node) in ("ANDedConditions", "ORedConditions"):
             terms = [
                 self._boolean(c, name, scope)
                 for c in children(node, name, {"Condition", "ANDedConditions", "ORedConditions"})
             ]
-            return {"all" if node.tag == "ANDedConditions" else "any": terms}
-        raise Refused(node, name, f"{node.tag} in a BooleanExpression is not decoded")
+            return {"all" if tag(node) == "ANDedConditions" else "any": terms}
+        raise Refused(node, name, f"{tag(node)} in a BooleanExpression is not decoded")
 
     def _comparison(self, node: Element, name: str, scope: _Scope) -> tuple[str, str, Any]:
         parameter = node.get("parameterRef")
@@ -492,9 +576,9 @@ class _Tree:
         return self._term(node, name, scope, parameter, op, value, calibrated(node))
 
     def _condition(self, node: Element, name: str, scope: _Scope) -> tuple[str, str, Any]:
-        refs = node.findall("ParameterInstanceRef")
-        operator = node.find("ComparisonOperator")
-        value = node.find("Value")
+        refs = node.findall("{*}ParameterInstanceRef")
+        operator = node.find("{*}ComparisonOperator")
+        value = node.find("{*}Value")
         list(children(node, name, {"ParameterInstanceRef", "ComparisonOperator", "Value"}))
         if len(refs) == 2:
             raise Refused(node, name, "a Condition comparing two parameters is not decoded")

@@ -14,7 +14,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
-from bitloom_bulk._xtce_xml import Document, Element, text
+from bitloom_bulk._xtce_xml import Document, Element, tag, text
 
 
 class Refusal(NamedTuple):
@@ -162,19 +162,19 @@ def int_attr(node: Element, name: str, owner: str, default: int | None = None) -
     value = node.get(name)
     if value is None:
         if default is None:
-            raise Bad(node, f"{node.tag} of {owner!r} needs the attribute {name!r}")
+            raise Bad(node, f"{tag(node)} of {owner!r} needs the attribute {name!r}")
         return default
     try:
         return int(value)
     except ValueError:
-        raise Bad(node, f"{node.tag} of {owner!r}: {name}={value!r} is not an integer") from None
+        raise Bad(node, f"{tag(node)} of {owner!r}: {name}={value!r} is not an integer") from None
 
 
 def number(node: Element, text: str | None, what: str, owner: str) -> float:
     try:
         return float(text if text is not None else "")
     except ValueError:
-        raise Bad(node, f"{node.tag} of {owner!r}: {what} {text!r} is not a number") from None
+        raise Bad(node, f"{tag(node)} of {owner!r}: {what} {text!r} is not a number") from None
 
 
 def integral(node: Element, value: float, what: str, owner: str) -> int:
@@ -187,10 +187,10 @@ def children(node: Element, owner: str, known: set[str]) -> Iterator[Element]:
     """The children of ``node`` the caller reads, refusing any other element
     that is not one of the quiet ones."""
     for child in node:
-        if child.tag in known:
+        if tag(child) in known:
             yield child
-        elif child.tag not in QUIET:
-            raise Refused(child, owner, f"{child.tag} in {node.tag} is not decoded")
+        elif tag(child) not in QUIET:
+            raise Refused(child, owner, f"{tag(child)} in {tag(node)} is not decoded")
 
 
 class Reader:
@@ -203,15 +203,17 @@ class Reader:
         self.containers: dict[str, Element] = {}
         self.kinds: dict[str, Kind] = {}
         self.top_refusals: list[Refused] = []
+        # The last tag (with its namespace) found to be a Parameter's.
+        self.parameter_tag = ""
         self._read_system(document.root)
 
     # -- the document's sets ------------------------------------------------------
 
     def _read_system(self, system: Element) -> None:
         for child in system:
-            if child.tag == "TelemetryMetaData":
+            if tag(child) == "TelemetryMetaData":
                 self._read_telemetry(child)
-            elif child.tag == "SpaceSystem":
+            elif tag(child) == "SpaceSystem":
                 self.top_refusals.append(
                     Refused(
                         child,
@@ -219,7 +221,7 @@ class Reader:
                         "a nested SpaceSystem (references by path) is not decoded",
                     )
                 )
-            elif child.tag not in QUIET:
+            elif tag(child) not in QUIET:
                 self.top_refusals.append(Refused(child, system.get("name") or "", "not decoded"))
 
     def _read_telemetry(self, telemetry: Element) -> None:
@@ -229,9 +231,9 @@ class Reader:
             "ContainerSet": self.containers,
         }
         for child in telemetry:
-            table = sets.get(child.tag)
+            table = sets.get(tag(child))
             if table is None:
-                if child.tag not in QUIET:
+                if tag(child) not in QUIET:
                     self.top_refusals.append(
                         Refused(
                             child,
@@ -241,8 +243,12 @@ class Reader:
                         )
                     )
                 continue
+            last, quiet = "", False
             for entry in child:
-                if entry.tag in QUIET:
+                # The sets hold runs of one tag: a run's name is read once.
+                if entry.tag != last:
+                    last, quiet = entry.tag, tag(entry) in QUIET
+                if quiet:
                     continue
                 name = entry.get("name")
                 if not name:
@@ -262,12 +268,15 @@ class Reader:
         node = self.parameters.get(name)
         if node is None:
             raise Bad(at, f"refers to the parameter {name!r}, which is not defined")
-        if node.tag != "Parameter":
-            raise Refused(node, name, f"{node.tag} is not decoded")
+        if node.tag != self.parameter_tag:
+            if tag(node) != "Parameter":
+                raise Refused(node, name, f"{tag(node)} is not decoded")
+            self.parameter_tag = node.tag
         type_name = node.get("parameterTypeRef")
         if not type_name:
             raise Bad(node, f"the parameter {name!r} needs a 'parameterTypeRef'")
-        return node, self.kind(type_name, node)
+        kind = self.kinds.get(type_name)
+        return node, self.kind(type_name, node) if kind is None else kind
 
     def kind(self, type_name: str, at: Element, depth: int = 0) -> Kind:
         if type_name in self.kinds:
@@ -282,10 +291,10 @@ class Reader:
         return kind
 
     def _read_type(self, node: Element, name: str, depth: int) -> Kind:
-        tag = node.tag
-        if tag == "ArrayParameterType":
+        kind_tag = tag(node)
+        if kind_tag == "ArrayParameterType":
             return self._array(node, name, depth)
-        if tag == "AbsoluteTimeParameterType":
+        if kind_tag == "AbsoluteTimeParameterType":
             return self._time(node, name)
         readers = {
             "IntegerParameterType": ("IntegerDataEncoding",),
@@ -295,39 +304,39 @@ class Reader:
             "StringParameterType": ("StringDataEncoding",),
             "BinaryParameterType": ("BinaryDataEncoding",),
         }
-        if tag not in readers:
-            raise Refused(node, name, f"{tag} is not decoded")
-        known = set(readers[tag])
-        if tag == "EnumeratedParameterType":
+        if kind_tag not in readers:
+            raise Refused(node, name, f"{kind_tag} is not decoded")
+        known = set(readers[kind_tag])
+        if kind_tag == "EnumeratedParameterType":
             known.add("EnumerationList")
         encodings = []
         labels: dict[int, str] | None = None
         for child in children(node, name, known | _ANY_ENCODING):
-            if child.tag == "EnumerationList":
+            if tag(child) == "EnumerationList":
                 labels = self._labels(child, name)
-            elif child.tag in known:
+            elif tag(child) in known:
                 encodings.append(child)
             else:
-                raise Refused(child, name, f"{child.tag} in {tag} is not decoded")
+                raise Refused(child, name, f"{tag(child)} in {kind_tag} is not decoded")
         if len(encodings) != 1:
             raise Bad(node, f"the parameter type {name!r} needs one data encoding")
         encoding = encodings[0]
-        if encoding.tag == "IntegerDataEncoding":
+        if tag(encoding) == "IntegerDataEncoding":
             kind = self._integer(encoding, name)
-        elif encoding.tag == "FloatDataEncoding":
+        elif tag(encoding) == "FloatDataEncoding":
             kind = self._float(encoding, name)
-        elif encoding.tag == "StringDataEncoding":
+        elif tag(encoding) == "StringDataEncoding":
             kind = self._string(encoding, name)
         else:
             kind = self._binary(encoding, name)
-        if tag == "BooleanParameterType":
+        if kind_tag == "BooleanParameterType":
             if kind.derived:
                 raise Refused(encoding, name, "a calibrator on a boolean type is not decoded")
             # True where the raw value is not 0 (zeroStringValue and
             # oneStringValue name the two in text; the column holds bools).
             kind.kind = "boolean"
             kind.derived = {"boolean": True}
-        if tag == "EnumeratedParameterType":
+        if kind_tag == "EnumeratedParameterType":
             if labels is None:
                 raise Bad(node, f"the enumerated type {name!r} needs an EnumerationList")
             if kind.derived:
@@ -343,7 +352,7 @@ class Reader:
         epoch. Other encodings are refused."""
         encoding = reference = None
         for child in children(node, name, {"Encoding", "ReferenceTime"}):
-            if child.tag == "Encoding":
+            if tag(child) == "Encoding":
                 encoding = child
             else:
                 reference = child
@@ -351,7 +360,7 @@ class Reader:
             raise Bad(node, f"the time type {name!r} needs an Encoding and a ReferenceTime")
         epoch = None
         for child in children(reference, name, {"Epoch", "OffsetFrom"}):
-            if child.tag == "OffsetFrom":
+            if tag(child) == "OffsetFrom":
                 raise Refused(child, name, "a time offset from another parameter is not decoded")
             epoch = _epoch(child, text(child), name)
         if epoch is None:
@@ -365,7 +374,7 @@ class Reader:
         if len(found) != 1:
             raise Bad(encoding, f"the time encoding of {name!r} needs one data encoding")
         data = found[0]
-        if data.tag != "IntegerDataEncoding":
+        if tag(data) != "IntegerDataEncoding":
             raise Refused(data, name, "a time from a float is not decoded")
         count = self._integer(data, name)
         whole, spare = divmod(count.bits if isinstance(count.bits, int) else 0, 8)
@@ -418,7 +427,7 @@ class Reader:
             result = "little"
         elif order != "mostSignificantByteFirst":
             raise Bad(node, f"byteOrder {order!r} of {name!r} is not an XTCE byte order")
-        listed = node.find("ByteOrderList")
+        listed = node.find("{*}ByteOrderList")
         if listed is not None:
             significance = [
                 int_attr(b, "byteSignificance", name) for b in children(listed, name, {"Byte"})
@@ -446,13 +455,13 @@ class Reader:
     def _calibrator(self, encoding: Element, name: str) -> dict[str, Any]:
         derived: dict[str, Any] = {}
         for child in children(encoding, name, {"DefaultCalibrator", "ByteOrderList"}):
-            if child.tag != "DefaultCalibrator":
+            if tag(child) != "DefaultCalibrator":
                 continue
-            found = [c for c in child if c.tag not in QUIET]
+            found = [c for c in child if tag(c) not in QUIET]
             if len(found) != 1:
                 raise Bad(child, f"the DefaultCalibrator of {name!r} needs one calibrator")
             calibrator = found[0]
-            if calibrator.tag == "PolynomialCalibrator":
+            if tag(calibrator) == "PolynomialCalibrator":
                 terms: dict[int, float] = {}
                 for term in children(calibrator, name, {"Term"}):
                     exponent = int_attr(term, "exponent", name)
@@ -463,7 +472,7 @@ class Reader:
                 if not terms:
                     raise Bad(calibrator, f"the polynomial of {name!r} has no terms")
                 derived["polynomial"] = [terms.get(e, 0.0) for e in range(max(terms) + 1)]
-            elif calibrator.tag == "SplineCalibrator":
+            elif tag(calibrator) == "SplineCalibrator":
                 order = int_attr(calibrator, "order", name, 1)
                 extrapolate = calibrator.get("extrapolate", "false")
                 if order != 1:
@@ -479,7 +488,7 @@ class Reader:
                 ]
                 derived["spline"] = points
             else:
-                raise Refused(calibrator, name, f"{calibrator.tag} is not decoded")
+                raise Refused(calibrator, name, f"{tag(calibrator)} is not decoded")
         return derived
 
     def _integer(self, node: Element, name: str) -> Kind:
@@ -505,27 +514,27 @@ class Reader:
 
     def _size(self, node: Element, name: str) -> int | Size:
         """A SizeInBits element: a fixed value or a dynamic one."""
-        found = [c for c in node if c.tag not in QUIET]
+        found = [c for c in node if tag(c) not in QUIET]
         if len(found) != 1:
             raise Bad(node, f"the size of {name!r} needs one value")
         value = found[0]
-        if value.tag == "Fixed":
-            inner = value.find("FixedValue")
+        if tag(value) == "Fixed":
+            inner = value.find("{*}FixedValue")
             if inner is None:
                 raise Bad(value, f"the size of {name!r} needs a FixedValue")
             value = inner
-        if value.tag == "FixedValue":
+        if tag(value) == "FixedValue":
             return integral(value, number(value, text(value), "size", name), "the size", name)
-        if value.tag == "DynamicValue":
+        if tag(value) == "DynamicValue":
             return self.dynamic(value, name)
-        raise Refused(value, name, f"a size given by {value.tag} is not decoded")
+        raise Refused(value, name, f"a size given by {tag(value)} is not decoded")
 
     def dynamic(self, node: Element, name: str) -> Size:
         """A DynamicValue: a parameter's raw value, linearly adjusted."""
         ref = None
         slope, intercept = 1, 0
         for child in children(node, name, {"ParameterInstanceRef", "LinearAdjustment"}):
-            if child.tag == "ParameterInstanceRef":
+            if tag(child) == "ParameterInstanceRef":
                 ref = child
             else:
                 slope = integral(
@@ -556,8 +565,8 @@ class Reader:
         if len(sizes) != 1:
             raise Bad(node, f"the string type {name!r} needs one SizeInBits or Variable")
         size = sizes[0]
-        found = [c for c in size if c.tag not in QUIET]
-        leading = [c for c in found if c.tag == "LeadingSize"]
+        found = [c for c in size if tag(c) not in QUIET]
+        leading = [c for c in found if tag(c) == "LeadingSize"]
         if leading and len(found) == 1:
             # A size tag in front of the text, counting its bytes.
             tag_bits = int_attr(leading[0], "sizeInBitsOfSizeTag", name, 16)
@@ -566,7 +575,7 @@ class Reader:
             kind = Kind("text", _TEXT_ENCODINGS[encoding], Size("", 8, 0))
             kind.leading = tag_bits
             return kind
-        ends = [c for c in found if c.tag == "TerminationChar"]
+        ends = [c for c in found if tag(c) == "TerminationChar"]
         if ends and len(found) == 1:
             # To the terminator, which the field holds; the text is what precedes it.
             written = text(ends[0]) or "00"
@@ -586,15 +595,15 @@ class Reader:
             kind = Kind("text", _TEXT_ENCODINGS[encoding], Size("", 8, 0))
             kind.terminator = terminator[0]
             return kind
-        if size.tag == "Variable":
-            if len(found) != 1 or found[0].tag != "DynamicValue":
-                what = found[0].tag if found else "Variable"
+        if tag(size) == "Variable":
+            if len(found) != 1 or tag(found[0]) != "DynamicValue":
+                what = tag(found[0]) if found else "Variable"
                 raise Refused(found[0] if found else size, name, f"a string sized by {what}")
             bits: int | Size = self.dynamic(found[0], name)
         else:
             for child in found:
-                if child.tag in ("TerminationChar", "LeadingSize"):
-                    raise Refused(child, name, f"a string with {child.tag} is not decoded")
+                if tag(child) in ("TerminationChar", "LeadingSize"):
+                    raise Refused(child, name, f"a string with {tag(child)} is not decoded")
             bits = self._size(size, name)
         return Kind("text", _TEXT_ENCODINGS[encoding], bits)
 
@@ -625,18 +634,18 @@ class Reader:
             raise Refused(node, name, "an array of arrays")
         start = end = None
         for child in children(dimensions[0], name, {"StartingIndex", "EndingIndex"}):
-            values = [c for c in child if c.tag not in QUIET]
+            values = [c for c in child if tag(c) not in QUIET]
             if len(values) != 1:
-                raise Bad(child, f"{child.tag} of {name!r} needs one value")
-            if values[0].tag == "FixedValue":
+                raise Bad(child, f"{tag(child)} of {name!r} needs one value")
+            if tag(values[0]) == "FixedValue":
                 index: int | Size = integral(
                     values[0], number(values[0], text(values[0]), "index", name), "index", name
                 )
-            elif values[0].tag == "DynamicValue":
+            elif tag(values[0]) == "DynamicValue":
                 index = self.dynamic(values[0], name)
             else:
-                raise Refused(values[0], name, f"an index given by {values[0].tag}")
-            if child.tag == "StartingIndex":
+                raise Refused(values[0], name, f"an index given by {tag(values[0])}")
+            if tag(child) == "StartingIndex":
                 start = index
             else:
                 end = index

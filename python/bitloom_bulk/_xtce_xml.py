@@ -1,24 +1,40 @@
-"""XML for the XTCE reader: the standard library's element tree, read safely,
-with the namespaces taken off the tags and each element's line found when a
-message needs it.
+"""XML for the XTCE reader, read safely into an element tree: lxml's where it
+is installed and the document is bytes in UTF-8 or ASCII, else the standard
+library's. Tags keep their namespaces (:func:`tag` gives the name without
+one) and each element's line is found when a message needs it.
 
 Safety: the prolog is read first by expat with a handler that refuses a
 document type declaration, so no entity can be declared, expanded or fetched;
-the tree is then built by ElementTree's C parser (a reference to an undeclared
-entity is an XML error there). Lines: ElementTree keeps none, so a second
-expat pass over the text gives the line of every element in document order,
-once, and only when a message names one.
+the tree is then built by lxml (entities never resolved, no network, no DTD
+loaded, the size limits kept) or ElementTree's C parser (a reference to an
+undeclared entity is an XML error there). Both give one tree: a document
+lxml refuses or warns about is read by ElementTree, whose message is the one
+raised. Lines: ElementTree keeps none, so a second expat pass over the text
+gives the line of every element in document order, once, and only when a
+message names one.
 """
 
 from __future__ import annotations
 
+import importlib
+import re
 import xml.etree.ElementTree as ET
 from typing import Any
 from xml.parsers import expat
 
 from bitloom_bulk._recipe_load import RecipeFileError
 
+try:
+    _lxml: Any = importlib.import_module("lxml.etree")
+except ImportError:  # the standard library's parser reads every document
+    _lxml = None
+
 Element = ET.Element
+
+# The declared encoding, if any, of a document that starts with its XML
+# declaration (after a UTF-8 byte order mark, if there is one).
+_DECLARATION = re.compile(rb"(?:\xef\xbb\xbf)?<\?xml[^>]*?encoding\s*=\s*[\"']([^\"']*)[\"']")
+_LXML_ENCODINGS = {b"utf-8", b"utf8", b"us-ascii", b"ascii"}
 
 # The XTCE namespaces by version; no namespace at all is read as XTCE too.
 # The OMG names each release's namespace by the address of its published
@@ -34,36 +50,39 @@ NAMESPACES = {
 NAMESPACES.update({k.replace("http://", "https://"): v for k, v in list(NAMESPACES.items())})
 
 
+_PROLOG_STEP = 1 << 12
+
+
 class _Stop(Exception):
     pass
 
 
 class Document:
-    """A parsed document: its root element (tags without namespaces), the
-    root's namespace ("" for none), and the line of any element."""
+    """A parsed document: its root element (tags with their namespaces, see
+    :func:`tag`), the root's namespace ("" for none), and the line of any
+    element."""
 
     def __init__(self, label: str, data: bytes | str) -> None:
         self.label, self._data = label, data
         _refuse_doctype(label, data)
-        parser = ET.XMLParser()
-        try:
-            parser.feed(data)
-            root = parser.close()
-        except ET.ParseError as exc:
-            line = exc.position[0]
-            raise RecipeFileError(
-                label, f"not well-formed XML ({_reason(exc)})", line=line
-            ) from None
+        root = _lxml_root(data)
+        if root is None:
+            parser = ET.XMLParser()
+            try:
+                parser.feed(data)
+                root = parser.close()
+            except ET.ParseError as exc:
+                line = exc.position[0]
+                raise RecipeFileError(
+                    label, f"not well-formed XML ({_reason(exc)})", line=line
+                ) from None
         tag = root.tag
         self.namespace = tag[1 : tag.index("}")] if tag[0] == "{" else ""
-        for element in root.iter():
-            tag = element.tag
-            if not isinstance(tag, str):  # comments and processing instructions
-                continue
-            if tag[0] == "{":
-                element.tag = tag[tag.index("}") + 1 :]
-        self.root = root
+        self.root: Any = root
         self._lines: dict[int, int] | None = None
+        # lxml makes an element's Python object when it is reached and may
+        # make another later: lines are kept by element for its tree.
+        self._keep: list[Any] = []
 
     def line(self, element: Element) -> int | None:
         """The line the element starts on."""
@@ -72,8 +91,48 @@ class Document:
             parser = expat.ParserCreate()
             parser.StartElementHandler = lambda *_: starts.append(parser.CurrentLineNumber)
             parser.Parse(self._data, True)
-            self._lines = {id(e): line for e, line in zip(self.root.iter(), starts, strict=False)}
+            elements = list(self.root.iter())
+            self._keep = elements
+            self._lines = {id(e): line for e, line in zip(elements, starts, strict=False)}
         return self._lines.get(id(element))
+
+
+def _lxml_root(data: bytes | str) -> Any:
+    """The document's root read by lxml, or None where lxml is missing, the
+    document is not bytes in UTF-8 or ASCII, or lxml refuses or warns (the
+    standard library's parser then reads it, and words any error)."""
+    if _lxml is None or not isinstance(data, bytes):
+        return None
+    declared = _DECLARATION.match(data)
+    if declared is not None and declared.group(1).lower() not in _LXML_ENCODINGS:
+        return None
+    if not data.startswith((b"<", b"\xef\xbb\xbf<")):
+        return None
+    parser = _lxml.XMLParser(
+        resolve_entities=False,
+        no_network=True,
+        load_dtd=False,
+        huge_tree=False,
+        remove_comments=True,
+        remove_pis=True,
+        # Blank text is read as no text (every text read is stripped); XML
+        # ids are never looked up.
+        remove_blank_text=True,
+        collect_ids=False,
+    )
+    try:
+        root = _lxml.fromstring(data, parser)
+    except (_lxml.XMLSyntaxError, ValueError):
+        return None
+    if len(parser.error_log) or not isinstance(root.tag, str):
+        return None
+    return root
+
+
+def tag(element: Any) -> str:
+    """The element's name without its namespace."""
+    name: str = element.tag
+    return name[name.find("}") + 1 :]
 
 
 def _reason(exc: ET.ParseError) -> str:
@@ -102,7 +161,11 @@ def _refuse_doctype(label: str, data: bytes | str) -> None:
     parser.StartElementHandler = stop
     parser.SetParamEntityParsing(expat.XML_PARAM_ENTITY_PARSING_NEVER)
     try:
-        parser.Parse(data, True)
+        # In pieces: expat keeps a copy of what follows where a handler
+        # stops it, and the prolog is at the start.
+        for start in range(0, len(data), _PROLOG_STEP):
+            parser.Parse(data[start : start + _PROLOG_STEP], False)
+        parser.Parse(data[:0], True)
     except _Stop:
         return
     except expat.ExpatError as exc:

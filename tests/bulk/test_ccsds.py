@@ -60,7 +60,27 @@ def check_against_reference(data, offset=0):
         got = bitloom_bulk.split_ccsds(data, offset=offset, allow_partial=True)
     assert frames_as_tuples(got) == packets
     assert got.end == end
+    # The int32 framing that packet definitions ask for: the same packets.
+    narrow = bitloom_bulk._native.split_ccsds(data, offset=offset, allow_partial=True, narrow=True)
+    assert [a.dtype for a in narrow[:2]] == [np.int32, np.int32]
+    assert list(zip(*(a.tolist() for a in narrow[:4]), strict=True)) == packets
+    assert narrow[4] == end
     return got
+
+
+@pytest.mark.parametrize(
+    "lengths, tail",
+    [
+        ([100] * 70 + [7] * 50, b""),  # shorter packets after the first 64
+        ([7] + [300] * 10, b""),  # longer ones after the first
+        ([20] * 64 + [19, 21], b""),
+        ([40] * 10, bytes(3)),  # a header cut short at the end
+        ([40] * 70 + [8] * 5, bytes.fromhex("0800c0000050") + bytes(9)),  # a packet cut short
+    ],
+)
+def test_frames_whatever_lengths_follow_the_first_packets(lengths, tail):
+    data = streams.stream(np.zeros(len(lengths)), lengths, np.random.default_rng(5)) + tail
+    assert len(check_against_reference(data).offsets) == len(lengths)
 
 
 def packed_packet(apid, seq, body):

@@ -71,6 +71,36 @@ REFUSED = [
         ["'=~'"],
     ),
     ([T("a", [{"name": "x", "bits": 8}])], ["item 'x'", "missing key 'encoding'"]),
+    # Of two faulty types the first listed is named, a child listed before its
+    # parent included; a child reads every field of a faulty parent.
+    (
+        [T("c", [u("z", 8)], parent="p", where={"w": 1}), T("p", [u("x", 8), u("x", 8)])],
+        ["type 'c'", "where reads 'w'"],
+    ),
+    (
+        [
+            T("p", [u("x", 8), u("x", 8), u("y", 8)]),
+            T("c", [u("z", 8)], parent="p", where={"w": 1}),
+        ],
+        ["type 'p'", "item 'x'", "decoded before it"],
+    ),
+    (
+        [
+            T("c", [u("z", 8, count={"field": "y"})], parent="p", where={"y": 1}),
+            T("p", [u("x", 8), u("x", 8), u("y", 8)]),
+            T("d", [u("v", 8)], parent="p", where={"z": 1}),
+        ],
+        ["type 'p'", "item 'x'", "decoded before it"],
+    ),
+    (
+        [
+            T("b", [u("z", 8)], parent="r2", where={"q": 1}),
+            T("r", [u("k", 8)]),
+            T("a", [u("q", 8), u("q", 8)], parent="r"),
+            T("r2", [u("m", 8)]),
+        ],
+        ["type 'b'", "where reads 'q'"],
+    ),
 ]
 
 

@@ -44,6 +44,13 @@ def test_fixed_size_and_ccsds_framing_agree_with_the_model(seed):
     fixed = bytes(fixed)
     want = model.decode(defs, fixed, packet_bytes=40)
     model.assert_same(defs, defs.decode(fixed, packet_bytes=40, errors="skip"), want)
+    # The same packets where the caller says, with bytes between them: one
+    # length, but not back to back.
+    gap = 1 + seed % 5
+    spread = b"".join(fixed[i : i + 40] + bytes([0xA5]) * gap for i in range(0, len(fixed), 40))
+    places = np.arange(30) * (40 + gap)
+    got = defs.decode(spread, offsets=places, lengths=np.full(30, 40), errors="skip")
+    model.assert_same(defs, got, want)
     # CCSDS packets whose bodies start with the counters.
     stream = bytearray(streams.stream(rng.integers(0, 4, 30), rng.integers(20, 40, 30), rng))
     at = 0

@@ -47,8 +47,9 @@ PyMethodDef g_methods[] = {
      "Results and errors (the first faulty packet's) are those of one thread; str\n"
      "objects of text='object' are made on the calling thread afterwards."},
     {"split_ccsds", py::as_cfunction(split_ccsds), METH_FASTCALL | METH_KEYWORDS,
-     "split_ccsds(data, *, offset=0, allow_partial=False)\n--\n\n"
-     "Frame a CCSDS space packet stream by its primary headers."},
+     "split_ccsds(data, *, offset=0, allow_partial=False, narrow=False)\n--\n\n"
+     "Frame a CCSDS space packet stream by its primary headers. narrow: offsets and\n"
+     "lengths as int32 where the data is under 2 GiB."},
     {"unpack_repeated", py::as_cfunction(unpack_repeated), METH_FASTCALL | METH_KEYWORDS,
      "unpack_repeated(data, recipe, offsets, lengths, starts, counts, stride, *, owners=False,"
      " threads=None)\n--\n\n"

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "binding/buffer.hpp"
@@ -55,12 +56,42 @@ Ref column(std::uint64_t n, const char* dtype, T*& out) {
 
 }  // namespace
 
+namespace {
+
+// Frames packets into columns of `capacity` rows (a count of the same bytes):
+// the packets written, and where the walk stopped.
+template <class Index>
+std::pair<std::uint64_t, ccsds::Stop> fill_frames(const std::uint8_t* bytes, std::uint64_t size,
+                                                  std::uint64_t offset, std::uint64_t capacity,
+                                                  Index* offsets, Index* lengths,
+                                                  std::uint16_t* apids, std::uint16_t* seqs) {
+    std::uint64_t i = 0;
+    const ccsds::Stop stop = ccsds::walk(bytes, size, offset,
+                                         [&](std::uint64_t pos, const ccsds::Header& h) {
+                                             if (i < capacity) {
+                                                 offsets[i] = static_cast<Index>(pos);
+                                                 lengths[i] = static_cast<Index>(h.length);
+                                                 apids[i] = h.apid;
+                                                 seqs[i] = h.sequence_count;
+                                             }
+                                             ++i;
+                                         });
+    return {i, stop};
+}
+
+}  // namespace
+
 PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"split_ccsds", {"data", "offset", "allow_partial"}, 3, 1, 1};
-    PyObject* argv[3] = {};
+    static constexpr py::Signature sig{
+        "split_ccsds", {"data", "offset", "allow_partial", "narrow"}, 4, 1, 1};
+    PyObject* argv[4] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     bool allow_partial = false;
     if (argv[2] != nullptr && !py::convert_arg(sig, 2, argv, py::to_bool, allow_partial)) {
+        return nullptr;
+    }
+    bool narrow = false;
+    if (argv[3] != nullptr && !py::convert_arg(sig, 3, argv, py::to_bool, narrow)) {
         return nullptr;
     }
     py::BufferView buf;
@@ -69,43 +100,70 @@ PyObject* split_ccsds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const std::uint8_t* bytes = buf.data();
     const std::uint64_t size = buf.size();
 
-    // One walk of the headers (each waits on the one before), its packets
-    // kept as they are read: one reading, whatever another thread writes into
-    // a shared buffer meanwhile, and half the waiting of a count and a fill.
-    ccsds::Frames frames;
-    bool no_memory = false;
-    const ccsds::Stop stop = py::without_gil([&] {
-        return ccsds::walk(bytes, size, offset, [&](std::uint64_t pos, const ccsds::Header& h) {
-            if (no_memory) return;
-            try {
-                frames.offsets.push_back(static_cast<std::int64_t>(pos));
-                frames.lengths.push_back(static_cast<std::int64_t>(h.length));
-                frames.apids.push_back(h.apid);
-                frames.sequence_counts.push_back(h.sequence_count);
-            } catch (const std::bad_alloc&) {
-                no_memory = true;
-            }
+    // Offsets and lengths as int32 where every packet's end fits it.
+    const bool small = narrow && size <= 0x7FFFFFFFU;
+    // Columns for as many packets as the data holds if none is shorter than
+    // the shortest of the first 64 (all of them, for packets of one length),
+    // counting a packet as 16 bytes at the least: at most 1.25 bytes of
+    // columns per byte of data, and only the rows written are touched. One
+    // walk fills them, with no buffer in between whose fresh pages would
+    // cost as much as the walk. Only where shorter packets follow does a
+    // second walk fill columns of the size the first one counted.
+    std::uint64_t shortest = ccsds::kMaxPacketBytes;
+    for (std::uint64_t pos = offset, n = 0; n < 64 && size - pos >= ccsds::kHeaderBytes; ++n) {
+        const std::uint64_t length = ccsds::read_header(bytes + pos).length;
+        if (length > size - pos) break;
+        shortest = std::min(shortest, length);
+        pos += length;
+    }
+    std::uint64_t rows = (size - offset) / std::max<std::uint64_t>(shortest, 16) + 1;
+    Ref offsets, lengths, apids, seqs;
+    std::int64_t *offsets64 = nullptr, *lengths64 = nullptr;
+    std::int32_t *offsets32 = nullptr, *lengths32 = nullptr;
+    std::uint16_t *apid_out = nullptr, *seq_out = nullptr;
+    auto make = [&] {
+        if (small) {
+            offsets = column(rows, "int32", offsets32);
+            if (offsets) lengths = column(rows, "int32", lengths32);
+        } else {
+            offsets = column(rows, "int64", offsets64);
+            if (offsets) lengths = column(rows, "int64", lengths64);
+        }
+        if (lengths) apids = column(rows, "uint16", apid_out);
+        if (apids) seqs = column(rows, "uint16", seq_out);
+        return static_cast<bool>(seqs);
+    };
+    auto fill = [&] {
+        return py::without_gil([&] {
+            return small ? fill_frames(bytes, size, offset, rows, offsets32, lengths32, apid_out,
+                                       seq_out)
+                         : fill_frames(bytes, size, offset, rows, offsets64, lengths64, apid_out,
+                                       seq_out);
         });
-    });
-    if (no_memory) return PyErr_NoMemory();
+    };
+    if (!make()) return nullptr;
+    const auto [packets, stop] = fill();
     if (stop.kind != ccsds::StopKind::End && !allow_partial) {
         PyErr_SetString(PyExc_ValueError, ccsds::stop_message(stop).c_str());
         return nullptr;
     }
-    const std::uint64_t packets = frames.offsets.size();
-    ccsds::Columns out;
-    Ref offsets = column(packets, "int64", out.offsets);
-    if (!offsets) return nullptr;
-    Ref lengths = column(packets, "int64", out.lengths);
-    if (!lengths) return nullptr;
-    Ref apids = column(packets, "uint16", out.apids);
-    if (!apids) return nullptr;
-    Ref seqs = column(packets, "uint16", out.sequence_counts);
-    if (!seqs) return nullptr;
-    std::ranges::copy(frames.offsets, out.offsets);
-    std::ranges::copy(frames.lengths, out.lengths);
-    std::ranges::copy(frames.apids, out.apids);
-    std::ranges::copy(frames.sequence_counts, out.sequence_counts);
+    if (packets > rows) {
+        rows = packets;
+        offsets = Ref();
+        lengths = Ref();
+        apids = Ref();
+        seqs = Ref();
+        if (!make()) return nullptr;
+        const auto [again, again_stop] = fill();
+        // Another thread wrote into the data between the two walks.
+        if (again != packets || again_stop.offset != stop.offset) {
+            return raise_data_changed("split_ccsds");
+        }
+    } else if (packets < rows) {
+        for (Ref* c : {&offsets, &lengths, &apids, &seqs}) {
+            if (!shrink_column(*c, static_cast<std::size_t>(packets))) return nullptr;
+        }
+    }
     return Py_BuildValue("(OOOOK)", offsets.get(), lengths.get(), apids.get(), seqs.get(),
                          static_cast<unsigned long long>(stop.offset));
 }

@@ -755,10 +755,14 @@ class Definitions:
         self.refusals: list[Any] = []
         # The decoder's plan for sets sorted by APID alone, made on first use.
         self._apid_route: Any = None
+        # What decoding works out once and keeps (compiled layouts, label
+        # tables), made on first use.
+        self._plans: Any = None
 
     def __getstate__(self) -> dict[str, Any]:
         state = dict(self.__dict__)
         state["_apid_route"] = None  # compiled layouts: made again where needed
+        state["_plans"] = None
         return state
 
     def __getitem__(self, name: str) -> PacketType:
@@ -808,7 +812,13 @@ class Definitions:
         object column of ``bytes``; ``binary="arrow"`` as an
         :class:`ArrowColumn` in Arrow's binary layout (``large_binary`` past
         2 GiB): the values' bytes copied once into one buffer, no object per
-        value (a binary field read only as a derived time stays a time).
+        value (a binary field read only as a derived time stays a time);
+        ``binary="view"`` as an :class:`ArrowColumn` in Arrow's
+        ``binary_view`` layout: values of 12 bytes or less inside their
+        views, longer ones pointing into ``data`` itself when it is read-only
+        (``bytes``, a read-only memoryview or mmap: the column holds it), else
+        into a copy the column owns (writable data, values starting inside a
+        byte).
         """
         from bitloom_bulk._definitions_decode import decode
 

@@ -15,6 +15,7 @@ from __future__ import annotations
 import operator
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
+from functools import partial
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -162,7 +163,7 @@ def _filter(value: Any, mask: npt.NDArray[np.bool_]) -> Any:
 
 @dataclass
 class _Slices:
-    """A binary column still to be gathered (``binary="arrow"``): value i the
+    """A binary column still to be gathered (``binary="arrow"`` or ``"view"``): value i the
     ``sizes[i]`` bytes from bit ``starts[i]`` of the data. Rows dropped later
     drop here (indexing by a mask, as an array column), so that the
     ArrowColumn is built once, for the kept rows only, by :func:`_table`."""
@@ -177,7 +178,7 @@ class _Slices:
         return len(self.starts)
 
     def build(self, run: _Run) -> Any:
-        return _native.binary_column(run.data, self.starts, self.sizes)
+        return _native.binary_column(run.data, self.starts, self.sizes, view=run.views)
 
 
 @dataclass
@@ -246,6 +247,33 @@ class _State:
         )
 
 
+# Compiled layouts a set keeps between decodes; past this many (a text field
+# of many sizes adds one per size) they are let go and made again.
+_KEPT_LAYOUTS = 4096
+
+
+class _Plans:
+    """What decoding by one set of definitions works out once and keeps for
+    every later decode (the set is not changed once built): compiled layouts
+    by key, whether a layout decodes only numbers, the raw fields each type
+    reads, and the label tables of enumerations by range. Kept on the
+    Definitions, never pickled; threads share it (a race compiles twice)."""
+
+    def __init__(self) -> None:
+        self.layouts: dict[Any, Layout] = {}
+        self.numeric: dict[int, tuple[Layout, bool]] = {}
+        self.needed: dict[str, frozenset[str]] = {}
+        self.labels: dict[tuple[int, int, int], tuple[Any, ...]] = {}
+
+
+def _plans(definitions: Definitions) -> _Plans:
+    # getattr: a set unpickled from an older state has no such attribute.
+    plans = getattr(definitions, "_plans", None)
+    if plans is None:
+        plans = definitions._plans = _Plans()
+    return plans
+
+
 class _Run:
     """One decode call: the packets, their framing and what was found wrong."""
 
@@ -256,12 +284,14 @@ class _Run:
         lengths: Index,
         apids: Any,
         derived: bool,
-        arrow: bool = False,
+        binary: str = "bytes",
+        plans: _Plans | None = None,
     ) -> None:
         self.data = data
-        # Binary columns as ArrowColumns (binary="arrow"), else numpy object
-        # columns of bytes.
-        self.arrow = arrow
+        # Binary columns as ArrowColumns (binary="arrow", in the binary_view
+        # layout for "view"), else numpy object columns of bytes.
+        self.arrow = binary in ("arrow", "view")
+        self.views = binary == "view"
         self.view = memoryview(data).cast("B") if not isinstance(data, bytes) else data
         self.bytes = np.frombuffer(self.view, dtype=np.uint8)
         self.offsets = offsets
@@ -272,10 +302,14 @@ class _Run:
         self.codes = False
         self.faults: list[Fault] = []
         self.errors: dict[int, BaseException] = {}
-        self.layouts: dict[Any, Layout] = {}
-        self._needed: dict[str, frozenset[str]] = {}
-        self._numeric: dict[int, bool] = {}
+        self.plans = _Plans() if plans is None else plans
+        self.layouts = self.plans.layouts
+        self._needed = self.plans.needed
+        self._numeric = self.plans.numeric
         self._terminators: dict[int, I64] = {}
+        # The offsets and lengths of the rows last asked for (the same rows
+        # array is asked for by every item of a type and by its table).
+        self._at: tuple[Index, Index, Index] | None = None
         self._stride: int | None = None
         # Framing found the packets one after another (not the caller's
         # offsets, which may lie anywhere).
@@ -310,22 +344,31 @@ class _Run:
             found = self._terminators[byte] = np.flatnonzero(self.bytes == byte)
         return found
 
-    def layout(self, key: Any, items: list[dict[str, Any]]) -> Layout:
+    def layout(
+        self, key: Any, items: list[dict[str, Any]] | Callable[[], list[dict[str, Any]]]
+    ) -> Layout:
+        """The layout of ``key``, compiled from ``items`` (or what calling it
+        gives) the first time."""
         found = self.layouts.get(key)
         if found is None:
-            found = _native.compile(items)
+            found = _native.compile(items() if callable(items) else items)
+            if len(self.layouts) >= _KEPT_LAYOUTS:
+                self.layouts.clear()
             self.layouts[key] = found
         return found
 
     def numeric(self, layout: Layout) -> bool:
         """Whether every item of ``layout`` decodes to a number."""
         found = self._numeric.get(id(layout))
-        if found is None:
-            found = all(
-                str(item["encoding"]).lower() not in TEXT_ENCODINGS for item in layout.recipe
+        if found is None or found[0] is not layout:
+            found = (
+                layout,
+                all(str(item["encoding"]).lower() not in TEXT_ENCODINGS for item in layout.recipe),
             )
+            if len(self._numeric) >= _KEPT_LAYOUTS:
+                self._numeric.clear()
             self._numeric[id(layout)] = found
-        return found
+        return found[1]
 
     def needed(self, node: Node) -> frozenset[str]:
         """The fields whose raw values ``node`` or a type below it reads (in a
@@ -346,12 +389,21 @@ class _Run:
             self._needed[node.name] = found
         return found
 
+    def at(self, rows: Index) -> tuple[Index, Index]:
+        """The offsets and lengths of packets ``rows`` (increasing and
+        distinct: all of them when as many; rows arrays are never changed in
+        place, so the last ones asked for are kept by identity)."""
+        if len(rows) == len(self.offsets):
+            return self.offsets, self.lengths
+        kept = self._at
+        if kept is None or kept[0] is not rows:
+            kept = self._at = (rows, self.offsets[rows], self.lengths[rows])
+        return kept[1], kept[2]
+
     def bits_of(self, rows: Index) -> I64:
         """The sizes in bits of packets ``rows`` (int64: the lengths may be
         int32)."""
-        if len(rows) == len(self.lengths):
-            return np.multiply(self.lengths, 8, dtype=np.int64)
-        return np.multiply(self.lengths[rows], 8, dtype=np.int64)
+        return np.multiply(self.at(rows)[1], 8, dtype=np.int64)
 
     def packet(self, p: int) -> Any:
         start = int(self.offsets[p])
@@ -387,8 +439,8 @@ def decode(
     column is built from without an object per value."""
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-    if not isinstance(binary, str) or binary not in ("bytes", "arrow"):
-        raise ValueError(f"binary must be 'bytes' or 'arrow', not {binary!r}")
+    if not isinstance(binary, str) or binary not in ("bytes", "arrow", "view"):
+        raise ValueError(f"binary must be 'bytes', 'arrow' or 'view', not {binary!r}")
     offset = operator.index(offset)
     if packet_bytes is None and offsets is None and lengths is None:
         route = apid_route(definitions)
@@ -402,7 +454,9 @@ def decode(
                 if found is not None:
                     return found
     packet_offsets, packet_lengths, apids = _frame(data, packet_bytes, offsets, lengths, offset)
-    run = _Run(data, packet_offsets, packet_lengths, apids, bool(derived), binary == "arrow")
+    run = _Run(
+        data, packet_offsets, packet_lengths, apids, bool(derived), binary, _plans(definitions)
+    )
     run.back_to_back = offsets is None
     run.codes = codes
     count = len(packet_offsets)
@@ -539,7 +593,7 @@ def keyed_result(
     }
     if not _every_row_holds(route.conditions, by_type):
         return None
-    if derived and not _derive_tables(route, by_type, codes):
+    if derived and not _derive_tables(route, by_type, _plans(definitions).labels, codes):
         return None
     return Decoded(
         by_type,
@@ -645,7 +699,7 @@ def _gather(run: _Run, rows: Index, bit: int, item: dict[str, Any]) -> Any:
     """The values of a _gatherable item at ``bit`` of packets ``rows``, in
     the dtype unpack_columns gives it."""
     dtype = _GATHER_TYPES[(str(item["encoding"]).lower(), item["bits"])]
-    offsets = run.offsets if len(rows) == len(run.offsets) else run.offsets[rows]
+    offsets = run.at(rows)[0]
     first = np.add(offsets, bit // 8, dtype=np.int64)
     value: Any = run.bytes[first].astype(np.uint32)
     for k in range(1, item["bits"] // 8):
@@ -664,49 +718,46 @@ def _is_apid(item: dict[str, Any]) -> bool:
     )
 
 
+def _recipe(group: list[_Deferred]) -> list[dict[str, Any]]:
+    """The items of deferred runs, each at its own offset (from each run's
+    start where that is the same in every packet, else from 0)."""
+    items: list[dict[str, Any]] = []
+    for part in group:
+        at = part.start if isinstance(part.start, int) else 0
+        for item in part.items:
+            items.append(dict(item.plain_item(), offset_bits=at))
+            at += _width(item)
+    return items
+
+
 def _table(run: _Run, state: _State) -> dict[str, Any]:
     """A type's table from its final state: the deferred runs decoded for its
-    packets (those at the same bit of every packet in one call)."""
+    packets (all those at the same bit of every packet in one call, wherever
+    they stand among the columns), in the columns' order."""
     decoded: dict[str, Any] = {}
-    names = list(state.columns)
-    i = 0
-    while i < len(names):
-        value = state.columns[names[i]]
+    fixed: dict[int, _Deferred] = {}
+    for value in state.columns.values():
+        if isinstance(value, _Deferred) and isinstance(value.start, int):
+            fixed.setdefault(id(value), value)
+    if fixed:
+        group = list(fixed.values())
+        key = ("table", tuple((id(p.items[0]), len(p.items), p.start) for p in group))
+        layout = run.layout(key, lambda: _recipe(group))
+        decoded.update(_columns_at(run, layout, state.rows, 0))
+    for name, value in state.columns.items():
+        if name in decoded:
+            continue
         if isinstance(value, _Slices):
-            decoded[names[i]] = value.build(run)
-            i += 1
-            continue
-        if not isinstance(value, _Deferred):
-            decoded[names[i]] = value
-            i += 1
-            continue
-        # The deferred runs from here on that start at a fixed bit go in one
-        # layout with each item at its own offset.
-        group: list[_Deferred] = [value]
-        j = i + len(value.items)
-        if isinstance(value.start, int):
-            while j < len(names):
-                other = state.columns[names[j]]
-                if not isinstance(other, _Deferred) or not isinstance(other.start, int):
-                    break
-                group.append(other)
-                j += len(other.items)
-        recipe: list[dict[str, Any]] = []
-        for part in group:
-            at = part.start if isinstance(part.start, int) else 0
-            for item in part.items:
-                recipe.append(dict(item.plain_item(), offset_bits=at))
-                at += _width(item)
-        key = (
-            ("table", tuple((id(p.items[0]), len(p.items), p.start) for p in group))
-            if isinstance(value.start, int)
-            else ("table", id(value.items[0]), len(value.items))
-        )
-        layout = run.layout(key, recipe)
-        start = value.start if not isinstance(value.start, int) else 0
-        decoded.update(_columns_at(run, layout, state.rows, start))
-        i = j
-    return decoded
+            decoded[name] = value.build(run)
+        elif isinstance(value, _Deferred):
+            # Each packet's own start: a call of its own.
+            layout = run.layout(
+                ("table", id(value.items[0]), len(value.items)), partial(_recipe, [value])
+            )
+            decoded.update(_columns_at(run, layout, state.rows, value.start))
+        else:
+            decoded[name] = value
+    return {name: decoded[name] for name in state.columns}
 
 
 def _frame(
@@ -747,8 +798,8 @@ def _frame(
             )
         places = _narrow(np.arange(whole, dtype=np.int64) * packet_bytes + offset, size)
         return places, np.full(whole, packet_bytes, dtype=places.dtype), None
-    starts, sizes, apids, _, _ = _native.split_ccsds(data, offset=offset, narrow=True)
-    return _narrow(starts, size), _narrow(sizes, size), apids
+    framed = _native.split_ccsds(data, offset=offset, narrow=True)
+    return _narrow(framed[0], size), _narrow(framed[1], size), framed[2]
 
 
 def _narrow(values: Any, size: int) -> Index:
@@ -1007,7 +1058,7 @@ def _fits(run: _Run, node: Node, state: _State, item: Item, bits: I64) -> None:
 def _scalar_error(run: _Run, item: Item, p: int, start: int) -> BaseException | None:
     """What the one-packet path raises for ``item`` alone at bit ``start`` of
     packet p, or None where it decodes."""
-    layout = run.layout(("one", id(item)), [item.plain_item()])
+    layout = run.layout(("one", id(item)), lambda: [item.plain_item()])
     return _error_of(layout, run.packet(p), start)
 
 
@@ -1082,7 +1133,7 @@ def _columns_at(run: _Run, layout: Layout, rows: Index, start: int | I64) -> dic
                 offset_bits=start,
             )
         return _columns_in(run, layout, run.offsets, run.lengths, start)
-    return _columns_in(run, layout, run.offsets[rows], run.lengths[rows], start)
+    return _columns_in(run, layout, *run.at(rows), start)
 
 
 def _columns_in(
@@ -1187,14 +1238,32 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
                 state.raw[w["name"]] = _gather(run, state.rows, start + w["offset_bits"], w)
                 wanted.remove(w)
         if wanted:
-            layout = run.layout(("raw", id(items[0]), len(items)), wanted)
+            # Keyed by the fields read: which are gathered or known from
+            # framing instead varies from call to call.
+            key = ("raw", id(items[0]), len(items), tuple(w["name"] for w in wanted))
+            layout = run.layout(key, wanted)
             state.raw.update(_columns_at(run, layout, state.rows, state.local["start"]))
         deferred = _Deferred(items, state.local["start"])
         for item in items:
             state.columns[item.name] = deferred
         state.position = state.local["start"] + total
         return
-    layout = run.layout(("run", id(items[0]), len(items)), [item.plain_item() for item in items])
+    # Items that cannot fail and are not derived wait for the tables as above
+    # (the run lies inside every packet kept); the others, and those that
+    # wheres and sizes read, are decoded now, each at its own offset.
+    lazy = [item.encoding in _INFALLIBLE and not item.derived for item in items]
+    needed = run.needed(node)
+    places = np.cumsum([0, *widths[:-1]]).tolist()
+    now = [i for i, item in enumerate(items) if not lazy[i] or item.name in needed]
+    if len(now) == len(items):
+        layout = run.layout(
+            ("run", id(items[0]), len(items)), lambda: [item.plain_item() for item in items]
+        )
+    else:
+        layout = run.layout(
+            ("now", id(items[0]), len(items)),
+            lambda: [dict(items[i].plain_item(), offset_bits=places[i]) for i in now],
+        )
 
     def decode(selection: Any) -> dict[str, Any]:
         return _columns_at(
@@ -1206,12 +1275,24 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
         return first_error(int(state.rows[i]), start if isinstance(start, int) else int(start[i]))
 
     columns = _instances(run, node, state, decode, None, len(state.rows), error)
-    for item in items:
-        state.local["v:" + item.name] = columns[item.name]
-    for item in items:
-        state.raw[item.name] = state.local["v:" + item.name]
-    for item in items:
-        state.columns[item.name] = _derive(run, node, state, item, "v:" + item.name)
+    for i in now:
+        state.local["v:" + items[i].name] = columns[items[i].name]
+    for i in now:
+        state.raw[items[i].name] = state.local["v:" + items[i].name]
+    i = 0
+    while i < len(items):
+        if not lazy[i]:
+            state.columns[items[i].name] = _derive(run, node, state, items[i], "v:" + items[i].name)
+            i += 1
+            continue
+        j = i + 1
+        while j < len(items) and lazy[j]:
+            j += 1
+        # The start as it stands now: a derivation above may have dropped rows.
+        deferred = _Deferred(items[i:j], state.local["start"] + places[i])
+        for item in items[i:j]:
+            state.columns[item.name] = deferred
+        i = j
     state.position = state.local["start"] + total
 
 
@@ -1286,7 +1367,7 @@ def _sized(run: _Run, node: Node, state: _State, item: Item) -> None:
             # bytes objects only where a where reads the field.
             # Bit places in int64: the offsets may be int32, and eight times
             # an offset need not fit it.
-            bits = np.multiply(run.offsets[state.rows], 8, dtype=np.int64) + start
+            bits = np.multiply(run.at(state.rows)[0], 8, dtype=np.int64) + start
             state.columns[item.name] = _Slices(bits, size >> 3)
             if item.name in run.needed(node):
                 state.raw[item.name] = _Slices(bits, size >> 3).build(run).to_numpy()
@@ -1370,7 +1451,7 @@ def _images(
     """Decode whole-byte big-endian images of ``item``'s encoding (one per
     row of ``images``, owned by state rows ``owner``, the identity when None);
     rows whose image fails to decode fault. The values of the kept rows."""
-    layout = run.layout(("image", id(item)), [item.plain_item()])
+    layout = run.layout(("image", id(item)), lambda: [item.plain_item()])
     n = images.shape[1]
     buffer = np.ascontiguousarray(images).tobytes()
 
@@ -1449,7 +1530,7 @@ def _array(run: _Run, node: Node, state: _State, item: Item) -> None:
         window = _windows(run, state.rows[owner], at, len(item.permutation))
         values = _images(run, node, state, item, window[:, list(item.permutation)], owner)
     else:
-        layout = run.layout(("one", id(item)), [item.plain_item()])
+        layout = run.layout(("one", id(item)), lambda: [item.plain_item()])
         columns, rows_of = _repeated(run, node, state, item.name, layout, width)
         values = columns[item.name]
     if run.derived and item.derived:
@@ -1532,8 +1613,10 @@ def _derive_elements(
     if "polynomial" in derivation:
         return _polynomial(derivation["polynomial"], values), owner
     if "enumeration" in derivation:
-        enumerate_ = _category_codes if run.codes else _enumerated
-        column, unknown = enumerate_(derivation["enumeration"], values)
+        if run.codes:
+            column, unknown = _category_codes(derivation["enumeration"], values)
+        else:
+            column, unknown = _enumerated(derivation["enumeration"], values, run.plans.labels)
         if unknown is not None:
             seen = np.zeros(len(state.rows), dtype=bool)
             for i in np.flatnonzero(unknown).tolist():
@@ -1615,7 +1698,11 @@ def _polynomial_numpy(coefficients: list[float], values: Any) -> Any:
     return out
 
 
-def _enumerated(table: dict[int, Any], values: Any) -> tuple[Any, Any]:
+def _enumerated(
+    table: dict[int, Any],
+    values: Any,
+    kept: dict[tuple[int, int, int], tuple[Any, ...]] | None = None,
+) -> tuple[Any, Any]:
     """The enumeration's label of every raw value (an object array shaped as
     ``values``, None where a value has no label), and None when every value
     has one, else whether each raw value has none (flat). Integer raw values
@@ -1633,8 +1720,16 @@ def _enumerated(table: dict[int, Any], values: Any) -> tuple[Any, Any]:
         low = int(flat.min()) if len(flat) else 0
         high = int(flat.max()) if len(flat) else 0
     if high - low < 1 << 16 and low > -(1 << 62) and high < 1 << 62:
-        labels = tuple(table.get(v) for v in range(low, high + 1))
-        column, unknown = _native._label_column(flat, low, labels)
+        # The labels of the range, kept in ``kept`` (a set's tables live as
+        # long as the set, so their ids stay theirs).
+        found = None if kept is None else kept.get((id(table), low, high))
+        if found is None:
+            found = tuple(table.get(v) for v in range(low, high + 1))
+            if kept is not None:
+                if len(kept) >= _KEPT_LAYOUTS:
+                    kept.clear()
+                kept[(id(table), low, high)] = found
+        column, unknown = _native._label_column(flat, low, found)
     else:
         unique, inverse = np.unique(flat, return_inverse=True)
         labels = tuple(table.get(int(u)) for u in unique.tolist())
@@ -1743,7 +1838,10 @@ def _interpolate(xs: Any, ys: Any, x: Any) -> Any:
 
 
 def _derive_tables(
-    route: _ApidRoute, tables: dict[str, dict[str, Any]], codes: bool = False
+    route: _ApidRoute,
+    tables: dict[str, dict[str, Any]],
+    labels: dict[tuple[int, int, int], tuple[Any, ...]],
+    codes: bool = False,
 ) -> bool:
     """Derive, in place, the values of the plain items of tables decoded raw
     by APID. False (the tables partly changed) where a value would be a
@@ -1764,8 +1862,10 @@ def _derive_tables(
             elif "polynomial" in derivation:
                 table[item.name] = _polynomial(derivation["polynomial"], values)
             elif "enumeration" in derivation:
-                enumerate_ = _category_codes if codes else _enumerated
-                column, unknown = enumerate_(derivation["enumeration"], values)
+                if codes:
+                    column, unknown = _category_codes(derivation["enumeration"], values)
+                else:
+                    column, unknown = _enumerated(derivation["enumeration"], values, labels)
                 if unknown is not None:
                     return False
                 table[item.name] = column

@@ -71,8 +71,8 @@ class StreamDecoder:
         if isinstance(decoder, Definitions):
             if errors not in ("raise", "skip"):
                 raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-            if not isinstance(binary, str) or binary not in ("bytes", "arrow"):
-                raise ValueError(f"binary must be 'bytes' or 'arrow', not {binary!r}")
+            if not isinstance(binary, str) or binary not in ("bytes", "arrow", "view"):
+                raise ValueError(f"binary must be 'bytes', 'arrow' or 'view', not {binary!r}")
             for node in decoder.nodes():
                 fields = node.fields()
                 if not node.abstract and not any(i.column for i in fields) and fields:

@@ -51,9 +51,14 @@ class ArrowColumn:
         """PyCapsules 'arrow_schema' and 'arrow_array' over the column's own buffers (requested_schema is not applied)."""
     @staticmethod
     def _from_buffers(
-        offsets: Buffer, data: Buffer, large: bool, binary: bool = False, /
+        offsets: Buffer,
+        data: Buffer,
+        large: bool,
+        binary: bool = False,
+        views: bool = False,
+        /,
     ) -> ArrowColumn:
-        """A column over copies of little-endian offsets and UTF-8 data (any bytes when binary), checked (what pickling gives back)."""
+        """A column over copies of little-endian offsets and UTF-8 data (any bytes when binary; in a binary_view column with views), checked (what pickling gives back)."""
     def __reduce__(self) -> tuple[Any, ...]: ...
 
 def compile(recipe: _Recipe, /) -> Layout:
@@ -144,11 +149,23 @@ def binary_column(
     data: Buffer,
     starts: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
     sizes: npt.NDArray[np.integer[Any]] | Sequence[SupportsIndex],
+    view: bool = False,
 ) -> ArrowColumn:
-    """An ArrowColumn of bytes (binary): value i the sizes[i] bytes from bit starts[i] of the data, copied into one buffer without the GIL."""
+    """An ArrowColumn of bytes (binary): value i the sizes[i] bytes from bit starts[i] of the data, copied into one buffer without the GIL. With view, in Arrow's binary_view layout: over the data itself where it is read-only (the column holds it), else over a copy of the values."""
 
+@overload
 def split_ccsds(
-    data: Buffer, *, offset: int = 0, allow_partial: bool = False, narrow: bool = False
+    data: Buffer, *, offset: int = 0, allow_partial: bool = False, narrow: Literal[False] = False
+) -> tuple[
+    npt.NDArray[np.int64],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.uint16],
+    npt.NDArray[np.uint16],
+    int,
+]: ...
+@overload
+def split_ccsds(
+    data: Buffer, *, offset: int = 0, allow_partial: bool = False, narrow: bool
 ) -> tuple[
     npt.NDArray[np.int64 | np.int32],
     npt.NDArray[np.int64 | np.int32],

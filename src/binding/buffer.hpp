@@ -37,6 +37,11 @@ public:
     }
 
     const Py_buffer& view() const noexcept { return view_; }
+    // The view handed over: the caller releases it from now on.
+    Py_buffer take() noexcept {
+        held_ = false;
+        return view_;
+    }
     std::uint8_t* data() const noexcept { return static_cast<std::uint8_t*>(view_.buf); }
     std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
 

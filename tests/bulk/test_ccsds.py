@@ -63,7 +63,7 @@ def check_against_reference(data, offset=0):
     # The int32 framing that packet definitions ask for: the same packets.
     narrow = bitloom_bulk._native.split_ccsds(data, offset=offset, allow_partial=True, narrow=True)
     assert [a.dtype for a in narrow[:2]] == [np.int32, np.int32]
-    assert list(zip(*(a.tolist() for a in narrow[:4]))) == packets
+    assert list(zip(*(a.tolist() for a in narrow[:4]), strict=True)) == packets
     assert narrow[4] == end
     return got
 

@@ -121,9 +121,9 @@ def test_gather_refuses_what_lies_outside_the_data(starts, sizes, message):
 
 
 @pytest.mark.parametrize("value", ["Arrow", "object", None, b"arrow", 1])
-def test_binary_must_be_bytes_or_arrow(value):
+def test_binary_must_be_bytes_arrow_or_view(value):
     defs = Definitions([PacketType("t", [field("b", "binary", 8)])])
-    with pytest.raises(ValueError, match=r"binary must be 'bytes' or 'arrow', not "):
+    with pytest.raises(ValueError, match=r"binary must be 'bytes', 'arrow' or 'view', not "):
         defs.decode(b"\x01", packet_bytes=1, binary=value)
 
 
@@ -206,7 +206,7 @@ def test_stream_decoder_passes_binary_on(piece):
         values += list(batch["w"]["p"])
     stream.close()
     assert values == list(defs.decode(data)["w"]["p"])
-    with pytest.raises(ValueError, match="binary must be 'bytes' or 'arrow', not 'b'"):
+    with pytest.raises(ValueError, match="binary must be 'bytes', 'arrow' or 'view', not 'b'"):
         StreamDecoder(defs, binary="b")
 
 

@@ -26,9 +26,45 @@ using py::Ref;
 
 // ---- buffers -----------------------------------------------------------------------
 
+namespace {
+
+// Give back the export of the caller's input from any thread: with the GIL
+// taken (a thread that holds it already takes it again). After the
+// interpreter's end there is nothing to give back to; while it is finishing,
+// a thread without the GIL must not take it, and the export is left.
+void release_pinned(Py_buffer& view) noexcept {
+    if (Py_IsInitialized() == 0) return;
+    if (PyGILState_Check() == 0 && py::shim::is_finalizing()) return;
+    const PyGILState_STATE state = PyGILState_Ensure();
+    PyBuffer_Release(&view);
+    PyGILState_Release(state);
+}
+
+}  // namespace
+
 TextBuffers::~TextBuffers() {
     std::free(offsets);
     std::free(data);
+    for (std::uint8_t* buffer : owned) std::free(buffer);
+    if (has_pinned) release_pinned(pinned);
+}
+
+const std::uint8_t* TextBuffers::value(std::size_t i, std::size_t& size) const noexcept {
+    if (!views) {
+        const std::size_t start = offset(i);
+        size = offset(i + 1) - start;
+        return data + start;
+    }
+    const std::uint8_t* view = offsets + i * kViewBytes;
+    std::int32_t n = 0;
+    std::memcpy(&n, view, sizeof n);
+    size = static_cast<std::size_t>(n);
+    if (size <= kViewInline) return view + 4;
+    std::int32_t index = 0;
+    std::int32_t at = 0;
+    std::memcpy(&index, view + 8, sizeof index);
+    std::memcpy(&at, view + 12, sizeof at);
+    return variadic[static_cast<std::size_t>(index)] + at;
 }
 
 std::size_t TextBuffers::offset(std::size_t i) const noexcept {
@@ -243,6 +279,133 @@ std::shared_ptr<const TextBuffers> gather_binary(const std::uint8_t* data,
     return b;
 }
 
+// ---- binary_view columns ---------------------------------------------------------------
+
+std::shared_ptr<const TextBuffers> gather_views(const std::uint8_t* data, std::size_t size,
+                                                const std::uint64_t* starts,
+                                                const std::uint64_t* sizes, std::size_t count,
+                                                Py_buffer* pin) {
+    auto b = std::make_shared<TextBuffers>();
+    b->binary = true;
+    b->views = true;
+    b->length = count;
+    if (pin != nullptr) {
+        // Released with the buffers from here on, on every path.
+        b->pinned = *pin;
+        b->has_pinned = true;
+    }
+    try {
+        // The windows of the data the views may point into (in place only).
+        std::size_t windows = 0;
+        if (pin != nullptr) {
+            windows = size <= kNarrowDataEnd ? 1 : (size + kViewWindow - 1) / kViewWindow;
+            for (std::size_t k = 0; k < windows; ++k) {
+                b->variadic.push_back(data + k * kViewWindow);
+                b->variadic_sizes.push_back(
+                    static_cast<std::int64_t>(std::min(kNarrowDataEnd, size - k * kViewWindow)));
+            }
+        }
+        // Whether the long value of `n` bytes from bit `start` stays where it
+        // is, and in which window.
+        const auto in_window = [&](std::uint64_t start, std::size_t n, std::size_t& k) {
+            if (windows == 0 || (start & 7) != 0) return false;
+            const auto first = static_cast<std::size_t>(start >> 3);
+            k = windows == 1 ? 0 : first / kViewWindow;
+            return first - k * kViewWindow + n <= static_cast<std::size_t>(b->variadic_sizes[k]);
+        };
+        // The sizes of the buffers that the copied values fill one after the
+        // other, each up to kNarrowDataEnd bytes (the fill below takes the
+        // same steps).
+        std::vector<std::size_t> filled;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (sizes[i] > kNarrowDataEnd) {
+                PyErr_Format(PyExc_ValueError, msg::kBinaryViewTooLong, i,
+                             static_cast<unsigned long long>(sizes[i]));
+                return nullptr;
+            }
+            const auto n = static_cast<std::size_t>(sizes[i]);
+            std::size_t k = 0;
+            if (n <= kViewInline || in_window(starts[i], n, k)) continue;
+            if (filled.empty() || n > kNarrowDataEnd - filled.back()) filled.push_back(0);
+            filled.back() += n;
+        }
+        for (const std::size_t bytes : filled) {
+            auto* buffer = static_cast<std::uint8_t*>(std::malloc(std::max<std::size_t>(bytes, 1)));
+            if (buffer == nullptr) {
+                PyErr_NoMemory();
+                return nullptr;
+            }
+            b->owned.push_back(buffer);
+            advise_huge(buffer, bytes);
+            b->variadic.push_back(buffer);
+            b->variadic_sizes.push_back(static_cast<std::int64_t>(bytes));
+        }
+        if (count >= std::numeric_limits<std::size_t>::max() / kViewBytes) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        // Zeroed: an inline value's unused bytes are zeros.
+        b->offsets = static_cast<std::uint8_t*>(
+            std::calloc(std::max<std::size_t>(count, 1), kViewBytes));
+        if (b->offsets == nullptr) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        TextBuffers& out = *b;
+        py::without_gil([&] {
+            std::size_t own = 0;  // the owned buffer being filled, and where
+            std::size_t at = 0;
+            bool started = false;
+            for (std::size_t i = 0; i < count; ++i) {
+                std::uint8_t* view = out.offsets + i * kViewBytes;
+                const auto n = static_cast<std::size_t>(sizes[i]);
+                const std::uint8_t* from = data + (starts[i] >> 3);
+                const auto shift = static_cast<unsigned>(starts[i] & 7);
+                const auto length = static_cast<std::int32_t>(n);
+                std::memcpy(view, &length, sizeof length);
+                if (n <= kViewInline) {
+                    if (shift != 0) {
+                        copy_shifted(view + 4, from, n, shift);
+                    } else if (n != 0) {
+                        std::memcpy(view + 4, from, n);
+                    }
+                    continue;
+                }
+                std::size_t k = 0;
+                std::size_t offset = 0;
+                if (in_window(starts[i], n, k)) {
+                    offset = static_cast<std::size_t>(starts[i] >> 3) - k * kViewWindow;
+                } else {
+                    if (!started || n > kNarrowDataEnd - at) {
+                        own += started ? 1 : 0;
+                        started = true;
+                        at = 0;
+                    }
+                    std::uint8_t* into = out.owned[own] + at;
+                    if (shift != 0) {
+                        copy_shifted(into, from, n, shift);
+                    } else {
+                        std::memcpy(into, from, n);
+                    }
+                    from = into;
+                    k = windows + own;
+                    offset = at;
+                    at += n;
+                }
+                std::memcpy(view + 4, from, 4);  // the prefix
+                const auto index = static_cast<std::int32_t>(k);
+                const auto place = static_cast<std::int32_t>(offset);
+                std::memcpy(view + 8, &index, sizeof index);
+                std::memcpy(view + 12, &place, sizeof place);
+            }
+        });
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return b;
+}
+
 // ---- the ArrowColumn type ------------------------------------------------------------
 
 namespace {
@@ -259,9 +422,9 @@ const TextBuffers& buffers_of(PyObject* self) {
 
 // Value i as a new str (bytes for a binary column).
 PyObject* value_str(const TextBuffers& b, std::size_t i) {
-    const std::size_t start = b.offset(i);
-    const auto* at = reinterpret_cast<const char*>(b.data + start);
-    const auto size = static_cast<Py_ssize_t>(b.offset(i + 1) - start);
+    std::size_t n = 0;
+    const auto* at = reinterpret_cast<const char*>(b.value(i, n));
+    const auto size = static_cast<Py_ssize_t>(n);
     if (b.binary) return PyBytes_FromStringAndSize(at, size);
     return PyUnicode_DecodeUTF8(at, size, "strict");
 }
@@ -317,14 +480,27 @@ PyObject* column_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return from_strings(values);
 }
 
-// _from_buffers(offsets, data, large, binary=False): a column over copies of
-// the buffers that __reduce__ gives, every one checked (the bytes may come
-// from anywhere).
+// The values of a binary column `b` in a binary_view column of its own.
+std::shared_ptr<const TextBuffers> as_views(const TextBuffers& b) {
+    std::vector<std::uint64_t> starts(b.length), sizes(b.length);
+    for (std::size_t i = 0; i < b.length; ++i) {
+        starts[i] = static_cast<std::uint64_t>(b.offset(i)) * 8;
+        sizes[i] = b.offset(i + 1) - b.offset(i);
+    }
+    return gather_views(b.data, b.size, starts.data(), sizes.data(), b.length, nullptr);
+}
+
+// _from_buffers(offsets, data, large, binary=False, views=False): a column
+// over copies of the buffers that __reduce__ gives, every one checked (the
+// bytes may come from anywhere); with views, the binary values in a
+// binary_view column.
 PyObject* column_from_buffers(PyObject*, PyObject* args) {
     Py_buffer offsets{}, data{};
     int large = 0;
     int binary = 0;
-    if (!PyArg_ParseTuple(args, "y*y*p|p:_from_buffers", &offsets, &data, &large, &binary)) {
+    int views = 0;
+    if (!PyArg_ParseTuple(args, "y*y*p|pp:_from_buffers", &offsets, &data, &large, &binary,
+                          &views)) {
         return nullptr;
     }
     struct Release {
@@ -371,6 +547,15 @@ PyObject* column_from_buffers(PyObject*, PyObject* args) {
     if (!ok) {
         PyErr_SetString(PyExc_ValueError, broken);
         return nullptr;
+    }
+    if (views != 0 && binary != 0) {
+        std::shared_ptr<const TextBuffers> viewed;
+        try {
+            viewed = as_views(*b);
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        return viewed ? new_arrow_column(std::move(viewed)) : nullptr;
     }
     return new_arrow_column(std::move(b));
 }
@@ -444,8 +629,48 @@ PyObject* column_capsules(PyObject* self, PyObject* args, PyObject* kwargs) {
     return text_array_capsules(reinterpret_cast<ColumnObject*>(self)->buffers);
 }
 
+// A binary_view column pickles as the buffers of its values in the binary
+// layout, with views=True.
+PyObject* views_reduce(PyObject* self, const TextBuffers& b) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < b.length; ++i) {
+        std::size_t n = 0;
+        b.value(i, n);
+        total += n;
+    }
+    const bool large = total > kNarrowDataEnd;
+    const std::size_t width = large ? 8 : 4;
+    Ref offsets(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((b.length + 1) * width)));
+    Ref data(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!offsets || !data) return nullptr;
+    auto* ends = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(offsets.get()));
+    auto* into = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.get()));
+    std::size_t at = 0;
+    for (std::size_t i = 0; i <= b.length; ++i) {
+        if (large) {
+            const auto v = static_cast<std::int64_t>(at);
+            std::memcpy(ends + i * 8, &v, 8);
+        } else {
+            const auto v = static_cast<std::int32_t>(at);
+            std::memcpy(ends + i * 4, &v, 4);
+        }
+        if (i == b.length) break;
+        std::size_t n = 0;
+        const std::uint8_t* from = b.value(i, n);
+        if (n != 0) std::memcpy(into + at, from, n);
+        at += n;
+    }
+    offsets_to_little(ends, b.length + 1, large);
+    Ref make(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_buffers"));
+    if (!make) return nullptr;
+    return Py_BuildValue("O(OOOOO)", make.get(), offsets.get(), data.get(),
+                         large ? Py_True : Py_False, Py_True, Py_True);
+}
+
 PyObject* column_reduce(PyObject* self, PyObject*) {
     const TextBuffers& b = buffers_of(self);
+    if (b.views) return views_reduce(self, b);
     const std::size_t width = b.large ? 8 : 4;
     Ref offsets(
         PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((b.length + 1) * width)));
@@ -488,8 +713,9 @@ PyObject* column_repr(PyObject* self) {
         text = Ref(PyUnicode_FromFormat("%U, ...]", cut.get()));
         if (!text) return nullptr;
     }
-    const char* type = b.binary ? (b.large ? "large_binary" : "binary")
-                                : (b.large ? "large_utf8" : "utf8");
+    const char* type = b.views    ? "binary_view"
+                       : b.binary ? (b.large ? "large_binary" : "binary")
+                                  : (b.large ? "large_utf8" : "utf8");
     return PyUnicode_FromFormat(msg::kArrowColumnRepr, type, b.length, text.get());
 }
 
@@ -502,17 +728,17 @@ PyMethodDef g_column_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "__array__($self, /, dtype=None, copy=None)\n--\n\nThe values as a numpy object array."},
     {"__arrow_c_schema__", column_schema, METH_NOARGS,
-     "__arrow_c_schema__($self, /)\n--\n\nA PyCapsule 'arrow_schema': utf8, large_utf8, binary or "
-     "large_binary."},
+     "__arrow_c_schema__($self, /)\n--\n\nA PyCapsule 'arrow_schema': utf8, large_utf8, binary, "
+     "large_binary or binary_view."},
     {"__arrow_c_array__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_capsules)),
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_array__($self, /, requested_schema=None)\n--\n\nPyCapsules 'arrow_schema' and "
      "'arrow_array' over the column's own buffers\n(requested_schema is not applied)."},
     {"_from_buffers", column_from_buffers, METH_VARARGS | METH_STATIC,
-     "_from_buffers(offsets, data, large, binary=False, /)\n--\n\nA column over copies of "
-     "little-endian offsets and UTF-8 data (any bytes\nwhen binary), checked (what pickling "
-     "gives back)."},
+     "_from_buffers(offsets, data, large, binary=False, views=False, /)\n--\n\nA column over "
+     "copies of little-endian offsets and UTF-8 data (any bytes\nwhen binary; in a binary_view "
+     "column with views), checked (what pickling\ngives back)."},
     {"__reduce__", column_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -530,7 +756,9 @@ PyType_Slot g_column_slots[] = {
                        "owns and exports through the Arrow\nPyCapsule interface without a copy. "
                        "unpack_columns(..., text='arrow')\ngives them. "
                        "Definitions.decode(..., binary='arrow') gives columns of\nbytes in "
-                       "Arrow's binary layout (binary; large_binary past 2 GiB).")},
+                       "Arrow's binary layout (binary; large_binary past 2 GiB);\n"
+                       "binary='view' in its binary_view layout, over the input itself\nwhen "
+                       "that is read-only.")},
     {0, nullptr},
 };
 

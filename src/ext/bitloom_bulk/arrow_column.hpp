@@ -1,14 +1,17 @@
 // Text columns in Arrow's string layout (utf8: int32 offsets and UTF-8 bytes;
 // large_utf8: int64 offsets) and byte columns in its binary layout (binary,
-// large_binary: the same buffers, any bytes), filled from C++ without a Python
-// object per value, and the Python type ArrowColumn that owns them and exports
-// them through the Arrow PyCapsule interface.
+// large_binary: the same buffers, any bytes) or its binary_view layout (a
+// 16-byte view per value into data buffers that may be the caller's input),
+// filled from C++ without a Python object per value, and the Python type
+// ArrowColumn that owns them and exports them through the Arrow PyCapsule
+// interface.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "binding/ref.hpp"
 
@@ -27,18 +30,35 @@ struct TextBuffers {
     std::uint8_t* data = nullptr;     // never null (at least one byte allocated)
     std::size_t size = 0;             // bytes of data in use
 
+    // A binary_view column (binary is set, data is null, offsets holds the
+    // `length` views of kViewBytes): a value of kViewInline bytes or less is
+    // inside its view, a longer one at its view's offset in variadic[index].
+    bool views = false;
+    std::vector<const std::uint8_t*> variadic;  // the data buffers
+    std::vector<std::int64_t> variadic_sizes;   // their sizes (never empty: one 0 at least)
+    std::vector<std::uint8_t*> owned;           // the buffers allocated here
+    Py_buffer pinned{};                         // the caller's input the views point into
+    bool has_pinned = false;
+
     TextBuffers() = default;
     TextBuffers(const TextBuffers&) = delete;
     TextBuffers& operator=(const TextBuffers&) = delete;
     ~TextBuffers();
 
     std::size_t offset(std::size_t i) const noexcept;
-    // The Arrow format string: "u", "U", "z" or "Z".
+    // Where value i starts, and its size in bytes (any layout).
+    const std::uint8_t* value(std::size_t i, std::size_t& size) const noexcept;
+    // The Arrow format string: "u", "U", "z", "Z" or "vz".
     const char* format() const noexcept {
+        if (views) return "vz";
         if (binary) return large ? "Z" : "z";
         return large ? "U" : "u";
     }
 };
+
+// A view's bytes, and the longest value held inside one.
+inline constexpr std::size_t kViewBytes = 16;
+inline constexpr std::size_t kViewInline = 12;
 
 // Bytes of data past which a column's offsets are int64 (the last int32 offset).
 inline constexpr std::size_t kNarrowDataEnd = 0x7FFFFFFF;
@@ -104,6 +124,19 @@ PyObject* new_arrow_column(std::shared_ptr<const TextBuffers> buffers);
 std::shared_ptr<const TextBuffers> gather_binary(const std::uint8_t* data,
                                                  const std::uint64_t* starts,
                                                  const std::uint64_t* sizes, std::size_t count);
+// A binary_view column of the same values as gather_binary's. With `pin`
+// (an export of read-only data, which the column then holds and releases),
+// values longer than kViewInline that start on a byte boundary point into
+// the data itself; every other long value is copied into buffers the column
+// owns. Views point into the data through windows of it that start every
+// kViewWindow bytes (int32 offsets reach any value of a window). nullptr with
+// the error set (a value over 2 GiB has no view); the views are filled
+// without the GIL.
+inline constexpr std::size_t kViewWindow = std::size_t{1} << 30;
+std::shared_ptr<const TextBuffers> gather_views(const std::uint8_t* data, std::size_t size,
+                                                const std::uint64_t* starts,
+                                                const std::uint64_t* sizes, std::size_t count,
+                                                Py_buffer* pin);
 // The buffers of an ArrowColumn, or nullptr when `obj` is not one.
 std::shared_ptr<const TextBuffers> arrow_column_buffers(PyObject* obj);
 

@@ -543,11 +543,22 @@ bool raise_dtype(PyObject* name, PyObject* dtype) {
 }
 
 // An ArrowColumn's buffers as a utf8 (large_utf8) array, or binary
-// (large_binary) for a column of bytes, without a copy.
+// (large_binary, binary_view) for a column of bytes, without a copy.
 void text_array(std::shared_ptr<const TextBuffers> text, Field& field, abi::ArrowArray& out) {
     auto priv = std::make_unique<ArrayPrivate>();
     field.format = text->format();
-    priv->buffers = {nullptr, text->offsets, text->data};
+    if (text->views) {
+        // binary_view: no validity, the views, the data buffers, then the
+        // int64 sizes of the data buffers (never a null pointer).
+        static constexpr std::int64_t kNoSizes = 0;
+        priv->buffers = {nullptr, text->offsets};
+        for (const std::uint8_t* buffer : text->variadic) priv->buffers.push_back(buffer);
+        priv->buffers.push_back(text->variadic_sizes.empty()
+                                    ? &kNoSizes
+                                    : static_cast<const void*>(text->variadic_sizes.data()));
+    } else {
+        priv->buffers = {nullptr, text->offsets, text->data};
+    }
     const auto length = static_cast<std::int64_t>(text->length);
     priv->text = std::move(text);
     finish_array(out, std::move(priv), length, 0);

@@ -21,7 +21,7 @@ PyObject* arrow_array(PyObject* self, PyObject* table);
 PyObject* arrow_stream(PyObject* self, PyObject* table);
 
 // An ArrowColumn's schema: a PyCapsule "arrow_schema", utf8 or large_utf8
-// (binary or large_binary for a column of bytes).
+// (binary, large_binary or binary_view for a column of bytes).
 PyObject* text_schema_capsule(const TextBuffers& text);
 // An ArrowColumn as PyCapsules "arrow_schema" and "arrow_array" over its own
 // buffers, which the array shares until the consumer releases it.

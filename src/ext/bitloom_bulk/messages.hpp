@@ -58,6 +58,10 @@ inline constexpr const char* kBinaryCounts = "starts holds %zu values but sizes 
 // (unsigned long long), the data's size (size_t).
 inline constexpr const char* kBinaryPastEnd =
     "value %zu (bit %llu, %llu bytes) runs past the end of the data (%zu bytes)";
+// binary_column(view=True): the value (size_t) and its size in bytes
+// (unsigned long long).
+inline constexpr const char* kBinaryViewTooLong =
+    "value %zu (%llu bytes) is longer than a binary view holds (2 GiB less one byte)";
 // packet_crcs: the packet (size_t) and its length (unsigned long long).
 inline constexpr const char* kCrcShortPacket =
     "packet %zu is %llu bytes long: a packet error control field takes its last 2";

@@ -64,9 +64,11 @@ PyMethodDef g_methods[] = {
      "byte_slices(data, offsets, lengths)\n--\n\n"
      "A numpy object column of the bytes data[offsets[i]:offsets[i] + lengths[i]]."},
     {"binary_column", py::as_cfunction(binary_column), METH_FASTCALL | METH_KEYWORDS,
-     "binary_column(data, starts, sizes)\n--\n\n"
+     "binary_column(data, starts, sizes, view=False)\n--\n\n"
      "An ArrowColumn of bytes (binary): value i the sizes[i] bytes from bit\n"
-     "starts[i] of the data, copied into one buffer without the GIL."},
+     "starts[i] of the data, copied into one buffer without the GIL. With view,\n"
+     "in Arrow's binary_view layout: over the data itself where it is read-only\n"
+     "(the column holds it), else over a copy of the values."},
     {"unpack_ccsds", py::as_cfunction(unpack_ccsds), METH_FASTCALL | METH_KEYWORDS,
      "unpack_ccsds(data, recipes, *, offset=0, text='object', crc=None, threads=None, "
      "stream=None)\n--\n\n"

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -920,13 +921,19 @@ private:
 // of them whatever the packet count.
 constexpr std::size_t kRun = 65536;
 
+// Room for `n` positions, left unwritten (each is written before it is read;
+// zeroing would cost as much as the copy it is for).
+std::unique_ptr<std::uint64_t[]> scratch(std::size_t n) {
+    return std::make_unique_for_overwrite<std::uint64_t[]>(std::max<std::size_t>(n, 1));
+}
+
 bool check_not_negative(const Positions& positions) {
-    std::vector<std::uint64_t> chunk(std::min(positions.size(), kRun));
+    const std::unique_ptr<std::uint64_t[]> chunk = scratch(std::min(positions.size(), kRun));
     for (std::size_t begin = 0; begin < positions.size(); begin += kRun) {
         const std::size_t n = std::min(kRun, positions.size() - begin);
         std::size_t at = 0;
         long long negative = 0;
-        if (!positions.read(begin, n, chunk.data(), at, negative)) {
+        if (!positions.read(begin, n, chunk.get(), at, negative)) {
             PyErr_Format(PyExc_ValueError, msg::kPositionNegative, positions.what(), at, negative);
             return false;
         }
@@ -954,10 +961,11 @@ PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::
                            const Positions& offsets, const Positions& lengths, std::uint64_t base,
                            TextForm text, std::size_t threads) {
     const std::size_t count = offsets.size();
-    std::vector<std::uint64_t> run_offsets(std::min(count, kRun)), run_lengths(run_offsets.size());
+    const std::unique_ptr<std::uint64_t[]> run_offsets = scratch(std::min(count, kRun));
+    const std::unique_ptr<std::uint64_t[]> run_lengths = scratch(std::min(count, kRun));
     for (std::size_t begin = 0; begin < count; begin += kRun) {
         const std::size_t n = std::min(kRun, count - begin);
-        if (!read_run(offsets, lengths, begin, n, run_offsets.data(), run_lengths.data())) {
+        if (!read_run(offsets, lengths, begin, n, run_offsets.get(), run_lengths.get())) {
             return nullptr;
         }
         for (std::size_t i = 0; i < n; ++i) {
@@ -974,7 +982,7 @@ PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::
     if (!builder.allocate(count)) return nullptr;
     for (std::size_t begin = 0; begin < count; begin += kRun) {
         const std::size_t n = std::min(kRun, count - begin);
-        if (!read_run(offsets, lengths, begin, n, run_offsets.data(), run_lengths.data())) {
+        if (!read_run(offsets, lengths, begin, n, run_offsets.get(), run_lengths.get())) {
             return nullptr;
         }
         for (std::size_t i = 0; i < n; ++i) {
@@ -987,8 +995,8 @@ PyObject* decode_positions(const Layout& layout, const std::uint8_t* data, std::
         packets.data = data;
         packets.size = size;
         packets.count = n;
-        packets.offsets = run_offsets.data();
-        packets.lengths = run_lengths.data();
+        packets.offsets = run_offsets.get();
+        packets.lengths = run_lengths.get();
         if (!builder.add(packets, base)) return nullptr;
     }
     return builder.finish();
@@ -1384,9 +1392,12 @@ PyObject* byte_slices(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* binary_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"binary_column", {"data", "starts", "sizes"}, 3, 3, 3};
-    PyObject* argv[3] = {};
+    static constexpr py::Signature sig{
+        "binary_column", {"data", "starts", "sizes", "view"}, 4, 3, 3};
+    PyObject* argv[4] = {};
     if (!py::match_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    const int view = argv[3] == nullptr ? 0 : PyObject_IsTrue(argv[3]);
+    if (view < 0) return nullptr;
     py::BufferView data;
     if (!data.acquire(argv[0], PyBUF_C_CONTIGUOUS)) return nullptr;
     Positions starts, sizes;
@@ -1421,6 +1432,17 @@ PyObject* binary_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                          static_cast<unsigned long long>(len[i]), size);
             return nullptr;
         }
+    }
+    if (view != 0) {
+        // Read-only data is held by the column and its long values point into
+        // it; writable data, which the caller may change later, is copied.
+        if (data.view().readonly != 0) {
+            Py_buffer pin = data.take();
+            return new_arrow_column(gather_views(static_cast<const std::uint8_t*>(pin.buf), size,
+                                                 at.data(), len.data(), count, &pin));
+        }
+        return new_arrow_column(
+            gather_views(data.data(), size, at.data(), len.data(), count, nullptr));
     }
     std::shared_ptr<const TextBuffers> column = gather_binary(data.data(), at.data(), len.data(),
                                                               count);

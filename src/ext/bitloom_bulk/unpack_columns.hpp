@@ -162,10 +162,12 @@ PyObject* unpack_repeated(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // checked to lie inside the data.
 PyObject* byte_slices(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// binary_column(data, starts, sizes): an ArrowColumn of bytes (Arrow's
-// binary layout), value i the sizes[i] bytes from bit starts[i] of the data
-// (shifted into whole bytes where a start lies inside a byte), each checked
-// to lie inside the data; the bytes are copied without the GIL.
+// binary_column(data, starts, sizes, view=False): an ArrowColumn of bytes
+// (Arrow's binary layout; binary_view with view), value i the sizes[i] bytes
+// from bit starts[i] of the data (shifted into whole bytes where a start
+// lies inside a byte), each checked to lie inside the data; the bytes are
+// copied without the GIL (with view and read-only data, only those of
+// values that do not start on a byte boundary).
 PyObject* binary_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // packet_crcs(data, offsets, lengths): two uint16 columns, the CRC-16-CCITT

@@ -14,6 +14,7 @@ Needs the optional dependencies: ``pip install "bitloom-packets[dask]"``.
 from __future__ import annotations
 
 import os
+import threading
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Literal, NamedTuple
 
@@ -54,6 +55,34 @@ __all__ = [
 #: few partitions stays within a few hundred MiB.
 DEFAULT_BLOCKSIZE = 64 * 2**20
 
+# A partition of up to this many bytes is read into a buffer that the reading
+# thread keeps for its next one. A new bytes object per partition is fresh
+# memory that the kernel hands over a page at a time (32,768 page faults for
+# 128 MiB, which cost more than copying the bytes out of the page cache);
+# the kept buffer has its pages already. Larger partitions get memory of
+# their own, so that no thread holds more than this between tasks.
+_KEEP_BUFFER = 256 * 2**20
+
+
+class _Buffers(threading.local):
+    kept: bytearray | None = None
+
+
+_buffers = _Buffers()
+
+
+def _buffer(size: int) -> bytearray | None:
+    """This thread's read buffer, of ``size`` bytes at least, or None where
+    ``size`` is more than a thread keeps."""
+    if size > _KEEP_BUFFER:
+        return None
+    kept = _buffers.kept
+    if kept is None or len(kept) < size:
+        # A new buffer rather than a resized one: a view of the old one may
+        # still be alive in a result that failed.
+        kept = _buffers.kept = bytearray(size)
+    return kept
+
 
 # One partition: (path, first byte, byte count, number in its file of its first
 # packet, the file's size when the graph was built).
@@ -73,16 +102,26 @@ class _Reader:
         self.packet_bytes = packet_bytes
         self.apid = apid
 
-    def _read(self, path: str, start: int, count: int, size: int) -> bytes:
+    def _read(self, path: str, start: int, count: int, size: int) -> Any:
+        """The partition's bytes: a view of this thread's read buffer (see
+        _buffer), valid until the thread reads its next partition; every
+        decode copies what it keeps out of it."""
         # The partition that ends its file reads one byte more, so that a file
         # that has grown is noticed as surely as one that has shrunk.
-        ends_file = start + count == size
+        want = count + 1 if start + count == size else count
+        buffer = _buffer(want)
         with self.fs.open(path, "rb") as f:
             if start:
                 f.seek(start)
-            data: bytes = f.read(count + 1 if ends_file else count)
-        if len(data) != count:
-            self._changed(path, start, count, size, start + len(data))
+            if buffer is None:
+                data: Any = f.read(want)
+                got = len(data)
+            else:
+                view = memoryview(buffer)[:want]
+                got = _read_into(f, view)
+                data = view[:count]
+        if got != count:
+            self._changed(path, start, count, size, start + got)
         return data
 
     def _changed(self, path: str, start: int, count: int, size: int, reached: int) -> None:
@@ -99,7 +138,7 @@ class _Reader:
             f"now {found}, so its bytes {start} to {start + count} cannot be read as planned"
         )
 
-    def _decode(self, data: bytes) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
+    def _decode(self, data: Any) -> tuple[dict[str, np.ndarray], np.ndarray | None]:
         if self.packet_bytes is not None:
             return bitloom_bulk.unpack_columns(
                 data, self.layout, packet_bytes=self.packet_bytes

@@ -113,6 +113,24 @@ def test_fixed_size_files_equal_serial_decode(client, tmp_path, seed, blocksize)
     assert report.unmatched == unmatched
 
 
+@pytest.mark.parametrize("seed", [3, 8, 11])
+def test_threads_each_reading_into_their_own_buffer(tmp_path, seed):
+    """Many small partitions read by four threads of one process, each into
+    the buffer its thread keeps from one partition to the next, computed
+    together (every result outlives later reads): all equal to the serial
+    decode."""
+    defs = random_definitions(seed)
+    paths = _fixed_files(tmp_path, 4, 120, 64)
+    frames = read_packets(paths, defs, packet_bytes=64, blocksize=64 * 5, errors="skip")
+    serial = _serial(defs, paths, packet_bytes=64)
+    blocks = _blocks(defs, paths, 64 * 5, packet_bytes=64)
+    names = list(frames)
+    with dask.config.set(scheduler="threads", num_workers=4):
+        computed = dask.compute(*[frames[n] for n in names])
+    for name, frame in zip(names, computed, strict=True):
+        _same(frame, blocks if "/" in name else serial, name)
+
+
 def test_ccsds_streams_equal_serial_decode(client, tmp_path):
     defs = random_definitions(5)
     paths = _ccsds_files(tmp_path, 2, 60)

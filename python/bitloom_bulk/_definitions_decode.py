@@ -840,6 +840,10 @@ def _route(
 def _holds(cond: Condition, raw: dict[str, Any], count: int) -> npt.NDArray[np.bool_]:
     if isinstance(cond, Compare):
         column = raw[cond.field]
+        if column.dtype == np.float32:
+            # Compared as float64, as the value is written: numpy would round
+            # the value to float32 instead.
+            column = column.astype(np.float64)
         op = OPERATORS[cond.op]
         if column.dtype == object:
             return np.fromiter(

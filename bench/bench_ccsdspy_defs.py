@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import resource
 import sys
 import tempfile
 from pathlib import Path
@@ -27,6 +28,12 @@ import numpy as np
 import bitloom_bulk
 from bench.bench_bulk import best
 from tests.support.realdata import REALDATA
+
+
+def faults(fn):
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    fn()
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
 
 
 def main():
@@ -66,6 +73,16 @@ def main():
         print(
             f"    with float64 columns for the floats: {t_wide * 1e3:.1f} ms:"
             f" {t_theirs / t_wide:.1f}x"
+        )
+        # The output's size and the page faults of one decode (fresh columns'
+        # pages, mostly), which unlike times the machine's load does not move.
+        # (numpy asks for huge pages for arrays of 4 MB and more: a float64
+        # column of many packets gets them where its float32 form does not.)
+        mb = [sum(c.nbytes for c in d.decode(data)[csv.stem].values()) / 1e6 for d in (defs, wide)]
+        print(
+            f"    one decode: {mb[0]:.1f} MB of columns, {faults(lambda: defs.decode(data))}"
+            f" page faults; with float64 columns {mb[1]:.1f} MB,"
+            f" {faults(lambda: wide.decode(data))} page faults"
         )
 
         sys.path.insert(0, str(REALDATA / "ccsdspy"))

@@ -246,8 +246,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     c.item.resize(nfields);
     std::vector<std::unique_ptr<fuzz::ExactBuffer>> storage(nfields);
     std::vector<std::uint8_t*> columns(nfields);
+    const auto narrow = in.take<std::uint16_t>();  // which binary16/32 fields get float32 columns
     for (std::size_t j = 0; j < nfields; ++j) {
-        c.kinds[j] = bulk::column_kind(c.fields[j]);
+        c.kinds[j] = bulk::float32_exact(c.fields[j]) && ((narrow >> (j % 16)) & 1) != 0
+                         ? bulk::ColumnKind::F32
+                         : bulk::column_kind(c.fields[j]);
         c.item[j] = bulk::column_item_size(c.kinds[j]);
         FUZZ_CHECK(c.item[j] != 0, "field %zu: no numeric column for %s", j,
                    std::string(c.fields[j].row->name).c_str());

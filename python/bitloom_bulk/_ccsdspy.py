@@ -10,7 +10,8 @@ field only moves the position. A fixed array (``uint(4)``, ``int(12, 24)``)
 is one 2-D column of all its elements per packet (ccsdspy's shape flattened,
 in C order); an array sized by another field (``uint(COUNT)``) and an
 expanding one (``uint(expand)``, as many elements as the packet holds before
-the fields behind it) are child tables ``"<type>/<name>"``.
+the fields behind it) are child tables ``"<type>/<name>"``. A 32-bit float
+field has ``"dtype": "float32"``: its column is float32, as ccsdspy's is.
 """
 
 from __future__ import annotations
@@ -260,6 +261,10 @@ def _items(label: str, fields: list[_Field]) -> list[dict[str, Any]]:
             "byte_order": order,
             "reverse_bits": False,
         }
+        if encoding == "ieee754_f32":
+            # ccsdspy's column of a 32-bit float is float32 (">f4"): ours too,
+            # which holds every value exactly.
+            element["dtype"] = "float32"
         item = dict(element)
         # Where the field starts, given where it does not follow the item before.
         at_start = not variable and (f.offset is not None or start != running)

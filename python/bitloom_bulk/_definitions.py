@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 from bitloom_bulk._recipe_items import (
     ALL_ENCODINGS,
+    FLOAT32_ENCODINGS,
     INTEGER_ENCODINGS,
     REQUIRED_KEYS,
     TEXT_ENCODINGS,
@@ -341,6 +342,15 @@ def read_item(type_name: str, raw: Any, index: int) -> Item:
     offset = item.get("offset_bits")
     if offset is not None and not _int(offset):
         raise fail(f"offset_bits must be an int, not {offset!r}")
+    if "dtype" in item:
+        dtype = item["dtype"]
+        if not isinstance(dtype, str) or dtype != "float32":
+            raise fail(f"dtype must be 'float32' (a float32 column), not {dtype!r}")
+        if enc not in FLOAT32_ENCODINGS:
+            raise fail(
+                f"dtype 'float32' is for an ieee754_f16 or ieee754_f32 field, not encoding"
+                f" {encoding!r}"
+            )
     bits = _size(type_name, name, "bits", item["bits"])
     count: int | FromField | When | None = None
     if "count" in item and isinstance(item["count"], Mapping) and set(item["count"]) == {"when"}:

@@ -840,6 +840,11 @@ def _route(
 def _holds(cond: Condition, raw: dict[str, Any], count: int) -> npt.NDArray[np.bool_]:
     if isinstance(cond, Compare):
         column = raw[cond.field]
+        if column.dtype == np.float32:
+            # Compared as float64, as the value is written: numpy would round
+            # the value to float32 instead. (A signalling NaN widens quietly.)
+            with np.errstate(invalid="ignore"):
+                column = column.astype(np.float64)
         op = OPERATORS[cond.op]
         if column.dtype == object:
             return np.fromiter(

@@ -15,6 +15,7 @@ from typing import Any, Literal, SupportsIndex, TypeGuard, cast
 from bitloom_bulk._recipe_items import (
     _U32_LIMIT,
     ALL_ENCODINGS,
+    FLOAT32_ENCODINGS,
     FLOAT_ENCODINGS,
     FLOAT_WIDTHS,
     INTEGER_ENCODINGS,
@@ -157,6 +158,7 @@ def check_recipe(recipe: Any, *, direction: Literal["pack", "unpack"] = "unpack"
         notes += _byte_order(item)
         enc, encoding_notes = _encoding(item, packing, accepted)
         notes += encoding_notes
+        notes += _dtype(item, enc)
         if enc is not None and ok_bits:
             width = operator.index(cast("SupportsIndex", bits))  # ok_bits: _is_u32(bits)
             notes += _byte_swap(item, enc, width)
@@ -342,6 +344,29 @@ def _byte_swap(item: dict[Any, Any], enc: str, width: int) -> list[_Note]:
             "bytes are swapped around the padded image, so a 12-bit 0xABC "
             "packs as 0xC0A and reads back as 0xA0C; use a width that is a "
             "multiple of 8, or byte_order 'big'.",
+        )
+    ]
+
+
+def _dtype(item: dict[Any, Any], enc: str | None) -> list[_Note]:
+    """bad-dtype: a ``dtype`` other than "float32", or "float32" on a field
+    that is not ieee754_f16 or ieee754_f32 (an unknown encoding has its own
+    finding)."""
+    if "dtype" not in item:
+        return []
+    dtype = item["dtype"]
+    if not isinstance(dtype, str) or dtype != "float32":
+        problem = f"'dtype' is {dtype!r}"
+    elif enc is not None and enc not in FLOAT32_ENCODINGS:
+        problem = f"'dtype' 'float32' is on a field of encoding {enc!r}"
+    else:
+        return []
+    return [
+        (
+            "bad-dtype",
+            f"{problem}: decoding into columns fails with ValueError; write 'float32' on an"
+            " ieee754_f16 or ieee754_f32 field (a float32 column), or leave 'dtype' out"
+            " (float64).",
         )
     ]
 

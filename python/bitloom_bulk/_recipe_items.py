@@ -34,8 +34,12 @@ ALL_ENCODINGS = frozenset(get_args(Encoding))
 NUMERIC_ENCODINGS = ALL_ENCODINGS - TEXT_ENCODINGS
 
 REQUIRED_KEYS = ("name", "encoding", "bits", "byte_order", "reverse_bits")
-KNOWN_KEYS = (*REQUIRED_KEYS, "offset_bits", "value")
+KNOWN_KEYS = (*REQUIRED_KEYS, "offset_bits", "value", "dtype")
 FLOAT_WIDTHS = {"ieee754_f16": 16, "ieee754_f32": 32, "ieee754_f64": 64}
+# The encodings whose every value a float32 column holds exactly (binary16
+# and binary32 values are binary32 values): the ones ``"dtype": "float32"``
+# takes, for a float32 column in place of a float64 one.
+FLOAT32_ENCODINGS = frozenset({"ieee754_f16", "ieee754_f32"})
 # ``bits`` and ``offset_bits`` are below this; so is a field's end in a file.
 _U32_LIMIT = 2**32
 

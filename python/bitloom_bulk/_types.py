@@ -68,6 +68,7 @@ class UnpackItem(TypedDict):
     byte_order: ByteOrder
     reverse_bits: bool
     offset_bits: NotRequired[int]
+    dtype: NotRequired[Literal["float32"]]
 
 
 class _PackBase(TypedDict):

@@ -37,6 +37,11 @@ that says what will happen and what to write instead. The codes:
 ``text-truncated``
     packing only: the encoded text is longer than its field; the field keeps
     the text's last bytes ("HELLO" in 16 bits packs as "LO").
+``bad-dtype``
+    ``dtype`` is not "float32", or is "float32" on a field that is not
+    ``ieee754_f16``/``ieee754_f32``: decoding into columns fails with
+    ValueError. (``"dtype": "float32"`` asks ``bitloom_bulk`` for a float32
+    column, which holds those fields' values exactly; ``bitloom`` ignores it.)
 ``float-width``
     an ``ieee754_f16``/``f32``/``f64`` field whose width is not 16/32/64: the
     value packs or reads as a bit pattern cut or padded to that width.

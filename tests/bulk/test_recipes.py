@@ -43,6 +43,12 @@ CASES = [
     ),
     ("bad-byte-order", "unpack", [u("a", 8, byte_order="msb")], [u("a", 8, byte_order="BIG")]),
     (
+        "bad-dtype",
+        "unpack",
+        [u("a", 8, dtype="float32")],
+        [field("a", "ieee754_f16", 16, dtype="float32")],
+    ),
+    (
         "missing-key",
         "unpack",
         [{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big"}],

@@ -23,9 +23,9 @@ constexpr std::size_t kPrefetchAhead = 64;
 
 using core::Codec;
 
-constexpr std::array<const char*, 9> kDtypes = {"uint8", "uint16", "uint32", "uint64", "int8",
-                                                "int16", "int32",  "int64",  "float64"};
-constexpr std::array<std::size_t, 9> kSizes = {1, 2, 4, 8, 1, 2, 4, 8, 8};
+constexpr std::array<const char*, 10> kDtypes = {"uint8", "uint16", "uint32", "uint64",  "int8",
+                                                 "int16", "int32",  "int64",  "float64", "float32"};
+constexpr std::array<std::size_t, 10> kSizes = {1, 2, 4, 8, 1, 2, 4, 8, 8, 4};
 
 ColumnKind unsigned_kind(std::uint32_t bits) {
     return bits <= 8    ? ColumnKind::U8
@@ -79,6 +79,15 @@ inline double f32_to_double(std::uint32_t image) noexcept {
     }
     return static_cast<double>(std::bit_cast<float>(image));
 }
+
+// binary32 as a float32 element: its bits as they are. No rounding can
+// happen; a signalling NaN stays signalling (as numpy's view of the bytes
+// as float32 shows it), where the widening to double above quiets it.
+inline float f32_image(std::uint32_t image) noexcept { return std::bit_cast<float>(image); }
+
+// Signed integer elements (a float column's type is signed too).
+template <class T>
+inline constexpr bool kSignedInt = std::is_integral_v<T> && std::is_signed_v<T>;
 
 // One numeric field over packets [begin, end) of a call, as a tight loop. A
 // big-endian field of at most 57 bits (no reversal) is one unaligned 8-byte
@@ -163,22 +172,29 @@ std::size_t with_decoder(const core::FieldSpec& fld, Run run) noexcept {
             }
             break;
         case Codec::TwosComplement:
-            if constexpr (std::is_signed_v<T>) {
+            if constexpr (kSignedInt<T>) {
                 const unsigned shift = bits == 0 || bits >= 64 ? 0 : 64 - bits;
                 return run(infallible<T>(
                     [shift](std::uint64_t raw) { return twos_complement(raw, shift); }));
             }
             break;
         case Codec::OnesComplement:
-            if constexpr (std::is_signed_v<T>) {
+            if constexpr (kSignedInt<T>) {
                 return run(infallible<T>(
                     [bits](std::uint64_t raw) { return ones_complement(raw, bits); }));
             }
             break;
         case Codec::SignMagnitude:
-            if constexpr (std::is_signed_v<T>) {
+            if constexpr (kSignedInt<T>) {
                 return run(
                     infallible<T>([bits](std::uint64_t raw) { return sign_magnitude(raw, bits); }));
+            }
+            break;
+        case Codec::F16:
+            if constexpr (std::is_same_v<T, float>) {
+                return run(infallible<T>([](std::uint64_t raw) {
+                    return core::decode_f16(static_cast<std::uint16_t>(raw));
+                }));
             }
             break;
         case Codec::F32:
@@ -186,6 +202,9 @@ std::size_t with_decoder(const core::FieldSpec& fld, Run run) noexcept {
                 return run(infallible<T>([](std::uint64_t raw) {
                     return f32_to_double(static_cast<std::uint32_t>(raw));
                 }));
+            } else if constexpr (std::is_same_v<T, float>) {
+                return run(infallible<T>(
+                    [](std::uint64_t raw) { return f32_image(static_cast<std::uint32_t>(raw)); }));
             }
             break;
         case Codec::F64:
@@ -195,12 +214,13 @@ std::size_t with_decoder(const core::FieldSpec& fld, Run run) noexcept {
             break;
         default: break;
     }
-    // BCD, f16 and the rest: the general decoder.
+    // BCD, f16 into float64 and the rest: the general decoder. (A float32
+    // column is of a binary16 or binary32 field, decoded above.)
     return run([&fld](std::uint64_t raw, T& v) {
         NumericValue d;
         if (!decode_numeric(fld, raw, d)) return false;
-        if constexpr (std::is_same_v<T, double>) {
-            v = d.d;
+        if constexpr (std::is_floating_point_v<T>) {
+            v = static_cast<T>(d.d);
         } else if constexpr (std::is_signed_v<T>) {
             v = static_cast<T>(d.i);
         } else {
@@ -223,6 +243,7 @@ std::size_t with_type(ColumnKind kind, Body body) noexcept {
         case ColumnKind::I32: return body(std::int32_t{});
         case ColumnKind::I64: return body(std::int64_t{});
         case ColumnKind::F64: return body(double{});
+        case ColumnKind::F32: return body(float{});
         case ColumnKind::Text: break;
     }
     return 0;
@@ -256,7 +277,7 @@ std::size_t column_dispatch(ColumnKind kind, const PacketSet& packets, std::size
 // what field_raw_value and the field's decoder return.
 
 enum class Shape : std::uint8_t { BigExact, LittleExact, Shifted, Top, Bottom, Other };
-enum class Dec : std::uint8_t { Unsigned, Twos, F32, F64 };
+enum class Dec : std::uint8_t { Unsigned, Twos, F16, F32, F64 };
 
 // The per-field constants of a specialised loop.
 struct FieldRun;
@@ -369,6 +390,11 @@ inline T run_value(const FieldRun& r, std::uint64_t raw) noexcept {
             const unsigned shift = 64 - r.bits;  // bits is 1..64
             return static_cast<T>(static_cast<std::int64_t>(raw << shift) >> shift);
         }
+    } else if constexpr (D == Dec::F16) {
+        static_assert(std::is_same_v<T, float>, "binary16 has a loop into float32 columns only");
+        return core::decode_f16(static_cast<std::uint16_t>(raw));
+    } else if constexpr (D == Dec::F32 && std::is_same_v<T, float>) {
+        return f32_image(static_cast<std::uint32_t>(raw));
     } else if constexpr (D == Dec::F32) {
         const auto image = static_cast<std::uint32_t>(raw);
 #if defined(__x86_64__) || defined(_M_X64)
@@ -400,7 +426,7 @@ std::size_t run_loop(const FieldRun& field, const PacketSet& packets, std::size_
     auto general = [&](std::size_t p) {
         const std::uint64_t raw = core::field_raw_value(packets.packet(p), packets.length(p),
                                                         r.start, r.bits, r.little, r.reverse);
-        if constexpr (D == Dec::F32) {
+        if constexpr (D == Dec::F32 && std::is_same_v<T, double>) {
             out[p] = f32_to_double(static_cast<std::uint32_t>(raw));
         } else if constexpr (D == Dec::Twos) {
             out[p] = static_cast<T>(twos_complement(raw, 64 - r.bits));
@@ -443,7 +469,7 @@ template <class T, Dec D>
 RunLoop pick_loop(unsigned width, Shape shape, bool fixed) noexcept {
     auto by_shape = [&]<unsigned L>() -> RunLoop {
         // Which load widths a field of type T can take (the span of its widths).
-        constexpr bool kTakes = D == Dec::F32 || D == Dec::F64 ||
+        constexpr bool kTakes = D == Dec::F16 || D == Dec::F32 || D == Dec::F64 ||
                                 (sizeof(T) == 1   ? L <= 2
                                  : sizeof(T) == 2 ? L == 2 || L == 4
                                  : sizeof(T) == 4 ? L == 4 || L == 8
@@ -454,7 +480,8 @@ RunLoop pick_loop(unsigned width, Shape shape, bool fixed) noexcept {
             auto with = [&]<Shape S>() -> RunLoop {
                 return fixed ? &run_loop<T, D, L, S, true> : &run_loop<T, D, L, S, false>;
             };
-            constexpr bool kExact = L != 9 && (D == Dec::F32   ? L == 4
+            constexpr bool kExact = L != 9 && (D == Dec::F16   ? L == 2
+                                               : D == Dec::F32 ? L == 4
                                                : D == Dec::F64 ? L == 8
                                                                : L == sizeof(T));
             switch (shape) {
@@ -554,8 +581,12 @@ FieldRun plan_field(const core::FieldSpec& fld, ColumnKind kind, std::uint64_t s
                 default: break;
             }
             break;
+        case Codec::F16:
+            if (kind == ColumnKind::F32) r.loop = pick_loop<float, Dec::F16>(width, shape, fixed);
+            break;
         case Codec::F32:
             if (kind == ColumnKind::F64) r.loop = pick_loop<double, Dec::F32>(width, shape, fixed);
+            if (kind == ColumnKind::F32) r.loop = pick_loop<float, Dec::F32>(width, shape, fixed);
             break;
         case Codec::F64:
             if (kind == ColumnKind::F64) r.loop = pick_loop<double, Dec::F64>(width, shape, fixed);
@@ -796,6 +827,10 @@ ColumnKind column_kind(const core::FieldSpec& fld) noexcept {
         case Codec::Text: return ColumnKind::Text;
         default: return ColumnKind::F64;
     }
+}
+
+bool float32_exact(const core::FieldSpec& fld) noexcept {
+    return fld.row != nullptr && (fld.row->codec == Codec::F16 || fld.row->codec == Codec::F32);
 }
 
 std::size_t column_item_size(ColumnKind kind) noexcept {

@@ -17,10 +17,13 @@
 namespace bitloom::bulk {
 
 // The element type of a column. Text fields have no numeric column.
-enum class ColumnKind : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F64, Text };
+enum class ColumnKind : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F64, F32, Text };
 
 // The narrowest kind holding every value the field's decoder returns at its width.
 ColumnKind column_kind(const core::FieldSpec& fld) noexcept;
+// Whether the field's values fit a float32 column exactly: binary16 and
+// binary32 fields, whose every value (a NaN's payload too) is a binary32 value.
+bool float32_exact(const core::FieldSpec& fld) noexcept;
 // Bytes per element of a numeric kind (0 for Text).
 std::size_t column_item_size(ColumnKind kind) noexcept;
 // The numpy dtype name of a numeric kind ("uint16", "float64", ...; nullptr for Text).

@@ -29,14 +29,40 @@ struct LayoutObject {
 };
 
 PyTypeObject* g_layout_type = nullptr;
+// "dtype" and "float32", interned, kept for the process.
+PyObject* g_dtype_key = nullptr;
+PyObject* g_float32_text = nullptr;
+
+// An item's optional "dtype": absent, or "float32" on a binary16 or binary32
+// field (its column's element type). False with the error set.
+bool read_dtype(PyObject* item, const py::ItemReading& reading, const core::FieldSpec& fld,
+                bool& float32) {
+    PyObject* found = nullptr;
+    if (py::shim::dict_get_item_ref(item, g_dtype_key, &found) < 0) return false;
+    if (found == nullptr) return true;
+    const Ref dtype(found);
+    if (!PyUnicode_CheckExact(dtype.get()) ||
+        PyUnicode_CompareWithASCIIString(dtype.get(), "float32") != 0) {
+        PyErr_Format(PyExc_ValueError, msg::kDtypeValue, dtype.get());
+        return false;
+    }
+    if (!float32_exact(fld)) {
+        const std::string encoding(reading.encoding_text);
+        PyErr_Format(PyExc_ValueError, msg::kDtypeEncoding, encoding.c_str());
+        return false;
+    }
+    float32 = true;
+    return true;
+}
 
 // As unpacking checks them once an item is read: the byte order, then the
-// encoding; then the texts as written are kept.
-bool check_and_keep_texts(void* context, std::size_t index, PyObject*,
+// encoding, then the column's dtype; then the texts as written are kept.
+bool check_and_keep_texts(void* context, std::size_t index, PyObject* item,
                           const py::ItemReading& reading, py::PreparedItem& prepared) {
     if (!prepared.fld.order_known) return py::raise_invalid_byte_order(reading.order_text);
     if (prepared.fld.row == nullptr) return py::raise_unsupported_encoding(reading.encoding_text);
     WrittenTexts& written = (*static_cast<std::vector<WrittenTexts>*>(context))[index];
+    if (!read_dtype(item, reading, prepared.fld, written.float32)) return false;
     written.encoding.assign(reading.encoding_text);
     written.order.assign(reading.order_text);
     return true;
@@ -128,6 +154,10 @@ PyObject* layout_recipe(const Layout& layout) {
                                 "byte_order", order.data(), static_cast<Py_ssize_t>(order.size()),
                                 "reverse_bits", f.fld.reverse ? Py_True : Py_False));
         if (!item) return nullptr;
+        if (layout.written[i].float32 &&
+            PyDict_SetItem(item.get(), g_dtype_key, g_float32_text) < 0) {
+            return nullptr;
+        }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return list.release();
@@ -209,6 +239,9 @@ PyType_Spec g_layout_spec = {
 }  // namespace
 
 bool init_layout_type(PyObject* module) {
+    if (g_dtype_key == nullptr) g_dtype_key = PyUnicode_InternFromString("dtype");
+    if (g_float32_text == nullptr) g_float32_text = PyUnicode_InternFromString("float32");
+    if (g_dtype_key == nullptr || g_float32_text == nullptr) return false;
     PyObject* type = PyType_FromModuleAndSpec(module, &g_layout_spec, nullptr);
     if (type == nullptr) return false;
     g_layout_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the process

@@ -8,6 +8,7 @@
 
 #include "binding/args.hpp"
 #include "binding/ref.hpp"
+#include "core/columns/column_kernel.hpp"
 #include "paths/prepared_recipe.hpp"
 
 namespace bitloom::bulk {
@@ -16,6 +17,9 @@ namespace bitloom::bulk {
 struct WrittenTexts {
     std::string encoding;  // the encoding text as written (messages, pickling)
     std::string order;     // the byte order text as written (pickling)
+    // "dtype": "float32": the item's column is float32 (a binary16 or binary32
+    // field, whose values it holds exactly), not float64.
+    bool float32 = false;
 };
 
 // A compiled layout: a prepared recipe read in the raising mode (its key is a
@@ -26,6 +30,12 @@ struct Layout {
     std::vector<WrittenTexts> written;
     py::Ref names;  // tuple of the keys, in recipe order
 };
+
+// The element type of item j's column: float32 where the item asks for it,
+// else the field's own (column_kind).
+inline ColumnKind layout_column_kind(const Layout& layout, std::size_t j) noexcept {
+    return layout.written[j].float32 ? ColumnKind::F32 : column_kind(layout.recipe.items[j].fld);
+}
 
 // The Python type of Layout objects (created by module initialisation).
 bool init_layout_type(PyObject* module);

@@ -5,6 +5,15 @@
 
 namespace bitloom::bulk::msg {
 
+// ---- layouts (ext/bitloom_bulk/layout.cpp) ----------------------------------------
+
+// The item's dtype (an object).
+inline constexpr const char* kDtypeValue =
+    "dtype must be 'float32' (a float32 column of an ieee754_f16 or ieee754_f32 field), not %R";
+// The item's encoding as written.
+inline constexpr const char* kDtypeEncoding =
+    "dtype 'float32' is for an ieee754_f16 or ieee754_f32 field, not encoding '%s'";
+
 // ---- columns (ext/bitloom_bulk/unpack_columns.cpp) ----------------------------------
 
 // The packet's row (size_t), its first byte and its end in the data (unsigned long long).

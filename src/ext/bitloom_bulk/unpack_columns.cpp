@@ -321,7 +321,7 @@ bool ColumnBuilder::allocate(std::size_t total) {
     filled_ = 0;
     for (std::size_t j = 0; j < nfields; ++j) {
         fields_[j] = layout_.recipe.items[j].fld;
-        kinds_[j] = column_kind(fields_[j]);
+        kinds_[j] = layout_column_kind(layout_, j);
         if (kinds_[j] == ColumnKind::Text && text_ == TextForm::Bytes) {
             // numpy has no zero-width bytes type: an empty text is one NUL,
             // which numpy shows as b"".
@@ -1254,7 +1254,7 @@ PyObject* unpack_repeated(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                          layout.recipe.items[j].name.get());
             return nullptr;
         }
-        kinds[j] = column_kind(fields[j]);
+        kinds[j] = layout_column_kind(layout, j);
         if (kinds[j] == ColumnKind::Text) {
             PyErr_Format(PyExc_TypeError, msg::kRepeatedText, j, layout.recipe.items[j].name.get());
             return nullptr;

@@ -831,7 +831,8 @@ private:
     template <class U>
     bool read_narrow(std::size_t begin, std::size_t n, std::uint64_t* out, std::size_t& at,
                      long long& negative) const noexcept {
-        using S = std::make_signed_t<U>;
+        // The sign bit of U moved to the top, and back with the sign spread.
+        constexpr unsigned kShift = 64 - 8 * sizeof(U);
         const char* p = static_cast<const char*>(buffer_.view().buf) + begin * sizeof(U);
         if (!signed_) {
             for (std::size_t i = 0; i < n; ++i) out[i] = load<U>(p + i * sizeof(U));
@@ -839,7 +840,8 @@ private:
         }
         bool any_negative = false;
         for (std::size_t i = 0; i < n; ++i) {
-            const auto v = static_cast<std::int64_t>(static_cast<S>(load<U>(p + i * sizeof(U))));
+            const std::uint64_t raw = load<U>(p + i * sizeof(U));
+            const std::int64_t v = static_cast<std::int64_t>(raw << kShift) >> kShift;
             out[i] = static_cast<std::uint64_t>(v);
             any_negative |= v < 0;
         }

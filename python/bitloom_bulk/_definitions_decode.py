@@ -266,6 +266,7 @@ class _Plans:
         self.needed: dict[str, frozenset[str]] = {}
         self.labels: dict[tuple[int, int, int], tuple[Any, ...]] = {}
         self.settled: dict[int, tuple[Item, bool]] = {}
+        self.empty: dict[int, tuple[Layout, dict[str, np.dtype[Any]]]] = {}
 
 
 def _plans(definitions: Definitions) -> _Plans:
@@ -516,8 +517,8 @@ def decode(
             continue
         # Each type's state is let go once its table is made.
         rows, final = outputs.pop(node.name)
-        keep = ~bad[rows]
-        final.keep(keep)
+        if run.errors:
+            final.keep(~bad[rows])
         kept_rows = final.rows
         tables[node.name] = _table(run, final)
         if final.children:
@@ -527,7 +528,7 @@ def decode(
             for child in final.children:
                 tables[f"{node.name}/{child.item}"] = _child_table(child, row_of[child.packets])
             del row_of
-        del rows, final, keep, kept_rows
+        del rows, final, kept_rows
     # A packet left out is listed once, by its error (its warnings, met
     # before the error in some items and not in others, go with it).
     faults = [f for f in run.faults if f.severity == "error" or f.packet not in run.errors]
@@ -1193,6 +1194,8 @@ def _instances(
 
 def _columns_at(run: _Run, layout: Layout, rows: Index, start: int | I64) -> dict[str, Any]:
     """The columns of ``layout`` decoded at bit ``start`` of packets ``rows``."""
+    if not len(rows):
+        return _no_rows(run, layout)
     if len(rows) == len(run.offsets):
         # Every packet (rows are increasing and distinct): no gather.
         stride = run.stride()
@@ -1208,6 +1211,20 @@ def _columns_at(run: _Run, layout: Layout, rows: Index, start: int | I64) -> dic
             )
         return _columns_in(run, layout, run.offsets, run.lengths, start)
     return _columns_in(run, layout, *run.at(rows), start)
+
+
+def _no_rows(run: _Run, layout: Layout) -> dict[str, Any]:
+    """The empty columns of ``layout``: new arrays of the dtypes the kernel
+    gives them (learnt from it once a layout)."""
+    found = run.plans.empty.get(id(layout))
+    if found is None or found[0] is not layout:
+        none = np.zeros(0, dtype=np.int64)
+        columns = _native.unpack_columns(b"", layout, offsets=none, lengths=none)
+        found = (layout, {name: column.dtype for name, column in columns.items()})
+        if len(run.plans.empty) >= _KEPT_LAYOUTS:
+            run.plans.empty.clear()
+        run.plans.empty[id(layout)] = found
+    return {name: np.empty(0, dtype=dtype) for name, dtype in found[1].items()}
 
 
 def _columns_in(
@@ -1305,7 +1322,8 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
             # (which found each packet PKT_LEN + 7 bytes long).
             for w in [w for w in wanted if w["offset_bits"] in (5, 32) and _is_header(w)]:
                 if w["offset_bits"] == 5:
-                    state.raw[w["name"]] = run.apids[state.rows]
+                    every = len(state.rows) == len(run.apids)
+                    state.raw[w["name"]] = run.apids if every else run.apids[state.rows]
                 else:
                     state.raw[w["name"]] = (run.at(state.rows)[1] - 7).astype(np.uint16)
                 wanted.remove(w)

@@ -17,10 +17,10 @@ from tests.support import streams
 
 
 def _stream(seed, count=80):
-    """CCSDS packets of 12 to 40 bytes whose header bits a where may read
+    """CCSDS packets of 8 to 40 bytes whose header bits a where may read
     (version, type, secondary header flag, sequence flags) vary."""
     rng = np.random.default_rng(seed)
-    data = bytearray(streams.stream(rng.integers(0, 3, count), rng.integers(12, 41, count), rng))
+    data = bytearray(streams.stream(rng.integers(0, 3, count), rng.integers(8, 41, count), rng))
     at = 0
     while at < len(data):
         data[at] = (data[at] & 0x07) | int(rng.integers(0, 32)) << 3
@@ -56,17 +56,26 @@ HEADER_WHERES = [
 
 
 @pytest.mark.parametrize("wheres", HEADER_WHERES)
+# With a field after the header in the root's first run, packets of fewer
+# than 10 bytes fault there and leave before the header's fields are read.
+@pytest.mark.parametrize("extra", [0, 32])
 @pytest.mark.parametrize("seed", range(3))
-def test_header_fields_read_from_framing_agree(wheres, seed):
-    types = [PacketType("root", primary_header(), abstract=True)]
+def test_header_fields_read_from_framing_agree(wheres, extra, seed):
+    header = primary_header() + ([field("extra", "unsigned", extra)] if extra else [])
+    types = [PacketType("root", header, abstract=True)]
     for k, where in enumerate(wheres):
         types.append(
             PacketType(
                 f"t{k}",
                 [
                     field("a", "unsigned", 3),
-                    # Sized by the length field: what remains after "a" and "b".
-                    field("body", "binary", {"field": "packet_length", "scale": 8, "offset": -7}),
+                    # Sized by the length field: what remains after "a" and
+                    # "b", a bit to spare.
+                    field(
+                        "body",
+                        "binary",
+                        {"field": "packet_length", "scale": 8, "offset": -8 - extra},
+                    ),
                     field("b", "unsigned", 4),
                 ],
                 parent="root",

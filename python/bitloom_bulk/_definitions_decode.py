@@ -779,7 +779,8 @@ def _never_refused(item: Item) -> bool:
     else:
         return False
     table = derivation["enumeration"]
-    return all(v in table for v in range(low, high + 1))
+    # A label for every value, as _enumerated finds them.
+    return all(table.get(v) is not None for v in range(low, high + 1))
 
 
 def _derive_settled(run: _Run, item: Item, values: Any) -> Any:

@@ -256,7 +256,8 @@ class _Plans:
     """What decoding by one set of definitions works out once and keeps for
     every later decode (the set is not changed once built): compiled layouts
     by key, whether a layout decodes only numbers, the raw fields each type
-    reads, and the label tables of enumerations by range. Kept on the
+    reads, the label tables of enumerations by range and whether an item's
+    derivation gives a value for every raw value. Kept on the
     Definitions, never pickled; threads share it (a race compiles twice)."""
 
     def __init__(self) -> None:
@@ -264,6 +265,8 @@ class _Plans:
         self.numeric: dict[int, tuple[Layout, bool]] = {}
         self.needed: dict[str, frozenset[str]] = {}
         self.labels: dict[tuple[int, int, int], tuple[Any, ...]] = {}
+        self.settled: dict[int, tuple[Item, bool]] = {}
+        self.empty: dict[int, tuple[Layout, dict[str, np.dtype[Any]]]] = {}
 
 
 def _plans(definitions: Definitions) -> _Plans:
@@ -368,6 +371,22 @@ class _Run:
             if len(self._numeric) >= _KEPT_LAYOUTS:
                 self._numeric.clear()
             self._numeric[id(layout)] = found
+        return found[1]
+
+    def lazy(self, item: Item) -> bool:
+        """Whether the values of plain ``item`` can wait for the tables: its
+        encoding decodes every raw value and no derivation it has (none is
+        applied without ``derived``) refuses one."""
+        if item.encoding not in _INFALLIBLE:
+            return False
+        if not item.derived or not self.derived:
+            return True
+        found = self.plans.settled.get(id(item))
+        if found is None or found[0] is not item:
+            found = (item, _never_refused(item))
+            if len(self.plans.settled) >= _KEPT_LAYOUTS:
+                self.plans.settled.clear()
+            self.plans.settled[id(item)] = found
         return found[1]
 
     def needed(self, node: Node) -> frozenset[str]:
@@ -498,8 +517,8 @@ def decode(
             continue
         # Each type's state is let go once its table is made.
         rows, final = outputs.pop(node.name)
-        keep = ~bad[rows]
-        final.keep(keep)
+        if run.errors:
+            final.keep(~bad[rows])
         kept_rows = final.rows
         tables[node.name] = _table(run, final)
         if final.children:
@@ -509,7 +528,7 @@ def decode(
             for child in final.children:
                 tables[f"{node.name}/{child.item}"] = _child_table(child, row_of[child.packets])
             del row_of
-        del rows, final, keep, kept_rows
+        del rows, final, kept_rows
     # A packet left out is listed once, by its error (its warnings, met
     # before the error in some items and not in others, go with it).
     faults = [f for f in run.faults if f.severity == "error" or f.packet not in run.errors]
@@ -686,32 +705,43 @@ _GATHER_TYPES = {("unsigned", 8): np.uint8, ("twos_complement", 8): np.int8}
 
 def _gatherable(item: dict[str, Any], start: int) -> bool:
     """Whether a plain item at bit ``start + offset_bits`` of every packet is
-    a byte-wide integer on a byte boundary."""
-    return (
-        (start + item["offset_bits"]) % 8 == 0
-        and (str(item["encoding"]).lower(), item["bits"]) in _GATHER_TYPES
-        and str(item["byte_order"]).lower() == "big"
-        and item["reverse_bits"] is False
-    )
+    a byte-wide integer on a byte boundary, or an unsigned one within one
+    byte."""
+    if not (str(item["byte_order"]).lower() == "big" and item["reverse_bits"] is False):
+        return False
+    bit = start + item["offset_bits"]
+    encoding = str(item["encoding"]).lower()
+    if bit % 8 == 0 and (encoding, item["bits"]) in _GATHER_TYPES:
+        return True
+    return encoding == "unsigned" and item["bits"] >= 1 and bit % 8 + item["bits"] <= 8
 
 
-def _gather(run: _Run, rows: Index, bit: int, item: dict[str, Any]) -> Any:
+def _gather(
+    run: _Run, rows: Index, bit: int, item: dict[str, Any], got: dict[int, Any] | None = None
+) -> Any:
     """The values of a _gatherable item at ``bit`` of packets ``rows``, in
-    the dtype unpack_columns gives it."""
-    dtype = _GATHER_TYPES[(str(item["encoding"]).lower(), item["bits"])]
-    offsets = run.at(rows)[0]
-    first = np.add(offsets, bit // 8, dtype=np.int64)
-    value: Any = run.bytes[first].astype(np.uint32)
-    for k in range(1, item["bits"] // 8):
-        value = (value << 8) | run.bytes[first + k]
-    return value.astype(np.dtype(dtype).str.replace("i", "u")).view(dtype)
+    the dtype unpack_columns gives it; ``got`` keeps the bytes gathered
+    for the same rows by their place in the packet."""
+    byte = bit // 8
+    found = None if got is None else got.get(byte)
+    if found is None:
+        offsets = run.at(rows)[0]
+        found = run.bytes[np.add(offsets, byte, dtype=np.int64)]
+        if got is not None:
+            got[byte] = found
+    bits = item["bits"]
+    if bits < 8:
+        # Bits within the byte: shifted down to bit 0, the bits above masked.
+        return (found >> (8 - bit % 8 - bits)) & ((1 << bits) - 1)
+    return found.view(_GATHER_TYPES[(str(item["encoding"]).lower(), bits)])
 
 
-def _is_apid(item: dict[str, Any]) -> bool:
-    """Whether a plain item at bit 5 of a packet reads its 11-bit APID as
-    ``unpack_parameters`` would (unsigned, big-endian, not reversed)."""
+def _is_header(item: dict[str, Any]) -> bool:
+    """Whether a plain item at bit 5 of a packet reads its 11-bit APID, or
+    one at bit 32 its 16-bit length field, as ``unpack_parameters`` would
+    (unsigned, big-endian, not reversed)."""
     return (
-        item["bits"] == 11
+        item["bits"] == (11 if item["offset_bits"] == 5 else 16)
         and str(item["encoding"]).lower() == "unsigned"
         and str(item["byte_order"]).lower() == "big"
         and item["reverse_bits"] is False
@@ -730,10 +760,50 @@ def _recipe(group: list[_Deferred]) -> list[dict[str, Any]]:
     return items
 
 
+def _never_refused(item: Item) -> bool:
+    """Whether ``item``'s derivation gives a value for every raw value: a
+    boolean, a polynomial, or an enumeration with a label for every value
+    of its bits (unsigned or two's complement, at most 16 of them)."""
+    derivation = item.derived
+    if "boolean" in derivation or "polynomial" in derivation:
+        return True
+    if "enumeration" not in derivation or not isinstance(item.bits, int):
+        return False
+    bits = item.bits
+    if not 1 <= bits <= 16:
+        return False
+    if item.encoding == "unsigned":
+        low, high = 0, (1 << bits) - 1
+    elif item.encoding == "twos_complement":
+        low, high = -(1 << (bits - 1)), (1 << (bits - 1)) - 1
+    else:
+        return False
+    table = derivation["enumeration"]
+    # A label for every value, as _enumerated finds them.
+    return all(table.get(v) is not None for v in range(low, high + 1))
+
+
+def _derive_settled(run: _Run, item: Item, values: Any) -> Any:
+    """The derived column of a lazy item's raw values (its derivation never
+    refuses one: _never_refused)."""
+    derivation = item.derived
+    if "boolean" in derivation:
+        return values != 0
+    if "polynomial" in derivation:
+        return _polynomial(derivation["polynomial"], values)
+    if run.codes:
+        column, unknown = _category_codes(derivation["enumeration"], values)
+    else:
+        column, unknown = _enumerated(derivation["enumeration"], values, run.plans.labels)
+    assert unknown is None
+    return column
+
+
 def _table(run: _Run, state: _State) -> dict[str, Any]:
     """A type's table from its final state: the deferred runs decoded for its
     packets (all those at the same bit of every packet in one call, wherever
-    they stand among the columns), in the columns' order."""
+    they stand among the columns) and derived where asked, in the columns'
+    order."""
     decoded: dict[str, Any] = {}
     fixed: dict[int, _Deferred] = {}
     for value in state.columns.values():
@@ -757,6 +827,12 @@ def _table(run: _Run, state: _State) -> dict[str, Any]:
             decoded.update(_columns_at(run, layout, state.rows, value.start))
         else:
             decoded[name] = value
+    if run.derived:
+        derived = {id(v): v for v in state.columns.values() if isinstance(v, _Deferred)}
+        for value in derived.values():
+            for item in value.items:
+                if item.derived:
+                    decoded[item.name] = _derive_settled(run, item, decoded[item.name])
     return {name: decoded[name] for name in state.columns}
 
 
@@ -1124,6 +1200,8 @@ def _instances(
 
 def _columns_at(run: _Run, layout: Layout, rows: Index, start: int | I64) -> dict[str, Any]:
     """The columns of ``layout`` decoded at bit ``start`` of packets ``rows``."""
+    if not len(rows):
+        return _no_rows(run, layout)
     if len(rows) == len(run.offsets):
         # Every packet (rows are increasing and distinct): no gather.
         stride = run.stride()
@@ -1139,6 +1217,20 @@ def _columns_at(run: _Run, layout: Layout, rows: Index, start: int | I64) -> dic
             )
         return _columns_in(run, layout, run.offsets, run.lengths, start)
     return _columns_in(run, layout, *run.at(rows), start)
+
+
+def _no_rows(run: _Run, layout: Layout) -> dict[str, Any]:
+    """The empty columns of ``layout``: new arrays of the dtypes the kernel
+    gives them (learnt from it once a layout)."""
+    found = run.plans.empty.get(id(layout))
+    if found is None or found[0] is not layout:
+        none = np.zeros(0, dtype=np.int64)
+        columns = _native.unpack_columns(b"", layout, offsets=none, lengths=none)
+        found = (layout, {name: column.dtype for name, column in columns.items()})
+        if len(run.plans.empty) >= _KEPT_LAYOUTS:
+            run.plans.empty.clear()
+        run.plans.empty[id(layout)] = found
+    return {name: np.empty(0, dtype=dtype) for name, dtype in found[1].items()}
 
 
 def _columns_in(
@@ -1216,9 +1308,10 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
         assert found is not None
         run.fault(int(state.rows[r]), node, found[0], found[1])
     state.keep(~short)
-    if all(item.encoding in _INFALLIBLE and not item.derived for item in items):
-        # Values that cannot fail, every one inside its packet: decoded for the
-        # tables later; now only those that wheres and sizes read.
+    if all(run.lazy(item) for item in items):
+        # Values that cannot fail, every one inside its packet: decoded (and
+        # derived) for the tables later; now only the raw values of those
+        # that wheres and sizes read.
         needed = run.needed(node)
         wanted = [
             dict(item.plain_item(), offset_bits=at)
@@ -1231,16 +1324,22 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
             and isinstance(state.local["start"], int)
             and state.local["start"] == 0
         ):
-            # The primary header's APID is known from framing.
-            apid = [w for w in wanted if w.get("offset_bits") == 5 and _is_apid(w)]
-            for w in apid:
-                state.raw[w["name"]] = run.apids[state.rows]
+            # The primary header's APID and length are known from framing
+            # (which found each packet PKT_LEN + 7 bytes long).
+            for w in [w for w in wanted if w["offset_bits"] in (5, 32) and _is_header(w)]:
+                if w["offset_bits"] == 5:
+                    every = len(state.rows) == len(run.apids)
+                    state.raw[w["name"]] = run.apids if every else run.apids[state.rows]
+                else:
+                    state.raw[w["name"]] = (run.at(state.rows)[1] - 7).astype(np.uint16)
                 wanted.remove(w)
         start = state.local["start"]
         if isinstance(start, int):
-            # Whole bytes on a byte boundary: gathered from the data.
+            # Whole bytes on a byte boundary, or bits within one byte:
+            # gathered from the data (each byte once).
+            got: dict[int, Any] = {}
             for w in [w for w in wanted if _gatherable(w, start)]:
-                state.raw[w["name"]] = _gather(run, state.rows, start + w["offset_bits"], w)
+                state.raw[w["name"]] = _gather(run, state.rows, start + w["offset_bits"], w, got)
                 wanted.remove(w)
         if wanted:
             # Keyed by the fields read: which are gathered or known from
@@ -1256,7 +1355,7 @@ def _plain_run(run: _Run, node: Node, state: _State, items: list[Item]) -> None:
     # Items that cannot fail and are not derived wait for the tables as above
     # (the run lies inside every packet kept); the others, and those that
     # wheres and sizes read, are decoded now, each at its own offset.
-    lazy = [item.encoding in _INFALLIBLE and not item.derived for item in items]
+    lazy = [run.lazy(item) for item in items]
     needed = run.needed(node)
     places = np.cumsum([0, *widths[:-1]]).tolist()
     now = [i for i, item in enumerate(items) if not lazy[i] or item.name in needed]

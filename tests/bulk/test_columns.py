@@ -270,6 +270,42 @@ def test_bad_arguments(data, kwargs, etype, message):
         assert type(info.value) is etype and info.value.args == (message,)
 
 
+# Offsets and lengths come in any integer dtype, either byte order, any stride.
+POSITION_DTYPES = ["int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64"]
+
+
+@pytest.mark.parametrize("dtype", [*POSITION_DTYPES, ">i4", "<u2", ">u8"])
+@pytest.mark.parametrize("step", [1, 2])
+def test_positions_of_every_integer_dtype_decode_as_a_list(dtype, step):
+    data = bytes(range(7, 107))
+    offsets = list(range(0, 99, 3))
+    lengths = [1 + i % 2 for i in range(len(offsets))]
+    want = bitloom_bulk.unpack_columns(data, [ITEM], offsets=offsets, lengths=lengths)["a"]
+
+    def spread(values):
+        # Every other element of a twice-as-long array where step is 2.
+        out = np.zeros(len(values) * step, dtype=dtype)
+        out[::step] = values
+        return out[::step]
+
+    got = bitloom_bulk.unpack_columns(
+        data, [ITEM], offsets=spread(offsets), lengths=spread(lengths)
+    )["a"]
+    assert got.tolist() == want.tolist() == [data[o] for o in offsets]
+
+
+@pytest.mark.parametrize("dtype", ["int8", "int16", "int32", "int64", ">i4"])
+@pytest.mark.parametrize("which", ["offsets", "lengths"])
+# The last place lies in the second run of 65536 packets that are checked together.
+@pytest.mark.parametrize("at", [0, 5, 70_000])
+def test_a_negative_position_is_named_in_every_dtype(dtype, which, at):
+    positions = {"offsets": np.zeros(70_001, dtype), "lengths": np.ones(70_001, dtype)}
+    positions[which][at] = -3
+    with pytest.raises(ValueError) as info:
+        bitloom_bulk.unpack_columns(b"abc", [ITEM], **positions)
+    assert info.value.args == (f"{which}[{at}] is negative (-3)",)
+
+
 def test_non_contiguous_data_is_refused():
     data = np.arange(20, dtype=np.uint8)[::2]
     with pytest.raises((BufferError, ValueError)):

@@ -49,7 +49,10 @@ Ref column(std::uint64_t n, const char* dtype, T*& out) {
         return {};
     }
     std::uint8_t* bytes = nullptr;
-    Ref array = new_column(static_cast<std::size_t>(n), dtype, bytes);
+    // Not zeroed: every row handed out is written first, and the pages of
+    // rows never written (the columns are made for the most packets the data
+    // could hold) are never touched.
+    Ref array = new_column(static_cast<std::size_t>(n), dtype, bytes, false);
     out = reinterpret_cast<T*>(bytes);
     return array;
 }

@@ -803,6 +803,16 @@ public:
             }
             return true;
         }
+        if (!swap_ && stride_ == width_) {
+            // Contiguous native-order elements (int32 offsets and lengths are
+            // the common case): widened in one pass, then checked.
+            switch (width_) {
+                case 1: return read_narrow<std::uint8_t>(begin, n, out, at, negative);
+                case 2: return read_narrow<std::uint16_t>(begin, n, out, at, negative);
+                case 4: return read_narrow<std::uint32_t>(begin, n, out, at, negative);
+                default: break;
+            }
+        }
         for (std::size_t i = 0; i < n; ++i) {
             if (!this->at(begin + i, out[i], negative)) {
                 at = begin + i;
@@ -814,6 +824,38 @@ public:
     const char* what() const noexcept { return what_; }
 
 private:
+    // read() of contiguous native-order elements of type U (signed where the
+    // buffer says so): each element loaded once into out, and the check
+    // made on those copies, so that a writer meanwhile cannot slip a
+    // negative value past it.
+    template <class U>
+    bool read_narrow(std::size_t begin, std::size_t n, std::uint64_t* out, std::size_t& at,
+                     long long& negative) const noexcept {
+        // The sign bit of U moved to the top, and back with the sign spread.
+        constexpr unsigned kShift = 64 - 8 * sizeof(U);
+        const char* p = static_cast<const char*>(buffer_.view().buf) + begin * sizeof(U);
+        if (!signed_) {
+            for (std::size_t i = 0; i < n; ++i) out[i] = load<U>(p + i * sizeof(U));
+            return true;
+        }
+        bool any_negative = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t raw = load<U>(p + i * sizeof(U));
+            const std::int64_t v = static_cast<std::int64_t>(raw << kShift) >> kShift;
+            out[i] = static_cast<std::uint64_t>(v);
+            any_negative |= v < 0;
+        }
+        if (!any_negative) [[likely]]
+            return true;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (static_cast<std::int64_t>(out[i]) < 0) {
+                at = begin + i;
+                negative = static_cast<std::int64_t>(out[i]);
+                return false;
+            }
+        }
+        return true;
+    }
     template <class U>
     static std::uint64_t load(const char* p) noexcept {
         U v;

@@ -915,15 +915,26 @@ def _read_items(
     for i, raw in enumerate(items):
         shape = shapes.get(id(raw))
         first = None if shape is None else read.get(shape)
-        if first is not None:
+        if first is not None and type(raw) is dict:
             name = raw.get("name")
             offset = raw.get("offset_bits")
             if type(name) is str and (offset is None or type(offset) is int):
-                fields = first.__dict__.copy()
-                fields["name"], fields["item"], fields["offset"] = name, dict(raw), offset
-                item = object.__new__(Item)
-                item.__dict__ = fields
-                out.append(item)
+                # The first's reading but for the name, the item and the offset.
+                out.append(
+                    Item(
+                        name,
+                        first.kind,
+                        raw.copy(),
+                        first.encoding,
+                        first.bits,
+                        offset,
+                        first.count,
+                        first.records,
+                        first.record_bits,
+                        first.permutation,
+                        first.derived,
+                    )
+                )
                 continue
         item = read_item(type_name, raw, i)
         if shape is not None and first is None and item.records is None:
@@ -981,18 +992,25 @@ def _check_tree(roots: list[Node]) -> None:
     raise the error of the first faulty type in definition order."""
     first: tuple[int, DefinitionError] | None = None
     before: dict[str, Item] = {}
-    stack: list[tuple[Node, bool, bool]] = [(root, False, False) for root in reversed(roots)]
+    # Per type entered: whether it failed, and the table's size before it.
+    stack: list[tuple[Node, bool, bool, int]] = [
+        (root, False, False, 0) for root in reversed(roots)
+    ]
     while stack:
-        node, leaving, failed = stack.pop()
+        node, leaving, failed, size = stack.pop()
         if leaving:
             if failed:
                 parent = node.parent
                 before = {} if parent is None else {i.name: i for i in parent.fields()}
+            elif size < len(node.items):
+                # A type that passed added only names new to the table, at
+                # its end: the table is its first entries again.
+                before = dict(itertools.islice(before.items(), size))
             else:
-                # A type that passed added only names new to the table.
                 for item in node.items:
                     del before[item.name]
             continue
+        size = len(before)
         try:
             _check_references(node, before)
         except DefinitionError as exc:
@@ -1001,8 +1019,8 @@ def _check_tree(roots: list[Node]) -> None:
                 first = (node.index, exc)
             # The children read every field of this type, checked or not.
             before = {i.name: i for i in node.fields()}
-        stack.append((node, True, failed))
-        stack.extend((child, False, False) for child in reversed(node.children))
+        stack.append((node, True, failed, size))
+        stack.extend((child, False, False, 0) for child in reversed(node.children))
     if first is not None:
         raise first[1]
 
@@ -1027,13 +1045,14 @@ def _check_references(node: Node, before: dict[str, Item]) -> None:
         # An item of fixed bits and no count reads no other field.
         if item.count is not None or type(item.bits) is not int:
             _check_reads(node, item, before)
-        if item.name in before:
+        name = item.name
+        if name in before:
             raise DefinitionError(
                 "a field of this name is decoded before it (in this type or a parent)",
                 type=node.name,
-                item=item.name,
+                item=name,
             )
-        before[item.name] = item
+        before[name] = item
 
 
 def _check_reads(node: Node, item: Item, before: dict[str, Item]) -> None:

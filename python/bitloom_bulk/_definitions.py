@@ -749,9 +749,10 @@ class Definitions:
         self,
         types: tuple[PacketType, ...],
         shapes: Mapping[int, Hashable] | None,
+        ready: Sequence[Sequence[Item | None]] | None = None,
     ) -> None:
         self.types: tuple[PacketType, ...] = types
-        self._nodes, self._roots = _build(self.types, shapes)
+        self._nodes, self._roots = _build(self.types, shapes, ready)
         self.refusals: list[Any] = []
         # The decoder's plan for sets sorted by APID alone, made on first use.
         self._apid_route: Any = None
@@ -891,15 +892,33 @@ def made_packet_type(
     return made
 
 
-def made_definitions(types: Sequence[PacketType], shapes: Mapping[int, Hashable]) -> Definitions:
+def made_definitions(
+    types: Sequence[PacketType],
+    shapes: Mapping[int, Hashable],
+    ready: Sequence[Sequence[Item | None]] | None = None,
+) -> Definitions:
     """Definitions of types whose maker names the shape of items (``shapes``
     maps the id() of an item dict of ``types`` to its shape): items of one
     shape differ only in 'name' and 'offset_bits', so the first of each shape
-    is read and checked and the others take its reading. The result and any
-    error are those of ``Definitions(types)``."""
+    is read and checked and the others take its reading. ``ready`` (one list
+    per type, parallel to its items) may hold an item's reading already made
+    from one of :func:`shaped`, else None. The result and any error are
+    those of ``Definitions(types)``."""
     made = Definitions.__new__(Definitions)
-    made._setup(tuple(types), shapes)
+    made._setup(tuple(types), shapes, ready)
     return made
+
+
+def shaped(template: dict[str, Any]) -> Item | None:
+    """The reading (read_item's, every check run) that the items of a
+    template's shape take but for their name, item and offset; None where
+    the template is refused or holds records (such items are read one by
+    one, and raise where Definitions would)."""
+    try:
+        first = read_item("", template, 0)
+    except DefinitionError:
+        return None
+    return None if first.records is not None else first
 
 
 def _read_items(
@@ -907,44 +926,53 @@ def _read_items(
     items: list[Any],
     shapes: Mapping[int, Hashable] | None,
     read: dict[Hashable, Item],
+    ready: Sequence[Item | None] | None = None,
 ) -> list[Item]:
-    """The items of one type read; with shapes, each shape is read once."""
+    """The items of one type read; with shapes, each shape is read once; an
+    item with a reading in ``ready`` takes it."""
     if not shapes:
         return [read_item(type_name, raw, i) for i, raw in enumerate(items)]
-    out: list[Item] = []
-    for i, raw in enumerate(items):
-        shape = shapes.get(id(raw))
-        first = None if shape is None else read.get(shape)
-        if first is not None and type(raw) is dict:
-            name = raw.get("name")
-            offset = raw.get("offset_bits")
-            if type(name) is str and (offset is None or type(offset) is int):
-                # The first's reading but for the name, the item and the offset.
-                out.append(
-                    Item(
-                        name,
-                        first.kind,
-                        raw.copy(),
-                        first.encoding,
-                        first.bits,
-                        offset,
-                        first.count,
-                        first.records,
-                        first.record_bits,
-                        first.permutation,
-                        first.derived,
-                    )
-                )
-                continue
-        item = read_item(type_name, raw, i)
-        if shape is not None and first is None and item.records is None:
-            read[shape] = item
-        out.append(item)
-    return out
+    if ready is not None and len(ready) == len(items):
+        return [
+            _read_shaped(type_name, raw, i, shapes, read) if made is None else made
+            for i, (raw, made) in enumerate(zip(items, ready, strict=True))
+        ]
+    return [_read_shaped(type_name, raw, i, shapes, read) for i, raw in enumerate(items)]
+
+
+def _read_shaped(
+    type_name: str, raw: Any, i: int, shapes: Mapping[int, Hashable], read: dict[Hashable, Item]
+) -> Item:
+    shape = shapes.get(id(raw))
+    first = None if shape is None else read.get(shape)
+    if first is not None and type(raw) is dict:
+        name = raw.get("name")
+        offset = raw.get("offset_bits")
+        if type(name) is str and (offset is None or type(offset) is int):
+            # The first's reading but for the name, the item and the offset.
+            return Item(
+                name,
+                first.kind,
+                raw.copy(),
+                first.encoding,
+                first.bits,
+                offset,
+                first.count,
+                first.records,
+                first.record_bits,
+                first.permutation,
+                first.derived,
+            )
+    item = read_item(type_name, raw, i)
+    if shape is not None and first is None and item.records is None:
+        read[shape] = item
+    return item
 
 
 def _build(
-    types: Sequence[PacketType], shapes: Mapping[int, Hashable] | None = None
+    types: Sequence[PacketType],
+    shapes: Mapping[int, Hashable] | None = None,
+    ready: Sequence[Sequence[Item | None]] | None = None,
 ) -> tuple[list[Node], list[Node]]:
     by_name: dict[str, PacketType] = {}
     for t in types:
@@ -970,7 +998,7 @@ def _build(
             t.name,
             t.abstract,
             _where(t.name, t.where),
-            _read_items(t.name, t.items, shapes, read),
+            _read_items(t.name, t.items, shapes, read, None if ready is None else ready[index]),
             index=index,
         )
         nodes[t.name] = node

@@ -24,10 +24,12 @@ from typing import Any
 from bitloom_bulk._definitions import (
     DefinitionError,
     Definitions,
+    Item,
     PacketType,
     canonical,
     made_definitions,
     made_packet_type,
+    shaped,
 )
 from bitloom_bulk._recipe_load import RecipeFileError
 from bitloom_bulk._xtce_types import (
@@ -150,7 +152,11 @@ class _Tree:
         # id names two items.
         self.shapes: dict[int, int | tuple[int, int]] = {}
         # Per type name, what _plain found (types once read never change).
-        self.plain: dict[str, tuple[Kind, dict[str, Any] | None]] = {}
+        self.plain: dict[str, tuple[Kind, dict[str, Any] | None, Item | None]] = {}
+        # Per packet type, parallel to its items: each item's reading where
+        # it is made with the item (see _plain_entry), else None; the list
+        # of the type being read is the last.
+        self.ready: list[list[Item | None]] = []
 
     def build(self, root: str | None) -> Definitions:
         for refusal in self.reader.top_refusals:
@@ -183,7 +189,7 @@ class _Tree:
         lines: dict[str, Element] = {}
         try:
             self._add(root, None, _Scope(), types, lines)
-            definitions = made_definitions(types, self.shapes)
+            definitions = made_definitions(types, self.shapes, self.ready)
         except DefinitionError as exc:
             found = lines.get(exc.type or "")
             line = None if found is None else self.document.line(found)
@@ -241,14 +247,17 @@ class _Tree:
             # packet reaching it stops here, unmatched.
             self._refuse(exc, name)
             types.append(made_packet_type(name, [], parent=parent, abstract=True))
+            self.ready.append([])
             return
         own = scope.copy()
         items: list[dict[str, Any]] = []
+        self.ready.append([])
         try:
             self._container(node, name, own, own.position, [name], items)
         except Refused as exc:
             for item in items:
                 self.shapes.pop(id(item), None)
+            self.ready[-1] = []
             self._refuse(exc, name)
             types.append(made_packet_type(name, [], parent=parent, where=where, abstract=True))
             return
@@ -314,7 +323,7 @@ class _Tree:
             plain = self._plain(type_name)
             if plain is None:
                 return False
-        kind, template = plain
+        kind, template, first = plain
         if template is None:
             item = {
                 "name": parameter,
@@ -327,7 +336,26 @@ class _Tree:
         else:
             item = template.copy()
             item["name"] = parameter
-        self.shapes[id(item)] = id(kind)
+        if first is None:
+            self.shapes[id(item)] = id(kind)
+            self.ready[-1].append(None)
+        else:
+            # The template's reading but for the name and the item.
+            self.ready[-1].append(
+                Item(
+                    parameter,
+                    first.kind,
+                    item.copy(),
+                    first.encoding,
+                    first.bits,
+                    None,
+                    first.count,
+                    first.records,
+                    first.record_bits,
+                    first.permutation,
+                    first.derived,
+                )
+            )
         scope.columns[parameter] = parameter
         scope.kinds[parameter] = kind
         if scope.position is not None:
@@ -335,10 +363,11 @@ class _Tree:
         items.append(item)
         return True
 
-    def _plain(self, type_name: str) -> tuple[Kind, dict[str, Any] | None] | None:
+    def _plain(self, type_name: str) -> tuple[Kind, dict[str, Any] | None, Item | None] | None:
         """The kind of a type read before whose every value is one of fixed
-        bits and no count, and the item it makes (but its name) where it has
-        no derived value to copy; None for any other type."""
+        bits and no count, the item it makes (but its name) where it has no
+        derived value to copy, and that item's reading where Definitions
+        takes it; None for any other type."""
         kind = self.reader.kinds.get(type_name)
         if kind is None or type(kind.bits) is not int or kind.count is not None:
             return None
@@ -351,7 +380,8 @@ class _Tree:
                 "byte_order": kind.byte_order,
                 "reverse_bits": False,
             }
-        found = self.plain[type_name] = (kind, template)
+        first = None if template is None else shaped(template)
+        found = self.plain[type_name] = (kind, template, first)
         return found
 
     def _entry(
@@ -394,6 +424,8 @@ class _Tree:
             )
             if offset is not None and len(items) > before:
                 items[before]["offset_bits"] = offset
+                # Its reading is made again, with the offset.
+                self.ready[-1][before] = None
             return
         parameter = entry.get("parameterRef")
         if not parameter:
@@ -417,6 +449,7 @@ class _Tree:
             scope.kinds[column] = replace(scope.kinds[column], kind="conditional")
             scope.position = None
         items.extend(made)
+        self.ready[-1].extend([None] * len(made))
 
     def _location(
         self, node: Element | None, name: str, scope: _Scope, start: int | None

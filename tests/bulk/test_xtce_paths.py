@@ -125,6 +125,16 @@ UNUSUAL = {
         '<ParameterRefEntry parameterRef="B"/>\n<ParameterRefEntry parameterRef="A"/>'
         '\n<ParameterRefEntry parameterRef="B"/>',
     ),
+    "located container of plain entries": _small(
+        '<Parameter name="B" parameterTypeRef="U8"/>',
+        '<ContainerRefEntry containerRef="I"><LocationInContainerInBits'
+        ' referenceLocation="containerStart"><FixedValue>16</FixedValue>'
+        "</LocationInContainerInBits></ContainerRefEntry>",
+    ).replace(
+        b"</ContainerSet>",
+        b'<SequenceContainer name="I"><EntryList><ParameterRefEntry parameterRef="B"/>'
+        b"</EntryList></SequenceContainer></ContainerSet>",
+    ),
     "not XTCE": b"<Other/>",
     "unknown namespace": _small().replace(xtce_xml.XTCE_1_2.encode(), b"urn:x"),
     "empty": b"",
@@ -163,7 +173,7 @@ def _checked_items(monkeypatch):
         return PacketType(name, items, **kwargs)
 
     monkeypatch.setattr(xtce, "made_packet_type", packet_type)
-    monkeypatch.setattr(xtce, "made_definitions", lambda types, shapes: Definitions(types))
+    monkeypatch.setattr(xtce, "made_definitions", lambda types, shapes, ready: Definitions(types))
 
 
 @pytest.mark.parametrize(("label", "data"), CORPUS, ids=[c[0] for c in CORPUS])

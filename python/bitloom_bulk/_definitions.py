@@ -759,9 +759,10 @@ class Definitions:
         self,
         types: tuple[PacketType, ...],
         shapes: Mapping[int, Hashable] | None,
+        ready: Sequence[Sequence[Item | None]] | None = None,
     ) -> None:
         self.types: tuple[PacketType, ...] = types
-        self._nodes, self._roots = _build(self.types, shapes)
+        self._nodes, self._roots = _build(self.types, shapes, ready)
         self.refusals: list[Any] = []
         # The decoder's plan for sets sorted by APID alone, made on first use.
         self._apid_route: Any = None
@@ -901,15 +902,33 @@ def made_packet_type(
     return made
 
 
-def made_definitions(types: Sequence[PacketType], shapes: Mapping[int, Hashable]) -> Definitions:
+def made_definitions(
+    types: Sequence[PacketType],
+    shapes: Mapping[int, Hashable],
+    ready: Sequence[Sequence[Item | None]] | None = None,
+) -> Definitions:
     """Definitions of types whose maker names the shape of items (``shapes``
     maps the id() of an item dict of ``types`` to its shape): items of one
     shape differ only in 'name' and 'offset_bits', so the first of each shape
-    is read and checked and the others take its reading. The result and any
-    error are those of ``Definitions(types)``."""
+    is read and checked and the others take its reading. ``ready`` (one list
+    per type, parallel to its items) may hold an item's reading already made
+    from one of :func:`shaped`, else None. The result and any error are
+    those of ``Definitions(types)``."""
     made = Definitions.__new__(Definitions)
-    made._setup(tuple(types), shapes)
+    made._setup(tuple(types), shapes, ready)
     return made
+
+
+def shaped(template: dict[str, Any]) -> Item | None:
+    """The reading (read_item's, every check run) that the items of a
+    template's shape take but for their name, item and offset; None where
+    the template is refused or holds records (such items are read one by
+    one, and raise where Definitions would)."""
+    try:
+        first = read_item("", template, 0)
+    except DefinitionError:
+        return None
+    return None if first.records is not None else first
 
 
 def _read_items(
@@ -917,33 +936,53 @@ def _read_items(
     items: list[Any],
     shapes: Mapping[int, Hashable] | None,
     read: dict[Hashable, Item],
+    ready: Sequence[Item | None] | None = None,
 ) -> list[Item]:
-    """The items of one type read; with shapes, each shape is read once."""
+    """The items of one type read; with shapes, each shape is read once; an
+    item with a reading in ``ready`` takes it."""
     if not shapes:
         return [read_item(type_name, raw, i) for i, raw in enumerate(items)]
-    out: list[Item] = []
-    for i, raw in enumerate(items):
-        shape = shapes.get(id(raw))
-        first = None if shape is None else read.get(shape)
-        if first is not None:
-            name = raw.get("name")
-            offset = raw.get("offset_bits")
-            if type(name) is str and (offset is None or type(offset) is int):
-                fields = first.__dict__.copy()
-                fields["name"], fields["item"], fields["offset"] = name, dict(raw), offset
-                item = object.__new__(Item)
-                item.__dict__ = fields
-                out.append(item)
-                continue
-        item = read_item(type_name, raw, i)
-        if shape is not None and first is None and item.records is None:
-            read[shape] = item
-        out.append(item)
-    return out
+    if ready is not None and len(ready) == len(items):
+        return [
+            _read_shaped(type_name, raw, i, shapes, read) if made is None else made
+            for i, (raw, made) in enumerate(zip(items, ready, strict=True))
+        ]
+    return [_read_shaped(type_name, raw, i, shapes, read) for i, raw in enumerate(items)]
+
+
+def _read_shaped(
+    type_name: str, raw: Any, i: int, shapes: Mapping[int, Hashable], read: dict[Hashable, Item]
+) -> Item:
+    shape = shapes.get(id(raw))
+    first = None if shape is None else read.get(shape)
+    if first is not None and type(raw) is dict:
+        name = raw.get("name")
+        offset = raw.get("offset_bits")
+        if type(name) is str and (offset is None or type(offset) is int):
+            # The first's reading but for the name, the item and the offset.
+            return Item(
+                name,
+                first.kind,
+                raw.copy(),
+                first.encoding,
+                first.bits,
+                offset,
+                first.count,
+                first.records,
+                first.record_bits,
+                first.permutation,
+                first.derived,
+            )
+    item = read_item(type_name, raw, i)
+    if shape is not None and first is None and item.records is None:
+        read[shape] = item
+    return item
 
 
 def _build(
-    types: Sequence[PacketType], shapes: Mapping[int, Hashable] | None = None
+    types: Sequence[PacketType],
+    shapes: Mapping[int, Hashable] | None = None,
+    ready: Sequence[Sequence[Item | None]] | None = None,
 ) -> tuple[list[Node], list[Node]]:
     by_name: dict[str, PacketType] = {}
     for t in types:
@@ -969,7 +1008,7 @@ def _build(
             t.name,
             t.abstract,
             _where(t.name, t.where),
-            _read_items(t.name, t.items, shapes, read),
+            _read_items(t.name, t.items, shapes, read, None if ready is None else ready[index]),
             index=index,
         )
         nodes[t.name] = node
@@ -991,18 +1030,25 @@ def _check_tree(roots: list[Node]) -> None:
     raise the error of the first faulty type in definition order."""
     first: tuple[int, DefinitionError] | None = None
     before: dict[str, Item] = {}
-    stack: list[tuple[Node, bool, bool]] = [(root, False, False) for root in reversed(roots)]
+    # Per type entered: whether it failed, and the table's size before it.
+    stack: list[tuple[Node, bool, bool, int]] = [
+        (root, False, False, 0) for root in reversed(roots)
+    ]
     while stack:
-        node, leaving, failed = stack.pop()
+        node, leaving, failed, size = stack.pop()
         if leaving:
             if failed:
                 parent = node.parent
                 before = {} if parent is None else {i.name: i for i in parent.fields()}
+            elif size < len(node.items):
+                # A type that passed added only names new to the table, at
+                # its end: the table is its first entries again.
+                before = dict(itertools.islice(before.items(), size))
             else:
-                # A type that passed added only names new to the table.
                 for item in node.items:
                     del before[item.name]
             continue
+        size = len(before)
         try:
             _check_references(node, before)
         except DefinitionError as exc:
@@ -1011,8 +1057,8 @@ def _check_tree(roots: list[Node]) -> None:
                 first = (node.index, exc)
             # The children read every field of this type, checked or not.
             before = {i.name: i for i in node.fields()}
-        stack.append((node, True, failed))
-        stack.extend((child, False, False) for child in reversed(node.children))
+        stack.append((node, True, failed, size))
+        stack.extend((child, False, False, 0) for child in reversed(node.children))
     if first is not None:
         raise first[1]
 
@@ -1037,13 +1083,14 @@ def _check_references(node: Node, before: dict[str, Item]) -> None:
         # An item of fixed bits and no count reads no other field.
         if item.count is not None or type(item.bits) is not int:
             _check_reads(node, item, before)
-        if item.name in before:
+        name = item.name
+        if name in before:
             raise DefinitionError(
                 "a field of this name is decoded before it (in this type or a parent)",
                 type=node.name,
-                item=item.name,
+                item=name,
             )
-        before[item.name] = item
+        before[name] = item
 
 
 def _check_reads(node: Node, item: Item, before: dict[str, Item]) -> None:

@@ -24,10 +24,12 @@ from typing import Any
 from bitloom_bulk._definitions import (
     DefinitionError,
     Definitions,
+    Item,
     PacketType,
     canonical,
     made_definitions,
     made_packet_type,
+    shaped,
 )
 from bitloom_bulk._recipe_load import RecipeFileError
 from bitloom_bulk._xtce_types import (
@@ -149,6 +151,12 @@ class _Tree:
         # The items of a refused container are dropped from it, so that no
         # id names two items.
         self.shapes: dict[int, int | tuple[int, int]] = {}
+        # Per type name, what _plain found (types once read never change).
+        self.plain: dict[str, tuple[Kind, dict[str, Any] | None, Item | None]] = {}
+        # Per packet type, parallel to its items: each item's reading where
+        # it is made with the item (see _plain_entry), else None; the list
+        # of the type being read is the last.
+        self.ready: list[list[Item | None]] = []
 
     def build(self, root: str | None) -> Definitions:
         for refusal in self.reader.top_refusals:
@@ -181,7 +189,7 @@ class _Tree:
         lines: dict[str, Element] = {}
         try:
             self._add(root, None, _Scope(), types, lines)
-            definitions = made_definitions(types, self.shapes)
+            definitions = made_definitions(types, self.shapes, self.ready)
         except DefinitionError as exc:
             found = lines.get(exc.type or "")
             line = None if found is None else self.document.line(found)
@@ -239,14 +247,17 @@ class _Tree:
             # packet reaching it stops here, unmatched.
             self._refuse(exc, name)
             types.append(made_packet_type(name, [], parent=parent, abstract=True))
+            self.ready.append([])
             return
         own = scope.copy()
         items: list[dict[str, Any]] = []
+        self.ready.append([])
         try:
             self._container(node, name, own, own.position, [name], items)
         except Refused as exc:
             for item in items:
                 self.shapes.pop(id(item), None)
+            self.ready[-1] = []
             self._refuse(exc, name)
             types.append(made_packet_type(name, [], parent=parent, where=where, abstract=True))
             return
@@ -265,54 +276,113 @@ class _Tree:
         stack: list[str],
         items: list[dict[str, Any]],
     ) -> list[dict[str, Any]]:
+        runs = self.document.runs
         for child in children(node, name, {"EntryList", "BaseContainer"}):
             if tag(child) != "EntryList":
                 continue
+            run = None if runs is None else runs.entries(child)
+            if run is not None:
+                # ParameterRefEntry elements alone, without children: each
+                # element is made only where its entry is not plain.
+                elements = None
+                for i, parameter in enumerate(run):
+                    if not self._plain_entry(parameter, scope, items):
+                        if elements is None:
+                            elements = list(child)
+                        self._entry(
+                            elements[i], "ParameterRefEntry", name, scope, start, stack, items
+                        )
+                continue
             last, local = "", ""
-            reader = self.reader
-            parameters, kinds, columns, seen = (
-                reader.parameters,
-                reader.kinds,
-                scope.columns,
-                scope.kinds,
-            )
             for entry in child:
                 # Entry lists hold runs of one tag: a run's name is read once.
                 if entry.tag != last:
                     last, local = entry.tag, tag(entry)
-                if local == "ParameterRefEntry" and not len(entry):
-                    # A parameter met before under its name, of a type read
-                    # before, of fixed bits and no count: read as _item would.
-                    parameter = entry.get("parameterRef") or ""
-                    found = parameters.get(parameter)
-                    if (
-                        found is not None
-                        and parameter not in seen
-                        and found.tag == reader.parameter_tag
-                    ):
-                        kind = kinds.get(found.get("parameterTypeRef") or "")
-                        if kind is not None and type(kind.bits) is int and kind.count is None:
-                            item = {
-                                "name": parameter,
-                                "encoding": kind.encoding,
-                                "bits": kind.bits,
-                                "byte_order": kind.byte_order,
-                                "reverse_bits": False,
-                            }
-                            if kind.derived:
-                                item.update(canonical(kind.derived))
-                            self.shapes[id(item)] = id(kind)
-                            columns[parameter] = parameter
-                            seen[parameter] = kind
-                            if scope.position is not None:
-                                scope.position += kind.bits
-                            items.append(item)
-                            continue
+                if (
+                    local == "ParameterRefEntry"
+                    and not len(entry)
+                    and self._plain_entry(entry.get("parameterRef") or "", scope, items)
+                ):
+                    continue
                 if local in _ENTRY_KINDS:
                     self._entry(entry, local, name, scope, start, stack, items)
                 elif local not in QUIET:
                     raise Refused(entry, name, f"{local} in {tag(child)} is not decoded")
         return items
+
+    def _plain_entry(self, parameter: str, scope: _Scope, items: list[dict[str, Any]]) -> bool:
+        """Add the item of a ParameterRefEntry without children where it is
+        plain: a Parameter not decoded before in the scope, of a type read
+        before whose values are of fixed bits and no count; the item is the
+        one _item would make. Whether it was."""
+        type_name = self.reader.type_refs.get(parameter)
+        if type_name is None or parameter in scope.kinds:
+            return False
+        plain = self.plain.get(type_name)
+        if plain is None:
+            plain = self._plain(type_name)
+            if plain is None:
+                return False
+        kind, template, first = plain
+        if template is None:
+            item = {
+                "name": parameter,
+                "encoding": kind.encoding,
+                "bits": kind.bits,
+                "byte_order": kind.byte_order,
+                "reverse_bits": False,
+            }
+            item.update(canonical(kind.derived))
+        else:
+            item = template.copy()
+            item["name"] = parameter
+        if first is None:
+            self.shapes[id(item)] = id(kind)
+            self.ready[-1].append(None)
+        else:
+            # The template's reading but for the name and the item.
+            self.ready[-1].append(
+                Item(
+                    parameter,
+                    first.kind,
+                    item.copy(),
+                    first.encoding,
+                    first.bits,
+                    None,
+                    first.count,
+                    first.records,
+                    first.record_bits,
+                    first.permutation,
+                    first.derived,
+                )
+            )
+        scope.columns[parameter] = parameter
+        scope.kinds[parameter] = kind
+        if scope.position is not None:
+            scope.position += kind.bits  # type: ignore[operator]
+        items.append(item)
+        return True
+
+    def _plain(self, type_name: str) -> tuple[Kind, dict[str, Any] | None, Item | None] | None:
+        """The kind of a type read before whose every value is one of fixed
+        bits and no count, the item it makes (but its name) where it has no
+        derived value to copy, and that item's reading where Definitions
+        takes it; None for any other type."""
+        kind = self.reader.kinds.get(type_name)
+        if kind is None or type(kind.bits) is not int or kind.count is not None:
+            return None
+        template = None
+        if not kind.derived:
+            template = {
+                "name": "",
+                "encoding": kind.encoding,
+                "bits": kind.bits,
+                "byte_order": kind.byte_order,
+                "reverse_bits": False,
+            }
+        first = None if template is None else shaped(template)
+        found = self.plain[type_name] = (kind, template, first)
+        return found
 
     def _entry(
         self,
@@ -354,6 +424,8 @@ class _Tree:
             )
             if offset is not None and len(items) > before:
                 items[before]["offset_bits"] = offset
+                # Its reading is made again, with the offset.
+                self.ready[-1][before] = None
             return
         parameter = entry.get("parameterRef")
         if not parameter:
@@ -377,6 +449,7 @@ class _Tree:
             scope.kinds[column] = replace(scope.kinds[column], kind="conditional")
             scope.position = None
         items.extend(made)
+        self.ready[-1].extend([None] * len(made))
 
     def _location(
         self, node: Element | None, name: str, scope: _Scope, start: int | None

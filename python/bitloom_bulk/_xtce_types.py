@@ -205,6 +205,9 @@ class Reader:
         self.top_refusals: list[Refused] = []
         # The last tag (with its namespace) found to be a Parameter's.
         self.parameter_tag = ""
+        # Each parameter whose element is a Parameter: its parameterTypeRef
+        # as written ("" where it has none).
+        self.type_refs: dict[str, str] = {}
         self._read_system(document.root)
 
     # -- the document's sets ------------------------------------------------------
@@ -243,11 +246,15 @@ class Reader:
                         )
                     )
                 continue
-            last, quiet = "", False
+            if table is self.parameters and self._parameter_run(child):
+                continue
+            last, quiet, parameter = "", False, False
+            refs = self.type_refs
             for entry in child:
                 # The sets hold runs of one tag: a run's name is read once.
                 if entry.tag != last:
                     last, quiet = entry.tag, tag(entry) in QUIET
+                    parameter = table is self.parameters and tag(entry) == "Parameter"
                 if quiet:
                     continue
                 name = entry.get("name")
@@ -260,6 +267,29 @@ class Reader:
                         f" {self.document.line(table[name])})",
                     )
                 table[name] = entry
+                if parameter:
+                    refs[name] = entry.get("parameterTypeRef") or ""
+
+    def _parameter_run(self, parameter_set: Element) -> bool:
+        """Read a parameter set of Parameters alone, each with a name new to
+        the parameters and a parameterTypeRef, in one run: whether it was."""
+        runs = self.document.runs
+        run = None if runs is None else runs.parameters(parameter_set)
+        if run is None:
+            return False
+        names, refs = run
+        elements = list(parameter_set)
+        if (
+            len(elements) != len(names)
+            or len(refs) != len(names)
+            or "" in names
+            or len(set(names)) != len(names)
+            or not self.parameters.keys().isdisjoint(names)
+        ):
+            return False
+        self.parameters.update(zip(names, elements, strict=True))
+        self.type_refs.update(zip(names, refs, strict=True))
+        return True
 
     # -- parameter types ------------------------------------------------------------
 

@@ -29,6 +29,7 @@ try:
 except ImportError:  # the standard library's parser reads every document
     _lxml = None
 
+
 Element = ET.Element
 
 # The declared encoding, if any, of a document that starts with its XML
@@ -79,6 +80,7 @@ class Document:
         tag = root.tag
         self.namespace = tag[1 : tag.index("}")] if tag[0] == "{" else ""
         self.root: Any = root
+        self.runs = None if _lxml is None or not hasattr(root, "xpath") else _Runs(self.namespace)
         self._lines: dict[int, int] | None = None
         # lxml makes an element's Python object when it is reached and may
         # make another later: lines are kept by element for its tree.
@@ -95,6 +97,52 @@ class Document:
             self._keep = elements
             self._lines = {id(e): line for e, line in zip(elements, starts, strict=False)}
         return self._lines.get(id(element))
+
+
+class _Runs:
+    """Runs of children of an lxml tree read in one call each: a call per
+    child (its Python object, its tag, each attribute) costs more than the
+    rest of reading it. A run is the children of one element, every one of
+    them one element of the document's namespace and each with the
+    attributes read; anything else is None, and the caller reads the
+    children one by one."""
+
+    def __init__(self, namespace: str) -> None:
+        x = "x:" if namespace else ""
+
+        def path(text: str) -> Any:
+            return _lxml.XPath(
+                text, namespaces={"x": namespace} if namespace else None, smart_strings=False
+            )
+
+        self._children = path("count(*)")
+        self._grandchildren = path("count(*/*)")
+        self._parameters = path(f"count({x}Parameter)")
+        self._entries = path(f"count({x}ParameterRefEntry)")
+        self._names = path("*/@name")
+        self._type_refs = path("*/@parameterTypeRef")
+        self._refs = path("*/@parameterRef")
+
+    def parameters(self, element: Any) -> tuple[list[str], list[str]] | None:
+        """The names and parameterTypeRefs of the children of an element
+        whose children are Parameters, each with both."""
+        count = self._children(element)
+        if not count or self._parameters(element) != count:
+            return None
+        names: list[str] = self._names(element)
+        refs: list[str] = self._type_refs(element)
+        if len(names) != count or len(refs) != count:
+            return None
+        return names, refs
+
+    def entries(self, element: Any) -> list[str] | None:
+        """The parameterRefs of the children of an element whose children are
+        ParameterRefEntry elements without children, each with one."""
+        count = self._children(element)
+        if not count or self._entries(element) != count or self._grandchildren(element):
+            return None
+        refs: list[str] = self._refs(element)
+        return refs if len(refs) == count else None
 
 
 def _lxml_root(data: bytes | str) -> Any:

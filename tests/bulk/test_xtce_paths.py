@@ -103,6 +103,38 @@ UNUSUAL = {
     "deep": _small(
         entries="<LongDescription>" + "<a>" * DEEP + "</a>" * DEEP + "</LongDescription>"
     ),
+    "parameter without a type": _small(
+        '<Parameter name="B"/>', '<ParameterRefEntry parameterRef="B"/>'
+    ),
+    "parameter of another namespace": _small(
+        '<o:Parameter xmlns:o="urn:o" name="B" parameterTypeRef="U8"/>',
+        '<ParameterRefEntry parameterRef="B"/>',
+    ),
+    "parameter without a name": _small('<Parameter\n parameterTypeRef="U8"/>'),
+    "empty parameter name": _small('<Parameter name=""\n parameterTypeRef="U8"/>'),
+    "empty reference": _small(entries='<ParameterRefEntry\n parameterRef=""/>'),
+    "entry without a reference": _small(entries="<ParameterRefEntry/>"),
+    "located entry in a run": _small(
+        '<Parameter name="B" parameterTypeRef="U8"/><Parameter name="C" parameterTypeRef="U8"/>',
+        '<ParameterRefEntry parameterRef="B"/><ParameterRefEntry parameterRef="C">'
+        "<LocationInContainerInBits><FixedValue>4</FixedValue></LocationInContainerInBits>"
+        "</ParameterRefEntry>",
+    ),
+    "late duplicate in a run": _small(
+        '<Parameter name="B" parameterTypeRef="U8"/>',
+        '<ParameterRefEntry parameterRef="B"/>\n<ParameterRefEntry parameterRef="A"/>'
+        '\n<ParameterRefEntry parameterRef="B"/>',
+    ),
+    "located container of plain entries": _small(
+        '<Parameter name="B" parameterTypeRef="U8"/>',
+        '<ContainerRefEntry containerRef="I"><LocationInContainerInBits'
+        ' referenceLocation="containerStart"><FixedValue>16</FixedValue>'
+        "</LocationInContainerInBits></ContainerRefEntry>",
+    ).replace(
+        b"</ContainerSet>",
+        b'<SequenceContainer name="I"><EntryList><ParameterRefEntry parameterRef="B"/>'
+        b"</EntryList></SequenceContainer></ContainerSet>",
+    ),
     "not XTCE": b"<Other/>",
     "unknown namespace": _small().replace(xtce_xml.XTCE_1_2.encode(), b"urn:x"),
     "empty": b"",
@@ -141,7 +173,7 @@ def _checked_items(monkeypatch):
         return PacketType(name, items, **kwargs)
 
     monkeypatch.setattr(xtce, "made_packet_type", packet_type)
-    monkeypatch.setattr(xtce, "made_definitions", lambda types, shapes: Definitions(types))
+    monkeypatch.setattr(xtce, "made_definitions", lambda types, shapes, ready: Definitions(types))
 
 
 @pytest.mark.parametrize(("label", "data"), CORPUS, ids=[c[0] for c in CORPUS])
@@ -165,3 +197,25 @@ def test_parsers_and_item_paths_agree(label, data, strict, monkeypatch):
                 assert id(value) not in seen, (label, value)
                 seen[id(value)] = value
                 stack.extend(value.values() if isinstance(value, dict) else value)
+
+
+def _children_one_by_one(m):
+    """lxml's tree read child by child, as the standard library's is."""
+    m.setattr(xtce_xml._Runs, "entries", lambda self, element: None)
+    m.setattr(xtce_xml._Runs, "parameters", lambda self, element: None)
+
+
+def _every_entry_in_full(m):
+    """No plain entry taken from its type's template: each read by _entry."""
+    m.setattr(xtce._Tree, "_plain_entry", lambda self, parameter, scope, items: False)
+
+
+@pytest.mark.parametrize(("label", "data"), CORPUS, ids=[c[0] for c in CORPUS])
+@pytest.mark.parametrize("path", [_children_one_by_one, _every_entry_in_full])
+def test_bulk_and_entry_paths_agree(label, data, path, monkeypatch):
+    if path is _children_one_by_one and xtce_xml._lxml is None:
+        pytest.skip("lxml is not installed: every tree is read child by child")
+    fast = _outcome(data, strict=False)
+    with monkeypatch.context() as m:
+        path(m)
+        assert _outcome(data, strict=False) == fast, label
